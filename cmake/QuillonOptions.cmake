@@ -1,0 +1,28 @@
+# Warnings and sanitizers shared by every target of the tree.
+add_compile_options(-Wall -Wextra -Wshadow)
+if(QUILLON_WERROR)
+  add_compile_options(-Werror)
+endif()
+
+if(QUILLON_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+if(QUILLON_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "QUILLON_FUZZ needs clang (configure with CXX=clang++)")
+  endif()
+endif()
+
+# Component libraries export only what is marked; everything else stays inside.
+set(CMAKE_CXX_VISIBILITY_PRESET hidden)
+set(CMAKE_VISIBILITY_INLINES_HIDDEN ON)
+
+# Programs and libraries find their siblings in the build tree and, once
+# installed, in the library directory.
+set(CMAKE_BUILD_RPATH_USE_ORIGIN ON)
+set(CMAKE_INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR};$ORIGIN")
+set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/lib)
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
+set(CMAKE_ARCHIVE_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/lib)

@@ -1,0 +1,389 @@
+// Coercions between variant types, with one fixed text form that does not
+// depend on the process locale: what a script writes as a number or date
+// reads back the same on every machine.
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "quillon/component/bstr.h"
+#include "quillon/component/com_ptr.h"
+#include "quillon/component/dispatch.h"
+#include "quillon/component/interfaces.h"
+#include "quillon/component/runtime.h"
+#include "quillon/component/variant.h"
+
+namespace quillon::com {
+namespace {
+
+std::string Ascii(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char16_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '\x7f');
+  return out;
+}
+
+std::u16string Widen(std::string_view text) { return std::u16string(text.begin(), text.end()); }
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+bool ParseNumber(std::string_view text, double* value) {
+  std::string_view s = Trim(text);
+  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  if (s.empty()) return false;
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), *value);
+  return ec == std::errc() && end == s.data() + s.size() && std::isfinite(*value);
+}
+
+// "YYYY-MM-DD", "YYYY/MM/DD", optionally followed by " HH:MM[:SS]", or a
+// time alone.
+bool ParseDate(std::string_view text, DATE* date) {
+  std::string s(Trim(text));
+  DateParts p{1899, 12, 30, 0, 0, 0};
+  int consumed = 0;
+  char sep1 = 0, sep2 = 0;
+  if (std::sscanf(s.c_str(), "%d%c%d%c%d%n", &p.year, &sep1, &p.month, &sep2, &p.day,
+                  &consumed) == 5 &&
+      sep1 == sep2 && (sep1 == '-' || sep1 == '/')) {
+    std::string_view rest = Trim(std::string_view(s).substr(static_cast<size_t>(consumed)));
+    if (!rest.empty()) {
+      std::string r(rest);
+      int used = 0;
+      if (std::sscanf(r.c_str(), "%d:%d%n", &p.hour, &p.minute, &used) < 2) return false;
+      if (static_cast<size_t>(used) < r.size()) {
+        int used2 = 0;
+        if (std::sscanf(r.c_str() + used, ":%d%n", &p.second, &used2) < 1 ||
+            static_cast<size_t>(used + used2) != r.size()) {
+          return false;
+        }
+      }
+    }
+    return PartsToDate(p, date);
+  }
+  int used = 0;
+  if (std::sscanf(s.c_str(), "%d:%d%n", &p.hour, &p.minute, &used) == 2) {
+    if (static_cast<size_t>(used) < s.size()) {
+      int used2 = 0;
+      if (std::sscanf(s.c_str() + used, ":%d%n", &p.second, &used2) < 1 ||
+          static_cast<size_t>(used + used2) != s.size()) {
+        return false;
+      }
+    }
+    return PartsToDate(p, date);
+  }
+  return false;
+}
+
+std::string FormatReal(double value) {
+  char buffer[64];
+  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+  if (ec != std::errc()) return "0";
+  return std::string(buffer, end);
+}
+
+std::string FormatCurrency(int64_t scaled) {
+  bool negative = scaled < 0;
+  uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(scaled) : static_cast<uint64_t>(scaled);
+  std::string out = std::to_string(magnitude / 10000);
+  uint64_t frac = magnitude % 10000;
+  if (frac != 0) {
+    char digits[8];
+    std::snprintf(digits, sizeof digits, "%04u", static_cast<unsigned>(frac));
+    std::string f(digits);
+    while (!f.empty() && f.back() == '0') f.pop_back();
+    out += "." + f;
+  }
+  return negative ? "-" + out : out;
+}
+
+std::string FormatDate(DATE date) {
+  DateParts p{};
+  if (!DateToParts(date, &p)) return FormatReal(date);
+  char buffer[40];
+  bool has_date = std::trunc(date) != 0;
+  bool has_time = p.hour != 0 || p.minute != 0 || p.second != 0;
+  if (has_date && !has_time) {
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d", p.year, p.month, p.day);
+  } else if (!has_date) {
+    std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02d", p.hour, p.minute, p.second);
+  } else {
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d", p.year, p.month, p.day,
+                  p.hour, p.minute, p.second);
+  }
+  return buffer;
+}
+
+// The value of a non-reference, non-object variant as a real number.
+HRESULT AsNumber(const VARIANT& v, double* out) {
+  switch (v.vt) {
+    case VT_EMPTY: *out = 0; return S_OK;
+    case VT_I2: *out = v.iVal; return S_OK;
+    case VT_I4: *out = v.lVal; return S_OK;
+    case VT_R4: *out = v.fltVal; return S_OK;
+    case VT_R8: *out = v.dblVal; return S_OK;
+    case VT_CY: *out = static_cast<double>(v.cyVal.int64) / 10000.0; return S_OK;
+    case VT_DATE: *out = v.date; return S_OK;
+    case VT_BOOL: *out = v.boolVal != 0 ? -1 : 0; return S_OK;
+    case VT_I1: *out = v.cVal; return S_OK;
+    case VT_UI1: *out = v.bVal; return S_OK;
+    case VT_UI2: *out = v.uiVal; return S_OK;
+    case VT_UI4: *out = v.ulVal; return S_OK;
+    case VT_I8: *out = static_cast<double>(v.llVal); return S_OK;
+    case VT_UI8: *out = static_cast<double>(v.ullVal); return S_OK;
+    case VT_BSTR: {
+      std::string text = Ascii(Bstr::View(v.bstrVal));
+      if (ParseNumber(text, out)) return S_OK;
+      if (EqualsIgnoreCase(Trim(text), "True")) {
+        *out = -1;
+        return S_OK;
+      }
+      if (EqualsIgnoreCase(Trim(text), "False")) {
+        *out = 0;
+        return S_OK;
+      }
+      return DISP_E_TYPEMISMATCH;
+    }
+    default:
+      return DISP_E_TYPEMISMATCH;
+  }
+}
+
+template <class T>
+HRESULT ToInteger(double value, T* out) {
+  double r = std::nearbyint(value);  // ties to even, as automation rounds
+  if (!(r >= static_cast<double>(std::numeric_limits<T>::min()) &&
+        r <= static_cast<double>(std::numeric_limits<T>::max()))) {
+    return DISP_E_OVERFLOW;
+  }
+  *out = static_cast<T>(r);
+  return S_OK;
+}
+
+// Converts a plain (already dereferenced, non-object) value.
+HRESULT Convert(const VARIANT& src, VARTYPE vt, VARIANT* out) {
+  VARIANT result{};
+  result.vt = vt;
+  if (src.vt == VT_NULL) return DISP_E_TYPEMISMATCH;
+  if (vt == VT_BSTR) {
+    std::u16string text;
+    HRESULT hr = VariantToText(src, &text);
+    if (Failed(hr)) return hr;
+    result.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    if (result.bstrVal == nullptr) return E_OUTOFMEMORY;
+    *out = result;
+    return S_OK;
+  }
+  if (src.vt == VT_ERROR || (src.vt & VT_ARRAY) != 0) return DISP_E_TYPEMISMATCH;
+  if (vt == VT_DATE && src.vt == VT_BSTR) {
+    std::string text = Ascii(Bstr::View(src.bstrVal));
+    double number = 0;
+    if (ParseNumber(text, &number)) {
+      result.date = number;
+    } else if (!ParseDate(text, &result.date)) {
+      return DISP_E_TYPEMISMATCH;
+    }
+    *out = result;
+    return S_OK;
+  }
+  double number = 0;
+  HRESULT hr = AsNumber(src, &number);
+  if (Failed(hr)) return hr;
+  switch (vt) {
+    case VT_I2: hr = ToInteger(number, &result.iVal); break;
+    case VT_I4: hr = ToInteger(number, &result.lVal); break;
+    case VT_I1: hr = ToInteger(number, &result.cVal); break;
+    case VT_UI1: hr = ToInteger(number, &result.bVal); break;
+    case VT_UI2: hr = ToInteger(number, &result.uiVal); break;
+    case VT_UI4: hr = ToInteger(number, &result.ulVal); break;
+    case VT_I8: hr = ToInteger(number, &result.llVal); break;
+    case VT_UI8: hr = ToInteger(number, &result.ullVal); break;
+    case VT_R4:
+      if (std::fabs(number) > std::numeric_limits<float>::max()) return DISP_E_OVERFLOW;
+      result.fltVal = static_cast<float>(number);
+      break;
+    case VT_R8: result.dblVal = number; break;
+    case VT_DATE:
+      if (number < -657435.0 || number >= 2958466.0) return DISP_E_OVERFLOW;
+      result.date = number;
+      break;
+    case VT_CY: {
+      if (src.vt == VT_CY) {
+        result.cyVal = src.cyVal;
+        break;
+      }
+      int64_t scaled = 0;
+      hr = ToInteger(number * 10000.0, &scaled);
+      result.cyVal.int64 = scaled;
+      break;
+    }
+    case VT_BOOL: result.boolVal = number != 0 ? VARIANT_TRUE : VARIANT_FALSE; break;
+    default: return DISP_E_TYPEMISMATCH;
+  }
+  if (Failed(hr)) return hr;
+  *out = result;
+  return S_OK;
+}
+
+// An object's default member (DISPID_VALUE) read as a property.
+HRESULT DefaultValue(IDispatch* object, VARIANT* out) {
+  if (object == nullptr) return DISP_E_TYPEMISMATCH;
+  DISPPARAMS none{nullptr, nullptr, 0, 0};
+  VARIANT value{};
+  HRESULT hr = object->Invoke(DISPID_VALUE, GUID_NULL, 0, DISPATCH_PROPERTYGET, &none, &value,
+                              nullptr, nullptr);
+  if (Failed(hr)) return DISP_E_TYPEMISMATCH;
+  *out = value;
+  return S_OK;
+}
+
+}  // namespace
+
+HRESULT VariantToText(const VARIANT& v, std::u16string* out) {
+  switch (v.vt) {
+    case VT_EMPTY: out->clear(); return S_OK;
+    case VT_BSTR: out->assign(Bstr::View(v.bstrVal)); return S_OK;
+    case VT_BOOL: *out = v.boolVal != 0 ? u"True" : u"False"; return S_OK;
+    case VT_I2: *out = Widen(std::to_string(v.iVal)); return S_OK;
+    case VT_I4: *out = Widen(std::to_string(v.lVal)); return S_OK;
+    case VT_I1: *out = Widen(std::to_string(v.cVal)); return S_OK;
+    case VT_UI1: *out = Widen(std::to_string(v.bVal)); return S_OK;
+    case VT_UI2: *out = Widen(std::to_string(v.uiVal)); return S_OK;
+    case VT_UI4: *out = Widen(std::to_string(v.ulVal)); return S_OK;
+    case VT_I8: *out = Widen(std::to_string(v.llVal)); return S_OK;
+    case VT_UI8: *out = Widen(std::to_string(v.ullVal)); return S_OK;
+    case VT_R4: {
+      char buffer[32];
+      auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, v.fltVal);
+      *out = ec == std::errc() ? Widen(std::string_view(buffer, end - buffer)) : u"0";
+      return S_OK;
+    }
+    case VT_R8: *out = Widen(FormatReal(v.dblVal)); return S_OK;
+    case VT_CY: *out = Widen(FormatCurrency(v.cyVal.int64)); return S_OK;
+    case VT_DATE: *out = Widen(FormatDate(v.date)); return S_OK;
+    default: return DISP_E_TYPEMISMATCH;
+  }
+}
+
+HRESULT VariantChangeType(VARIANT* dest, const VARIANT* src, uint16_t /*flags*/, VARTYPE vt) {
+  if (dest == nullptr || src == nullptr) return E_INVALIDARG;
+  Variant value;  // the source, dereferenced
+  HRESULT hr = VariantCopyInd(value.get(), src);
+  if (Failed(hr)) return hr;
+  VARIANT result{};
+  const VARTYPE from = value.vt();
+  if (vt == VT_VARIANT || vt == from) {
+    result = value.Detach();
+  } else if (vt == VT_EMPTY) {
+    // Anything becomes EMPTY.
+  } else if (vt == VT_NULL) {
+    if (from != VT_NULL) return DISP_E_TYPEMISMATCH;
+    result.vt = VT_NULL;
+  } else if (vt == VT_DISPATCH || vt == VT_UNKNOWN) {
+    result.vt = vt;
+    if (from == VT_EMPTY) {
+      result.punkVal = nullptr;
+    } else if (from == VT_DISPATCH || from == VT_UNKNOWN) {
+      IUnknown* unknown = value.get()->punkVal;
+      if (unknown == nullptr) {
+        result.punkVal = nullptr;
+      } else if (vt == VT_UNKNOWN) {
+        unknown->AddRef();
+        result.punkVal = unknown;
+      } else if (Failed(unknown->QueryInterface(IID_IDispatch,
+                                                reinterpret_cast<void**>(&result.pdispVal)))) {
+        return DISP_E_TYPEMISMATCH;
+      }
+    } else {
+      return DISP_E_TYPEMISMATCH;
+    }
+  } else if (from == VT_DISPATCH || from == VT_UNKNOWN) {
+    ComPtr<IDispatch> object;
+    if (value.get()->punkVal == nullptr ||
+        Failed(value.get()->punkVal->QueryInterface(IID_IDispatch, object.put_void()))) {
+      return DISP_E_TYPEMISMATCH;
+    }
+    Variant inner;
+    VARIANT raw{};
+    hr = DefaultValue(object.get(), &raw);
+    if (Failed(hr)) return hr;
+    inner.Adopt(&raw);
+    if (inner.vt() == VT_DISPATCH || inner.vt() == VT_UNKNOWN) return DISP_E_TYPEMISMATCH;
+    return VariantChangeType(dest, inner.get(), 0, vt);
+  } else {
+    hr = Convert(*value.get(), vt, &result);
+    if (Failed(hr)) return hr;
+  }
+  VariantClear(dest);
+  *dest = result;
+  return S_OK;
+}
+
+namespace dispatch_internal {
+
+HRESULT CoerceArg(VARIANT* v, VARTYPE vt, VARIANT* storage) {
+  const VARIANT* d = v;
+  if (d->vt == (VT_BYREF | VT_VARIANT) && d->pvarVal != nullptr) d = d->pvarVal;
+  if (d->vt == VT_ERROR && d->scode == DISP_E_PARAMNOTFOUND) {
+    // A left-out optional argument takes the type's empty value.
+    VARIANT empty{};
+    return VariantChangeType(storage, &empty, 0, vt);
+  }
+  return VariantChangeType(storage, d, 0, vt);
+}
+
+HRESULT PrepareByRef(VARIANT* v, VARTYPE vt, VARIANT* temp, void** pointer) {
+  if (v->vt == (VT_BYREF | vt) && v->byref != nullptr) {
+    *pointer = v->byref;  // the caller's own variable
+    return S_OK;
+  }
+  if (vt == VT_VARIANT) {
+    // A variant parameter passed by value: the callee works on a copy.
+    HRESULT hr = VariantCopy(temp, v);
+    if (Failed(hr)) return hr;
+    *pointer = temp;
+    return S_OK;
+  }
+  // Start from the caller's value when it converts, else from empty.
+  const VARIANT* d = v->vt == (VT_BYREF | VT_VARIANT) ? v->pvarVal : v;
+  VARIANT converted{};
+  if (d == nullptr || Failed(VariantChangeType(&converted, d, 0, vt))) {
+    VARIANT empty{};
+    HRESULT hr = VariantChangeType(&converted, &empty, 0, vt);
+    if (Failed(hr)) return hr;
+  }
+  *temp = converted;
+  *pointer = &temp->byref;  // every scalar member shares the union's start
+  return S_OK;
+}
+
+void FinishByRef(VARIANT* v, VARIANT* temp) {
+  if (temp->vt == VT_EMPTY) return;  // the caller's variable was used in place
+  if (v->vt == (VT_BYREF | VT_VARIANT) && v->pvarVal != nullptr && temp != v->pvarVal) {
+    // Store the result back into the caller's variant.
+    VariantClear(v->pvarVal);
+    *v->pvarVal = *temp;
+    VariantInit(temp);
+    return;
+  }
+  VariantClear(temp);
+}
+
+}  // namespace dispatch_internal
+}  // namespace quillon::com

@@ -1,0 +1,195 @@
+// The generic Invoke behind every member table: argument counting, named
+// arguments, missing optionals, coercion, the call, and the hand-over of the
+// member's error information to the caller's EXCEPINFO.
+#include "quillon/component/dispatch.h"
+
+#include <climits>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "quillon/component/bstr.h"
+#include "quillon/component/com_ptr.h"
+
+namespace quillon::com {
+namespace {
+
+char16_t Fold(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }
+
+bool SameName(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (Fold(a[i]) != Fold(b[i])) return false;
+  }
+  return true;
+}
+
+std::u16string_view NameOf(LPOLESTR name) {
+  if (name == nullptr) return {};
+  size_t n = 0;
+  while (name[n] != 0) ++n;
+  return {name, n};
+}
+
+void FillExcepInfo(HRESULT code, EXCEPINFO* excepinfo) {
+  ComPtr<IErrorInfo> info;
+  GetErrorInfo(0, info.put());
+  if (excepinfo == nullptr) {
+    // Hosts that pass no EXCEPINFO read the error object instead.
+    if (info) SetErrorInfo(0, info.get());
+    return;
+  }
+  std::memset(excepinfo, 0, sizeof *excepinfo);
+  excepinfo->scode = code;
+  if (info) {
+    info->GetSource(&excepinfo->bstrSource);
+    info->GetDescription(&excepinfo->bstrDescription);
+    info->GetHelpFile(&excepinfo->bstrHelpFile);
+    info->GetHelpContext(&excepinfo->dwHelpContext);
+  }
+}
+
+}  // namespace
+
+const MemberInfo* MemberTable::Find(DISPID dispid, WORD flags) const {
+  const MemberInfo* get = nullptr;
+  const MemberInfo* method = nullptr;
+  const MemberInfo* put = nullptr;
+  for (const MemberInfo& m : members) {
+    if (m.dispid != dispid) continue;
+    if (m.kind == DISPATCH_PROPERTYGET) get = &m;
+    if (m.kind == DISPATCH_METHOD) method = &m;
+    if (m.kind == DISPATCH_PROPERTYPUT) put = &m;
+  }
+  if ((flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0) return put;
+  if ((flags & DISPATCH_METHOD) != 0 && method != nullptr) return method;
+  if ((flags & DISPATCH_PROPERTYGET) != 0 && get != nullptr) return get;
+  return nullptr;
+}
+
+const MemberInfo* MemberTable::FindByName(std::u16string_view name) const {
+  for (const MemberInfo& m : members) {
+    if (SameName(m.name, name)) return &m;
+  }
+  return nullptr;
+}
+
+HRESULT DispatchGetIDsOfNames(const MemberTable& table, LPOLESTR* names, UINT count,
+                              DISPID* dispids) {
+  if (names == nullptr || dispids == nullptr || count == 0) return E_INVALIDARG;
+  const MemberInfo* member = table.FindByName(NameOf(names[0]));
+  HRESULT hr = S_OK;
+  if (member == nullptr) {
+    dispids[0] = DISPID_UNKNOWN;
+    hr = DISP_E_UNKNOWNNAME;
+  } else {
+    dispids[0] = member->dispid;
+  }
+  // Parameter names are not kept, so none can be named.
+  for (UINT i = 1; i < count; ++i) {
+    dispids[i] = DISPID_UNKNOWN;
+    hr = DISP_E_UNKNOWNNAME;
+  }
+  return hr;
+}
+
+HRESULT DispatchInvoke(const MemberTable& table, void* iface, DISPID dispid, WORD flags,
+                       DISPPARAMS* params, VARIANT* result, EXCEPINFO* excepinfo,
+                       UINT* arg_error) {
+  DISPPARAMS none{nullptr, nullptr, 0, 0};
+  if (params == nullptr) params = &none;
+  if (params->cArgs > 0 && params->rgvarg == nullptr) return E_INVALIDARG;
+  const MemberInfo* member = table.Find(dispid, flags);
+  if (member == nullptr) return DISP_E_MEMBERNOTFOUND;
+
+  // A put carries its value as the one named argument DISPID_PROPERTYPUT;
+  // no member takes other named arguments.
+  const bool is_put = member->kind == DISPATCH_PROPERTYPUT;
+  if (is_put) {
+    if (params->cNamedArgs != 1 || params->rgdispidNamedArgs == nullptr ||
+        params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT) {
+      return params->cNamedArgs == 0 ? DISP_E_PARAMNOTOPTIONAL : DISP_E_NONAMEDARGS;
+    }
+  } else if (params->cNamedArgs != 0) {
+    return DISP_E_NONAMEDARGS;
+  }
+
+  const UINT given = params->cArgs;
+  const UINT declared = member->param_count;
+  if (given > declared) return DISP_E_BADPARAMCOUNT;
+  if (is_put && given != declared) return DISP_E_BADPARAMCOUNT;  // indexes and value, all given
+  if (given < member->required) return DISP_E_BADPARAMCOUNT;
+
+  // Declaration order: rgvarg holds them reversed. A put's value (rgvarg[0])
+  // is its last parameter, so reversing everything gives the right order.
+  std::vector<VARIANT> args;
+  try {
+    args.resize(declared);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+  for (UINT i = 0; i < declared; ++i) {
+    if (i < given) {
+      args[i] = params->rgvarg[given - 1 - i];
+    } else {
+      args[i].vt = VT_ERROR;
+      args[i].scode = DISP_E_PARAMNOTFOUND;
+    }
+    // A missing argument in the middle is also VT_ERROR / PARAMNOTFOUND;
+    // only required ones may not be missing.
+    if (i < member->required && args[i].vt == VT_ERROR && args[i].scode == DISP_E_PARAMNOTFOUND &&
+        (member->param_types[i] & ~VT_BYREF) != VT_VARIANT) {
+      if (arg_error != nullptr) *arg_error = given - 1 - i;
+      return DISP_E_PARAMNOTOPTIONAL;
+    }
+  }
+
+  if (result != nullptr) VariantInit(result);
+  SetErrorInfo(0, nullptr);  // so a failure is never described by an older one
+  constexpr UINT kNoBadArg = ~0u;
+  UINT bad = kNoBadArg;
+  HRESULT hr = member->thunk(iface, args.data(), declared, result, &bad);
+  if (bad != kNoBadArg) {
+    // Argument `bad` did not coerce; the member was not called.
+    if (arg_error != nullptr && bad < given) *arg_error = given - 1 - bad;
+    return hr;
+  }
+  if (Failed(hr)) {
+    FillExcepInfo(hr, excepinfo);
+    return DISP_E_EXCEPTION;
+  }
+  return S_OK;
+}
+
+void ClearExcepInfo(EXCEPINFO* excepinfo) {
+  if (excepinfo == nullptr) return;
+  SysFreeString(excepinfo->bstrSource);
+  SysFreeString(excepinfo->bstrDescription);
+  SysFreeString(excepinfo->bstrHelpFile);
+  std::memset(excepinfo, 0, sizeof *excepinfo);
+}
+
+HRESULT InvokeByName(IDispatch* object, std::u16string_view name, WORD flags,
+                     std::span<VARIANT> args, VARIANT* result, EXCEPINFO* excepinfo) {
+  if (object == nullptr) return E_POINTER;
+  std::u16string copy(name);
+  LPOLESTR names[] = {copy.data()};
+  DISPID dispid = DISPID_UNKNOWN;
+  HRESULT hr = object->GetIDsOfNames(GUID_NULL, names, 1, 0, &dispid);
+  if (Failed(hr)) return hr;
+  std::vector<VARIANT> reversed(args.rbegin(), args.rend());
+  DISPID put_id = DISPID_PROPERTYPUT;
+  DISPPARAMS params{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
+  if ((flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0) {
+    params.rgdispidNamedArgs = &put_id;
+    params.cNamedArgs = 1;
+  }
+  EXCEPINFO local{};
+  UINT arg_error = 0;
+  hr = object->Invoke(dispid, GUID_NULL, 0, flags, &params, result,
+                      excepinfo != nullptr ? excepinfo : &local, &arg_error);
+  ClearExcepInfo(&local);
+  return hr;
+}
+
+}  // namespace quillon::com

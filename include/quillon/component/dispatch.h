@@ -1,0 +1,366 @@
+// Member tables and the one generic Invoke / GetIDsOfNames behind every
+// dispatch interface of the toolkit.
+//
+// A class lists its members once, in the documented order, each bound to the
+// C++ method of its interface that implements it:
+//
+//   constexpr MemberInfo kMembers[] = {
+//       Get<&IQServer::get_ContentType>(1, u"ContentType"),
+//       Put<&IQServer::put_ContentType>(1, u"ContentType"),
+//       Function<&IQServer::GetStringData>(12, u"GetStringData"),
+//       Method<&IQServer::WriteString>(5, u"WriteString"),
+//   };
+//
+// Parameter types come from the method's signature: BSTR, int32_t, int16_t,
+// VARIANT_BOOL, double, float, VARIANT (passed as the caller gave it, so the
+// callee sees by-reference and missing arguments), IDispatch*, and the
+// pointer forms of these for by-reference parameters. A Function or Get
+// takes its last pointer parameter as the result.
+#ifndef QUILLON_COMPONENT_DISPATCH_H_
+#define QUILLON_COMPONENT_DISPATCH_H_
+
+#include <array>
+#include <cstring>
+#include <span>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "quillon/component/bstr.h"
+#include "quillon/component/interfaces.h"
+#include "quillon/component/runtime.h"
+#include "quillon/component/types.h"
+
+namespace quillon::com {
+
+// Calls the C++ method: args holds `argc` arguments in declaration order
+// (missing optional ones as VT_ERROR / DISP_E_PARAMNOTFOUND). On a coercion
+// failure *bad_arg is the declaration index of the argument.
+using Thunk = HRESULT (*)(void* iface, VARIANT* args, UINT argc, VARIANT* result, UINT* bad_arg);
+
+struct MemberInfo {
+  DISPID dispid;
+  const char16_t* name;
+  WORD kind;  // DISPATCH_METHOD, DISPATCH_PROPERTYGET or DISPATCH_PROPERTYPUT
+  bool hidden;
+  const VARTYPE* param_types;  // VT_BYREF set for by-reference parameters
+  uint8_t param_count;         // what a caller passes (a put's value last)
+  uint8_t required;            // leading parameters that may not be left out
+  VARTYPE result;              // VT_EMPTY when the member gives no result
+  Thunk thunk;
+};
+
+struct MemberTable {
+  const char16_t* interface_name;
+  const IID* iid;
+  std::span<const MemberInfo> members;
+
+  // The member that serves `dispid` for the given invoke flags, or nullptr.
+  QUILLON_RUNTIME_API const MemberInfo* Find(DISPID dispid, WORD flags) const;
+  // By name, ignoring case; nullptr when there is none.
+  QUILLON_RUNTIME_API const MemberInfo* FindByName(std::u16string_view name) const;
+};
+
+QUILLON_RUNTIME_API HRESULT DispatchGetIDsOfNames(const MemberTable& table, LPOLESTR* names,
+                                                  UINT count, DISPID* dispids);
+
+// Argument checking, coercion and the call. A failing member turns into
+// DISP_E_EXCEPTION with EXCEPINFO filled from the error information the
+// member recorded (scode = the member's result).
+QUILLON_RUNTIME_API HRESULT DispatchInvoke(const MemberTable& table, void* iface, DISPID dispid,
+                                           WORD flags, DISPPARAMS* params, VARIANT* result,
+                                           EXCEPINFO* excepinfo, UINT* arg_error);
+
+// Late-bound calls from C++ (used by hosts and tests): by name, arguments in
+// declaration order. Failures leave the EXCEPINFO in *excepinfo when given.
+QUILLON_RUNTIME_API HRESULT InvokeByName(IDispatch* object, std::u16string_view name, WORD flags,
+                                         std::span<VARIANT> args, VARIANT* result,
+                                         EXCEPINFO* excepinfo);
+QUILLON_RUNTIME_API void ClearExcepInfo(EXCEPINFO* excepinfo);
+
+namespace dispatch_internal {
+
+template <class T>
+struct Arg;
+
+// Coerces *v to `vt` into storage, taking missing optional arguments as the
+// type's empty value.
+QUILLON_RUNTIME_API HRESULT CoerceArg(VARIANT* v, VARTYPE vt, VARIANT* storage);
+
+template <class Scalar, VARTYPE kVt, auto Field>
+struct ScalarArg {
+  static constexpr VARTYPE kType = kVt;
+  VARIANT storage{};
+  HRESULT Prepare(VARIANT* v) { return CoerceArg(v, kVt, &storage); }
+  Scalar get() { return storage.*Field; }
+  void Finish(VARIANT*) {}
+};
+
+template <>
+struct Arg<int32_t> : ScalarArg<int32_t, VT_I4, &VARIANT::lVal> {};
+template <>
+struct Arg<int16_t> : ScalarArg<int16_t, VT_I2, &VARIANT::iVal> {};
+template <>
+struct Arg<VARIANT_BOOL> : ScalarArg<VARIANT_BOOL, VT_BOOL, &VARIANT::boolVal> {};
+template <>
+struct Arg<double> : ScalarArg<double, VT_R8, &VARIANT::dblVal> {};
+template <>
+struct Arg<float> : ScalarArg<float, VT_R4, &VARIANT::fltVal> {};
+
+template <>
+struct Arg<BSTR> {
+  static constexpr VARTYPE kType = VT_BSTR;
+  VARIANT storage{};
+  BSTR value = nullptr;
+  HRESULT Prepare(VARIANT* v) {
+    // Strings are passed through without a copy; only other kinds coerce.
+    const VARIANT* d = (v->vt == (VT_BYREF | VT_VARIANT)) ? v->pvarVal : v;
+    if (d->vt == VT_BSTR) {
+      value = d->bstrVal;
+      return S_OK;
+    }
+    if (d->vt == (VT_BYREF | VT_BSTR)) {
+      value = *d->pbstrVal;
+      return S_OK;
+    }
+    HRESULT hr = CoerceArg(v, VT_BSTR, &storage);
+    value = storage.bstrVal;
+    return hr;
+  }
+  BSTR get() { return value; }
+  void Finish(VARIANT*) { VariantClear(&storage); }
+};
+
+template <>
+struct Arg<VARIANT> {
+  static constexpr VARTYPE kType = VT_VARIANT;
+  VARIANT value{};
+  HRESULT Prepare(VARIANT* v) {
+    value = *v;
+    return S_OK;
+  }
+  VARIANT get() { return value; }
+  void Finish(VARIANT*) {}
+};
+
+template <>
+struct Arg<IDispatch*> {
+  static constexpr VARTYPE kType = VT_DISPATCH;
+  VARIANT storage{};
+  HRESULT Prepare(VARIANT* v) { return CoerceArg(v, VT_DISPATCH, &storage); }
+  IDispatch* get() { return storage.pdispVal; }
+  void Finish(VARIANT*) { VariantClear(&storage); }
+};
+
+// By-reference parameters. The caller's variable is used in place when its
+// type matches; otherwise a temporary is passed and, when the caller gave a
+// by-reference variant, the result is stored back into it.
+QUILLON_RUNTIME_API HRESULT PrepareByRef(VARIANT* v, VARTYPE vt, VARIANT* temp, void** pointer);
+QUILLON_RUNTIME_API void FinishByRef(VARIANT* v, VARIANT* temp);
+
+template <class T, VARTYPE kVt>
+struct RefArg {
+  static constexpr VARTYPE kType = VT_BYREF | kVt;
+  VARIANT temp{};
+  void* pointer = nullptr;
+  HRESULT Prepare(VARIANT* v) { return PrepareByRef(v, kVt, &temp, &pointer); }
+  T* get() { return static_cast<T*>(pointer); }
+  void Finish(VARIANT* v) { FinishByRef(v, &temp); }
+};
+
+template <>
+struct Arg<BSTR*> : RefArg<BSTR, VT_BSTR> {};
+template <>
+struct Arg<VARIANT*> : RefArg<VARIANT, VT_VARIANT> {};
+template <>
+struct Arg<int32_t*> : RefArg<int32_t, VT_I4> {};
+template <>
+struct Arg<int16_t*> : RefArg<int16_t, VT_I2> {};
+template <>
+struct Arg<VARIANT_BOOL*> : RefArg<VARIANT_BOOL, VT_BOOL> {};
+template <>
+struct Arg<double*> : RefArg<double, VT_R8> {};
+
+// Results: where the member writes, then moved into the caller's VARIANT.
+template <class T>
+struct Ret;
+
+template <class T, VARTYPE kVt, auto Field>
+struct ScalarRet {
+  static constexpr VARTYPE kType = kVt;
+  T value{};
+  T* slot() { return &value; }
+  void Store(VARIANT* out) {
+    out->vt = kVt;
+    out->*Field = value;
+  }
+};
+template <>
+struct Ret<int32_t*> : ScalarRet<int32_t, VT_I4, &VARIANT::lVal> {};
+template <>
+struct Ret<int16_t*> : ScalarRet<int16_t, VT_I2, &VARIANT::iVal> {};
+template <>
+struct Ret<VARIANT_BOOL*> : ScalarRet<VARIANT_BOOL, VT_BOOL, &VARIANT::boolVal> {};
+template <>
+struct Ret<double*> : ScalarRet<double, VT_R8, &VARIANT::dblVal> {};
+template <>
+struct Ret<BSTR*> : ScalarRet<BSTR, VT_BSTR, &VARIANT::bstrVal> {};
+template <>
+struct Ret<IDispatch**> : ScalarRet<IDispatch*, VT_DISPATCH, &VARIANT::pdispVal> {};
+template <>
+struct Ret<IUnknown**> : ScalarRet<IUnknown*, VT_UNKNOWN, &VARIANT::punkVal> {};
+template <>
+struct Ret<VARIANT*> {
+  static constexpr VARTYPE kType = VT_VARIANT;
+  VARIANT value{};
+  VARIANT* slot() { return &value; }
+  void Store(VARIANT* out) { *out = value; }
+};
+
+template <class F>
+struct Signature;
+template <class I, class... A>
+struct Signature<HRESULT (I::*)(A...)> {
+  using Interface = I;
+  using Params = std::tuple<A...>;
+  static constexpr size_t kCount = sizeof...(A);
+};
+
+template <class P, size_t... Is>
+constexpr auto ParamTypes(std::index_sequence<Is...>) {
+  return std::array<VARTYPE, sizeof...(Is) + 1>{
+      Arg<std::tuple_element_t<Is, P>>::kType..., VT_EMPTY};
+}
+
+template <auto Fn, bool kHasResult>
+struct Binding {
+  using Sig = Signature<decltype(Fn)>;
+  using I = typename Sig::Interface;
+  using P = typename Sig::Params;
+  static constexpr size_t kIn = kHasResult ? Sig::kCount - 1 : Sig::kCount;
+  static constexpr auto kTypes = ParamTypes<P>(std::make_index_sequence<kIn>());
+
+  static constexpr VARTYPE ResultType() {
+    if constexpr (kHasResult) {
+      return Ret<std::tuple_element_t<Sig::kCount - 1, P>>::kType;
+    } else {
+      return VT_EMPTY;
+    }
+  }
+
+  template <size_t... Is>
+  static HRESULT Call(I* self, VARIANT* args, VARIANT* result, UINT* bad_arg,
+                      std::index_sequence<Is...>) {
+    std::tuple<Arg<std::tuple_element_t<Is, P>>...> slots;
+    HRESULT hr = S_OK;
+    size_t failed = 0;
+    // Prepare every argument in order, stopping at the first that fails.
+    ((Succeeded(hr) ? (hr = std::get<Is>(slots).Prepare(&args[Is]), failed = Is, 0) : 0), ...);
+    if (Failed(hr)) {
+      if (bad_arg != nullptr) *bad_arg = static_cast<UINT>(failed);
+      // Release what the arguments before the failing one prepared.
+      ((Is < failed ? (std::get<Is>(slots).Finish(&args[Is]), 0) : 0), ...);
+      return hr;
+    }
+    if constexpr (kHasResult) {
+      using R = Ret<std::tuple_element_t<Sig::kCount - 1, P>>;
+      R ret;
+      hr = (self->*Fn)(std::get<Is>(slots).get()..., ret.slot());
+      (std::get<Is>(slots).Finish(&args[Is]), ...);
+      if (Succeeded(hr)) {
+        if (result != nullptr) {
+          ret.Store(result);
+        } else {
+          VARIANT discard{};
+          ret.Store(&discard);
+          VariantClear(&discard);
+        }
+      }
+      return hr;
+    } else {
+      hr = (self->*Fn)(std::get<Is>(slots).get()...);
+      (std::get<Is>(slots).Finish(&args[Is]), ...);
+      return hr;
+    }
+  }
+
+  static HRESULT Invoke(void* iface, VARIANT* args, UINT /*argc*/, VARIANT* result,
+                        UINT* bad_arg) {
+    return Call(static_cast<I*>(iface), args, result, bad_arg, std::make_index_sequence<kIn>());
+  }
+};
+
+template <auto Fn, bool kHasResult>
+constexpr MemberInfo Make(DISPID id, const char16_t* name, WORD kind, bool hidden, int required) {
+  using B = Binding<Fn, kHasResult>;
+  return MemberInfo{id,
+                    name,
+                    kind,
+                    hidden,
+                    B::kTypes.data(),
+                    static_cast<uint8_t>(B::kIn),
+                    static_cast<uint8_t>(required < 0 ? B::kIn : static_cast<size_t>(required)),
+                    B::ResultType(),
+                    &B::Invoke};
+}
+
+}  // namespace dispatch_internal
+
+// Options of a member: hidden from browsing, and how many leading
+// parameters are required (the rest may be left out; -1: all required).
+struct MemberOptions {
+  bool hidden = false;
+  int required = -1;
+};
+
+// A method without result.
+template <auto Fn>
+constexpr MemberInfo Method(DISPID id, const char16_t* name, MemberOptions o = {}) {
+  return dispatch_internal::Make<Fn, false>(id, name, DISPATCH_METHOD, o.hidden, o.required);
+}
+// A method whose last parameter receives its result.
+template <auto Fn>
+constexpr MemberInfo Function(DISPID id, const char16_t* name, MemberOptions o = {}) {
+  return dispatch_internal::Make<Fn, true>(id, name, DISPATCH_METHOD, o.hidden, o.required);
+}
+template <auto Fn>
+constexpr MemberInfo Get(DISPID id, const char16_t* name, MemberOptions o = {}) {
+  return dispatch_internal::Make<Fn, true>(id, name, DISPATCH_PROPERTYGET, o.hidden, o.required);
+}
+template <auto Fn>
+constexpr MemberInfo Put(DISPID id, const char16_t* name, MemberOptions o = {}) {
+  return dispatch_internal::Make<Fn, false>(id, name, DISPATCH_PROPERTYPUT, o.hidden, o.required);
+}
+
+// IDispatch over a static member table, for an interface I (a dual
+// interface's abstract class, or a dispatch-only one).
+template <class I, const MemberTable& kTable>
+class DispatchImpl : public I {
+ public:
+  HRESULT GetTypeInfoCount(UINT* count) override {
+    if (count == nullptr) return E_POINTER;
+    *count = 0;
+    return S_OK;
+  }
+  // There are no type libraries on this platform; IDispatchMembers serves
+  // hosts that need parameter kinds.
+  HRESULT GetTypeInfo(UINT /*index*/, LCID /*lcid*/, ITypeInfo** info) override {
+    if (info != nullptr) *info = nullptr;
+    return DISP_E_BADINDEX;
+  }
+  HRESULT GetIDsOfNames(REFIID /*iid*/, LPOLESTR* names, UINT count, LCID /*lcid*/,
+                        DISPID* dispids) override {
+    return DispatchGetIDsOfNames(kTable, names, count, dispids);
+  }
+  HRESULT Invoke(DISPID dispid, REFIID /*iid*/, LCID /*lcid*/, WORD flags, DISPPARAMS* params,
+                 VARIANT* result, EXCEPINFO* excepinfo, UINT* arg_error) override {
+    return DispatchInvoke(kTable, static_cast<I*>(this), dispid, flags, params, result, excepinfo,
+                          arg_error);
+  }
+
+  static const MemberTable& Members() { return kTable; }
+};
+
+}  // namespace quillon::com
+
+#endif  // QUILLON_COMPONENT_DISPATCH_H_

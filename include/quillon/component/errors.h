@@ -1,0 +1,161 @@
+// Numbered failures and how they leave a component.
+//
+// Inside the toolkit a failure is a quillon::Error carrying a message number
+// and, when the raising code composes its message, the text appended to the
+// table's message. At the automation boundary one function per convention
+// turns it into the result code and error information a host sees:
+//
+//   server objects: 0x80040000 + number (bare message) or 0x80020009
+//     (composed message), description = message, source = the object's
+//     versioned ProgID, GUID = the method's interface, no help context.
+//   client control: 0x800A0000 + number, description = message, source =
+//     the library's application name, help context 0x60000 + number for a
+//     bare message and 0 for a composed one.
+//
+// std::bad_alloc becomes E_OUTOFMEMORY in both conventions.
+#ifndef QUILLON_COMPONENT_ERRORS_H_
+#define QUILLON_COMPONENT_ERRORS_H_
+
+#include <exception>
+#include <new>
+#include <type_traits>
+#include <utility>
+#include <string>
+#include <string_view>
+
+#include "quillon/component/types.h"
+
+namespace quillon {
+
+// Message numbers of the toolkit's string tables.
+enum Message : int {
+  kMsgBadBinaryData = 10001,
+  kMsgFileRead = 10002,
+  kMsgFileWrite = 10003,
+  kMsgBadIndex = 10004,
+  kMsgNoParameter = 10005,
+  kMsgMultipartOnly = 10006,
+  kMsgBadOutputObject = 10011,
+  kMsgBadCopyTarget = 10012,
+  kMsgNoTagAtPosition = 10013,
+  kMsgUnclosedInnerTag = 10021,
+  kMsgUnopenedEndTag = 10022,
+  kMsgNestedSameTag = 10023,
+  kMsgServerError = 10031,
+  kMsgNoClientData = 10032,
+  kMsgConnectFailed = 10033,
+  kMsgReadFailed = 10034,
+  kMsgUnexpected = 10035,
+};
+
+// The table's text for `number` as UTF-8 / UTF-16; empty when the table has
+// none. Exact bytes of the string tables, line breaks included.
+QUILLON_RUNTIME_API std::string_view MessageText(int number);
+QUILLON_RUNTIME_API std::u16string MessageText16(int number);
+// What a failure with `number` describes itself as: the table's text, or
+// "Unknown Error" for a number without one.
+QUILLON_RUNTIME_API std::u16string MessageOrUnknown(int number);
+
+// The toolkit's one exception type.
+class QUILLON_RUNTIME_API Error : public std::exception {
+ public:
+  explicit Error(int number) : number_(number) {}
+  // A composed message: the table's text with `appended` after it.
+  Error(int number, std::u16string appended)
+      : number_(number), appended_(std::move(appended)), composed_(true) {}
+
+  int number() const { return number_; }
+  bool composed() const { return composed_; }
+  const std::u16string& appended() const { return appended_; }
+  // The whole description a host will see.
+  std::u16string Description() const;
+  const char* what() const noexcept override;
+
+ private:
+  int number_;
+  std::u16string appended_;
+  bool composed_ = false;
+  mutable std::string what_;
+};
+
+namespace com {
+
+// Where a server-side failure came from, for its error information.
+struct ErrorSource {
+  std::u16string_view progid;  // the object's versioned ProgID
+  const IID* iid;              // the interface whose method failed
+};
+
+// Records error information for a server object and returns the code.
+QUILLON_RUNTIME_API HRESULT ServerError(const ErrorSource& source, const Error& error);
+
+// Records error information in the client control's convention and
+// returns the code.
+QUILLON_RUNTIME_API HRESULT ClientError(std::u16string_view app_name, const Error& error);
+// A recordset failure on the client: 0x800A0000 | code, the given text,
+// help context 0.
+QUILLON_RUNTIME_API HRESULT ClientRecordsetError(std::u16string_view app_name, int32_t code,
+                                                 std::u16string_view text);
+
+// Records error information with an explicit code and description (used for
+// composed texts such as recordset failures on the server: 0x80020009).
+QUILLON_RUNTIME_API HRESULT ReportError(HRESULT code, std::u16string_view description,
+                                        std::u16string_view source, const IID* iid,
+                                        DWORD help_context);
+
+// The convention of a class: how an exception escaping one of its methods
+// becomes a result code with error information.
+class ErrorConvention {
+ public:
+  virtual ~ErrorConvention() = default;
+  virtual HRESULT FromError(const Error& error) const = 0;
+  // Exhausted memory.
+  virtual HRESULT OutOfMemory() const { return E_OUTOFMEMORY; }
+};
+
+class QUILLON_RUNTIME_API ServerConvention final : public ErrorConvention {
+ public:
+  explicit ServerConvention(ErrorSource source) : source_(source) {}
+  HRESULT FromError(const Error& error) const override { return ServerError(source_, error); }
+
+ private:
+  ErrorSource source_;
+};
+
+class QUILLON_RUNTIME_API ClientConvention final : public ErrorConvention {
+ public:
+  explicit ClientConvention(std::u16string_view app_name) : app_name_(app_name) {}
+  HRESULT FromError(const Error& error) const override { return ClientError(app_name_, error); }
+
+ private:
+  std::u16string_view app_name_;
+};
+
+// Runs `body` (returning HRESULT or void) and turns whatever escapes it into
+// the convention's result; the only place a method's exceptions are caught.
+template <class F>
+HRESULT Guarded(const ErrorConvention& convention, F&& body) noexcept {
+  try {
+    if constexpr (std::is_void_v<decltype(body())>) {
+      body();
+      return S_OK;
+    } else {
+      return body();
+    }
+  } catch (const Error& e) {
+    try {
+      return convention.FromError(e);
+    } catch (...) {
+      return convention.OutOfMemory();
+    }
+  } catch (const std::bad_alloc&) {
+    return convention.OutOfMemory();
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
+}  // namespace com
+}  // namespace quillon
+
+#endif  // QUILLON_COMPONENT_ERRORS_H_

@@ -1,0 +1,97 @@
+// The automation runtime's free functions: variants, byte arrays, error
+// information, task memory and object creation. Shaped like the platform
+// functions of the same names so that component code reads as it would
+// anywhere else; the runtime library is shared by hosts and components, so
+// error information set by a component is seen by its host.
+#ifndef QUILLON_COMPONENT_RUNTIME_H_
+#define QUILLON_COMPONENT_RUNTIME_H_
+
+#include <string>
+#include <string_view>
+
+#include "quillon/component/interfaces.h"
+#include "quillon/component/types.h"
+
+namespace quillon::com {
+
+// --- Variants --------------------------------------------------------------
+QUILLON_RUNTIME_API void VariantInit(VARIANT* v);
+// Releases what the variant owns (string, array, interface) and sets it EMPTY.
+// By-reference variants own nothing.
+QUILLON_RUNTIME_API HRESULT VariantClear(VARIANT* v);
+// Deep copy: strings and arrays are duplicated, interfaces AddRef'ed.
+QUILLON_RUNTIME_API HRESULT VariantCopy(VARIANT* dest, const VARIANT* src);
+// Like VariantCopy, but a by-reference source is copied as the value it
+// refers to.
+QUILLON_RUNTIME_API HRESULT VariantCopyInd(VARIANT* dest, const VARIANT* src);
+// Coerces `src` (by-reference sources are followed) to `vt` into `dest`,
+// which may be `src` itself. Texts are parsed and formatted in one fixed,
+// locale-independent form (see VariantToText). Failures: DISP_E_TYPEMISMATCH
+// for values that have no form of the wanted type, DISP_E_OVERFLOW for
+// numbers out of range. `dest` is left untouched on failure.
+QUILLON_RUNTIME_API HRESULT VariantChangeType(VARIANT* dest, const VARIANT* src, uint16_t flags,
+                                              VARTYPE vt);
+
+// --- Arrays ------------------------------------------------------------------
+// A one-dimensional array of `count` elements of `vt` (VT_UI1 or VT_VARIANT)
+// whose first index is `lower_bound`; elements start zeroed / EMPTY.
+QUILLON_RUNTIME_API SAFEARRAY* SafeArrayCreateVector(VARTYPE vt, int32_t lower_bound,
+                                                     ULONG count);
+QUILLON_RUNTIME_API HRESULT SafeArrayDestroy(SAFEARRAY* array);
+QUILLON_RUNTIME_API HRESULT SafeArrayCopy(SAFEARRAY* array, SAFEARRAY** copy);
+QUILLON_RUNTIME_API HRESULT SafeArrayGetVartype(SAFEARRAY* array, VARTYPE* vt);
+QUILLON_RUNTIME_API UINT SafeArrayGetDim(SAFEARRAY* array);
+QUILLON_RUNTIME_API HRESULT SafeArrayGetLBound(SAFEARRAY* array, UINT dim, int32_t* bound);
+QUILLON_RUNTIME_API HRESULT SafeArrayGetUBound(SAFEARRAY* array, UINT dim, int32_t* bound);
+QUILLON_RUNTIME_API HRESULT SafeArrayAccessData(SAFEARRAY* array, void** data);
+QUILLON_RUNTIME_API HRESULT SafeArrayUnaccessData(SAFEARRAY* array);
+// Live arrays of the process, for leak checks across the component boundary.
+QUILLON_RUNTIME_API long LiveArrayCount();
+
+// --- Task memory ---------------------------------------------------------------
+QUILLON_RUNTIME_API void* CoTaskMemAlloc(size_t size);
+QUILLON_RUNTIME_API void CoTaskMemFree(void* block);
+
+// --- Error information ---------------------------------------------------------
+// The calling thread's error object, set by a failing method and taken
+// (and cleared) by whoever reports the failure.
+QUILLON_RUNTIME_API HRESULT CreateErrorInfo(ICreateErrorInfo** info);
+QUILLON_RUNTIME_API HRESULT SetErrorInfo(DWORD reserved, IErrorInfo* info);
+// S_FALSE and *info = nullptr when there is none.
+QUILLON_RUNTIME_API HRESULT GetErrorInfo(DWORD reserved, IErrorInfo** info);
+
+// --- Creation --------------------------------------------------------------------
+// Class contexts understood by CoCreateInstance / CoGetClassObject.
+inline constexpr DWORD CLSCTX_INPROC_SERVER = 0x1;
+inline constexpr DWORD CLSCTX_LOCAL_SERVER = 0x4;
+inline constexpr DWORD CLSCTX_ALL = 0x17;
+
+// ProgID (versioned or version-independent, following CurVer when the key
+// has no CLSID of its own) to class identity. Unknown: CO_E_CLASSSTRING.
+QUILLON_RUNTIME_API HRESULT CLSIDFromProgID(LPCOLESTR progid, CLSID* clsid);
+// Accepts a braced GUID or a ProgID.
+QUILLON_RUNTIME_API HRESULT CLSIDFromString(LPCOLESTR text, CLSID* clsid);
+// The class's ProgID value; the caller frees the result with CoTaskMemFree.
+QUILLON_RUNTIME_API HRESULT ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* progid);
+// Looks the class up in the registry, loads its InprocServer32 library once
+// per process and asks it for the class object. Not registered:
+// REGDB_E_CLASSNOTREG; library missing: CO_E_DLLNOTFOUND; no entry point:
+// CO_E_ERRORINDLL.
+QUILLON_RUNTIME_API HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void* reserved,
+                                             REFIID iid, void** object);
+QUILLON_RUNTIME_API HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context,
+                                             REFIID iid, void** object);
+// Asks every loaded library whether it may be unloaded and unloads those
+// that agree.
+QUILLON_RUNTIME_API void CoFreeUnusedLibraries();
+
+// --- Text --------------------------------------------------------------------------
+// UTF-8 <-> UTF-16 for the runtime's own texts (messages, names, registry
+// values). Invalid sequences become U+FFFD. Code-page conversions of
+// component data live in the platform layer.
+QUILLON_RUNTIME_API std::u16string Utf8ToUtf16(std::string_view text);
+QUILLON_RUNTIME_API std::string Utf16ToUtf8(std::u16string_view text);
+
+}  // namespace quillon::com
+
+#endif  // QUILLON_COMPONENT_RUNTIME_H_

@@ -1,0 +1,205 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "quillon/component/bstr.h"
+#include "quillon/component/runtime.h"
+#include "quillon/component/variant.h"
+
+namespace quillon::com {
+namespace {
+
+std::u16string Text(const Variant& v) {
+  EXPECT_EQ(v.vt(), VT_BSTR);
+  return std::u16string(Bstr::View(v.get()->bstrVal));
+}
+
+Variant To(const Variant& from, VARTYPE vt, HRESULT* hr) {
+  Variant out;
+  *hr = VariantChangeType(out.get(), from.get(), 0, vt);
+  return out;
+}
+
+TEST(BstrTest, KeepsEmbeddedNulsAndCountsLiveStrings) {
+  long before = LiveStringCount();
+  {
+    const char16_t units[] = {u'a', 0, u'b'};
+    Bstr s(std::u16string_view(units, 3));
+    EXPECT_EQ(s.size(), 3u);
+    EXPECT_EQ(SysStringByteLen(s.get()), 6u);
+    EXPECT_EQ(s.view()[2], u'b');
+    EXPECT_EQ(s.get()[3], 0);  // terminated for C-string readers
+    EXPECT_EQ(LiveStringCount(), before + 1);
+  }
+  EXPECT_EQ(LiveStringCount(), before);
+  EXPECT_EQ(SysStringLen(nullptr), 0u);
+  BSTR odd = SysAllocStringByteLen("abc", 3);
+  EXPECT_EQ(SysStringByteLen(odd), 3u);
+  SysFreeString(odd);
+}
+
+TEST(Utf16Test, RoundTripsAllPlanesAndReplacesBadBytes) {
+  std::string text = "a\xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80";  // a é 日 😀
+  std::u16string wide = Utf8ToUtf16(text);
+  EXPECT_EQ(wide, (std::u16string{u'a', 0xE9, 0x65E5, 0xD83D, 0xDE00}));
+  EXPECT_EQ(Utf16ToUtf8(wide), text);
+  EXPECT_EQ(Utf8ToUtf16("\xE6\x97"), (std::u16string{0xFFFD, 0xFFFD}));  // truncated at end
+  EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), (std::u16string{0xFFFD, 0xFFFD}));  // overlong
+  EXPECT_EQ(Utf16ToUtf8(std::u16string{0xD800}), "\xEF\xBF\xBD");        // lone surrogate
+}
+
+TEST(VariantTest, CopiesOwnWhatTheyHold) {
+  long strings = LiveStringCount();
+  long arrays = LiveArrayCount();
+  {
+    Variant s = Variant::Utf8("text");
+    Variant copy = s;
+    EXPECT_NE(copy.get()->bstrVal, s.get()->bstrVal);
+    Variant bytes = Variant::Bytes(std::string_view("\0\1\2", 3), 5);
+    Variant bytes_copy = bytes;
+    std::string out;
+    ASSERT_TRUE(Variant::GetBytes(*bytes_copy.get(), &out));
+    EXPECT_EQ(out, std::string("\0\1\2", 3));
+    int32_t lower = 0;
+    SafeArrayGetLBound(bytes_copy.get()->parray, 1, &lower);
+    EXPECT_EQ(lower, 5);
+    Variant moved = std::move(copy);
+    EXPECT_EQ(copy.vt(), VT_EMPTY);  // NOLINT(bugprone-use-after-move)
+    EXPECT_EQ(LiveStringCount(), strings + 2);
+    EXPECT_EQ(LiveArrayCount(), arrays + 2);
+  }
+  EXPECT_EQ(LiveStringCount(), strings);
+  EXPECT_EQ(LiveArrayCount(), arrays);
+}
+
+TEST(VariantTest, GetBytesFollowsReferencesAndRefusesOtherKinds) {
+  Variant bytes = Variant::Bytes(std::string_view("xyz"));
+  VARIANT by_array_ref{};
+  by_array_ref.vt = VT_BYREF | VT_ARRAY | VT_UI1;
+  by_array_ref.pparray = &bytes.get()->parray;
+  std::string out;
+  EXPECT_TRUE(Variant::GetBytes(by_array_ref, &out));
+  EXPECT_EQ(out, "xyz");
+  Variant ref = Variant::RefTo(bytes.get());
+  out.clear();
+  EXPECT_TRUE(Variant::GetBytes(*ref.get(), &out));
+  EXPECT_EQ(out, "xyz");
+  EXPECT_FALSE(Variant::GetBytes(*Variant::Utf8("xyz").get(), &out));
+  EXPECT_FALSE(Variant::GetBytes(*Variant::I4(1).get(), &out));
+}
+
+struct TextCase {
+  Variant value;
+  std::u16string text;
+};
+
+TEST(CoercionTest, FixedTextFormOfEveryKind) {
+  DATE d = 0;
+  ASSERT_TRUE(PartsToDate({2009, 1, 1, 9, 0, 5}, &d));
+  DATE day_only = 0;
+  ASSERT_TRUE(PartsToDate({2024, 2, 29, 0, 0, 0}, &day_only));
+  VARIANT cy{};
+  cy.vt = VT_CY;
+  cy.cyVal.int64 = -12345;
+  TextCase cases[] = {
+      {Variant::I4(-42), u"-42"},
+      {Variant::I2(7), u"7"},
+      {Variant::R8(0.1), u"0.1"},
+      {Variant::R8(1e21), u"1e+21"},
+      {Variant::Bool(true), u"True"},
+      {Variant::Bool(false), u"False"},
+      {Variant::Date(d), u"2009-01-01 09:00:05"},
+      {Variant::Date(day_only), u"2024-02-29"},
+      {Variant::Date(0.5), u"12:00:00"},
+      {Variant(cy), u"-1.2345"},
+      {Variant(), u""},
+  };
+  for (const auto& c : cases) {
+    HRESULT hr;
+    Variant text = To(c.value, VT_BSTR, &hr);
+    ASSERT_EQ(hr, S_OK);
+    EXPECT_EQ(Text(text), c.text);
+  }
+}
+
+TEST(CoercionTest, TextToNumbersAndBack) {
+  HRESULT hr;
+  EXPECT_EQ(To(Variant::Utf8(" 12 "), VT_I4, &hr).get()->lVal, 12);
+  EXPECT_EQ(hr, S_OK);
+  EXPECT_EQ(To(Variant::Utf8("2.5"), VT_I4, &hr).get()->lVal, 2);  // ties to even
+  EXPECT_EQ(To(Variant::Utf8("3.5"), VT_I4, &hr).get()->lVal, 4);
+  EXPECT_EQ(To(Variant::Utf8("-1e3"), VT_R8, &hr).get()->dblVal, -1000.0);
+  EXPECT_EQ(To(Variant::Utf8("true"), VT_BOOL, &hr).get()->boolVal, VARIANT_TRUE);
+  EXPECT_EQ(To(Variant::Utf8("2009-01-01 09:00"), VT_DATE, &hr).vt(), VT_DATE);
+  EXPECT_EQ(hr, S_OK);
+  DATE expected = 0;
+  PartsToDate({2009, 1, 1, 9, 0, 0}, &expected);
+  EXPECT_EQ(To(Variant::Utf8("2009/01/01 09:00:00"), VT_DATE, &hr).get()->date, expected);
+}
+
+TEST(CoercionTest, FailuresLeaveTheDestinationAlone) {
+  struct {
+    Variant from;
+    VARTYPE to;
+    HRESULT hr;
+  } cases[] = {
+      {Variant::Utf8("12x"), VT_I4, DISP_E_TYPEMISMATCH},
+      {Variant::Utf8(""), VT_I2, DISP_E_TYPEMISMATCH},
+      {Variant::I4(40000), VT_I2, DISP_E_OVERFLOW},
+      {Variant::R8(-1), VT_UI1, DISP_E_OVERFLOW},
+      {Variant::Null(), VT_BSTR, DISP_E_TYPEMISMATCH},
+      {Variant::Null(), VT_I4, DISP_E_TYPEMISMATCH},
+      {Variant::Utf8("2009-02-30"), VT_DATE, DISP_E_TYPEMISMATCH},
+      {Variant::Bytes(std::string_view("a")), VT_BSTR, DISP_E_TYPEMISMATCH},
+      {Variant::Missing(), VT_I4, DISP_E_TYPEMISMATCH},
+  };
+  for (auto& c : cases) {
+    Variant dest = Variant::I4(99);
+    EXPECT_EQ(VariantChangeType(dest.get(), c.from.get(), 0, c.to), c.hr);
+    EXPECT_EQ(dest.vt(), VT_I4);
+    EXPECT_EQ(dest.get()->lVal, 99);
+  }
+}
+
+TEST(CoercionTest, ReferencesAreFollowedAndEmptyIsZero) {
+  int32_t value = 31;
+  VARIANT ref{};
+  ref.vt = VT_BYREF | VT_I4;
+  ref.plVal = &value;
+  Variant out;
+  ASSERT_EQ(VariantChangeType(out.get(), &ref, 0, VT_BSTR), S_OK);
+  EXPECT_EQ(Text(out), u"31");
+  Variant empty;
+  ASSERT_EQ(VariantChangeType(out.get(), empty.get(), 0, VT_I4), S_OK);
+  EXPECT_EQ(out.get()->lVal, 0);
+  // In place.
+  Variant v = Variant::Utf8("5");
+  ASSERT_EQ(VariantChangeType(v.get(), v.get(), 0, VT_I2), S_OK);
+  EXPECT_EQ(v.vt(), VT_I2);
+  EXPECT_EQ(v.get()->iVal, 5);
+}
+
+TEST(DateTest, PartsRoundTripAcrossTheEpochAndLeapDays) {
+  const DateParts samples[] = {{1899, 12, 30, 0, 0, 0}, {1899, 12, 29, 6, 0, 0},
+                               {1900, 3, 1, 23, 59, 59}, {2000, 2, 29, 12, 30, 0},
+                               {9999, 12, 31, 0, 0, 1},  {100, 1, 1, 0, 0, 0}};
+  for (const auto& p : samples) {
+    DATE d = 0;
+    ASSERT_TRUE(PartsToDate(p, &d));
+    DateParts back{};
+    ASSERT_TRUE(DateToParts(d, &back));
+    EXPECT_EQ(back.year, p.year);
+    EXPECT_EQ(back.month, p.month);
+    EXPECT_EQ(back.day, p.day);
+    EXPECT_EQ(back.hour, p.hour);
+    EXPECT_EQ(back.minute, p.minute);
+    EXPECT_EQ(back.second, p.second);
+  }
+  DATE d = 0;
+  ASSERT_TRUE(PartsToDate({1899, 12, 29, 6, 0, 0}, &d));
+  EXPECT_DOUBLE_EQ(d, -1.25);
+  EXPECT_FALSE(PartsToDate({2023, 2, 29, 0, 0, 0}, &d));
+}
+
+}  // namespace
+}  // namespace quillon::com
