@@ -1,0 +1,39 @@
+// The QClient library's entry points.
+#include "client/client_control.h"
+#include "quillon/component/registration.h"
+
+namespace quillon::client {
+
+com::Module& ClientModule() {
+  static com::Module module;
+  return module;
+}
+
+}  // namespace quillon::client
+
+using quillon::client::ClientModule;
+using namespace quillon::com;  // NOLINT(google-build-using-namespace)
+
+extern "C" {
+
+HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
+  if (object == nullptr) return E_POINTER;
+  *object = nullptr;
+  if (clsid == quillon::ids::CLSID_QClient) {
+    return GetFactory<quillon::client::ClientControl>(ClientModule(), iid, object);
+  }
+  if (clsid == quillon::ids::CLSID_QClientPropPage) {
+    return GetFactory<quillon::client::ClientPropertyPage>(ClientModule(), iid, object);
+  }
+  return CLASS_E_CLASSNOTAVAILABLE;
+}
+
+HRESULT DllCanUnloadNow() { return ClientModule().CanUnloadNow(); }
+
+HRESULT DllRegisterServer() {
+  return RegisterQClientLibrary(LibraryPathOf(reinterpret_cast<const void*>(&DllRegisterServer)));
+}
+
+HRESULT DllUnregisterServer() { return UnregisterQClientLibrary(); }
+
+}  // extern "C"
