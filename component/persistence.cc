@@ -1,6 +1,7 @@
 // Saved properties of controls: the property stream format, memory streams,
 // storages and property bags, and the persistence interfaces a control
 // offers in terms of its LoadProperties / SaveProperties hooks.
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <new>
@@ -217,8 +218,16 @@ class Reader {
       case VT_BSTR: {
         uint32_t bytes = 0;
         if (!U32(&bytes) || bytes > kMaxTextBytes || bytes % 2 != 0) return false;
-        std::u16string text(bytes / 2, u'\0');
-        if (!Bytes(text.data(), bytes)) return false;
+        // Grown as the bytes arrive, so a damaged length cannot make us
+        // allocate more than the stream holds.
+        std::u16string text;
+        constexpr uint32_t kPiece = 64 * 1024;
+        for (uint32_t done = 0; done < bytes;) {
+          uint32_t piece = std::min(kPiece, bytes - done);
+          text.resize((done + piece) / 2);
+          if (!Bytes(reinterpret_cast<char*>(text.data()) + done, piece)) return false;
+          done += piece;
+        }
         *out = Variant::String(text);
         return true;
       }

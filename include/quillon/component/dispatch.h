@@ -361,6 +361,20 @@ class DispatchImpl : public I {
   static const MemberTable& Members() { return kTable; }
 };
 
+// IDispatchMembers over the same static table: lets a host learn which
+// parameters are by reference (script hosts return their out values). A
+// class derives from it and lists
+// Entry<C, IDispatchMembers>(IID_IDispatchMembers) in its interface table.
+template <const MemberTable& kTable>
+class DispatchMembersImpl : public IDispatchMembers {
+ public:
+  HRESULT GetMemberTable(const MemberTable** table) override {
+    if (table == nullptr) return E_POINTER;
+    *table = &kTable;
+    return S_OK;
+  }
+};
+
 }  // namespace quillon::com
 
 #endif  // QUILLON_COMPONENT_DISPATCH_H_

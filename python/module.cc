@@ -1,0 +1,21 @@
+// The Python module `quillon`: an automation host for scripts.
+//
+//   import quillon
+//   srv = quillon.CreateObject("QServer.QServer")
+//   quillon.LoadFromStream(srv)      # a live CGI run: reads the request
+//   srv.WriteString("Hello, " + srv.GetStringData("name", 0))
+//   del srv                          # released: the response is written
+#include <pybind11/pybind11.h>
+
+#include "dispatch_object.h"
+#include "errors.h"
+#include "values.h"
+
+PYBIND11_MODULE(quillon, m) {
+  m.doc() =
+      "Automation host: creates components by ProgID and calls them by member name "
+      "through IDispatch.";
+  quillon::python::RegisterErrors(m);
+  quillon::python::RegisterValues(m);
+  quillon::python::RegisterDispatch(m);
+}
