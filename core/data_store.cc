@@ -1,0 +1,213 @@
+#include "quillon/core/data_store.h"
+
+#include <algorithm>
+#include <iterator>
+#include <unordered_set>
+#include <utility>
+
+#include "quillon/component/errors.h"
+#include "quillon/component/variant.h"
+#include "quillon/core/encoding.h"
+#include "quillon/core/pairs.h"
+#include "quillon/platform/files.h"
+
+namespace quillon::core {
+namespace {
+
+constexpr std::string_view kSessionMarker = "QServerParams:";
+constexpr std::string_view kResultName = "QServerResult=";
+constexpr std::string_view kLineEnd = "\r\n";
+
+// Capacity for `extra` more elements with geometric growth; afterwards
+// moving that many strings in cannot throw.
+void Reserve(std::vector<std::string>* v, size_t extra) {
+  const size_t wanted = v->size() + extra;
+  if (wanted > v->capacity()) v->reserve(std::max(wanted, 2 * v->capacity()));
+}
+
+void MoveAppend(std::vector<std::string>* to, std::vector<std::string>* from) {
+  to->insert(to->end(), std::make_move_iterator(from->begin()),
+             std::make_move_iterator(from->end()));
+}
+
+}  // namespace
+
+NamedValues::NamedValues(NotFoundReport not_found, const platform::CodePage& cp)
+    : cp_(&cp), not_found_(not_found) {}
+
+void NamedValues::Append(std::vector<std::string>* names, std::vector<std::string>* values,
+                         std::string name, std::string value) {
+  // Both reservations happen before either list changes, so a failure
+  // leaves the lists as they were and they always stay the same length.
+  Reserve(names, 1);
+  Reserve(values, 1);
+  names->push_back(std::move(name));
+  values->push_back(std::move(value));
+}
+
+void NamedValues::AppendString(std::string_view name, std::string_view text) {
+  Append(&out_names_, &out_values_, std::string(name), EncodeText(text));
+}
+
+void NamedValues::AppendBytes(std::string_view name, std::string_view bytes) {
+  Append(&out_names_, &out_values_, std::string(name), EncodeValue(bytes));
+}
+
+void NamedValues::AppendBinary(std::string_view name, const com::VARIANT& value) {
+  std::string bytes;
+  if (!com::Variant::GetBytes(value, &bytes)) throw Error(kMsgBadBinaryData);
+  AppendBytes(name, bytes);
+}
+
+void NamedValues::AppendFile(std::string_view name, const std::string& path) {
+  std::string bytes;
+  if (!platform::ReadWholeFile(path, &bytes)) throw Error(kMsgFileRead);
+  AppendBytes(name, bytes);
+}
+
+void NamedValues::ResetContents() {
+  out_names_.clear();
+  out_values_.clear();
+}
+
+void NamedValues::FillIncoming(std::string_view pair_text, bool decode_names) {
+  // Everything is built aside and committed with operations that cannot
+  // throw, so a failure changes nothing.
+  std::vector<std::string> names;
+  std::vector<std::string> values;
+  SplitPairs(pair_text, &names, &values, *cp_);
+  // Only the new names are decoded: names already in the list were decoded
+  // when they arrived, and decoding them again would turn "%2B" into "+"
+  // and then into a blank.
+  if (decode_names) {
+    for (std::string& name : names) name = DecodeValue(name, *cp_);
+  }
+  std::vector<std::string> keys;
+  keys.reserve(names.size());
+  for (const std::string& name : names) keys.push_back(cp_->ToUpper(name));
+
+  // The views point into data_names_ and names, neither of which moves
+  // before the commit below.
+  std::vector<std::string> distinct = data_names_;
+  std::unordered_set<std::string_view> seen(data_names_.begin(), data_names_.end());
+  for (const std::string& name : names) {
+    if (seen.insert(name).second) distinct.push_back(name);
+  }
+
+  Reserve(&in_names_, names.size());
+  Reserve(&in_values_, values.size());
+  Reserve(&in_keys_, keys.size());
+  MoveAppend(&in_names_, &names);
+  MoveAppend(&in_values_, &values);
+  MoveAppend(&in_keys_, &keys);
+  data_names_.swap(distinct);
+}
+
+void NamedValues::ClearIncoming() {
+  in_names_.clear();
+  in_values_.clear();
+  in_keys_.clear();
+  data_names_.clear();
+  upload_file_names_.clear();
+  upload_content_types_.clear();
+}
+
+int32_t NamedValues::DataNameCount() const { return static_cast<int32_t>(data_names_.size()); }
+
+const std::string& NamedValues::DataName(int32_t index) const {
+  if (index < 0 || static_cast<size_t>(index) >= data_names_.size()) throw Error(kMsgBadIndex);
+  return data_names_[static_cast<size_t>(index)];
+}
+
+int32_t NamedValues::SubIndexCount(std::string_view name) const {
+  const std::string key = cp_->ToUpper(name);
+  int32_t count = 0;
+  for (const std::string& k : in_keys_) count += k == key ? 1 : 0;
+  return count;
+}
+
+std::optional<size_t> NamedValues::FindEntry(std::string_view name, int32_t sub_index) const {
+  if (sub_index < 0) return std::nullopt;
+  const std::string key = cp_->ToUpper(name);
+  int32_t count = 0;
+  for (size_t i = 0; i < in_keys_.size(); ++i) {
+    if (in_keys_[i] != key) continue;
+    if (count == sub_index) return i;
+    ++count;
+  }
+  return std::nullopt;
+}
+
+size_t NamedValues::FindEntryOrThrow(std::string_view name, int32_t sub_index) const {
+  std::optional<size_t> position = FindEntry(name, sub_index);
+  if (!position) ThrowNotFound(name);
+  return *position;
+}
+
+void NamedValues::ThrowNotFound(std::string_view name) const {
+  if (not_found_ == NotFoundReport::kWithName) throw Error(kMsgNoParameter, cp_->ToUtf16(name));
+  throw Error(kMsgNoParameter);
+}
+
+std::string NamedValues::DecodedAt(size_t position) const {
+  const std::string& encoded = in_values_.at(position);
+  // The decoder never writes more than it reads, plus its terminator.
+  std::string bytes(encoded.size() + 1, '\0');
+  bytes.resize(DecodeValue(encoded, bytes.data(), *cp_));
+  return bytes;
+}
+
+std::string NamedValues::GetString(std::string_view name, int32_t sub_index) const {
+  std::string bytes = DecodedAt(FindEntryOrThrow(name, sub_index));
+  const size_t zero = bytes.find('\0');
+  if (zero != std::string::npos) bytes.resize(zero);
+  return bytes;
+}
+
+std::string NamedValues::GetBytes(std::string_view name, int32_t sub_index) const {
+  return DecodedAt(FindEntryOrThrow(name, sub_index));
+}
+
+void NamedValues::GetFile(std::string_view name, int32_t sub_index, const std::string& path) const {
+  const std::string bytes = DecodedAt(FindEntryOrThrow(name, sub_index));
+  if (!platform::WriteWholeFile(path, bytes)) throw Error(kMsgFileWrite);
+}
+
+std::string NamedValues::SessionText(std::string_view encoded_result) const {
+  size_t size = kSessionMarker.size() + kResultName.size() + encoded_result.size();
+  for (size_t i = 0; i < out_names_.size(); ++i) {
+    size += out_names_[i].size() + out_values_[i].size() + 2;
+  }
+  std::string text;
+  text.reserve(size);
+  text.append(kSessionMarker);
+  for (size_t i = 0; i < out_names_.size(); ++i) {
+    text.append(out_names_[i]);
+    text.push_back('=');
+    text.append(out_values_[i]);
+    text.push_back('&');
+  }
+  text.append(kResultName);
+  text.append(encoded_result);
+  return text;
+}
+
+std::string NamedValues::RequestBody() const {
+  std::string text;
+  JoinPairs(out_names_, out_values_, &text);
+  return text;
+}
+
+std::string NamedValues::RequestDataText() const {
+  std::string text(kLineEnd);
+  JoinPairs(in_names_, in_values_, &text);
+  return text;
+}
+
+std::string NamedValues::OutgoingRequestDataText() const {
+  std::string text(kLineEnd);
+  JoinPairs(out_names_, out_values_, &text);
+  return text;
+}
+
+}  // namespace quillon::core

@@ -1,0 +1,164 @@
+// The named data store that the server object and the client control both
+// keep: an outgoing list filled by the Set...Data operations, an incoming
+// list filled once from what the other side sent, the distinct incoming
+// names, and the typed accessors over them.
+//
+// Values are stored only in their encoded form (see encoding.h): each
+// accessor encodes on the way in and decodes on the way out, so a value
+// stored as a string can be read back as bytes or as a file and the
+// reverse. Names and values are bytes in the store's code page; converting
+// automation strings (UTF-16) is the caller's business.
+//
+// Errors: quillon::Error with the message numbers of errors.h;
+// std::bad_alloc for exhausted memory. Every operation that fails leaves
+// both lists (and the distinct names and upload arrays) exactly as they
+// were.
+//
+// Threading: none; an object is used on the thread that owns it.
+#ifndef QUILLON_CORE_DATA_STORE_H_
+#define QUILLON_CORE_DATA_STORE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quillon/component/types.h"
+#include "quillon/platform/codepage.h"
+
+namespace quillon::core {
+
+// How a Get... operation reports a name that FindEntry does not find
+// (message 10005).
+enum class NotFoundReport {
+  // Client control: the bare table text, Error(kMsgNoParameter).
+  kBare,
+  // Server object: the table text with the requested name appended after
+  // its final full-width '=', Error(kMsgNoParameter, name as UTF-16).
+  kWithName,
+};
+
+class NamedValues {
+ public:
+  // `cp` must outlive the store (the CodePage objects are process-wide).
+  explicit NamedValues(NotFoundReport not_found = NotFoundReport::kBare,
+                       const platform::CodePage& cp = platform::ProcessCodePage());
+
+  const platform::CodePage& code_page() const { return *cp_; }
+
+  // --- Outgoing list ------------------------------------------------------------
+  // Entries are only appended; a name may occur any number of times.
+
+  // SetStringData: appends (name, EncodeText(text)) - the text's bytes up
+  // to its first zero byte.
+  void AppendString(std::string_view name, std::string_view text);
+  // Appends (name, EncodeValue(bytes)), all bytes, zero bytes included.
+  void AppendBytes(std::string_view name, std::string_view bytes);
+  // SetBinaryData: `value` must be a one-dimensional byte array, directly or
+  // by reference; all its elements from lower to upper bound are appended.
+  // Anything else: Error(kMsgBadBinaryData) (10001), nothing appended.
+  void AppendBinary(std::string_view name, const com::VARIANT& value);
+  // SetFileData: appends the encoded bytes of the whole file at `path`.
+  // A file that cannot be opened or read: Error(kMsgFileRead) (10002).
+  void AppendFile(std::string_view name, const std::string& path);
+  // Empties the outgoing list; the incoming list is untouched.
+  void ResetContents();
+
+  const std::vector<std::string>& outgoing_names() const { return out_names_; }
+  const std::vector<std::string>& outgoing_values() const { return out_values_; }
+
+  // --- Incoming list ---------------------------------------------------------------
+
+  // Turns a pair text into incoming entries: SplitPairs appends to the
+  // incoming list, the names of the newly appended entries are replaced by
+  // their DecodeValue result when `decode_names` is true (the server; the
+  // client keeps names as received), values stay encoded, and the distinct
+  // names are extended with every new name not yet among them (exact
+  // bytes). Entries already in the list are left as they are, so calling it
+  // twice appends the second text's entries to the first's.
+  void FillIncoming(std::string_view pair_text, bool decode_names = true);
+  // Empties the incoming list, the distinct names and the upload arrays
+  // (the client does this before it parses a new answer).
+  void ClearIncoming();
+
+  const std::vector<std::string>& incoming_names() const { return in_names_; }
+  const std::vector<std::string>& incoming_values() const { return in_values_; }
+  const std::vector<std::string>& data_names() const { return data_names_; }
+
+  // Server only: upload information parallel to the incoming list (it may
+  // be shorter than the list, or empty), filled by the request parser.
+  // ClearIncoming empties them.
+  std::vector<std::string>& upload_file_names() { return upload_file_names_; }
+  std::vector<std::string>& upload_content_types() { return upload_content_types_; }
+  const std::vector<std::string>& upload_file_names() const { return upload_file_names_; }
+  const std::vector<std::string>& upload_content_types() const { return upload_content_types_; }
+
+  // GetDataNameCount.
+  int32_t DataNameCount() const;
+  // GetDataName: the distinct name at `index`; index < 0 or >= count:
+  // Error(kMsgBadIndex) (10004).
+  const std::string& DataName(int32_t index) const;
+  // GetSubIndexCount: how many incoming entries match `name` ignoring case
+  // (multibyte-aware upper-casing in the store's code page); 0 when none.
+  int32_t SubIndexCount(std::string_view name) const;
+  // The position in the incoming list of the entry that is the
+  // `sub_index`-th (from 0) among those matching `name` ignoring case;
+  // nullopt when there is none. A negative sub-index never matches.
+  std::optional<size_t> FindEntry(std::string_view name, int32_t sub_index) const;
+  // FindEntry, or the 10005 failure in this store's NotFoundReport style.
+  size_t FindEntryOrThrow(std::string_view name, int32_t sub_index) const;
+  // The 10005 failure for `name` in this store's NotFoundReport style (for
+  // callers that look entries up themselves, e.g. upload information).
+  [[noreturn]] void ThrowNotFound(std::string_view name) const;
+
+  // GetStringData: the decoded value up to its first zero byte. Not found:
+  // 10005.
+  std::string GetString(std::string_view name, int32_t sub_index) const;
+  // GetBinaryData: all decoded bytes, zero bytes included. Not found: 10005.
+  std::string GetBytes(std::string_view name, int32_t sub_index) const;
+  // GetFileData: creates or truncates `path` and writes all decoded bytes
+  // (an empty value gives an empty file). Not found: 10005 (no file is
+  // touched); cannot create or write: Error(kMsgFileWrite) (10003).
+  void GetFile(std::string_view name, int32_t sub_index, const std::string& path) const;
+  // The decoded bytes of the incoming entry at `position` (a FindEntry
+  // result). position must be < incoming_values().size().
+  std::string DecodedAt(size_t position) const;
+
+  // --- Texts ----------------------------------------------------------------------
+
+  // The session text the server answers a client with: "QServerParams:",
+  // then name "=" value "&" for every outgoing entry (the last one
+  // included), then "QServerResult=" and `encoded_result` (already
+  // encoded, see EncodeText). No line end.
+  std::string SessionText(std::string_view encoded_result) const;
+  // The client's request body: JoinPairs over the outgoing list with an
+  // empty start ("" for an empty list; no prefix, no line end).
+  std::string RequestBody() const;
+  // The request-data text of the incoming list: "\r\n" then JoinPairs
+  // (names as stored, values encoded).
+  std::string RequestDataText() const;
+  // The same over the outgoing list (the client's offline exchange).
+  std::string OutgoingRequestDataText() const;
+
+ private:
+  static void Append(std::vector<std::string>* names, std::vector<std::string>* values,
+                     std::string name, std::string value);
+
+  const platform::CodePage* cp_;
+  NotFoundReport not_found_;
+  std::vector<std::string> out_names_;
+  std::vector<std::string> out_values_;
+  std::vector<std::string> in_names_;
+  std::vector<std::string> in_values_;
+  // in_names_ upper-cased, kept parallel so lookups do not re-case names.
+  std::vector<std::string> in_keys_;
+  std::vector<std::string> data_names_;
+  std::vector<std::string> upload_file_names_;
+  std::vector<std::string> upload_content_types_;
+};
+
+}  // namespace quillon::core
+
+#endif  // QUILLON_CORE_DATA_STORE_H_

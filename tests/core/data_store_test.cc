@@ -1,0 +1,297 @@
+#include "quillon/core/data_store.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "quillon/component/errors.h"
+#include "quillon/component/variant.h"
+#include "quillon/core/encoding.h"
+#include "quillon/platform/codepage.h"
+
+namespace quillon::core {
+namespace {
+
+using platform::CodePage;
+using namespace std::string_literals;
+using Strings = std::vector<std::string>;
+
+const CodePage& Cp932() { return CodePage::Get(CodePage::kJapanese); }
+const CodePage& Cp65001() { return CodePage::Get(CodePage::kUtf8); }
+
+// The number of the quillon::Error that `body` throws, or 0.
+template <class F>
+int ErrorNumber(F&& body) {
+  try {
+    body();
+  } catch (const Error& e) {
+    return e.number();
+  }
+  return 0;
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string templ = ::testing::TempDir() + "core_test_XXXXXX";
+    path_ = mkdtemp(templ.data());
+  }
+  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+TEST(SessionTextTest, ExactBytes) {
+  NamedValues store(NotFoundReport::kWithName, Cp932());
+  store.AppendString("n", "1 2");
+  EXPECT_EQ(store.SessionText(EncodeText("OK")), "QServerParams:n=1+2&QServerResult=OK");
+
+  store.AppendBytes("b", "\0\xFF"s);
+  EXPECT_EQ(store.SessionText(""), "QServerParams:n=1+2&b=%00%FF&QServerResult=");
+}
+
+TEST(SessionTextTest, EmptyOutgoingList) {
+  NamedValues store;
+  EXPECT_EQ(store.SessionText(EncodeText("a b")), "QServerParams:QServerResult=a+b");
+}
+
+TEST(SessionTextTest, RequestBodyAndRequestDataText) {
+  NamedValues store(NotFoundReport::kBare, Cp932());
+  EXPECT_EQ(store.RequestBody(), "");
+  EXPECT_EQ(store.OutgoingRequestDataText(), "\r\n");
+  store.AppendString("name", "a");
+  store.AppendString("kind", "b&c");
+  EXPECT_EQ(store.RequestBody(), "name=a&kind=b%26c");
+  EXPECT_EQ(store.OutgoingRequestDataText(), "\r\nname=a&kind=b%26c");
+
+  store.FillIncoming("a=1&b=x%20y");
+  EXPECT_EQ(store.RequestDataText(), "\r\na=1&b=x%20y");
+}
+
+TEST(OutgoingTest, StringsStopAtZeroBytesDoNot) {
+  NamedValues store;
+  store.AppendString("s", "ab\0cd"s);
+  store.AppendBytes("b", "ab\0cd"s);
+  store.AppendString("e", "");
+  EXPECT_EQ(store.outgoing_names(), (Strings{"s", "b", "e"}));
+  EXPECT_EQ(store.outgoing_values(), (Strings{"ab", "ab%00cd", ""}));
+  store.ResetContents();
+  EXPECT_TRUE(store.outgoing_names().empty());
+  EXPECT_TRUE(store.outgoing_values().empty());
+}
+
+TEST(OutgoingTest, ResetLeavesIncomingAlone) {
+  NamedValues store;
+  store.FillIncoming("a=1");
+  store.AppendString("x", "y");
+  store.ResetContents();
+  EXPECT_EQ(store.GetString("a", 0), "1");
+}
+
+TEST(OutgoingTest, BinaryDirectAndByReference) {
+  NamedValues store;
+  com::Variant bytes = com::Variant::Bytes("\x01 z"s, 3);
+  store.AppendBinary("d", *bytes.get());
+  const com::Variant ref = com::Variant::RefTo(bytes.get());
+  store.AppendBinary("r", *ref.get());
+  EXPECT_EQ(store.outgoing_values(), (Strings{"%01+z", "%01+z"}));
+}
+
+TEST(OutgoingTest, NonByteArrayFailsWith10001AndAppendsNothing) {
+  NamedValues store;
+  store.AppendString("keep", "1");
+  for (const com::Variant& v : {com::Variant::Utf8("text"), com::Variant(), com::Variant::I4(3)}) {
+    EXPECT_EQ(ErrorNumber([&] { store.AppendBinary("x", *v.get()); }), kMsgBadBinaryData);
+  }
+  EXPECT_EQ(store.outgoing_names(), Strings{"keep"});
+  EXPECT_EQ(store.outgoing_values(), Strings{"1"});
+}
+
+TEST(OutgoingTest, FileIsReadWhole) {
+  TempDir dir;
+  std::string all;
+  for (int b = 0; b < 256; ++b) all.push_back(static_cast<char>(b));
+  const std::string content = all + all + all + all + all;  // more than one 1024-byte piece
+  WriteFile(dir.File("f.bin"), content);
+  WriteFile(dir.File("empty"), "");
+  NamedValues store;
+  store.AppendFile("f", dir.File("f.bin"));
+  store.AppendFile("e", dir.File("empty"));
+  EXPECT_EQ(store.outgoing_values(), (Strings{EncodeValue(content), ""}));
+}
+
+TEST(OutgoingTest, MissingFileFailsWith10002AndListsStayAsTheyWere) {
+  TempDir dir;
+  NamedValues store;
+  store.AppendString("a", "1");
+  EXPECT_EQ(ErrorNumber([&] { store.AppendFile("f", dir.File("missing")); }), kMsgFileRead);
+  EXPECT_EQ(ErrorNumber([&] { store.AppendFile("f", dir.File("")); }), kMsgFileRead);
+  EXPECT_EQ(store.outgoing_names(), Strings{"a"});
+  EXPECT_EQ(store.outgoing_values(), Strings{"1"});
+}
+
+TEST(IncomingTest, NamesDecodedValuesKeptEncoded) {
+  NamedValues server(NotFoundReport::kWithName, Cp932());
+  server.FillIncoming("n%41me=%41&a+b=x+y");
+  EXPECT_EQ(server.incoming_names(), (Strings{"nAme", "a b"}));
+  EXPECT_EQ(server.incoming_values(), (Strings{"%41", "x+y"}));
+  EXPECT_EQ(server.GetString("name", 0), "A");
+
+  NamedValues client(NotFoundReport::kBare, Cp932());
+  client.FillIncoming("n%41me=%41", /*decode_names=*/false);
+  EXPECT_EQ(client.incoming_names(), Strings{"n%41me"});
+  EXPECT_EQ(client.data_names(), Strings{"n%41me"});
+}
+
+TEST(IncomingTest, SecondFillAppendsAndDoesNotDecodeOldNamesAgain) {
+  NamedValues store;
+  store.FillIncoming("a%252B=1&x=1");
+  store.FillIncoming("b=2&x=3&a%252B=4");
+  EXPECT_EQ(store.incoming_names(), (Strings{"a%2B", "x", "b", "x", "a%2B"}));
+  EXPECT_EQ(store.data_names(), (Strings{"a%2B", "x", "b"}));
+  EXPECT_EQ(store.SubIndexCount("X"), 2);
+  EXPECT_EQ(store.GetString("x", 1), "3");
+}
+
+TEST(IncomingTest, DistinctNamesKeepExactBytesLookupsIgnoreCase) {
+  NamedValues store;
+  store.FillIncoming("Name=1&NAME=2&Name=3");
+  EXPECT_EQ(store.DataNameCount(), 2);
+  EXPECT_EQ(store.DataName(0), "Name");
+  EXPECT_EQ(store.DataName(1), "NAME");
+  EXPECT_EQ(store.SubIndexCount("name"), 3);
+  EXPECT_EQ(store.SubIndexCount("other"), 0);
+  EXPECT_EQ(store.GetString("name", 1), "2");
+  EXPECT_EQ(store.FindEntry("nAmE", 2), std::optional<size_t>(2));
+  EXPECT_EQ(store.FindEntry("name", 3), std::nullopt);
+  EXPECT_EQ(store.FindEntry("name", -1), std::nullopt);
+}
+
+TEST(IncomingTest, IndexOutOfRangeFailsWith10004) {
+  NamedValues store;
+  store.FillIncoming("a=1&b=2");
+  EXPECT_EQ(ErrorNumber([&] { store.DataName(-1); }), kMsgBadIndex);
+  EXPECT_EQ(ErrorNumber([&] { store.DataName(2); }), kMsgBadIndex);
+  EXPECT_EQ(store.DataName(1), "b");
+}
+
+TEST(IncomingTest, DoubleByteNamesMatchWholeCharacters) {
+  // 0x83 0x61 is one character whose trail byte happens to be 'a'; 0x83
+  // 0x41 ('A' as trail) is another. Upper-casing must not merge them.
+  NamedValues store(NotFoundReport::kWithName, Cp932());
+  store.FillIncoming("\x83\x61=1&x\x83\x61=2");
+  EXPECT_EQ(store.FindEntry("\x83\x61", 0), std::optional<size_t>(0));
+  EXPECT_EQ(store.FindEntry("\x83\x41", 0), std::nullopt);
+  EXPECT_EQ(store.SubIndexCount("\x83\x41"), 0);
+  EXPECT_EQ(store.FindEntry("X\x83\x61", 0), std::optional<size_t>(1));
+
+  // In UTF-8 the same bytes are two single-byte characters after all.
+  NamedValues utf8(NotFoundReport::kWithName, Cp65001());
+  utf8.FillIncoming("\x83\x61=1");
+  EXPECT_EQ(utf8.FindEntry("\x83\x41", 0), std::optional<size_t>(0));
+}
+
+TEST(IncomingTest, ZeroBytesSurviveBytesAndFilesNotStrings) {
+  TempDir dir;
+  NamedValues store;
+  store.FillIncoming("b=A%00B&e=");
+  EXPECT_EQ(store.GetBytes("b", 0), "A\0B"s);
+  EXPECT_EQ(store.GetString("b", 0), "A");
+  store.GetFile("b", 0, dir.File("b.bin"));
+  EXPECT_EQ(ReadFile(dir.File("b.bin")), "A\0B"s);
+
+  EXPECT_EQ(store.GetString("e", 0), "");
+  EXPECT_EQ(store.GetBytes("e", 0), "");
+  WriteFile(dir.File("e.bin"), "old content");
+  store.GetFile("e", 0, dir.File("e.bin"));
+  EXPECT_TRUE(access(dir.File("e.bin").c_str(), F_OK) == 0);
+  EXPECT_EQ(ReadFile(dir.File("e.bin")), "");
+}
+
+TEST(IncomingTest, FileFailures) {
+  TempDir dir;
+  NamedValues store;
+  store.FillIncoming("b=1");
+  EXPECT_EQ(ErrorNumber([&] { store.GetFile("b", 0, dir.File("no/such/dir")); }), kMsgFileWrite);
+  EXPECT_EQ(ErrorNumber([&] { store.GetFile("c", 0, dir.File("c.bin")); }), kMsgNoParameter);
+  EXPECT_NE(access(dir.File("c.bin").c_str(), F_OK), 0) << "not-found must not create the file";
+}
+
+TEST(NotFoundTest, ClientGetsBareMessage) {
+  NamedValues client(NotFoundReport::kBare, Cp932());
+  try {
+    client.GetString("missing", 0);
+    FAIL() << "no error";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), 10005);
+    EXPECT_FALSE(e.composed());
+    EXPECT_EQ(e.Description(), MessageText16(10005));
+  }
+}
+
+TEST(NotFoundTest, ServerAppendsTheNameAsUtf16) {
+  NamedValues server(NotFoundReport::kWithName, Cp932());
+  server.FillIncoming("x=1");
+  struct Case {
+    std::string name;
+    int32_t sub_index;
+    std::u16string appended;
+  };
+  // 0x96 0xBC is U+540D in 932.
+  for (const Case& c : {Case{"\x96\xBC", 0, u"\u540D"}, Case{"x", 1, u"x"}}) {
+    for (bool bytes : {false, true}) {
+      try {
+        if (bytes) {
+          server.GetBytes(c.name, c.sub_index);
+        } else {
+          server.GetString(c.name, c.sub_index);
+        }
+        ADD_FAILURE() << "no error for " << c.name;
+      } catch (const Error& e) {
+        EXPECT_EQ(e.number(), 10005);
+        EXPECT_TRUE(e.composed());
+        EXPECT_EQ(e.appended(), c.appended);
+        EXPECT_EQ(e.Description(),
+                  u"\u6307\u5B9A\u3055\u308C\u305F\uFF23\uFF27\uFF29\u30D1\u30E9\u30E1"
+                  u"\u30FC\u30BF\u306F\u5B58\u5728\u3057\u307E\u305B\u3093\u3002 "
+                  u"\u30D1\u30E9\u30E1\u30FC\u30BF\u540D\uFF1D" +
+                      c.appended);
+      }
+    }
+  }
+}
+
+TEST(IncomingTest, ClearIncomingEmptiesEverythingIncoming) {
+  NamedValues store;
+  store.FillIncoming("a=1");
+  store.upload_file_names().push_back("f.txt");
+  store.upload_content_types().push_back("text/plain");
+  store.AppendString("o", "1");
+  store.ClearIncoming();
+  EXPECT_TRUE(store.incoming_names().empty());
+  EXPECT_TRUE(store.incoming_values().empty());
+  EXPECT_EQ(store.DataNameCount(), 0);
+  EXPECT_EQ(store.SubIndexCount("a"), 0);
+  EXPECT_TRUE(store.upload_file_names().empty());
+  EXPECT_TRUE(store.upload_content_types().empty());
+  EXPECT_EQ(store.outgoing_names().size(), 1u);
+}
+
+}  // namespace
+}  // namespace quillon::core
