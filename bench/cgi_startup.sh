@@ -1,0 +1,50 @@
+#!/bin/sh
+# A whole CGI process answering a small GET with QServer (bench_cgi_page:
+# the library loaded, the request read, a page written) against a minimal C
+# program that prints a constant page (bench_cgi_constant). Target: the
+# QServer page within 1.5 times the constant one.
+#
+# Usage: bench/cgi_startup.sh [build-dir]   (a Release build; default
+# build-server-rel next to this folder). Needs hyperfine.
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+build=$(cd "${1:-$here/../build-server-rel}" && pwd)
+page=$build/bin/bench_cgi_page
+base=$build/bin/bench_cgi_constant
+for program in "$page" "$base"; do
+  [ -x "$program" ] || { echo "missing $program (build the bench targets)" >&2; exit 1; }
+done
+
+# The CGI environment of a small GET, without the caller's own variables.
+# The two programs are measured in several rounds, each round running both,
+# so that a machine whose load changes affects both sides alike; the median
+# of the rounds' ratios is the result.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+rounds=${ROUNDS:-5}
+round=1
+while [ "$round" -le "$rounds" ]; do
+  env -i PATH=/usr/bin:/bin QUERY_STRING='name=World&x=1' REQUEST_METHOD=GET \
+    GATEWAY_INTERFACE=CGI/1.1 SERVER_PROTOCOL=HTTP/1.1 CONTENT_LENGTH=0 \
+    hyperfine -N --warmup 50 --runs "${RUNS:-300}" --output=pipe \
+    --export-json "$work/round$round.json" -n constant "$base" -n qserver "$page" >/dev/null
+  round=$((round + 1))
+done
+
+python3 - "$work"/round*.json <<'PY'
+import json, statistics, sys
+rounds = []
+for path in sys.argv[1:]:
+    results = {r["command"]: r for r in json.load(open(path))["results"]}
+    rounds.append((results["constant"], results["qserver"]))
+for i, (base, page) in enumerate(rounds, 1):
+    print(f"round {i}: constant C program {base['mean'] * 1e3:6.3f} ms, QServer page "
+          f"{page['mean'] * 1e3:6.3f} ms (median {base['median'] * 1e3:6.3f} / "
+          f"{page['median'] * 1e3:6.3f} ms), ratio {page['mean'] / base['mean']:.2f}x")
+ratios = [page["mean"] / base["mean"] for base, page in rounds]
+best_base = min(base["mean"] for base, _ in rounds)
+best_page = min(page["mean"] for _, page in rounds)
+print(f"median ratio {statistics.median(ratios):.2f}x; quietest round of each: "
+      f"{best_base * 1e3:.3f} ms vs {best_page * 1e3:.3f} ms = {best_page / best_base:.2f}x "
+      f"(target <= 1.5x)")
+PY

@@ -1,0 +1,19 @@
+# Benchmarks of the server library: whole CGI processes, measured by the
+# scripts cgi_startup.sh and upload_intake.sh (hyperfine, /usr/bin/time).
+# Included from bench/CMakeLists.txt.
+add_executable(bench_cgi_constant ${CMAKE_CURRENT_LIST_DIR}/cgi_constant.c)
+add_executable(bench_cgi_page ${CMAKE_CURRENT_LIST_DIR}/cgi_page.cc)
+target_link_libraries(bench_cgi_page PRIVATE qserver)
+add_executable(bench_upload_qserver ${CMAKE_CURRENT_LIST_DIR}/upload_qserver.cc)
+target_link_libraries(bench_upload_qserver PRIVATE qserver)
+
+# GNU cgicc (Debian's libcgicc-dev) is the yardstick of the upload intake.
+find_path(QUILLON_CGICC_INCLUDE cgicc/Cgicc.h)
+find_library(QUILLON_CGICC_LIBRARY cgicc)
+if(QUILLON_CGICC_INCLUDE AND QUILLON_CGICC_LIBRARY)
+  add_executable(bench_upload_cgicc ${CMAKE_CURRENT_LIST_DIR}/upload_cgicc.cc)
+  target_include_directories(bench_upload_cgicc PRIVATE ${QUILLON_CGICC_INCLUDE})
+  target_link_libraries(bench_upload_cgicc PRIVATE ${QUILLON_CGICC_LIBRARY})
+else()
+  message(STATUS "libcgicc-dev not found: bench_upload_cgicc is not built")
+endif()

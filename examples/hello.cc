@@ -1,0 +1,49 @@
+// hello: the smallest useful QServer page, as a CGI program.
+//
+//   GET /cgi-bin/hello?name=Taro   ->  an HTML page that greets Taro
+//   a QClient control posting "name=Taro&session=1"
+//                                  ->  the session text the control reads:
+//                                      QServerParams:greeting=Hello%2C+Taro&QServerResult=OK
+//
+// Build it with the toolkit (target qserver_hello), put it into a web
+// server's cgi-bin, and call it with a browser or curl.
+#include <string>
+
+#include "quillon/server/qserver.h"
+
+// Text goes into HTML, so the characters HTML gives a meaning are escaped.
+static std::string Html(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '&': out += "&amp;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+int main() {
+  // Reads the request now (query string, form body, cookies) and writes the
+  // response when `server` goes away at the end of main.
+  auto server = quillon::server::QServer::StartCgi();
+
+  // Values are looked up by name, ignoring case; sub-index 0 is the first.
+  std::string name = "world";
+  if (server->GetSubIndexCount("name") > 0) name = server->GetStringData("name", 0);
+
+  if (server->GetSubIndexCount("session") > 0) {
+    // A client control is asking: answer with named values and a result,
+    // and write no body of our own, so that the session text is sent.
+    server->SetStringData("greeting", "Hello, " + name);
+    server->SetResult("OK");
+    return 0;
+  }
+
+  // A browser is asking: a page. Content-Type is "text/html" by default.
+  server->WriteString("<html><body><p>Hello, " + Html(name) + "!</p></body></html>");
+  return 0;
+}

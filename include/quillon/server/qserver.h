@@ -1,0 +1,194 @@
+// QServer for C++ programs: one object serves one CGI request. It reads the
+// request (environment, query string, URL-encoded or multipart body,
+// cookies) into named values, collects the response (content type, header
+// lines, cookies, expiry, a text or binary body, or the session text a
+// client control expects) and writes it to standard output when it ends.
+//
+//   int main() {
+//     auto server = quillon::server::QServer::StartCgi();
+//     server->WriteString("Hello, " + server->GetStringData("name", 0));
+//   }  // the response is written here
+//
+// This is the same implementation that hosts reach through the automation
+// class "QServer.QServer"; only the parameter types differ. Texts are bytes
+// in the process code page (quillon::platform::ProcessCodePage()), byte
+// strings may hold zero bytes.
+//
+// Errors: every numbered failure throws quillon::Error (message numbers in
+// quillon/component/errors.h), exhausted memory throws std::bad_alloc. A
+// failing call leaves the object as it was.
+//
+// Threading: none. An object is used on the thread that created it.
+#ifndef QUILLON_SERVER_QSERVER_H_
+#define QUILLON_SERVER_QSERVER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "quillon/component/errors.h"
+#include "quillon/component/types.h"
+
+namespace quillon::server {
+
+// Where a QServer reads its request and writes its response: by default
+// the process environment, standard input and standard output. A program
+// that serves requests some other way (or a test) passes its own.
+class QUILLON_EXPORT CgiIo {
+ public:
+  virtual ~CgiIo();
+
+  // The variable's value; nullopt when it is not set.
+  virtual std::optional<std::string> GetEnv(const std::string& name) const;
+  // Reads up to `size` bytes of the request body into `buffer`; 0 at the
+  // end of the input (or on a read error).
+  virtual size_t ReadInput(char* buffer, size_t size);
+  // Writes response bytes exactly as given (no line-end translation).
+  // Write errors are not reported.
+  virtual void WriteOutput(std::string_view bytes);
+  // Called once after the last WriteOutput of a response.
+  virtual void FlushOutput();
+
+  // The process-wide default (environment, fd 0, stdout).
+  static std::shared_ptr<CgiIo> Process();
+};
+
+class QUILLON_EXPORT QServer {
+ public:
+  // What DebugExit hands back to the monitor.
+  struct DebugResponse {
+    // "Content-Type: ...\r\n", every header line with "\r\n", then
+    // "Connection: close\r\n" (no empty line after it).
+    std::string header;
+    // True when `body` is the binary body, false for text.
+    bool binary = false;
+    std::string body;
+  };
+
+  // An object that has read nothing: it reads no request until a start is
+  // made, and when it ends it writes its response like a live one.
+  explicit QServer(std::shared_ptr<CgiIo> io = nullptr);
+  // Ends the object: Finish().
+  ~QServer();
+  QServer(const QServer&) = delete;
+  QServer& operator=(const QServer&) = delete;
+
+  // The live start in one line: a new object that has read the request
+  // (ReadRequest) and writes its response when it is destroyed. Throws
+  // std::bad_alloc when the request does not fit in memory.
+  static std::unique_ptr<QServer> StartCgi(std::shared_ptr<CgiIo> io = nullptr);
+
+  // --- Starts --------------------------------------------------------------
+  // A host that restores saved properties sets ContentType and Result this
+  // way; unlike set_result() it does not refresh the encoded result.
+  void LoadSavedProperties(std::string content_type, std::string result);
+  // The live start: reads CONTENT_LENGTH bytes of standard input (the bytes
+  // that arrive, when fewer do), parses the query string and the body into
+  // the incoming list and collects the session variables from the cookies.
+  // The first start of an object decides: a later ReadRequest or
+  // StartOffLineDebug does nothing. Throws std::bad_alloc
+  // when the body does not fit in memory; the lists are then unchanged.
+  void ReadRequest();
+  // The offline-debug start: reads nothing; the request comes from
+  // DebugInit and the response goes out through DebugExit only.
+  void StartOffLineDebug();
+  bool OffLineDebug() const;
+
+  // --- Properties ------------------------------------------------------------
+  // "text/html" until set.
+  const std::string& ContentType() const;
+  void SetContentType(std::string content_type);
+  const std::string& Result() const;
+  // Stores the text and refreshes EncodedResult.
+  void SetResult(std::string result);
+  // The encoded Result the session text carries.
+  const std::string& EncodedResult() const;
+
+  // The handle by which other objects of the library reach this one
+  // (FromHandle); unique among the live objects of the process, never 0.
+  int32_t InternalPointer() const;
+  // The live object with that handle, or nullptr.
+  static QServer* FromHandle(int32_t handle);
+
+  // --- Named values ------------------------------------------------------------
+  void SetStringData(std::string_view name, std::string_view value);
+  void SetBinaryData(std::string_view name, std::string_view bytes);
+  // 10002 when the file cannot be read.
+  void SetFileData(std::string_view name, const std::string& path);
+  void ResetContents();
+  int32_t GetDataNameCount() const;
+  // 10004 for an index out of range.
+  std::string GetDataName(int32_t index) const;
+  int32_t GetSubIndexCount(std::string_view name) const;
+  // The Get...Data family fails with 10005 (the name appended) when there
+  // is no such entry. Text stops at the first zero byte.
+  std::string GetStringData(std::string_view name, int32_t sub_index) const;
+  std::string GetBinaryData(std::string_view name, int32_t sub_index) const;
+  // 10003 when the file cannot be created or written.
+  void GetFileData(std::string_view name, int32_t sub_index, const std::string& path) const;
+
+  // --- Request -------------------------------------------------------------------
+  // The process environment first (the name upper-cased), then the
+  // captured environment of DebugInit; "" when neither has it.
+  std::string GetServerVariable(std::string_view name) const;
+  // The browser's file name / declared content type of an uploaded part;
+  // "" for a field that carried no file. For a request that was not a
+  // multipart form, the client control's companion entries. 10005 when
+  // there is no such entry, 10006 when there is no upload information.
+  std::string GetULFileName(std::string_view name, int32_t sub_index) const;
+  std::string GetULContentType(std::string_view name, int32_t sub_index) const;
+  // Copies `from` to a new owner-only file in the temporary directory and
+  // returns its path; an empty `from` only reserves a fresh name. The copy
+  // is deleted when the object ends. 10002 when the source cannot be read,
+  // 10003 when the copy cannot be created or written.
+  std::string CreateTempCopy(const std::string& from);
+  // A cookie set in this response first, else the request's; URL-decoded.
+  std::string GetCookie(std::string_view name) const;
+
+  // --- Response -------------------------------------------------------------------
+  void WriteString(std::string_view text);
+  // The same as WriteString, for the library's own objects.
+  void AppendBodyText(std::string_view text);
+  void WriteCRLF();
+  // Replaces the binary body (which then wins over the text body).
+  void WriteBinary(std::string bytes);
+  // 10002 when the file cannot be read; the old binary body then stays.
+  void WriteFromFile(const std::string& path);
+  void AddHeader(std::string_view header);
+  // `expires`: a date (days since 30 Dec 1899, local time) or none.
+  void SetCookie(std::string_view name, std::string_view value,
+                 std::optional<com::DATE> expires = std::nullopt);
+  // "Expires: " with `date` in GMT; SetExpiresNow() with the current time.
+  void SetExpires(com::DATE date);
+  void SetExpiresNow();
+  // Read ignores case; write replaces an entry with exactly the same name.
+  std::string SessionVariable(std::string_view name) const;
+  void SetSessionVariable(std::string_view name, std::string_view value);
+  std::string URLEncode(std::string_view text) const;
+  std::string URLDecode(std::string_view text) const;
+
+  // --- Debug capture ------------------------------------------------------------
+  // Offline-debug only (otherwise nothing happens): takes the captured
+  // environment ("NAME=VALUE\r\n" lines) and body (nullopt: no body).
+  void DebugInit(std::string_view environment, std::optional<std::string_view> body);
+  DebugResponse DebugExit() const;
+  // 10003 when the file cannot be created or written.
+  void SaveRequestData(const std::string& path) const;
+
+  // Writes the response now (unless offline-debug) and deletes the
+  // temporary files; the destructor does it for an object that has not
+  // finished. Later calls do nothing.
+  void Finish();
+
+  class Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace quillon::server
+
+#endif  // QUILLON_SERVER_QSERVER_H_

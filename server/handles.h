@@ -1,0 +1,22 @@
+// The handles behind _InternalPointer: a 32-bit number per live QServer,
+// since a pointer does not fit in the property's 32-bit integer on a
+// 64-bit system. Process-wide; the table is locked because objects of
+// different threads may come and go at the same time.
+#ifndef QUILLON_SERVER_HANDLES_H_
+#define QUILLON_SERVER_HANDLES_H_
+
+#include <cstdint>
+
+namespace quillon::server {
+
+class QServer;
+
+// A new handle for `server`: never 0 and never one a live object holds.
+int32_t RegisterServerHandle(QServer* server);
+void UnregisterServerHandle(int32_t handle);
+// The live object with `handle`, or nullptr.
+QServer* LookupServerHandle(int32_t handle);
+
+}  // namespace quillon::server
+
+#endif  // QUILLON_SERVER_HANDLES_H_

@@ -1,0 +1,370 @@
+// The QServer object: state of one request and the operations over it.
+// The automation class (qserver_object.cc) is a thin adapter over this.
+#include "quillon/server/qserver.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+#include "quillon/core/encoding.h"
+#include "quillon/platform/codepage.h"
+#include "quillon/platform/files.h"
+#include "server/handles.h"
+#include "server/request.h"
+#include "server/response.h"
+#include "server/temp_files.h"
+#include "server/values.h"
+
+namespace quillon::server {
+namespace {
+
+constexpr std::string_view kDefaultContentType = "text/html";
+constexpr std::string_view kFileNameSuffix = "_file_name_";
+constexpr std::string_view kFileTypeSuffix = "_file_type_";
+
+// The process's environment and standard streams.
+class ProcessIo final : public CgiIo {};
+
+// Decoded text up to its first zero byte: how cookie values are read.
+std::string DecodeText(std::string_view encoded, const platform::CodePage& cp) {
+  std::string bytes = core::DecodeValue(encoded, cp);
+  const size_t zero = bytes.find('\0');
+  if (zero != std::string::npos) bytes.resize(zero);
+  return bytes;
+}
+
+}  // namespace
+
+// --- CgiIo --------------------------------------------------------------------
+
+CgiIo::~CgiIo() = default;
+
+std::optional<std::string> CgiIo::GetEnv(const std::string& name) const {
+  // getenv would take "A=B" or "A\0B" for a shorter name.
+  if (name.find_first_of(std::string_view("=\0", 2)) != std::string::npos) return std::nullopt;
+  return platform::GetEnv(name);
+}
+
+size_t CgiIo::ReadInput(char* buffer, size_t size) {
+  for (;;) {
+    const ssize_t got = ::read(STDIN_FILENO, buffer, size);
+    if (got >= 0) return static_cast<size_t>(got);
+    if (errno != EINTR) return 0;
+  }
+}
+
+void CgiIo::WriteOutput(std::string_view bytes) {
+  // Through stdio, so that anything the program printed itself keeps its
+  // place; Linux streams never translate line ends.
+  std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+}
+
+void CgiIo::FlushOutput() { std::fflush(stdout); }
+
+std::shared_ptr<CgiIo> CgiIo::Process() {
+  static const std::shared_ptr<CgiIo> io = std::make_shared<ProcessIo>();
+  return io;
+}
+
+// --- State -----------------------------------------------------------------------
+
+class QServer::Impl {
+ public:
+  explicit Impl(std::shared_ptr<CgiIo> cgi_io)
+      : io(cgi_io ? std::move(cgi_io) : CgiIo::Process()), cp(platform::ProcessCodePage()), values(cp) {}
+
+  std::string ServerVariable(std::string_view name) const {
+    const std::string key = cp.ToUpper(name);
+    if (std::optional<std::string> value = io->GetEnv(key)) return *std::move(value);
+    for (const auto& [variable, value] : debug_environment) {
+      if (cp.ToUpper(variable) == key) return value;
+    }
+    return std::string();
+  }
+
+  // QUERY_STRING and CONTENT_LENGTH come from the process alone.
+  std::string QueryString() const {
+    std::optional<std::string> query = io->GetEnv("QUERY_STRING");
+    return query ? *std::move(query) : debug_query_string;
+  }
+
+  void Parse(const RequestBody* body) {
+    const std::string type = ServerVariable("CONTENT_TYPE");
+    const std::string query = QueryString();
+    ParseRequest(RequestText{type, query}, body, &values);
+  }
+
+  std::string UploadInfo(std::string_view name, int32_t sub_index, bool file_name) const {
+    const size_t position = values.store().FindEntryOrThrow(name, sub_index);
+    const std::vector<std::string>& info = file_name ? values.store().upload_file_names()
+                                                     : values.store().upload_content_types();
+    if (position < info.size()) return info[position];
+    // Not a multipart form: the companion entry a client control sends.
+    std::string companion(name);
+    companion.append(file_name ? kFileNameSuffix : kFileTypeSuffix);
+    if (!values.store().FindEntry(companion, sub_index)) throw Error(kMsgMultipartOnly);
+    return values.GetString(companion, sub_index);
+  }
+
+  std::shared_ptr<CgiIo> io;
+  const platform::CodePage& cp;
+  std::string content_type{kDefaultContentType};
+  std::string result;
+  std::string encoded_result;
+  bool off_line_debug = false;
+  bool started = false;
+  bool finished = false;
+  int32_t handle = 0;
+  ServerValues values;
+  std::vector<std::pair<std::string, std::string>> debug_environment;
+  std::string debug_query_string;
+  Response response;
+  std::vector<std::string> temp_files;
+};
+
+// --- Life ---------------------------------------------------------------------------
+
+QServer::QServer(std::shared_ptr<CgiIo> io) : impl_(std::make_unique<Impl>(std::move(io))) {
+  impl_->handle = RegisterServerHandle(this);
+}
+
+QServer::~QServer() {
+  Finish();
+  UnregisterServerHandle(impl_->handle);
+}
+
+std::unique_ptr<QServer> QServer::StartCgi(std::shared_ptr<CgiIo> io) {
+  auto server = std::make_unique<QServer>(std::move(io));
+  server->ReadRequest();
+  return server;
+}
+
+void QServer::LoadSavedProperties(std::string content_type, std::string result) {
+  impl_->content_type = std::move(content_type);
+  impl_->result = std::move(result);
+}
+
+void QServer::ReadRequest() {
+  Impl& s = *impl_;
+  if (s.started) return;
+  s.started = true;
+  const std::optional<std::string> length_text = s.io->GetEnv("CONTENT_LENGTH");
+  const int64_t length = length_text ? ParseContentLength(*length_text) : 0;
+  // A negative length counts as no body.
+  std::optional<RequestBody> body;
+  if (length > 0) body = ReadBody(*s.io, length);
+
+  // The session cookies are collected first and committed last, so that a
+  // failure anywhere leaves every list as it was.
+  std::vector<std::pair<std::string, std::string>> session;
+  for (auto& [name, value] : ScanCookiePairs(s.ServerVariable("HTTP_COOKIE"), s.cp)) {
+    if (name.starts_with(kSessionCookiePrefix)) {
+      session.emplace_back(name.substr(kSessionCookiePrefix.size()), DecodeText(value, s.cp));
+    }
+  }
+  s.response.ReserveSessionVariables(session.size());
+  s.Parse(body ? &*body : nullptr);
+  s.response.AddSessionVariables(std::move(session));
+}
+
+void QServer::StartOffLineDebug() {
+  if (impl_->started) return;
+  impl_->started = true;
+  impl_->off_line_debug = true;
+}
+
+bool QServer::OffLineDebug() const { return impl_->off_line_debug; }
+
+void QServer::Finish() {
+  Impl& s = *impl_;
+  if (s.finished) return;
+  s.finished = true;
+  if (!s.off_line_debug) {
+    try {
+      s.response.Write(*s.io, s.content_type, s.values.store().SessionText(s.encoded_result));
+    } catch (...) {
+      // Nothing can be reported from the end of the object; what was
+      // written stays written.
+    }
+  }
+  for (const std::string& path : s.temp_files) platform::RemoveFile(path);
+  s.temp_files.clear();
+}
+
+// --- Properties -----------------------------------------------------------------------
+
+const std::string& QServer::ContentType() const { return impl_->content_type; }
+void QServer::SetContentType(std::string content_type) {
+  impl_->content_type = std::move(content_type);
+}
+const std::string& QServer::Result() const { return impl_->result; }
+void QServer::SetResult(std::string result) {
+  std::string encoded = core::EncodeText(result);
+  impl_->result = std::move(result);
+  impl_->encoded_result = std::move(encoded);
+}
+const std::string& QServer::EncodedResult() const { return impl_->encoded_result; }
+
+int32_t QServer::InternalPointer() const { return impl_->handle; }
+QServer* QServer::FromHandle(int32_t handle) { return LookupServerHandle(handle); }
+
+// --- Named values -------------------------------------------------------------------------
+
+void QServer::SetStringData(std::string_view name, std::string_view value) {
+  impl_->values.store().AppendString(name, value);
+}
+void QServer::SetBinaryData(std::string_view name, std::string_view bytes) {
+  impl_->values.store().AppendBytes(name, bytes);
+}
+void QServer::SetFileData(std::string_view name, const std::string& path) {
+  impl_->values.store().AppendFile(name, path);
+}
+void QServer::ResetContents() { impl_->values.store().ResetContents(); }
+int32_t QServer::GetDataNameCount() const { return impl_->values.store().DataNameCount(); }
+std::string QServer::GetDataName(int32_t index) const {
+  return impl_->values.store().DataName(index);
+}
+int32_t QServer::GetSubIndexCount(std::string_view name) const {
+  return impl_->values.store().SubIndexCount(name);
+}
+std::string QServer::GetStringData(std::string_view name, int32_t sub_index) const {
+  return impl_->values.GetString(name, sub_index);
+}
+std::string QServer::GetBinaryData(std::string_view name, int32_t sub_index) const {
+  return impl_->values.GetBytes(name, sub_index);
+}
+void QServer::GetFileData(std::string_view name, int32_t sub_index,
+                          const std::string& path) const {
+  impl_->values.GetFile(name, sub_index, path);
+}
+
+// --- Request -------------------------------------------------------------------------------
+
+std::string QServer::GetServerVariable(std::string_view name) const {
+  return impl_->ServerVariable(name);
+}
+
+std::string QServer::GetULFileName(std::string_view name, int32_t sub_index) const {
+  return impl_->UploadInfo(name, sub_index, true);
+}
+
+std::string QServer::GetULContentType(std::string_view name, int32_t sub_index) const {
+  return impl_->UploadInfo(name, sub_index, false);
+}
+
+std::string QServer::CreateTempCopy(const std::string& from) {
+  // Room first: a copy that exists must make it into the list, or it
+  // would outlive the object.
+  impl_->temp_files.reserve(impl_->temp_files.size() + 1);
+  std::string path = server::CreateTempCopy(from);
+  impl_->temp_files.push_back(path);
+  return path;
+}
+
+std::string QServer::GetCookie(std::string_view name) const {
+  const Impl& s = *impl_;
+  const std::string wanted = s.cp.ToUpper(name);
+  const std::string key = " " + wanted + "=";
+  // A cookie set in this response is seen before the browser's copy.
+  for (const std::string& line : s.response.header_lines()) {
+    const std::string upper = s.cp.ToUpper(line);
+    if (s.cp.Find(upper, "SET-COOKIE:") == std::string::npos ||
+        s.cp.Find(upper, key) == std::string::npos) {
+      continue;
+    }
+    const size_t equals = s.cp.Find(line, "=");
+    if (equals == std::string::npos) break;
+    const size_t end = s.cp.Find(line, ";", equals + 1);
+    if (end == std::string::npos) continue;
+    return DecodeText(std::string_view(line).substr(equals + 1, end - equals - 1), s.cp);
+  }
+  for (const auto& [cookie, value] : ScanCookiePairs(s.ServerVariable("HTTP_COOKIE"), s.cp)) {
+    if (s.cp.ToUpper(cookie) == wanted) return DecodeText(value, s.cp);
+  }
+  return std::string();
+}
+
+// --- Response -------------------------------------------------------------------------------
+
+void QServer::WriteString(std::string_view text) { impl_->response.AppendText(text); }
+void QServer::AppendBodyText(std::string_view text) { impl_->response.AppendText(text); }
+void QServer::WriteCRLF() { impl_->response.NewLine(); }
+void QServer::WriteBinary(std::string bytes) { impl_->response.SetBinaryBody(std::move(bytes)); }
+
+void QServer::WriteFromFile(const std::string& path) {
+  std::string bytes;
+  if (!platform::ReadWholeFile(path, &bytes)) throw Error(kMsgFileRead);
+  impl_->response.SetBinaryBody(std::move(bytes));
+}
+
+void QServer::AddHeader(std::string_view header) { impl_->response.AddHeader(header); }
+
+void QServer::SetCookie(std::string_view name, std::string_view value,
+                        std::optional<com::DATE> expires) {
+  impl_->response.SetCookie(name, value, expires);
+}
+
+void QServer::SetExpires(com::DATE date) { impl_->response.SetExpires(date); }
+void QServer::SetExpiresNow() { impl_->response.SetExpires(CurrentLocalDate()); }
+
+std::string QServer::SessionVariable(std::string_view name) const {
+  return impl_->response.SessionVariable(name, impl_->cp);
+}
+void QServer::SetSessionVariable(std::string_view name, std::string_view value) {
+  impl_->response.SetSessionVariable(name, value);
+}
+
+std::string QServer::URLEncode(std::string_view text) const { return core::EncodeText(text); }
+std::string QServer::URLDecode(std::string_view text) const { return DecodeText(text, impl_->cp); }
+
+// --- Debug capture ---------------------------------------------------------------------------
+
+void QServer::DebugInit(std::string_view environment, std::optional<std::string_view> body) {
+  Impl& s = *impl_;
+  if (!s.off_line_debug) return;
+  std::vector<std::pair<std::string, std::string>> variables = ScanDebugEnvironment(environment);
+  std::string query = s.debug_query_string;
+  for (const auto& [name, value] : variables) {
+    if (name == "QUERY_STRING") query = value;
+  }
+  std::optional<RequestBody> buffer;
+  if (body) buffer = CopyBody(*body);
+
+  // The parse must see the captured CONTENT_TYPE and query string; they
+  // are taken back if it fails, so that a failure changes nothing.
+  const size_t old_count = s.debug_environment.size();
+  s.debug_environment.reserve(old_count + variables.size());
+  for (auto& variable : variables) s.debug_environment.push_back(std::move(variable));
+  std::swap(s.debug_query_string, query);
+  try {
+    s.Parse(buffer ? &*buffer : nullptr);
+  } catch (...) {
+    s.debug_environment.resize(old_count);
+    std::swap(s.debug_query_string, query);
+    throw;
+  }
+}
+
+QServer::DebugResponse QServer::DebugExit() const {
+  const Impl& s = *impl_;
+  DebugResponse out;
+  out.header = s.response.HeaderText(s.content_type, false);
+  if (s.response.binary_body()) {
+    out.binary = true;
+    out.body = *s.response.binary_body();
+  } else if (s.response.body_lines().empty()) {
+    out.body = s.values.store().SessionText(s.encoded_result);
+  } else {
+    out.body = s.response.TextBody();
+  }
+  return out;
+}
+
+void QServer::SaveRequestData(const std::string& path) const {
+  if (!platform::WriteWholeFile(path, impl_->values.RequestDataText())) throw Error(kMsgFileWrite);
+}
+
+}  // namespace quillon::server

@@ -1,0 +1,119 @@
+// Request intake: the body read from standard input, the parse of the
+// query string and of URL-encoded and multipart bodies into the incoming
+// list, and the cookie scanner.
+//
+// The parsers are the peers' grammar, not RFC 2046's or RFC 6265's: they
+// find what a browser sends, keep what they read before a malformed spot
+// and never read outside their input. They take everything they look at as
+// parameters, so that tests and fuzzers drive exactly the routine a live
+// run uses.
+#ifndef QUILLON_SERVER_REQUEST_H_
+#define QUILLON_SERVER_REQUEST_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "quillon/platform/codepage.h"
+#include "server/values.h"
+
+namespace quillon::server {
+
+class CgiIo;
+
+// Uploaded parts at least this long are kept as body bytes and encoded only
+// when a text form is asked for (SaveRequestData); shorter ones are stored
+// encoded like every other value.
+inline constexpr size_t kRawPartThreshold = 4096;
+
+// Standard input is read in pieces of this size (never past CONTENT_LENGTH).
+inline constexpr size_t kReadPiece = 1 << 20;
+
+// CONTENT_LENGTH as the C runtime's atoi reads it: leading white space and
+// one sign, then decimal digits up to the first other character; no digit
+// gives 0. Values beyond the 64-bit range saturate instead of overflowing.
+int64_t ParseContentLength(std::string_view text);
+
+// A request body: its bytes, and the owner that keeps them alive for as
+// long as incoming values refer into them.
+struct RequestBody {
+  std::string_view bytes;
+  std::shared_ptr<const void> owner;
+};
+
+// A body that owns a copy of `bytes`.
+RequestBody CopyBody(std::string_view bytes);
+
+// Reads the request body: up to `length` bytes from `io`, stopping early
+// when a read delivers nothing. The result holds exactly the bytes that
+// arrived; nothing else is ever parsed. A promised length up to 1 GiB is
+// reserved (as untouched address space) at once, beyond that the buffer
+// grows with what arrives, so a CONTENT_LENGTH that promises more than
+// comes costs nothing. A body that does not fit in memory throws
+// std::bad_alloc.
+RequestBody ReadBody(CgiIo& io, int64_t length);
+
+// What ParseRequest looks at besides the body.
+struct RequestText {
+  // GetServerVariable("CONTENT_TYPE"), as received.
+  std::string_view content_type;
+  // The process's QUERY_STRING when it is set, else the captured one of
+  // DebugInit.
+  std::string_view query_string;
+};
+
+// One part of a multipart body as ParseMultipart finds it.
+struct MultipartPart {
+  std::string field_name;
+  std::string file_name;
+  std::string content_type;
+  size_t data_offset = 0;  // in the body
+  size_t data_size = 0;
+};
+
+// A multipart body taken apart.
+struct MultipartScan {
+  // The '=' characters of the query string: that many blank upload
+  // entries stand before the parts' ones.
+  size_t query_pairs = 0;
+  // False when the content type has no "boundary=": nothing is parsed.
+  bool has_boundary = false;
+  std::vector<MultipartPart> parts;
+};
+
+// The part loop over `body` (nullopt: no body). Parts are delimited by the
+// boundary text after "boundary=" (quotes and further parameters are not
+// removed); a part's data runs from after its blank line to four bytes
+// before the next boundary (CR LF "--"), and is empty rather than negative
+// when the next boundary follows sooner. A part without a blank line, or
+// without "name=" in its header, ends the loop; earlier parts stay.
+MultipartScan ScanMultipart(std::string_view content_type, std::string_view query_string,
+                            std::optional<std::string_view> body, const platform::CodePage& cp);
+
+// Parses one request into `values`: a multipart body (content type
+// containing MULTIPART/FORM-DATA in any case) part by part, anything else
+// as the pair text query string + "&" + body up to its first zero byte.
+// Names are decoded, values stay encoded. Parts of at least
+// `raw_part_threshold` bytes keep referring to `body` (nullptr: no body).
+// On std::bad_alloc `values` is unchanged.
+void ParseRequest(const RequestText& request, const RequestBody* body, ServerValues* values,
+                  size_t raw_part_threshold = kRawPartThreshold);
+
+// The cookie pairs of an HTTP_COOKIE text: the name runs to the next "=",
+// the value to the next "; " or the end. A rest without "=" ends the scan.
+std::vector<std::pair<std::string, std::string>> ScanCookiePairs(std::string_view text,
+                                                                 const platform::CodePage& cp);
+
+// The captured environment of DebugInit: "NAME=VALUE\r\n" lines. A value
+// without a line end after it is empty and the scan goes on three bytes
+// after its "=".
+std::vector<std::pair<std::string, std::string>> ScanDebugEnvironment(std::string_view text);
+
+}  // namespace quillon::server
+
+#endif  // QUILLON_SERVER_REQUEST_H_

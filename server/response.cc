@@ -1,0 +1,200 @@
+#include "server/response.h"
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+#include "quillon/component/variant.h"
+#include "quillon/core/encoding.h"
+#include "quillon/server/qserver.h"
+
+namespace quillon::server {
+namespace {
+
+constexpr std::string_view kLineEnd = "\r\n";
+constexpr char kWeekdays[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+constexpr int64_t kSecondsPerDay = 86400;
+
+// Days since 1970-01-01 of a proleptic Gregorian date, and back (the
+// algorithms of H. Hinnant's "chrono-compatible low-level date
+// algorithms"), so that dates before 1970 and far from now convert alike.
+int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
+  y -= m <= 2 ? 1 : 0;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+struct CivilTime {
+  int64_t year;
+  int month, day, hour, minute, second, weekday;
+};
+
+CivilTime CivilFromSeconds(int64_t seconds) {
+  int64_t days = seconds / kSecondsPerDay;
+  int64_t rest = seconds % kSecondsPerDay;
+  if (rest < 0) {
+    rest += kSecondsPerDay;
+    --days;
+  }
+  CivilTime t{};
+  t.weekday = static_cast<int>(((days + 4) % 7 + 7) % 7);  // 1970-01-01 was a Thursday
+  const int64_t z = days + 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  t.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  t.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  t.year = yoe + era * 400 + (t.month <= 2 ? 1 : 0);
+  t.hour = static_cast<int>(rest / 3600);
+  t.minute = static_cast<int>(rest / 60 % 60);
+  t.second = static_cast<int>(rest % 60);
+  return t;
+}
+
+// The date in GMT: its calendar parts read as local standard time plus
+// the standard bias.
+CivilTime ToGmt(com::DATE local) {
+  com::DateParts p{};
+  if (!std::isfinite(local) || !com::DateToParts(local, &p)) {
+    p = com::DateParts{1899, 12, 30, 0, 0, 0};
+  }
+  const int64_t seconds = DaysFromCivil(p.year, p.month, p.day) * kSecondsPerDay +
+                          p.hour * 3600 + p.minute * 60 + p.second;
+  return CivilFromSeconds(seconds + StandardBiasSeconds());
+}
+
+std::string FormatGmt(com::DATE local, char date_separator, const char* tail) {
+  const CivilTime t = ToGmt(local);
+  char text[64];
+  std::snprintf(text, sizeof text, "%s, %02d%c%s%c%04lld %02d:%02d:%02d GMT%s", kWeekdays[t.weekday],
+                t.day, date_separator, kMonths[t.month - 1], date_separator,
+                static_cast<long long>(t.year), t.hour, t.minute, t.second, tail);
+  return text;
+}
+
+std::string CookieLine(std::string_view name, std::string_view value,
+                       std::optional<com::DATE> expires) {
+  std::string line = "Set-Cookie: ";
+  line.append(name);
+  line.push_back('=');
+  line.append(core::EncodeText(value));
+  line.append("; ");
+  if (expires) line.append("expires=" + FormatCookieDate(*expires));
+  line.append(" path=/");
+  return line;
+}
+
+}  // namespace
+
+std::string FormatCookieDate(com::DATE local) { return FormatGmt(local, '-', "; "); }
+
+std::string FormatExpiresDate(com::DATE local) { return FormatGmt(local, ' ', ""); }
+
+com::DATE CurrentLocalDate() {
+  const std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  localtime_r(&now, &parts);
+  com::DATE date = 0;
+  com::PartsToDate(com::DateParts{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
+                                  parts.tm_hour, parts.tm_min, parts.tm_sec},
+                   &date);
+  return date;
+}
+
+int64_t StandardBiasSeconds() {
+  // `timezone` is the zone's standard offset west of GMT whatever the date,
+  // which is what the bias is: a July date in a daylight-saving zone still
+  // converts with the winter offset.
+  tzset();
+  return static_cast<int64_t>(timezone);
+}
+
+void Response::AppendText(std::string_view text) {
+  if (body_lines_.empty()) body_lines_.emplace_back();
+  body_lines_.back().append(text);
+}
+
+void Response::NewLine() { body_lines_.emplace_back(); }
+
+void Response::SetCookie(std::string_view name, std::string_view value,
+                         std::optional<com::DATE> expires) {
+  header_lines_.push_back(CookieLine(name, value, expires));
+}
+
+std::string Response::SessionVariable(std::string_view name, const platform::CodePage& cp) const {
+  const std::string key = cp.ToUpper(name);
+  for (const auto& [variable, value] : session_variables_) {
+    if (cp.ToUpper(variable) == key) return value;
+  }
+  return std::string();
+}
+
+void Response::SetSessionVariable(std::string_view name, std::string_view value) {
+  for (auto& [variable, old_value] : session_variables_) {
+    if (variable == name) {
+      old_value.assign(value);
+      return;
+    }
+  }
+  session_variables_.emplace_back(std::string(name), std::string(value));
+}
+
+void Response::AddSessionVariables(std::vector<std::pair<std::string, std::string>> variables) {
+  session_variables_.reserve(session_variables_.size() + variables.size());
+  for (auto& variable : variables) session_variables_.push_back(std::move(variable));
+}
+
+std::string Response::HeaderText(std::string_view content_type, bool with_session_cookies) const {
+  std::string text = "Content-Type: ";
+  text.append(content_type);
+  text.append(kLineEnd);
+  for (const std::string& line : header_lines_) {
+    text.append(line);
+    text.append(kLineEnd);
+  }
+  if (with_session_cookies) {
+    // Every variable goes back, changed or not, as a cookie without expiry.
+    for (const auto& [name, value] : session_variables_) {
+      text.append(CookieLine(std::string(kSessionCookiePrefix) + name, value, std::nullopt));
+      text.append(kLineEnd);
+    }
+  }
+  text.append("Connection: close\r\n");
+  return text;
+}
+
+std::string Response::TextBody() const {
+  size_t size = 0;
+  for (const std::string& line : body_lines_) size += line.size() + kLineEnd.size();
+  std::string text;
+  text.reserve(size);
+  for (const std::string& line : body_lines_) {
+    text.append(line);
+    text.append(kLineEnd);
+  }
+  return text;
+}
+
+void Response::Write(CgiIo& io, std::string_view content_type,
+                     std::string_view session_text) const {
+  std::string head = HeaderText(content_type, true);
+  head.append(kLineEnd);
+  io.WriteOutput(head);
+  if (binary_body_) {
+    io.WriteOutput(*binary_body_);
+  } else if (!body_lines_.empty()) {
+    io.WriteOutput(TextBody());
+  } else {
+    io.WriteOutput(session_text);
+  }
+  io.FlushOutput();
+}
+
+}  // namespace quillon::server

@@ -1,0 +1,92 @@
+// The response a QServer collects while the script runs and writes in one
+// go when it ends: header lines, cookies, expiry, session variables, and a
+// text body, a binary body, or none (then the session text).
+#ifndef QUILLON_SERVER_RESPONSE_H_
+#define QUILLON_SERVER_RESPONSE_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "quillon/component/types.h"
+#include "quillon/platform/codepage.h"
+
+namespace quillon::server {
+
+class CgiIo;
+
+// The prefix of the cookies that carry session variables.
+inline constexpr std::string_view kSessionCookiePrefix = "__QuillonSV_";
+
+// --- Dates -----------------------------------------------------------------
+// A date as the zone's clock shows it, turned into GMT by adding the zone's
+// standard bias (daylight saving time is not applied) and formatted with
+// English names. Dates that have no calendar form count as the zero date
+// (30 December 1899, 00:00:00).
+
+// "Thu, 01-Jan-2009 09:00:00 GMT; " (the cookie form, trailing blank).
+std::string FormatCookieDate(com::DATE local);
+// "Thu, 01 Jan 2009 09:00:00 GMT".
+std::string FormatExpiresDate(com::DATE local);
+// The current local date and time, to the second.
+com::DATE CurrentLocalDate();
+// Seconds to add to local standard time to get GMT (the zone's standard
+// bias): the C library's `timezone` after tzset().
+int64_t StandardBiasSeconds();
+
+class Response {
+ public:
+  // WriteString: the text goes on the last line (a first line is made).
+  void AppendText(std::string_view text);
+  // WriteCRLF: a new empty line.
+  void NewLine();
+  void SetBinaryBody(std::string bytes) { binary_body_ = std::move(bytes); }
+  void AddHeader(std::string_view line) { header_lines_.emplace_back(line); }
+  // "Set-Cookie: NAME=ENCODED; [expires=...; ] path=/" (two blanks before
+  // "path=/" because the pieces are joined unchanged).
+  void SetCookie(std::string_view name, std::string_view value,
+                 std::optional<com::DATE> expires);
+  void SetExpires(com::DATE local) { header_lines_.push_back("Expires: " + FormatExpiresDate(local)); }
+
+  // Session variables: read ignoring case, written by exact name.
+  std::string SessionVariable(std::string_view name, const platform::CodePage& cp) const;
+  void SetSessionVariable(std::string_view name, std::string_view value);
+  // Appends variables read from the request's cookies; after
+  // ReserveSessionVariables(variables.size()) it cannot fail.
+  void ReserveSessionVariables(size_t more) {
+    session_variables_.reserve(session_variables_.size() + more);
+  }
+  void AddSessionVariables(std::vector<std::pair<std::string, std::string>> variables);
+
+  const std::vector<std::string>& header_lines() const { return header_lines_; }
+  const std::vector<std::string>& body_lines() const { return body_lines_; }
+  const std::optional<std::string>& binary_body() const { return binary_body_; }
+  const std::vector<std::pair<std::string, std::string>>& session_variables() const {
+    return session_variables_;
+  }
+
+  // "Content-Type: " + content type + "\r\n", every header line + "\r\n"
+  // (with the session variables' cookies after the script's own lines
+  // when asked), then "Connection: close\r\n"; no empty line.
+  std::string HeaderText(std::string_view content_type, bool with_session_cookies) const;
+  // The text body: every line followed by "\r\n".
+  std::string TextBody() const;
+
+  // The whole response on `io`: the header block with the session cookies
+  // and its empty line, then the binary body, the text body, or
+  // `session_text` when neither was written; then the output is flushed.
+  void Write(CgiIo& io, std::string_view content_type, std::string_view session_text) const;
+
+ private:
+  std::vector<std::string> header_lines_;
+  std::vector<std::string> body_lines_;
+  std::optional<std::string> binary_body_;
+  std::vector<std::pair<std::string, std::string>> session_variables_;
+};
+
+}  // namespace quillon::server
+
+#endif  // QUILLON_SERVER_RESPONSE_H_

@@ -1,0 +1,119 @@
+#include "server/values.h"
+
+#include <algorithm>
+#include <iterator>
+#include <unordered_map>
+
+#include "quillon/component/errors.h"
+#include "quillon/core/encoding.h"
+#include "quillon/platform/files.h"
+
+namespace quillon::server {
+namespace {
+
+// Room for `extra` more elements, so that the appends after a committed
+// fill cannot fail.
+template <class T>
+void ReserveMore(std::vector<T>* v, size_t extra) {
+  const size_t wanted = v->size() + extra;
+  if (wanted > v->capacity()) v->reserve(std::max(wanted, 2 * v->capacity()));
+}
+
+void MoveAppend(std::vector<std::string>* to, std::vector<std::string>* from) {
+  to->insert(to->end(), std::make_move_iterator(from->begin()),
+             std::make_move_iterator(from->end()));
+}
+
+}  // namespace
+
+ServerValues::ServerValues(const platform::CodePage& cp)
+    : store_(core::NotFoundReport::kWithName, cp) {}
+
+void ServerValues::FillIncoming(std::string_view pair_text) { store_.FillIncoming(pair_text); }
+
+void ServerValues::AppendUploadInfo(std::vector<std::string> upload_file_names,
+                                    std::vector<std::string> upload_content_types) {
+  ReserveMore(&store_.upload_file_names(), upload_file_names.size());
+  ReserveMore(&store_.upload_content_types(), upload_content_types.size());
+  MoveAppend(&store_.upload_file_names(), &upload_file_names);
+  MoveAppend(&store_.upload_content_types(), &upload_content_types);
+}
+
+void ServerValues::FillIncomingWithSlices(
+    std::string_view pair_text, const std::vector<std::pair<std::string, BodySlice>>& placeholders,
+    std::vector<std::string> upload_file_names, std::vector<std::string> upload_content_types) {
+  std::unordered_map<std::string_view, const BodySlice*> by_placeholder;
+  for (const auto& [placeholder, slice] : placeholders) by_placeholder[placeholder] = &slice;
+  // Everything that may allocate happens before the store commits.
+  ReserveMore(&slices_, placeholders.size());
+  ReserveMore(&store_.upload_file_names(), upload_file_names.size());
+  ReserveMore(&store_.upload_content_types(), upload_content_types.size());
+
+  const size_t first_new = store_.incoming_values().size();
+  store_.FillIncoming(pair_text);
+  const std::vector<std::string>& values = store_.incoming_values();
+  size_t taken = 0;
+  for (size_t i = first_new; i < values.size() && taken < placeholders.size(); ++i) {
+    auto it = by_placeholder.find(values[i]);
+    if (it == by_placeholder.end()) continue;
+    slices_.emplace_back(i, *it->second);
+    ++taken;
+  }
+  MoveAppend(&store_.upload_file_names(), &upload_file_names);
+  MoveAppend(&store_.upload_content_types(), &upload_content_types);
+}
+
+const BodySlice* ServerValues::SliceAt(size_t position) const {
+  auto it = std::lower_bound(slices_.begin(), slices_.end(), position,
+                             [](const auto& entry, size_t p) { return entry.first < p; });
+  return it != slices_.end() && it->first == position ? &it->second : nullptr;
+}
+
+std::string ServerValues::BytesAt(size_t position) const {
+  if (const BodySlice* slice = SliceAt(position)) return std::string(slice->view());
+  return store_.DecodedAt(position);
+}
+
+std::string ServerValues::GetString(std::string_view name, int32_t sub_index) const {
+  const size_t position = store_.FindEntryOrThrow(name, sub_index);
+  if (const BodySlice* slice = SliceAt(position)) {
+    std::string_view bytes = slice->view();
+    return std::string(bytes.substr(0, bytes.find('\0')));
+  }
+  return store_.GetString(name, sub_index);
+}
+
+std::string ServerValues::GetBytes(std::string_view name, int32_t sub_index) const {
+  return BytesAt(store_.FindEntryOrThrow(name, sub_index));
+}
+
+void ServerValues::GetFile(std::string_view name, int32_t sub_index,
+                           const std::string& path) const {
+  const size_t position = store_.FindEntryOrThrow(name, sub_index);
+  if (const BodySlice* slice = SliceAt(position)) {
+    // Straight from the body: an upload is written without a second copy.
+    if (!platform::WriteWholeFile(path, slice->view())) throw Error(kMsgFileWrite);
+    return;
+  }
+  store_.GetFile(name, sub_index, path);
+}
+
+std::string ServerValues::RequestDataText() const {
+  if (slices_.empty()) return store_.RequestDataText();
+  const std::vector<std::string>& names = store_.incoming_names();
+  const std::vector<std::string>& values = store_.incoming_values();
+  std::string text("\r\n");
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) text.push_back('&');
+    text.append(names[i]);
+    text.push_back('=');
+    if (const BodySlice* slice = SliceAt(i)) {
+      core::AppendEncodedValue(slice->view(), &text);
+    } else {
+      text.append(values[i]);
+    }
+  }
+  return text;
+}
+
+}  // namespace quillon::server

@@ -1,0 +1,424 @@
+// The QServer object through its C++ door: a whole request read from a CGI
+// environment, named values, uploads, cookies, temporary copies and the
+// debug capture.
+#include "quillon/server/qserver.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <new>
+#include <sstream>
+#include <string>
+
+#include "quillon/component/runtime.h"
+#include "quillon/core/encoding.h"
+#include "quillon/platform/files.h"
+#include "server/temp_files.h"
+#include "tests/server/fake_io.h"
+
+namespace quillon::server {
+namespace {
+
+using namespace std::string_literals;
+using testing::FakeIo;
+using testing::MakeIo;
+namespace fs = std::filesystem;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+// Runs `f` and returns the message number it throws (0: none).
+template <class F>
+int ErrorOf(F&& f) {
+  try {
+    f();
+  } catch (const Error& e) {
+    return e.number();
+  }
+  return 0;
+}
+
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string pattern = (fs::temp_directory_path() / "qserver_test.XXXXXX").string();
+    path_ = ::mkdtemp(pattern.data());
+  }
+  ~ScratchDir() { fs::remove_all(path_); }
+  const fs::path& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  fs::path path_;
+};
+
+// TMPDIR for the duration of a test.
+class TempDirOverride {
+ public:
+  explicit TempDirOverride(const std::string& dir) {
+    if (const char* old = std::getenv("TMPDIR")) old_ = old;
+    setenv("TMPDIR", dir.c_str(), 1);
+  }
+  ~TempDirOverride() {
+    if (old_) {
+      setenv("TMPDIR", old_->c_str(), 1);
+    } else {
+      unsetenv("TMPDIR");
+    }
+  }
+
+ private:
+  std::optional<std::string> old_;
+};
+
+std::unique_ptr<QServer> Start(std::map<std::string, std::string> env, std::string input = {}) {
+  return QServer::StartCgi(MakeIo(std::move(env), std::move(input)));
+}
+
+const std::string kBoundary = "AaB03x";
+
+std::string UploadBody(const std::string& file_bytes) {
+  return "--" + kBoundary +
+         "\r\nContent-Disposition: form-data; name=\"title\"\r\n\r\nMy picture\r\n--" + kBoundary +
+         "\r\nContent-Disposition: form-data; name=\"pic\"; filename=\"\xE5\x86\x99.gif\"\r\n"
+         "Content-Type: image/gif\r\n\r\n" +
+         file_bytes + "\r\n--" + kBoundary + "--\r\n";
+}
+
+// --- Intake ------------------------------------------------------------------------------
+
+TEST(Intake, GetWithQueryString) {
+  auto s = Start({{"QUERY_STRING", "a=1&b=x%20y"}});
+  EXPECT_EQ(s->GetStringData("b", 0), "x y");
+  EXPECT_EQ(s->GetDataNameCount(), 2);
+  EXPECT_EQ(s->GetDataName(0), "a");
+}
+
+TEST(Intake, PostBodyFollowsTheQueryString) {
+  auto s = Start({{"QUERY_STRING", "id=7"}, {"CONTENT_LENGTH", "9"}}, "name=Taro");
+  EXPECT_EQ(s->GetDataName(0), "id");
+  EXPECT_EQ(s->GetDataName(1), "name");
+  EXPECT_EQ(s->GetStringData("NAME", 0), "Taro");
+}
+
+TEST(Intake, BodyShorterThanPromisedIsWhatArrived) {
+  auto s = Start({{"CONTENT_LENGTH", "1000"}}, "a=1&b=2");
+  EXPECT_EQ(s->GetDataNameCount(), 2);
+  EXPECT_EQ(s->GetStringData("b", 0), "2");
+}
+
+TEST(Intake, GarbageOrNegativeLengthMeansNoBody) {
+  for (const char* length : {"-20", "abc", ""}) {
+    auto io = MakeIo({{"CONTENT_LENGTH", length}, {"QUERY_STRING", "q=1"}}, "x=2");
+    auto s = QServer::StartCgi(io);
+    EXPECT_EQ(s->GetDataNameCount(), 1) << length;
+    EXPECT_EQ(io->consumed, 0u) << length;
+  }
+}
+
+TEST(Intake, OnlyTheFirstStartReads) {
+  auto io = MakeIo({{"QUERY_STRING", "a=1"}});
+  auto s = QServer::StartCgi(io);
+  s->ReadRequest();
+  EXPECT_EQ(s->GetSubIndexCount("a"), 1);
+  s->StartOffLineDebug();
+  EXPECT_FALSE(s->OffLineDebug()) << "a live run stays live";
+}
+
+TEST(Intake, MultipartUploadWithZeroBytes) {
+  const std::string gif = "GIF89a\0\0\x01\x80\xFF\0"s;
+  const std::string body = UploadBody(gif);
+  auto s = Start({{"QUERY_STRING", "x=1"},
+                  {"CONTENT_TYPE", "multipart/form-data; boundary=" + kBoundary},
+                  {"CONTENT_LENGTH", std::to_string(body.size())}},
+                 body);
+  EXPECT_EQ(s->GetStringData("title", 0), "My picture");
+  EXPECT_EQ(s->GetBinaryData("pic", 0), gif);
+  EXPECT_EQ(s->GetStringData("pic", 0), "GIF89a");
+  EXPECT_EQ(s->GetULFileName("pic", 0), "\xE5\x86\x99.gif");
+  EXPECT_EQ(s->GetULContentType("pic", 0), "image/gif");
+  EXPECT_EQ(s->GetULFileName("title", 0), "");
+  EXPECT_EQ(s->GetULContentType("title", 0), "");
+  EXPECT_EQ(s->GetULFileName("x", 0), "") << "query pairs get blank upload information";
+
+  ScratchDir dir;
+  s->GetFileData("pic", 0, dir / "out.gif");
+  EXPECT_EQ(ReadFile(dir / "out.gif"), gif);
+}
+
+TEST(Intake, LargeUploadSurvivesWhole) {
+  std::string data(300000, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 131) >> 3);
+  const std::string body = UploadBody(data);
+  auto io = MakeIo({{"CONTENT_TYPE", "multipart/form-data; boundary=" + kBoundary},
+                    {"CONTENT_LENGTH", std::to_string(body.size())}},
+                   body);
+  io->piece = 256;
+  auto s = QServer::StartCgi(io);
+  EXPECT_EQ(s->GetBinaryData("pic", 0), data);
+  ScratchDir dir;
+  s->GetFileData("pic", 0, dir / "out");
+  EXPECT_EQ(ReadFile(dir / "out"), data);
+  s->SaveRequestData(dir / "req");
+  EXPECT_EQ(ReadFile(dir / "req"), "\r\ntitle=My+picture&pic=" + core::EncodeValue(data));
+}
+
+TEST(Intake, UploadInfoOfAClientPost) {
+  auto s = Start({{"QUERY_STRING", "f=abc&f_file_name_=C%3A%5Cx.txt&f_file_type_=text%2Fplain&g=1"}});
+  EXPECT_EQ(s->GetULFileName("f", 0), "C:\\x.txt");
+  EXPECT_EQ(s->GetULContentType("F", 0), "text/plain");
+  EXPECT_EQ(ErrorOf([&] { s->GetULFileName("g", 0); }), kMsgMultipartOnly);
+  EXPECT_EQ(ErrorOf([&] { s->GetULContentType("nothing", 0); }), kMsgNoParameter);
+}
+
+TEST(Intake, ServerVariablesAreLookedUpUpperCased) {
+  auto s = Start({{"REQUEST_METHOD", "GET"}});
+  EXPECT_EQ(s->GetServerVariable("request_method"), "GET");
+  EXPECT_EQ(s->GetServerVariable("HTTP_NOTHING"), "");
+}
+
+TEST(Intake, FailedStartLeavesEverythingEmpty) {
+  class FailingIo : public FakeIo {
+    size_t ReadInput(char*, size_t) override { throw std::bad_alloc(); }
+  };
+  auto io = std::make_shared<FailingIo>();
+  io->env = {{"CONTENT_LENGTH", "10"},
+             {"QUERY_STRING", "a=1"},
+             {"HTTP_COOKIE", "__QuillonSV_u=1"}};
+  QServer server(io);
+  EXPECT_THROW(server.ReadRequest(), std::bad_alloc);
+  EXPECT_EQ(server.GetDataNameCount(), 0);
+  EXPECT_EQ(server.SessionVariable("u"), "");
+}
+
+// --- Named values ---------------------------------------------------------------------------
+
+TEST(NamedValues, ErrorsCarryTheirNumbers) {
+  auto s = Start({{"QUERY_STRING", "x=1&X=2"}});
+  EXPECT_EQ(s->GetSubIndexCount("x"), 2);
+  EXPECT_EQ(s->GetStringData("x", 1), "2");
+  EXPECT_EQ(ErrorOf([&] { s->GetDataName(-1); }), kMsgBadIndex);
+  EXPECT_EQ(ErrorOf([&] { s->GetDataName(2); }), kMsgBadIndex);
+  try {
+    s->GetStringData("x", 2);
+    ADD_FAILURE() << "no error";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), kMsgNoParameter);
+    EXPECT_TRUE(e.composed());
+    EXPECT_EQ(e.appended(), u"x");
+  }
+  EXPECT_EQ(ErrorOf([&] { s->GetBinaryData("none", 0); }), kMsgNoParameter);
+}
+
+TEST(NamedValues, FailingSetLeavesTheOutgoingListAlone) {
+  auto io = MakeIo();
+  {
+    QServer s(io);
+    s.SetStringData("a", "1");
+    EXPECT_EQ(ErrorOf([&] { s.SetFileData("b", "/nonexistent/quillon"); }), kMsgFileRead);
+  }
+  EXPECT_NE(io->output.find("QServerParams:a=1&QServerResult="), std::string::npos);
+}
+
+TEST(NamedValues, UrlEncodeAndDecode) {
+  QServer s(MakeIo());
+  EXPECT_EQ(s.URLEncode("a b&c"), "a+b%26c");
+  EXPECT_EQ(s.URLDecode("%41%62+c"), "Ab c");
+  EXPECT_EQ(s.URLDecode("x%00y"), "x");
+  s.StartOffLineDebug();
+}
+
+// --- Cookies ----------------------------------------------------------------------------------
+
+TEST(Cookies, SessionVariablesComeFromTheRequestAndGoBack) {
+  auto io = MakeIo({{"HTTP_COOKIE", "__QuillonSV_user=Taro%20Y; other=1; __quillonsv_x=2"}});
+  {
+    auto s = QServer::StartCgi(io);
+    EXPECT_EQ(s->SessionVariable("USER"), "Taro Y");
+    EXPECT_EQ(s->SessionVariable("x"), "") << "the prefix is case-sensitive";
+    s->WriteString("page");
+  }
+  EXPECT_NE(io->output.find("Set-Cookie: __QuillonSV_user=Taro+Y;  path=/\r\n"), std::string::npos)
+      << io->output;
+}
+
+TEST(Cookies, ResponseCookieWinsOverTheBrowsersCopy) {
+  auto s = Start({{"HTTP_COOKIE", "id=old; Name=%41"}});
+  EXPECT_EQ(s->GetCookie("name"), "A");
+  EXPECT_EQ(s->GetCookie("ID"), "old");
+  s->SetCookie("id", "new value", std::nullopt);
+  EXPECT_EQ(s->GetCookie("id"), "new value");
+  EXPECT_EQ(s->GetCookie("missing"), "");
+}
+
+// --- Temporary copies ---------------------------------------------------------------------------
+
+uint32_t CounterOf(const std::string& path) {
+  char pid[16];
+  std::snprintf(pid, sizeof pid, "%04x", static_cast<unsigned>(::getpid()));
+  const std::string name = fs::path(path).filename().string();
+  return static_cast<uint32_t>(std::stoul(name.substr(std::strlen(pid), name.size() - 4 - std::strlen(pid)), nullptr, 16));
+}
+
+TEST(TempCopies, CopiesOwnerOnlyAndDeletesAtTheEnd) {
+  ScratchDir dir;
+  TempDirOverride tmp(dir.path().string());
+  const std::string source = dir / "source.bin";
+  const std::string bytes(10000, '\x5A');
+  ASSERT_TRUE(platform::WriteWholeFile(source, bytes + "\0tail"s));
+  std::string copy;
+  std::string reserved;
+  {
+    QServer s(MakeIo());
+    copy = s.CreateTempCopy(source);
+    EXPECT_EQ(fs::path(copy).parent_path(), dir.path());
+    EXPECT_EQ(ReadFile(copy), bytes + "\0tail"s);
+    struct stat info;
+    ASSERT_EQ(::stat(copy.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    reserved = s.CreateTempCopy("");
+    EXPECT_NE(reserved, copy);
+    EXPECT_FALSE(fs::exists(reserved)) << "an empty source creates no file";
+    s.StartOffLineDebug();
+  }
+  EXPECT_FALSE(fs::exists(copy));
+}
+
+TEST(TempCopies, TakenNamesAreSkippedAndNeverFollowed) {
+  ScratchDir dir;
+  TempDirOverride tmp(dir.path().string());
+  const std::string source = dir / "source.txt";
+  ASSERT_TRUE(platform::WriteWholeFile(source, "data"));
+  const std::string victim = dir / "victim";
+  ASSERT_TRUE(platform::WriteWholeFile(victim, "precious"));
+
+  QServer s(MakeIo());
+  s.StartOffLineDebug();
+  const uint32_t next = CounterOf(s.CreateTempCopy("")) + 1;
+  const std::string dir_slash = dir.path().string() + "/";
+  // Someone planted a link and a file under the next two names.
+  ASSERT_EQ(::symlink(victim.c_str(), TempFileName(dir_slash, ::getpid(), next).c_str()), 0);
+  ASSERT_TRUE(platform::WriteWholeFile(TempFileName(dir_slash, ::getpid(), next + 1), "theirs"));
+  const std::string copy = s.CreateTempCopy(source);
+  EXPECT_EQ(copy, TempFileName(dir_slash, ::getpid(), next + 2));
+  EXPECT_EQ(ReadFile(copy), "data");
+  EXPECT_EQ(ReadFile(victim), "precious");
+  EXPECT_EQ(ReadFile(TempFileName(dir_slash, ::getpid(), next + 1)), "theirs");
+}
+
+TEST(TempCopies, UnreadableSourceOrUnwritableCopyFail) {
+  QServer s(MakeIo());
+  s.StartOffLineDebug();
+  EXPECT_EQ(ErrorOf([&] { s.CreateTempCopy("/nonexistent/quillon/source"); }), kMsgFileRead);
+  ScratchDir dir;
+  EXPECT_EQ(ErrorOf([&] { s.CreateTempCopy(dir.path().string()); }), kMsgFileRead)
+      << "a directory is no file";
+  const std::string source = dir / "s";
+  ASSERT_TRUE(platform::WriteWholeFile(source, "x"));
+  // Nothing can be created in /proc, not even by root.
+  TempDirOverride tmp("/proc");
+  EXPECT_EQ(ErrorOf([&] { s.CreateTempCopy(source); }), kMsgFileWrite);
+}
+
+// --- Debug capture --------------------------------------------------------------------------------
+
+constexpr char kCapturedEnv[] =
+    "REQUEST_METHOD=POST\r\nCONTENT_TYPE=application/x-www-form-urlencoded\r\n"
+    "QUERY_STRING=a=1\r\n";
+
+TEST(DebugCapture, ReplaysACapturedRequest) {
+  QServer s(MakeIo());
+  s.StartOffLineDebug();
+  EXPECT_TRUE(s.OffLineDebug());
+  s.DebugInit(kCapturedEnv, "b=2");
+  EXPECT_EQ(s.GetDataNameCount(), 2);
+  EXPECT_EQ(s.GetStringData("a", 0), "1");
+  EXPECT_EQ(s.GetServerVariable("request_method"), "POST");
+  // A second capture appends.
+  s.DebugInit("QUERY_STRING=c=3\r\n", std::nullopt);
+  EXPECT_EQ(s.GetDataNameCount(), 3);
+}
+
+TEST(DebugCapture, ProcessEnvironmentComesFirst) {
+  QServer s(MakeIo({{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "own=1"}}));
+  s.StartOffLineDebug();
+  s.DebugInit(kCapturedEnv, std::nullopt);
+  EXPECT_EQ(s.GetServerVariable("REQUEST_METHOD"), "GET");
+  EXPECT_EQ(s.GetDataName(0), "own");
+}
+
+TEST(DebugCapture, MultipartThroughTheCapturedContentType) {
+  const std::string body = UploadBody("\0\x01"s);
+  QServer s(MakeIo());
+  s.StartOffLineDebug();
+  s.DebugInit("CONTENT_TYPE=multipart/form-data; boundary=" + kBoundary + "\r\n", body);
+  EXPECT_EQ(s.GetBinaryData("pic", 0), "\0\x01"s);
+  EXPECT_EQ(s.GetULContentType("pic", 0), "image/gif");
+}
+
+TEST(DebugCapture, LiveObjectIgnoresDebugInit) {
+  auto s = Start({});
+  s->DebugInit(kCapturedEnv, "b=2");
+  EXPECT_FALSE(s->OffLineDebug());
+  EXPECT_EQ(s->GetDataNameCount(), 0);
+}
+
+TEST(DebugCapture, DebugExitHandsOverHeaderAndBody) {
+  QServer s(MakeIo());
+  s.StartOffLineDebug();
+  s.AddHeader("X-A: 1");
+  s.SetSessionVariable("u", "1");
+  s.SetStringData("x", "y");
+  QServer::DebugResponse r = s.DebugExit();
+  EXPECT_EQ(r.header, "Content-Type: text/html\r\nX-A: 1\r\nConnection: close\r\n");
+  EXPECT_FALSE(r.binary);
+  EXPECT_EQ(r.body, "QServerParams:x=y&QServerResult=");
+
+  s.WriteString("line");
+  EXPECT_EQ(s.DebugExit().body, "line\r\n");
+  s.WriteBinary("\0b"s);
+  r = s.DebugExit();
+  EXPECT_TRUE(r.binary);
+  EXPECT_EQ(r.body, "\0b"s);
+}
+
+TEST(DebugCapture, SaveRequestDataWritesTheRequestDataText) {
+  auto s = Start({{"QUERY_STRING", "a=1&b=x%20y"}});
+  ScratchDir dir;
+  s->SaveRequestData(dir / "req.dat");
+  EXPECT_EQ(ReadFile(dir / "req.dat"), "\r\na=1&b=x%20y");
+  EXPECT_EQ(ErrorOf([&] { s->SaveRequestData(dir / "missing/dir/file"); }), kMsgFileWrite);
+}
+
+// --- Handles ------------------------------------------------------------------------------------------
+
+TEST(Handles, ReachLiveObjectsOnly) {
+  int32_t first_handle = 0;
+  {
+    QServer a(MakeIo());
+    QServer b(MakeIo());
+    a.StartOffLineDebug();
+    b.StartOffLineDebug();
+    first_handle = a.InternalPointer();
+    EXPECT_NE(first_handle, 0);
+    EXPECT_NE(first_handle, b.InternalPointer());
+    EXPECT_EQ(QServer::FromHandle(first_handle), &a);
+    QServer::FromHandle(b.InternalPointer())->AppendBodyText("via handle");
+    EXPECT_EQ(b.DebugExit().body, "via handle\r\n");
+  }
+  EXPECT_EQ(QServer::FromHandle(first_handle), nullptr);
+}
+
+}  // namespace
+}  // namespace quillon::server

@@ -1,0 +1,237 @@
+// The response writer: exact output bytes, cookies, expiry dates in GMT,
+// session variables.
+#include "server/response.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "quillon/component/variant.h"
+#include "quillon/server/qserver.h"
+#include "tests/server/fake_io.h"
+
+namespace quillon::server {
+namespace {
+
+using namespace std::string_literals;
+using testing::FakeIo;
+using testing::MakeIo;
+
+// Runs `script` on a fresh object without a request and returns what the
+// object writes when it ends.
+template <class F>
+std::string ResponseOf(F&& script) {
+  auto io = MakeIo();
+  {
+    QServer server(io);
+    script(server);
+  }
+  EXPECT_EQ(io->flushes, 1);
+  return io->output;
+}
+
+constexpr char kHead[] = "Content-Type: text/html\r\nConnection: close\r\n\r\n";
+
+TEST(ResponseBytes, NothingWrittenGivesTheSessionText) {
+  EXPECT_EQ(ResponseOf([](QServer&) {}), kHead + "QServerParams:QServerResult="s);
+}
+
+TEST(ResponseBytes, LinesEndWithCrlf) {
+  EXPECT_EQ(ResponseOf([](QServer& s) {
+              s.WriteString("a");
+              s.WriteString("b");
+              s.WriteCRLF();
+              s.WriteString("c");
+            }),
+            kHead + "ab\r\nc\r\n"s);
+}
+
+TEST(ResponseBytes, CrlfAloneIsABodyAndSuppressesTheSessionText) {
+  EXPECT_EQ(ResponseOf([](QServer& s) {
+              s.SetStringData("x", "1");
+              s.WriteCRLF();
+            }),
+            kHead + "\r\n"s);
+}
+
+TEST(ResponseBytes, BinaryWinsOverText) {
+  const std::string bytes = "\0\x01\xFF\r\n"s;
+  EXPECT_EQ(ResponseOf([&](QServer& s) {
+              s.WriteString("ignored");
+              s.WriteBinary(bytes);
+            }),
+            kHead + bytes);
+}
+
+TEST(ResponseBytes, SessionTextCarriesOutgoingEntriesAndTheResult) {
+  EXPECT_EQ(ResponseOf([](QServer& s) {
+              s.SetContentType("text/plain");
+              s.SetStringData("n", "1 2");
+              s.SetBinaryData("b", "\0&="s);
+              s.SetResult("OK");
+            }),
+            "Content-Type: text/plain\r\nConnection: close\r\n\r\n"
+            "QServerParams:n=1+2&b=%00%26%3D&QServerResult=OK");
+}
+
+TEST(ResponseBytes, SavedResultIsNotEncodedUntilSet) {
+  EXPECT_EQ(ResponseOf([](QServer& s) { s.LoadSavedProperties("text/x", "saved"); }),
+            "Content-Type: text/x\r\nConnection: close\r\n\r\nQServerParams:QServerResult=");
+}
+
+TEST(ResponseBytes, HeadersInOrderSessionCookiesLast) {
+  EXPECT_EQ(ResponseOf([](QServer& s) {
+              s.SetSessionVariable("user", "T a");
+              s.AddHeader("X-One: 1");
+              s.SetCookie("id", "a b", std::nullopt);
+              s.AddHeader("Cache-Control: no-cache");
+              s.WriteString("x");
+            }),
+            "Content-Type: text/html\r\n"
+            "X-One: 1\r\n"
+            "Set-Cookie: id=a+b;  path=/\r\n"
+            "Cache-Control: no-cache\r\n"
+            "Set-Cookie: __QuillonSV_user=T+a;  path=/\r\n"
+            "Connection: close\r\n\r\n"
+            "x\r\n");
+}
+
+TEST(ResponseBytes, OffLineDebugWritesNothing) {
+  auto io = MakeIo();
+  {
+    QServer server(io);
+    server.StartOffLineDebug();
+    server.WriteString("x");
+  }
+  EXPECT_EQ(io->output, "");
+}
+
+TEST(ResponseBytes, WrittenOnceEvenWhenFinishedEarly) {
+  auto io = MakeIo();
+  {
+    QServer server(io);
+    server.WriteString("x");
+    server.Finish();
+    server.WriteString("late");
+  }
+  EXPECT_EQ(io->output, kHead + "x\r\n"s);
+}
+
+TEST(ResponseBytes, FailedWriteFromFileKeepsTheEarlierBody) {
+  EXPECT_EQ(ResponseOf([](QServer& s) {
+              s.WriteBinary("keep");
+              try {
+                s.WriteFromFile("/nonexistent/quillon/file");
+                ADD_FAILURE() << "no error";
+              } catch (const Error& e) {
+                EXPECT_EQ(e.number(), kMsgFileRead);
+              }
+            }),
+            kHead + "keep"s);
+}
+
+// --- Session variables ------------------------------------------------------------
+
+TEST(SessionVariables, ReadIgnoresCaseWriteDoesNot) {
+  auto io = MakeIo();
+  QServer server(io);
+  server.SetSessionVariable("User", "1");
+  server.SetSessionVariable("user", "2");
+  server.SetSessionVariable("User", "3");
+  EXPECT_EQ(server.SessionVariable("USER"), "3");
+  EXPECT_EQ(server.SessionVariable("missing"), "");
+  server.Finish();
+  EXPECT_NE(io->output.find("Set-Cookie: __QuillonSV_User=3;  path=/\r\n"
+                            "Set-Cookie: __QuillonSV_user=2;  path=/\r\n"),
+            std::string::npos)
+      << io->output;
+}
+
+// --- Dates ------------------------------------------------------------------------------
+
+// A fixed zone for the duration of a test.
+class FixedZone {
+ public:
+  explicit FixedZone(const char* tz) {
+    if (const char* old = std::getenv("TZ")) old_ = old;
+    setenv("TZ", tz, 1);
+    tzset();
+  }
+  ~FixedZone() {
+    if (old_) {
+      setenv("TZ", old_->c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+  }
+
+ private:
+  std::optional<std::string> old_;
+};
+
+com::DATE Date(int y, int mo, int d, int h, int mi, int s) {
+  com::DATE date = 0;
+  EXPECT_TRUE(com::PartsToDate(com::DateParts{y, mo, d, h, mi, s}, &date));
+  return date;
+}
+
+TEST(Dates, LocalTimeTurnsIntoGmtByTheStandardBias) {
+  FixedZone zone("JST-9");
+  EXPECT_EQ(StandardBiasSeconds(), -9 * 3600);
+  EXPECT_EQ(FormatCookieDate(Date(2009, 1, 1, 18, 0, 0)), "Thu, 01-Jan-2009 09:00:00 GMT; ");
+  EXPECT_EQ(FormatExpiresDate(Date(2009, 1, 1, 5, 30, 7)), "Wed, 31 Dec 2008 20:30:07 GMT");
+  // The zero date, as a non-date expiry gives it.
+  EXPECT_EQ(FormatExpiresDate(0.0), "Fri, 29 Dec 1899 15:00:00 GMT");
+}
+
+TEST(Dates, DaylightSavingIsNotApplied) {
+  // New York: standard bias +5 h; a July date still converts with it.
+  FixedZone zone("EST5EDT,M3.2.0,M11.1.0");
+  EXPECT_EQ(FormatExpiresDate(Date(2020, 7, 4, 12, 0, 0)), "Sat, 04 Jul 2020 17:00:00 GMT");
+  EXPECT_EQ(FormatExpiresDate(Date(2020, 2, 29, 22, 15, 0)), "Sun, 01 Mar 2020 03:15:00 GMT");
+}
+
+TEST(Dates, SetExpiresAndSetCookieLines) {
+  FixedZone zone("UTC0");
+  EXPECT_EQ(ResponseOf([](QServer& s) {
+              s.SetCookie("id", "42", Date(2009, 1, 1, 9, 0, 0));
+              s.SetExpires(0.0);
+              s.SetExpires(Date(2024, 2, 29, 23, 59, 59));
+              s.WriteString("x");
+            }),
+            "Content-Type: text/html\r\n"
+            "Set-Cookie: id=42; expires=Thu, 01-Jan-2009 09:00:00 GMT;  path=/\r\n"
+            "Expires: Sat, 30 Dec 1899 00:00:00 GMT\r\n"
+            "Expires: Thu, 29 Feb 2024 23:59:59 GMT\r\n"
+            "Connection: close\r\n\r\nx\r\n");
+}
+
+TEST(Dates, ExpiresNowIsTheCurrentTimeInGmt) {
+  FixedZone zone("JST-9");
+  const std::time_t before = std::time(nullptr);
+  auto io = MakeIo();
+  {
+    QServer server(io);
+    server.SetExpiresNow();
+    server.WriteString("x");
+  }
+  const std::time_t after = std::time(nullptr);
+  // Accept any second between the two readings.
+  bool matched = false;
+  for (std::time_t t = before; t <= after && !matched; ++t) {
+    std::tm gmt{};
+    gmtime_r(&t, &gmt);
+    char text[64];
+    std::strftime(text, sizeof text, "Expires: %a, %d %b %Y %H:%M:%S GMT\r\n", &gmt);
+    matched = io->output.find(text) != std::string::npos;
+  }
+  EXPECT_TRUE(matched) << io->output;
+}
+
+}  // namespace
+}  // namespace quillon::server
