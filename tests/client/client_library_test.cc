@@ -29,7 +29,9 @@ class ClientLibraryTest : public ::testing::Test {
     ComPtr<IClassFactory> factory;
     EXPECT_EQ(get_class_object_(clsid, IID_IClassFactory, factory.put_void()), S_OK);
     ComPtr<IUnknown> object;
-    if (factory) EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, object.put_void()), S_OK);
+    if (factory) {
+      EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, object.put_void()), S_OK);
+    }
     return object;
   }
 

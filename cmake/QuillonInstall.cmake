@@ -1,0 +1,151 @@
+# Installation and the exported package: after `cmake --install`, a user
+# project says find_package(quillon) and links quillon::runtime (and the
+# other targets) with their include directories and dependencies.
+#
+# Included by the top-level CMakeLists after every subsystem, so each target
+# that exists is known here; parts not yet in the tree are simply left out.
+include(CMakePackageConfigHelpers)
+
+set(QUILLON_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/quillon
+    CACHE STRING "Where the package configuration files are installed")
+
+# What users get, as target=name (quillon::name once installed, the same
+# name as the alias inside the tree): the runtime, the component libraries
+# and the registration program. Add an entry when a library or program
+# becomes public.
+set(quillon_public_targets
+  quillon_runtime=runtime
+  qserver=server
+  qclient=client
+  qreg=qreg)
+
+set(quillon_export_targets "")
+foreach(entry IN LISTS quillon_public_targets)
+  string(REPLACE "=" ";" entry "${entry}")
+  list(GET entry 0 target)
+  list(GET entry 1 export_name)
+  if(TARGET ${target})
+    list(APPEND quillon_export_targets ${target})
+    set_target_properties(${target} PROPERTIES EXPORT_NAME ${export_name})
+  endif()
+endforeach()
+
+# An exported target drags the targets of its link interface along (for a
+# static library that includes its private dependencies, as $<LINK_ONLY:>):
+# our own ones are exported with it, imported ones are collected so that the
+# package configuration can find them again on the user's side.
+set(quillon_imported_deps "")
+set(quillon_queue ${quillon_export_targets})
+while(quillon_queue)
+  list(POP_FRONT quillon_queue target)
+  get_target_property(links ${target} INTERFACE_LINK_LIBRARIES)
+  if(NOT links)
+    continue()
+  endif()
+  foreach(link IN LISTS links)
+    string(REGEX REPLACE "^\\$<LINK_ONLY:(.+)>$" "\\1" link "${link}")
+    if(NOT TARGET "${link}")
+      continue()
+    endif()
+    get_target_property(aliased ${link} ALIASED_TARGET)
+    if(aliased)
+      set(link ${aliased})
+    endif()
+    get_target_property(imported ${link} IMPORTED)
+    if(imported)
+      list(APPEND quillon_imported_deps ${link})
+    elseif(NOT link IN_LIST quillon_export_targets)
+      list(APPEND quillon_export_targets ${link})
+      list(APPEND quillon_queue ${link})
+    endif()
+  endforeach()
+endwhile()
+list(REMOVE_DUPLICATES quillon_imported_deps)
+
+# Lines of the package configuration that bring the imported dependencies
+# back: packages with a config or find module by their namespace; pkg-config
+# targets (which remember no module name) are rebuilt from what they carry on
+# this machine.
+set(QUILLON_CONFIG_DEPENDENCIES "")
+set(quillon_found_packages "")
+foreach(dep IN LISTS quillon_imported_deps)
+  string(REGEX MATCH "^([^:]+)::(.+)$" matched "${dep}")
+  set(ns "${CMAKE_MATCH_1}")
+  if(ns STREQUAL "PkgConfig")
+    string(APPEND QUILLON_CONFIG_DEPENDENCIES
+      "if(NOT TARGET ${dep})\n  add_library(${dep} INTERFACE IMPORTED)\n")
+    foreach(prop INTERFACE_LINK_LIBRARIES INTERFACE_INCLUDE_DIRECTORIES
+                 INTERFACE_COMPILE_OPTIONS INTERFACE_COMPILE_DEFINITIONS
+                 INTERFACE_LINK_OPTIONS INTERFACE_LINK_DIRECTORIES)
+      get_target_property(value ${dep} ${prop})
+      if(value)
+        string(APPEND QUILLON_CONFIG_DEPENDENCIES
+          "  set_property(TARGET ${dep} PROPERTY ${prop} \"${value}\")\n")
+      endif()
+    endforeach()
+    string(APPEND QUILLON_CONFIG_DEPENDENCIES "endif()\n")
+  elseif(ns MATCHES "^(CURL|OpenSSL|Threads|Python|pybind11|Qt6|ODBC|SQLite3|PostgreSQL)$")
+    if(NOT ns IN_LIST quillon_found_packages)
+      list(APPEND quillon_found_packages ${ns})
+      string(APPEND QUILLON_CONFIG_DEPENDENCIES "find_dependency(${ns})\n")
+    endif()
+  else()
+    message(WARNING "quillon: the installed package needs ${dep}, which its "
+                    "configuration does not know how to find; add it in "
+                    "cmake/QuillonInstall.cmake")
+  endif()
+endforeach()
+
+foreach(target IN LISTS quillon_export_targets)
+  # Libraries exported along with the public ones: quillon_core is
+  # quillon::core, as inside the tree.
+  get_target_property(export_name ${target} EXPORT_NAME)
+  if(NOT export_name)
+    string(REGEX REPLACE "^quillon_" "" export_name ${target})
+    set_target_properties(${target} PROPERTIES EXPORT_NAME ${export_name})
+  endif()
+  # A bare include directory inside the tree means nothing once installed
+  # (and install(EXPORT) refuses it): it is kept for the build only, and the
+  # installed headers come from INCLUDES DESTINATION below.
+  get_target_property(includes ${target} INTERFACE_INCLUDE_DIRECTORIES)
+  if(includes)
+    set(rewritten "")
+    foreach(dir IN LISTS includes)
+      cmake_path(IS_PREFIX PROJECT_SOURCE_DIR "${dir}" NORMALIZE in_source)
+      cmake_path(IS_PREFIX PROJECT_BINARY_DIR "${dir}" NORMALIZE in_binary)
+      if(in_source OR in_binary)
+        set(dir "$<BUILD_INTERFACE:${dir}>")
+      endif()
+      list(APPEND rewritten "${dir}")
+    endforeach()
+    set_target_properties(${target} PROPERTIES INTERFACE_INCLUDE_DIRECTORIES "${rewritten}")
+  endif()
+endforeach()
+
+if(quillon_export_targets)
+  install(TARGETS ${quillon_export_targets}
+    EXPORT quillonTargets
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  install(EXPORT quillonTargets
+    NAMESPACE quillon::
+    DESTINATION ${QUILLON_INSTALL_CMAKEDIR})
+endif()
+
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/quillon
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+  FILES_MATCHING PATTERN "*.h")
+
+configure_package_config_file(
+  ${CMAKE_CURRENT_LIST_DIR}/quillonConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/quillonConfig.cmake
+  INSTALL_DESTINATION ${QUILLON_INSTALL_CMAKEDIR})
+write_basic_package_version_file(
+  ${PROJECT_BINARY_DIR}/quillonConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+  ${PROJECT_BINARY_DIR}/quillonConfig.cmake
+  ${PROJECT_BINARY_DIR}/quillonConfigVersion.cmake
+  DESTINATION ${QUILLON_INSTALL_CMAKEDIR})
