@@ -23,12 +23,14 @@ extern const com::MemberTable kClientMembers;
 
 class ClientControl : public com::ObjectBase,
                       public com::DispatchImpl<IQClientDispatch, kClientMembers>,
+                      public com::DispatchMembersImpl<kClientMembers>,
                       public com::IConnectionPointContainer,
                       public com::ControlPersistence {
  public:
   static constexpr com::InterfaceEntry kInterfaces[] = {
       com::Entry<ClientControl, IQClientDispatch>(ids::DIID_QClientDispatch),
       com::Entry<ClientControl, com::IDispatch, IQClientDispatch>(com::IID_IDispatch),
+      com::Entry<ClientControl, com::IDispatchMembers>(com::IID_IDispatchMembers),
       com::Entry<ClientControl, com::IConnectionPointContainer>(
           com::IID_IConnectionPointContainer),
       com::Entry<ClientControl, com::IPersistStreamInit>(com::IID_IPersistStreamInit),

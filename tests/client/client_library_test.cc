@@ -47,7 +47,8 @@ TEST_F(ClientLibraryTest, ControlAnswersItsInterfacesButNoVisualOnes) {
                            &IID_IConnectionPointContainer, &IID_IPersistStreamInit,
                            &IID_IPersist,                  &IID_IPersistStorage,
                            &IID_IProvideClassInfo,         &IID_IProvideClassInfo2,
-                           &IID_ISpecifyPropertyPages,     &IID_IPersistPropertyBag};
+                           &IID_ISpecifyPropertyPages,     &IID_IPersistPropertyBag,
+                           &IID_IDispatchMembers};
   for (const IID* iid : answered) {
     ComPtr<IUnknown> p;
     EXPECT_EQ(control->QueryInterface(*iid, p.put_void()), S_OK) << FormatGuid(*iid);
