@@ -409,7 +409,6 @@ py::object DispatchObject::Call(DISPID dispid, WORD flags, const std::vector<py:
   CallRaw(dispid, flags, args, result.get(), &outs, &has_result);
   py::object value = FromVariant(*result.get());
   if (outs.empty()) return value;
-  if (!has_result && outs.size() == 1) return outs.front();
   py::tuple all(outs.size() + (has_result ? 1 : 0));
   size_t at = 0;
   if (has_result) all[at++] = value;

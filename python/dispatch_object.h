@@ -48,8 +48,8 @@ class DispatchObject {
 
   // Invoke with arguments in declaration order (for a put, the value last).
   // By-reference parameters (known from the member table) get references;
-  // the result is then (retval, out1, ...) or the outs alone (one out: the
-  // value itself).
+  // the result is then the tuple (retval, out1, ...), or (out1, ...) when
+  // the member has no result (a single out is a one-element tuple).
   pybind11::object Call(com::DISPID dispid, com::WORD flags,
                         const std::vector<pybind11::handle>& args);
 

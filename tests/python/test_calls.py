@@ -88,12 +88,14 @@ class TestByReference:
         assert header == "Content-Type: text/plain"
         assert body == b"\x00\x01\xff"
 
-    def test_one_out_and_no_result_is_the_value_itself(self, echo):
-        assert echo.Grow("ab") == "abab"
+    def test_one_out_and_no_result_is_a_one_tuple(self, echo):
+        # Always a tuple of the outs, so callers unpack without counting.
+        (grown,) = echo.Grow("ab")
+        assert grown == "abab"
 
     def test_variant_by_reference_sees_the_new_value(self, echo):
         text = quillon.Variant(quillon.VT_BSTR, "ab", byref=True)
-        assert echo.Grow(text) == "abab"
+        assert echo.Grow(text) == ("abab",)
         assert text.value == "abab"
         echo.Grow(text)
         assert text.value == "abababab"
