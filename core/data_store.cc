@@ -5,6 +5,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "core/list_append.h"
 #include "quillon/component/errors.h"
 #include "quillon/component/variant.h"
 #include "quillon/core/encoding.h"
@@ -18,18 +19,6 @@ constexpr std::string_view kSessionMarker = "QServerParams:";
 constexpr std::string_view kResultName = "QServerResult=";
 constexpr std::string_view kLineEnd = "\r\n";
 
-// Capacity for `extra` more elements with geometric growth; afterwards
-// moving that many strings in cannot throw.
-void Reserve(std::vector<std::string>* v, size_t extra) {
-  const size_t wanted = v->size() + extra;
-  if (wanted > v->capacity()) v->reserve(std::max(wanted, 2 * v->capacity()));
-}
-
-void MoveAppend(std::vector<std::string>* to, std::vector<std::string>* from) {
-  to->insert(to->end(), std::make_move_iterator(from->begin()),
-             std::make_move_iterator(from->end()));
-}
-
 }  // namespace
 
 NamedValues::NamedValues(NotFoundReport not_found, const platform::CodePage& cp)
@@ -39,8 +28,8 @@ void NamedValues::Append(std::vector<std::string>* names, std::vector<std::strin
                          std::string name, std::string value) {
   // Both reservations happen before either list changes, so a failure
   // leaves the lists as they were and they always stay the same length.
-  Reserve(names, 1);
-  Reserve(values, 1);
+  ReserveMore(names, 1);
+  ReserveMore(values, 1);
   names->push_back(std::move(name));
   values->push_back(std::move(value));
 }
@@ -94,9 +83,9 @@ void NamedValues::FillIncoming(std::string_view pair_text, bool decode_names) {
     if (seen.insert(name).second) distinct.push_back(name);
   }
 
-  Reserve(&in_names_, names.size());
-  Reserve(&in_values_, values.size());
-  Reserve(&in_keys_, keys.size());
+  ReserveMore(&in_names_, names.size());
+  ReserveMore(&in_values_, values.size());
+  ReserveMore(&in_keys_, keys.size());
   MoveAppend(&in_names_, &names);
   MoveAppend(&in_values_, &values);
   MoveAppend(&in_keys_, &keys);

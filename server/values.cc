@@ -4,27 +4,15 @@
 #include <iterator>
 #include <unordered_map>
 
+#include "core/list_append.h"
 #include "quillon/component/errors.h"
 #include "quillon/core/encoding.h"
 #include "quillon/platform/files.h"
 
 namespace quillon::server {
-namespace {
 
-// Room for `extra` more elements, so that the appends after a committed
-// fill cannot fail.
-template <class T>
-void ReserveMore(std::vector<T>* v, size_t extra) {
-  const size_t wanted = v->size() + extra;
-  if (wanted > v->capacity()) v->reserve(std::max(wanted, 2 * v->capacity()));
-}
-
-void MoveAppend(std::vector<std::string>* to, std::vector<std::string>* from) {
-  to->insert(to->end(), std::make_move_iterator(from->begin()),
-             std::make_move_iterator(from->end()));
-}
-
-}  // namespace
+using core::MoveAppend;
+using core::ReserveMore;
 
 ServerValues::ServerValues(const platform::CodePage& cp)
     : store_(core::NotFoundReport::kWithName, cp) {}
