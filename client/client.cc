@@ -116,6 +116,22 @@ void Client::GetFileData(std::string_view name, int32_t sub_index,
   store_.GetFile(name, sub_index, path);
 }
 
+platform::HttpEndpoint Client::Endpoint() const {
+  platform::HttpEndpoint endpoint;
+  endpoint.agent = agent_name_;
+  endpoint.host = server_name_;
+  // The ports are signed 16-bit properties; a script reaches ports above
+  // 32767 with their negative values, so both are read as unsigned. (Put
+  // into the proxy text as signed, a high proxy port could never work.)
+  endpoint.port = static_cast<uint16_t>(port_no_);
+  if (!proxy_server_.empty()) {
+    endpoint.proxy = proxy_server_ + ":" + std::to_string(static_cast<uint16_t>(proxy_port_));
+  }
+  endpoint.connect_timeout_s = kConnectTimeoutSeconds;
+  endpoint.stall_timeout_s = kStallTimeoutSeconds;
+  return endpoint;
+}
+
 std::string Client::ResultFromIncoming() const {
   try {
     return store_.GetString(kResultName, 0);
@@ -134,14 +150,8 @@ std::string Client::ProcessSession() {
   }
   Busy busy;
   return Exchange([&] {
-    platform::HttpEndpoint endpoint;
-    endpoint.agent = agent_name_;
-    endpoint.host = server_name_;
-    endpoint.port = static_cast<uint16_t>(port_no_);
-    if (!proxy_server_.empty()) endpoint.proxy = proxy_server_ + ":" + std::to_string(proxy_port_);
+    platform::HttpEndpoint endpoint = Endpoint();
     endpoint.tls = use_ssl_;
-    endpoint.connect_timeout_s = kConnectTimeoutSeconds;
-    endpoint.stall_timeout_s = kStallTimeoutSeconds;
     const platform::HttpResponse response =
         platform::HttpPost(endpoint, app_name_, store_.RequestBody());
     if (response.status > 399) throw Error(kMsgServerError, Decimal(response.status));
@@ -164,13 +174,7 @@ std::optional<std::string> Client::Download(std::string_view server_file,
                                             const std::string& local_file) {
   Busy busy;
   return Exchange([&]() -> std::optional<std::string> {
-    platform::HttpEndpoint endpoint;
-    endpoint.agent = agent_name_;
-    endpoint.host = server_name_;
-    endpoint.port = static_cast<uint16_t>(port_no_);
-    if (!proxy_server_.empty()) endpoint.proxy = proxy_server_ + ":" + std::to_string(proxy_port_);
-    endpoint.connect_timeout_s = kConnectTimeoutSeconds;
-    endpoint.stall_timeout_s = kStallTimeoutSeconds;
+    const platform::HttpEndpoint endpoint = Endpoint();
     std::string body;
     std::ofstream file;
     const bool to_file = !local_file.empty();

@@ -4,6 +4,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -83,6 +84,11 @@ void SetCommon(CURL* curl, const HttpEndpoint& endpoint, bool tls, const std::st
   Check(curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L));
   Check(curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, endpoint.stall_timeout_s));
   if (tls) {
+    // Sites with a private CA name its certificates here; the system's
+    // store is used otherwise.
+    if (const char* bundle = std::getenv("QUILLON_CA_BUNDLE"); bundle != nullptr && *bundle) {
+      Check(curl_easy_setopt(curl, CURLOPT_CAINFO, bundle));
+    }
     Check(curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L));
     Check(curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L));
     Check(curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, &SetUpTls));

@@ -78,21 +78,28 @@ def server_library(built) -> Path:
     return built("lib/libqserver.so", "the server library")
 
 
+@pytest.fixture(scope="session")
+def client_library(built) -> Path:
+    return built("lib/libqclient.so", "the client library")
+
+
 @pytest.fixture
-def quillon_registry(tmp_path: Path, qreg: Path, server_library: Path) -> Path:
-    """A private registry file with the server library registered in it.
+def quillon_registry(tmp_path: Path, qreg: Path, server_library: Path,
+                     client_library: Path) -> Path:
+    """A private registry file with the server and client libraries registered.
 
     Programs see it through QUILLON_REGISTRY (cgi_env sets that when this
     fixture is in use); the system-wide registry is never touched.
     """
     registry = tmp_path / "registry" / "registry"
     env = dict(os.environ, QUILLON_REGISTRY=str(registry))
-    result = subprocess.run([str(qreg), "register", str(server_library)], env=env,
-                            capture_output=True, timeout=60, check=False)
-    if result.returncode != 0:
-        pytest.fail(f"qreg register {server_library} exited with {result.returncode}:\n"
-                    f"{result.stdout.decode(errors='replace')}"
-                    f"{result.stderr.decode(errors='replace')}", pytrace=False)
+    for library in (server_library, client_library):
+        result = subprocess.run([str(qreg), "register", str(library)], env=env,
+                                capture_output=True, timeout=60, check=False)
+        if result.returncode != 0:
+            pytest.fail(f"qreg register {library} exited with {result.returncode}:\n"
+                        f"{result.stdout.decode(errors='replace')}"
+                        f"{result.stderr.decode(errors='replace')}", pytrace=False)
     return registry
 
 
@@ -163,3 +170,26 @@ def lighttpd(lighttpd_factory: StartServer) -> harness.LighttpdServer:
     Programs added to cgi-bin after the start are served at once.
     """
     return lighttpd_factory()
+
+
+def _cxx_runtime() -> str:
+    out = subprocess.run(["g++", "-print-file-name=libstdc++.so.6"], capture_output=True,
+                         text=True, check=True).stdout.strip()
+    return str(Path(out).resolve())
+
+
+@pytest.fixture
+def page_env(cgi_env: dict[str, str], build_dir: Path, quillon_registry: Path) -> dict[str, str]:
+    """cgi_env plus what a Python program using the module needs: the
+    module's directory and a fixed code page (65001; tests may change it)."""
+    module = next((build_dir / "python").glob("quillon*.so"), build_dir / "python" / "quillon.so")
+    require_built(module, "the Python module quillon")
+    env = dict(cgi_env)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (str(module.parent), env.get("PYTHONPATH")) if p)
+    env["QUILLON_CODEPAGE"] = "65001"
+    # An ASan runtime preloaded into python3 also needs the C++ runtime
+    # preloaded, or a C++ exception inside a component aborts the program.
+    preload = env.get("LD_PRELOAD", "")
+    if "libasan" in preload and "libstdc++" not in preload:
+        env["LD_PRELOAD"] = preload + ":" + _cxx_runtime()
+    return env

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "quillon/core/data_store.h"
+#include "quillon/platform/http.h"
 
 namespace quillon::client {
 
@@ -95,6 +96,7 @@ class Client {
 
  private:
   std::string ResultFromIncoming() const;
+  platform::HttpEndpoint Endpoint() const;
 
   std::string agent_name_ = kDefaultAgentName;
   std::string server_name_;

@@ -23,7 +23,8 @@ struct HttpEndpoint {
   // environment's proxy variables are never consulted.
   std::string proxy;
   // TLS that forgives a certificate's dates and a host-name mismatch but
-  // nothing else (an unknown issuer still fails).
+  // nothing else (an unknown issuer still fails). The trusted issuers are
+  // the system's, or those of the file QUILLON_CA_BUNDLE names.
   bool tls = false;
   // A hung server must not block a caller forever: the connection must be
   // made within connect_timeout_s, and the transfer fails when less than

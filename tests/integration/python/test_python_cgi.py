@@ -3,14 +3,9 @@ lighttpd on 127.0.0.1: the page the README shows, unchanged."""
 
 from __future__ import annotations
 
-import os
-import subprocess
-from pathlib import Path
-
 import pytest
 
 import harness
-from conftest import require_built
 
 # The README's page, with the interpreter line a web server needs.
 HELLO_PAGE = """\
@@ -21,29 +16,6 @@ quillon.LoadFromStream(srv)          # a live CGI run: reads the request
 srv.WriteString("<p>Hello, " + html.escape(srv.GetStringData("name", 0)) + "</p>")
 del srv                              # released: the response goes out
 """
-
-
-def _cxx_runtime() -> str:
-    out = subprocess.run(["g++", "-print-file-name=libstdc++.so.6"], capture_output=True,
-                         text=True, check=True).stdout.strip()
-    return str(Path(out).resolve())
-
-
-@pytest.fixture
-def page_env(cgi_env: dict[str, str], build_dir: Path, quillon_registry: Path) -> dict[str, str]:
-    """cgi_env plus what a Python page needs: the module's directory and a
-    fixed code page."""
-    module = next((build_dir / "python").glob("quillon*.so"), build_dir / "python" / "quillon.so")
-    require_built(module, "the Python module quillon")
-    env = dict(cgi_env)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (str(module.parent), env.get("PYTHONPATH")) if p)
-    env["QUILLON_CODEPAGE"] = "65001"
-    # An ASan runtime preloaded into python3 also needs the C++ runtime
-    # preloaded, or a C++ exception inside a component aborts the page.
-    preload = env.get("LD_PRELOAD", "")
-    if "libasan" in preload and "libstdc++" not in preload:
-        env["LD_PRELOAD"] = preload + ":" + _cxx_runtime()
-    return env
 
 
 @pytest.mark.parametrize("query, greeting", [

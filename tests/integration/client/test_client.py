@@ -1,0 +1,262 @@
+"""The client control against real peers on 127.0.0.1: QServer pages under
+lighttpd (plain and TLS), and a real HTTP proxy (tinyproxy).
+
+The client runs in a program of its own, as a client application would, and
+reports what it saw as JSON.
+"""
+
+from __future__ import annotations
+
+import json
+import shutil
+import socket
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+import harness
+from conftest import require_built
+
+ERR_SERVER = 0x800A272F      # 10031: status 400 or above
+ERR_NO_DATA = 0x800A2730     # 10032: no session text / no result
+ERR_CONNECT = 0x800A2731     # 10033: the transport's failure
+
+CLIENT = r"""
+import json, sys, quillon
+spec = json.loads(sys.argv[1])
+c = quillon.CreateObject("QClient.QClientCtrl.2")
+for name, value in spec.get("props", {}).items():
+    setattr(c, name, value)
+for name, value in spec.get("strings", []):
+    c.SetStringData(name, value)
+for name, value in spec.get("binary", []):
+    c.SetBinaryData(name, bytes.fromhex(value))
+out = {}
+try:
+    if "download" in spec:
+        got = c.Download(spec["download"], spec.get("local", ""))
+        out["download"] = bytes(got).hex() if isinstance(got, (bytes, bytearray)) else None
+    else:
+        out["result"] = c.ProcessSession()
+        names = [c.GetDataName(i) for i in range(c.GetDataNameCount())]
+        out["names"] = names
+        out["text"] = {n: c.GetStringData(n, 0) for n in names}
+        out["bytes"] = {n: bytes(c.GetBinaryData(n, 0)).hex() for n in names}
+except quillon.Error as e:
+    out["hresult"] = e.hresult & 0xFFFFFFFF
+    out["description"] = e.description
+print(json.dumps(out))
+"""
+
+# Echoes every value it was sent, as bytes, and answers with a result.
+ECHO_PAGE = """\
+#!/usr/bin/python3
+import quillon
+srv = quillon.CreateObject("QServer.QServer")
+quillon.LoadFromStream(srv)
+for i in range(srv.GetDataNameCount()):
+    name = srv.GetDataName(i)
+    srv.SetBinaryData(name, srv.GetBinaryData(name, 0))
+srv.Result = "echoed"
+del srv
+"""
+
+
+def run_client(env: dict[str, str], spec: dict) -> dict:
+    result = subprocess.run([harness.PYTHON, "-c", CLIENT, json.dumps(spec)], env=env,
+                            capture_output=True, timeout=120, check=False)
+    assert result.returncode == 0, result.stderr.decode(errors="replace")
+    return json.loads(result.stdout)
+
+
+def port_no(port: int) -> int:
+    """PortNo and ProxyPort are signed 16-bit properties: ports above 32767
+    are given as their negative two's-complement value, as any script must."""
+    return port - 65536 if port > 32767 else port
+
+
+def at(server: harness.LighttpdServer, app: str, **props) -> dict:
+    return {"ServerName": "127.0.0.1", "PortNo": port_no(server.port), "AppName": app, **props}
+
+
+@pytest.fixture
+def pages(lighttpd_factory, page_env, build_dir: Path):
+    server = lighttpd_factory(env=page_env, cgi={"echo.py": ECHO_PAGE})
+    server.link_cgi("hello", require_built(build_dir / "bin" / "qserver_hello",
+                                           "the example qserver_hello"))
+    (server.docroot / "files").mkdir()
+    (server.docroot / "files" / "data.bin").write_bytes(bytes(range(256)) * 9)
+    return server
+
+
+def test_hello_answers_the_control(pages, page_env):
+    out = run_client(page_env, {"props": at(pages, "/cgi-bin/hello"),
+                                "strings": [["name", "Taro"], ["session", "1"]]})
+    assert out["result"] == "OK"
+    assert out["text"]["greeting"] == "Hello, Taro"
+
+
+@pytest.mark.parametrize("codepage", ["65001", "932"])
+def test_values_travel_unchanged_both_ways(pages, page_env, codepage):
+    env = dict(page_env, QUILLON_CODEPAGE=codepage)
+    server = pages
+    # The page runs with the code page its environment names.
+    server.cgi_env["QUILLON_CODEPAGE"] = codepage
+    server.stop()
+    server.start()
+    binary = bytes([0, 1, 0, 255, 13, 10, 0x26, 0x3D]).hex()
+    out = run_client(env, {"props": at(server, "/cgi-bin/echo.py"),
+                           "strings": [["text", "日本語のテキスト & = + %"], ["empty", ""]],
+                           "binary": [["blob", binary]]})
+    assert out["result"] == "echoed", out
+    assert out["text"]["text"] == "日本語のテキスト & = + %"
+    assert out["text"]["empty"] == ""
+    assert out["bytes"]["blob"] == binary
+    assert out["text"]["blob_file_name_"] == ""
+
+
+def test_status_404_names_its_number(pages, page_env):
+    out = run_client(page_env, {"props": at(pages, "/cgi-bin/missing")})
+    assert out["hresult"] == ERR_SERVER
+    assert out["description"].endswith("＝404")
+
+
+def test_page_with_its_own_body_is_shown_to_the_caller(pages, page_env):
+    out = run_client(page_env, {"props": at(pages, "/cgi-bin/hello"),
+                                "strings": [["name", "Taro"]]})
+    assert out["hresult"] == ERR_NO_DATA
+    assert out["description"].endswith("\n\n<html><body><p>Hello, Taro!</p></body></html>\r\n")
+
+
+def test_unused_port_reports_the_transport_code(page_env):
+    out = run_client(page_env, {"props": {"ServerName": "127.0.0.1",
+                                          "PortNo": port_no(harness.free_port()),
+                                          "AppName": "/x"}})
+    assert out["hresult"] == ERR_CONNECT
+    assert out["description"].endswith("＝7")  # connection refused
+
+
+def test_download_to_memory_and_to_a_file(pages, page_env, tmp_path):
+    expected = (bytes(range(256)) * 9).hex()
+    out = run_client(page_env, {"props": at(pages, ""), "download": "/files/data.bin"})
+    assert out["download"] == expected
+    local = tmp_path / "copy.bin"
+    out = run_client(page_env, {"props": at(pages, ""), "download": "/files/data.bin",
+                                "local": str(local)})
+    assert out["download"] is None
+    assert local.read_bytes().hex() == expected
+    missing = tmp_path / "missing.bin"
+    out = run_client(page_env, {"props": at(pages, ""), "download": "/files/none",
+                                "local": str(missing)})
+    assert out["hresult"] == ERR_SERVER
+    assert not missing.exists()
+
+
+# --- Through a real proxy -------------------------------------------------------------
+
+
+@pytest.fixture
+def proxy(tmp_path):
+    program = shutil.which("tinyproxy") or "/usr/bin/tinyproxy"
+    if not Path(program).exists():
+        pytest.fail("tinyproxy is not installed (./run test installs it)")
+    port = harness.free_port()
+    log = tmp_path / "tinyproxy.log"
+    conf = tmp_path / "tinyproxy.conf"
+    conf.write_text(f'Port {port}\nListen 127.0.0.1\nTimeout 60\nAllow 127.0.0.1\n'
+                    f'LogFile "{log}"\nLogLevel Connect\nMaxClients 4\n')
+    proc = subprocess.Popen([program, "-d", "-c", str(conf)], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, start_new_session=True)
+    deadline = time.monotonic() + 10
+    while True:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+                break
+        except OSError:
+            if time.monotonic() > deadline or proc.poll() is not None:
+                proc.kill()
+                pytest.fail("tinyproxy did not start")
+            time.sleep(0.05)
+    yield port, log
+    proc.terminate()
+    proc.wait(timeout=10)
+
+
+def test_exchange_goes_through_the_proxy(pages, page_env, proxy):
+    port, log = proxy
+    out = run_client(page_env, {"props": at(pages, "/cgi-bin/hello", ProxyServer="127.0.0.1",
+                                            ProxyPort=port_no(port)),
+                                "strings": [["name", "Proxy"], ["session", "1"]]})
+    assert out.get("result") == "OK", out
+    assert out["text"]["greeting"] == "Hello, Proxy"
+    assert f"127.0.0.1:{pages.port}/cgi-bin/hello" in log.read_text(errors="replace")
+
+
+# --- Over TLS ----------------------------------------------------------------------------
+
+
+def _openssl(*args, cwd):
+    subprocess.run(["openssl", *args], cwd=cwd, check=True, capture_output=True, timeout=60)
+
+
+@pytest.fixture(scope="module")
+def certificates(tmp_path_factory):
+    """A test CA, three server certificates and a stranger's CA."""
+    d = tmp_path_factory.mktemp("tls")
+    _openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out",
+             "ca.pem", "-days", "30", "-subj", "/CN=Quillon Test CA", cwd=d)
+    _openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "stranger.key", "-out",
+             "stranger.pem", "-days", "30", "-subj", "/CN=127.0.0.1", cwd=d)
+    (d / "index.txt").write_text("")
+    (d / "serial").write_text("01\n")
+    (d / "ca.cnf").write_text(
+        "[ca]\ndefault_ca = test\n[test]\ndir = .\ndatabase = index.txt\nnew_certs_dir = .\n"
+        "serial = serial\ndefault_md = sha256\npolicy = any\nunique_subject = no\n"
+        "copy_extensions = copy\n[any]\ncommonName = supplied\n")
+
+    def issue(name, subject, start, end):
+        _openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out",
+                 f"{name}.csr", "-subj", subject, cwd=d)
+        _openssl("ca", "-batch", "-config", "ca.cnf", "-cert", "ca.pem", "-keyfile", "ca.key",
+                 "-in", f"{name}.csr", "-out", f"{name}.pem", "-startdate", start, "-enddate",
+                 end, "-notext", cwd=d)
+
+    issue("expired", "/CN=127.0.0.1", "20200101000000Z", "20210101000000Z")
+    issue("othername", "/CN=wrong.example", "20240101000000Z", "20990101000000Z")
+    return d
+
+
+@pytest.fixture
+def tls_pages(lighttpd_factory, page_env, build_dir, certificates):
+    ports = {name: harness.free_port() for name in ("expired", "othername", "stranger")}
+    blocks = "\n".join(
+        f'$SERVER["socket"] == "127.0.0.1:{port}" {{\n'
+        f'  ssl.engine = "enable"\n'
+        f'  ssl.pemfile = "{certificates / (name + ".pem")}"\n'
+        f'  ssl.privkey = "{certificates / (name + ".key")}"\n}}'
+        for name, port in ports.items())
+    server = lighttpd_factory(env=page_env, extra_conf='server.modules += ("mod_openssl")\n' +
+                              blocks)
+    server.link_cgi("hello", require_built(build_dir / "bin" / "qserver_hello",
+                                           "the example qserver_hello"))
+    return ports
+
+
+@pytest.mark.parametrize("certificate, accepted", [
+    ("expired", True),      # a lapsed certificate of a known issuer
+    ("othername", True),    # issued for another host name
+    ("stranger", False),    # an issuer nobody trusts
+])
+def test_tls_forgives_dates_and_names_only(tls_pages, page_env, certificates, certificate,
+                                           accepted):
+    env = dict(page_env, QUILLON_CA_BUNDLE=str(certificates / "ca.pem"))
+    props = {"ServerName": "127.0.0.1", "UseSSL": True, "AppName": "/cgi-bin/hello"}
+    props["PortNo"] = port_no(tls_pages[certificate])  # after UseSSL, which sets 443
+    out = run_client(env, {"props": props, "strings": [["name", "Sec"], ["session", "1"]]})
+    if accepted:
+        assert out.get("result") == "OK", out
+    else:
+        assert out["hresult"] == ERR_CONNECT
+        assert out["description"].endswith("＝60")  # the peer's certificate was refused
