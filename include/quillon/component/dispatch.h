@@ -311,7 +311,7 @@ struct SignatureText {
   size_t count = 0;
 };
 
-consteval SignatureText ParseSignature(const char16_t* text) {
+constexpr SignatureText ParseSignature(const char16_t* text) {
   size_t length = 0;
   while (text[length] != 0) ++length;
   const std::u16string_view s(text, length);
@@ -327,7 +327,7 @@ consteval SignatureText ParseSignature(const char16_t* text) {
 }
 
 template <auto Fn, bool kHasResult>
-consteval MemberInfo Make(DISPID id, const char16_t* signature, WORD kind, bool hidden,
+constexpr MemberInfo Make(DISPID id, const char16_t* signature, WORD kind, bool hidden,
                           int required) {
   using B = Binding<Fn, kHasResult>;
   const SignatureText sig = ParseSignature(signature);
@@ -346,7 +346,7 @@ consteval MemberInfo Make(DISPID id, const char16_t* signature, WORD kind, bool 
                     &B::Invoke};
 }
 
-consteval bool SameNameIgnoringCase(std::u16string_view a, std::u16string_view b) {
+constexpr bool SameNameIgnoringCase(std::u16string_view a, std::u16string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
     char16_t x = a[i] >= u'a' && a[i] <= u'z' ? static_cast<char16_t>(a[i] - 32) : a[i];
@@ -444,7 +444,7 @@ struct InterfaceTable {
 // notifications or calls by identifier. Does not compile for a name the
 // table lacks.
 template <class I, size_t N>
-consteval DISPID DispidOf(const MemberArray<I, N>& members, std::u16string_view name) {
+constexpr DISPID DispidOf(const MemberArray<I, N>& members, std::u16string_view name) {
   for (const MemberInfo& m : members.items) {
     if (dispatch_internal::SameNameIgnoringCase(m.name, name)) return m.dispid;
   }
