@@ -3,7 +3,10 @@
 #include <langinfo.h>
 #include <locale.h>
 
+#include <algorithm>
 #include <bit>
+#include <iterator>
+#include <limits>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -111,21 +114,41 @@ size_t Utf8Length(std::string_view text, size_t pos) {
   return length;
 }
 
+// The converters below share one shape: they read `text` from *pos on and
+// write to `out` until the text ends or `capacity` could be exceeded by the
+// next character, advance *pos past what they read and return the length
+// written. They stop only between characters, so a caller can convert a
+// long text through a small buffer. kMaxUnits/kMaxBytes: the most one step
+// writes.
+
 // UTF-8 -> UTF-16. A well-formed character is decoded; each maximal
-// ill-formed subpart (the bytes Utf8Length takes) becomes one U+FFFD. `out`
-// has room for text.size() units: no sequence gives more units than bytes.
-size_t Utf8ToUtf16(std::string_view text, char16_t* out) {
+// ill-formed subpart (the bytes Utf8Length takes) becomes one U+FFFD. No
+// sequence gives more units than it has bytes.
+constexpr size_t kUtf8MaxUnits = 2;
+
+size_t Utf8ToUtf16(std::string_view text, size_t* pos, char16_t* out, size_t capacity) {
   const char* in = text.data();
   const size_t n = text.size();
-  size_t i = 0;
+  size_t i = *pos;
   size_t o = 0;
-  while (i < n) {
+  while (i < n && o + kUtf8MaxUnits <= capacity) {
     const auto lead = static_cast<uint8_t>(in[i]);
     if (lead < 0x80) {
-      const size_t run = WidenAscii(in + i, n - i, out + o);
+      const size_t run = WidenAscii(in + i, std::min(n - i, capacity - o), out + o);
       i += run;
       o += run;
       continue;
+    }
+    // Most non-ASCII text (Japanese among it) is three-byte characters.
+    if (lead >= 0xE0 && lead <= 0xEF && i + 2 < n) {
+      const auto second = static_cast<uint8_t>(in[i + 1]);
+      const auto third = static_cast<uint8_t>(in[i + 2]);
+      if ((second & 0xC0) == 0x80 && (third & 0xC0) == 0x80 && (lead != 0xE0 || second >= 0xA0) &&
+          (lead != 0xED || second < 0xA0)) {
+        out[o++] = static_cast<char16_t>((lead & 0x0F) << 12 | (second & 0x3F) << 6 | (third & 0x3F));
+        i += 3;
+        continue;
+      }
     }
     size_t trail_count;
     char32_t code;
@@ -169,20 +192,23 @@ size_t Utf8ToUtf16(std::string_view text, char16_t* out) {
       out[o++] = static_cast<char16_t>(code);
     }
   }
+  *pos = i;
   return o;
 }
 
-// UTF-16 -> UTF-8; an unpaired surrogate becomes '?'. `out` has room for
-// three bytes per unit.
-size_t Utf16ToUtf8(std::u16string_view text, char* out) {
+// UTF-16 -> UTF-8; an unpaired surrogate becomes '?'. At most three bytes
+// per unit.
+constexpr size_t kUtf8MaxBytes = 4;
+
+size_t Utf16ToUtf8(std::u16string_view text, size_t* pos, char* out, size_t capacity) {
   const char16_t* in = text.data();
   const size_t n = text.size();
-  size_t i = 0;
+  size_t i = *pos;
   size_t o = 0;
-  while (i < n) {
+  while (i < n && o + kUtf8MaxBytes <= capacity) {
     char32_t code = in[i];
     if (code < 0x80) {
-      const size_t run = NarrowAscii(in + i, n - i, out + o);
+      const size_t run = NarrowAscii(in + i, std::min(n - i, capacity - o), out + o);
       i += run;
       o += run;
       continue;
@@ -205,6 +231,7 @@ size_t Utf16ToUtf8(std::u16string_view text, char* out) {
       out[o++] = '?';
     }
   }
+  *pos = i;
   return o;
 }
 
@@ -242,16 +269,18 @@ class Cp932Tables {
     for (const auto& [byte, unit] : kBestFitSingles) encode_[unit] = byte;
   }
 
-  // `out` has room for text.size() units.
-  size_t ToUtf16(std::string_view text, char16_t* out) const {
+  // One unit per character at most.
+  static constexpr size_t kMaxUnits = 1;
+
+  size_t ToUtf16(std::string_view text, size_t* pos, char16_t* out, size_t capacity) const {
     const char* in = text.data();
     const size_t n = text.size();
-    size_t i = 0;
+    size_t i = *pos;
     size_t o = 0;
-    while (i < n) {
+    while (i < n && o + kMaxUnits <= capacity) {
       const auto byte = static_cast<uint8_t>(in[i]);
       if (byte < 0x80) {
-        const size_t run = WidenAscii(in + i, n - i, out + o);
+        const size_t run = WidenAscii(in + i, std::min(n - i, capacity - o), out + o);
         i += run;
         o += run;
         continue;
@@ -270,20 +299,22 @@ class Cp932Tables {
         ++i;
       }
     }
+    *pos = i;
     return o;
   }
 
-  // One '?' per code point without a 932 form. `out` has room for two
-  // bytes per unit.
-  size_t FromUtf16(std::u16string_view text, char* out) const {
+  // One '?' per code point without a 932 form; at most two bytes per unit.
+  static constexpr size_t kMaxBytes = 2;
+
+  size_t FromUtf16(std::u16string_view text, size_t* pos, char* out, size_t capacity) const {
     const char16_t* in = text.data();
     const size_t n = text.size();
-    size_t i = 0;
+    size_t i = *pos;
     size_t o = 0;
-    while (i < n) {
+    while (i < n && o + kMaxBytes <= capacity) {
       const char16_t unit = in[i];
       if (unit < 0x80) {
-        const size_t run = NarrowAscii(in + i, n - i, out + o);
+        const size_t run = NarrowAscii(in + i, std::min(n - i, capacity - o), out + o);
         i += run;
         o += run;
         continue;
@@ -307,6 +338,7 @@ class Cp932Tables {
         out[o++] = static_cast<char>(code & 0xFF);
       }
     }
+    *pos = i;
     return o;
   }
 
@@ -424,27 +456,48 @@ size_t CodePage::FindAnyOf(std::string_view text, std::string_view chars,
   return std::string_view::npos;
 }
 
+// The caller's buffer holds the documented bound, which no text exceeds, so
+// the converters need not stop early for lack of room.
+constexpr size_t kUnbounded = std::numeric_limits<size_t>::max() / 2;
+
 size_t CodePage::ToUtf16(std::string_view text, char16_t* out) const {
-  return number_ == kJapanese ? Cp932().ToUtf16(text, out) : Utf8ToUtf16(text, out);
+  size_t pos = 0;
+  return number_ == kJapanese ? Cp932().ToUtf16(text, &pos, out, kUnbounded)
+                              : Utf8ToUtf16(text, &pos, out, kUnbounded);
 }
 
 size_t CodePage::FromUtf16(std::u16string_view text, char* out) const {
-  return number_ == kJapanese ? Cp932().FromUtf16(text, out) : Utf16ToUtf8(text, out);
+  size_t pos = 0;
+  return number_ == kJapanese ? Cp932().FromUtf16(text, &pos, out, kUnbounded)
+                              : Utf16ToUtf8(text, &pos, out, kUnbounded);
 }
 
+// The string forms convert through a buffer on the stack and append it, so
+// the result is written once (a sized std::string would be zeroed first)
+// and is never larger than needed.
 std::u16string CodePage::ToUtf16(std::string_view text) const {
-  std::u16string result(text.size(), u'\0');
-  result.resize(ToUtf16(text, result.data()));
+  std::u16string result;
+  result.reserve(text.size());
+  char16_t buffer[4096];
+  for (size_t pos = 0; pos < text.size();) {
+    const size_t written = number_ == kJapanese
+                               ? Cp932().ToUtf16(text, &pos, buffer, std::size(buffer))
+                               : Utf8ToUtf16(text, &pos, buffer, std::size(buffer));
+    result.append(buffer, written);
+  }
   return result;
 }
 
 std::string CodePage::FromUtf16(std::u16string_view text) const {
-  // Sized for ASCII first: most text is, and the worst case would triple it.
-  std::string result(text.size(), '\0');
-  const size_t ascii = NarrowAscii(text.data(), text.size(), result.data());
-  if (ascii == text.size()) return result;
-  result.resize(ascii + MaxNarrowLength(text.size() - ascii));
-  result.resize(ascii + FromUtf16(text.substr(ascii), result.data() + ascii));
+  std::string result;
+  result.reserve(text.size());  // right for ASCII, grown as needed otherwise
+  char buffer[8192];
+  for (size_t pos = 0; pos < text.size();) {
+    const size_t written = number_ == kJapanese
+                               ? Cp932().FromUtf16(text, &pos, buffer, std::size(buffer))
+                               : Utf16ToUtf8(text, &pos, buffer, std::size(buffer));
+    result.append(buffer, written);
+  }
   return result;
 }
 

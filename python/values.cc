@@ -434,7 +434,7 @@ py::str StrFromUtf16(std::u16string_view text) {
   const char16_t* units = text.data();
   // Most text is ASCII: try that in one pass and start over otherwise.
   size_t ascii = 0;
-  {
+  if (n == 0 || units[0] < 0x80) {
     py::str result = py::reinterpret_steal<py::str>(NewStr(static_cast<Py_ssize_t>(n), 0x7F));
     ascii = NarrowBelow(units, n, PyUnicode_1BYTE_DATA(result.ptr()), 0x80);
     if (ascii == n) return result;
