@@ -86,8 +86,8 @@ bool IsShiftJisTrail(uint8_t byte) {
 }
 
 // The longest well-formed prefix of a UTF-8 sequence (Unicode's "maximal
-// subpart"), so that a damaged sequence never swallows the byte after it
-// and iconv's strict decoder agrees with our character boundaries.
+// subpart"), so that a damaged sequence never swallows the byte after it;
+// the decoder below replaces exactly these subparts.
 size_t Utf8Length(std::string_view text, size_t pos) {
   const auto lead = static_cast<uint8_t>(text[pos]);
   if (lead < 0xC2 || lead > 0xF4) return 1;
