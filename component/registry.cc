@@ -14,6 +14,8 @@
 #include <new>
 #include <utility>
 
+#include "quillon/platform/handle.h"
+
 namespace quillon::com::registry {
 namespace {
 
@@ -178,26 +180,7 @@ std::string ErrnoText(const std::string& what, const std::string& path) {
   return what + " " + path + ": " + std::strerror(errno);
 }
 
-// Owns one file descriptor.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { Reset(); }
-  int get() const { return fd_; }
-  // Closes now and reports close's own failure (a delayed write error).
-  bool Close() {
-    const int fd = std::exchange(fd_, -1);
-    return fd < 0 || ::close(fd) == 0;
-  }
-  void Reset() {
-    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-  }
-
- private:
-  int fd_;
-};
+using quillon::platform::UniqueFd;
 
 bool WriteAll(int fd, std::string_view data) {
   while (!data.empty()) {

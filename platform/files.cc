@@ -5,46 +5,44 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
+
+#include "quillon/platform/handle.h"
 
 namespace quillon::platform {
 namespace {
 
-// Owns a descriptor; closing on the error paths keeps the errno of the
-// failure that the caller reports.
-class UniqueFd {
+class RealFileSystem final : public FileSystem {
  public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) {
-      const int saved = errno;
-      ::close(fd_);
-      errno = saved;
-    }
+  int Open(const char* path, int flags, mode_t mode) override { return ::open(path, flags, mode); }
+  int Close(int fd) override { return ::close(fd); }
+  ssize_t Read(int fd, void* buffer, size_t size) override { return ::read(fd, buffer, size); }
+  ssize_t Write(int fd, const void* data, size_t size) override {
+    return ::write(fd, data, size);
   }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-
-  // Closes now and reports the result: on some file systems a delayed
-  // write error only shows up here.
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
+  int Stat(int fd, struct stat* info) override { return ::fstat(fd, info); }
+  int Lock(int fd, int operation) override { return ::flock(fd, operation); }
+  int Truncate(int fd, off_t length) override { return ::ftruncate(fd, length); }
+  int Rename(const char* from, const char* to) override { return ::rename(from, to); }
+  int Unlink(const char* path) override { return ::unlink(path); }
 };
+
+std::atomic<FileSystem*> g_file_system{nullptr};
+
+// A descriptor opened through the file system in use is closed through it.
+struct FileSystemFdTraits {
+  using Value = int;
+  static constexpr int Invalid() noexcept { return -1; }
+  static bool Close(int fd) noexcept { return CurrentFileSystem().Close(fd) == 0; }
+};
+using File = UniqueHandle<FileSystemFdTraits>;
 
 int OpenRetrying(const char* path, int flags, mode_t mode = 0) {
   int fd;
   do {
-    fd = ::open(path, flags, mode);
+    fd = CurrentFileSystem().Open(path, flags, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
@@ -53,7 +51,7 @@ int OpenRetrying(const char* path, int flags, mode_t mode = 0) {
 bool LockNow(int fd, int operation) {
   int rc;
   do {
-    rc = ::flock(fd, operation | LOCK_NB);
+    rc = CurrentFileSystem().Lock(fd, operation | LOCK_NB);
   } while (rc != 0 && errno == EINTR);
   return rc == 0;
 }
@@ -65,11 +63,27 @@ bool IsDirectory(const char* path) {
 
 }  // namespace
 
+FileSystem& FileSystem::Real() {
+  static RealFileSystem real;
+  return real;
+}
+
+FileSystem& CurrentFileSystem() {
+  FileSystem* installed = g_file_system.load(std::memory_order_acquire);
+  return installed != nullptr ? *installed : FileSystem::Real();
+}
+
+ScopedFileSystem::ScopedFileSystem(FileSystem* file_system)
+    : previous_(g_file_system.exchange(file_system, std::memory_order_acq_rel)) {}
+
+ScopedFileSystem::~ScopedFileSystem() { g_file_system.store(previous_, std::memory_order_release); }
+
 bool ReadWholeFile(const std::string& path, std::string* out) {
-  UniqueFd fd(OpenRetrying(path.c_str(), O_RDONLY | O_CLOEXEC));
+  FileSystem& fs = CurrentFileSystem();
+  File fd(OpenRetrying(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return false;
   struct stat info;
-  if (::fstat(fd.get(), &info) != 0) return false;
+  if (fs.Stat(fd.get(), &info) != 0) return false;
   if (S_ISDIR(info.st_mode)) {
     errno = EISDIR;
     return false;
@@ -83,7 +97,7 @@ bool ReadWholeFile(const std::string& path, std::string* out) {
   size_t used = 0;
   for (;;) {
     if (used == content.size()) content.resize(content.size() * 2);
-    const ssize_t n = ::read(fd.get(), content.data() + used, content.size() - used);
+    const ssize_t n = fs.Read(fd.get(), content.data() + used, content.size() - used);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -97,17 +111,28 @@ bool ReadWholeFile(const std::string& path, std::string* out) {
 }
 
 bool WriteWholeFile(const std::string& path, std::string_view bytes) {
+  FileSystem& fs = CurrentFileSystem();
   // No O_TRUNC: a file that someone else holds must not lose its content
   // before our lock has been granted.
-  UniqueFd fd(OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  File fd(OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
   if (!fd.valid()) return false;
   if (!LockNow(fd.get(), LOCK_EX)) return false;
-  if (::ftruncate(fd.get(), 0) != 0) return false;
+  struct stat info;
+  if (fs.Stat(fd.get(), &info) != 0) return false;
+  // Only a regular file has a length to cut; ftruncate refuses devices and
+  // pipes, which are written as they are.
+  const bool regular = S_ISREG(info.st_mode);
+  if (regular && fs.Truncate(fd.get(), 0) != 0) return false;
   size_t written = 0;
   while (written < bytes.size()) {
-    const ssize_t n = ::write(fd.get(), bytes.data() + written, bytes.size() - written);
+    const ssize_t n = fs.Write(fd.get(), bytes.data() + written, bytes.size() - written);
     if (n < 0) {
       if (errno == EINTR) continue;
+      // Cut back what was written, so that a reader never takes a part
+      // of the content for all of it.
+      const int error = errno;
+      if (regular) fs.Truncate(fd.get(), 0);
+      errno = error;
       return false;
     }
     written += static_cast<size_t>(n);
@@ -129,7 +154,7 @@ std::string TempDirectory() {
 }
 
 void RemoveFile(const std::string& path) {
-  ::unlink(path.c_str());
+  CurrentFileSystem().Unlink(path.c_str());
 }
 
 int ProcessId() {

@@ -106,27 +106,6 @@ constexpr Known kKnownTexts[] = {
 
 }  // namespace
 
-py::str StrFromUtf16(std::u16string_view text) {
-  int byte_order = -1;  // little-endian, no BOM expected
-  PyObject* s =
-      PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(text.data()),
-                            static_cast<Py_ssize_t>(text.size() * 2), "surrogatepass", &byte_order);
-  if (s == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::str>(s);
-}
-
-std::u16string Utf16FromStr(py::handle text) {
-  PyObject* bytes = PyUnicode_AsEncodedString(text.ptr(), "utf-16-le", "surrogatepass");
-  if (bytes == nullptr) throw py::error_already_set();
-  py::bytes owner = py::reinterpret_steal<py::bytes>(bytes);
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  PyBytes_AsStringAndSize(bytes, &data, &size);
-  std::u16string out(static_cast<size_t>(size) / 2, u'\0');
-  if (size > 0) std::memcpy(out.data(), data, static_cast<size_t>(size));
-  return out;
-}
-
 std::u16string SystemText(com::HRESULT hr) {
   for (const Known& k : kKnownTexts) {
     if (k.code == static_cast<uint32_t>(hr)) return k.text;

@@ -4,10 +4,15 @@
 #include <datetime.h>
 #include <pybind11/eval.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "dispatch_object.h"
 #include "errors.h"
@@ -56,6 +61,129 @@ constexpr int64_t kMicrosPerDay = int64_t{86400} * 1000000;
 // DATE range: 1 January 100 to 31 December 9999.
 constexpr double kMinDate = -657434.0;
 constexpr double kMaxDate = 2958466.0;
+
+// --- Text -----------------------------------------------------------------------
+// A str and an automation string are converted in one pass each way,
+// straight between the str's own storage (one, two or four bytes per code
+// point) and the string's UTF-16 units; pages move whole documents across
+// this boundary. Lone surrogates pass through unchanged both ways.
+
+// Latin-1 bytes to units.
+void WidenLatin1(const uint8_t* in, size_t n, char16_t* out) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  for (; i + 16 <= n; i += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(bytes, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), _mm_unpackhi_epi8(bytes, zero));
+  }
+#endif
+  for (; i < n; ++i) out[i] = in[i];
+}
+
+// Copies the leading run of units below `limit` (0x80 or 0x100) into
+// bytes; returns its length.
+size_t NarrowBelow(const char16_t* in, size_t n, uint8_t* out, char16_t limit) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  // With unsigned saturation, unit + (0x8000 - limit) has its top bit set
+  // exactly when unit >= limit.
+  const __m128i bias = _mm_set1_epi16(static_cast<short>(0x8000 - limit));
+  for (; i + 16 <= n; i += 16) {
+    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i + 8));
+    const int over = _mm_movemask_epi8(_mm_adds_epu16(_mm_or_si128(low, high), bias)) & 0xAAAA;
+    if (over != 0) break;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(low, high));
+  }
+#endif
+  for (; i < n && in[i] < limit; ++i) out[i] = static_cast<uint8_t>(in[i]);
+  return i;
+}
+
+// The bitwise OR of all units (its highest bit bounds the largest unit)
+// and whether any unit is a surrogate.
+void ScanUnits(const char16_t* in, size_t n, char16_t* bits, bool* surrogates) {
+  size_t i = 0;
+  uint32_t any = 0;
+  bool found = false;
+#if defined(__SSE2__)
+  __m128i acc = _mm_setzero_si128();
+  __m128i hits = _mm_setzero_si128();
+  const __m128i mask = _mm_set1_epi16(static_cast<short>(0xF800));
+  const __m128i surrogate = _mm_set1_epi16(static_cast<short>(0xD800));
+  for (; i + 8 <= n; i += 8) {
+    const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    acc = _mm_or_si128(acc, units);
+    hits = _mm_or_si128(hits, _mm_cmpeq_epi16(_mm_and_si128(units, mask), surrogate));
+  }
+  alignas(16) uint16_t lanes[8];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), acc);
+  for (uint16_t lane : lanes) any |= lane;
+  found = _mm_movemask_epi8(hits) != 0;
+#endif
+  for (; i < n; ++i) {
+    any |= in[i];
+    found = found || (in[i] & 0xF800) == 0xD800;
+  }
+  *bits = static_cast<char16_t>(any);
+  *surrogates = found;
+}
+
+PyObject* NewStr(Py_ssize_t length, Py_UCS4 max_char) {
+  PyObject* s = PyUnicode_New(length, max_char);
+  if (s == nullptr) throw py::error_already_set();
+  return s;
+}
+
+com::BSTR AllocateUnits(size_t units) {
+  if (units > 0x7FFFFFF0u / 2) throw py::value_error("text too long for an automation string");
+  com::BSTR bstr = com::SysAllocStringLen(nullptr, static_cast<com::UINT>(units));
+  if (bstr == nullptr) throw std::bad_alloc();
+  return bstr;
+}
+
+// A new automation string holding `text` (a str), owned by the caller.
+com::BSTR BstrFromStr(py::handle text) {
+  PyObject* s = text.ptr();
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(s) != 0) throw py::error_already_set();
+#endif
+  const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+  const void* data = PyUnicode_DATA(s);
+  switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND: {
+      com::BSTR bstr = AllocateUnits(length);
+      WidenLatin1(static_cast<const uint8_t*>(data), length, reinterpret_cast<char16_t*>(bstr));
+      return bstr;
+    }
+    case PyUnicode_2BYTE_KIND: {
+      if (length > 0x7FFFFFF0u / 2) throw py::value_error("text too long for an automation string");
+      com::BSTR bstr = com::SysAllocStringLen(reinterpret_cast<const com::OLECHAR*>(data),
+                                             static_cast<com::UINT>(length));
+      if (bstr == nullptr) throw std::bad_alloc();
+      return bstr;
+    }
+    default: {
+      const auto* codes = static_cast<const Py_UCS4*>(data);
+      size_t units = length;
+      for (size_t i = 0; i < length; ++i) units += codes[i] > 0xFFFF;
+      com::BSTR bstr = AllocateUnits(units);
+      auto* out = reinterpret_cast<char16_t*>(bstr);
+      for (size_t i = 0; i < length; ++i) {
+        const Py_UCS4 code = codes[i];
+        if (code > 0xFFFF) {
+          *out++ = static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
+          *out++ = static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
+        } else {
+          *out++ = static_cast<char16_t>(code);
+        }
+      }
+      return bstr;
+    }
+  }
+}
 
 void CheckHr(com::HRESULT hr) {
   if (com::Failed(hr)) ThrowHresult(hr);
@@ -301,6 +429,42 @@ const char* VtName(VARTYPE vt) {
 
 }  // namespace
 
+py::str StrFromUtf16(std::u16string_view text) {
+  const size_t n = text.size();
+  const char16_t* units = text.data();
+  // Most text is ASCII: try that in one pass and start over otherwise.
+  size_t ascii = 0;
+  if (n == 0 || units[0] < 0x80) {
+    py::str result = py::reinterpret_steal<py::str>(NewStr(static_cast<Py_ssize_t>(n), 0x7F));
+    ascii = NarrowBelow(units, n, PyUnicode_1BYTE_DATA(result.ptr()), 0x80);
+    if (ascii == n) return result;
+  }
+  char16_t bits = 0;
+  bool surrogates = false;
+  ScanUnits(units + ascii, n - ascii, &bits, &surrogates);
+  if (bits < 0x100) {
+    py::str result = py::reinterpret_steal<py::str>(NewStr(static_cast<Py_ssize_t>(n), 0xFF));
+    NarrowBelow(units, n, PyUnicode_1BYTE_DATA(result.ptr()), 0x100);
+    return result;
+  }
+  if (!surrogates) {
+    py::str result = py::reinterpret_steal<py::str>(NewStr(static_cast<Py_ssize_t>(n), 0xFFFF));
+    std::memcpy(PyUnicode_2BYTE_DATA(result.ptr()), units, n * sizeof(char16_t));
+    return result;
+  }
+  // Pairs become one code point, lone surrogates stay as they are.
+  int byte_order = -1;  // little-endian, no BOM expected
+  PyObject* s = PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(units),
+                                      static_cast<Py_ssize_t>(n * 2), "surrogatepass", &byte_order);
+  if (s == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(s);
+}
+
+std::u16string Utf16FromStr(py::handle text) {
+  const com::Bstr bstr = com::Bstr::Adopt(BstrFromStr(text));
+  return std::u16string(bstr.view());
+}
+
 void ToVariant(py::handle value, VARIANT* out) {
   PyObject* p = value.ptr();
   if (value.is_none()) {
@@ -337,9 +501,7 @@ void ToVariant(py::handle value, VARIANT* out) {
     out->vt = com::VT_R8;
     out->dblVal = PyFloat_AS_DOUBLE(p);
   } else if (PyUnicode_Check(p)) {
-    const std::u16string text = Utf16FromStr(value);
-    out->bstrVal = com::SysAllocStringLen(text.data(), static_cast<com::UINT>(text.size()));
-    if (out->bstrVal == nullptr) throw std::bad_alloc();
+    out->bstrVal = BstrFromStr(value);
     out->vt = com::VT_BSTR;
   } else if (PyBytes_Check(p) || PyByteArray_Check(p) || PyMemoryView_Check(p)) {
     BytesToVariant(value, out);

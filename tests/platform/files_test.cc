@@ -54,6 +54,12 @@ class HeldLock {
   int fd_;
 };
 
+// A device cannot be truncated; it is written as it is rather than
+// refused, so output can go to /dev/null or a terminal.
+TEST_F(FilesTest, DevicesAreWrittenWithoutTruncation) {
+  EXPECT_TRUE(WriteWholeFile("/dev/null", "discarded"));
+}
+
 TEST_F(FilesTest, WriteThenReadKeepsEveryByte) {
   std::string bytes = "a\0b\xff\r\n"s;
   for (int i = 0; i < 200000; ++i) bytes += static_cast<char>(i * 7);

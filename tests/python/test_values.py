@@ -118,6 +118,22 @@ def test_strings_are_utf16_inside(echo):
     assert echo.Split("\U0001F600,\U0001F601x") == (2, "\U0001F600", "\U0001F601x")
 
 
+@pytest.mark.parametrize("char", ["z", "\u00e9", "\u00ff", "\u3042", "\uffff",
+                                  "\U0001F600", "\udc00"])
+def test_every_storage_kind_crosses_at_every_offset(echo, char):
+    # str keeps one, two or four bytes per code point and is converted in
+    # blocks of 16 units; a wider character anywhere in or after a block
+    # must reach the object as the same units and come back as the same str.
+    for offset in range(0, 40):
+        head = "a" * offset + char
+        tail = "b" * (offset % 19)
+        text = head + "," + tail
+        assert echo.Echo(text) == text
+        assert echo.Split(text) == (2, head, tail)
+    long_text = ("x" * 1000 + char) * 70
+    assert echo.Echo(long_text) == long_text
+
+
 @pytest.mark.parametrize("value, number", [
     (datetime.datetime(1899, 12, 30), 0.0),
     (datetime.datetime(1900, 1, 1), 2.0),

@@ -48,13 +48,27 @@ class CodePage {
   // is one of the single-byte `chars`; npos when there is none.
   size_t FindAnyOf(std::string_view text, std::string_view chars, size_t from = 0) const;
 
-  // UTF-16 <-> this code page (glibc iconv). Bytes or units that have no
-  // counterpart become U+FFFD / '?' rather than failing (one replacement
-  // per damaged character, an unpaired surrogate or an unmappable code
-  // point); embedded NULs are converted like any other character.
-  // Thread-safe.
+  // UTF-16 <-> this code page. Bytes or units that have no counterpart
+  // become U+FFFD / '?' rather than failing: in 65001 one U+FFFD per
+  // maximal ill-formed subsequence, in 932 one per byte that starts no
+  // character, per lead byte without its trail byte and per unassigned
+  // pair; one '?' per unpaired surrogate or unmappable code point (a
+  // surrogate pair is one). Embedded NULs are converted like any other
+  // character. In 932 the single bytes 0x80, 0xA0 and 0xFD-0xFF read as
+  // U+0080, U+F8F0 and U+F8F1-U+F8F3 and are written back as themselves.
+  // Thread-safe; no locale or converter state is involved.
   std::u16string ToUtf16(std::string_view text) const;
   std::string FromUtf16(std::u16string_view text) const;
+
+  // The same conversions into a caller's buffer, for callers that allocate
+  // the result themselves (an automation string). ToUtf16 writes at most
+  // text.size() units, FromUtf16 at most MaxNarrowLength(text.size())
+  // bytes; both return the length written.
+  size_t ToUtf16(std::string_view text, char16_t* out) const;
+  size_t FromUtf16(std::u16string_view text, char* out) const;
+  size_t MaxNarrowLength(size_t units) const {
+    return units * (number_ == kJapanese ? 2 : 3);
+  }
 
  private:
   explicit CodePage(int number) : number_(number) {}

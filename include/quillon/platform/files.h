@@ -3,6 +3,9 @@
 #ifndef QUILLON_PLATFORM_FILES_H_
 #define QUILLON_PLATFORM_FILES_H_
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,8 +19,11 @@ namespace quillon::platform {
 bool ReadWholeFile(const std::string& path, std::string* out);
 
 // Creates or truncates `path` and writes all of `bytes`; the file is held
-// with an exclusive advisory lock while it is written. On failure returns
-// false with errno set.
+// with an exclusive advisory lock while it is written. A file that cannot
+// be truncated (a device such as /dev/null, a pipe) is written as it is.
+// On failure returns false with errno set; a regular file then holds
+// either its old content (the failure came before it was truncated) or
+// nothing, never a part of `bytes`.
 bool WriteWholeFile(const std::string& path, std::string_view bytes);
 
 // Creates `path` exclusively (it must not exist) with owner-only
@@ -32,6 +38,44 @@ std::string TempDirectory();
 void RemoveFile(const std::string& path);
 
 int ProcessId();
+
+// The file operations the functions above go through, so that a test can
+// make any one of them fail. Each behaves as the system call of the same
+// name (fstat for Stat, flock for Lock, ftruncate for Truncate): the same
+// result and errno.
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+  virtual int Open(const char* path, int flags, mode_t mode) = 0;
+  virtual int Close(int fd) = 0;
+  virtual ssize_t Read(int fd, void* buffer, size_t size) = 0;
+  virtual ssize_t Write(int fd, const void* data, size_t size) = 0;
+  virtual int Stat(int fd, struct stat* info) = 0;
+  virtual int Lock(int fd, int operation) = 0;
+  virtual int Truncate(int fd, off_t length) = 0;
+  virtual int Rename(const char* from, const char* to) = 0;
+  virtual int Unlink(const char* path) = 0;
+
+  // The system's own calls.
+  static FileSystem& Real();
+};
+
+// The file system in use: FileSystem::Real() unless a ScopedFileSystem
+// installed another.
+FileSystem& CurrentFileSystem();
+
+// Installs `file_system` until destroyed, then puts back the previous one.
+// For tests: install before, and remove after, any other thread uses files.
+class ScopedFileSystem {
+ public:
+  explicit ScopedFileSystem(FileSystem* file_system);
+  ~ScopedFileSystem();
+  ScopedFileSystem(const ScopedFileSystem&) = delete;
+  ScopedFileSystem& operator=(const ScopedFileSystem&) = delete;
+
+ private:
+  FileSystem* previous_;
+};
 
 // The process environment; nullopt when the variable is not set.
 std::optional<std::string> GetEnv(const std::string& name);
