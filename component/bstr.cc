@@ -1,6 +1,7 @@
 // Automation strings and task memory. A BSTR points just past a 32-bit byte
 // count; the allocation also holds a terminating zero unit so that hosts may
 // read it as a C string.
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -62,6 +63,35 @@ BSTR SysAllocStringByteLen(const char* bytes, UINT byte_length) {
     std::memset(s, 0, byte_length);
   }
   return s;
+}
+
+BSTR AllocStringForWriting(UINT length) {
+  if (length > kMaxBytes / 2) return nullptr;
+  return Allocate(length * 2);
+}
+
+BOOL SysReAllocStringLen(BSTR* bstr, const OLECHAR* text, UINT length) {
+  if (bstr == nullptr || length > kMaxBytes / 2) return 0;
+  if (*bstr == nullptr) {
+    *bstr = SysAllocStringLen(text, length);
+    return *bstr != nullptr ? 1 : 0;
+  }
+  const uint32_t bytes = length * 2;
+  char* block = reinterpret_cast<char*>(*bstr) - sizeof(uint32_t);
+  // `text` may point into the string itself: move it before the block can.
+  const UINT old_length = SysStringLen(*bstr);
+  if (text != nullptr && text >= *bstr && text < *bstr + old_length) {
+    std::memmove(*bstr, text, std::min<size_t>(length, old_length - (text - *bstr)) * 2);
+    text = nullptr;
+  }
+  auto* grown = static_cast<char*>(std::realloc(block, sizeof(uint32_t) + bytes + 2));
+  if (grown == nullptr) return 0;
+  std::memcpy(grown, &bytes, sizeof bytes);
+  grown[sizeof bytes + bytes] = 0;
+  grown[sizeof bytes + bytes + 1] = 0;
+  *bstr = reinterpret_cast<BSTR>(grown + sizeof bytes);
+  if (text != nullptr) std::memcpy(*bstr, text, static_cast<size_t>(length) * 2);
+  return 1;
 }
 
 void SysFreeString(BSTR bstr) {

@@ -139,7 +139,7 @@ PyObject* NewStr(Py_ssize_t length, Py_UCS4 max_char) {
 
 com::BSTR AllocateUnits(size_t units) {
   if (units > 0x7FFFFFF0u / 2) throw py::value_error("text too long for an automation string");
-  com::BSTR bstr = com::SysAllocStringLen(nullptr, static_cast<com::UINT>(units));
+  com::BSTR bstr = com::AllocStringForWriting(static_cast<com::UINT>(units));
   if (bstr == nullptr) throw std::bad_alloc();
   return bstr;
 }

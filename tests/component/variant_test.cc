@@ -38,6 +38,22 @@ TEST(BstrTest, KeepsEmbeddedNulsAndCountsLiveStrings) {
   SysFreeString(odd);
 }
 
+TEST(BstrTest, ReallocationKeepsOrReplacesTheUnits) {
+  BSTR s = SysAllocString(u"abcdef");
+  ASSERT_EQ(SysReAllocStringLen(&s, nullptr, 3), 1);
+  EXPECT_EQ(Bstr::View(s), u"abc");
+  EXPECT_EQ(s[3], u'\0') << "still terminated";
+  ASSERT_EQ(SysReAllocStringLen(&s, s + 1, 2), 1) << "from inside itself";
+  EXPECT_EQ(Bstr::View(s), u"bc");
+  ASSERT_EQ(SysReAllocStringLen(&s, u"xyz12", 5), 1);
+  EXPECT_EQ(Bstr::View(s), u"xyz12");
+  SysFreeString(s);
+  BSTR none = nullptr;
+  ASSERT_EQ(SysReAllocStringLen(&none, u"new", 3), 1);
+  EXPECT_EQ(Bstr::View(none), u"new");
+  SysFreeString(none);
+}
+
 TEST(Utf16Test, RoundTripsAllPlanesAndReplacesBadBytes) {
   std::string text = "a\xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80";  // a é 日 😀
   std::u16string wide = Utf8ToUtf16(text);

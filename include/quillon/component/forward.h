@@ -28,6 +28,8 @@
 #define QUILLON_COMPONENT_FORWARD_H_
 
 #include <concepts>
+#include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,16 +47,28 @@ namespace quillon::com {
 
 // Automation text as process code-page bytes, up to its first NUL unit.
 inline std::string NarrowText(BSTR text) {
-  std::u16string_view view = Bstr::View(text);
-  view = view.substr(0, view.find(u'\0'));
-  return platform::ProcessCodePage().FromUtf16(view);
+  std::string bytes = platform::ProcessCodePage().FromUtf16(Bstr::View(text));
+  // U+0000 is the only unit that becomes a zero byte in either code page,
+  // so cutting the bytes is cutting the text, at memchr's speed.
+  if (const void* zero = std::memchr(bytes.data(), 0, bytes.size())) {
+    bytes.resize(static_cast<size_t>(static_cast<const char*>(zero) - bytes.data()));
+  }
+  return bytes;
 }
 
-// Code-page bytes as a new automation string; throws std::bad_alloc.
+// Code-page bytes as a new automation string; throws std::bad_alloc. The
+// text is converted straight into the string: a byte gives at most one unit,
+// so the string is allocated for that and shrunk when the text had
+// multibyte characters.
 inline BSTR WideText(std::string_view bytes) {
-  const std::u16string text = platform::ProcessCodePage().ToUtf16(bytes);
-  BSTR result = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+  if (bytes.size() > 0x3FFFFFF0u) throw std::bad_alloc();
+  BSTR result = AllocStringForWriting(static_cast<UINT>(bytes.size()));
   if (result == nullptr) throw std::bad_alloc();
+  const size_t units = platform::ProcessCodePage().ToUtf16(bytes, result);
+  if (units != bytes.size() && !SysReAllocStringLen(&result, nullptr, static_cast<UINT>(units))) {
+    SysFreeString(result);
+    throw std::bad_alloc();
+  }
   return result;
 }
 

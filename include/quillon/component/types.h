@@ -161,6 +161,13 @@ using BSTR = OLECHAR*;
 QUILLON_RUNTIME_API BSTR SysAllocString(const OLECHAR* text);
 QUILLON_RUNTIME_API BSTR SysAllocStringLen(const OLECHAR* text, UINT length);
 QUILLON_RUNTIME_API BSTR SysAllocStringByteLen(const char* bytes, UINT byte_length);
+// Resizes *bstr to `length` units, keeping its first units (and copying
+// `text` over them when given). FALSE when memory runs out; *bstr is then
+// unchanged.
+QUILLON_RUNTIME_API BOOL SysReAllocStringLen(BSTR* bstr, const OLECHAR* text, UINT length);
+// A string of `length` units whose contents the caller writes at once (not
+// zeroed: converters fill it straight away); nullptr when memory runs out.
+QUILLON_RUNTIME_API BSTR AllocStringForWriting(UINT length);
 QUILLON_RUNTIME_API void SysFreeString(BSTR bstr);
 QUILLON_RUNTIME_API UINT SysStringLen(BSTR bstr);
 QUILLON_RUNTIME_API UINT SysStringByteLen(BSTR bstr);
