@@ -17,20 +17,30 @@
 
 namespace quillon::engines {
 
+// One error record as an engine's error collection lists it.
+struct ErrorRecord {
+  int32_t number = 0;
+  std::string source;       // UTF-8
+  std::string description;  // UTF-8
+};
+
+// A failure with one or more records (ODBC reports several at once); the
+// first record is the one a caller is told about.
 class EngineError : public std::exception {
  public:
   EngineError(int32_t number, std::string source, std::string description)
-      : number_(number), source_(std::move(source)), description_(std::move(description)) {}
-  int32_t number() const { return number_; }
-  // UTF-8 texts.
-  const std::string& source() const { return source_; }
-  const std::string& description() const { return description_; }
-  const char* what() const noexcept override { return description_.c_str(); }
+      : records_{{number, std::move(source), std::move(description)}} {}
+  explicit EngineError(std::vector<ErrorRecord> records) : records_(std::move(records)) {
+    if (records_.empty()) records_.push_back({});
+  }
+  int32_t number() const { return records_.front().number; }
+  const std::string& source() const { return records_.front().source; }
+  const std::string& description() const { return records_.front().description; }
+  const std::vector<ErrorRecord>& records() const { return records_; }
+  const char* what() const noexcept override { return records_.front().description.c_str(); }
 
  private:
-  int32_t number_;
-  std::string source_;
-  std::string description_;
+  std::vector<ErrorRecord> records_;
 };
 
 struct FieldDescription {
