@@ -649,6 +649,10 @@ void OdbcRecordset::Update() {
 
 void OdbcRecordset::Close() {
   if (stmt_.get() == nullptr) return;
+  if (!connection_->IsOpen()) {
+    for (auto& [mask, handle] : inserts_) handle.release();
+    stmt_.release();
+  }
   inserts_.clear();
   stmt_.reset();
   adding_ = false;

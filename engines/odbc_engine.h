@@ -63,6 +63,9 @@ class OdbcHandle {
   void* get() const { return handle_; }
   short type() const { return type_; }
   void reset();
+  // Forgets the handle without freeing it: disconnecting a connection has
+  // already freed its statements.
+  void release() { handle_ = nullptr; }
 
  private:
   short type_ = 0;
