@@ -555,6 +555,7 @@ void OdbcRecordset::Update() {
     double real = 0;
     unsigned char bit = 0;
     SQL_TIMESTAMP_STRUCT timestamp{};
+    SQL_DATE_STRUCT date{};
     std::u16string text;
     std::string bytes;
   };
@@ -599,10 +600,17 @@ void OdbcRecordset::Update() {
                                            static_cast<SQLUSMALLINT>(d.hour),
                                            static_cast<SQLUSMALLINT>(d.minute),
                                            static_cast<SQLUSMALLINT>(d.second), 0};
-        const bool date_only = fields_[i].type == kAdDbDate;
-        rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_TYPE_TIMESTAMP,
-                              date_only ? SQL_TYPE_DATE : SQL_TYPE_TIMESTAMP, date_only ? 10 : 19,
-                              0, &p.timestamp, sizeof p.timestamp, &p.indicator);
+        // A date column gets a date: some drivers store a timestamp
+        // parameter with its time even there.
+        if (fields_[i].type == kAdDbDate) {
+          p.date = SQL_DATE_STRUCT{p.timestamp.year, p.timestamp.month, p.timestamp.day};
+          rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_TYPE_DATE, SQL_TYPE_DATE, 10,
+                                0, &p.date, sizeof p.date, &p.indicator);
+        } else {
+          rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_TYPE_TIMESTAMP,
+                                SQL_TYPE_TIMESTAMP, 19, 0, &p.timestamp, sizeof p.timestamp,
+                                &p.indicator);
+        }
         break;
       }
       case com::VT_ARRAY | com::VT_UI1:

@@ -216,3 +216,72 @@ TEST_F(BindingTest, FieldInfoComesFromTheEngine) {
 
 }  // namespace
 }  // namespace quillon::recordset
+
+namespace quillon::recordset {
+namespace {
+
+// The same table on every database: integer, text with tabs, CR, LF and
+// quotes, real, date, boolean, binary and Null.
+const char kRoundTripText[] =
+    "1\t\"tab\there \"\"q\"\" 's' cr\rlf\n\"\t0.1\t2024-02-29\tTrue\t\\\\x00FF10\t\r\n"
+    "2\t\"\"\"lead\"\t-2.5e-07\t1999-12-31\tFalse\t\\\\x41\tplain \"mid\"\r\n"
+    "3\t\t\t\t\t\t";
+
+class AdoRoundTrip : public BindingTest {};
+
+TEST_F(AdoRoundTrip, SqliteThroughOdbcExportsAndImports) {
+  const std::string cs = "Driver=SQLite3;Database=" + path_;
+  Exec("DELETE FROM d");
+  ImportRecordset(qlDAO36, path_, "d", kRoundTripText);
+  const std::string text = ExportRecordset(qlADO, cs, "d");
+  EXPECT_EQ(text, kRoundTripText);
+  Exec("DELETE FROM d");
+  ImportRecordset(qlADO, cs, "d", text);
+  EXPECT_EQ(ExportRecordset(qlDAO36, path_, "d"), kRoundTripText);
+}
+
+TEST_F(AdoRoundTrip, SqliteToPostgresAndBackUnchanged) {
+  const char* port = std::getenv("QUILLON_TEST_PG_PORT");
+  if (port == nullptr) GTEST_SKIP() << "QUILLON_TEST_PG_PORT is not set";
+  const std::string pg = std::string("Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=") + port +
+                         ";Database=postgres;Uid=postgres;BoolsAsChar=0;";
+  // The table is made through the ADO engine itself, the way a script would.
+  com::CLSID clsid{};
+  ASSERT_EQ(com::CLSIDFromProgID(u"ADODB.Connection", &clsid), com::S_OK);
+  com::ComPtr<com::IDispatch> connection;
+  ASSERT_EQ(com::CoCreateInstance(clsid, nullptr, com::CLSCTX_INPROC_SERVER, com::IID_IDispatch,
+                                  connection.put_void()),
+            com::S_OK);
+  auto call = [&](std::u16string_view name, std::vector<com::Variant> args) {
+    std::vector<com::VARIANT> raw;
+    for (auto& a : args) raw.push_back(*a.get());
+    return com::InvokeByName(connection.get(), name, com::DISPATCH_METHOD, raw, nullptr, nullptr);
+  };
+  ASSERT_EQ(call(u"Open", {com::Variant::Utf8(pg)}), com::S_OK);
+  call(u"Execute", {com::Variant::Utf8("DROP TABLE IF EXISTS rt")});
+  ASSERT_EQ(call(u"Execute", {com::Variant::Utf8(
+                                 "CREATE TABLE rt (id integer PRIMARY KEY, name text, amount "
+                                 "double precision, day date, flag boolean, data bytea, note text)")}),
+            com::S_OK);
+
+  Exec("DELETE FROM d");
+  ImportRecordset(qlDAO36, path_, "d", kRoundTripText);
+  const std::string from_sqlite = ExportRecordset(qlDAO36, path_, "d");
+  ImportRecordset(qlADO, connection.get(), "rt", from_sqlite);
+  const std::string from_pg = ExportRecordset(qlADO, pg, "SELECT * FROM rt ORDER BY id");
+  EXPECT_EQ(from_pg, kRoundTripText);
+  Exec("DELETE FROM d");
+  ImportRecordset(qlDAO36, path_, "d", from_pg);
+  EXPECT_EQ(ExportRecordset(qlDAO36, path_, "d"), kRoundTripText);
+
+  // A failing row on PostgreSQL keeps the rows before it.
+  EXPECT_NE(CodeOf([&] { ImportRecordset(qlADO, pg, "rt", "10\ta\r\n11\tb\r\n1\tdup\r\n12\tc"); }),
+            0);
+  EXPECT_EQ(ExportRecordset(qlADO, pg, "SELECT id FROM rt WHERE id >= 10 ORDER BY id"),
+            "10\r\n11");
+  call(u"Execute", {com::Variant::Utf8("DROP TABLE rt")});
+  call(u"Close", {});
+}
+
+}  // namespace
+}  // namespace quillon::recordset
