@@ -2,21 +2,13 @@
 
 namespace quillon::client {
 
-// Members join this table as the client subsystem implements them.
-const com::MemberTable kClientMembers{u"QClientDispatch", &ids::DIID_QClientDispatch, {}};
-
 ClientControl::ClientControl(com::Module& module)
-    : ObjectBase(module),
-      ControlPersistence(ids::CLSID_QClient, ids::DIID_QClientEvents,
-                         &ids::CLSID_QClientPropPage) {}
+    : ControlBase(module, com::ControlIdentity{ids::CLSID_QClient, ids::DIID_QClientEvents,
+                                               &ids::CLSID_QClientPropPage}) {}
 
-HRESULT ClientControl::FindConnectionPoint(com::REFIID iid, com::IConnectionPoint** point) {
-  if (point == nullptr) return com::E_POINTER;
-  *point = nullptr;
-  if (iid != com::IID_IPropertyNotifySink) return com::CONNECT_E_NOCONNECTION;
-  notify_.AddRef();
-  *point = &notify_;
-  return com::S_OK;
+const com::ErrorConvention& ClientControl::Convention() {
+  static const com::ClientConvention convention(ids::kClientAppName);
+  return convention;
 }
 
 HRESULT ClientControl::LoadProperties(const com::PropertyMap& /*properties*/,
@@ -27,5 +19,11 @@ HRESULT ClientControl::LoadProperties(const com::PropertyMap& /*properties*/,
 }
 
 void ClientControl::SaveProperties(com::PropertyMap* /*properties*/) {}
+
+HRESULT ClientRecordsetError(int32_t code, std::u16string_view text) {
+  return com::ReportError(
+      static_cast<HRESULT>(0x800A0000u | static_cast<uint32_t>(code)), text, ids::kClientAppName,
+      nullptr, 0);
+}
 
 }  // namespace quillon::client

@@ -5,9 +5,8 @@
 #ifndef QUILLON_CLIENT_CLIENT_CONTROL_H_
 #define QUILLON_CLIENT_CLIENT_CONTROL_H_
 
-#include "quillon/component/dispatch.h"
-#include "quillon/component/identities.h"
-#include "quillon/component/object.h"
+#include "quillon/client/identities.h"
+#include "quillon/component/control.h"
 
 namespace quillon::client {
 
@@ -19,13 +18,14 @@ struct IQClientDispatch : com::IDispatch {
   ~IQClientDispatch() = default;
 };
 
-extern const com::MemberTable kClientMembers;
+// Members join this table as the client subsystem implements them.
+inline constexpr com::InterfaceTable<IQClientDispatch> kClientMembers{
+    u"QClientDispatch", &ids::DIID_QClientDispatch};
 
-class ClientControl : public com::ObjectBase,
-                      public com::DispatchImpl<IQClientDispatch, kClientMembers>,
-                      public com::DispatchMembersImpl<kClientMembers>,
-                      public com::IConnectionPointContainer,
-                      public com::ControlPersistence {
+// The framework of the original control answers a different set in a
+// different order than the server controls: no error-information support
+// (its errors travel in EXCEPINFO), the member table right after IDispatch.
+class ClientControl : public com::ControlBase<ClientControl, IQClientDispatch, kClientMembers> {
  public:
   static constexpr com::InterfaceEntry kInterfaces[] = {
       com::Entry<ClientControl, IQClientDispatch>(ids::DIID_QClientDispatch),
@@ -45,15 +45,13 @@ class ClientControl : public com::ObjectBase,
 
   explicit ClientControl(com::Module& module);
 
-  HRESULT FindConnectionPoint(com::REFIID iid, com::IConnectionPoint** point) override;
+  static const com::ErrorConvention& Convention();
+
   HRESULT LoadProperties(const com::PropertyMap& properties, com::LoadKind kind) override;
   void SaveProperties(com::PropertyMap* properties) override;
 
  protected:
   std::vector<std::u16string> PropertyNames() const override { return {}; }
-
- private:
-  com::PropertyNotifyPoint notify_{this};
 };
 
 // The property page needs the desktop UI; it is an identity only.
@@ -65,6 +63,10 @@ class ClientPropertyPage : public com::ObjectBase, public com::IUnknown {
 };
 
 com::Module& ClientModule();
+
+// A recordset failure leaves the control as 0x800A0000 | the engine's own
+// code, with the text the recordset layer chose and no help context.
+HRESULT ClientRecordsetError(int32_t code, std::u16string_view text);
 
 }  // namespace quillon::client
 

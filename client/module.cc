@@ -1,6 +1,6 @@
 // The QClient library's entry points.
 #include "client/client_control.h"
-#include "quillon/component/registration.h"
+#include "client/registration.h"
 
 namespace quillon::client {
 
@@ -12,6 +12,8 @@ com::Module& ClientModule() {
 }  // namespace quillon::client
 
 using quillon::client::ClientModule;
+using quillon::client::RegisterQClientLibrary;
+using quillon::client::UnregisterQClientLibrary;
 using namespace quillon::com;  // NOLINT(google-build-using-namespace)
 
 extern "C" {

@@ -49,7 +49,42 @@ void FillExcepInfo(HRESULT code, EXCEPINFO* excepinfo) {
   }
 }
 
+// Parameter names are stored as declared, "First, Second".
+template <class F>
+void ForEachParamName(std::u16string_view list, F&& f) {
+  size_t index = 0;
+  while (!list.empty()) {
+    size_t comma = list.find(u',');
+    std::u16string_view name = list.substr(0, comma);
+    while (!name.empty() && name.front() == u' ') name.remove_prefix(1);
+    while (!name.empty() && name.back() == u' ') name.remove_suffix(1);
+    if (f(index++, name)) return;
+    if (comma == std::u16string_view::npos) break;
+    list.remove_prefix(comma + 1);
+  }
+}
+
 }  // namespace
+
+int MemberInfo::ParamIndex(std::u16string_view wanted) const {
+  int found = -1;
+  ForEachParamName(param_names, [&](size_t index, std::u16string_view name) {
+    if (!SameName(name, wanted)) return false;
+    found = static_cast<int>(index);
+    return true;
+  });
+  return found;
+}
+
+std::u16string_view MemberInfo::ParamName(size_t wanted) const {
+  std::u16string_view found;
+  ForEachParamName(param_names, [&](size_t index, std::u16string_view name) {
+    if (index != wanted) return false;
+    found = name;
+    return true;
+  });
+  return found;
+}
 
 const MemberInfo* MemberTable::Find(DISPID dispid, WORD flags) const {
   const MemberInfo* get = nullptr;
@@ -85,10 +120,11 @@ HRESULT DispatchGetIDsOfNames(const MemberTable& table, LPOLESTR* names, UINT co
   } else {
     dispids[0] = member->dispid;
   }
-  // Parameter names are not kept, so none can be named.
+  // Parameters are named by their declaration index, as hosts expect.
   for (UINT i = 1; i < count; ++i) {
-    dispids[i] = DISPID_UNKNOWN;
-    hr = DISP_E_UNKNOWNNAME;
+    const int index = member == nullptr ? -1 : member->ParamIndex(NameOf(names[i]));
+    dispids[i] = index < 0 ? DISPID_UNKNOWN : index;
+    if (index < 0) hr = DISP_E_UNKNOWNNAME;
   }
   return hr;
 }
@@ -102,44 +138,66 @@ HRESULT DispatchInvoke(const MemberTable& table, void* iface, DISPID dispid, WOR
   const MemberInfo* member = table.Find(dispid, flags);
   if (member == nullptr) return DISP_E_MEMBERNOTFOUND;
 
-  // A put carries its value as the one named argument DISPID_PROPERTYPUT;
-  // no member takes other named arguments.
+  // rgvarg holds the named arguments first (rgdispidNamedArgs says which
+  // parameter each one is; a put's value is DISPID_PROPERTYPUT), then the
+  // positional ones in reverse order.
   const bool is_put = member->kind == DISPATCH_PROPERTYPUT;
-  if (is_put) {
-    if (params->cNamedArgs != 1 || params->rgdispidNamedArgs == nullptr ||
-        params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT) {
-      return params->cNamedArgs == 0 ? DISP_E_PARAMNOTOPTIONAL : DISP_E_NONAMEDARGS;
-    }
-  } else if (params->cNamedArgs != 0) {
-    return DISP_E_NONAMEDARGS;
-  }
-
   const UINT given = params->cArgs;
+  const UINT named = params->cNamedArgs;
   const UINT declared = member->param_count;
+  if (named > given || (named > 0 && params->rgdispidNamedArgs == nullptr)) return E_INVALIDARG;
+  const UINT positional = given - named;
   if (given > declared) return DISP_E_BADPARAMCOUNT;
   if (is_put && given != declared) return DISP_E_BADPARAMCOUNT;  // indexes and value, all given
-  if (given < member->required) return DISP_E_BADPARAMCOUNT;
 
-  // Declaration order: rgvarg holds them reversed. A put's value (rgvarg[0])
-  // is its last parameter, so reversing everything gives the right order.
+  // slot_source[i]: the rgvarg index that fills parameter i, or kNone.
+  constexpr UINT kNone = ~0u;
   std::vector<VARIANT> args;
+  std::vector<UINT> slot_source;
   try {
     args.resize(declared);
+    slot_source.assign(declared, kNone);
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }
+  bool value_named = false;
+  for (UINT j = 0; j < named; ++j) {
+    const DISPID id = params->rgdispidNamedArgs[j];
+    UINT slot;
+    if (id == DISPID_PROPERTYPUT && is_put) {
+      slot = declared - 1;
+      value_named = true;
+    } else if (id >= 0 && static_cast<UINT>(id) < declared - (is_put ? 1 : 0)) {
+      slot = static_cast<UINT>(id);
+    } else {
+      if (arg_error != nullptr) *arg_error = j;
+      return is_put || id != DISPID_PROPERTYPUT ? DISP_E_PARAMNOTFOUND : DISP_E_NONAMEDARGS;
+    }
+    if (slot < positional || slot_source[slot] != kNone) {
+      // Named twice, or also given by position.
+      if (arg_error != nullptr) *arg_error = j;
+      return DISP_E_PARAMNOTFOUND;
+    }
+    slot_source[slot] = j;
+  }
+  if (is_put && !value_named) return named == 0 ? DISP_E_PARAMNOTOPTIONAL : DISP_E_PARAMNOTFOUND;
+  for (UINT i = 0; i < positional; ++i) slot_source[i] = given - 1 - i;
+
   for (UINT i = 0; i < declared; ++i) {
-    if (i < given) {
-      args[i] = params->rgvarg[given - 1 - i];
+    if (slot_source[i] != kNone) {
+      args[i] = params->rgvarg[slot_source[i]];
     } else {
       args[i].vt = VT_ERROR;
       args[i].scode = DISP_E_PARAMNOTFOUND;
     }
-    // A missing argument in the middle is also VT_ERROR / PARAMNOTFOUND;
-    // only required ones may not be missing.
-    if (i < member->required && args[i].vt == VT_ERROR && args[i].scode == DISP_E_PARAMNOTFOUND &&
+    if (i >= member->required) continue;
+    // A required parameter may not be left out; passed as VT_ERROR /
+    // PARAMNOTFOUND ("missing") it is refused unless the member takes a
+    // VARIANT and judges that itself.
+    if (slot_source[i] == kNone) return DISP_E_BADPARAMCOUNT;
+    if (args[i].vt == VT_ERROR && args[i].scode == DISP_E_PARAMNOTFOUND &&
         (member->param_types[i] & ~VT_BYREF) != VT_VARIANT) {
-      if (arg_error != nullptr) *arg_error = given - 1 - i;
+      if (arg_error != nullptr) *arg_error = slot_source[i];
       return DISP_E_PARAMNOTOPTIONAL;
     }
   }
@@ -151,7 +209,9 @@ HRESULT DispatchInvoke(const MemberTable& table, void* iface, DISPID dispid, WOR
   HRESULT hr = member->thunk(iface, args.data(), declared, result, &bad);
   if (bad != kNoBadArg) {
     // Argument `bad` did not coerce; the member was not called.
-    if (arg_error != nullptr && bad < given) *arg_error = given - 1 - bad;
+    if (arg_error != nullptr && bad < declared && slot_source[bad] != kNone) {
+      *arg_error = slot_source[bad];
+    }
     return hr;
   }
   if (Failed(hr)) {

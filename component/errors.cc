@@ -146,11 +146,5 @@ HRESULT ClientError(std::u16string_view app_name, const Error& error) {
   return ReportError(code, error.Description(), app_name, nullptr, help);
 }
 
-HRESULT ClientRecordsetError(std::u16string_view app_name, int32_t code,
-                             std::u16string_view text) {
-  return ReportError(MakeHresult(0x800A0000u | static_cast<uint32_t>(code)), text, app_name,
-                     nullptr, 0);
-}
-
 }  // namespace com
 }  // namespace quillon

@@ -44,9 +44,9 @@ HRESULT QueryInterfaceFromTable(void* self, std::span<const InterfaceEntry> tabl
   return E_NOINTERFACE;
 }
 
-// --- Property-change notification -----------------------------------------
+// --- Connection points -----------------------------------------------------
 
-HRESULT PropertyNotifyPoint::QueryInterface(REFIID iid, void** object) {
+HRESULT ConnectionPoint::QueryInterface(REFIID iid, void** object) {
   if (object == nullptr) return E_POINTER;
   if (iid == IID_IUnknown || iid == IID_IConnectionPoint) {
     AddRef();
@@ -57,28 +57,32 @@ HRESULT PropertyNotifyPoint::QueryInterface(REFIID iid, void** object) {
   return E_NOINTERFACE;
 }
 
-HRESULT PropertyNotifyPoint::GetConnectionInterface(IID* iid) {
+HRESULT ConnectionPoint::GetConnectionInterface(IID* iid) {
   if (iid == nullptr) return E_POINTER;
-  *iid = IID_IPropertyNotifySink;
+  *iid = iid_;
   return S_OK;
 }
 
-HRESULT PropertyNotifyPoint::GetConnectionPointContainer(IConnectionPointContainer** container) {
+HRESULT ConnectionPoint::GetConnectionPointContainer(IConnectionPointContainer** container) {
   if (container == nullptr) return E_POINTER;
   owner_->AddRef();
   *container = owner_;
   return S_OK;
 }
 
-HRESULT PropertyNotifyPoint::Advise(IUnknown* sink, DWORD* cookie) {
+HRESULT ConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
   if (sink == nullptr || cookie == nullptr) return E_POINTER;
   *cookie = 0;
-  ComPtr<IPropertyNotifySink> notify;
-  if (Failed(sink->QueryInterface(IID_IPropertyNotifySink, notify.put_void()))) {
-    return CONNECT_E_CANNOTCONNECT;
+  ComPtr<IUnknown> connected;
+  if (Failed(sink->QueryInterface(iid_, connected.put_void()))) {
+    // Script sinks of an event interface answer only IDispatch.
+    if (iid_ == IID_IPropertyNotifySink ||
+        Failed(sink->QueryInterface(IID_IDispatch, connected.put_void()))) {
+      return CONNECT_E_CANNOTCONNECT;
+    }
   }
   try {
-    sinks_.emplace(next_cookie_, std::move(notify));
+    sinks_.emplace(next_cookie_, std::move(connected));
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }
@@ -86,21 +90,23 @@ HRESULT PropertyNotifyPoint::Advise(IUnknown* sink, DWORD* cookie) {
   return S_OK;
 }
 
-HRESULT PropertyNotifyPoint::Unadvise(DWORD cookie) {
+HRESULT ConnectionPoint::Unadvise(DWORD cookie) {
   return sinks_.erase(cookie) == 1 ? S_OK : CONNECT_E_NOCONNECTION;
 }
 
-void PropertyNotifyPoint::FireChanged(DISPID dispid) {
+void ConnectionPoint::FireChanged(DISPID dispid) {
+  if (!(iid_ == IID_IPropertyNotifySink)) return;
   // A sink may unadvise itself while being told; work on a snapshot.
-  std::vector<ComPtr<IPropertyNotifySink>> snapshot;
+  std::vector<ComPtr<IUnknown>> snapshot;
   snapshot.reserve(sinks_.size());
   for (const auto& [cookie, sink] : sinks_) snapshot.push_back(sink);
-  for (const auto& sink : snapshot) sink->OnChanged(dispid);
+  // Each was obtained by QueryInterface for IPropertyNotifySink.
+  for (const auto& sink : snapshot) static_cast<IPropertyNotifySink*>(sink.get())->OnChanged(dispid);
 }
 
 // --- Enumeration --------------------------------------------------------------
 
-HRESULT VariantEnumerator::Next(ULONG count, VARIANT* items, ULONG* fetched) {
+HRESULT VariantCursor::Next(ULONG count, VARIANT* items, ULONG* fetched) {
   if (items == nullptr && count > 0) return E_POINTER;
   ULONG n = 0;
   while (n < count && position_ < items_->size()) {
@@ -118,21 +124,21 @@ HRESULT VariantEnumerator::Next(ULONG count, VARIANT* items, ULONG* fetched) {
   return n == count ? S_OK : S_FALSE;
 }
 
-HRESULT VariantEnumerator::Skip(ULONG count) {
+HRESULT VariantCursor::Skip(ULONG count) {
   size_t left = items_->size() - position_;
   position_ += std::min<size_t>(left, count);
   return left >= count ? S_OK : S_FALSE;
 }
 
-HRESULT VariantEnumerator::Reset() {
+HRESULT VariantCursor::Reset() {
   position_ = 0;
   return S_OK;
 }
 
-HRESULT VariantEnumerator::Clone(IEnumVARIANT** copy) {
+HRESULT VariantCursor::Clone(IEnumVARIANT** copy) {
   if (copy == nullptr) return E_POINTER;
   try {
-    auto clone = Object<VariantEnumerator>::Create(module(), items_, position_);
+    auto clone = Object<VariantEnumerator>::Create(module_, items_, position_);
     *copy = clone.detach();
     return S_OK;
   } catch (const std::bad_alloc&) {

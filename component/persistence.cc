@@ -10,6 +10,7 @@
 #include "component/runtime_internal.h"
 #include "quillon/component/bstr.h"
 #include "quillon/component/object.h"
+#include "quillon/component/persistence.h"
 
 namespace quillon::com {
 namespace {

@@ -1,5 +1,5 @@
 // Registration scripts: class and type library descriptions turned into
-// registry keys, and the two component libraries' descriptions.
+// registry keys.
 #include "quillon/component/registration.h"
 
 #include <algorithm>
@@ -11,7 +11,6 @@
 #include <unordered_set>
 #include <vector>
 
-#include "quillon/component/identities.h"
 #include "quillon/component/registry.h"
 #include "quillon/component/runtime.h"
 
@@ -153,8 +152,6 @@ HRESULT Finish(HRESULT hr, std::string error) {
   return SELFREG_E_TYPELIB;
 }
 
-std::string Narrow(const char16_t* text) { return Utf16ToUtf8(text); }
-
 }  // namespace
 
 std::string LastRegistrationError() { return last_error; }
@@ -226,137 +223,6 @@ HRESULT UnregisterComponentLibrary(const TypeLibraryDescription* typelib,
       },
       &error);
   return Finish(hr, error);
-}
-
-// ---------------------------------------------------------------------------
-// The two libraries.
-
-namespace {
-
-constexpr char kPropertiesVerb[] = "プロパティー(&P),0,2";
-// The toolbox bitmaps of the controls: resource numbers in their libraries.
-constexpr int kQServerToolboxBitmap = 106;
-constexpr int kQHtmlDocToolboxBitmap = 102;
-constexpr int kQClientToolboxBitmap = 1;
-
-ClassDescription ServerObject(const CLSID& clsid, const char* name, const char16_t* progid,
-                              const char16_t* independent) {
-  ClassDescription c;
-  c.clsid = clsid;
-  c.display_name = name;
-  c.progid = Narrow(progid);
-  c.version_independent_progid = Narrow(independent);
-  c.programmable = true;
-  c.typelib = ids::LIBID_QServerLib;
-  return c;
-}
-
-ClassDescription ServerControl(const CLSID& clsid, const char* name, const char16_t* progid,
-                               const char16_t* independent, int bitmap, const char* version) {
-  ClassDescription c = ServerObject(clsid, name, progid, independent);
-  c.control = true;
-  c.insertable = true;
-  c.toolbox_bitmap = bitmap;
-  c.misc_status = ids::kControlMiscStatus;
-  c.version = version;
-  c.verb = kPropertiesVerb;
-  return c;
-}
-
-ClassDescription ServerPropertyPage(const CLSID& clsid, const char* name, const char16_t* progid,
-                                    const char16_t* independent) {
-  ClassDescription c = ServerObject(clsid, name, progid, independent);
-  c.progid_values = false;
-  c.typelib.reset();
-  return c;
-}
-
-}  // namespace
-
-const TypeLibraryDescription& QServerTypeLibrary() {
-  static const TypeLibraryDescription typelib{
-      ids::LIBID_QServerLib,
-      "3.4",
-      ids::kTypeLibLocale,
-      "QServer 3.4 Type Library",
-      {
-          {ids::IID_IQServer, "IQServer"},
-          {ids::DIID__IQServerEvents, "_IQServerEvents"},
-          {ids::IID_IQHtmlDoc, "IQHtmlDoc"},
-          {ids::DIID__IQHtmlDocEvents, "_IQHtmlDocEvents"},
-          {ids::IID_IHtmlTag, "IHtmlTag"},
-          {ids::IID_IHtmlTags, "IHtmlTags"},
-      }};
-  return typelib;
-}
-
-std::span<const ClassDescription> QServerClasses() {
-  static const std::vector<ClassDescription> classes{
-      ServerControl(ids::CLSID_QServer, "QServer Control", ids::kProgIdQServer,
-                    ids::kProgIdQServerIndependent, kQServerToolboxBitmap, "3.4"),
-      ServerControl(ids::CLSID_QHtmlDoc, "QHtmlDoc Control", ids::kProgIdQHtmlDoc,
-                    ids::kProgIdQHtmlDocIndependent, kQHtmlDocToolboxBitmap, "3.3"),
-      ServerObject(ids::CLSID_HtmlTag, "HtmlTag Object", ids::kProgIdHtmlTag,
-                   ids::kProgIdHtmlTagIndependent),
-      ServerObject(ids::CLSID_HtmlTags, "HtmlTags Collection", ids::kProgIdHtmlTags,
-                   ids::kProgIdHtmlTagsIndependent),
-      ServerPropertyPage(ids::CLSID_QServerPropPage, "QServerPropPage Class",
-                         ids::kProgIdQServerPropPage, ids::kProgIdQServerPropPageIndependent),
-      ServerPropertyPage(ids::CLSID_QHtmlDocPropPage, "QHtmlDoc Property Page",
-                         ids::kProgIdQHtmlDocPropPage, ids::kProgIdQHtmlDocPropPageIndependent),
-  };
-  return classes;
-}
-
-const TypeLibraryDescription& QClientTypeLibrary() {
-  static const TypeLibraryDescription typelib{
-      ids::LIBID_QClientLib,
-      "3.4",
-      ids::kTypeLibLocale,
-      "QClient 3.4 Type Library",
-      {
-          {ids::DIID_QClientDispatch, "QClientDispatch"},
-          {ids::DIID_QClientEvents, "QClientEvents"},
-      }};
-  return typelib;
-}
-
-std::span<const ClassDescription> QClientClasses() {
-  static const std::vector<ClassDescription> classes = [] {
-    ClassDescription control;
-    control.clsid = ids::CLSID_QClient;
-    control.display_name = "QClient Control";
-    control.progid = Narrow(ids::kProgIdQClient);
-    control.control = true;
-    control.toolbox_bitmap = kQClientToolboxBitmap;
-    control.misc_status = ids::kControlMiscStatus;
-    control.typelib = ids::LIBID_QClientLib;
-    control.version = "3.4";
-
-    ClassDescription page;
-    page.clsid = ids::CLSID_QClientPropPage;
-    page.display_name = "QClient Property Page";
-    page.progid = Narrow(ids::kProgIdQClientPropPage);
-    page.progid_values = false;
-    return std::vector<ClassDescription>{control, page};
-  }();
-  return classes;
-}
-
-HRESULT RegisterQServerLibrary(const std::string& library_path) {
-  return RegisterComponentLibrary(library_path, &QServerTypeLibrary(), QServerClasses());
-}
-
-HRESULT UnregisterQServerLibrary() {
-  return UnregisterComponentLibrary(&QServerTypeLibrary(), QServerClasses());
-}
-
-HRESULT RegisterQClientLibrary(const std::string& library_path) {
-  return RegisterComponentLibrary(library_path, &QClientTypeLibrary(), QClientClasses());
-}
-
-HRESULT UnregisterQClientLibrary() {
-  return UnregisterComponentLibrary(&QClientTypeLibrary(), QClientClasses());
 }
 
 }  // namespace quillon::com

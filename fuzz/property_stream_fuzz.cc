@@ -5,6 +5,7 @@
 #include <string>
 
 #include "quillon/component/object.h"
+#include "quillon/component/persistence.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace quillon::com;  // NOLINT(google-build-using-namespace)

@@ -8,6 +8,7 @@
 #include "errors.h"
 #include "quillon/component/bstr.h"
 #include "quillon/component/object.h"
+#include "quillon/component/persistence.h"
 #include "quillon/component/runtime.h"
 #include "quillon/component/variant.h"
 #include "values.h"

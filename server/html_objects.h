@@ -12,10 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "quillon/component/control.h"
 #include "quillon/component/dispatch.h"
-#include "quillon/component/identities.h"
 #include "quillon/component/object.h"
 #include "quillon/component/variant.h"
+#include "quillon/server/identities.h"
 
 namespace quillon::server {
 
@@ -36,35 +37,19 @@ struct IHtmlTags : com::IDispatch {
   ~IHtmlTags() = default;
 };
 
-inline constexpr com::MemberTable kQHtmlDocMembers{u"IQHtmlDoc", &ids::IID_IQHtmlDoc, {}};
-inline constexpr com::MemberTable kHtmlTagMembers{u"IHtmlTag", &ids::IID_IHtmlTag, {}};
-inline constexpr com::MemberTable kHtmlTagsMembers{u"IHtmlTags", &ids::IID_IHtmlTags, {}};
+inline constexpr com::InterfaceTable<IQHtmlDoc> kQHtmlDocMembers{u"IQHtmlDoc",
+                                                                 &ids::IID_IQHtmlDoc};
+inline constexpr com::InterfaceTable<IHtmlTag> kHtmlTagMembers{u"IHtmlTag", &ids::IID_IHtmlTag};
+inline constexpr com::InterfaceTable<IHtmlTags> kHtmlTagsMembers{u"IHtmlTags",
+                                                                 &ids::IID_IHtmlTags};
 
-class QHtmlDocObject : public com::ObjectBase,
-                       public com::DispatchImpl<IQHtmlDoc, kQHtmlDocMembers>,
-                       public com::ControlPersistence,
-                       public com::SupportErrorInfoImpl<ids::IID_IQHtmlDoc>,
-                       public com::IConnectionPointContainer {
+class QHtmlDocObject : public com::ControlBase<QHtmlDocObject, IQHtmlDoc, kQHtmlDocMembers> {
  public:
-  static constexpr com::InterfaceEntry kInterfaces[] = {
-      com::Entry<QHtmlDocObject, IQHtmlDoc>(ids::IID_IQHtmlDoc),
-      com::Entry<QHtmlDocObject, com::IDispatch, IQHtmlDoc>(com::IID_IDispatch),
-      com::Entry<QHtmlDocObject, com::IPersistStreamInit>(com::IID_IPersistStreamInit),
-      com::Entry<QHtmlDocObject, com::IPersist, com::IPersistStreamInit>(com::IID_IPersist),
-      com::Entry<QHtmlDocObject, com::ISupportErrorInfo>(com::IID_ISupportErrorInfo),
-      com::Entry<QHtmlDocObject, com::IConnectionPointContainer>(
-          com::IID_IConnectionPointContainer),
-      com::Entry<QHtmlDocObject, com::ISpecifyPropertyPages>(com::IID_ISpecifyPropertyPages),
-      com::Entry<QHtmlDocObject, com::IPersistStorage>(com::IID_IPersistStorage),
-      com::Entry<QHtmlDocObject, com::IProvideClassInfo, com::IProvideClassInfo2>(
-          com::IID_IProvideClassInfo),
-      com::Entry<QHtmlDocObject, com::IProvideClassInfo2>(com::IID_IProvideClassInfo2),
-      com::Entry<QHtmlDocObject, com::IPersistPropertyBag>(com::IID_IPersistPropertyBag),
-  };
+  static constexpr auto kInterfaces =
+      com::ControlInterfaces<QHtmlDocObject, IQHtmlDoc>(ids::IID_IQHtmlDoc);
 
   explicit QHtmlDocObject(com::Module& module);
 
-  HRESULT FindConnectionPoint(com::REFIID iid, com::IConnectionPoint** point) override;
   // The saved properties are kept as loaded and saved back unchanged.
   HRESULT LoadProperties(const com::PropertyMap& properties, com::LoadKind kind) override;
   void SaveProperties(com::PropertyMap* properties) override;
@@ -74,17 +59,18 @@ class QHtmlDocObject : public com::ObjectBase,
 
  private:
   com::PropertyMap saved_;
-  com::PropertyNotifyPoint notify_;
 };
 
 class HtmlTagObject : public com::ObjectBase,
                       public com::DispatchImpl<IHtmlTag, kHtmlTagMembers>,
+                      public com::DispatchMembersImpl<IHtmlTag, kHtmlTagMembers>,
                       public com::SupportErrorInfoImpl<ids::IID_IHtmlTag> {
  public:
   static constexpr com::InterfaceEntry kInterfaces[] = {
       com::Entry<HtmlTagObject, IHtmlTag>(ids::IID_IHtmlTag),
       com::Entry<HtmlTagObject, com::IDispatch, IHtmlTag>(com::IID_IDispatch),
       com::Entry<HtmlTagObject, com::ISupportErrorInfo>(com::IID_ISupportErrorInfo),
+      com::Entry<HtmlTagObject, com::IDispatchMembers>(com::IID_IDispatchMembers),
   };
   explicit HtmlTagObject(com::Module& module) : ObjectBase(module) {}
 };
@@ -92,26 +78,20 @@ class HtmlTagObject : public com::ObjectBase,
 // The collection enumerates itself; a new one holds no tags.
 class HtmlTagsObject : public com::ObjectBase,
                        public com::DispatchImpl<IHtmlTags, kHtmlTagsMembers>,
+                       public com::DispatchMembersImpl<IHtmlTags, kHtmlTagsMembers>,
                        public com::SupportErrorInfoImpl<ids::IID_IHtmlTags>,
-                       public com::IEnumVARIANT {
+                       public com::VariantCursor {
  public:
   static constexpr com::InterfaceEntry kInterfaces[] = {
       com::Entry<HtmlTagsObject, IHtmlTags>(ids::IID_IHtmlTags),
       com::Entry<HtmlTagsObject, com::IDispatch, IHtmlTags>(com::IID_IDispatch),
       com::Entry<HtmlTagsObject, com::ISupportErrorInfo>(com::IID_ISupportErrorInfo),
       com::Entry<HtmlTagsObject, com::IEnumVARIANT>(com::IID_IEnumVARIANT),
+      com::Entry<HtmlTagsObject, com::IDispatchMembers>(com::IID_IDispatchMembers),
   };
   explicit HtmlTagsObject(com::Module& module)
-      : ObjectBase(module), items_(std::make_shared<std::vector<com::Variant>>()) {}
-
-  HRESULT Next(com::ULONG count, VARIANT* items, com::ULONG* fetched) override;
-  HRESULT Skip(com::ULONG count) override;
-  HRESULT Reset() override;
-  HRESULT Clone(com::IEnumVARIANT** copy) override;
-
- private:
-  std::shared_ptr<std::vector<com::Variant>> items_;
-  size_t position_ = 0;
+      : ObjectBase(module),
+        VariantCursor(module, std::make_shared<const std::vector<com::Variant>>()) {}
 };
 
 // QServerPropPage and QHtmlDocPropPage.

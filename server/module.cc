@@ -2,7 +2,8 @@
 // unload check and self-registration.
 #include "quillon/component/registration.h"
 
-#include "quillon/component/identities.h"
+#include "quillon/server/identities.h"
+#include "server/registration.h"
 #include "quillon/component/object.h"
 #include "server/html_objects.h"
 #include "server/module.h"
@@ -48,11 +49,11 @@ extern "C" HRESULT DllCanUnloadNow() { return quillon::server::ServerModule().Ca
 
 extern "C" HRESULT DllRegisterServer() {
   try {
-    return quillon::com::RegisterQServerLibrary(
+    return quillon::server::RegisterQServerLibrary(
         quillon::com::LibraryPathOf(reinterpret_cast<const void*>(&DllRegisterServer)));
   } catch (const std::bad_alloc&) {
     return quillon::com::E_OUTOFMEMORY;
   }
 }
 
-extern "C" HRESULT DllUnregisterServer() { return quillon::com::UnregisterQServerLibrary(); }
+extern "C" HRESULT DllUnregisterServer() { return quillon::server::UnregisterQServerLibrary(); }

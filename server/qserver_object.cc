@@ -15,49 +15,9 @@ namespace {
 using com::DATE;
 using com::Variant;
 
-const com::ErrorConvention& Convention() {
-  static const com::ServerConvention convention(
-      com::ErrorSource{ids::kProgIdQServer, &ids::IID_IQServer});
-  return convention;
-}
-
-// Every member runs through here: numbered failures, exhausted memory and
-// nothing else leave as the class's convention says.
-template <class F>
-HRESULT Call(F&& body) {
-  return com::Guarded(Convention(), std::forward<F>(body));
-}
-
-// Automation text to code-page bytes. The peers' texts are zero-terminated,
-// so a string ends at its first NUL unit.
-std::string Narrow(BSTR text) {
-  std::u16string_view view = com::Bstr::View(text);
-  view = view.substr(0, view.find(u'\0'));
-  return platform::ProcessCodePage().FromUtf16(view);
-}
-
-BSTR Wide(std::string_view bytes) {
-  const std::u16string text = platform::ProcessCodePage().ToUtf16(bytes);
-  BSTR result = com::SysAllocStringLen(text.data(), static_cast<com::UINT>(text.size()));
-  if (result == nullptr) throw std::bad_alloc();
-  return result;
-}
-
-const VARIANT& Referenced(const VARIANT& v) {
-  if (v.vt == (com::VT_BYREF | com::VT_VARIANT) && v.pvarVal != nullptr) return *v.pvarVal;
-  return v;
-}
-
-std::optional<DATE> DateIn(const VARIANT& value) {
-  const VARIANT& v = Referenced(value);
-  if (v.vt == com::VT_DATE) return v.date;
-  if (v.vt == (com::VT_BYREF | com::VT_DATE) && v.pdate != nullptr) return *v.pdate;
-  return std::nullopt;
-}
-
 // The 16-bit or the 32-bit integer 0, directly or by reference.
 bool IsIntegerZero(const VARIANT& value) {
-  const VARIANT& v = Referenced(value);
+  const VARIANT& v = com::Referenced(value);
   switch (v.vt) {
     case com::VT_I2:
       return v.iVal == 0;
@@ -72,22 +32,16 @@ bool IsIntegerZero(const VARIANT& value) {
   }
 }
 
-std::string BytesOrThrow(const VARIANT& value) {
-  std::string bytes;
-  if (!Variant::GetBytes(value, &bytes)) throw Error(kMsgBadBinaryData);
-  return bytes;
-}
-
 // Text of a saved property; other kinds are coerced as a host would.
 std::optional<std::string> SavedText(const com::PropertyMap& properties, std::u16string_view name) {
   for (const auto& [saved, value] : properties) {
     if (saved != name) continue;
-    if (value.vt() == com::VT_BSTR) return Narrow(value.get()->bstrVal);
+    if (value.vt() == com::VT_BSTR) return com::NarrowText(value.get()->bstrVal);
     VARIANT text{};
     if (com::Failed(com::VariantChangeType(&text, value.get(), 0, com::VT_BSTR))) return std::nullopt;
     Variant owner;
     owner.Adopt(&text);
-    return Narrow(owner.get()->bstrVal);
+    return com::NarrowText(owner.get()->bstrVal);
   }
   return std::nullopt;
 }
@@ -98,84 +52,32 @@ constexpr char16_t kResultProperty[] = u"Result";
 }  // namespace
 
 QServerObject::QServerObject(com::Module& module)
-    : ObjectBase(module),
-      ControlPersistence(ids::CLSID_QServer, ids::DIID__IQServerEvents,
-                         &ids::CLSID_QServerPropPage),
-      notify_(static_cast<com::IConnectionPointContainer*>(this)) {}
+    : ControlBase(module, com::ControlIdentity{ids::CLSID_QServer, ids::DIID__IQServerEvents,
+                                               &ids::CLSID_QServerPropPage}) {}
+
+const com::ErrorConvention& QServerObject::Convention() {
+  static const com::ServerConvention convention(
+      com::ErrorSource{ids::kProgIdQServer, &ids::IID_IQServer});
+  return convention;
+}
 
 void QServerObject::FinalRelease() { server_.Finish(); }
 
-// --- Properties --------------------------------------------------------------------
-
-HRESULT QServerObject::get_ContentType(BSTR* value) {
-  if (value == nullptr) return com::E_POINTER;
-  return Call([&] { *value = Wide(server_.ContentType()); });
-}
-
 HRESULT QServerObject::put_ContentType(BSTR value) {
-  HRESULT hr = Call([&] { server_.SetContentType(Narrow(value)); });
-  if (com::Succeeded(hr)) {
-    SetDirty();
-    notify_.FireChanged(ids::qserver::kContentType);
-  }
+  HRESULT hr = Forward<&QServer::SetContentType>(value);
+  if (com::Succeeded(hr)) PropertyChanged(QServerDispid(u"ContentType"));
   return hr;
-}
-
-HRESULT QServerObject::get_Result(BSTR* value) {
-  if (value == nullptr) return com::E_POINTER;
-  return Call([&] { *value = Wide(server_.Result()); });
 }
 
 HRESULT QServerObject::put_Result(BSTR value) {
-  HRESULT hr = Call([&] { server_.SetResult(Narrow(value)); });
-  if (com::Succeeded(hr)) {
-    SetDirty();
-    notify_.FireChanged(ids::qserver::kResult);
-  }
+  HRESULT hr = Forward<&QServer::SetResult>(value);
+  if (com::Succeeded(hr)) PropertyChanged(QServerDispid(u"Result"));
   return hr;
-}
-
-HRESULT QServerObject::get_OffLineDebug(VARIANT_BOOL* value) {
-  if (value == nullptr) return com::E_POINTER;
-  *value = server_.OffLineDebug() ? com::VARIANT_TRUE : com::VARIANT_FALSE;
-  return com::S_OK;
-}
-
-HRESULT QServerObject::get__InternalPointer(int32_t* value) {
-  if (value == nullptr) return com::E_POINTER;
-  *value = server_.InternalPointer();
-  return com::S_OK;
-}
-
-// --- Response -------------------------------------------------------------------------
-
-HRESULT QServerObject::WriteString(BSTR StrData) {
-  return Call([&] { server_.WriteString(Narrow(StrData)); });
-}
-
-HRESULT QServerObject::WriteCRLF() {
-  return Call([&] { server_.WriteCRLF(); });
-}
-
-HRESULT QServerObject::WriteBinary(VARIANT BinaryData) {
-  return Call([&] { server_.WriteBinary(BytesOrThrow(BinaryData)); });
-}
-
-HRESULT QServerObject::WriteFromFile(BSTR FileName) {
-  return Call([&] { server_.WriteFromFile(Narrow(FileName)); });
-}
-
-HRESULT QServerObject::AddHeader(BSTR Header) {
-  return Call([&] { server_.AddHeader(Narrow(Header)); });
-}
-
-HRESULT QServerObject::SetCookie(BSTR CookieName, BSTR CookieValue, VARIANT Expires) {
-  return Call([&] { server_.SetCookie(Narrow(CookieName), Narrow(CookieValue), DateIn(Expires)); });
 }
 
 HRESULT QServerObject::SetExpires(VARIANT Expires) {
   return Call([&] {
-    if (std::optional<DATE> date = DateIn(Expires)) {
+    if (std::optional<DATE> date = com::DateOf(Expires)) {
       server_.SetExpires(*date);
     } else if (IsIntegerZero(Expires)) {
       server_.SetExpiresNow();
@@ -183,75 +85,6 @@ HRESULT QServerObject::SetExpires(VARIANT Expires) {
       server_.SetExpires(0.0);  // the zero date
     }
   });
-}
-
-HRESULT QServerObject::get_SessionVariable(BSTR VarName, BSTR* value) {
-  if (value == nullptr) return com::E_POINTER;
-  return Call([&] { *value = Wide(server_.SessionVariable(Narrow(VarName))); });
-}
-
-HRESULT QServerObject::put_SessionVariable(BSTR VarName, BSTR value) {
-  return Call([&] { server_.SetSessionVariable(Narrow(VarName), Narrow(value)); });
-}
-
-HRESULT QServerObject::URLEncode(BSTR StrData, BSTR* value) {
-  if (value == nullptr) return com::E_POINTER;
-  return Call([&] { *value = Wide(server_.URLEncode(Narrow(StrData))); });
-}
-
-HRESULT QServerObject::URLDecode(BSTR StrData, BSTR* value) {
-  if (value == nullptr) return com::E_POINTER;
-  return Call([&] { *value = Wide(server_.URLDecode(Narrow(StrData))); });
-}
-
-// --- Named values ------------------------------------------------------------------------
-
-HRESULT QServerObject::GetDataNameCount(int32_t* count) {
-  if (count == nullptr) return com::E_POINTER;
-  return Call([&] { *count = server_.GetDataNameCount(); });
-}
-
-HRESULT QServerObject::GetDataName(int32_t Index, BSTR* name) {
-  if (name == nullptr) return com::E_POINTER;
-  return Call([&] { *name = Wide(server_.GetDataName(Index)); });
-}
-
-HRESULT QServerObject::GetSubIndexCount(BSTR DataName, int32_t* count) {
-  if (count == nullptr) return com::E_POINTER;
-  return Call([&] { *count = server_.GetSubIndexCount(Narrow(DataName)); });
-}
-
-HRESULT QServerObject::GetStringData(BSTR DataName, int32_t SubIndex, BSTR* value) {
-  if (value == nullptr) return com::E_POINTER;
-  return Call([&] { *value = Wide(server_.GetStringData(Narrow(DataName), SubIndex)); });
-}
-
-HRESULT QServerObject::GetBinaryData(BSTR DataName, int32_t SubIndex, VARIANT* value) {
-  if (value == nullptr) return com::E_POINTER;
-  return Call([&] {
-    Variant bytes = Variant::Bytes(server_.GetBinaryData(Narrow(DataName), SubIndex));
-    *value = bytes.Detach();
-  });
-}
-
-HRESULT QServerObject::GetFileData(BSTR DataName, int32_t SubIndex, BSTR FileName) {
-  return Call([&] { server_.GetFileData(Narrow(DataName), SubIndex, Narrow(FileName)); });
-}
-
-HRESULT QServerObject::SetStringData(BSTR DataName, BSTR Value) {
-  return Call([&] { server_.SetStringData(Narrow(DataName), Narrow(Value)); });
-}
-
-HRESULT QServerObject::SetBinaryData(BSTR DataName, VARIANT Value) {
-  return Call([&] { server_.SetBinaryData(Narrow(DataName), BytesOrThrow(Value)); });
-}
-
-HRESULT QServerObject::SetFileData(BSTR DataName, BSTR FileName) {
-  return Call([&] { server_.SetFileData(Narrow(DataName), Narrow(FileName)); });
-}
-
-HRESULT QServerObject::ResetContents() {
-  return Call([&] { server_.ResetContents(); });
 }
 
 // Recordsets need the recordset subsystem; not on the dispatch surface yet.
@@ -269,38 +102,7 @@ HRESULT QServerObject::SetDataFromRecordset(BSTR, int16_t, IDispatch*, BSTR) {
 // The about box is a desktop dialog; there is no desktop here.
 HRESULT QServerObject::AboutBox() { return com::E_NOTIMPL; }
 
-// --- Request ------------------------------------------------------------------------------------
-
-HRESULT QServerObject::GetServerVariable(BSTR VarName, BSTR* value) {
-  if (value == nullptr) return com::E_POINTER;
-  return Call([&] { *value = Wide(server_.GetServerVariable(Narrow(VarName))); });
-}
-
-HRESULT QServerObject::GetULFileName(BSTR DataName, int32_t SubIndex, BSTR* value) {
-  if (value == nullptr) return com::E_POINTER;
-  return Call([&] { *value = Wide(server_.GetULFileName(Narrow(DataName), SubIndex)); });
-}
-
-HRESULT QServerObject::GetULContentType(BSTR DataName, int32_t SubIndex, BSTR* value) {
-  if (value == nullptr) return com::E_POINTER;
-  return Call([&] { *value = Wide(server_.GetULContentType(Narrow(DataName), SubIndex)); });
-}
-
-HRESULT QServerObject::CreateTempCopy(BSTR FileFrom, BSTR* path) {
-  if (path == nullptr) return com::E_POINTER;
-  return Call([&] { *path = Wide(server_.CreateTempCopy(Narrow(FileFrom))); });
-}
-
-HRESULT QServerObject::GetCookie(BSTR CookieName, BSTR* value) {
-  if (value == nullptr) return com::E_POINTER;
-  return Call([&] { *value = Wide(server_.GetCookie(Narrow(CookieName))); });
-}
-
 // --- Debug capture ------------------------------------------------------------------------------
-
-HRESULT QServerObject::SaveRequestData(BSTR FileName) {
-  return Call([&] { server_.SaveRequestData(Narrow(FileName)); });
-}
 
 HRESULT QServerObject::DebugInit(BSTR EnvParam, VARIANT CgiParam) {
   return Call([&] {
@@ -311,7 +113,7 @@ HRESULT QServerObject::DebugInit(BSTR EnvParam, VARIANT CgiParam) {
     if (Variant::GetBytes(CgiParam, &bytes) && !bytes.empty()) {
       body = std::string_view(bytes).substr(0, bytes.size() - 1);
     }
-    server_.DebugInit(Narrow(EnvParam), body);
+    server_.DebugInit(com::NarrowText(EnvParam), body);
   });
 }
 
@@ -319,7 +121,7 @@ HRESULT QServerObject::DebugExit(BSTR* Header, VARIANT* Body) {
   if (Header == nullptr || Body == nullptr) return com::E_POINTER;
   return Call([&] {
     const QServer::DebugResponse response = server_.DebugExit();
-    com::Bstr header = com::Bstr::Adopt(Wide(response.header));
+    com::Bstr header = com::Bstr::Adopt(com::WideText(response.header));
     Variant body = response.binary
                        ? Variant::Bytes(response.body)
                        : Variant::String(platform::ProcessCodePage().ToUtf16(response.body));
@@ -331,24 +133,17 @@ HRESULT QServerObject::DebugExit(BSTR* Header, VARIANT* Body) {
   });
 }
 
-// --- Control plumbing ---------------------------------------------------------------------------
-
-HRESULT QServerObject::FindConnectionPoint(com::REFIID iid, com::IConnectionPoint** point) {
-  if (point == nullptr) return com::E_POINTER;
-  *point = nullptr;
-  if (!(iid == com::IID_IPropertyNotifySink)) return com::CONNECT_E_NOCONNECTION;
-  notify_.AddRef();
-  *point = &notify_;
-  return com::S_OK;
-}
+// --- Persistence ----------------------------------------------------------------------------------
 
 HRESULT QServerObject::LoadProperties(const com::PropertyMap& properties, com::LoadKind kind) {
   return Call([&] {
     std::optional<std::string> content_type = SavedText(properties, kContentTypeProperty);
     std::optional<std::string> result = SavedText(properties, kResultProperty);
-    // Loading assigns the texts as saved; the encoded result is left alone.
     server_.LoadSavedProperties(content_type ? *std::move(content_type) : server_.ContentType(),
-                                result ? *std::move(result) : server_.Result());
+                                server_.Result());
+    // A saved Result must reach the client as any Result does, so it goes
+    // through SetResult, which also encodes it for the session text.
+    if (result) server_.SetResult(*std::move(result));
     switch (kind) {
       case com::LoadKind::kStream:
         server_.ReadRequest();

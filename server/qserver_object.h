@@ -13,9 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "quillon/component/dispatch.h"
-#include "quillon/component/identities.h"
-#include "quillon/component/object.h"
+#include "quillon/component/control.h"
+#include "quillon/server/identities.h"
 #include "quillon/server/iqserver.h"
 #include "quillon/server/qserver.h"
 
@@ -26,135 +25,156 @@ namespace quillon::server {
 // GetRecordsetData (13), SetRecordsetData (17), GetDataIntoRecordset (30)
 // and SetDataFromRecordset (31), which need the recordset subsystem, and
 // AboutBox (-552), which needs a desktop.
-inline constexpr com::MemberInfo kQServerMemberList[] = {
-    com::Get<&IQServer::get_ContentType>(ids::qserver::kContentType, u"ContentType"),
-    com::Put<&IQServer::put_ContentType>(ids::qserver::kContentType, u"ContentType"),
-    com::Get<&IQServer::get_Result>(ids::qserver::kResult, u"Result"),
-    com::Put<&IQServer::put_Result>(ids::qserver::kResult, u"Result"),
-    com::Get<&IQServer::get_OffLineDebug>(ids::qserver::kOffLineDebug, u"OffLineDebug"),
-    com::Get<&IQServer::get__InternalPointer>(ids::qserver::kInternalPointer,
-                                              u"_InternalPointer", {.hidden = true}),
-    com::Method<&IQServer::WriteString>(ids::qserver::kWriteString, u"WriteString"),
-    com::Method<&IQServer::WriteCRLF>(ids::qserver::kWriteCRLF, u"WriteCRLF"),
-    com::Method<&IQServer::WriteBinary>(ids::qserver::kWriteBinary, u"WriteBinary"),
-    com::Method<&IQServer::WriteFromFile>(ids::qserver::kWriteFromFile, u"WriteFromFile"),
-    com::Function<&IQServer::GetDataNameCount>(ids::qserver::kGetDataNameCount,
-                                               u"GetDataNameCount"),
-    com::Function<&IQServer::GetDataName>(ids::qserver::kGetDataName, u"GetDataName"),
-    com::Function<&IQServer::GetSubIndexCount>(ids::qserver::kGetSubIndexCount,
-                                               u"GetSubIndexCount"),
-    com::Function<&IQServer::GetStringData>(ids::qserver::kGetStringData, u"GetStringData"),
-    com::Function<&IQServer::GetBinaryData>(ids::qserver::kGetBinaryData, u"GetBinaryData"),
-    com::Method<&IQServer::GetFileData>(ids::qserver::kGetFileData, u"GetFileData"),
-    com::Method<&IQServer::SetStringData>(ids::qserver::kSetStringData, u"SetStringData"),
-    com::Method<&IQServer::SetBinaryData>(ids::qserver::kSetBinaryData, u"SetBinaryData"),
-    com::Method<&IQServer::SetFileData>(ids::qserver::kSetFileData, u"SetFileData"),
-    com::Method<&IQServer::ResetContents>(ids::qserver::kResetContents, u"ResetContents"),
-    com::Function<&IQServer::GetServerVariable>(ids::qserver::kGetServerVariable,
-                                                u"GetServerVariable"),
-    com::Function<&IQServer::GetULFileName>(ids::qserver::kGetULFileName, u"GetULFileName"),
-    com::Function<&IQServer::GetULContentType>(ids::qserver::kGetULContentType,
-                                               u"GetULContentType"),
-    com::Function<&IQServer::CreateTempCopy>(ids::qserver::kCreateTempCopy, u"CreateTempCopy"),
-    com::Method<&IQServer::SaveRequestData>(ids::qserver::kSaveRequestData, u"SaveRequestData"),
-    com::Method<&IQServer::DebugInit>(ids::qserver::kDebugInit, u"DebugInit", {.hidden = true}),
-    com::Method<&IQServer::DebugExit>(ids::qserver::kDebugExit, u"DebugExit", {.hidden = true}),
-    com::Function<&IQServer::URLEncode>(ids::qserver::kURLEncode, u"URLEncode"),
-    com::Function<&IQServer::URLDecode>(ids::qserver::kURLDecode, u"URLDecode"),
-    com::Function<&IQServer::GetCookie>(ids::qserver::kGetCookie, u"GetCookie"),
+inline constexpr auto kQServerMemberList = com::Members<IQServer>(
+    com::Get<&IQServer::get_ContentType>(1, u"ContentType"),
+    com::Put<&IQServer::put_ContentType>(1, u"ContentType"),
+    com::Get<&IQServer::get_Result>(2, u"Result"),
+    com::Put<&IQServer::put_Result>(2, u"Result"),
+    com::Get<&IQServer::get_OffLineDebug>(3, u"OffLineDebug"),
+    com::Get<&IQServer::get__InternalPointer>(4, u"_InternalPointer", {.hidden = true}),
+    com::Method<&IQServer::WriteString>(5, u"WriteString(StrData)"),
+    com::Method<&IQServer::WriteCRLF>(6, u"WriteCRLF"),
+    com::Method<&IQServer::WriteBinary>(7, u"WriteBinary(BinaryData)"),
+    com::Method<&IQServer::WriteFromFile>(8, u"WriteFromFile(FileName)"),
+    com::Function<&IQServer::GetDataNameCount>(9, u"GetDataNameCount"),
+    com::Function<&IQServer::GetDataName>(10, u"GetDataName(Index)"),
+    com::Function<&IQServer::GetSubIndexCount>(11, u"GetSubIndexCount(DataName)"),
+    com::Function<&IQServer::GetStringData>(12, u"GetStringData(DataName, SubIndex)"),
+    com::Function<&IQServer::GetBinaryData>(14, u"GetBinaryData(DataName, SubIndex)"),
+    com::Method<&IQServer::GetFileData>(15, u"GetFileData(DataName, SubIndex, FileName)"),
+    com::Method<&IQServer::SetStringData>(16, u"SetStringData(DataName, Value)"),
+    com::Method<&IQServer::SetBinaryData>(18, u"SetBinaryData(DataName, Value)"),
+    com::Method<&IQServer::SetFileData>(19, u"SetFileData(DataName, FileName)"),
+    com::Method<&IQServer::ResetContents>(20, u"ResetContents"),
+    com::Function<&IQServer::GetServerVariable>(21, u"GetServerVariable(VarName)"),
+    com::Function<&IQServer::GetULFileName>(22, u"GetULFileName(DataName, SubIndex)"),
+    com::Function<&IQServer::GetULContentType>(23, u"GetULContentType(DataName, SubIndex)"),
+    com::Function<&IQServer::CreateTempCopy>(24, u"CreateTempCopy(FileFrom)"),
+    com::Method<&IQServer::SaveRequestData>(25, u"SaveRequestData(FileName)"),
+    com::Method<&IQServer::DebugInit>(26, u"DebugInit(EnvParam, CgiParam)", {.hidden = true}),
+    com::Method<&IQServer::DebugExit>(27, u"DebugExit(Header, Body)", {.hidden = true}),
+    com::Function<&IQServer::URLEncode>(28, u"URLEncode(StrData)"),
+    com::Function<&IQServer::URLDecode>(29, u"URLDecode(StrData)"),
+    com::Function<&IQServer::GetCookie>(32, u"GetCookie(CookieName)"),
     // The expiry may be left out: no expiry part.
-    com::Method<&IQServer::SetCookie>(ids::qserver::kSetCookie, u"SetCookie", {.required = 2}),
-    com::Method<&IQServer::SetExpires>(ids::qserver::kSetExpires, u"SetExpires"),
-    com::Method<&IQServer::AddHeader>(ids::qserver::kAddHeader, u"AddHeader"),
-    com::Get<&IQServer::get_SessionVariable>(ids::qserver::kSessionVariable, u"SessionVariable"),
-    com::Put<&IQServer::put_SessionVariable>(ids::qserver::kSessionVariable, u"SessionVariable"),
-};
+    com::Method<&IQServer::SetCookie>(33, u"SetCookie(CookieName, CookieValue, Expires)",
+                                      {.required = 2}),
+    com::Method<&IQServer::SetExpires>(34, u"SetExpires(Expires)"),
+    com::Method<&IQServer::AddHeader>(35, u"AddHeader(Header)"),
+    com::Get<&IQServer::get_SessionVariable>(36, u"SessionVariable(VarName)"),
+    com::Put<&IQServer::put_SessionVariable>(36, u"SessionVariable(VarName)"));
 
-inline constexpr com::MemberTable kQServerMembers{u"IQServer", &ids::IID_IQServer,
-                                                  kQServerMemberList};
+inline constexpr com::InterfaceTable<IQServer> kQServerMembers{u"IQServer", &ids::IID_IQServer,
+                                                               kQServerMemberList};
 
-class QServerObject : public com::ObjectBase,
-                      public com::DispatchImpl<IQServer, kQServerMembers>,
-                      public com::DispatchMembersImpl<kQServerMembers>,
-                      public com::ControlPersistence,
-                      public com::SupportErrorInfoImpl<ids::IID_IQServer>,
-                      public com::IConnectionPointContainer {
+// A DISPID of IQServer by member name, from the table above.
+consteval com::DISPID QServerDispid(std::u16string_view name) {
+  return com::DispidOf(kQServerMemberList, name);
+}
+
+class QServerObject : public com::ControlBase<QServerObject, IQServer, kQServerMembers> {
  public:
-  // The interface table in the documented order; the visual embedding
-  // interfaces of the original control have no meaning here and are left
-  // out.
-  static constexpr com::InterfaceEntry kInterfaces[] = {
-      com::Entry<QServerObject, IQServer>(ids::IID_IQServer),
-      com::Entry<QServerObject, com::IDispatch, IQServer>(com::IID_IDispatch),
-      com::Entry<QServerObject, com::IPersistStreamInit>(com::IID_IPersistStreamInit),
-      com::Entry<QServerObject, com::IPersist, com::IPersistStreamInit>(com::IID_IPersist),
-      com::Entry<QServerObject, com::ISupportErrorInfo>(com::IID_ISupportErrorInfo),
-      com::Entry<QServerObject, com::IConnectionPointContainer>(
-          com::IID_IConnectionPointContainer),
-      com::Entry<QServerObject, com::ISpecifyPropertyPages>(com::IID_ISpecifyPropertyPages),
-      com::Entry<QServerObject, com::IPersistStorage>(com::IID_IPersistStorage),
-      com::Entry<QServerObject, com::IProvideClassInfo, com::IProvideClassInfo2>(
-          com::IID_IProvideClassInfo),
-      com::Entry<QServerObject, com::IProvideClassInfo2>(com::IID_IProvideClassInfo2),
-      com::Entry<QServerObject, com::IPersistPropertyBag>(com::IID_IPersistPropertyBag),
-      // Script hosts read the member table to pass by-reference parameters
-      // (DebugExit's Header and Body).
-      com::Entry<QServerObject, com::IDispatchMembers>(com::IID_IDispatchMembers),
-  };
+  // The visual embedding interfaces of the original control have no
+  // meaning here and are left out.
+  static constexpr auto kInterfaces =
+      com::ControlInterfaces<QServerObject, IQServer>(ids::IID_IQServer);
 
   explicit QServerObject(com::Module& module);
 
+  static const com::ErrorConvention& Convention();
   // The plain object behind the interface.
+  QServer& plain() { return server_; }
   QServer& server() { return server_; }
 
   // IQServer
-  HRESULT get_ContentType(BSTR* value) override;
+  HRESULT get_ContentType(BSTR* v) override { return Forward<&QServer::ContentType>(v); }
   HRESULT put_ContentType(BSTR value) override;
-  HRESULT get_Result(BSTR* value) override;
+  HRESULT get_Result(BSTR* v) override { return Forward<&QServer::Result>(v); }
   HRESULT put_Result(BSTR value) override;
-  HRESULT get_OffLineDebug(VARIANT_BOOL* value) override;
-  HRESULT get__InternalPointer(int32_t* value) override;
-  HRESULT WriteString(BSTR StrData) override;
-  HRESULT WriteCRLF() override;
-  HRESULT WriteBinary(VARIANT BinaryData) override;
-  HRESULT WriteFromFile(BSTR FileName) override;
-  HRESULT GetDataNameCount(int32_t* count) override;
-  HRESULT GetDataName(int32_t Index, BSTR* name) override;
-  HRESULT GetSubIndexCount(BSTR DataName, int32_t* count) override;
-  HRESULT GetStringData(BSTR DataName, int32_t SubIndex, BSTR* value) override;
+  HRESULT get_OffLineDebug(VARIANT_BOOL* v) override { return Forward<&QServer::OffLineDebug>(v); }
+  HRESULT get__InternalPointer(int32_t* v) override {
+    return Forward<&QServer::InternalPointer>(v);
+  }
+  HRESULT WriteString(BSTR StrData) override { return Forward<&QServer::WriteString>(StrData); }
+  HRESULT WriteCRLF() override { return Forward<&QServer::WriteCRLF>(); }
+  HRESULT WriteBinary(VARIANT BinaryData) override {
+    return Forward<&QServer::WriteBinary>(BinaryData);
+  }
+  HRESULT WriteFromFile(BSTR FileName) override {
+    return Forward<&QServer::WriteFromFile>(FileName);
+  }
+  HRESULT GetDataNameCount(int32_t* v) override { return Forward<&QServer::GetDataNameCount>(v); }
+  HRESULT GetDataName(int32_t Index, BSTR* v) override {
+    return Forward<&QServer::GetDataName>(Index, v);
+  }
+  HRESULT GetSubIndexCount(BSTR DataName, int32_t* v) override {
+    return Forward<&QServer::GetSubIndexCount>(DataName, v);
+  }
+  HRESULT GetStringData(BSTR DataName, int32_t SubIndex, BSTR* v) override {
+    return Forward<&QServer::GetStringData>(DataName, SubIndex, v);
+  }
   HRESULT GetRecordsetData(BSTR DataName, int32_t SubIndex, int16_t DatabaseType,
                            BSTR DatabaseName, BSTR RecordsetName) override;
-  HRESULT GetBinaryData(BSTR DataName, int32_t SubIndex, VARIANT* value) override;
-  HRESULT GetFileData(BSTR DataName, int32_t SubIndex, BSTR FileName) override;
-  HRESULT SetStringData(BSTR DataName, BSTR Value) override;
+  HRESULT GetBinaryData(BSTR DataName, int32_t SubIndex, VARIANT* v) override {
+    return Forward<&QServer::GetBinaryData>(DataName, SubIndex, v);
+  }
+  HRESULT GetFileData(BSTR DataName, int32_t SubIndex, BSTR FileName) override {
+    return Forward<&QServer::GetFileData>(DataName, SubIndex, FileName);
+  }
+  HRESULT SetStringData(BSTR DataName, BSTR Value) override {
+    return Forward<&QServer::SetStringData>(DataName, Value);
+  }
   HRESULT SetRecordsetData(BSTR DataName, int16_t DatabaseType, BSTR DatabaseName,
                            BSTR RecordsetName) override;
-  HRESULT SetBinaryData(BSTR DataName, VARIANT Value) override;
-  HRESULT SetFileData(BSTR DataName, BSTR FileName) override;
-  HRESULT ResetContents() override;
-  HRESULT GetServerVariable(BSTR VarName, BSTR* value) override;
-  HRESULT GetULFileName(BSTR DataName, int32_t SubIndex, BSTR* value) override;
-  HRESULT GetULContentType(BSTR DataName, int32_t SubIndex, BSTR* value) override;
-  HRESULT CreateTempCopy(BSTR FileFrom, BSTR* path) override;
-  HRESULT SaveRequestData(BSTR FileName) override;
+  HRESULT SetBinaryData(BSTR DataName, VARIANT Value) override {
+    return Forward<&QServer::SetBinaryData>(DataName, Value);
+  }
+  HRESULT SetFileData(BSTR DataName, BSTR FileName) override {
+    return Forward<&QServer::SetFileData>(DataName, FileName);
+  }
+  HRESULT ResetContents() override { return Forward<&QServer::ResetContents>(); }
+  HRESULT GetServerVariable(BSTR VarName, BSTR* v) override {
+    return Forward<&QServer::GetServerVariable>(VarName, v);
+  }
+  HRESULT GetULFileName(BSTR DataName, int32_t SubIndex, BSTR* v) override {
+    return Forward<&QServer::GetULFileName>(DataName, SubIndex, v);
+  }
+  HRESULT GetULContentType(BSTR DataName, int32_t SubIndex, BSTR* v) override {
+    return Forward<&QServer::GetULContentType>(DataName, SubIndex, v);
+  }
+  HRESULT CreateTempCopy(BSTR FileFrom, BSTR* v) override {
+    return Forward<&QServer::CreateTempCopy>(FileFrom, v);
+  }
+  HRESULT SaveRequestData(BSTR FileName) override {
+    return Forward<&QServer::SaveRequestData>(FileName);
+  }
   HRESULT DebugInit(BSTR EnvParam, VARIANT CgiParam) override;
   HRESULT DebugExit(BSTR* Header, VARIANT* Body) override;
-  HRESULT URLEncode(BSTR StrData, BSTR* value) override;
-  HRESULT URLDecode(BSTR StrData, BSTR* value) override;
+  HRESULT URLEncode(BSTR StrData, BSTR* v) override {
+    return Forward<&QServer::URLEncode>(StrData, v);
+  }
+  HRESULT URLDecode(BSTR StrData, BSTR* v) override {
+    return Forward<&QServer::URLDecode>(StrData, v);
+  }
   HRESULT GetDataIntoRecordset(BSTR DataName, int32_t SubIndex, int16_t DatabaseType,
                                IDispatch* Database, BSTR RecordsetName) override;
   HRESULT SetDataFromRecordset(BSTR DataName, int16_t DatabaseType, IDispatch* Database,
                                BSTR RecordsetName) override;
-  HRESULT GetCookie(BSTR CookieName, BSTR* value) override;
-  HRESULT SetCookie(BSTR CookieName, BSTR CookieValue, VARIANT Expires) override;
+  HRESULT GetCookie(BSTR CookieName, BSTR* v) override {
+    return Forward<&QServer::GetCookie>(CookieName, v);
+  }
+  HRESULT SetCookie(BSTR CookieName, BSTR CookieValue, VARIANT Expires) override {
+    return Forward<&QServer::SetCookie>(CookieName, CookieValue, Expires);
+  }
   HRESULT SetExpires(VARIANT Expires) override;
-  HRESULT AddHeader(BSTR Header) override;
-  HRESULT get_SessionVariable(BSTR VarName, BSTR* value) override;
-  HRESULT put_SessionVariable(BSTR VarName, BSTR value) override;
+  HRESULT AddHeader(BSTR Header) override { return Forward<&QServer::AddHeader>(Header); }
+  HRESULT get_SessionVariable(BSTR VarName, BSTR* v) override {
+    return Forward<&QServer::SessionVariable>(VarName, v);
+  }
+  HRESULT put_SessionVariable(BSTR VarName, BSTR value) override {
+    return Forward<&QServer::SetSessionVariable>(VarName, value);
+  }
   HRESULT AboutBox() override;
-
-  // IConnectionPointContainer: property-change notification only.
-  HRESULT FindConnectionPoint(com::REFIID iid, com::IConnectionPoint** point) override;
 
   // ControlPersistence
   HRESULT LoadProperties(const com::PropertyMap& properties, com::LoadKind kind) override;
@@ -166,7 +186,6 @@ class QServerObject : public com::ObjectBase,
 
  private:
   QServer server_;
-  com::PropertyNotifyPoint notify_;
 };
 
 }  // namespace quillon::server

@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "quillon/component/com_ptr.h"
-#include "quillon/component/identities.h"
+#include "quillon/client/identities.h"
+#include "quillon/server/identities.h"
 #include "quillon/component/registration.h"
 #include "quillon/component/runtime.h"
 

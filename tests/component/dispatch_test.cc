@@ -33,7 +33,7 @@ struct ISample : IDispatch {
   ~ISample() = default;
 };
 
-extern const MemberTable kSampleTable;
+extern const InterfaceTable<ISample> kSampleTable;
 
 class Sample : public ObjectBase,
                public DispatchImpl<ISample, kSampleTable>,
@@ -113,20 +113,19 @@ class Sample : public ObjectBase,
   std::vector<std::pair<std::u16string, std::u16string>> entries_;
 };
 
-constexpr MemberInfo kSampleMembers[] = {
+constexpr auto kSampleMembers = Members<ISample>(
     Get<&ISample::get_Name>(1, u"Name"),
     Put<&ISample::put_Name>(1, u"Name"),
-    Function<&ISample::Add>(2, u"Add"),
-    Function<&ISample::Describe>(3, u"Describe"),
-    Method<&ISample::Swap>(4, u"Swap"),
-    Get<&ISample::get_Entry>(5, u"Entry"),
-    Put<&ISample::put_Entry>(5, u"Entry"),
-    Method<&ISample::Fail>(6, u"Fail"),
-    Method<&ISample::FailClient>(7, u"FailClient"),
+    Function<&ISample::Add>(2, u"Add(A, B)"),
+    Function<&ISample::Describe>(3, u"Describe(Value)"),
+    Method<&ISample::Swap>(4, u"Swap(Left, Right)"),
+    Get<&ISample::get_Entry>(5, u"Entry(Key)"),
+    Put<&ISample::put_Entry>(5, u"Entry(Key)"),
+    Method<&ISample::Fail>(6, u"Fail(Number, Composed)"),
+    Method<&ISample::FailClient>(7, u"FailClient(Number, Composed)"),
     Method<&ISample::Exhaust>(8, u"Exhaust", {.hidden = true}),
-    Function<&ISample::Optional>(9, u"Optional", {.required = 0}),
-};
-const MemberTable kSampleTable{u"ISample", &IID_ISample, kSampleMembers};
+    Function<&ISample::Optional>(9, u"Optional(First, Second)", {.required = 0}));
+constexpr InterfaceTable<ISample> kSampleTable{u"ISample", &IID_ISample, kSampleMembers};
 
 class DispatchTest : public ::testing::Test {
  protected:

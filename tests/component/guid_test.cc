@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "quillon/component/identities.h"
+#include "quillon/client/identities.h"
+#include "quillon/server/identities.h"
 #include "quillon/component/types.h"
 
 namespace quillon::com {

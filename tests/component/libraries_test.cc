@@ -8,7 +8,8 @@
 #include <string>
 
 #include "quillon/component/com_ptr.h"
-#include "quillon/component/identities.h"
+#include "quillon/client/identities.h"
+#include "quillon/server/identities.h"
 #include "quillon/component/runtime.h"
 
 namespace quillon::com {

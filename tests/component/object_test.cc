@@ -118,7 +118,7 @@ class Container : public ObjectBase, public IConnectionPointContainer {
     *point = &point_;
     return S_OK;
   }
-  PropertyNotifyPoint point_{this};
+  ConnectionPoint point_{this, IID_IPropertyNotifySink};
 };
 
 TEST(ObjectTest, PropertyNotificationReachesAdvisedSinksOnly) {

@@ -4,6 +4,7 @@
 
 #include "quillon/component/bstr.h"
 #include "quillon/component/object.h"
+#include "quillon/component/persistence.h"
 
 namespace quillon::com {
 namespace {

@@ -20,7 +20,10 @@
 
 #include "fixture_component.h"
 #include "quillon/component/com_ptr.h"
-#include "quillon/component/identities.h"
+#include "client/registration.h"
+#include "quillon/client/identities.h"
+#include "quillon/server/identities.h"
+#include "server/registration.h"
 #include "quillon/component/registration.h"
 #include "quillon/component/runtime.h"
 
@@ -28,6 +31,13 @@ namespace quillon::com {
 namespace {
 
 namespace fs = std::filesystem;
+
+// The two libraries' registrations are their own; these tests check the
+// registry's side of them.
+using client::RegisterQClientLibrary;
+using client::UnregisterQClientLibrary;
+using server::RegisterQServerLibrary;
+using server::UnregisterQServerLibrary;
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

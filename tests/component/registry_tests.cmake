@@ -8,7 +8,8 @@ add_library(quillon_fixture_no_entry SHARED ${CMAKE_CURRENT_LIST_DIR}/fixtures/n
 
 add_executable(registry_test ${CMAKE_CURRENT_LIST_DIR}/registry_test.cc)
 target_include_directories(registry_test PRIVATE ${CMAKE_CURRENT_LIST_DIR}/fixtures)
-target_link_libraries(registry_test PRIVATE quillon::runtime GTest::gtest_main ${CMAKE_DL_LIBS})
+target_link_libraries(registry_test PRIVATE quillon::runtime qserver_impl qclient_impl
+  GTest::gtest_main ${CMAKE_DL_LIBS})
 target_compile_definitions(registry_test PRIVATE
   QUILLON_FIXTURE_COMPONENT="$<TARGET_FILE:quillon_fixture_component>"
   QUILLON_FIXTURE_NO_ENTRY="$<TARGET_FILE:quillon_fixture_no_entry>")

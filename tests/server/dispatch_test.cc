@@ -18,8 +18,10 @@
 
 #include "quillon/component/bstr.h"
 #include "quillon/component/com_ptr.h"
-#include "quillon/component/identities.h"
+#include "quillon/client/identities.h"
+#include "quillon/server/identities.h"
 #include "quillon/component/object.h"
+#include "quillon/component/persistence.h"
 #include "quillon/component/registration.h"
 #include "quillon/component/runtime.h"
 #include "quillon/component/variant.h"
@@ -273,7 +275,7 @@ TEST(Interfaces, EmptyCollectionEnumeratesNothing) {
 TEST(Invoke, TableErrorCarriesNumberTextAndSource) {
   ComPtr<IQServer> server = CreateServer();
   StartOffLine(server.get());
-  CallResult r = Invoke(server.get(), ids::qserver::kGetDataName, com::DISPATCH_METHOD,
+  CallResult r = Invoke(server.get(), QServerDispid(u"GetDataName"), com::DISPATCH_METHOD,
                         {Variant::I4(5)});
   EXPECT_EQ(r.hr, com::DISP_E_EXCEPTION);
   EXPECT_EQ(static_cast<uint32_t>(r.scode), 0x80042714u);
@@ -284,7 +286,7 @@ TEST(Invoke, TableErrorCarriesNumberTextAndSource) {
 TEST(Invoke, MissingValueIsAComposedMessage) {
   ComPtr<IQServer> server = CreateServer();
   StartOffLine(server.get());
-  CallResult r = Invoke(server.get(), ids::qserver::kGetStringData, com::DISPATCH_METHOD,
+  CallResult r = Invoke(server.get(), QServerDispid(u"GetStringData"), com::DISPATCH_METHOD,
                         {Variant::String(u"名前"), Variant::I4(0)});
   EXPECT_EQ(static_cast<uint32_t>(r.scode), 0x80020009u);
   EXPECT_EQ(r.description, std::u16string(kMessage10005) + u"名前");
@@ -312,16 +314,16 @@ TEST(Invoke, EarlyBoundCallsRecordErrorInformation) {
 TEST(Invoke, NonArrayBinaryFailsAndAppendsNothing) {
   ComPtr<IQServer> server = CreateServer();
   StartOffLine(server.get());
-  CallResult r = Invoke(server.get(), ids::qserver::kSetBinaryData, com::DISPATCH_METHOD,
+  CallResult r = Invoke(server.get(), QServerDispid(u"SetBinaryData"), com::DISPATCH_METHOD,
                         {Variant::String(u"b"), Variant::String(u"not bytes")});
   EXPECT_EQ(static_cast<uint32_t>(r.scode), 0x80042711u);
   EXPECT_EQ(r.description, kMessage10001);
-  r = Invoke(server.get(), ids::qserver::kWriteBinary, com::DISPATCH_METHOD, {Variant::I4(1)});
+  r = Invoke(server.get(), QServerDispid(u"WriteBinary"), com::DISPATCH_METHOD, {Variant::I4(1)});
   EXPECT_EQ(static_cast<uint32_t>(r.scode), 0x80042711u);
 
   // By reference, as a script passes a variable.
   Variant bytes = Variant::Bytes("\0\xFF"s);
-  ASSERT_EQ(Invoke(server.get(), ids::qserver::kSetBinaryData, com::DISPATCH_METHOD,
+  ASSERT_EQ(Invoke(server.get(), QServerDispid(u"SetBinaryData"), com::DISPATCH_METHOD,
                    {Variant::String(u"b"), Variant::RefTo(bytes.get())})
                 .hr,
             com::S_OK);
@@ -337,14 +339,14 @@ TEST(Invoke, ValuesRoundTripAsBytesAndText) {
   ComPtr<IQServer> server = CreateServer();
   StartOffLine(server.get());
   Variant env = Variant::String(u"QUERY_STRING=t=%E5%90%8D+1&b=%00%01\r\n");
-  ASSERT_EQ(Invoke(server.get(), ids::qserver::kDebugInit, com::DISPATCH_METHOD,
+  ASSERT_EQ(Invoke(server.get(), QServerDispid(u"DebugInit"), com::DISPATCH_METHOD,
                    {env, Variant()})
                 .hr,
             com::S_OK);
-  CallResult text = Invoke(server.get(), ids::qserver::kGetStringData, com::DISPATCH_METHOD,
+  CallResult text = Invoke(server.get(), QServerDispid(u"GetStringData"), com::DISPATCH_METHOD,
                            {Variant::String(u"T"), Variant::I4(0)});
   EXPECT_EQ(Text(text.value), u"名 1");
-  CallResult bytes = Invoke(server.get(), ids::qserver::kGetBinaryData, com::DISPATCH_METHOD,
+  CallResult bytes = Invoke(server.get(), QServerDispid(u"GetBinaryData"), com::DISPATCH_METHOD,
                             {Variant::String(u"b"), Variant::I4(0)});
   std::string got;
   ASSERT_TRUE(Variant::GetBytes(*bytes.value.get(), &got));
@@ -357,9 +359,9 @@ TEST(Invoke, ValuesRoundTripAsBytesAndText) {
 TEST(Invoke, MembersThatNeedOtherSubsystemsAreNotOffered) {
   ComPtr<IQServer> server = CreateServer();
   StartOffLine(server.get());
-  EXPECT_EQ(Invoke(server.get(), ids::qserver::kGetRecordsetData, com::DISPATCH_METHOD).hr,
+  EXPECT_EQ(Invoke(server.get(), 13, com::DISPATCH_METHOD).hr,
             com::DISP_E_MEMBERNOTFOUND);
-  EXPECT_EQ(Invoke(server.get(), ids::qserver::kAboutBox, com::DISPATCH_METHOD).hr,
+  EXPECT_EQ(Invoke(server.get(), -552, com::DISPATCH_METHOD).hr,
             com::DISP_E_MEMBERNOTFOUND);
   EXPECT_EQ(server->AboutBox(), com::E_NOTIMPL);
   EXPECT_EQ(server->SetRecordsetData(nullptr, 0, nullptr, nullptr), com::E_NOTIMPL);
@@ -370,7 +372,7 @@ TEST(Invoke, MembersThatNeedOtherSubsystemsAreNotOffered) {
   name = u"sessionvariable";
   EXPECT_EQ(server->GetIDsOfNames(com::GUID_NULL, const_cast<char16_t**>(&name), 1, 0, &id),
             com::S_OK);
-  EXPECT_EQ(id, ids::qserver::kSessionVariable);
+  EXPECT_EQ(id, QServerDispid(u"SessionVariable"));
 }
 
 TEST(Invoke, ByReferenceResultsOfDebugExit) {
@@ -383,7 +385,7 @@ TEST(Invoke, ByReferenceResultsOfDebugExit) {
   header_ref.vt = com::VT_BYREF | com::VT_BSTR;
   header_ref.pbstrVal = header.put();
   *header_ref.pbstrVal = com::SysAllocString(u"old");
-  ASSERT_EQ(Invoke(server.get(), ids::qserver::kDebugExit, com::DISPATCH_METHOD,
+  ASSERT_EQ(Invoke(server.get(), QServerDispid(u"DebugExit"), com::DISPATCH_METHOD,
                    {Variant(header_ref), Variant::RefTo(body.get())})
                 .hr,
             com::S_OK);
@@ -405,7 +407,7 @@ TEST(Invoke, ExpiryFromEachKindOfVariant) {
                     Variant::I4(5)}) {
     ASSERT_EQ(server->SetExpires(*v.get()), com::S_OK);
   }
-  ASSERT_EQ(Invoke(server.get(), ids::qserver::kSetCookie, com::DISPATCH_METHOD,
+  ASSERT_EQ(Invoke(server.get(), QServerDispid(u"SetCookie"), com::DISPATCH_METHOD,
                    {Variant::String(u"a"), Variant::String(u"1 2")})
                 .hr,
             com::S_OK);
@@ -469,7 +471,8 @@ TEST(Starts, StreamLoadReadsTheRequestAndReleaseWritesTheResponse) {
             "Content-Type: text/plain\r\n"
             "Set-Cookie: __QuillonSV_s=v;  path=/\r\n"
             "Connection: close\r\n\r\n"
-            "QServerParams:QServerResult=");
+            "QServerParams:QServerResult=saved")
+      << "a Result loaded from the host's saved properties reaches the client";
 }
 
 TEST(Starts, PropertyBagLoadIsOfflineAndWritesNothing) {
@@ -481,7 +484,7 @@ TEST(Starts, PropertyBagLoadIsOfflineAndWritesNothing) {
     ASSERT_EQ(bag->Load(com::MakePropertyBag({{u"ContentType", Variant::String(u"a/b")}}).get(),
                         nullptr),
               com::S_OK);
-    CallResult offline = Invoke(server.get(), ids::qserver::kOffLineDebug,
+    CallResult offline = Invoke(server.get(), QServerDispid(u"OffLineDebug"),
                                 com::DISPATCH_PROPERTYGET);
     ASSERT_EQ(offline.value.vt(), com::VT_BOOL);
     EXPECT_EQ(offline.value.get()->boolVal, com::VARIANT_TRUE);
@@ -549,7 +552,7 @@ TEST(Notification, ContentTypeAndResultTellTheirListeners) {
     com::DWORD cookie = 0;
     ASSERT_EQ(point->Advise(&sink, &cookie), com::S_OK);
     server->put_ContentType(Bstr(u"text/plain").get());
-    Invoke(server.get(), ids::qserver::kResult, com::DISPATCH_PROPERTYPUT,
+    Invoke(server.get(), QServerDispid(u"Result"), com::DISPATCH_PROPERTYPUT,
            {Variant::String(u"OK")});
     server->WriteString(Bstr(u"x").get());
     EXPECT_EQ(sink.changed, (std::vector<DISPID>{1, 2}));
@@ -565,11 +568,11 @@ TEST(Notification, ContentTypeAndResultTellTheirListeners) {
 TEST(Invoke, SessionVariableIsAnIndexedProperty) {
   ComPtr<IQServer> server = CreateServer();
   StartOffLine(server.get());
-  ASSERT_EQ(Invoke(server.get(), ids::qserver::kSessionVariable, com::DISPATCH_PROPERTYPUT,
+  ASSERT_EQ(Invoke(server.get(), QServerDispid(u"SessionVariable"), com::DISPATCH_PROPERTYPUT,
                    {Variant::String(u"User"), Variant::String(u"太郎")})
                 .hr,
             com::S_OK);
-  CallResult r = Invoke(server.get(), ids::qserver::kSessionVariable, com::DISPATCH_PROPERTYGET,
+  CallResult r = Invoke(server.get(), QServerDispid(u"SessionVariable"), com::DISPATCH_PROPERTYGET,
                         {Variant::String(u"USER")});
   EXPECT_EQ(Text(r.value), u"太郎");
   int32_t handle = 0;
@@ -585,12 +588,12 @@ TEST(Leaks, StringsAndArraysAreBalanced) {
     ComPtr<IQServer> server = CreateServer();
     StartOffLine(server.get());
     Variant bytes = Variant::Bytes("abc"s);
-    Invoke(server.get(), ids::qserver::kSetBinaryData, com::DISPATCH_METHOD,
+    Invoke(server.get(), QServerDispid(u"SetBinaryData"), com::DISPATCH_METHOD,
            {Variant::String(u"b"), bytes});
-    Invoke(server.get(), ids::qserver::kGetDataName, com::DISPATCH_METHOD, {Variant::I4(9)});
+    Invoke(server.get(), QServerDispid(u"GetDataName"), com::DISPATCH_METHOD, {Variant::I4(9)});
     Variant header = Variant::String(u"");
     Variant body;
-    Invoke(server.get(), ids::qserver::kDebugExit, com::DISPATCH_METHOD,
+    Invoke(server.get(), QServerDispid(u"DebugExit"), com::DISPATCH_METHOD,
            {Variant::RefTo(header.get()), Variant::RefTo(body.get())});
   }
   com::SetErrorInfo(0, nullptr);

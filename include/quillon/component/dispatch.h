@@ -2,26 +2,33 @@
 // dispatch interface of the toolkit.
 //
 // A class lists its members once, in the documented order, each bound to the
-// C++ method of its interface that implements it:
+// C++ method of its interface that implements it, with its parameter names
+// in the member's signature text:
 //
-//   constexpr MemberInfo kMembers[] = {
-//       Get<&IQServer::get_ContentType>(1, u"ContentType"),
-//       Put<&IQServer::put_ContentType>(1, u"ContentType"),
-//       Function<&IQServer::GetStringData>(12, u"GetStringData"),
-//       Method<&IQServer::WriteString>(5, u"WriteString"),
-//   };
+//   inline constexpr auto kDocMemberList = Members<IDoc>(
+//       Get<&IDoc::get_Title>(1, u"Title"),
+//       Put<&IDoc::put_Title>(1, u"Title"),
+//       Function<&IDoc::Find>(2, u"Find(Name, Start)", {.required = 1}),
+//       Method<&IDoc::Clear>(3, u"Clear"));
+//   inline constexpr InterfaceTable<IDoc> kDocMembers{u"IDoc", &IID_IDoc, kDocMemberList};
+//
+// Misuse does not compile: a member of another interface, a table given to
+// the wrong interface's DispatchImpl, a (name, kind) or (DISPID, kind) pair
+// listed twice, or parameter names that do not match the parameters.
 //
 // Parameter types come from the method's signature: BSTR, int32_t, int16_t,
 // VARIANT_BOOL, double, float, VARIANT (passed as the caller gave it, so the
 // callee sees by-reference and missing arguments), IDispatch*, and the
 // pointer forms of these for by-reference parameters. A Function or Get
-// takes its last pointer parameter as the result.
+// takes its last pointer parameter as the result. A Put's value is its last
+// parameter and is not named (callers pass it as DISPID_PROPERTYPUT).
 #ifndef QUILLON_COMPONENT_DISPATCH_H_
 #define QUILLON_COMPONENT_DISPATCH_H_
 
 #include <array>
 #include <cstring>
 #include <span>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -40,7 +47,8 @@ using Thunk = HRESULT (*)(void* iface, VARIANT* args, UINT argc, VARIANT* result
 
 struct MemberInfo {
   DISPID dispid;
-  const char16_t* name;
+  std::u16string_view name;
+  std::u16string_view param_names;  // as declared: "DataName, SubIndex"
   WORD kind;  // DISPATCH_METHOD, DISPATCH_PROPERTYGET or DISPATCH_PROPERTYPUT
   bool hidden;
   const VARTYPE* param_types;  // VT_BYREF set for by-reference parameters
@@ -48,6 +56,12 @@ struct MemberInfo {
   uint8_t required;            // leading parameters that may not be left out
   VARTYPE result;              // VT_EMPTY when the member gives no result
   Thunk thunk;
+
+  // The declaration index of the parameter called `name` (ignoring case),
+  // or -1. A put's value has no name.
+  QUILLON_RUNTIME_API int ParamIndex(std::u16string_view name) const;
+  // The name of parameter `index`; empty past the named ones.
+  QUILLON_RUNTIME_API std::u16string_view ParamName(size_t index) const;
 };
 
 struct MemberTable {
@@ -290,11 +304,39 @@ struct Binding {
   }
 };
 
+// "Name(First, Second)" split into the name and the parameter list.
+struct SignatureText {
+  std::u16string_view name;
+  std::u16string_view params;
+  size_t count = 0;
+};
+
+consteval SignatureText ParseSignature(const char16_t* text) {
+  size_t length = 0;
+  while (text[length] != 0) ++length;
+  const std::u16string_view s(text, length);
+  const size_t open = s.find(u'(');
+  if (open == std::u16string_view::npos) return SignatureText{s, {}, 0};
+  if (s.back() != u')') throw "a member's signature must end with ')'";
+  SignatureText out{s.substr(0, open), s.substr(open + 1, s.size() - open - 2), 0};
+  if (!out.params.empty()) {
+    out.count = 1;
+    for (char16_t c : out.params) out.count += c == u',' ? 1 : 0;
+  }
+  return out;
+}
+
 template <auto Fn, bool kHasResult>
-constexpr MemberInfo Make(DISPID id, const char16_t* name, WORD kind, bool hidden, int required) {
+consteval MemberInfo Make(DISPID id, const char16_t* signature, WORD kind, bool hidden,
+                          int required) {
   using B = Binding<Fn, kHasResult>;
+  const SignatureText sig = ParseSignature(signature);
+  const size_t named = kind == DISPATCH_PROPERTYPUT ? B::kIn - 1 : B::kIn;
+  if (sig.count != named) throw "the member's parameter names do not match its parameters";
+  if (required > static_cast<int>(B::kIn)) throw "more required parameters than parameters";
   return MemberInfo{id,
-                    name,
+                    sig.name,
+                    sig.params,
                     kind,
                     hidden,
                     B::kTypes.data(),
@@ -304,7 +346,29 @@ constexpr MemberInfo Make(DISPID id, const char16_t* name, WORD kind, bool hidde
                     &B::Invoke};
 }
 
+consteval bool SameNameIgnoringCase(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char16_t x = a[i] >= u'a' && a[i] <= u'z' ? static_cast<char16_t>(a[i] - 32) : a[i];
+    char16_t y = b[i] >= u'a' && b[i] <= u'z' ? static_cast<char16_t>(b[i] - 32) : b[i];
+    if (x != y) return false;
+  }
+  return true;
+}
+
 }  // namespace dispatch_internal
+
+// A member bound to a method of interface I.
+template <class I>
+struct TypedMember {
+  MemberInfo info;
+};
+
+// The members of interface I in table order; see Members().
+template <class I, size_t N>
+struct MemberArray {
+  std::array<MemberInfo, N> items;
+};
 
 // Options of a member: hidden from browsing, and how many leading
 // parameters are required (the rest may be left out; -1: all required).
@@ -315,27 +379,84 @@ struct MemberOptions {
 
 // A method without result.
 template <auto Fn>
-constexpr MemberInfo Method(DISPID id, const char16_t* name, MemberOptions o = {}) {
-  return dispatch_internal::Make<Fn, false>(id, name, DISPATCH_METHOD, o.hidden, o.required);
+consteval auto Method(DISPID id, const char16_t* signature, MemberOptions o = {}) {
+  using I = typename dispatch_internal::Signature<decltype(Fn)>::Interface;
+  return TypedMember<I>{dispatch_internal::Make<Fn, false>(id, signature, DISPATCH_METHOD,
+                                                           o.hidden, o.required)};
 }
 // A method whose last parameter receives its result.
 template <auto Fn>
-constexpr MemberInfo Function(DISPID id, const char16_t* name, MemberOptions o = {}) {
-  return dispatch_internal::Make<Fn, true>(id, name, DISPATCH_METHOD, o.hidden, o.required);
+consteval auto Function(DISPID id, const char16_t* signature, MemberOptions o = {}) {
+  using I = typename dispatch_internal::Signature<decltype(Fn)>::Interface;
+  return TypedMember<I>{dispatch_internal::Make<Fn, true>(id, signature, DISPATCH_METHOD,
+                                                          o.hidden, o.required)};
 }
 template <auto Fn>
-constexpr MemberInfo Get(DISPID id, const char16_t* name, MemberOptions o = {}) {
-  return dispatch_internal::Make<Fn, true>(id, name, DISPATCH_PROPERTYGET, o.hidden, o.required);
+consteval auto Get(DISPID id, const char16_t* signature, MemberOptions o = {}) {
+  using I = typename dispatch_internal::Signature<decltype(Fn)>::Interface;
+  return TypedMember<I>{dispatch_internal::Make<Fn, true>(id, signature, DISPATCH_PROPERTYGET,
+                                                          o.hidden, o.required)};
 }
 template <auto Fn>
-constexpr MemberInfo Put(DISPID id, const char16_t* name, MemberOptions o = {}) {
-  return dispatch_internal::Make<Fn, false>(id, name, DISPATCH_PROPERTYPUT, o.hidden, o.required);
+consteval auto Put(DISPID id, const char16_t* signature, MemberOptions o = {}) {
+  using I = typename dispatch_internal::Signature<decltype(Fn)>::Interface;
+  return TypedMember<I>{dispatch_internal::Make<Fn, false>(id, signature, DISPATCH_PROPERTYPUT,
+                                                           o.hidden, o.required)};
+}
+
+// The table of interface I. Every entry must be a member of I, and no
+// (name, kind) or (DISPID, kind) pair may appear twice.
+template <class I, class... M>
+consteval MemberArray<I, sizeof...(M)> Members(M... members) {
+  static_assert((std::is_same_v<M, TypedMember<I>> && ...),
+                "every member of a table must belong to the table's interface");
+  MemberArray<I, sizeof...(M)> out{{members.info...}};
+  for (size_t i = 0; i < out.items.size(); ++i) {
+    for (size_t j = i + 1; j < out.items.size(); ++j) {
+      const MemberInfo& a = out.items[i];
+      const MemberInfo& b = out.items[j];
+      if (a.kind != b.kind) continue;
+      if (a.dispid == b.dispid) throw "a DISPID is listed twice for the same kind";
+      if (dispatch_internal::SameNameIgnoringCase(a.name, b.name)) {
+        throw "a name is listed twice for the same kind";
+      }
+    }
+  }
+  return out;
+}
+
+// A member table typed by its interface, so that it can only serve that
+// interface's DispatchImpl.
+template <class I>
+struct InterfaceTable {
+  MemberTable table;
+
+  template <size_t N>
+  constexpr InterfaceTable(const char16_t* interface_name, const IID* iid,
+                           const MemberArray<I, N>& members)
+      : table{interface_name, iid, members.items} {}
+  // An interface whose members are not on this platform.
+  constexpr InterfaceTable(const char16_t* interface_name, const IID* iid)
+      : table{interface_name, iid, {}} {}
+};
+
+// The DISPID the table gives `name` (any kind); for code that fires change
+// notifications or calls by identifier. Does not compile for a name the
+// table lacks.
+template <class I, size_t N>
+consteval DISPID DispidOf(const MemberArray<I, N>& members, std::u16string_view name) {
+  for (const MemberInfo& m : members.items) {
+    if (dispatch_internal::SameNameIgnoringCase(m.name, name)) return m.dispid;
+  }
+  throw "no member of that name";
 }
 
 // IDispatch over a static member table, for an interface I (a dual
 // interface's abstract class, or a dispatch-only one).
-template <class I, const MemberTable& kTable>
+template <class I, const InterfaceTable<I>& kTyped>
 class DispatchImpl : public I {
+  static constexpr const MemberTable& kTable = kTyped.table;
+
  public:
   HRESULT GetTypeInfoCount(UINT* count) override {
     if (count == nullptr) return E_POINTER;
@@ -358,19 +479,19 @@ class DispatchImpl : public I {
                           arg_error);
   }
 
-  static const MemberTable& Members() { return kTable; }
+  static const MemberTable& Table() { return kTable; }
 };
 
 // IDispatchMembers over the same static table: lets a host learn which
 // parameters are by reference (script hosts return their out values). A
 // class derives from it and lists
 // Entry<C, IDispatchMembers>(IID_IDispatchMembers) in its interface table.
-template <const MemberTable& kTable>
+template <class I, const InterfaceTable<I>& kTyped>
 class DispatchMembersImpl : public IDispatchMembers {
  public:
   HRESULT GetMemberTable(const MemberTable** table) override {
     if (table == nullptr) return E_POINTER;
-    *table = &kTable;
+    *table = &kTyped.table;
     return S_OK;
   }
 };

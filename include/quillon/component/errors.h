@@ -92,11 +92,6 @@ QUILLON_RUNTIME_API HRESULT ServerError(const ErrorSource& source, const Error& 
 // Records error information in the client control's convention and
 // returns the code.
 QUILLON_RUNTIME_API HRESULT ClientError(std::u16string_view app_name, const Error& error);
-// A recordset failure on the client: 0x800A0000 | code, the given text,
-// help context 0.
-QUILLON_RUNTIME_API HRESULT ClientRecordsetError(std::u16string_view app_name, int32_t code,
-                                                 std::u16string_view text);
-
 // Records error information with an explicit code and description (used for
 // composed texts such as recordset failures on the server: 0x80020009).
 QUILLON_RUNTIME_API HRESULT ReportError(HRESULT code, std::u16string_view description,

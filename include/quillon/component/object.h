@@ -1,6 +1,7 @@
 // Building blocks of automation objects: the library's module counts, the
 // reference-counted object root, interface tables, class factories, error
-// information support, property-change notification and enumerators.
+// information support, connection points and enumerators. Persistence of
+// controls is in persistence.h, the control base in control.h.
 //
 // A class is written as plain C++ deriving from the interfaces it answers,
 // with a static table of them in the documented order, and is instantiated as
@@ -183,14 +184,16 @@ class SupportErrorInfoImpl : public ISupportErrorInfo {
   }
 };
 
-// The one connection point of a control: property-change notification. It
-// shares its owner's lifetime; AddRef and Release go to the owner.
-class QUILLON_RUNTIME_API PropertyNotifyPoint : public IConnectionPoint {
+// A connection point of a control for one outgoing interface: property-change
+// notification (IPropertyNotifySink), or the class's event interface, which
+// also takes sinks that answer only IDispatch. It shares its owner's
+// lifetime; AddRef and Release go to the owner.
+class QUILLON_RUNTIME_API ConnectionPoint : public IConnectionPoint {
  public:
-  explicit PropertyNotifyPoint(IConnectionPointContainer* owner) : owner_(owner) {}
-  PropertyNotifyPoint(const PropertyNotifyPoint&) = delete;
-  PropertyNotifyPoint& operator=(const PropertyNotifyPoint&) = delete;
-  virtual ~PropertyNotifyPoint() = default;
+  ConnectionPoint(IConnectionPointContainer* owner, const IID& iid) : owner_(owner), iid_(iid) {}
+  ConnectionPoint(const ConnectionPoint&) = delete;
+  ConnectionPoint& operator=(const ConnectionPoint&) = delete;
+  virtual ~ConnectionPoint() = default;
 
   HRESULT QueryInterface(REFIID iid, void** object) override;
   ULONG AddRef() override { return owner_->AddRef(); }
@@ -200,117 +203,60 @@ class QUILLON_RUNTIME_API PropertyNotifyPoint : public IConnectionPoint {
   HRESULT Advise(IUnknown* sink, DWORD* cookie) override;
   HRESULT Unadvise(DWORD cookie) override;
 
-  // Tells every advised sink that property `dispid` changed.
+  const IID& iid() const { return iid_; }
+  // For a property-change point: tells every advised sink that property
+  // `dispid` changed.
   void FireChanged(DISPID dispid);
 
  private:
   IConnectionPointContainer* owner_;
-  std::map<DWORD, ComPtr<IPropertyNotifySink>> sinks_;
+  IID iid_;
+  // Each sink as the interface pointer it gave for iid_ (or IDispatch).
+  std::map<DWORD, ComPtr<IUnknown>> sinks_;
   DWORD next_cookie_ = 1;
 };
 
-// IEnumVARIANT over a snapshot of items (copied when the enumerator is made).
-class QUILLON_RUNTIME_API VariantEnumerator : public ObjectBase, public IEnumVARIANT {
+// The cursor over a shared snapshot of items behind every IEnumVARIANT of the
+// toolkit: enumerators, and collections that enumerate themselves. Clone
+// gives a new enumerator at the same position.
+class QUILLON_RUNTIME_API VariantCursor : public IEnumVARIANT {
  public:
-  static constexpr InterfaceEntry kInterfaces[] = {
-      Entry<VariantEnumerator, IEnumVARIANT>(IID_IEnumVARIANT)};
-
-  VariantEnumerator(Module& module, std::shared_ptr<const std::vector<Variant>> items,
-                    size_t position = 0)
-      : ObjectBase(module), items_(std::move(items)), position_(position) {}
+  VariantCursor(Module& module, std::shared_ptr<const std::vector<Variant>> items,
+                size_t position = 0)
+      : module_(module), items_(std::move(items)), position_(position) {}
+  virtual ~VariantCursor() = default;
 
   HRESULT Next(ULONG count, VARIANT* items, ULONG* fetched) override;
   HRESULT Skip(ULONG count) override;
   HRESULT Reset() override;
   HRESULT Clone(IEnumVARIANT** copy) override;
 
+ protected:
+  // New items; the cursor starts again at the first.
+  void SetItems(std::shared_ptr<const std::vector<Variant>> items) {
+    items_ = std::move(items);
+    position_ = 0;
+  }
+
  private:
+  Module& module_;
   std::shared_ptr<const std::vector<Variant>> items_;
   size_t position_;
 };
 
+// A stand-alone enumerator.
+class QUILLON_RUNTIME_API VariantEnumerator : public ObjectBase, public VariantCursor {
+ public:
+  static constexpr InterfaceEntry kInterfaces[] = {
+      Entry<VariantEnumerator, IEnumVARIANT>(IID_IEnumVARIANT)};
+
+  VariantEnumerator(Module& module, std::shared_ptr<const std::vector<Variant>> items,
+                    size_t position = 0)
+      : ObjectBase(module), VariantCursor(module, std::move(items), position) {}
+};
+
 QUILLON_RUNTIME_API ComPtr<IEnumVARIANT> MakeVariantEnumerator(Module& module,
                                                                std::vector<Variant> items);
-
-// ---------------------------------------------------------------------------
-// Saved properties of a control. The stream form is: u32 version 0x00030004,
-// u32 count, then per property its name and its value, each as a VARTYPE
-// (u16) followed by the payload: BSTR as u32 byte count and UTF-16LE units,
-// I2/BOOL 2 bytes, I4 4 bytes, R8/DATE 8 bytes, EMPTY/NULL nothing. An empty
-// stream holds no properties.
-using PropertyMap = std::vector<std::pair<std::u16string, Variant>>;
-
-QUILLON_RUNTIME_API HRESULT WritePropertyStream(IStream* stream, const PropertyMap& properties);
-// Malformed or truncated data: E_FAIL, *properties untouched.
-QUILLON_RUNTIME_API HRESULT ReadPropertyStream(IStream* stream, PropertyMap* properties);
-
-// A stream over memory, and a storage of such streams.
-QUILLON_RUNTIME_API ComPtr<IStream> MakeMemoryStream(std::string bytes = {});
-QUILLON_RUNTIME_API std::string MemoryStreamBytes(IStream* stream);
-QUILLON_RUNTIME_API ComPtr<IStorage> MakeMemoryStorage();
-// A property bag over a map; Read of an absent name answers E_INVALIDARG.
-QUILLON_RUNTIME_API ComPtr<IPropertyBag> MakePropertyBag(PropertyMap properties = {});
-
-// How a control was started by its host.
-enum class LoadKind {
-  kNew,          // InitNew: no saved properties
-  kStream,       // IPersistStreamInit::Load or IPersistStorage::Load
-  kPropertyBag,  // IPersistPropertyBag::Load
-};
-
-// Persistence and class information of an embeddable control, in terms of
-// two hooks of the control class: LoadProperties and SaveProperties.
-class QUILLON_RUNTIME_API ControlPersistence : public IPersistStreamInit,
-                                               public IPersistPropertyBag,
-                                               public IPersistStorage,
-                                               public IProvideClassInfo2,
-                                               public ISpecifyPropertyPages {
- public:
-  ControlPersistence(const CLSID& clsid, const IID& events_iid, const CLSID* property_page)
-      : clsid_(clsid), events_iid_(events_iid), property_page_(property_page) {}
-  virtual ~ControlPersistence() = default;
-
-  // Called once per start with what the host saved (names as saved).
-  virtual HRESULT LoadProperties(const PropertyMap& properties, LoadKind kind) = 0;
-  virtual void SaveProperties(PropertyMap* properties) = 0;
-
-  // IPersist (all three persistence interfaces share it).
-  HRESULT GetClassID(CLSID* clsid) override;
-  // IPersistStreamInit
-  HRESULT IsDirty() override { return dirty_ ? S_OK : S_FALSE; }
-  HRESULT Load(IStream* stream) override;
-  HRESULT Save(IStream* stream, BOOL clear_dirty) override;
-  HRESULT GetSizeMax(uint64_t* size) override;
-  HRESULT InitNew() override;
-  // IPersistPropertyBag
-  HRESULT Load(IPropertyBag* bag, IErrorLog* log) override;
-  HRESULT Save(IPropertyBag* bag, BOOL clear_dirty, BOOL save_all) override;
-  // IPersistStorage: the properties live in the storage's "Contents" stream.
-  HRESULT InitNew(IStorage* storage) override;
-  HRESULT Load(IStorage* storage) override;
-  HRESULT Save(IStorage* storage, BOOL same_as_load) override;
-  HRESULT SaveCompleted(IStorage* storage) override;
-  HRESULT HandsOffStorage() override;
-  // IProvideClassInfo2: no type libraries here; the event interface is known.
-  HRESULT GetClassInfo(ITypeInfo** info) override;
-  HRESULT GetGUID(DWORD kind, GUID* guid) override;
-  // ISpecifyPropertyPages
-  HRESULT GetPages(CAUUID* pages) override;
-
- protected:
-  void SetDirty() { dirty_ = true; }
-  // Names the properties a bag is asked for on load.
-  virtual std::vector<std::u16string> PropertyNames() const = 0;
-
- private:
-  HRESULT StartOnce(const PropertyMap& properties, LoadKind kind);
-
-  CLSID clsid_;
-  IID events_iid_;
-  const CLSID* property_page_;
-  bool dirty_ = false;
-  bool started_ = false;
-};
 
 }  // namespace quillon::com
 

@@ -109,25 +109,6 @@ QUILLON_RUNTIME_API HRESULT UnregisterComponentLibrary(const TypeLibraryDescript
 // registry's own words), or "" after a success. For tools that report it.
 QUILLON_RUNTIME_API std::string LastRegistrationError();
 
-// The two component libraries' registrations, for their DllRegisterServer
-// and DllUnregisterServer. `library_path` is the library's own file
-// (LibraryPathOf an address inside it).
-//
-// QServer library: type library QServerLib, then QServer, QHtmlDoc, HtmlTag,
-// HtmlTags, QServerPropPage and QHtmlDocPropPage. QClient library: type
-// library QClientLib, then QClientCtrl and QClientPropPage. Results: S_OK,
-// SELFREG_E_TYPELIB (0x80040200), SELFREG_E_CLASS (0x80040201), as above.
-QUILLON_RUNTIME_API HRESULT RegisterQServerLibrary(const std::string& library_path);
-QUILLON_RUNTIME_API HRESULT UnregisterQServerLibrary();
-QUILLON_RUNTIME_API HRESULT RegisterQClientLibrary(const std::string& library_path);
-QUILLON_RUNTIME_API HRESULT UnregisterQClientLibrary();
-
-// The descriptions behind the functions above.
-QUILLON_RUNTIME_API const TypeLibraryDescription& QServerTypeLibrary();
-QUILLON_RUNTIME_API std::span<const ClassDescription> QServerClasses();
-QUILLON_RUNTIME_API const TypeLibraryDescription& QClientTypeLibrary();
-QUILLON_RUNTIME_API std::span<const ClassDescription> QClientClasses();
-
 }  // namespace quillon::com
 
 // What a component library defines and exports (QUILLON_EXPORT, C linkage).

@@ -13,6 +13,7 @@
 #include "quillon/component/com_ptr.h"
 #include "quillon/component/dispatch.h"
 #include "quillon/component/object.h"
+#include "quillon/component/persistence.h"
 #include "quillon/component/runtime.h"
 #include "quillon/component/variant.h"
 

@@ -1,0 +1,180 @@
+// Forwarding from an automation member to the plain C++ method behind it.
+//
+// An adapter class derives from Forwarding<Self> and gives
+//   static const ErrorConvention& Convention();   // how its failures leave
+//   Plain& plain();                               // the object it adapts
+// Then a member that only forwards is one line:
+//
+//   HRESULT GetStringData(BSTR DataName, int32_t SubIndex, BSTR* value) override {
+//     return Forward<&QServer::GetStringData>(DataName, SubIndex, value);
+//   }
+//
+// The conversions are chosen by type, pairing each automation argument with
+// the plain method's parameter:
+//   BSTR            -> std::string / std::string_view / const std::string&
+//                      (code-page bytes; the text ends at its first NUL, as
+//                      the peers' zero-terminated texts did)
+//   VARIANT         -> std::string: a byte array (10001 when it is none)
+//   VARIANT         -> std::optional<DATE>: a date, directly or by reference
+//   VARIANT         -> VARIANT (as the caller gave it), IDispatch* -> IDispatch*
+//   int32_t/int16_t -> any integer; VARIANT_BOOL -> bool; double -> double
+// and the plain result with the automation out-pointer:
+//   std::string -> BSTR* (text) or VARIANT* (a byte array)
+//   integer -> int32_t* / int16_t*; bool -> VARIANT_BOOL*; double -> double*
+// A null out-pointer answers E_POINTER without calling; the out value is set
+// only when the call succeeded. Exceptions leave through the convention.
+#ifndef QUILLON_COMPONENT_FORWARD_H_
+#define QUILLON_COMPONENT_FORWARD_H_
+
+#include <concepts>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "quillon/component/bstr.h"
+#include "quillon/component/errors.h"
+#include "quillon/component/types.h"
+#include "quillon/component/variant.h"
+#include "quillon/platform/codepage.h"
+
+namespace quillon::com {
+
+// Automation text as process code-page bytes, up to its first NUL unit.
+inline std::string NarrowText(BSTR text) {
+  std::u16string_view view = Bstr::View(text);
+  view = view.substr(0, view.find(u'\0'));
+  return platform::ProcessCodePage().FromUtf16(view);
+}
+
+// Code-page bytes as a new automation string; throws std::bad_alloc.
+inline BSTR WideText(std::string_view bytes) {
+  const std::u16string text = platform::ProcessCodePage().ToUtf16(bytes);
+  BSTR result = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+  if (result == nullptr) throw std::bad_alloc();
+  return result;
+}
+
+// The VARIANT a by-reference VARIANT points to, else the VARIANT itself.
+inline const VARIANT& Referenced(const VARIANT& v) {
+  if (v.vt == (VT_BYREF | VT_VARIANT) && v.pvarVal != nullptr) return *v.pvarVal;
+  return v;
+}
+
+// A date given directly or by reference; nullopt for anything else.
+inline std::optional<DATE> DateOf(const VARIANT& value) {
+  const VARIANT& v = Referenced(value);
+  if (v.vt == VT_DATE) return v.date;
+  if (v.vt == (VT_BYREF | VT_DATE) && v.pdate != nullptr) return *v.pdate;
+  return std::nullopt;
+}
+
+// The bytes of a byte-array argument; 10001 when it is none.
+inline std::string BytesOf(const VARIANT& value) {
+  std::string bytes;
+  if (!Variant::GetBytes(value, &bytes)) throw Error(kMsgBadBinaryData);
+  return bytes;
+}
+
+namespace forward_internal {
+
+template <class T>
+struct Tag {};
+
+template <class T>
+concept Integer = std::integral<T> && !std::same_as<T, bool>;
+
+// What an argument is converted into before the call: strings are owned.
+template <class P>
+struct StorageOf {
+  using type = std::remove_cvref_t<P>;
+};
+template <>
+struct StorageOf<std::string_view> {
+  using type = std::string;
+};
+template <class P>
+using Storage = typename StorageOf<std::remove_cvref_t<P>>::type;
+
+inline std::string In(BSTR s, Tag<std::string>) { return NarrowText(s); }
+inline std::string In(const VARIANT& v, Tag<std::string>) { return BytesOf(v); }
+inline std::optional<DATE> In(const VARIANT& v, Tag<std::optional<DATE>>) { return DateOf(v); }
+inline VARIANT In(const VARIANT& v, Tag<VARIANT>) { return v; }
+inline IDispatch* In(IDispatch* d, Tag<IDispatch*>) { return d; }
+inline bool In(VARIANT_BOOL b, Tag<bool>) { return b != VARIANT_FALSE; }
+inline double In(double d, Tag<double>) { return d; }
+template <Integer To, Integer From>
+To In(From v, Tag<To>) {
+  return static_cast<To>(v);
+}
+
+inline void Out(std::string_view text, BSTR* out) { *out = WideText(text); }
+inline void Out(std::string_view bytes, VARIANT* out) { *out = Variant::Bytes(bytes).Detach(); }
+inline void Out(bool b, VARIANT_BOOL* out) { *out = b ? VARIANT_TRUE : VARIANT_FALSE; }
+inline void Out(double d, double* out) { *out = d; }
+template <Integer From, Integer To>
+void Out(From v, To* out) {
+  *out = static_cast<To>(v);
+}
+
+template <class F>
+struct Method;
+template <class C, class R, class... P>
+struct Method<R (C::*)(P...)> {
+  using Result = R;
+  using Params = std::tuple<P...>;
+};
+template <class C, class R, class... P>
+struct Method<R (C::*)(P...) const> : Method<R (C::*)(P...)> {};
+template <class C, class R, class... P>
+struct Method<R (C::*)(P...) noexcept> : Method<R (C::*)(P...)> {};
+template <class C, class R, class... P>
+struct Method<R (C::*)(P...) const noexcept> : Method<R (C::*)(P...)> {};
+
+}  // namespace forward_internal
+
+template <class Self>
+class Forwarding {
+ protected:
+  // Calls Fn on the adapted object with the converted arguments; with a
+  // result, the last automation argument receives it.
+  template <auto Fn, class... A>
+  HRESULT Forward(A... a) {
+    namespace fi = forward_internal;
+    using M = fi::Method<decltype(Fn)>;
+    using R = typename M::Result;
+    using P = typename M::Params;
+    constexpr size_t kIn = std::tuple_size_v<P>;
+    constexpr bool kHasResult = !std::is_void_v<R>;
+    static_assert(sizeof...(A) == kIn + (kHasResult ? 1 : 0),
+                  "the automation arguments do not match the plain method");
+    std::tuple<A...> args(a...);
+    if constexpr (kHasResult) {
+      if (std::get<kIn>(args) == nullptr) return E_POINTER;
+    }
+    return Guarded(Self::Convention(), [&] {
+      auto& plain = static_cast<Self*>(this)->plain();
+      [&]<size_t... Is>(std::index_sequence<Is...>) {
+        std::tuple<fi::Storage<std::tuple_element_t<Is, P>>...> in{
+            fi::In(std::get<Is>(args), fi::Tag<fi::Storage<std::tuple_element_t<Is, P>>>{})...};
+        if constexpr (kHasResult) {
+          fi::Out((plain.*Fn)(std::move(std::get<Is>(in))...), std::get<kIn>(args));
+        } else {
+          (plain.*Fn)(std::move(std::get<Is>(in))...);
+        }
+      }(std::make_index_sequence<kIn>{});
+    });
+  }
+
+  // Runs `body` under the class's error convention.
+  template <class F>
+  HRESULT Call(F&& body) {
+    return Guarded(Self::Convention(), std::forward<F>(body));
+  }
+};
+
+}  // namespace quillon::com
+
+#endif  // QUILLON_COMPONENT_FORWARD_H_
