@@ -112,28 +112,28 @@ struct IOdbcConnectionAccess : com::IUnknown {
   virtual std::shared_ptr<ErrorList> Errors() = 0;
 };
 
-inline constexpr com::MemberInfo kErrorsMemberList[] = {
+inline constexpr auto kErrorsMemberList = com::Members<IEngineErrors>(
     com::Get<&IEngineErrors::get_Count>(1, u"Count"),
-    com::Get<&IEngineErrors::get_Item>(0, u"Item"),
-};
-inline constexpr com::MemberTable kErrorsMembers{u"Errors", &com::IID_IDispatch, kErrorsMemberList};
+    com::Get<&IEngineErrors::get_Item>(0, u"Item(Index)"));
+inline constexpr com::InterfaceTable<IEngineErrors> kErrorsMembers{u"Errors", &com::IID_IDispatch,
+                                                                   kErrorsMemberList};
 
-inline constexpr com::MemberInfo kErrorMemberList[] = {
+inline constexpr auto kErrorMemberList = com::Members<IEngineError>(
     com::Get<&IEngineError::get_Number>(1, u"Number"),
     com::Get<&IEngineError::get_Source>(2, u"Source"),
     com::Get<&IEngineError::get_Description>(0, u"Description"),
     com::Get<&IEngineError::get_HelpFile>(3, u"HelpFile"),
-    com::Get<&IEngineError::get_HelpContext>(4, u"HelpContext"),
-};
-inline constexpr com::MemberTable kErrorMembers{u"Error", &com::IID_IDispatch, kErrorMemberList};
+    com::Get<&IEngineError::get_HelpContext>(4, u"HelpContext"));
+inline constexpr com::InterfaceTable<IEngineError> kErrorMembers{u"Error", &com::IID_IDispatch,
+                                                                 kErrorMemberList};
 
-inline constexpr com::MemberInfo kFieldsMemberList[] = {
+inline constexpr auto kFieldsMemberList = com::Members<IEngineFields>(
     com::Get<&IEngineFields::get_Count>(1, u"Count"),
-    com::Get<&IEngineFields::get_Item>(0, u"Item"),
-};
-inline constexpr com::MemberTable kFieldsMembers{u"Fields", &com::IID_IDispatch, kFieldsMemberList};
+    com::Get<&IEngineFields::get_Item>(0, u"Item(Index)"));
+inline constexpr com::InterfaceTable<IEngineFields> kFieldsMembers{u"Fields", &com::IID_IDispatch,
+                                                                   kFieldsMemberList};
 
-inline constexpr com::MemberInfo kFieldMemberList[] = {
+inline constexpr auto kFieldMemberList = com::Members<IEngineField>(
     com::Get<&IEngineField::get_Name>(1, u"Name"),
     com::Get<&IEngineField::get_Type>(2, u"Type"),
     com::Get<&IEngineField::get_Size>(3, u"Size"),
@@ -143,55 +143,56 @@ inline constexpr com::MemberInfo kFieldMemberList[] = {
     com::Get<&IEngineField::get_DefinedSize>(5, u"DefinedSize"),
     com::Get<&IEngineField::get_Precision>(6, u"Precision"),
     com::Get<&IEngineField::get_NumericScale>(7, u"NumericScale"),
-    com::Get<&IEngineField::get_Attributes>(8, u"Attributes"),
-};
-inline constexpr com::MemberTable kFieldMembers{u"Field", &com::IID_IDispatch, kFieldMemberList};
+    com::Get<&IEngineField::get_Attributes>(8, u"Attributes"));
+inline constexpr com::InterfaceTable<IEngineField> kFieldMembers{u"Field", &com::IID_IDispatch,
+                                                                 kFieldMemberList};
 
-inline constexpr com::MemberInfo kRecordsetMemberList[] = {
+inline constexpr auto kRecordsetMemberList = com::Members<IEngineRecordset>(
     com::Get<&IEngineRecordset::get_BOF>(1, u"BOF"),
     com::Get<&IEngineRecordset::get_EOF>(2, u"EOF"),
     com::Method<&IEngineRecordset::MoveFirst>(3, u"MoveFirst"),
     com::Method<&IEngineRecordset::MoveNext>(4, u"MoveNext"),
     com::Method<&IEngineRecordset::AddNew>(5, u"AddNew"),
-    com::Method<&IEngineRecordset::Update>(6, u"Update", {.required = 0}),
+    com::Method<&IEngineRecordset::Update>(6, u"Update(First, Second)", {.required = 0}),
     com::Get<&IEngineRecordset::get_Fields>(0, u"Fields"),
     com::Method<&IEngineRecordset::Close>(7, u"Close"),
-    com::Method<&IEngineRecordset::Open>(8, u"Open", {.required = 0}),
+    com::Method<&IEngineRecordset::Open>(
+        8, u"Open(Source, ActiveConnection, CursorType, LockType, Options)", {.required = 0}),
     com::Get<&IEngineRecordset::get_CursorLocation>(9, u"CursorLocation"),
     com::Put<&IEngineRecordset::put_CursorLocation>(9, u"CursorLocation"),
     com::Get<&IEngineRecordset::get_CacheSize>(10, u"CacheSize"),
-    com::Put<&IEngineRecordset::put_CacheSize>(10, u"CacheSize"),
-};
-inline constexpr com::MemberTable kRecordsetMembers{u"Recordset", &com::IID_IDispatch,
-                                                    kRecordsetMemberList};
+    com::Put<&IEngineRecordset::put_CacheSize>(10, u"CacheSize"));
+inline constexpr com::InterfaceTable<IEngineRecordset> kRecordsetMembers{
+    u"Recordset", &com::IID_IDispatch, kRecordsetMemberList};
 
-inline constexpr com::MemberInfo kDaoEngineMemberList[] = {
-    com::Function<&IDaoEngine::OpenDatabase>(1, u"OpenDatabase", {.required = 1}),
-    com::Function<&IDaoEngine::CreateDatabase>(2, u"CreateDatabase", {.required = 1}),
+inline constexpr auto kDaoEngineMemberList = com::Members<IDaoEngine>(
+    com::Function<&IDaoEngine::OpenDatabase>(1, u"OpenDatabase(Name, Exclusive, ReadOnly, Connect)",
+                                             {.required = 1}),
+    com::Function<&IDaoEngine::CreateDatabase>(2, u"CreateDatabase(Name, Locale, Option)",
+                                               {.required = 1}),
     com::Get<&IDaoEngine::get_Errors>(3, u"Errors"),
-    com::Get<&IDaoEngine::get_Version>(4, u"Version"),
-};
-inline constexpr com::MemberTable kDaoEngineMembers{u"_DBEngine", &ids::IID_DaoEngine,
-                                                    kDaoEngineMemberList};
+    com::Get<&IDaoEngine::get_Version>(4, u"Version"));
+inline constexpr com::InterfaceTable<IDaoEngine> kDaoEngineMembers{
+    u"_DBEngine", &ids::IID_DaoEngine, kDaoEngineMemberList};
 
-inline constexpr com::MemberInfo kDaoDatabaseMemberList[] = {
-    com::Function<&IDaoDatabase::OpenRecordset>(1, u"OpenRecordset", {.required = 1}),
-    com::Method<&IDaoDatabase::Execute>(2, u"Execute", {.required = 1}),
+inline constexpr auto kDaoDatabaseMemberList = com::Members<IDaoDatabase>(
+    com::Function<&IDaoDatabase::OpenRecordset>(1, u"OpenRecordset(Name, Type, Options, LockEdit)",
+                                                {.required = 1}),
+    com::Method<&IDaoDatabase::Execute>(2, u"Execute(Query, Options)", {.required = 1}),
     com::Method<&IDaoDatabase::Close>(3, u"Close"),
-    com::Get<&IDaoDatabase::get_Name>(0, u"Name"),
-};
-inline constexpr com::MemberTable kDaoDatabaseMembers{u"Database", &ids::IID_DaoDatabase,
-                                                      kDaoDatabaseMemberList};
+    com::Get<&IDaoDatabase::get_Name>(0, u"Name"));
+inline constexpr com::InterfaceTable<IDaoDatabase> kDaoDatabaseMembers{
+    u"Database", &ids::IID_DaoDatabase, kDaoDatabaseMemberList};
 
-inline constexpr com::MemberInfo kAdoConnectionMemberList[] = {
-    com::Method<&IAdoConnection::Open>(1, u"Open", {.required = 0}),
-    com::Method<&IAdoConnection::Execute>(2, u"Execute"),
+inline constexpr auto kAdoConnectionMemberList = com::Members<IAdoConnection>(
+    com::Method<&IAdoConnection::Open>(1, u"Open(ConnectionString, UserID, Password, Options)",
+                                       {.required = 0}),
+    com::Method<&IAdoConnection::Execute>(2, u"Execute(CommandText)"),
     com::Method<&IAdoConnection::Close>(3, u"Close"),
     com::Get<&IAdoConnection::get_Errors>(4, u"Errors"),
-    com::Get<&IAdoConnection::get_State>(5, u"State"),
-};
-inline constexpr com::MemberTable kAdoConnectionMembers{u"_Connection", &ids::IID_AdoConnection,
-                                                        kAdoConnectionMemberList};
+    com::Get<&IAdoConnection::get_State>(5, u"State"));
+inline constexpr com::InterfaceTable<IAdoConnection> kAdoConnectionMembers{
+    u"_Connection", &ids::IID_AdoConnection, kAdoConnectionMemberList};
 
 // --- Objects -------------------------------------------------------------------------------
 
