@@ -80,6 +80,42 @@ bool IsNothing(const com::VARIANT& v) {
   return v.vt == com::VT_NULL || v.vt == com::VT_EMPTY;
 }
 
+// The fixed date forms "YYYY-MM-DD", "YYYY-MM-DD HH:MM:SS" and
+// "HH:MM:SS" as a date value; false for anything else. Dates are read and
+// checked on every row, so this avoids the general text coercion.
+template <class Char>
+bool ParseFixedDate(std::basic_string_view<Char> t, com::DATE* out) {
+  auto digits = [&](size_t at, size_t n, int* v) {
+    if (at + n > t.size()) return false;
+    int x = 0;
+    for (size_t i = at; i < at + n; ++i) {
+      if (t[i] < '0' || t[i] > '9') return false;
+      x = x * 10 + (t[i] - '0');
+    }
+    *v = x;
+    return true;
+  };
+  com::DateParts p{1899, 12, 30, 0, 0, 0};
+  size_t time_at = std::string_view::npos;
+  if (t.size() == 8) {
+    time_at = 0;
+  } else if (t.size() == 10 || (t.size() == 19 && t[10] == ' ')) {
+    if (!digits(0, 4, &p.year) || t[4] != '-' || !digits(5, 2, &p.month) || t[7] != '-' ||
+        !digits(8, 2, &p.day)) {
+      return false;
+    }
+    if (t.size() == 19) time_at = 11;
+  } else {
+    return false;
+  }
+  if (time_at != std::string_view::npos &&
+      (!digits(time_at, 2, &p.hour) || t[time_at + 2] != ':' || !digits(time_at + 3, 2, &p.minute) ||
+       t[time_at + 5] != ':' || !digits(time_at + 6, 2, &p.second))) {
+    return false;
+  }
+  return com::PartsToDate(p, out);
+}
+
 }  // namespace
 
 // --- Handles -----------------------------------------------------------------------
@@ -376,9 +412,16 @@ com::Variant SqliteRecordset::GetValue(size_t index) {
       return com::Variant::Bytes(std::span<const uint8_t>(data, static_cast<size_t>(size)));
     }
     default: {
-      const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
-      const int size = sqlite3_column_bytes(stmt, i);
-      com::Variant text = com::Variant::Utf8(std::string_view(data, static_cast<size_t>(size)));
+      if (type == kDbDate) {
+        const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
+        const std::string_view text(data, static_cast<size_t>(sqlite3_column_bytes(stmt, i)));
+        com::DATE date = 0;
+        if (ParseFixedDate(text, &date)) return com::Variant::Date(date);
+      }
+      // SQLite hands out UTF-16 itself, which saves a conversion per value.
+      const auto* data = static_cast<const char16_t*>(sqlite3_column_text16(stmt, i));
+      const size_t units = static_cast<size_t>(sqlite3_column_bytes16(stmt, i)) / 2;
+      com::Variant text = com::Variant::String(std::u16string_view(data, units));
       // Typed columns hold text in the fixed forms; give them their type back.
       com::VARTYPE want = com::VT_EMPTY;
       if (type == kDbBoolean) want = com::VT_BOOL;
@@ -398,12 +441,22 @@ void SqliteRecordset::SetValue(size_t index, const com::VARIANT& value) {
   if (!adding_) {
     Throw(kErrUpdateWithoutAddNew, "DAO.Field", "Update or CancelUpdate without AddNew or Edit.");
   }
-  com::Variant given;
-  com::VariantCopyInd(given.get(), &value);
+  const com::VARIANT& given_ref =
+      (value.vt == (com::VT_BYREF | com::VT_VARIANT) && value.pvarVal != nullptr) ? *value.pvarVal
+                                                                                 : value;
   com::Variant stored;
-  if (IsNothing(*given.get())) {
+  if (IsNothing(given_ref)) {
     stored = com::Variant::Null();
+  } else if (fields_[index].type == kDbDate && given_ref.vt == com::VT_BSTR &&
+             [&] {
+               com::DATE ignored = 0;
+               return ParseFixedDate(com::Bstr::View(given_ref.bstrVal), &ignored);
+             }()) {
+    // Already in the stored form.
+    com::VariantCopy(stored.get(), &given_ref);
   } else {
+    com::Variant given;
+    com::VariantCopyInd(given.get(), &value);
     com::VARTYPE want = com::VT_EMPTY;
     switch (fields_[index].type) {
       case kDbBoolean: want = com::VT_BOOL; break;
@@ -414,7 +467,7 @@ void SqliteRecordset::SetValue(size_t index, const com::VARIANT& value) {
       case kDbText: case kDbMemo: want = com::VT_BSTR; break;
       default: break;  // binary and decimal keep what they were given
     }
-    if (want == com::VT_EMPTY) {
+    if (want == com::VT_EMPTY || want == given.vt()) {
       stored = std::move(given);
     } else if (!Coerce(*given.get(), want, &stored)) {
       Throw(kErrConversion, "DAO.Field", "Data type conversion error.");
@@ -485,6 +538,12 @@ void SqliteRecordset::Update() {
         rc = sqlite3_bind_blob64(stmt, param, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
         break;
       }
+      case com::VT_BSTR:
+        // The pending value outlives the statement's step.
+        rc = sqlite3_bind_text16(stmt, param, v.bstrVal,
+                                 static_cast<int>(com::Bstr::View(v.bstrVal).size() * 2),
+                                 SQLITE_STATIC);
+        break;
       default: {
         // Dates are stored in the fixed text form, so every reader sees them
         // the same way; everything else in its text form.

@@ -92,6 +92,28 @@ bool TryCall(IDispatch* object, std::u16string_view name, com::WORD flags,
                                           nullptr));
 }
 
+// The per-row calls go by DISPID, resolved once: looking a name up on
+// every call costs as much as the call itself.
+constexpr com::DISPID kUnresolved = com::DISPID_UNKNOWN;
+
+bool InvokeId(IDispatch* object, com::DISPID id, com::WORD flags, com::VARIANT* args, unsigned n,
+              com::VARIANT* result) {
+  std::array<com::VARIANT, 2> reversed{};
+  for (unsigned i = 0; i < n; ++i) reversed[i] = args[n - 1 - i];
+  com::DISPID put = com::DISPID_PROPERTYPUT;
+  com::DISPPARAMS params{reversed.data(), nullptr, n, 0};
+  if ((flags & com::DISPATCH_PROPERTYPUT) != 0) {
+    params.rgdispidNamedArgs = &put;
+    params.cNamedArgs = 1;
+  }
+  com::EXCEPINFO excepinfo{};
+  com::UINT arg_error = 0;
+  const com::HRESULT hr =
+      object->Invoke(id, com::GUID_NULL, 0, flags, &params, result, &excepinfo, &arg_error);
+  com::ClearExcepInfo(&excepinfo);
+  return com::Succeeded(hr);
+}
+
 class EngineAdapter final : public RecordsetAdapter {
  public:
   explicit EngineAdapter(Engine engine) : engine_kind_(engine) {}
@@ -151,14 +173,16 @@ class EngineAdapter final : public RecordsetAdapter {
     database_opened_here_ = false;
     recordset_opened_here_ = false;
     edit_state_ = 0;
+    eof_id_ = bof_id_ = move_next_id_ = add_new_id_ = update_id_ = kUnresolved;
+    value_ids_.clear();
   }
 
   bool IsOpen() const override { return static_cast<bool>(recordset_); }
 
   bool IsEof() override {
     RequireOpen();
-    if (IsAdo() && Truth(Call(recordset_.get(), u"BOF", com::DISPATCH_PROPERTYGET))) return true;
-    return Truth(Call(recordset_.get(), u"EOF", com::DISPATCH_PROPERTYGET));
+    if (IsAdo() && HotFlag(u"BOF", &bof_id_)) return true;
+    return HotFlag(u"EOF", &eof_id_);
   }
   void MoveFirst() override {
     RequireOpen();
@@ -166,20 +190,20 @@ class EngineAdapter final : public RecordsetAdapter {
   }
   void MoveNext() override {
     RequireOpen();
-    Call(recordset_.get(), u"MoveNext", com::DISPATCH_METHOD);
+    HotCall(u"MoveNext", &move_next_id_, nullptr, 0);
   }
   void AddNew() override {
     RequireOpen();
-    Call(recordset_.get(), u"AddNew", com::DISPATCH_METHOD);
+    HotCall(u"AddNew", &add_new_id_, nullptr, 0);
     edit_state_ = 2;
   }
   void Update() override {
     RequireOpen();
     if (IsAdo()) {
-      Call(recordset_.get(), u"Update", com::DISPATCH_METHOD);
+      HotCall(u"Update", &update_id_, nullptr, 0);
     } else {
-      std::array<Variant, 2> args{Variant::I4(kDbUpdateRegular), Variant::Bool(false)};
-      CallWith(recordset_.get(), u"Update", com::DISPATCH_METHOD, args);
+      com::VARIANT args[2] = {*Variant::I4(kDbUpdateRegular).get(), *Variant::Bool(false).get()};
+      HotCall(u"Update", &update_id_, args, 2);
     }
     edit_state_ = 0;
   }
@@ -211,16 +235,22 @@ class EngineAdapter final : public RecordsetAdapter {
 
  protected:
   void ReadValue(int index, com::VARIANT* value) override {
+    IDispatch* field = fields_[index].field.get();
+    const com::DISPID id = Resolve(field, u"Value", &value_ids_[index]);
     Variant result;
-    std::array<Variant, 0> none{};
-    if (!TryCall(fields_[index].field.get(), u"Value", com::DISPATCH_PROPERTYGET, none, &result)) {
+    if (!InvokeId(field, id, com::DISPATCH_PROPERTYGET, nullptr, 0, result.get())) {
       ThrowEngineError();
     }
     *value = result.Detach();
   }
   void WriteValue(int index, const com::VARIANT& value) override {
-    std::array<Variant, 1> args{Variant(value)};
-    CallWith(fields_[index].field.get(), u"Value", com::DISPATCH_PROPERTYPUT, args);
+    IDispatch* field = fields_[index].field.get();
+    const com::DISPID id = Resolve(field, u"Value", &value_ids_[index]);
+    com::VARIANT arg = value;  // the callee copies what it keeps
+    Variant ignored;
+    if (!InvokeId(field, id, com::DISPATCH_PROPERTYPUT, &arg, 1, ignored.get())) {
+      ThrowEngineError();
+    }
   }
 
  private:
@@ -228,6 +258,34 @@ class EngineAdapter final : public RecordsetAdapter {
 
   void RequireOpen() const {
     if (!recordset_) throw RecordsetException(kNotOpen);
+  }
+
+  com::DISPID Resolve(IDispatch* object, const char16_t* name, com::DISPID* slot) {
+    if (*slot == kUnresolved) {
+      std::u16string copy(name);
+      com::LPOLESTR names[] = {copy.data()};
+      if (com::Failed(object->GetIDsOfNames(com::GUID_NULL, names, 1, 0, slot))) {
+        *slot = kUnresolved;
+        ThrowEngineError();
+      }
+    }
+    return *slot;
+  }
+  void HotCall(const char16_t* name, com::DISPID* slot, com::VARIANT* args, unsigned n) {
+    const com::DISPID id = Resolve(recordset_.get(), name, slot);
+    Variant ignored;
+    if (!InvokeId(recordset_.get(), id, com::DISPATCH_METHOD, args, n, ignored.get())) {
+      ThrowEngineError();
+    }
+  }
+  bool HotFlag(const char16_t* name, com::DISPID* slot) {
+    const com::DISPID id = Resolve(recordset_.get(), name, slot);
+    Variant v;
+    if (!InvokeId(recordset_.get(), id, com::DISPATCH_PROPERTYGET, nullptr, 0, v.get())) {
+      ThrowEngineError();
+    }
+    if (v.vt() == com::VT_BOOL) return v.get()->boolVal != 0;
+    return Truth(v);
   }
 
   static bool Truth(const Variant& v) {
@@ -383,6 +441,7 @@ class EngineAdapter final : public RecordsetAdapter {
       }
       fields_.push_back(std::move(info));
     }
+    value_ids_.assign(fields_.size(), kUnresolved);
   }
 
   // The engine's error collection as one exception: descriptions joined in
@@ -452,6 +511,12 @@ class EngineAdapter final : public RecordsetAdapter {
   bool recordset_opened_here_ = false;
   bool pass_through_ = false;
   int edit_state_ = 0;
+  com::DISPID eof_id_ = kUnresolved;
+  com::DISPID bof_id_ = kUnresolved;
+  com::DISPID move_next_id_ = kUnresolved;
+  com::DISPID add_new_id_ = kUnresolved;
+  com::DISPID update_id_ = kUnresolved;
+  std::vector<com::DISPID> value_ids_;  // per field
 };
 
 Engine DaoEngineOf(int32_t dao_type) {

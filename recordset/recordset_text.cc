@@ -25,6 +25,33 @@ constexpr std::string_view kFieldEnds = "\t\r\n";
 // memory stream.
 constexpr size_t kGrowthStep = 4096;
 
+// Finds the first of `chars` at or after `from`. A plain byte scan finds
+// the same positions as the code page's multibyte-aware one here: tab, CR,
+// LF and the double quote lie below 0x40, so they are never the trail byte
+// of a CP932 character, and UTF-8 continuation bytes are all 0x80 or
+// above; a damaged lead byte counts as a character of its own in both.
+// (RecordsetText.ByteScanAgreesWithTheCodePage holds this against
+// CodePage::FindAnyOf.)
+class ByteSet {
+ public:
+  constexpr explicit ByteSet(std::string_view chars) {
+    for (char c : chars) in_[static_cast<unsigned char>(c)] = true;
+  }
+  size_t Find(std::string_view text, size_t from) const {
+    for (size_t i = from; i < text.size(); ++i) {
+      if (in_[static_cast<unsigned char>(text[i])]) return i;
+    }
+    return std::string_view::npos;
+  }
+
+ private:
+  bool in_[256] = {};
+};
+
+constexpr ByteSet kFieldEndSet{kFieldEnds};
+constexpr ByteSet kQuoteSet{"\""};
+constexpr ByteSet kQuotingSet{"\t\r\n"};
+
 void Append(std::string* out, std::string_view bytes) {
   if (out->size() + bytes.size() > out->capacity()) {
     const size_t wanted = out->size() + bytes.size();
@@ -33,8 +60,8 @@ void Append(std::string* out, std::string_view bytes) {
   out->append(bytes);
 }
 
-void WriteTextValue(const platform::CodePage& cp, std::string_view text, std::string* out) {
-  const bool quoted = cp.FindAnyOf(text, kFieldEnds) != std::string_view::npos ||
+void WriteTextValue(std::string_view text, std::string* out) {
+  const bool quoted = kQuotingSet.Find(text, 0) != std::string_view::npos ||
                       (!text.empty() && text.front() == kQuote);
   if (!quoted) {
     Append(out, text);
@@ -43,7 +70,7 @@ void WriteTextValue(const platform::CodePage& cp, std::string_view text, std::st
   Append(out, "\"");
   size_t start = 0;
   for (;;) {
-    const size_t quote = cp.FindAnyOf(text, "\"", start);
+    const size_t quote = kQuoteSet.Find(text, start);
     if (quote == std::string_view::npos) break;
     Append(out, text.substr(start, quote + 1 - start));
     Append(out, "\"");
@@ -56,13 +83,13 @@ void WriteTextValue(const platform::CodePage& cp, std::string_view text, std::st
 // The value of a quoted field between p (its opening quote) and `end` (the
 // character that ends the field): what lies between the opening quote and
 // the last character before the end, doubled quotes made single.
-std::string Unquote(const platform::CodePage& cp, std::string_view text, size_t p, size_t end) {
+std::string Unquote(std::string_view text, size_t p, size_t end) {
   std::string_view inner = text.substr(p + 1, end - p - 2);
   std::string value;
   value.reserve(inner.size());
   size_t start = 0;
   for (;;) {
-    const size_t quote = cp.FindAnyOf(inner, "\"", start);
+    const size_t quote = kQuoteSet.Find(inner, start);
     if (quote == std::string_view::npos) break;
     value.append(inner.substr(start, quote + 1 - start));
     start = quote + 1;
@@ -73,6 +100,8 @@ std::string Unquote(const platform::CodePage& cp, std::string_view text, size_t 
 }
 
 }  // namespace
+
+size_t FindFieldEnd(std::string_view text, size_t from) { return kFieldEndSet.Find(text, from); }
 
 int RecordsetException::MessageNumber() const {
   switch (code_) {
@@ -116,6 +145,10 @@ std::string RecordsetAdapter::GetFieldText(int index) {
   const com::VARIANT& v = *value.get();
   if (v.vt == com::VT_EMPTY || v.vt == com::VT_NULL) return {};
   if (v.vt == (com::VT_ARRAY | com::VT_UI1)) return core::BytesToText(v, /*form=*/0);
+  if (v.vt == com::VT_BSTR) {
+    std::u16string_view view = com::Bstr::View(v.bstrVal);
+    return platform::ProcessCodePage().FromUtf16(view.substr(0, view.find(u'\0')));
+  }
   std::u16string text;
   if (com::Failed(com::VariantToText(v, &text))) {
     // Kinds without a direct form get the runtime's coercion.
@@ -148,7 +181,6 @@ void RecordsetAdapter::SetFieldText(int index, std::string_view text) {
 
 void RecordsetAdapter::SaveAsText(std::string* out) {
   if (!IsOpen()) throw RecordsetException(kNotOpen);
-  const platform::CodePage& cp = platform::ProcessCodePage();
   try {
     MoveFirst();
   } catch (const RecordsetException&) {
@@ -157,7 +189,7 @@ void RecordsetAdapter::SaveAsText(std::string* out) {
   while (!IsEof()) {
     const int n = GetFieldCount();
     for (int i = 0; i < n; ++i) {
-      WriteTextValue(cp, GetFieldText(i), out);
+      WriteTextValue(GetFieldText(i), out);
       if (i < n - 1) Append(out, "\t");
     }
     MoveNext();
@@ -169,7 +201,6 @@ void RecordsetAdapter::SaveAsText(std::string* out) {
 void RecordsetAdapter::LoadFromText(std::string_view text) {
   if (!IsOpen()) throw RecordsetException(kNotOpen);
   if (text.empty()) return;
-  const platform::CodePage& cp = platform::ProcessCodePage();
   const int n = GetFieldCount();
   int column = 0;
   AddNew();
@@ -181,7 +212,7 @@ void RecordsetAdapter::LoadFromText(std::string_view text) {
       size_t search = p + 1;
       size_t closing = std::string_view::npos;
       for (;;) {
-        const size_t quote = cp.FindAnyOf(text, "\"", search);
+        const size_t quote = kQuoteSet.Find(text, search);
         if (quote == std::string_view::npos) break;
         if (quote + 1 < text.size() && text[quote + 1] == kQuote) {
           search = quote + 2;
@@ -194,11 +225,11 @@ void RecordsetAdapter::LoadFromText(std::string_view text) {
       if (closing == std::string_view::npos) return;
       from = closing;
     }
-    size_t end = cp.FindAnyOf(text, kFieldEnds, from);
+    size_t end = kFieldEndSet.Find(text, from);
     if (end == std::string_view::npos) end = text.size();
     if (column < n) {
       if (quoted) {
-        const std::string value = Unquote(cp, text, p, end);
+        const std::string value = Unquote(text, p, end);
         if (!value.empty()) SetFieldText(column, value);
       } else if (end > p) {
         SetFieldText(column, text.substr(p, end - p));

@@ -8,6 +8,7 @@
 #include "quillon/component/errors.h"
 #include "quillon/component/runtime.h"
 #include "quillon/component/variant.h"
+#include "quillon/platform/codepage.h"
 #include "quillon/recordset/recordset.h"
 
 namespace quillon::recordset {
@@ -189,6 +190,37 @@ TEST(RecordsetText, EveryOperationNeedsAnOpenRecordset) {
   EXPECT_EQ(code([&] { a.GetFieldCount(); }), kNotOpen);
   EXPECT_EQ(code([&] { a.GetFieldText(0); }), kNotOpen);
   EXPECT_EQ(code([&] { a.SetFieldText(0, "x"); }), kNotOpen);
+}
+
+// The reader's plain byte scan must find the separators exactly where the
+// multibyte-aware search of either code page does, damaged text included.
+TEST(RecordsetText, ByteScanAgreesWithTheCodePage) {
+  uint32_t state = 12345;
+  auto next = [&] {
+    state = state * 1103515245 + 12345;
+    return static_cast<uint8_t>(state >> 16);
+  };
+  const uint8_t interesting[] = {'\t', '\r', '\n', '"', 'a', 0x81, 0x9F, 0xE0, 0xFC,
+                                 0x40, 0x7F, 0x80, 0xC2, 0xE3, 0xF4, 0xBF, 0x00};
+  for (int codepage : {platform::CodePage::kJapanese, platform::CodePage::kUtf8}) {
+    const platform::CodePage& cp = platform::CodePage::Get(codepage);
+    for (int round = 0; round < 2000; ++round) {
+      std::string text;
+      const size_t n = next() % 24;
+      for (size_t i = 0; i < n; ++i) {
+        text += static_cast<char>(next() % 3 == 0 ? next() : interesting[next() % sizeof interesting]);
+      }
+      // Walk field by field as the reader does: every search starts on a
+      // character boundary (the text start or just behind a separator).
+      size_t from = 0;
+      while (from <= text.size()) {
+        const size_t fast = FindFieldEnd(text, from);
+        ASSERT_EQ(fast, cp.FindAnyOf(text, "\t\r\n", from)) << codepage << " round " << round;
+        if (fast == std::string::npos) break;
+        from = fast + 1;
+      }
+    }
+  }
 }
 
 TEST(RecordsetException, CodesMapToTheirMessages) {

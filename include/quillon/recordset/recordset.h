@@ -162,6 +162,11 @@ class RecordsetAdapter {
   std::vector<FieldInfo> fields_;
 };
 
+// The first tab, CR or LF at or after `from` (npos when none): the scan
+// the reader uses, which agrees with the process code page's
+// multibyte-aware search for these characters.
+size_t FindFieldEnd(std::string_view text, size_t from);
+
 // A new adapter for the database type: the DAO versions as available (DAO
 // 3.6 falls back to 3.5 and then 3.0; 3.5 and 3.0 fall back to each other
 // without probing), ADO for 2 and any unknown value.
