@@ -17,6 +17,15 @@ using quillon::engines::EngineError;
 using quillon::recordset::RecordsetAdapter;
 using quillon::recordset::RecordsetException;
 
+template <class F>
+auto Guard(F&& f) {
+  try {
+    return f();
+  } catch (const EngineError& e) {
+    throw RecordsetException(e.number());
+  }
+}
+
 // The binding's reader and writer over an engine cursor called directly,
 // with engine errors turned into recordset exceptions as the binding does.
 class CursorAdapter final : public RecordsetAdapter {
@@ -52,14 +61,6 @@ class CursorAdapter final : public RecordsetAdapter {
   }
 
  private:
-  template <class F>
-  static auto Guard(F&& f) {
-    try {
-      return f();
-    } catch (const EngineError& e) {
-      throw RecordsetException(e.number());
-    }
-  }
   std::unique_ptr<Cursor> cursor_;
 };
 
