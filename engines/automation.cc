@@ -1,6 +1,8 @@
 #include "engines/automation.h"
 
 #include <cctype>
+#include <map>
+#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -364,6 +366,15 @@ std::string PathOf(BSTR name, const VARIANT& connect) {
 }
 
 }  // namespace
+
+std::shared_ptr<ErrorList> DaoEngineObjectBase::SharedErrors(const DaoVersion& version) {
+  static std::mutex mutex;
+  static std::map<const DaoVersion*, std::shared_ptr<ErrorList>> lists;
+  std::lock_guard lock(mutex);
+  auto& list = lists[&version];
+  if (!list) list = std::make_shared<ErrorList>();
+  return list;
+}
 
 HRESULT DaoEngineObjectBase::OpenDatabase(BSTR Name, VARIANT /*Exclusive*/, VARIANT ReadOnly,
                                           VARIANT Connect, IDispatch** database) {

@@ -355,8 +355,12 @@ class DaoDatabaseObject : public DaoDatabaseObjectBase {
 class DaoEngineObjectBase : public com::ObjectBase,
                             public com::DispatchImpl<IDaoEngine, kDaoEngineMembers> {
  public:
+  // Like the engine it stands for, every engine object of one version
+  // shares one error collection: a binding that opens its own engine object
+  // to read the errors of a database the script opened sees them.
   DaoEngineObjectBase(com::Module& module, const DaoVersion& version)
-      : ObjectBase(module), version_(version), errors_(std::make_shared<ErrorList>()) {}
+      : ObjectBase(module), version_(version), errors_(SharedErrors(version)) {}
+  static std::shared_ptr<ErrorList> SharedErrors(const DaoVersion& version);
   HRESULT OpenDatabase(BSTR Name, VARIANT Exclusive, VARIANT ReadOnly, VARIANT Connect,
                        IDispatch** database) override;
   HRESULT CreateDatabase(BSTR Name, VARIANT Locale, VARIANT Option,

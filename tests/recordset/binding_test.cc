@@ -105,6 +105,14 @@ TEST_F(BindingTest, OpenOnAScriptsDatabaseLeavesItOpen) {
     EXPECT_EQ(ExportRecordset(type, db.get(), "d"), "7\tseven\t\t\t\t\t");
     // Still the script's: it can go on using it.
     EXPECT_EQ(ExportRecordset(type, db.get(), "SELECT count(*) FROM t"), "3");
+    // The engine's errors about the script's database reach the binding.
+    try {
+      ExportRecordset(type, db.get(), "missing");
+      ADD_FAILURE() << "no error";
+    } catch (const RecordsetException& e) {
+      EXPECT_EQ(e.code(), 3078);
+      EXPECT_EQ(e.Text(), u"no such table: missing");
+    }
   }
 }
 
