@@ -1,26 +1,99 @@
-// The client control's class. Its members (connection properties, the data
-// store, the exchange) arrive with the client subsystem; until then the
-// control is creatable, answers its interfaces and persists an empty
-// property set.
+// The client control's class QClientCtrl ("QClient.QClientCtrl.2"): the
+// dispatch interface QClientDispatch over the plain Client, its
+// persistence and its error convention (automation exceptions
+// 0x800A0000 + message number).
 #ifndef QUILLON_CLIENT_CLIENT_CONTROL_H_
 #define QUILLON_CLIENT_CLIENT_CONTROL_H_
 
+#include <string>
+#include <vector>
+
+#include "quillon/client/client.h"
 #include "quillon/client/identities.h"
 #include "quillon/component/control.h"
 
 namespace quillon::client {
 
+using com::BSTR;
 using com::HRESULT;
+using com::VARIANT;
+using com::VARIANT_BOOL;
 
-// Dispatch-only interface QClientDispatch: no slots of its own.
+// QClientDispatch is a dispatch-only interface; its C++ slots follow the
+// member table's order for callers that hold the object itself.
 struct IQClientDispatch : com::IDispatch {
+  virtual HRESULT get_AgentName(BSTR* v) = 0;
+  virtual HRESULT put_AgentName(BSTR v) = 0;
+  virtual HRESULT get_ServerName(BSTR* v) = 0;
+  virtual HRESULT put_ServerName(BSTR v) = 0;
+  virtual HRESULT get_PortNo(int16_t* v) = 0;
+  virtual HRESULT put_PortNo(int16_t v) = 0;
+  virtual HRESULT get_AppName(BSTR* v) = 0;
+  virtual HRESULT put_AppName(BSTR v) = 0;
+  virtual HRESULT get_ProxyServer(BSTR* v) = 0;
+  virtual HRESULT put_ProxyServer(BSTR v) = 0;
+  virtual HRESULT get_ProxyPort(int16_t* v) = 0;
+  virtual HRESULT put_ProxyPort(int16_t v) = 0;
+  virtual HRESULT get_OffLineDebug(VARIANT_BOOL* v) = 0;
+  virtual HRESULT put_OffLineDebug(VARIANT_BOOL v) = 0;
+  virtual HRESULT ResetContents() = 0;
+  virtual HRESULT SetStringData(BSTR DataName, BSTR Value) = 0;
+  virtual HRESULT SetBinaryData(BSTR DataName, VARIANT Value) = 0;
+  virtual HRESULT SetFileData(BSTR DataName, BSTR FileName) = 0;
+  virtual HRESULT GetStringData(BSTR DataName, int32_t SubIndex, BSTR* v) = 0;
+  virtual HRESULT GetBinaryData(BSTR DataName, int32_t SubIndex, VARIANT* v) = 0;
+  virtual HRESULT GetFileData(BSTR DataName, int32_t SubIndex, BSTR FileName) = 0;
+  virtual HRESULT GetDataNameCount(int32_t* v) = 0;
+  virtual HRESULT GetDataName(int32_t Index, BSTR* v) = 0;
+  virtual HRESULT GetSubIndexCount(BSTR Key, int32_t* v) = 0;
+  virtual HRESULT ProcessSession(BSTR* v) = 0;
+  virtual HRESULT Download(BSTR ServerFileName, BSTR LocalFileName, VARIANT* v) = 0;
+  virtual HRESULT get_UseSSL(VARIANT_BOOL* v) = 0;
+  virtual HRESULT put_UseSSL(VARIANT_BOOL v) = 0;
+
  protected:
   ~IQClientDispatch() = default;
 };
 
-// Members join this table as the client subsystem implements them.
+// Not listed yet: the recordset methods (10, 14, 22, 23), which arrive with
+// the recordset engines, and AboutBox (-552), which needs a desktop.
+inline constexpr auto kClientMemberList = com::Members<IQClientDispatch>(
+    com::Get<&IQClientDispatch::get_AgentName>(1, u"AgentName"),
+    com::Put<&IQClientDispatch::put_AgentName>(1, u"AgentName"),
+    com::Get<&IQClientDispatch::get_ServerName>(2, u"ServerName"),
+    com::Put<&IQClientDispatch::put_ServerName>(2, u"ServerName"),
+    com::Get<&IQClientDispatch::get_PortNo>(3, u"PortNo"),
+    com::Put<&IQClientDispatch::put_PortNo>(3, u"PortNo"),
+    com::Get<&IQClientDispatch::get_AppName>(4, u"AppName"),
+    com::Put<&IQClientDispatch::put_AppName>(4, u"AppName"),
+    com::Get<&IQClientDispatch::get_ProxyServer>(5, u"ProxyServer"),
+    com::Put<&IQClientDispatch::put_ProxyServer>(5, u"ProxyServer"),
+    com::Get<&IQClientDispatch::get_ProxyPort>(6, u"ProxyPort"),
+    com::Put<&IQClientDispatch::put_ProxyPort>(6, u"ProxyPort"),
+    com::Get<&IQClientDispatch::get_OffLineDebug>(7, u"OffLineDebug"),
+    com::Put<&IQClientDispatch::put_OffLineDebug>(7, u"OffLineDebug"),
+    com::Method<&IQClientDispatch::ResetContents>(8, u"ResetContents"),
+    com::Method<&IQClientDispatch::SetStringData>(9, u"SetStringData(DataName, Value)"),
+    com::Method<&IQClientDispatch::SetBinaryData>(11, u"SetBinaryData(DataName, Value)"),
+    com::Method<&IQClientDispatch::SetFileData>(12, u"SetFileData(DataName, FileName)"),
+    com::Function<&IQClientDispatch::GetStringData>(13, u"GetStringData(DataName, SubIndex)"),
+    com::Function<&IQClientDispatch::GetBinaryData>(15, u"GetBinaryData(DataName, SubIndex)"),
+    com::Method<&IQClientDispatch::GetFileData>(16,
+                                                u"GetFileData(DataName, SubIndex, FileName)"),
+    com::Function<&IQClientDispatch::GetDataNameCount>(17, u"GetDataNameCount"),
+    com::Function<&IQClientDispatch::GetDataName>(18, u"GetDataName(Index)"),
+    com::Function<&IQClientDispatch::GetSubIndexCount>(19, u"GetSubIndexCount(Key)"),
+    com::Function<&IQClientDispatch::ProcessSession>(20, u"ProcessSession"),
+    com::Function<&IQClientDispatch::Download>(21, u"Download(ServerFileName, LocalFileName)"),
+    com::Get<&IQClientDispatch::get_UseSSL>(24, u"UseSSL"),
+    com::Put<&IQClientDispatch::put_UseSSL>(24, u"UseSSL"));
+
 inline constexpr com::InterfaceTable<IQClientDispatch> kClientMembers{
-    u"QClientDispatch", &ids::DIID_QClientDispatch};
+    u"QClientDispatch", &ids::DIID_QClientDispatch, kClientMemberList};
+
+consteval com::DISPID ClientDispid(std::u16string_view name) {
+  return com::DispidOf(kClientMemberList, name);
+}
 
 // The framework of the original control answers a different set in a
 // different order than the server controls: no error-information support
@@ -46,13 +119,94 @@ class ClientControl : public com::ControlBase<ClientControl, IQClientDispatch, k
   explicit ClientControl(com::Module& module);
 
   static const com::ErrorConvention& Convention();
+  Client& plain() { return client_; }
+
+  HRESULT get_AgentName(BSTR* v) override { return Forward<&Client::AgentName>(v); }
+  HRESULT put_AgentName(BSTR v) override {
+    return ForwardPut<&Client::SetAgentName>(ClientDispid(u"AgentName"), v);
+  }
+  HRESULT get_ServerName(BSTR* v) override { return Forward<&Client::ServerName>(v); }
+  HRESULT put_ServerName(BSTR v) override {
+    return ForwardPut<&Client::SetServerName>(ClientDispid(u"ServerName"), v);
+  }
+  HRESULT get_PortNo(int16_t* v) override { return Forward<&Client::PortNo>(v); }
+  HRESULT put_PortNo(int16_t v) override {
+    return ForwardPut<&Client::SetPortNo>(ClientDispid(u"PortNo"), v);
+  }
+  HRESULT get_AppName(BSTR* v) override { return Forward<&Client::AppName>(v); }
+  HRESULT put_AppName(BSTR v) override {
+    return ForwardPut<&Client::SetAppName>(ClientDispid(u"AppName"), v);
+  }
+  HRESULT get_ProxyServer(BSTR* v) override { return Forward<&Client::ProxyServer>(v); }
+  HRESULT put_ProxyServer(BSTR v) override {
+    return ForwardPut<&Client::SetProxyServer>(ClientDispid(u"ProxyServer"), v);
+  }
+  HRESULT get_ProxyPort(int16_t* v) override { return Forward<&Client::ProxyPort>(v); }
+  HRESULT put_ProxyPort(int16_t v) override {
+    return ForwardPut<&Client::SetProxyPort>(ClientDispid(u"ProxyPort"), v);
+  }
+  HRESULT get_OffLineDebug(VARIANT_BOOL* v) override { return Forward<&Client::OffLineDebug>(v); }
+  HRESULT put_OffLineDebug(VARIANT_BOOL v) override {
+    return ForwardPut<&Client::SetOffLineDebug>(ClientDispid(u"OffLineDebug"), v);
+  }
+  HRESULT ResetContents() override { return Forward<&Client::ResetContents>(); }
+  HRESULT SetStringData(BSTR DataName, BSTR Value) override {
+    return Forward<&Client::SetStringData>(DataName, Value);
+  }
+  HRESULT SetBinaryData(BSTR DataName, VARIANT Value) override {
+    return Forward<&Client::SetBinaryData>(DataName, Value);
+  }
+  HRESULT SetFileData(BSTR DataName, BSTR FileName) override {
+    return Forward<&Client::SetFileData>(DataName, FileName);
+  }
+  HRESULT GetStringData(BSTR DataName, int32_t SubIndex, BSTR* v) override {
+    return Forward<&Client::GetStringData>(DataName, SubIndex, v);
+  }
+  HRESULT GetBinaryData(BSTR DataName, int32_t SubIndex, VARIANT* v) override {
+    return Forward<&Client::GetBinaryData>(DataName, SubIndex, v);
+  }
+  HRESULT GetFileData(BSTR DataName, int32_t SubIndex, BSTR FileName) override {
+    return Forward<&Client::GetFileData>(DataName, SubIndex, FileName);
+  }
+  HRESULT GetDataNameCount(int32_t* v) override { return Forward<&Client::GetDataNameCount>(v); }
+  HRESULT GetDataName(int32_t Index, BSTR* v) override {
+    return Forward<&Client::GetDataName>(Index, v);
+  }
+  HRESULT GetSubIndexCount(BSTR Key, int32_t* v) override {
+    return Forward<&Client::GetSubIndexCount>(Key, v);
+  }
+  HRESULT ProcessSession(BSTR* v) override { return Forward<&Client::ProcessSession>(v); }
+  HRESULT Download(BSTR ServerFileName, BSTR LocalFileName, VARIANT* v) override {
+    return Forward<&Client::Download>(ServerFileName, LocalFileName, v);
+  }
+  HRESULT get_UseSSL(VARIANT_BOOL* v) override { return Forward<&Client::UseSSL>(v); }
+  // Also moves PortNo (443 or 80); only UseSSL's change is announced.
+  HRESULT put_UseSSL(VARIANT_BOOL v) override {
+    return ForwardPut<&Client::SetUseSSL>(ClientDispid(u"UseSSL"), v);
+  }
 
   HRESULT LoadProperties(const com::PropertyMap& properties, com::LoadKind kind) override;
   void SaveProperties(com::PropertyMap* properties) override;
 
  protected:
-  std::vector<std::u16string> PropertyNames() const override { return {}; }
+  std::vector<std::u16string> PropertyNames() const override;
+
+ private:
+  Client client_;
 };
+
+// The client library's module: its object and lock counts.
+com::Module& ClientModule();
+
+// A recordset failure leaves the control as 0x800A0000 | the engine's own
+// code, with the text the recordset layer chose and no help context.
+HRESULT ClientRecordsetError(int32_t code, std::u16string_view text);
+
+// The offline exchange through the monitor's automation object
+// ("Quillon.QMonitor"): the request text is shown to the developer, and the
+// response parameter text the developer accepted comes back; "" when no
+// monitor can be created.
+std::string MonitorExchange(const std::string& request_text);
 
 // The property page needs the desktop UI; it is an identity only.
 class ClientPropertyPage : public com::ObjectBase, public com::IUnknown {
@@ -61,12 +215,6 @@ class ClientPropertyPage : public com::ObjectBase, public com::IUnknown {
       com::Entry<ClientPropertyPage, com::IUnknown>(com::IID_IUnknown)};
   explicit ClientPropertyPage(com::Module& module) : ObjectBase(module) {}
 };
-
-com::Module& ClientModule();
-
-// A recordset failure leaves the control as 0x800A0000 | the engine's own
-// code, with the text the recordset layer chose and no help context.
-HRESULT ClientRecordsetError(int32_t code, std::u16string_view text);
 
 }  // namespace quillon::client
 

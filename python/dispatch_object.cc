@@ -99,8 +99,30 @@ class BoundMember {
   BoundMember(py::object owner, std::string name, DISPID dispid)
       : owner_(std::move(owner)), name_(std::move(name)), dispid_(dispid) {}
 
-  py::object Call(const py::args& args) {
-    return Target().Call(dispid_, kCallFlags, Handles(args));
+  // Keyword arguments name parameters as the member declares them; they
+  // are placed at their positions, and parameters left between are passed
+  // as missing.
+  py::object Call(const py::args& args, const py::kwargs& kwargs) {
+    std::vector<py::handle> handles = Handles(args);
+    if (kwargs.empty()) return Target().Call(dispid_, kCallFlags, handles);
+    std::vector<std::string> names;
+    std::vector<py::handle> values;
+    for (const auto& [key, value] : kwargs) {
+      names.push_back(key.cast<std::string>());
+      values.push_back(value);
+    }
+    const std::vector<DISPID> positions = Target().ParamPositions(name_, names);
+    const py::object missing = py::module_::import("quillon").attr("Missing");
+    const size_t positional = handles.size();
+    for (size_t i = 0; i < names.size(); ++i) {
+      const auto at = static_cast<size_t>(positions[i]);
+      if (at < positional || (at < handles.size() && !handles[at].is(missing))) {
+        throw py::type_error(name_ + "() got multiple values for argument '" + names[i] + "'");
+      }
+      if (handles.size() <= at) handles.resize(at + 1, missing);
+      handles[at] = values[i];
+    }
+    return Target().Call(dispid_, kCallFlags, handles);
   }
   py::object GetItem(const py::object& key) {
     return Target().Call(dispid_, com::DISPATCH_PROPERTYGET, IndexArgs(key));
@@ -313,6 +335,29 @@ DISPID DispatchObject::IdOf(const std::string& name) {
   if (com::Failed(hr)) ThrowHresult(hr, u"(" + wide + u")");
   ids_.emplace(name, dispid);
   return dispid;
+}
+
+std::vector<DISPID> DispatchObject::ParamPositions(const std::string& name,
+                                                   const std::vector<std::string>& params) {
+  ComPtr<com::IDispatch> object = Get();
+  std::vector<std::u16string> wide;
+  wide.reserve(params.size() + 1);
+  wide.push_back(com::Utf8ToUtf16(name));
+  for (const std::string& p : params) wide.push_back(com::Utf8ToUtf16(p));
+  std::vector<com::LPOLESTR> names;
+  for (std::u16string& w : wide) names.push_back(w.data());
+  std::vector<DISPID> ids(names.size(), com::DISPID_UNKNOWN);
+  {
+    py::gil_scoped_release unlocked;
+    object->GetIDsOfNames(com::GUID_NULL, names.data(), static_cast<com::UINT>(names.size()), 0,
+                          ids.data());
+  }
+  for (size_t i = 0; i < params.size(); ++i) {
+    if (ids[i + 1] < 0) {
+      throw py::type_error(name + "() got an unexpected keyword argument '" + params[i] + "'");
+    }
+  }
+  return std::vector<DISPID>(ids.begin() + 1, ids.end());
 }
 
 void DispatchObject::CallRaw(DISPID dispid, WORD flags, const std::vector<py::handle>& args,

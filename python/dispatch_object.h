@@ -45,6 +45,10 @@ class DispatchObject {
   // GetIDsOfNames for one name, remembered per wrapper. Unknown names raise
   // quillon.UnknownNameError.
   com::DISPID IdOf(const std::string& name);
+  // The declaration index of each named parameter of member `name`, as the
+  // object's GetIDsOfNames gives it; an unknown name raises TypeError.
+  std::vector<com::DISPID> ParamPositions(const std::string& name,
+                                          const std::vector<std::string>& params);
 
   // Invoke with arguments in declaration order (for a put, the value last).
   // By-reference parameters (known from the member table) get references;

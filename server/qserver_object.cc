@@ -63,18 +63,6 @@ const com::ErrorConvention& QServerObject::Convention() {
 
 void QServerObject::FinalRelease() { server_.Finish(); }
 
-HRESULT QServerObject::put_ContentType(BSTR value) {
-  HRESULT hr = Forward<&QServer::SetContentType>(value);
-  if (com::Succeeded(hr)) PropertyChanged(QServerDispid(u"ContentType"));
-  return hr;
-}
-
-HRESULT QServerObject::put_Result(BSTR value) {
-  HRESULT hr = Forward<&QServer::SetResult>(value);
-  if (com::Succeeded(hr)) PropertyChanged(QServerDispid(u"Result"));
-  return hr;
-}
-
 HRESULT QServerObject::SetExpires(VARIANT Expires) {
   return Call([&] {
     if (std::optional<DATE> date = com::DateOf(Expires)) {

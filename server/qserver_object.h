@@ -88,9 +88,13 @@ class QServerObject : public com::ControlBase<QServerObject, IQServer, kQServerM
 
   // IQServer
   HRESULT get_ContentType(BSTR* v) override { return Forward<&QServer::ContentType>(v); }
-  HRESULT put_ContentType(BSTR value) override;
+  HRESULT put_ContentType(BSTR v) override {
+    return ForwardPut<&QServer::SetContentType>(QServerDispid(u"ContentType"), v);
+  }
   HRESULT get_Result(BSTR* v) override { return Forward<&QServer::Result>(v); }
-  HRESULT put_Result(BSTR value) override;
+  HRESULT put_Result(BSTR v) override {
+    return ForwardPut<&QServer::SetResult>(QServerDispid(u"Result"), v);
+  }
   HRESULT get_OffLineDebug(VARIANT_BOOL* v) override { return Forward<&QServer::OffLineDebug>(v); }
   HRESULT get__InternalPointer(int32_t* v) override {
     return Forward<&QServer::InternalPointer>(v);

@@ -203,6 +203,87 @@ TEST_F(DispatchTest, PropertiesNeedTheRightFlagsAndThePutNamedArgument) {
   EXPECT_EQ(Call(u"Swap", DISPATCH_PROPERTYGET, {}, &result), DISP_E_MEMBERNOTFOUND);
 }
 
+// Hosts name parameters as the member table declares them:
+// GetIDsOfNames gives their declaration index, Invoke places them.
+TEST_F(DispatchTest, ParameterNamesResolveToTheirPositions) {
+  std::u16string member = u"add", b = u"B", a = u"a", none = u"C";
+  LPOLESTR names[] = {member.data(), b.data(), a.data()};
+  DISPID ids[3] = {};
+  ASSERT_EQ(object_->GetIDsOfNames(GUID_NULL, names, 3, 0, ids), S_OK);
+  EXPECT_EQ(ids[0], 2);
+  EXPECT_EQ(ids[1], 1);
+  EXPECT_EQ(ids[2], 0);
+  names[1] = none.data();
+  EXPECT_EQ(object_->GetIDsOfNames(GUID_NULL, names, 3, 0, ids), DISP_E_UNKNOWNNAME);
+  EXPECT_EQ(ids[1], DISPID_UNKNOWN);
+  EXPECT_EQ(ids[2], 0) << "the names that exist are still resolved";
+}
+
+struct NamedCall {
+  const char* what;
+  DISPID member;
+  WORD flags;
+  std::vector<int32_t> positional;                 // in declaration order
+  std::vector<std::pair<DISPID, int32_t>> named;   // in rgvarg order
+  HRESULT expected;
+  int32_t result;      // when S_OK
+  UINT bad_arg;        // when a named argument is refused
+};
+
+TEST_F(DispatchTest, NamedArgumentsArePlacedOrRefused) {
+  const NamedCall cases[] = {
+      {"one named after a positional", 2, DISPATCH_METHOD, {40}, {{1, 2}}, S_OK, 42, 0},
+      {"all named, in reverse", 2, DISPATCH_METHOD, {}, {{1, 2}, {0, 40}}, S_OK, 42, 0},
+      {"named twice", 2, DISPATCH_METHOD, {}, {{1, 2}, {1, 3}}, DISP_E_PARAMNOTFOUND, 0, 1},
+      {"named and positional", 2, DISPATCH_METHOD, {40}, {{0, 2}}, DISP_E_PARAMNOTFOUND, 0, 0},
+      {"no such parameter", 2, DISPATCH_METHOD, {40}, {{5, 2}}, DISP_E_PARAMNOTFOUND, 0, 0},
+      {"a required one left out", 2, DISPATCH_METHOD, {}, {{1, 2}}, DISP_E_BADPARAMCOUNT, 0, 0},
+      {"an optional one left out", 9, DISPATCH_METHOD, {}, {{1, 7}}, S_OK, 1, 0},
+      {"put value on a method", 2, DISPATCH_METHOD, {40, 2}, {{DISPID_PROPERTYPUT, 1}},
+       DISP_E_BADPARAMCOUNT, 0, 0},
+  };
+  for (const NamedCall& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<VARIANT> rgvarg;
+    std::vector<DISPID> ids;
+    for (const auto& [id, value] : c.named) {
+      rgvarg.push_back(Variant::I4(value).Detach());
+      ids.push_back(id);
+    }
+    for (auto it = c.positional.rbegin(); it != c.positional.rend(); ++it) {
+      rgvarg.push_back(Variant::I4(*it).Detach());
+    }
+    DISPPARAMS params{rgvarg.data(), ids.data(), static_cast<UINT>(rgvarg.size()),
+                      static_cast<UINT>(ids.size())};
+    Variant result;
+    UINT bad = 99;
+    EXCEPINFO info{};
+    HRESULT hr = object_->Invoke(c.member, GUID_NULL, 0, c.flags, &params, result.get(), &info,
+                                 &bad);
+    ClearExcepInfo(&info);
+    EXPECT_EQ(hr, c.expected);
+    if (hr == S_OK) {
+      EXPECT_EQ(result.get()->lVal, c.result);
+    } else if (hr == DISP_E_PARAMNOTFOUND) {
+      EXPECT_EQ(bad, c.bad_arg);
+    }
+  }
+}
+
+TEST_F(DispatchTest, IndexedPutTakesNamedIndexAndValue) {
+  VARIANT rgvarg[2] = {Variant::Utf8("Taro").Detach(), Variant::Utf8("user").Detach()};
+  DISPID ids[2] = {DISPID_PROPERTYPUT, 0};
+  DISPPARAMS params{rgvarg, ids, 2, 2};
+  ASSERT_EQ(object_->Invoke(5, GUID_NULL, 0, DISPATCH_PROPERTYPUT, &params, nullptr, nullptr,
+                            nullptr),
+            S_OK);
+  VariantClear(&rgvarg[0]);
+  VariantClear(&rgvarg[1]);
+  Variant result;
+  ASSERT_EQ(Call(u"Entry", DISPATCH_PROPERTYGET, {Variant::Utf8("user")}, &result), S_OK);
+  EXPECT_EQ(Bstr::View(result.get()->bstrVal), u"Taro");
+}
+
 TEST_F(DispatchTest, IndexedPropertyTakesTheValueLast) {
   Variant result;
   ASSERT_EQ(Call(u"Entry", DISPATCH_PROPERTYPUT, {Variant::Utf8("user"), Variant::Utf8("Taro")},

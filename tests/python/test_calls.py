@@ -75,6 +75,16 @@ def test_optional_parameters_may_be_left_out(echo):
     assert info.value.hresult == 0x8002000E
 
 
+def test_keyword_arguments_name_parameters(echo):
+    assert echo.Sum(A=1, C=5) == 6
+    assert echo.Sum(1, c=5) == 6  # names ignore case, as member names do
+    assert echo.MakeValue(Value="7", Type=3) == 7
+    with pytest.raises(TypeError, match="unexpected keyword argument 'D'"):
+        echo.Sum(1, D=2)
+    with pytest.raises(TypeError, match="multiple values for argument 'A'"):
+        echo.Sum(1, A=2)
+
+
 class TestByReference:
     def test_outs_of_a_method_without_result(self, echo):
         assert echo.Swap("a", 2) == (2, "a")

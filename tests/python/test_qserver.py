@@ -72,6 +72,9 @@ def test_debug_init_feeds_a_captured_request(srv):
     assert srv.GetStringData("a", 0) == "1"
     assert srv.GetStringData("b", 0) == "2"
     assert srv.GetServerVariable("request_method") == "POST"
+    # Parameters by their documented names, as automation hosts call them.
+    assert srv.GetStringData(DataName="b", SubIndex=0) == "2"
+    assert srv.GetStringData(SubIndex=0, DataName="a") == "1"
 
 
 def test_session_variables_are_an_indexed_property(srv):

@@ -563,6 +563,63 @@ TEST(Notification, ContentTypeAndResultTellTheirListeners) {
   EXPECT_EQ(sink.refs, 0u);
 }
 
+// A script's event sink: it answers IDispatch and nothing else.
+struct ScriptSink : com::IDispatch {
+  com::HRESULT QueryInterface(com::REFIID iid, void** object) override {
+    if (iid == com::IID_IUnknown || iid == com::IID_IDispatch) {
+      *object = static_cast<com::IDispatch*>(this);
+      AddRef();
+      return com::S_OK;
+    }
+    *object = nullptr;
+    return com::E_NOINTERFACE;
+  }
+  com::ULONG AddRef() override { return ++refs; }
+  com::ULONG Release() override { return --refs; }
+  com::HRESULT GetTypeInfoCount(com::UINT*) override { return com::E_NOTIMPL; }
+  com::HRESULT GetTypeInfo(com::UINT, com::LCID, com::ITypeInfo**) override {
+    return com::E_NOTIMPL;
+  }
+  com::HRESULT GetIDsOfNames(com::REFIID, com::LPOLESTR*, com::UINT, com::LCID,
+                             DISPID*) override {
+    return com::E_NOTIMPL;
+  }
+  com::HRESULT Invoke(DISPID, com::REFIID, com::LCID, com::WORD, com::DISPPARAMS*, VARIANT*,
+                      com::EXCEPINFO*, com::UINT*) override {
+    return com::E_NOTIMPL;
+  }
+  com::ULONG refs = 0;
+};
+
+TEST(Notification, TheAdvertisedEventInterfaceCanBeConnected) {
+  ScriptSink script;
+  Sink notify_only;
+  {
+    ComPtr<IQServer> server = CreateServer();
+    ComPtr<com::IProvideClassInfo2> info;
+    ASSERT_EQ(server->QueryInterface(com::IID_IProvideClassInfo2, info.put_void()), com::S_OK);
+    com::GUID source{};
+    ASSERT_EQ(info->GetGUID(com::GUIDKIND_DEFAULT_SOURCE_DISP_IID, &source), com::S_OK);
+    ComPtr<com::IConnectionPointContainer> container;
+    ASSERT_EQ(server->QueryInterface(com::IID_IConnectionPointContainer, container.put_void()),
+              com::S_OK);
+    ComPtr<com::IConnectionPoint> point;
+    ASSERT_EQ(container->FindConnectionPoint(source, point.put()), com::S_OK);
+    com::IID connected{};
+    ASSERT_EQ(point->GetConnectionInterface(&connected), com::S_OK);
+    EXPECT_EQ(connected, ids::DIID__IQServerEvents);
+    com::DWORD cookie = 0;
+    ASSERT_EQ(point->Advise(&script, &cookie), com::S_OK);
+    EXPECT_NE(cookie, 0u);
+    com::DWORD refused = 7;
+    EXPECT_EQ(point->Advise(&notify_only, &refused), com::CONNECT_E_CANNOTCONNECT);
+    EXPECT_EQ(refused, 0u);
+    EXPECT_EQ(point->Unadvise(cookie), com::S_OK);
+    EXPECT_EQ(point->Unadvise(cookie), com::CONNECT_E_NOCONNECTION);
+  }
+  EXPECT_EQ(script.refs, 0u);
+}
+
 // --- Session variables and handles through the interface --------------------------------------------
 
 TEST(Invoke, SessionVariableIsAnIndexedProperty) {

@@ -66,6 +66,14 @@ class ControlBase : public ObjectBase,
   }
 
  protected:
+  // A property put that forwards and then reports the change.
+  template <auto Fn, class A>
+  HRESULT ForwardPut(DISPID dispid, A value) {
+    HRESULT hr = this->template Forward<Fn>(value);
+    if (Succeeded(hr)) PropertyChanged(dispid);
+    return hr;
+  }
+
   // A property changed through the interface: the control is dirty and its
   // sinks are told.
   void PropertyChanged(DISPID dispid) {

@@ -20,6 +20,7 @@
 //   int32_t/int16_t -> any integer; VARIANT_BOOL -> bool; double -> double
 // and the plain result with the automation out-pointer:
 //   std::string -> BSTR* (text) or VARIANT* (a byte array)
+//   std::optional<std::string> -> VARIANT* (Null, or a byte array)
 //   integer -> int32_t* / int16_t*; bool -> VARIANT_BOOL*; double -> double*
 // A null out-pointer answers E_POINTER without calling; the out value is set
 // only when the call succeeded. Exceptions leave through the convention.
@@ -112,6 +113,11 @@ To In(From v, Tag<To>) {
 
 inline void Out(std::string_view text, BSTR* out) { *out = WideText(text); }
 inline void Out(std::string_view bytes, VARIANT* out) { *out = Variant::Bytes(bytes).Detach(); }
+// A result that may be nothing: Null, else a byte array.
+template <std::same_as<std::optional<std::string>> T>
+void Out(const T& bytes, VARIANT* out) {
+  *out = bytes ? Variant::Bytes(*bytes).Detach() : Variant::Null().Detach();
+}
 inline void Out(bool b, VARIANT_BOOL* out) { *out = b ? VARIANT_TRUE : VARIANT_FALSE; }
 inline void Out(double d, double* out) { *out = d; }
 template <Integer From, Integer To>

@@ -1,0 +1,204 @@
+#include "quillon/client/client.h"
+
+#include <exception>
+#include <fstream>
+#include <mutex>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "quillon/component/errors.h"
+#include "quillon/platform/files.h"
+#include "quillon/platform/http.h"
+#include "quillon/platform/mime.h"
+
+namespace quillon::client {
+namespace {
+
+constexpr std::string_view kMarker = "QServerParams:";
+constexpr char kResultName[] = "QServerResult";
+constexpr char kFileNameSuffix[] = "_file_name_";
+constexpr char kFileTypeSuffix[] = "_file_type_";
+
+std::mutex& HookLock() {
+  static std::mutex lock;
+  return lock;
+}
+std::function<void(bool)>& BusyHook() {
+  static std::function<void(bool)> hook;
+  return hook;
+}
+
+void TellBusy(bool busy) {
+  std::function<void(bool)> hook;
+  {
+    std::lock_guard<std::mutex> guard(HookLock());
+    hook = BusyHook();
+  }
+  if (hook) hook(busy);
+}
+
+// The wait cursor of a desktop host, shown for the whole exchange.
+class Busy {
+ public:
+  Busy() { TellBusy(true); }
+  ~Busy() { TellBusy(false); }
+  Busy(const Busy&) = delete;
+  Busy& operator=(const Busy&) = delete;
+};
+
+std::u16string Decimal(long value) {
+  const std::string digits = std::to_string(value);
+  return std::u16string(digits.begin(), digits.end());
+}
+
+// What the exchange's failures become: the transport's error with its
+// number, our own numbered errors and exhausted memory as they are, and
+// anything else as the unexpected failure.
+template <class F>
+auto Exchange(F&& body) {
+  try {
+    return body();
+  } catch (const platform::HttpError& e) {
+    throw Error(kMsgConnectFailed, Decimal(e.code()));
+  } catch (const Error&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception&) {
+    throw Error(kMsgUnexpected);
+  }
+}
+
+}  // namespace
+
+Client::Client() : store_(core::NotFoundReport::kBare) {}
+
+void Client::SetBusyHook(std::function<void(bool busy)> hook) {
+  std::lock_guard<std::mutex> guard(HookLock());
+  BusyHook() = std::move(hook);
+}
+
+void Client::SetUseSSL(bool value) {
+  use_ssl_ = value;
+  port_no_ = value ? 443 : 80;
+}
+
+void Client::SetStringData(std::string_view name, std::string_view value) {
+  store_.AppendString(name, value);
+}
+
+void Client::SetBinaryData(std::string_view name, std::string_view bytes) {
+  const std::string type = platform::MimeTypeOfData(bytes);
+  const std::string base(name);
+  store_.AppendBytes(name, bytes);
+  SetStringData(base + kFileNameSuffix, "");
+  SetStringData(base + kFileTypeSuffix, type);
+}
+
+void Client::SetFileData(std::string_view name, const std::string& path) {
+  store_.AppendFile(name, path);
+  const std::string base(name);
+  SetStringData(base + kFileNameSuffix, path);
+  SetStringData(base + kFileTypeSuffix, platform::MimeTypeOfFileName(path));
+}
+
+std::string Client::GetStringData(std::string_view name, int32_t sub_index) const {
+  return store_.GetString(name, sub_index);
+}
+
+std::string Client::GetBinaryData(std::string_view name, int32_t sub_index) const {
+  return store_.GetBytes(name, sub_index);
+}
+
+void Client::GetFileData(std::string_view name, int32_t sub_index,
+                         const std::string& path) const {
+  store_.GetFile(name, sub_index, path);
+}
+
+std::string Client::ResultFromIncoming() const {
+  try {
+    return store_.GetString(kResultName, 0);
+  } catch (const Error&) {
+    // Usually a page that set no result.
+    throw Error(kMsgNoClientData);
+  }
+}
+
+std::string Client::ProcessSession() {
+  if (offline_debug_) {
+    const std::string answer = offline_ ? offline_(store_.OutgoingRequestDataText()) : "";
+    store_.ClearIncoming();
+    store_.FillIncoming(answer, /*decode_names=*/false);
+    return ResultFromIncoming();
+  }
+  Busy busy;
+  return Exchange([&] {
+    platform::HttpEndpoint endpoint;
+    endpoint.agent = agent_name_;
+    endpoint.host = server_name_;
+    endpoint.port = static_cast<uint16_t>(port_no_);
+    if (!proxy_server_.empty()) endpoint.proxy = proxy_server_ + ":" + std::to_string(proxy_port_);
+    endpoint.tls = use_ssl_;
+    endpoint.connect_timeout_s = kConnectTimeoutSeconds;
+    endpoint.stall_timeout_s = kStallTimeoutSeconds;
+    const platform::HttpResponse response =
+        platform::HttpPost(endpoint, app_name_, store_.RequestBody());
+    if (response.status > 399) throw Error(kMsgServerError, Decimal(response.status));
+    // The answer was read whole: only now does the old incoming list go.
+    store_.ClearIncoming();
+    std::string_view text = response.body;
+    text = text.substr(0, text.find('\0'));
+    const size_t marker = text.find(kMarker);
+    if (marker == std::string_view::npos) {
+      // The caller sees what the page sent instead (an error page, a
+      // script error).
+      throw Error(kMsgNoClientData, u"\n\n" + store_.code_page().ToUtf16(text));
+    }
+    store_.FillIncoming(text.substr(marker + kMarker.size()), /*decode_names=*/false);
+    return ResultFromIncoming();
+  });
+}
+
+std::optional<std::string> Client::Download(std::string_view server_file,
+                                            const std::string& local_file) {
+  Busy busy;
+  return Exchange([&]() -> std::optional<std::string> {
+    platform::HttpEndpoint endpoint;
+    endpoint.agent = agent_name_;
+    endpoint.host = server_name_;
+    endpoint.port = static_cast<uint16_t>(port_no_);
+    if (!proxy_server_.empty()) endpoint.proxy = proxy_server_ + ":" + std::to_string(proxy_port_);
+    endpoint.connect_timeout_s = kConnectTimeoutSeconds;
+    endpoint.stall_timeout_s = kStallTimeoutSeconds;
+    std::string body;
+    std::ofstream file;
+    const bool to_file = !local_file.empty();
+    // The file is made only once the status is known to be good, so that a
+    // 404 leaves no empty file behind.
+    auto on_status = [&](long status) {
+      if (status > 399) return false;
+      if (to_file) {
+        file.open(local_file, std::ios::binary | std::ios::trunc);
+        if (!file) throw Error(kMsgReadFailed);
+      }
+      return true;
+    };
+    auto sink = [&](std::string_view piece) {
+      if (to_file) {
+        file.write(piece.data(), static_cast<std::streamsize>(piece.size()));
+        if (!file) throw Error(kMsgReadFailed);
+      } else {
+        body.append(piece);
+      }
+    };
+    const long status = platform::HttpGet(endpoint, server_file, on_status, sink);
+    if (status > 399) throw Error(kMsgServerError, Decimal(status));
+    if (!to_file) return body;
+    file.close();
+    if (!file) throw Error(kMsgReadFailed);
+    return std::nullopt;
+  });
+}
+
+}  // namespace quillon::client

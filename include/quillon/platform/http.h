@@ -1,0 +1,64 @@
+// The HTTP transport of the client control (libcurl underneath): one
+// request per call, no connection kept between calls.
+//
+// Errors: HttpError carries the transport's own numeric code (libcurl's
+// CURLcode: 6 unresolvable host, 7 refused, 28 time-out, 60 certificate,
+// ...), which the control reports to scripts. A status code is no error
+// here; callers judge it.
+#ifndef QUILLON_PLATFORM_HTTP_H_
+#define QUILLON_PLATFORM_HTTP_H_
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace quillon::platform {
+
+struct HttpEndpoint {
+  std::string agent;  // the User-Agent header
+  std::string host;
+  int port = 80;
+  // "host:port" of an HTTP proxy, or "" for a direct connection. The
+  // environment's proxy variables are never consulted.
+  std::string proxy;
+  // TLS that forgives a certificate's dates and a host-name mismatch but
+  // nothing else (an unknown issuer still fails).
+  bool tls = false;
+  // A hung server must not block a caller forever: the connection must be
+  // made within connect_timeout_s, and the transfer fails when less than
+  // one byte arrives per second for stall_timeout_s seconds.
+  long connect_timeout_s = 60;
+  long stall_timeout_s = 300;
+};
+
+class HttpError : public std::runtime_error {
+ public:
+  HttpError(int code, const std::string& what) : std::runtime_error(what), code_(code) {}
+  int code() const { return code_; }
+
+ private:
+  int code_;
+};
+
+struct HttpResponse {
+  long status = 0;
+  std::string body;
+};
+
+// POST `body` to `target` with "Accept: text/*" and no Content-Type, and
+// read the whole answer.
+HttpResponse HttpPost(const HttpEndpoint& endpoint, std::string_view target,
+                      std::string_view body);
+
+// GET `target` over plain HTTP (endpoint.tls is ignored), bypassing caches.
+// `on_status` is called once with the status before any body byte; the
+// body then goes to `sink` piece by piece (only when on_status returned
+// true). Returns the status.
+long HttpGet(const HttpEndpoint& endpoint, std::string_view target,
+             const std::function<bool(long status)>& on_status,
+             const std::function<void(std::string_view piece)>& sink);
+
+}  // namespace quillon::platform
+
+#endif  // QUILLON_PLATFORM_HTTP_H_
