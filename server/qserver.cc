@@ -16,6 +16,7 @@
 #include "server/request.h"
 #include "server/response.h"
 #include "server/temp_files.h"
+#include "quillon/recordset/recordset.h"
 #include "server/values.h"
 
 namespace quillon::server {
@@ -230,6 +231,32 @@ std::string QServer::GetDataName(int32_t index) const {
 int32_t QServer::GetSubIndexCount(std::string_view name) const {
   return impl_->values.store().SubIndexCount(name);
 }
+void QServer::SetRecordsetData(std::string_view name, int16_t database_type,
+                               std::string_view database_name, std::string_view recordset_name) {
+  // Exported first, so a failure appends nothing.
+  const std::string text = recordset::ExportRecordset(database_type, database_name, recordset_name);
+  impl_->values.store().AppendString(name, text);
+}
+
+void QServer::SetDataFromRecordset(std::string_view name, int16_t database_type,
+                                   com::IDispatch* database, std::string_view recordset_name) {
+  const std::string text = recordset::ExportRecordset(database_type, database, recordset_name);
+  impl_->values.store().AppendString(name, text);
+}
+
+void QServer::GetRecordsetData(std::string_view name, int32_t sub_index, int16_t database_type,
+                               std::string_view database_name, std::string_view recordset_name) {
+  const std::string text = impl_->values.GetString(name, sub_index);
+  recordset::ImportRecordset(database_type, database_name, recordset_name, text);
+}
+
+void QServer::GetDataIntoRecordset(std::string_view name, int32_t sub_index,
+                                   int16_t database_type, com::IDispatch* database,
+                                   std::string_view recordset_name) {
+  const std::string text = impl_->values.GetString(name, sub_index);
+  recordset::ImportRecordset(database_type, database, recordset_name, text);
+}
+
 std::string QServer::GetStringData(std::string_view name, int32_t sub_index) const {
   return impl_->values.GetString(name, sub_index);
 }

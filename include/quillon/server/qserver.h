@@ -30,6 +30,7 @@
 #include <string_view>
 
 #include "quillon/component/errors.h"
+#include "quillon/component/interfaces.h"
 #include "quillon/component/types.h"
 
 namespace quillon::server {
@@ -129,6 +130,27 @@ class QUILLON_EXPORT QServer {
   std::string GetBinaryData(std::string_view name, int32_t sub_index) const;
   // 10003 when the file cannot be created or written.
   void GetFileData(std::string_view name, int32_t sub_index, const std::string& path) const;
+
+  // --- Recordsets ----------------------------------------------------------------
+  // A whole recordset as one string value. `database_type` is a
+  // qlDatabaseTypeConstants value (quillon/recordset/recordset.h; any other
+  // value selects ADO). The database is named (a file for DAO, a connection
+  // string for ADO) or is an object the script opened, which is used and
+  // never closed. Failures of the recordset layer throw
+  // recordset::RecordsetException (its Text() is what a script is told);
+  // a missing value throws 10005 as GetStringData does.
+  //
+  // Appends the text of every row of `recordset_name` under `name`.
+  void SetRecordsetData(std::string_view name, int16_t database_type,
+                        std::string_view database_name, std::string_view recordset_name);
+  void SetDataFromRecordset(std::string_view name, int16_t database_type,
+                            com::IDispatch* database, std::string_view recordset_name);
+  // Appends the rows of the value's text to `recordset_name`; rows appended
+  // before a failing one stay.
+  void GetRecordsetData(std::string_view name, int32_t sub_index, int16_t database_type,
+                        std::string_view database_name, std::string_view recordset_name);
+  void GetDataIntoRecordset(std::string_view name, int32_t sub_index, int16_t database_type,
+                            com::IDispatch* database, std::string_view recordset_name);
 
   // --- Request -------------------------------------------------------------------
   // The process environment first (the name upper-cased), then the

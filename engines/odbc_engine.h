@@ -1,0 +1,162 @@
+// The ADO-shaped engine's database access: unixODBC connections (any
+// driver; DSN-less strings such as "Driver=SQLite3;Database=/path" or
+// "Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=P;Database=D;Uid=U;").
+//
+// Failures throw EngineError with every diagnostic record the driver left,
+// each numbered E_FAIL (as ADO numbers provider errors) and described as
+// "[SQLSTATE] message".
+#ifndef QUILLON_ENGINES_ODBC_ENGINE_H_
+#define QUILLON_ENGINES_ODBC_ENGINE_H_
+
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engines/cursor.h"
+
+namespace quillon::engines {
+
+// ADO data type numbers.
+enum AdoType : int16_t {
+  kAdSmallInt = 2,
+  kAdInteger = 3,
+  kAdSingle = 4,
+  kAdDouble = 5,
+  kAdBoolean = 11,
+  kAdTinyInt = 16,
+  kAdBigInt = 20,
+  kAdGuid = 72,
+  kAdBinary = 128,
+  kAdChar = 129,
+  kAdWChar = 130,
+  kAdNumeric = 131,
+  kAdDbDate = 133,
+  kAdDbTime = 134,
+  kAdDbTimeStamp = 135,
+  kAdVarChar = 200,
+  kAdLongVarChar = 201,
+  kAdVarWChar = 202,
+  kAdLongVarWChar = 203,
+  kAdVarBinary = 204,
+  kAdLongVarBinary = 205,
+};
+
+// ADO field attributes this engine reports.
+inline constexpr int32_t kAdFldUpdatable = 0x4;
+inline constexpr int32_t kAdFldIsNullable = 0x20;
+inline constexpr int32_t kAdFldMayBeNull = 0x40;
+inline constexpr int32_t kAdFldLong = 0x80;
+
+// The ADO type for an ODBC SQL type.
+int16_t AdoTypeOf(int sql_type);
+
+// Move-only owner of one ODBC handle of the given kind.
+class OdbcHandle {
+ public:
+  OdbcHandle() = default;
+  OdbcHandle(short type, void* handle) : type_(type), handle_(handle) {}
+  OdbcHandle(OdbcHandle&& other) noexcept;
+  OdbcHandle& operator=(OdbcHandle&& other) noexcept;
+  ~OdbcHandle();
+  void* get() const { return handle_; }
+  short type() const { return type_; }
+  void reset();
+  // Forgets the handle without freeing it: disconnecting a connection has
+  // already freed its statements.
+  void release() { handle_ = nullptr; }
+
+ private:
+  short type_ = 0;
+  void* handle_ = nullptr;
+};
+
+class OdbcRecordset;
+
+class OdbcConnection : public std::enable_shared_from_this<OdbcConnection> {
+ public:
+  static std::shared_ptr<OdbcConnection> Open(std::string_view connection_string,
+                                              std::string_view user, std::string_view password);
+  ~OdbcConnection();
+  OdbcConnection(const OdbcConnection&) = delete;
+  OdbcConnection& operator=(const OdbcConnection&) = delete;
+
+  bool IsOpen() const { return dbc_.get() != nullptr; }
+  void Execute(std::string_view sql);
+  // A recordset over a statement. `read_only`: rows cannot be added.
+  std::unique_ptr<OdbcRecordset> OpenRecordset(std::string_view sql, bool read_only);
+  // Commits what was appended and disconnects.
+  void Close();
+
+  // Appends run in a transaction committed every kRowsPerCommit rows and
+  // when the appending recordset closes; each row has its own savepoint so
+  // a failing row is undone alone (PostgreSQL would otherwise abort the
+  // whole transaction).
+  static constexpr int kRowsPerCommit = 1000;
+  void BeginAppend();
+  void RowSaved();
+  void CommitAppend();
+  void Savepoint();
+  void ReleaseSavepoint();
+  void RollbackToSavepoint();
+
+  void* dbc() const { return dbc_.get(); }
+  // Throws the diagnostic records of `handle`.
+  [[noreturn]] void Fail(short handle_type, void* handle) const;
+
+ private:
+  OdbcConnection() = default;
+  void Run(const char* sql);
+  OdbcHandle env_;
+  OdbcHandle dbc_;
+  bool in_append_ = false;
+  int rows_since_commit_ = 0;
+};
+
+class OdbcRecordset final : public Cursor {
+ public:
+  OdbcRecordset(std::shared_ptr<OdbcConnection> connection, OdbcHandle stmt, std::string sql,
+                bool read_only);
+  ~OdbcRecordset() override;
+
+  const std::vector<FieldDescription>& fields() const override { return fields_; }
+  bool IsOpen() const override;
+  bool Bof() override;
+  bool Eof() override;
+  void MoveFirst() override;
+  void MoveNext() override;
+  void AddNew() override;
+  void Update() override;
+  com::Variant GetValue(size_t index) override;
+  void SetValue(size_t index, const com::VARIANT& value) override;
+  void Close() override;
+
+ private:
+  void RequireOpen() const;
+  void Start();
+  void Fetch();
+  com::Variant ReadColumn(size_t index);
+  void* InsertFor(const std::vector<bool>& assigned);
+
+  std::shared_ptr<OdbcConnection> connection_;
+  OdbcHandle stmt_;
+  std::string sql_;
+  bool read_only_;
+  std::vector<FieldDescription> fields_;
+  std::vector<short> sql_types_;
+  std::string table_;
+  bool executed_ = false;
+  bool eof_ = false;
+  bool any_row_ = false;
+  size_t position_ = 0;
+  std::vector<com::Variant> row_;
+  bool adding_ = false;
+  std::vector<com::Variant> pending_;
+  std::vector<bool> assigned_;
+  std::map<std::vector<bool>, OdbcHandle> inserts_;
+};
+
+}  // namespace quillon::engines
+
+#endif  // QUILLON_ENGINES_ODBC_ENGINE_H_

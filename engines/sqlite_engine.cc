@@ -1,0 +1,586 @@
+#include "engines/sqlite_engine.h"
+
+#include <sqlite3.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "quillon/component/bstr.h"
+#include "quillon/component/runtime.h"
+
+namespace quillon::engines {
+namespace {
+
+constexpr int kErrNoCurrentRecord = 3021;
+constexpr int kErrUpdateWithoutAddNew = 3020;
+constexpr int kErrDuplicate = 3022;
+constexpr int kErrFileNotFound = 3024;
+constexpr int kErrReadOnly = 3027;
+constexpr int kErrNoSuchTable = 3078;
+constexpr int kErrLocked = 3260;
+constexpr int kErrRequired = 3314;
+constexpr int kErrConstraint = 3317;
+constexpr int kErrClosed = 3420;
+constexpr int kErrConversion = 3421;
+constexpr int kErrOther = 3000;
+
+// Locked files are retried this long before the lock is reported.
+constexpr int kBusyTimeoutMs = 2000;
+
+std::string Upper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return out;
+}
+
+bool Contains(const std::string& text, const char* part) {
+  return text.find(part) != std::string::npos;
+}
+
+int DaoNumberOf(int rc, const char* message) {
+  const std::string text = message != nullptr ? message : "";
+  switch (rc & 0xFF) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return kErrLocked;
+    case SQLITE_READONLY:
+      return kErrReadOnly;
+    case SQLITE_CANTOPEN:
+      return kErrFileNotFound;
+    case SQLITE_CONSTRAINT:
+      if (rc == SQLITE_CONSTRAINT_NOTNULL) return kErrRequired;
+      if (rc == SQLITE_CONSTRAINT_UNIQUE || rc == SQLITE_CONSTRAINT_PRIMARYKEY) {
+        return kErrDuplicate;
+      }
+      return kErrConstraint;
+    case SQLITE_MISMATCH:
+      return kErrConversion;
+    case SQLITE_ERROR:
+      if (text.starts_with("no such table")) return kErrNoSuchTable;
+      return kErrOther;
+    default:
+      return kErrOther;
+  }
+}
+
+[[noreturn]] void Throw(int number, const char* source, std::string description) {
+  throw EngineError(number, source, std::move(description));
+}
+
+bool Coerce(const com::VARIANT& in, com::VARTYPE vt, com::Variant* out) {
+  return com::Succeeded(com::VariantChangeType(out->get(), &in, 0, vt));
+}
+
+// Whether a variant means "no value": Null or nothing at all.
+bool IsNothing(const com::VARIANT& v) {
+  return v.vt == com::VT_NULL || v.vt == com::VT_EMPTY;
+}
+
+// The fixed date forms "YYYY-MM-DD", "YYYY-MM-DD HH:MM:SS" and
+// "HH:MM:SS" as a date value; false for anything else. Dates are read and
+// checked on every row, so this avoids the general text coercion.
+template <class Char>
+bool ParseFixedDate(std::basic_string_view<Char> t, com::DATE* out) {
+  auto digits = [&](size_t at, size_t n, int* v) {
+    if (at + n > t.size()) return false;
+    int x = 0;
+    for (size_t i = at; i < at + n; ++i) {
+      if (t[i] < '0' || t[i] > '9') return false;
+      x = x * 10 + (t[i] - '0');
+    }
+    *v = x;
+    return true;
+  };
+  com::DateParts p{1899, 12, 30, 0, 0, 0};
+  size_t time_at = std::string_view::npos;
+  if (t.size() == 8) {
+    time_at = 0;
+  } else if (t.size() == 10 || (t.size() == 19 && t[10] == ' ')) {
+    if (!digits(0, 4, &p.year) || t[4] != '-' || !digits(5, 2, &p.month) || t[7] != '-' ||
+        !digits(8, 2, &p.day)) {
+      return false;
+    }
+    if (t.size() == 19) time_at = 11;
+  } else {
+    return false;
+  }
+  if (time_at != std::string_view::npos &&
+      (!digits(time_at, 2, &p.hour) || t[time_at + 2] != ':' || !digits(time_at + 3, 2, &p.minute) ||
+       t[time_at + 5] != ':' || !digits(time_at + 6, 2, &p.second))) {
+    return false;
+  }
+  return com::PartsToDate(p, out);
+}
+
+}  // namespace
+
+// --- Handles -----------------------------------------------------------------------
+
+SqliteStatement::SqliteStatement(SqliteStatement&& other) noexcept
+    : stmt_(std::exchange(other.stmt_, nullptr)) {}
+SqliteStatement& SqliteStatement::operator=(SqliteStatement&& other) noexcept {
+  if (this != &other) {
+    reset();
+    stmt_ = std::exchange(other.stmt_, nullptr);
+  }
+  return *this;
+}
+SqliteStatement::~SqliteStatement() { reset(); }
+void SqliteStatement::reset() {
+  if (stmt_ != nullptr) sqlite3_finalize(std::exchange(stmt_, nullptr));
+}
+
+// --- Types and connect texts ---------------------------------------------------------
+
+DeclaredType MapDeclaredType(std::string_view declared) {
+  const std::string d = Upper(declared);
+  int32_t size = 0;
+  if (size_t open = d.find('('); open != std::string::npos) {
+    size = std::atoi(d.c_str() + open + 1);
+  }
+  // Order matters: "BIGINT" before "INT", "DATETIME" is a date, "CHAR"
+  // covers VARCHAR and CHARACTER.
+  if (Contains(d, "BOOL") || Contains(d, "BIT")) return {kDbBoolean, 1};
+  if (Contains(d, "BIGINT") || Contains(d, "INT8")) return {kDbBigInt, 8};
+  if (Contains(d, "TINYINT")) return {kDbByte, 1};
+  if (Contains(d, "SMALLINT")) return {kDbInteger, 2};
+  if (Contains(d, "INT")) return {kDbLong, 4};
+  if (Contains(d, "MONEY") || Contains(d, "CURRENCY")) return {kDbCurrency, 8};
+  if (Contains(d, "DATE") || Contains(d, "TIME")) return {kDbDate, 8};
+  if (Contains(d, "GUID") || Contains(d, "UUID")) return {kDbGuid, 16};
+  if (Contains(d, "VARBINARY")) return {kDbVarBinary, size};
+  if (Contains(d, "BINARY")) return {kDbBinary, size};
+  if (Contains(d, "BLOB") || Contains(d, "BYTEA")) return {kDbLongBinary, 0};
+  if (Contains(d, "CHAR") && size > 0) return {kDbText, size};
+  if (Contains(d, "CHAR") || Contains(d, "TEXT") || Contains(d, "CLOB")) return {kDbMemo, 0};
+  if (Contains(d, "REAL") || Contains(d, "FLOA") || Contains(d, "DOUB")) return {kDbDouble, 8};
+  if (Contains(d, "DEC") || Contains(d, "NUMERIC")) return {kDbDecimal, 16};
+  return {kDbMemo, 0};
+}
+
+std::string DatabasePathFromConnect(std::string_view name, std::string_view connect) {
+  size_t start = 0;
+  while (start <= connect.size()) {
+    size_t end = connect.find(';', start);
+    if (end == std::string_view::npos) end = connect.size();
+    std::string_view pair = connect.substr(start, end - start);
+    if (size_t eq = pair.find('='); eq != std::string_view::npos) {
+      if (Upper(pair.substr(0, eq)) == "DATABASE") return std::string(pair.substr(eq + 1));
+    }
+    start = end + 1;
+  }
+  return std::string(name);
+}
+
+// --- Database -------------------------------------------------------------------------
+
+std::shared_ptr<SqliteDatabase> SqliteDatabase::Open(const std::string& path, bool read_only,
+                                                     bool create) {
+  std::shared_ptr<SqliteDatabase> db(new SqliteDatabase());
+  db->path_ = path;
+  int flags = read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
+  if (create && !read_only) flags |= SQLITE_OPEN_CREATE;
+  const int rc = sqlite3_open_v2(path.c_str(), &db->db_, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (rc != SQLITE_OK) {
+    std::string message = db->db_ != nullptr ? sqlite3_errmsg(db->db_) : "out of memory";
+    sqlite3_close_v2(std::exchange(db->db_, nullptr));
+    Throw(rc == SQLITE_CANTOPEN ? kErrFileNotFound : DaoNumberOf(rc, message.c_str()),
+          "DAO.DBEngine", message + " (" + path + ")");
+  }
+  sqlite3_extended_result_codes(db->db_, 1);
+  sqlite3_busy_timeout(db->db_, kBusyTimeoutMs);
+  return db;
+}
+
+SqliteDatabase::~SqliteDatabase() {
+  try {
+    Close();
+  } catch (...) {
+    // A commit that fails while the object goes away has nobody to tell.
+  }
+}
+
+void SqliteDatabase::Fail(int rc, const char* source) const {
+  const char* message = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+  Throw(DaoNumberOf(rc, message), source, message);
+}
+
+void SqliteDatabase::Execute(std::string_view sql) {
+  if (db_ == nullptr) Throw(kErrClosed, "DAO.Database", "The database is closed.");
+  const std::string text(sql);
+  const int rc = sqlite3_exec(db_, text.c_str(), nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) Fail(sqlite3_extended_errcode(db_), "DAO.Database");
+}
+
+std::unique_ptr<SqliteRecordset> SqliteDatabase::OpenRecordset(std::string_view sql, int type,
+                                                               int options) {
+  if (db_ == nullptr) Throw(kErrClosed, "DAO.Database", "The database is closed.");
+  sqlite3_stmt* stmt = nullptr;
+  const int rc = sqlite3_prepare_v2(db_, sql.data(), static_cast<int>(sql.size()), &stmt, nullptr);
+  SqliteStatement owner(stmt);
+  if (rc != SQLITE_OK) Fail(sqlite3_extended_errcode(db_), "DAO.Database");
+  if (stmt == nullptr) Throw(kErrOther, "DAO.Database", "The statement is empty.");
+  const bool read_only = type == kDbOpenSnapshot || (options & kDbReadOnlyOption) != 0 ||
+                         sqlite3_db_readonly(db_, "main") == 1;
+  return std::make_unique<SqliteRecordset>(shared_from_this(), std::move(owner), read_only);
+}
+
+void SqliteDatabase::BeginAppend() {
+  if (in_append_ || sqlite3_get_autocommit(db_) == 0) return;
+  Execute("BEGIN");
+  in_append_ = true;
+}
+
+void SqliteDatabase::CommitAppend() {
+  if (!in_append_ || db_ == nullptr) return;
+  in_append_ = false;
+  const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) {
+    const int code = sqlite3_extended_errcode(db_);
+    const std::string message = sqlite3_errmsg(db_);
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    Throw(DaoNumberOf(code, message.c_str()), "DAO.Database", message);
+  }
+}
+
+void SqliteDatabase::Close() {
+  if (db_ == nullptr) return;
+  struct Closer {
+    SqliteDatabase* self;
+    ~Closer() { sqlite3_close_v2(std::exchange(self->db_, nullptr)); }
+  } closer{this};
+  CommitAppend();
+}
+
+// --- Recordset ------------------------------------------------------------------------
+
+SqliteRecordset::SqliteRecordset(std::shared_ptr<SqliteDatabase> db, SqliteStatement select,
+                                 bool read_only)
+    : db_(std::move(db)), select_(std::move(select)), read_only_(read_only) {
+  sqlite3_stmt* stmt = select_.get();
+  const int n = sqlite3_column_count(stmt);
+  bool appendable = n > 0 && sqlite3_stmt_readonly(stmt) != 0;
+  for (int i = 0; i < n; ++i) {
+    FieldDescription field;
+    field.name = sqlite3_column_name(stmt, i);
+    const char* declared = sqlite3_column_decltype(stmt, i);
+    const DeclaredType t = MapDeclaredType(declared != nullptr ? declared : "");
+    field.type = t.type;
+    field.size = t.size;
+    const char* table = sqlite3_column_table_name(stmt, i);
+    const char* origin = sqlite3_column_origin_name(stmt, i);
+    if (table == nullptr || origin == nullptr || (!table_.empty() && table_ != table)) {
+      appendable = false;
+    } else {
+      table_ = table;
+      columns_.push_back(origin);
+      int not_null = 0;
+      if (sqlite3_table_column_metadata(db_->handle(), sqlite3_column_database_name(stmt, i),
+                                        table, origin, nullptr, nullptr, &not_null, nullptr,
+                                        nullptr) == SQLITE_OK) {
+        field.required = not_null != 0;
+      }
+    }
+    fields_.push_back(std::move(field));
+  }
+  if (!appendable) {
+    table_.clear();
+    columns_.clear();
+  }
+}
+
+SqliteRecordset::~SqliteRecordset() {
+  try {
+    Close();
+  } catch (...) {
+    // As for the database: a failing commit at destruction has no caller.
+  }
+}
+
+bool SqliteRecordset::IsOpen() const { return select_.get() != nullptr && db_->IsOpen(); }
+
+void SqliteRecordset::RequireOpen() const {
+  if (!IsOpen()) Throw(kErrClosed, "DAO.Recordset", "The recordset is closed.");
+}
+
+void SqliteRecordset::Step() {
+  const int rc = sqlite3_step(select_.get());
+  if (rc == SQLITE_ROW) {
+    eof_ = false;
+    any_row_ = true;
+  } else if (rc == SQLITE_DONE) {
+    eof_ = true;
+  } else {
+    eof_ = true;
+    db_->Fail(sqlite3_extended_errcode(db_->handle()), "DAO.Recordset");
+  }
+}
+
+// Rows are read only when first asked for, so a recordset opened to
+// receive rows never holds a read position on its table.
+void SqliteRecordset::Start() {
+  RequireOpen();
+  if (started_) return;
+  started_ = true;
+  Step();
+}
+
+bool SqliteRecordset::Bof() {
+  Start();
+  return !any_row_;
+}
+
+bool SqliteRecordset::Eof() {
+  Start();
+  return eof_;
+}
+
+void SqliteRecordset::MoveFirst() {
+  RequireOpen();
+  sqlite3_reset(select_.get());
+  started_ = true;
+  any_row_ = false;
+  Step();
+  if (eof_) Throw(kErrNoCurrentRecord, "DAO.Recordset", "No current record.");
+}
+
+void SqliteRecordset::MoveNext() {
+  Start();
+  if (eof_) Throw(kErrNoCurrentRecord, "DAO.Recordset", "No current record.");
+  Step();
+}
+
+void SqliteRecordset::AddNew() {
+  RequireOpen();
+  if (read_only_ || table_.empty()) {
+    Throw(kErrReadOnly, "DAO.Recordset", "Cannot update. Database or object is read-only.");
+  }
+  db_->BeginAppend();
+  pending_.assign(fields_.size(), com::Variant());
+  assigned_.assign(fields_.size(), false);
+  adding_ = true;
+}
+
+com::Variant SqliteRecordset::GetValue(size_t index) {
+  RequireOpen();
+  if (index >= fields_.size()) Throw(3265, "DAO.Fields", "Item not found in this collection.");
+  if (adding_) return assigned_[index] ? pending_[index] : com::Variant::Null();
+  Start();
+  if (eof_) Throw(kErrNoCurrentRecord, "DAO.Field", "No current record.");
+  sqlite3_stmt* stmt = select_.get();
+  const int i = static_cast<int>(index);
+  const int16_t type = fields_[index].type;
+  switch (sqlite3_column_type(stmt, i)) {
+    case SQLITE_NULL:
+      return com::Variant::Null();
+    case SQLITE_INTEGER: {
+      const int64_t v = sqlite3_column_int64(stmt, i);
+      if (type == kDbBoolean) return com::Variant::Bool(v != 0);
+      if (type == kDbCurrency) {
+        com::Variant cy;
+        cy.get()->vt = com::VT_CY;
+        cy.get()->cyVal.int64 = v * 10000;
+        return cy;
+      }
+      if (type == kDbDate) return com::Variant::Date(static_cast<double>(v));
+      if (v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max()) {
+        return com::Variant::I4(static_cast<int32_t>(v));
+      }
+      com::Variant big;
+      big.get()->vt = com::VT_I8;
+      big.get()->llVal = v;
+      return big;
+    }
+    case SQLITE_FLOAT: {
+      const double v = sqlite3_column_double(stmt, i);
+      if (type == kDbCurrency) {
+        com::Variant cy;
+        cy.get()->vt = com::VT_CY;
+        cy.get()->cyVal.int64 = static_cast<int64_t>(std::llround(v * 10000.0));
+        return cy;
+      }
+      if (type == kDbDate) return com::Variant::Date(v);
+      return com::Variant::R8(v);
+    }
+    case SQLITE_BLOB: {
+      const auto* data = static_cast<const uint8_t*>(sqlite3_column_blob(stmt, i));
+      const int size = sqlite3_column_bytes(stmt, i);
+      return com::Variant::Bytes(std::span<const uint8_t>(data, static_cast<size_t>(size)));
+    }
+    default: {
+      if (type == kDbDate) {
+        const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
+        const std::string_view text(data, static_cast<size_t>(sqlite3_column_bytes(stmt, i)));
+        com::DATE date = 0;
+        if (ParseFixedDate(text, &date)) return com::Variant::Date(date);
+      }
+      // SQLite hands out UTF-16 itself, which saves a conversion per value.
+      const auto* data = static_cast<const char16_t*>(sqlite3_column_text16(stmt, i));
+      const size_t units = static_cast<size_t>(sqlite3_column_bytes16(stmt, i)) / 2;
+      com::Variant text = com::Variant::String(std::u16string_view(data, units));
+      // Typed columns hold text in the fixed forms; give them their type back.
+      com::VARTYPE want = com::VT_EMPTY;
+      if (type == kDbBoolean) want = com::VT_BOOL;
+      if (type == kDbDate) want = com::VT_DATE;
+      if (want != com::VT_EMPTY) {
+        com::Variant typed;
+        if (Coerce(*text.get(), want, &typed)) return typed;
+      }
+      return text;
+    }
+  }
+}
+
+void SqliteRecordset::SetValue(size_t index, const com::VARIANT& value) {
+  RequireOpen();
+  if (index >= fields_.size()) Throw(3265, "DAO.Fields", "Item not found in this collection.");
+  if (!adding_) {
+    Throw(kErrUpdateWithoutAddNew, "DAO.Field", "Update or CancelUpdate without AddNew or Edit.");
+  }
+  const com::VARIANT& given_ref =
+      (value.vt == (com::VT_BYREF | com::VT_VARIANT) && value.pvarVal != nullptr) ? *value.pvarVal
+                                                                                 : value;
+  com::Variant stored;
+  if (IsNothing(given_ref)) {
+    stored = com::Variant::Null();
+  } else if (fields_[index].type == kDbDate && given_ref.vt == com::VT_BSTR &&
+             [&] {
+               com::DATE ignored = 0;
+               return ParseFixedDate(com::Bstr::View(given_ref.bstrVal), &ignored);
+             }()) {
+    // Already in the stored form.
+    com::VariantCopy(stored.get(), &given_ref);
+  } else {
+    com::Variant given;
+    com::VariantCopyInd(given.get(), &value);
+    com::VARTYPE want = com::VT_EMPTY;
+    switch (fields_[index].type) {
+      case kDbBoolean: want = com::VT_BOOL; break;
+      case kDbByte: case kDbInteger: case kDbLong: case kDbBigInt: want = com::VT_I8; break;
+      case kDbCurrency: want = com::VT_CY; break;
+      case kDbSingle: case kDbDouble: want = com::VT_R8; break;
+      case kDbDate: want = com::VT_DATE; break;
+      case kDbText: case kDbMemo: want = com::VT_BSTR; break;
+      default: break;  // binary and decimal keep what they were given
+    }
+    if (want == com::VT_EMPTY || want == given.vt()) {
+      stored = std::move(given);
+    } else if (!Coerce(*given.get(), want, &stored)) {
+      Throw(kErrConversion, "DAO.Field", "Data type conversion error.");
+    }
+  }
+  pending_[index] = std::move(stored);
+  assigned_[index] = true;
+}
+
+SqliteStatement& SqliteRecordset::InsertFor(const std::vector<bool>& assigned) {
+  auto found = inserts_.find(assigned);
+  if (found != inserts_.end()) return found->second;
+  auto quote = [](const std::string& name) {
+    std::string out = "\"";
+    for (char c : name) {
+      out += c;
+      if (c == '"') out += '"';
+    }
+    return out + "\"";
+  };
+  std::string sql = "INSERT INTO " + quote(table_);
+  std::string names, marks;
+  for (size_t i = 0; i < assigned.size(); ++i) {
+    if (!assigned[i]) continue;
+    if (!names.empty()) {
+      names += ", ";
+      marks += ", ";
+    }
+    names += quote(columns_[i]);
+    marks += "?";
+  }
+  sql += names.empty() ? " DEFAULT VALUES" : " (" + names + ") VALUES (" + marks + ")";
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(db_->handle(), sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+    SqliteStatement discard(stmt);
+    db_->Fail(sqlite3_extended_errcode(db_->handle()), "DAO.Recordset");
+  }
+  return inserts_.emplace(assigned, SqliteStatement(stmt)).first->second;
+}
+
+void SqliteRecordset::Update() {
+  RequireOpen();
+  if (!adding_) {
+    Throw(kErrUpdateWithoutAddNew, "DAO.Recordset", "Update or CancelUpdate without AddNew or Edit.");
+  }
+  adding_ = false;
+  sqlite3_stmt* stmt = InsertFor(assigned_).get();
+  int param = 0;
+  for (size_t i = 0; i < pending_.size(); ++i) {
+    if (!assigned_[i]) continue;
+    ++param;
+    const com::VARIANT& v = *pending_[i].get();
+    int rc = SQLITE_OK;
+    switch (v.vt) {
+      case com::VT_NULL: rc = sqlite3_bind_null(stmt, param); break;
+      case com::VT_BOOL: rc = sqlite3_bind_int(stmt, param, v.boolVal != 0 ? 1 : 0); break;
+      case com::VT_I8: rc = sqlite3_bind_int64(stmt, param, v.llVal); break;
+      case com::VT_R8: rc = sqlite3_bind_double(stmt, param, v.dblVal); break;
+      case com::VT_CY:
+        // Whole amounts stay integers; the rest needs the fraction.
+        rc = v.cyVal.int64 % 10000 == 0
+                 ? sqlite3_bind_int64(stmt, param, v.cyVal.int64 / 10000)
+                 : sqlite3_bind_double(stmt, param, static_cast<double>(v.cyVal.int64) / 10000.0);
+        break;
+      case com::VT_ARRAY | com::VT_UI1: {
+        std::string bytes;
+        com::Variant::GetBytes(v, &bytes);
+        rc = sqlite3_bind_blob64(stmt, param, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
+        break;
+      }
+      case com::VT_BSTR:
+        // The pending value outlives the statement's step.
+        rc = sqlite3_bind_text16(stmt, param, v.bstrVal,
+                                 static_cast<int>(com::Bstr::View(v.bstrVal).size() * 2),
+                                 SQLITE_STATIC);
+        break;
+      default: {
+        // Dates are stored in the fixed text form, so every reader sees them
+        // the same way; everything else in its text form.
+        std::u16string text;
+        if (com::Failed(com::VariantToText(v, &text))) {
+          com::Variant as_text;
+          if (!Coerce(v, com::VT_BSTR, &as_text)) {
+            Throw(kErrConversion, "DAO.Field", "Data type conversion error.");
+          }
+          text.assign(com::Bstr::View(as_text.get()->bstrVal));
+        }
+        const std::string utf8 = com::Utf16ToUtf8(text);
+        rc = sqlite3_bind_text64(stmt, param, utf8.data(), utf8.size(), SQLITE_TRANSIENT,
+                                 SQLITE_UTF8);
+      }
+    }
+    if (rc != SQLITE_OK) db_->Fail(rc, "DAO.Recordset");
+  }
+  const int rc = sqlite3_step(stmt);
+  if (rc != SQLITE_DONE) {
+    // The failing row alone is undone (SQLite rolls back the statement);
+    // the rows appended before it stay in the transaction.
+    const std::string message = sqlite3_errmsg(db_->handle());
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    Throw(DaoNumberOf(rc, message.c_str()), "DAO.Recordset", message);
+  }
+  sqlite3_reset(stmt);
+  sqlite3_clear_bindings(stmt);
+}
+
+void SqliteRecordset::Close() {
+  if (select_.get() == nullptr) return;
+  inserts_.clear();
+  select_.reset();
+  adding_ = false;
+  if (db_->IsOpen()) db_->CommitAppend();
+}
+
+}  // namespace quillon::engines

@@ -1,0 +1,259 @@
+// The recordset text and the value <-> text conversions shared by every
+// engine adapter.
+#include <algorithm>
+#include <string>
+#include <string_view>
+
+#include "quillon/component/bstr.h"
+#include "quillon/component/errors.h"
+#include "quillon/component/runtime.h"
+#include "quillon/component/variant.h"
+#include "quillon/core/encoding.h"
+#include "quillon/platform/codepage.h"
+#include "quillon/recordset/recordset.h"
+
+namespace quillon::recordset {
+namespace {
+
+constexpr char kTab = '\t';
+constexpr char kCr = '\r';
+constexpr char kLf = '\n';
+constexpr char kQuote = '"';
+constexpr std::string_view kFieldEnds = "\t\r\n";
+
+// The output buffer grows in steps of this many bytes, like the peers'
+// memory stream.
+constexpr size_t kGrowthStep = 4096;
+
+// Finds the first of `chars` at or after `from`. A plain byte scan finds
+// the same positions as the code page's multibyte-aware one here: tab, CR,
+// LF and the double quote lie below 0x40, so they are never the trail byte
+// of a CP932 character, and UTF-8 continuation bytes are all 0x80 or
+// above; a damaged lead byte counts as a character of its own in both.
+// (RecordsetText.ByteScanAgreesWithTheCodePage holds this against
+// CodePage::FindAnyOf.)
+class ByteSet {
+ public:
+  constexpr explicit ByteSet(std::string_view chars) {
+    for (char c : chars) in_[static_cast<unsigned char>(c)] = true;
+  }
+  size_t Find(std::string_view text, size_t from) const {
+    for (size_t i = from; i < text.size(); ++i) {
+      if (in_[static_cast<unsigned char>(text[i])]) return i;
+    }
+    return std::string_view::npos;
+  }
+
+ private:
+  bool in_[256] = {};
+};
+
+constexpr ByteSet kFieldEndSet{kFieldEnds};
+constexpr ByteSet kQuoteSet{"\""};
+constexpr ByteSet kQuotingSet{"\t\r\n"};
+
+void Append(std::string* out, std::string_view bytes) {
+  if (out->size() + bytes.size() > out->capacity()) {
+    const size_t wanted = out->size() + bytes.size();
+    out->reserve(std::max(wanted + kGrowthStep - wanted % kGrowthStep, out->capacity() * 2));
+  }
+  out->append(bytes);
+}
+
+void WriteTextValue(std::string_view text, std::string* out) {
+  const bool quoted = kQuotingSet.Find(text, 0) != std::string_view::npos ||
+                      (!text.empty() && text.front() == kQuote);
+  if (!quoted) {
+    Append(out, text);
+    return;
+  }
+  Append(out, "\"");
+  size_t start = 0;
+  for (;;) {
+    const size_t quote = kQuoteSet.Find(text, start);
+    if (quote == std::string_view::npos) break;
+    Append(out, text.substr(start, quote + 1 - start));
+    Append(out, "\"");
+    start = quote + 1;
+  }
+  Append(out, text.substr(start));
+  Append(out, "\"");
+}
+
+// The value of a quoted field between p (its opening quote) and `end` (the
+// character that ends the field): what lies between the opening quote and
+// the last character before the end, doubled quotes made single.
+std::string Unquote(std::string_view text, size_t p, size_t end) {
+  std::string_view inner = text.substr(p + 1, end - p - 2);
+  std::string value;
+  value.reserve(inner.size());
+  size_t start = 0;
+  for (;;) {
+    const size_t quote = kQuoteSet.Find(inner, start);
+    if (quote == std::string_view::npos) break;
+    value.append(inner.substr(start, quote + 1 - start));
+    start = quote + 1;
+    if (start < inner.size() && inner[start] == kQuote) ++start;
+  }
+  value.append(inner.substr(start));
+  return value;
+}
+
+}  // namespace
+
+size_t FindFieldEnd(std::string_view text, size_t from) { return kFieldEndSet.Find(text, from); }
+
+int RecordsetException::MessageNumber() const {
+  switch (code_) {
+    case kNoEngine: return 20001;
+    case kNotOpen: return 20002;
+    case kBadParameter: return 20003;
+    case kConversionFailed: return 20004;
+    case kBadFieldName: return 20005;
+    case kNoAdoConnection: return 20006;
+    case kNoSchema: return 20007;
+    default: return 20099;
+  }
+}
+
+std::u16string RecordsetException::Text() const {
+  if (!description_.empty()) return description_;
+  return MessageOrUnknown(MessageNumber());
+}
+
+const char* RecordsetException::what() const noexcept {
+  try {
+    if (what_.empty()) what_ = std::to_string(code_) + ": " + com::Utf16ToUtf8(Text());
+    return what_.c_str();
+  } catch (...) {
+    return "recordset error";
+  }
+}
+
+int RecordsetAdapter::GetFieldCount() const {
+  if (!IsOpen()) throw RecordsetException(kNotOpen);
+  return static_cast<int>(fields_.size());
+}
+
+std::string RecordsetAdapter::GetFieldText(int index) {
+  if (!IsOpen()) throw RecordsetException(kNotOpen);
+  if (index < 0 || index >= static_cast<int>(fields_.size())) {
+    throw RecordsetException(kBadParameter);
+  }
+  com::Variant value;
+  ReadValue(index, value.get());
+  const com::VARIANT& v = *value.get();
+  if (v.vt == com::VT_EMPTY || v.vt == com::VT_NULL) return {};
+  if (v.vt == (com::VT_ARRAY | com::VT_UI1)) return core::BytesToText(v, /*form=*/0);
+  if (v.vt == com::VT_BSTR) {
+    std::u16string_view view = com::Bstr::View(v.bstrVal);
+    return platform::ProcessCodePage().FromUtf16(view.substr(0, view.find(u'\0')));
+  }
+  std::u16string text;
+  if (com::Failed(com::VariantToText(v, &text))) {
+    // Kinds without a direct form get the runtime's coercion.
+    com::VARIANT coerced{};
+    if (com::Failed(com::VariantChangeType(&coerced, &v, 0, com::VT_BSTR))) {
+      throw RecordsetException(kConversionFailed);
+    }
+    com::Variant owner;
+    owner.Adopt(&coerced);
+    text.assign(com::Bstr::View(owner.get()->bstrVal));
+  }
+  // Values are written up to their first NUL, so the text holds none.
+  text = text.substr(0, text.find(u'\0'));
+  return platform::ProcessCodePage().FromUtf16(text);
+}
+
+void RecordsetAdapter::SetFieldText(int index, std::string_view text) {
+  if (!IsOpen()) throw RecordsetException(kNotOpen);
+  if (index < 0 || index >= static_cast<int>(fields_.size())) {
+    throw RecordsetException(kBadParameter);
+  }
+  if (IsBinaryCapable(fields_[index].type) && text.starts_with(core::kHexPrefix)) {
+    com::Variant bytes = core::TextToBytes(text, /*form=*/0);
+    WriteValue(index, *bytes.get());
+    return;
+  }
+  com::Variant value = com::Variant::String(platform::ProcessCodePage().ToUtf16(text));
+  WriteValue(index, *value.get());
+}
+
+void RecordsetAdapter::SaveAsText(std::string* out) {
+  if (!IsOpen()) throw RecordsetException(kNotOpen);
+  try {
+    MoveFirst();
+  } catch (const RecordsetException&) {
+    // An empty recordset may refuse to move; the end-of-file test decides.
+  }
+  while (!IsEof()) {
+    const int n = GetFieldCount();
+    for (int i = 0; i < n; ++i) {
+      WriteTextValue(GetFieldText(i), out);
+      if (i < n - 1) Append(out, "\t");
+    }
+    MoveNext();
+    if (IsEof()) break;
+    Append(out, "\r\n");
+  }
+}
+
+void RecordsetAdapter::LoadFromText(std::string_view text) {
+  if (!IsOpen()) throw RecordsetException(kNotOpen);
+  if (text.empty()) return;
+  const int n = GetFieldCount();
+  int column = 0;
+  AddNew();
+  size_t p = 0;
+  for (;;) {
+    size_t from = p;
+    const bool quoted = p < text.size() && text[p] == kQuote;
+    if (quoted) {
+      size_t search = p + 1;
+      size_t closing = std::string_view::npos;
+      for (;;) {
+        const size_t quote = kQuoteSet.Find(text, search);
+        if (quote == std::string_view::npos) break;
+        if (quote + 1 < text.size() && text[quote + 1] == kQuote) {
+          search = quote + 2;
+          continue;
+        }
+        closing = quote;
+        break;
+      }
+      // Unterminated: the record being added is dropped, earlier ones stay.
+      if (closing == std::string_view::npos) return;
+      from = closing;
+    }
+    size_t end = kFieldEndSet.Find(text, from);
+    if (end == std::string_view::npos) end = text.size();
+    if (column < n) {
+      if (quoted) {
+        const std::string value = Unquote(text, p, end);
+        if (!value.empty()) SetFieldText(column, value);
+      } else if (end > p) {
+        SetFieldText(column, text.substr(p, end - p));
+      }
+    }
+    if (end == text.size()) {
+      Update();
+      return;
+    }
+    if (text[end] == kTab) {
+      ++column;
+      p = end + 1;
+      continue;
+    }
+    Update();
+    column = 0;
+    p = end + 1;
+    // A CR ends the row together with the LF after it. A bare CR counts
+    // alone: skipping the next character blindly would eat the first byte
+    // of the following row.
+    if (text[end] == kCr && p < text.size() && text[p] == kLf) ++p;
+    if (p >= text.size()) return;
+    AddNew();
+  }
+}
+
+}  // namespace quillon::recordset

@@ -1,0 +1,174 @@
+// The DAO-shaped engine's SQLite layer on real files.
+#include "engines/sqlite_engine.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "quillon/component/runtime.h"
+
+namespace quillon::engines {
+namespace {
+
+class SqliteEngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = (std::filesystem::temp_directory_path() /
+             ("quillon-sqlite-" + std::to_string(getpid()) + ".db"))
+                .string();
+    std::filesystem::remove(path_);
+    db_ = SqliteDatabase::Open(path_, false, /*create=*/true);
+    db_->Execute(
+        "CREATE TABLE t (id INTEGER PRIMARY KEY, name VARCHAR(40) NOT NULL, amount REAL, "
+        "day DATE, flag BOOLEAN, data BLOB, note TEXT)");
+  }
+  void TearDown() override {
+    db_.reset();
+    std::filesystem::remove(path_);
+  }
+
+  static std::string Text(const com::Variant& v) {
+    if (v.vt() == com::VT_NULL) return "<null>";
+    std::string bytes;
+    if (com::Variant::GetBytes(*v.get(), &bytes)) return "bytes:" + bytes;
+    std::u16string t;
+    EXPECT_EQ(com::VariantToText(*v.get(), &t), com::S_OK) << v.vt();
+    return com::Utf16ToUtf8(t);
+  }
+
+  // Appends one row of texts ("" leaves a field unassigned).
+  static void Append(SqliteRecordset& rs, const std::vector<std::string>& values) {
+    rs.AddNew();
+    for (size_t i = 0; i < values.size(); ++i) {
+      if (!values[i].empty()) rs.SetValue(i, *com::Variant::Utf8(values[i]).get());
+    }
+    rs.Update();
+  }
+
+  int64_t Count(const char* sql = "SELECT count(*) FROM t") {
+    sqlite3* other = nullptr;
+    sqlite3_open(path_.c_str(), &other);
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(other, sql, -1, &stmt, nullptr);
+    int64_t n = sqlite3_step(stmt) == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : -1;
+    sqlite3_finalize(stmt);
+    sqlite3_close(other);
+    return n;
+  }
+
+  std::string path_;
+  std::shared_ptr<SqliteDatabase> db_;
+};
+
+TEST(SqliteTypes, DeclaredTypesMapToDaoTypes) {
+  const struct {
+    const char* declared;
+    int16_t type;
+    int32_t size;
+  } cases[] = {{"INTEGER", kDbLong, 4},       {"bigint", kDbBigInt, 8},
+               {"VARCHAR(40)", kDbText, 40},  {"TEXT", kDbMemo, 0},
+               {"REAL", kDbDouble, 8},        {"DATE", kDbDate, 8},
+               {"DATETIME", kDbDate, 8},      {"BOOLEAN", kDbBoolean, 1},
+               {"BLOB", kDbLongBinary, 0},    {"VARBINARY(16)", kDbVarBinary, 16},
+               {"MONEY", kDbCurrency, 8},     {"", kDbMemo, 0}};
+  for (const auto& c : cases) {
+    DeclaredType t = MapDeclaredType(c.declared);
+    EXPECT_EQ(t.type, c.type) << c.declared;
+    EXPECT_EQ(t.size, c.size) << c.declared;
+  }
+}
+
+TEST(SqliteTypes, ConnectTextNamesTheFile) {
+  EXPECT_EQ(DatabasePathFromConnect("", ";Database=/tmp/a.db"), "/tmp/a.db");
+  EXPECT_EQ(DatabasePathFromConnect("", "ODBC;DATABASE=/tmp/b;x=1"), "/tmp/b");
+  EXPECT_EQ(DatabasePathFromConnect("/tmp/c.db", ""), "/tmp/c.db");
+}
+
+TEST_F(SqliteEngineTest, AppendedRowsReadBackTypedAndDescribed) {
+  {
+    auto rs = db_->OpenRecordset("SELECT * FROM [t]", 2, 0);
+    const auto& f = rs->fields();
+    ASSERT_EQ(f.size(), 7u);
+    EXPECT_EQ(f[1].name, "name");
+    EXPECT_EQ(f[1].type, kDbText);
+    EXPECT_EQ(f[1].size, 40);
+    EXPECT_TRUE(f[1].required);
+    EXPECT_FALSE(f[2].required);
+    Append(*rs, {"1", "tab\there \"q\"", "0.1", "2024-02-29", "True", "", ""});
+    rs->AddNew();
+    rs->SetValue(0, *com::Variant::I4(2).get());
+    rs->SetValue(1, *com::Variant::Utf8("b").get());
+    rs->SetValue(5, *com::Variant::Bytes(std::string("\x00\xFF", 2)).get());
+    rs->SetValue(4, *com::Variant::Bool(false).get());
+    rs->Update();
+    rs->Close();
+  }
+  auto rs = db_->OpenRecordset("SELECT * FROM t ORDER BY id", 4, 4);
+  std::vector<std::string> row;
+  for (size_t i = 0; i < 7; ++i) row.push_back(Text(rs->GetValue(i)));
+  EXPECT_EQ(row, (std::vector<std::string>{"1", "tab\there \"q\"", "0.1", "2024-02-29", "True",
+                                           "<null>", "<null>"}));
+  rs->MoveNext();
+  EXPECT_EQ(Text(rs->GetValue(5)), "bytes:" + std::string("\x00\xFF", 2));
+  EXPECT_EQ(Text(rs->GetValue(4)), "False");
+  rs->MoveNext();
+  EXPECT_TRUE(rs->Eof());
+  EXPECT_THROW(rs->AddNew(), EngineError);  // a snapshot is read-only
+}
+
+TEST_F(SqliteEngineTest, FailuresCarryDaoNumbersAndKeepEarlierRows) {
+  auto number = [](auto&& f) {
+    try {
+      f();
+    } catch (const EngineError& e) {
+      return e.number();
+    }
+    return 0;
+  };
+  EXPECT_EQ(number([&] { db_->OpenRecordset("SELECT * FROM [missing]", 2, 0); }), 3078);
+  EXPECT_EQ(number([&] { SqliteDatabase::Open(path_ + ".absent", false); }), 3024);
+
+  auto rs = db_->OpenRecordset("SELECT * FROM t", 2, 0);
+  Append(*rs, {"1", "a"});
+  Append(*rs, {"2", "b"});
+  EXPECT_EQ(number([&] { Append(*rs, {"1", "dup"}); }), 3022);
+  EXPECT_EQ(number([&] { Append(*rs, {"3"}); }), 3314);  // name is required
+  rs->AddNew();
+  EXPECT_EQ(number([&] { rs->SetValue(3, *com::Variant::Utf8("not a date").get()); }), 3421);
+  EXPECT_EQ(number([&] { rs->SetValue(0, *com::Variant::Utf8("x1").get()); }), 3421);
+  rs->Close();
+  EXPECT_EQ(Count(), 2);
+}
+
+TEST_F(SqliteEngineTest, ALockedFileIsReportedAndNothingIsHeld) {
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  auto rs = db_->OpenRecordset("SELECT * FROM t", 2, 0);
+  try {
+    Append(*rs, {"1", "a"});
+    ADD_FAILURE() << "no error";
+  } catch (const EngineError& e) {
+    EXPECT_EQ(e.number(), 3260);
+  }
+  rs->Close();
+  db_->Close();
+  sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  // The file is free again: another writer gets through at once.
+  EXPECT_EQ(Count("SELECT count(*) FROM t"), 0);
+}
+
+TEST_F(SqliteEngineTest, AppendingCommitsOnlyAtClose) {
+  auto rs = db_->OpenRecordset("SELECT * FROM t", 2, 0);
+  for (int i = 0; i < 3; ++i) Append(*rs, {std::to_string(i), "x"});
+  EXPECT_EQ(Count(), 0);  // one transaction, not one per row
+  rs->Close();
+  EXPECT_EQ(Count(), 3);
+}
+
+}  // namespace
+}  // namespace quillon::engines
