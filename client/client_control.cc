@@ -124,12 +124,6 @@ std::vector<std::u16string> ClientControl::PropertyNames() const {
           u"OffLineDebug", u"UseSSL"};
 }
 
-HRESULT ClientRecordsetError(int32_t code, std::u16string_view text) {
-  return com::ReportError(
-      static_cast<HRESULT>(0x800A0000u | static_cast<uint32_t>(code)), text, ids::kClientAppName,
-      nullptr, 0);
-}
-
 std::string MonitorExchange(const std::string& request_text) {
   const platform::CodePage& cp = platform::ProcessCodePage();
   com::CLSID clsid{};

@@ -198,10 +198,6 @@ class ClientControl : public com::ControlBase<ClientControl, IQClientDispatch, k
 // The client library's module: its object and lock counts.
 com::Module& ClientModule();
 
-// A recordset failure leaves the control as 0x800A0000 | the engine's own
-// code, with the text the recordset layer chose and no help context.
-HRESULT ClientRecordsetError(int32_t code, std::u16string_view text);
-
 // The offline exchange through the monitor's automation object
 // ("Quillon.QMonitor"): the request text is shown to the developer, and the
 // response parameter text the developer accepted comes back; "" when no

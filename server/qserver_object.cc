@@ -75,18 +75,6 @@ HRESULT QServerObject::SetExpires(VARIANT Expires) {
   });
 }
 
-// Recordsets need the recordset subsystem; not on the dispatch surface yet.
-HRESULT QServerObject::GetRecordsetData(BSTR, int32_t, int16_t, BSTR, BSTR) {
-  return com::E_NOTIMPL;
-}
-HRESULT QServerObject::SetRecordsetData(BSTR, int16_t, BSTR, BSTR) { return com::E_NOTIMPL; }
-HRESULT QServerObject::GetDataIntoRecordset(BSTR, int32_t, int16_t, IDispatch*, BSTR) {
-  return com::E_NOTIMPL;
-}
-HRESULT QServerObject::SetDataFromRecordset(BSTR, int16_t, IDispatch*, BSTR) {
-  return com::E_NOTIMPL;
-}
-
 // The about box is a desktop dialog; there is no desktop here.
 HRESULT QServerObject::AboutBox() { return com::E_NOTIMPL; }
 

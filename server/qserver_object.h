@@ -21,10 +21,8 @@
 namespace quillon::server {
 
 // The members that work on this platform, in dispatch-identifier order.
-// Not listed (their slots answer E_NOTIMPL): the recordset operations
-// GetRecordsetData (13), SetRecordsetData (17), GetDataIntoRecordset (30)
-// and SetDataFromRecordset (31), which need the recordset subsystem, and
-// AboutBox (-552), which needs a desktop.
+// Not listed (its slot answers E_NOTIMPL): AboutBox (-552), which needs a
+// desktop.
 inline constexpr auto kQServerMemberList = com::Members<IQServer>(
     com::Get<&IQServer::get_ContentType>(1, u"ContentType"),
     com::Put<&IQServer::put_ContentType>(1, u"ContentType"),
@@ -40,9 +38,13 @@ inline constexpr auto kQServerMemberList = com::Members<IQServer>(
     com::Function<&IQServer::GetDataName>(10, u"GetDataName(Index)"),
     com::Function<&IQServer::GetSubIndexCount>(11, u"GetSubIndexCount(DataName)"),
     com::Function<&IQServer::GetStringData>(12, u"GetStringData(DataName, SubIndex)"),
+    com::Method<&IQServer::GetRecordsetData>(
+        13, u"GetRecordsetData(DataName, SubIndex, DatabaseType, DatabaseName, RecordsetName)"),
     com::Function<&IQServer::GetBinaryData>(14, u"GetBinaryData(DataName, SubIndex)"),
     com::Method<&IQServer::GetFileData>(15, u"GetFileData(DataName, SubIndex, FileName)"),
     com::Method<&IQServer::SetStringData>(16, u"SetStringData(DataName, Value)"),
+    com::Method<&IQServer::SetRecordsetData>(
+        17, u"SetRecordsetData(DataName, DatabaseType, DatabaseName, RecordsetName)"),
     com::Method<&IQServer::SetBinaryData>(18, u"SetBinaryData(DataName, Value)"),
     com::Method<&IQServer::SetFileData>(19, u"SetFileData(DataName, FileName)"),
     com::Method<&IQServer::ResetContents>(20, u"ResetContents"),
@@ -55,6 +57,10 @@ inline constexpr auto kQServerMemberList = com::Members<IQServer>(
     com::Method<&IQServer::DebugExit>(27, u"DebugExit(Header, Body)", {.hidden = true}),
     com::Function<&IQServer::URLEncode>(28, u"URLEncode(StrData)"),
     com::Function<&IQServer::URLDecode>(29, u"URLDecode(StrData)"),
+    com::Method<&IQServer::GetDataIntoRecordset>(
+        30, u"GetDataIntoRecordset(DataName, SubIndex, DatabaseType, Database, RecordsetName)"),
+    com::Method<&IQServer::SetDataFromRecordset>(
+        31, u"SetDataFromRecordset(DataName, DatabaseType, Database, RecordsetName)"),
     com::Function<&IQServer::GetCookie>(32, u"GetCookie(CookieName)"),
     // The expiry may be left out: no expiry part.
     com::Method<&IQServer::SetCookie>(33, u"SetCookie(CookieName, CookieValue, Expires)",
@@ -118,7 +124,10 @@ class QServerObject : public com::ControlBase<QServerObject, IQServer, kQServerM
     return Forward<&QServer::GetStringData>(DataName, SubIndex, v);
   }
   HRESULT GetRecordsetData(BSTR DataName, int32_t SubIndex, int16_t DatabaseType,
-                           BSTR DatabaseName, BSTR RecordsetName) override;
+                           BSTR DatabaseName, BSTR RecordsetName) override {
+    return Forward<&QServer::GetRecordsetData>(DataName, SubIndex, DatabaseType, DatabaseName,
+                                               RecordsetName);
+  }
   HRESULT GetBinaryData(BSTR DataName, int32_t SubIndex, VARIANT* v) override {
     return Forward<&QServer::GetBinaryData>(DataName, SubIndex, v);
   }
@@ -129,7 +138,10 @@ class QServerObject : public com::ControlBase<QServerObject, IQServer, kQServerM
     return Forward<&QServer::SetStringData>(DataName, Value);
   }
   HRESULT SetRecordsetData(BSTR DataName, int16_t DatabaseType, BSTR DatabaseName,
-                           BSTR RecordsetName) override;
+                           BSTR RecordsetName) override {
+    return Forward<&QServer::SetRecordsetData>(DataName, DatabaseType, DatabaseName,
+                                               RecordsetName);
+  }
   HRESULT SetBinaryData(BSTR DataName, VARIANT Value) override {
     return Forward<&QServer::SetBinaryData>(DataName, Value);
   }
@@ -161,9 +173,15 @@ class QServerObject : public com::ControlBase<QServerObject, IQServer, kQServerM
     return Forward<&QServer::URLDecode>(StrData, v);
   }
   HRESULT GetDataIntoRecordset(BSTR DataName, int32_t SubIndex, int16_t DatabaseType,
-                               IDispatch* Database, BSTR RecordsetName) override;
+                               IDispatch* Database, BSTR RecordsetName) override {
+    return Forward<&QServer::GetDataIntoRecordset>(DataName, SubIndex, DatabaseType, Database,
+                                                   RecordsetName);
+  }
   HRESULT SetDataFromRecordset(BSTR DataName, int16_t DatabaseType, IDispatch* Database,
-                               BSTR RecordsetName) override;
+                               BSTR RecordsetName) override {
+    return Forward<&QServer::SetDataFromRecordset>(DataName, DatabaseType, Database,
+                                                   RecordsetName);
+  }
   HRESULT GetCookie(BSTR CookieName, BSTR* v) override {
     return Forward<&QServer::GetCookie>(CookieName, v);
   }

@@ -356,19 +356,39 @@ TEST(Invoke, ValuesRoundTripAsBytesAndText) {
   EXPECT_EQ(lower, 0);
 }
 
-TEST(Invoke, MembersThatNeedOtherSubsystemsAreNotOffered) {
+TEST(Invoke, AboutBoxNeedsADesktop) {
   ComPtr<IQServer> server = CreateServer();
   StartOffLine(server.get());
-  EXPECT_EQ(Invoke(server.get(), 13, com::DISPATCH_METHOD).hr,
-            com::DISP_E_MEMBERNOTFOUND);
-  EXPECT_EQ(Invoke(server.get(), -552, com::DISPATCH_METHOD).hr,
-            com::DISP_E_MEMBERNOTFOUND);
+  EXPECT_EQ(Invoke(server.get(), -552, com::DISPATCH_METHOD).hr, com::DISP_E_MEMBERNOTFOUND);
   EXPECT_EQ(server->AboutBox(), com::E_NOTIMPL);
-  EXPECT_EQ(server->SetRecordsetData(nullptr, 0, nullptr, nullptr), com::E_NOTIMPL);
-  const char16_t* name = u"GetDataIntoRecordset";
+}
+
+TEST(Invoke, RecordsetFailuresCarryTheirOwnText) {
+  // No engine registered anywhere: the binding's "no engine" failure.
+  const std::string registry = ::testing::TempDir() + "/no-engines-registry";
+  setenv("QUILLON_REGISTRY", registry.c_str(), 1);
+  ComPtr<IQServer> server = CreateServer();
+  StartOffLine(server.get());
+  CallResult r = Invoke(server.get(), 17, com::DISPATCH_METHOD,
+                        {Variant::String(u"rows"), Variant::I2(3), Variant::String(u"x.db"),
+                         Variant::String(u"t")});
+  unsetenv("QUILLON_REGISTRY");
+  EXPECT_EQ(r.hr, com::DISP_E_EXCEPTION);
+  EXPECT_EQ(r.scode, com::DISP_E_EXCEPTION) << "a composed text, as 0x80020009";
+  EXPECT_EQ(r.description, MessageText16(20001));
+  EXPECT_EQ(r.source, u"QServer.QServer.3");
+}
+
+TEST(Invoke, NamesResolveCaseInsensitively) {
+  ComPtr<IQServer> server = CreateServer();
   DISPID id = 0;
+  const char16_t* name = u"GetDataIntoRecordsets";
   EXPECT_EQ(server->GetIDsOfNames(com::GUID_NULL, const_cast<char16_t**>(&name), 1, 0, &id),
             com::DISP_E_UNKNOWNNAME);
+  name = u"getdataintorecordset";
+  EXPECT_EQ(server->GetIDsOfNames(com::GUID_NULL, const_cast<char16_t**>(&name), 1, 0, &id),
+            com::S_OK);
+  EXPECT_EQ(id, 30);
   name = u"sessionvariable";
   EXPECT_EQ(server->GetIDsOfNames(com::GUID_NULL, const_cast<char16_t**>(&name), 1, 0, &id),
             com::S_OK);

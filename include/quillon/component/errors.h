@@ -12,6 +12,7 @@
 //     the library's application name, help context 0x60000 + number for a
 //     bare message and 0 for a composed one.
 //
+// A ForeignError (a database engine's failure) keeps its own code and text.
 // std::bad_alloc becomes E_OUTOFMEMORY in both conventions.
 #ifndef QUILLON_COMPONENT_ERRORS_H_
 #define QUILLON_COMPONENT_ERRORS_H_
@@ -78,6 +79,15 @@ class QUILLON_RUNTIME_API Error : public std::exception {
   mutable std::string what_;
 };
 
+// A failure described by another system (a database engine): its own code
+// and text rather than a message number. Server objects report it as
+// 0x80020009 with the text; the client control as 0x800A0000 | code.
+class ForeignError : public std::exception {
+ public:
+  virtual int32_t code() const = 0;
+  virtual std::u16string Text() const = 0;
+};
+
 namespace com {
 
 // Where a server-side failure came from, for its error information.
@@ -104,6 +114,7 @@ class ErrorConvention {
  public:
   virtual ~ErrorConvention() = default;
   virtual HRESULT FromError(const Error& error) const = 0;
+  virtual HRESULT FromForeign(const ForeignError& error) const = 0;
   // Exhausted memory.
   virtual HRESULT OutOfMemory() const { return E_OUTOFMEMORY; }
 };
@@ -112,6 +123,9 @@ class QUILLON_RUNTIME_API ServerConvention final : public ErrorConvention {
  public:
   explicit ServerConvention(ErrorSource source) : source_(source) {}
   HRESULT FromError(const Error& error) const override { return ServerError(source_, error); }
+  HRESULT FromForeign(const ForeignError& error) const override {
+    return ReportError(DISP_E_EXCEPTION, error.Text(), source_.progid, source_.iid, 0);
+  }
 
  private:
   ErrorSource source_;
@@ -121,6 +135,10 @@ class QUILLON_RUNTIME_API ClientConvention final : public ErrorConvention {
  public:
   explicit ClientConvention(std::u16string_view app_name) : app_name_(app_name) {}
   HRESULT FromError(const Error& error) const override { return ClientError(app_name_, error); }
+  HRESULT FromForeign(const ForeignError& error) const override {
+    return ReportError(MakeHresult(0x800A0000u | static_cast<uint32_t>(error.code())), error.Text(),
+                       app_name_, nullptr, 0);
+  }
 
  private:
   std::u16string_view app_name_;
@@ -140,6 +158,12 @@ HRESULT Guarded(const ErrorConvention& convention, F&& body) noexcept {
   } catch (const Error& e) {
     try {
       return convention.FromError(e);
+    } catch (...) {
+      return convention.OutOfMemory();
+    }
+  } catch (const ForeignError& e) {
+    try {
+      return convention.FromForeign(e);
     } catch (...) {
       return convention.OutOfMemory();
     }

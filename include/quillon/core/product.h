@@ -1,6 +1,6 @@
 // Constants both component libraries share: their type libraries' version,
-// locale and help file, the controls' miscellaneous status, and the database
-// engine selection of the recordset operations.
+// locale and help file, the controls' miscellaneous status, and the
+// monitor's identity.
 #ifndef QUILLON_CORE_PRODUCT_H_
 #define QUILLON_CORE_PRODUCT_H_
 
@@ -29,16 +29,6 @@ inline constexpr uint32_t kControlMiscStatus = 132497;
 // offline exchange.
 inline constexpr com::CLSID CLSID_QMonitorDoc = Guid("{D1E6C3F1-934D-11D2-A69F-00A0C93ED440}");
 inline constexpr char16_t kProgIdQMonitor[] = u"Quillon.QMonitor";
-
-// Database engine selection (qlDatabaseTypeConstants); any other value
-// selects ADO.
-enum qlDatabaseTypeConstants : int16_t {
-  qlDAO35 = 0,
-  qlDAO30 = 1,
-  qlADO = 2,
-  qlDAO36 = 3,
-  qlDAOPassThrough = 4,
-};
 
 }  // namespace quillon::ids
 

@@ -28,6 +28,7 @@
 #include <string_view>
 #include <vector>
 
+#include "quillon/component/errors.h"
 #include "quillon/component/com_ptr.h"
 #include "quillon/component/interfaces.h"
 #include "quillon/component/types.h"
@@ -56,7 +57,7 @@ enum RecordsetCode : int32_t {
   kNoSchema = 1012,
 };
 
-class RecordsetException : public std::exception {
+class RecordsetException : public ForeignError {
  public:
   explicit RecordsetException(int32_t code) : code_(code) {}
   RecordsetException(int32_t code, std::u16string source, std::u16string description,
@@ -67,7 +68,7 @@ class RecordsetException : public std::exception {
         help_file_(std::move(help_file)),
         help_context_(help_context) {}
 
-  int32_t code() const { return code_; }
+  int32_t code() const override { return code_; }
   const std::u16string& source() const { return source_; }
   const std::u16string& description() const { return description_; }
   const std::u16string& help_file() const { return help_file_; }
@@ -78,7 +79,7 @@ class RecordsetException : public std::exception {
   int MessageNumber() const;
   // What a script sees: the description when there is one, otherwise the
   // message of MessageNumber().
-  std::u16string Text() const;
+  std::u16string Text() const override;
   const char* what() const noexcept override;
 
  private:
