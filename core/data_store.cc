@@ -1,6 +1,9 @@
 #include "quillon/core/data_store.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <new>
 #include <iterator>
 #include <unordered_set>
 #include <utility>
@@ -69,7 +72,11 @@ void NamedValues::FillIncoming(std::string_view pair_text, bool decode_names) {
   // when they arrived, and decoding them again would turn "%2B" into "+"
   // and then into a blank.
   if (decode_names) {
-    for (std::string& name : names) name = DecodeValue(name, *cp_);
+    for (std::string& name : names) {
+      name = DecodeValue(name, *cp_);
+      const size_t zero = name.find('\0');
+      if (zero != std::string::npos) name.resize(zero);
+    }
   }
   std::vector<std::string> keys;
   keys.reserve(names.size());
@@ -90,12 +97,15 @@ void NamedValues::FillIncoming(std::string_view pair_text, bool decode_names) {
   MoveAppend(&in_values_, &values);
   MoveAppend(&in_keys_, &keys);
   data_names_.swap(distinct);
+  index_.entries = SIZE_MAX;
 }
 
 void NamedValues::ClearIncoming() {
   in_names_.clear();
   in_values_.clear();
   in_keys_.clear();
+  index_ = KeyIndex{};
+  index_.entries = SIZE_MAX;
   data_names_.clear();
   upload_file_names_.clear();
   upload_content_types_.clear();
@@ -108,23 +118,93 @@ const std::string& NamedValues::DataName(int32_t index) const {
   return data_names_[static_cast<size_t>(index)];
 }
 
+namespace {
+
+// A name as the store keeps it: text up to its first zero byte.
+std::string_view UpToZero(std::string_view name) {
+  const size_t zero = name.find('\0');
+  return zero == std::string_view::npos ? name : name.substr(0, zero);
+}
+
+size_t KeyHash(std::string_view key) { return std::hash<std::string_view>()(key); }
+
+}  // namespace
+
+void NamedValues::BuildIndex() const {
+  if (index_.entries == in_keys_.size()) return;
+  if (in_keys_.size() >= UINT32_MAX) throw std::bad_alloc();
+  // Built aside, so a failure leaves the old (stale) index to be rebuilt
+  // on the next lookup.
+  KeyIndex index;
+  const size_t n = in_keys_.size();
+  std::vector<uint32_t> group_of(n);
+  index.slots.assign(16, 0);
+  for (size_t i = 0; i < n; ++i) {
+    const std::string& key = in_keys_[i];
+    // Keep the table at most half full.
+    if (2 * (index.first.size() + 1) > index.slots.size()) {
+      std::vector<uint32_t> bigger(2 * index.slots.size(), 0);
+      const size_t mask = bigger.size() - 1;
+      for (uint32_t g = 0; g < index.first.size(); ++g) {
+        size_t s = KeyHash(in_keys_[index.first[g]]) & mask;
+        while (bigger[s] != 0) s = (s + 1) & mask;
+        bigger[s] = g + 1;
+      }
+      index.slots.swap(bigger);
+    }
+    const size_t mask = index.slots.size() - 1;
+    size_t s = KeyHash(key) & mask;
+    for (;;) {
+      const uint32_t slot = index.slots[s];
+      if (slot == 0) {
+        index.first.push_back(static_cast<uint32_t>(i));
+        index.slots[s] = static_cast<uint32_t>(index.first.size());
+        group_of[i] = static_cast<uint32_t>(index.first.size() - 1);
+        break;
+      }
+      if (in_keys_[index.first[slot - 1]] == key) {
+        group_of[i] = slot - 1;
+        break;
+      }
+      s = (s + 1) & mask;
+    }
+  }
+  // Counting sort by group; positions ascend within each group because
+  // they are visited in list order.
+  index.offsets.assign(index.first.size() + 1, 0);
+  for (uint32_t g : group_of) ++index.offsets[g + 1];
+  for (size_t g = 1; g < index.offsets.size(); ++g) index.offsets[g] += index.offsets[g - 1];
+  index.positions.resize(n);
+  std::vector<uint32_t> fill(index.offsets.begin(), index.offsets.end() - 1);
+  for (size_t i = 0; i < n; ++i) index.positions[fill[group_of[i]]++] = static_cast<uint32_t>(i);
+  index.entries = n;
+  index_ = std::move(index);
+}
+
+std::pair<const uint32_t*, size_t> NamedValues::Matches(std::string_view name) const {
+  BuildIndex();
+  if (index_.first.empty()) return {nullptr, 0};
+  const std::string key = cp_->ToUpper(UpToZero(name));
+  const size_t mask = index_.slots.size() - 1;
+  for (size_t s = KeyHash(key) & mask;; s = (s + 1) & mask) {
+    const uint32_t slot = index_.slots[s];
+    if (slot == 0) return {nullptr, 0};
+    if (in_keys_[index_.first[slot - 1]] == key) {
+      const uint32_t begin = index_.offsets[slot - 1];
+      return {index_.positions.data() + begin, index_.offsets[slot] - begin};
+    }
+  }
+}
+
 int32_t NamedValues::SubIndexCount(std::string_view name) const {
-  const std::string key = cp_->ToUpper(name);
-  int32_t count = 0;
-  for (const std::string& k : in_keys_) count += k == key ? 1 : 0;
-  return count;
+  return static_cast<int32_t>(Matches(name).second);
 }
 
 std::optional<size_t> NamedValues::FindEntry(std::string_view name, int32_t sub_index) const {
   if (sub_index < 0) return std::nullopt;
-  const std::string key = cp_->ToUpper(name);
-  int32_t count = 0;
-  for (size_t i = 0; i < in_keys_.size(); ++i) {
-    if (in_keys_[i] != key) continue;
-    if (count == sub_index) return i;
-    ++count;
-  }
-  return std::nullopt;
+  const auto [positions, count] = Matches(name);
+  if (static_cast<size_t>(sub_index) >= count) return std::nullopt;
+  return positions[sub_index];
 }
 
 size_t NamedValues::FindEntryOrThrow(std::string_view name, int32_t sub_index) const {

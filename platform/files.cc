@@ -96,13 +96,9 @@ bool ReadWholeFile(const std::string& path, std::string* out) {
   return true;
 }
 
-bool WriteWholeFile(const std::string& path, std::string_view bytes) {
-  // No O_TRUNC: a file that someone else holds must not lose its content
-  // before our lock has been granted.
-  UniqueFd fd(OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
-  if (!fd.valid()) return false;
-  if (!LockNow(fd.get(), LOCK_EX)) return false;
-  if (::ftruncate(fd.get(), 0) != 0) return false;
+namespace {
+
+bool WriteAll(UniqueFd& fd, std::string_view bytes) {
   size_t written = 0;
   while (written < bytes.size()) {
     const ssize_t n = ::write(fd.get(), bytes.data() + written, bytes.size() - written);
@@ -113,6 +109,30 @@ bool WriteWholeFile(const std::string& path, std::string_view bytes) {
     written += static_cast<size_t>(n);
   }
   return fd.Close();
+}
+
+}  // namespace
+
+bool WriteWholeFile(const std::string& path, std::string_view bytes) {
+  // No O_TRUNC: a file that someone else holds must not lose its content
+  // before our lock has been granted.
+  UniqueFd fd(OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  if (!fd.valid()) return false;
+  if (!LockNow(fd.get(), LOCK_EX)) return false;
+  // Only a regular file has a length to cut: /dev/null, pipes and
+  // terminals refuse ftruncate and simply take the bytes.
+  struct stat info;
+  if (::fstat(fd.get(), &info) != 0) return false;
+  if (S_ISREG(info.st_mode) && ::ftruncate(fd.get(), 0) != 0) return false;
+  return WriteAll(fd, bytes);
+}
+
+bool WriteNewFile(const std::string& path, std::string_view bytes) {
+  UniqueFd fd(OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                           0600));
+  if (!fd.valid()) return false;
+  if (!LockNow(fd.get(), LOCK_EX)) return false;
+  return WriteAll(fd, bytes);
 }
 
 int CreateExclusive(const std::string& path) {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -291,6 +292,108 @@ TEST(IncomingTest, ClearIncomingEmptiesEverythingIncoming) {
   EXPECT_TRUE(store.upload_file_names().empty());
   EXPECT_TRUE(store.upload_content_types().empty());
   EXPECT_EQ(store.outgoing_names().size(), 1u);
+}
+
+
+
+// The lookups as a plain walk over the incoming names: what the index must
+// reproduce exactly.
+std::optional<size_t> ScanFind(const NamedValues& store, std::string_view name, int32_t sub) {
+  if (sub < 0) return std::nullopt;
+  const std::string key = store.code_page().ToUpper(name.substr(0, name.find('\0')));
+  int32_t seen = 0;
+  for (size_t i = 0; i < store.incoming_names().size(); ++i) {
+    if (store.code_page().ToUpper(store.incoming_names()[i]) != key) continue;
+    if (seen++ == sub) return i;
+  }
+  return std::nullopt;
+}
+
+TEST(IncomingIndexTest, LookupsEqualTheLinearScan) {
+  // Names from a small alphabet with letters of both cases, double-byte
+  // characters whose trail bytes are letters, and escapes, so that many
+  // names collide after upper-casing and some only look alike.
+  const std::vector<std::string> pieces = {"a", "A", "b", "\x83\x61", "\x83\x41", "%61", "z", "%00q"};
+  for (const CodePage* cp : {&Cp932(), &Cp65001()}) {
+    unsigned seed = 12345;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7fff; };
+    NamedValues store(NotFoundReport::kWithName, *cp);
+    for (int fill = 0; fill < 3; ++fill) {  // a later fill must refresh the index
+      std::string text;
+      std::vector<std::string> probes;
+      for (int pair = 0; pair < 300; ++pair) {
+        std::string name;
+        for (unsigned k = next() % 3 + 1; k > 0; --k) name += pieces[next() % pieces.size()];
+        text += name + "=" + std::to_string(pair) + "&";
+        probes.push_back(DecodeValue(name, *cp));
+      }
+      store.FillIncoming(text);
+      probes.push_back("nothing");
+      for (const std::string& probe : probes) {
+        const int32_t count = store.SubIndexCount(probe);
+        int32_t expected_count = 0;
+        while (ScanFind(store, probe, expected_count)) ++expected_count;
+        ASSERT_EQ(count, expected_count) << probe;
+        for (int32_t sub = -1; sub <= count; ++sub) {
+          ASSERT_EQ(store.FindEntry(probe, sub), ScanFind(store, probe, sub)) << probe << " " << sub;
+        }
+      }
+    }
+    store.ClearIncoming();
+    EXPECT_EQ(store.SubIndexCount("a"), 0);
+    store.FillIncoming("a=1");
+    EXPECT_EQ(store.SubIndexCount("A"), 1);
+  }
+}
+
+TEST(IncomingIndexTest, EnumeratingManyPairsIsNotQuadratic) {
+  // 64k entries of one name and 64k distinct names: with a scan per
+  // lookup this is billions of comparisons and does not finish in time.
+  std::string text;
+  for (int i = 0; i < 65536; ++i) text += "same=" + std::to_string(i) + "&n" + std::to_string(i) + "=x&";
+  NamedValues store;
+  store.FillIncoming(text);
+  ASSERT_EQ(store.SubIndexCount("SAME"), 65536);
+  for (int32_t i = 0; i < 65536; ++i) {
+    ASSERT_EQ(store.FindEntry("same", i), std::optional<size_t>(2 * static_cast<size_t>(i)));
+    ASSERT_EQ(store.SubIndexCount("N" + std::to_string(i)), 1);
+  }
+}
+
+TEST(ZeroBytesInDecodedNamesTest, NameEndsAtItsFirstZeroByte) {
+  TempDir dir;
+  NamedValues store(NotFoundReport::kWithName, Cp65001());
+  store.FillIncoming("n%00m=1&x=2&%00=3");
+  EXPECT_EQ(store.incoming_names(), (Strings{"n", "x", ""}));
+  EXPECT_EQ(store.data_names(), (Strings{"n", "x", ""}));
+  EXPECT_EQ(store.GetString("n", 0), "1");
+  EXPECT_EQ(store.GetString("n\0m"s, 0), "1");  // a looked-up name ends there as well
+  EXPECT_EQ(store.SubIndexCount("N\0other"s), 1);
+  // The saved text carries no raw zero, so a replay keeps every pair.
+  const std::string saved = store.RequestDataText();
+  EXPECT_EQ(saved, "\r\nn=1&x=2&=3");
+  NamedValues replay(NotFoundReport::kWithName, Cp65001());
+  replay.FillIncoming(saved);
+  EXPECT_EQ(replay.GetString("x", 0), "2");
+}
+
+TEST(FilesThatCannotBeTruncatedTest, DevNullAndPipesTakeTheBytes) {
+  NamedValues store;
+  store.FillIncoming("b=hello");
+  store.GetFile("b", 0, "/dev/null");  // no 10003
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  store.GetFile("b", 0, "/proc/self/fd/" + std::to_string(fds[1]));
+  char buffer[16] = {};
+  EXPECT_EQ(read(fds[0], buffer, sizeof buffer), 5);
+  EXPECT_EQ(std::string(buffer), "hello");
+  close(fds[0]);
+  close(fds[1]);
+  // A regular file is still replaced, not appended to or overlaid.
+  TempDir dir;
+  WriteFile(dir.File("f"), "a much longer old content");
+  store.GetFile("b", 0, dir.File("f"));
+  EXPECT_EQ(ReadFile(dir.File("f")), "hello");
 }
 
 }  // namespace

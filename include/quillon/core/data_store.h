@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "quillon/component/types.h"
@@ -74,7 +75,9 @@ class NamedValues {
   // Turns a pair text into incoming entries: SplitPairs appends to the
   // incoming list, the names of the newly appended entries are replaced by
   // their DecodeValue result when `decode_names` is true (the server; the
-  // client keeps names as received), values stay encoded, and the distinct
+  // client keeps names as received) cut at the first zero byte the decoding
+  // produced (a name is text, as the zero-terminated peers see it, so
+  // "n%00m" is stored, found and saved as "n"), values stay encoded, and the distinct
   // names are extended with every new name not yet among them (exact
   // bytes). Entries already in the list are left as they are, so calling it
   // twice appends the second text's entries to the first's.
@@ -102,10 +105,15 @@ class NamedValues {
   const std::string& DataName(int32_t index) const;
   // GetSubIndexCount: how many incoming entries match `name` ignoring case
   // (multibyte-aware upper-casing in the store's code page); 0 when none.
+  // Like a stored name, `name` ends at its first zero byte.
   int32_t SubIndexCount(std::string_view name) const;
   // The position in the incoming list of the entry that is the
   // `sub_index`-th (from 0) among those matching `name` ignoring case;
   // nullopt when there is none. A negative sub-index never matches.
+  //
+  // Both go through an index of the upper-cased names that is built on the
+  // first lookup after the incoming list changed, so enumerating every
+  // value of a large request costs time in proportion to its size.
   std::optional<size_t> FindEntry(std::string_view name, int32_t sub_index) const;
   // FindEntry, or the 10005 failure in this store's NotFoundReport style.
   size_t FindEntryOrThrow(std::string_view name, int32_t sub_index) const;
@@ -146,8 +154,23 @@ class NamedValues {
   static void Append(std::vector<std::string>* names, std::vector<std::string>* values,
                      std::string name, std::string value);
 
+  // The upper-cased names grouped: every distinct key once (open addressing
+  // over the key's first position), and the positions of each key in list
+  // order, one flat array for all keys.
+  struct KeyIndex {
+    size_t entries = 0;               // in_keys_ covered; SIZE_MAX: stale
+    std::vector<uint32_t> slots;      // group + 1, 0 = free; size a power of 2
+    std::vector<uint32_t> first;      // per group: its first position
+    std::vector<uint32_t> offsets;    // per group + 1: start in `positions`
+    std::vector<uint32_t> positions;  // grouped, each group in list order
+  };
+  // The positions of the entries whose key is `key` (empty when none).
+  std::pair<const uint32_t*, size_t> Matches(std::string_view name) const;
+  void BuildIndex() const;
+
   const platform::CodePage* cp_;
   NotFoundReport not_found_;
+  mutable KeyIndex index_;
   std::vector<std::string> out_names_;
   std::vector<std::string> out_values_;
   std::vector<std::string> in_names_;

@@ -16,9 +16,15 @@ namespace quillon::platform {
 bool ReadWholeFile(const std::string& path, std::string* out);
 
 // Creates or truncates `path` and writes all of `bytes`; the file is held
-// with an exclusive advisory lock while it is written. On failure returns
-// false with errno set.
+// with an exclusive advisory lock while it is written. Only a regular file
+// is cut to length; a device or pipe (/dev/null, /dev/stdout) just takes the
+// bytes. On failure returns false with errno set.
 bool WriteWholeFile(const std::string& path, std::string_view bytes);
+
+// Creates `path`, which must not exist (EEXIST otherwise; a symbolic link
+// counts as existing and is never followed), owner-only (0600), and writes
+// all of `bytes`. On failure returns false with errno set.
+bool WriteNewFile(const std::string& path, std::string_view bytes);
 
 // Creates `path` exclusively (it must not exist) with owner-only
 // permissions (0600) and returns its descriptor, or -1 with errno set.
