@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <new>
+#include <stdexcept>
 #include <iterator>
 #include <unordered_set>
 #include <utility>
@@ -63,8 +64,6 @@ void NamedValues::ResetContents() {
 }
 
 void NamedValues::FillIncoming(std::string_view pair_text, bool decode_names) {
-  // Everything is built aside and committed with operations that cannot
-  // throw, so a failure changes nothing.
   std::vector<std::string> names;
   std::vector<std::string> values;
   SplitPairs(pair_text, &names, &values, *cp_);
@@ -72,19 +71,29 @@ void NamedValues::FillIncoming(std::string_view pair_text, bool decode_names) {
   // when they arrived, and decoding them again would turn "%2B" into "+"
   // and then into a blank.
   if (decode_names) {
-    for (std::string& name : names) {
-      name = DecodeValue(name, *cp_);
-      const size_t zero = name.find('\0');
-      if (zero != std::string::npos) name.resize(zero);
-    }
+    for (std::string& name : names) name = DecodeName(name, *cp_);
   }
+  CommitIncoming(std::move(names), std::move(values));
+}
+
+std::string NamedValues::DecodeName(std::string_view encoded, const platform::CodePage& cp) {
+  std::string name = DecodeValue(encoded, cp);
+  const size_t zero = name.find('\0');
+  if (zero != std::string::npos) name.resize(zero);
+  return name;
+}
+
+void NamedValues::CommitIncoming(std::vector<std::string> names, std::vector<std::string> values) {
+  // Everything is built aside and committed with operations that cannot
+  // throw, so a failure changes nothing.
+  if (names.size() != values.size()) throw std::invalid_argument("names and values differ in count");
   std::vector<std::string> keys;
   keys.reserve(names.size());
   for (const std::string& name : names) keys.push_back(cp_->ToUpper(name));
 
   // The views point into data_names_ and names, neither of which moves
   // before the commit below.
-  std::vector<std::string> distinct = data_names_;
+  std::vector<std::string> distinct;
   std::unordered_set<std::string_view> seen(data_names_.begin(), data_names_.end());
   for (const std::string& name : names) {
     if (seen.insert(name).second) distinct.push_back(name);
@@ -93,10 +102,11 @@ void NamedValues::FillIncoming(std::string_view pair_text, bool decode_names) {
   ReserveMore(&in_names_, names.size());
   ReserveMore(&in_values_, values.size());
   ReserveMore(&in_keys_, keys.size());
+  ReserveMore(&data_names_, distinct.size());
   MoveAppend(&in_names_, &names);
   MoveAppend(&in_values_, &values);
   MoveAppend(&in_keys_, &keys);
-  data_names_.swap(distinct);
+  MoveAppend(&data_names_, &distinct);
   index_.entries = SIZE_MAX;
 }
 

@@ -39,6 +39,15 @@ inline constexpr size_t kReadPiece = 1 << 20;
 // gives 0. Values beyond the 64-bit range saturate instead of overflowing.
 int64_t ParseContentLength(std::string_view text);
 
+// The first occurrence of `needle` in `text` at or after `from` that
+// starts and ends on character boundaries of `cp` (`from` taken to be
+// one); npos when there is none, `from` for an empty needle. The same
+// result as CodePage::Find, in time linear in the text and the needle:
+// matches are found bytewise and only they are checked against the
+// character boundaries, which are walked once.
+size_t FindOnCharacters(std::string_view text, std::string_view needle, size_t from,
+                        const platform::CodePage& cp);
+
 // A request body: its bytes, and the owner that keeps them alive for as
 // long as incoming values refer into them.
 struct RequestBody {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <iterator>
-#include <unordered_map>
 
 #include "core/list_append.h"
 #include "quillon/component/errors.h"
@@ -27,26 +26,18 @@ void ServerValues::AppendUploadInfo(std::vector<std::string> upload_file_names,
   MoveAppend(&store_.upload_content_types(), &upload_content_types);
 }
 
-void ServerValues::FillIncomingWithSlices(
-    std::string_view pair_text, const std::vector<std::pair<std::string, BodySlice>>& placeholders,
-    std::vector<std::string> upload_file_names, std::vector<std::string> upload_content_types) {
-  std::unordered_map<std::string_view, const BodySlice*> by_placeholder;
-  for (const auto& [placeholder, slice] : placeholders) by_placeholder[placeholder] = &slice;
+void ServerValues::CommitIncomingWithSlices(std::vector<std::string> names,
+                                            std::vector<std::string> values,
+                                            std::vector<std::pair<size_t, BodySlice>> slices,
+                                            std::vector<std::string> upload_file_names,
+                                            std::vector<std::string> upload_content_types) {
   // Everything that may allocate happens before the store commits.
-  ReserveMore(&slices_, placeholders.size());
+  ReserveMore(&slices_, slices.size());
   ReserveMore(&store_.upload_file_names(), upload_file_names.size());
   ReserveMore(&store_.upload_content_types(), upload_content_types.size());
-
   const size_t first_new = store_.incoming_values().size();
-  store_.FillIncoming(pair_text);
-  const std::vector<std::string>& values = store_.incoming_values();
-  size_t taken = 0;
-  for (size_t i = first_new; i < values.size() && taken < placeholders.size(); ++i) {
-    auto it = by_placeholder.find(values[i]);
-    if (it == by_placeholder.end()) continue;
-    slices_.emplace_back(i, *it->second);
-    ++taken;
-  }
+  store_.CommitIncoming(std::move(names), std::move(values));
+  for (auto& [entry, slice] : slices) slices_.emplace_back(first_new + entry, std::move(slice));
   MoveAppend(&store_.upload_file_names(), &upload_file_names);
   MoveAppend(&store_.upload_content_types(), &upload_content_types);
 }

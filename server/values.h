@@ -44,14 +44,15 @@ class ServerValues {
 
   // FillIncoming of the store (names decoded, values encoded).
   void FillIncoming(std::string_view pair_text);
-  // Fills from a pair text in which some values are placeholders: every
-  // new entry whose value is exactly `placeholders[i].first` gets the
-  // bytes of `placeholders[i].second` as its value. Then the upload
-  // arrays are extended. All or nothing: on std::bad_alloc nothing changed.
-  void FillIncomingWithSlices(std::string_view pair_text,
-                              const std::vector<std::pair<std::string, BodySlice>>& placeholders,
-                              std::vector<std::string> upload_file_names,
-                              std::vector<std::string> upload_content_types);
+  // Appends entries split by the caller (names in stored form, values
+  // encoded; see NamedValues::CommitIncoming) where the entries listed in
+  // `slices` (by index among the new entries, ascending) take the slice's
+  // bytes as their value instead. Then the upload arrays are extended. All
+  // or nothing: on std::bad_alloc nothing changed.
+  void CommitIncomingWithSlices(std::vector<std::string> names, std::vector<std::string> values,
+                                std::vector<std::pair<size_t, BodySlice>> slices,
+                                std::vector<std::string> upload_file_names,
+                                std::vector<std::string> upload_content_types);
   // Extends the upload arrays only (a multipart form without boundary).
   void AppendUploadInfo(std::vector<std::string> upload_file_names,
                         std::vector<std::string> upload_content_types);

@@ -82,6 +82,13 @@ class NamedValues {
   // bytes). Entries already in the list are left as they are, so calling it
   // twice appends the second text's entries to the first's.
   void FillIncoming(std::string_view pair_text, bool decode_names = true);
+  // Appends entries whose names are already in their stored form (decoded,
+  // cut at a zero byte) and whose values are encoded, and extends the
+  // distinct names: the commit step of FillIncoming, for parsers that split
+  // the pairs themselves. All or nothing.
+  void CommitIncoming(std::vector<std::string> names, std::vector<std::string> values);
+  // A name as FillIncoming stores it: DecodeValue, up to the first zero.
+  static std::string DecodeName(std::string_view encoded, const platform::CodePage& cp);
   // Empties the incoming list, the distinct names and the upload arrays
   // (the client does this before it parses a new answer).
   void ClearIncoming();
