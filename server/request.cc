@@ -10,7 +10,7 @@
 #include "core/pairs_walk.h"
 #include "quillon/core/data_store.h"
 #include "quillon/core/pairs.h"
-#include "quillon/server/qserver.h"
+#include "quillon/server/cgi_io.h"
 #include "server/body_buffer.h"
 
 namespace quillon::server {

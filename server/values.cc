@@ -68,13 +68,19 @@ std::string ServerValues::GetBytes(std::string_view name, int32_t sub_index) con
 
 void ServerValues::GetFile(std::string_view name, int32_t sub_index,
                            const std::string& path) const {
-  const size_t position = store_.FindEntryOrThrow(name, sub_index);
-  if (const BodySlice* slice = SliceAt(position)) {
-    // Straight from the body: an upload is written without a second copy.
-    if (!platform::WriteWholeFile(path, slice->view())) throw Error(kMsgFileWrite);
-    return;
+  if (!WriteValueTo(store_.FindEntryOrThrow(name, sub_index), path, false)) {
+    throw Error(kMsgFileWrite);
   }
-  store_.GetFile(name, sub_index, path);
+}
+
+bool ServerValues::WriteValueTo(size_t position, const std::string& path, bool create_new) const {
+  auto write = [&](std::string_view bytes) {
+    return create_new ? platform::WriteNewFile(path, bytes) : platform::WriteWholeFile(path, bytes);
+  };
+  // A slice goes straight from the body: an upload is written without a
+  // second copy.
+  if (const BodySlice* slice = SliceAt(position)) return write(slice->view());
+  return write(store_.DecodedAt(position));
 }
 
 std::string ServerValues::RequestDataText() const {

@@ -63,6 +63,10 @@ class ServerValues {
   std::string GetString(std::string_view name, int32_t sub_index) const;
   std::string GetBytes(std::string_view name, int32_t sub_index) const;
   void GetFile(std::string_view name, int32_t sub_index, const std::string& path) const;
+  // Writes the decoded bytes of the entry at `position` to `path`: replacing
+  // the file (WriteWholeFile) or, with `create_new`, creating it
+  // exclusively (WriteNewFile). False with errno set when that fails.
+  bool WriteValueTo(size_t position, const std::string& path, bool create_new) const;
   // "\r\n" and the incoming pairs, slices encoded.
   std::string RequestDataText() const;
 

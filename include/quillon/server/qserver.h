@@ -26,34 +26,22 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "quillon/component/errors.h"
 #include "quillon/component/types.h"
+#include "quillon/server/cgi_io.h"
 
 namespace quillon::server {
 
-// Where a QServer reads its request and writes its response: by default
-// the process environment, standard input and standard output. A program
-// that serves requests some other way (or a test) passes its own.
-class QUILLON_EXPORT CgiIo {
+// A header text that would end the header block or start a line that is
+// not a header field: AddHeader, SetContentType, SetCookie and
+// SetSessionVariable refuse it with this exception and change nothing.
+class QUILLON_EXPORT InvalidHeaderText : public std::invalid_argument {
  public:
-  virtual ~CgiIo();
-
-  // The variable's value; nullopt when it is not set.
-  virtual std::optional<std::string> GetEnv(const std::string& name) const;
-  // Reads up to `size` bytes of the request body into `buffer`; 0 at the
-  // end of the input (or on a read error).
-  virtual size_t ReadInput(char* buffer, size_t size);
-  // Writes response bytes exactly as given (no line-end translation).
-  // Write errors are not reported.
-  virtual void WriteOutput(std::string_view bytes);
-  // Called once after the last WriteOutput of a response.
-  virtual void FlushOutput();
-
-  // The process-wide default (environment, fd 0, stdout).
-  static std::shared_ptr<CgiIo> Process();
+  using std::invalid_argument::invalid_argument;
 };
 
 class QUILLON_EXPORT QServer {
