@@ -40,13 +40,13 @@ Seen Parse(const RequestText& request, const RequestBody* body, const CodePage& 
   ServerValues values(cp);
   quillon::server::ParseRequest(request, body, &values, threshold);
   Seen seen;
-  seen.names = values.store().incoming_names();
+  seen.names = values.store().IncomingNames();
   for (size_t i = 0; i < seen.names.size(); ++i) seen.bytes.push_back(values.BytesAt(i));
-  seen.data_names = values.store().data_names();
+  seen.data_names = values.store().DataNames();
   seen.file_names = values.store().upload_file_names();
   seen.content_types = values.store().upload_content_types();
   seen.request_data = values.RequestDataText();
-  if (values.store().incoming_values().size() != seen.names.size()) std::abort();
+  if (values.store().IncomingValues().size() != seen.names.size()) std::abort();
   return seen;
 }
 

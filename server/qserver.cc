@@ -316,7 +316,7 @@ void QServer::SetFileData(std::string_view name, const std::string& path) {
 void QServer::ResetContents() { impl_->values.store().ResetContents(); }
 int32_t QServer::GetDataNameCount() const { return impl_->values.store().DataNameCount(); }
 std::string QServer::GetDataName(int32_t index) const {
-  return impl_->values.store().DataName(index);
+  return std::string(impl_->values.store().DataName(index));
 }
 int32_t QServer::GetSubIndexCount(std::string_view name) const {
   return impl_->values.store().SubIndexCount(name);

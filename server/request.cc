@@ -7,8 +7,6 @@
 #include <new>
 
 #include "quillon/core/encoding.h"
-#include "core/pairs_walk.h"
-#include "quillon/core/data_store.h"
 #include "quillon/core/pairs.h"
 #include "quillon/server/cgi_io.h"
 #include "server/body_buffer.h"
@@ -111,53 +109,22 @@ void ParseMultipart(const RequestText& request, const RequestBody* body, ServerV
   // differ, and those are replaced by the part's bytes wherever they land,
   // as a value or (after a field name with '=' or '&' in it) as a name.
   std::string text(request.query_string);
-  std::vector<std::pair<size_t, std::string_view>> stand_ins;  // position in text, data
+  std::vector<ServerValues::PartStandIn> stand_ins;
   for (const MultipartPart& part : scan.parts) {
     text.push_back('&');
     text.append(part.field_name);
     text.push_back('=');
     const std::string_view part_data = data.substr(part.data_offset, part.data_size);
     if (part.data_size > 0 && part.data_size >= raw_part_threshold) {
-      stand_ins.emplace_back(text.size(), part_data);
+      stand_ins.push_back({text.size(), BodySlice{body->owner, part_data}});
       text.append(kStandIn);
     } else {
       core::AppendEncodedValue(part_data, &text);
     }
   }
 
-  std::vector<std::string> names;
-  std::vector<std::string> encoded;
-  std::vector<std::pair<size_t, BodySlice>> slices;  // entry (from 0), data
-  size_t next_stand_in = 0;
-  // The stand-in whose run this is, if any. Runs come in text order and a
-  // stand-in is always a whole run, so one forward cursor suffices.
-  auto stand_in_at = [&](std::string_view run) -> const std::string_view* {
-    const auto at = static_cast<size_t>(run.data() - text.data());
-    while (next_stand_in < stand_ins.size() && stand_ins[next_stand_in].first < at) ++next_stand_in;
-    if (next_stand_in < stand_ins.size() && stand_ins[next_stand_in].first == at && !run.empty()) {
-      return &stand_ins[next_stand_in].second;
-    }
-    return nullptr;
-  };
-  core::WalkPairs(text, cp, [&](std::string_view name_run, std::string_view value_run) {
-    std::string name;
-    if (const std::string_view* raw = stand_in_at(name_run)) {
-      // Decoding the encoded data would give the bytes back.
-      name.assign(raw->substr(0, raw->find('\0')));
-    } else {
-      name = core::NamedValues::DecodeName(name_run, cp);
-    }
-    std::string value;
-    if (const std::string_view* raw = stand_in_at(value_run)) {
-      slices.emplace_back(names.size(), BodySlice{body->owner, *raw});
-    } else {
-      value.assign(value_run);
-    }
-    names.push_back(std::move(name));
-    encoded.push_back(std::move(value));
-  });
-  values->CommitIncomingWithSlices(std::move(names), std::move(encoded), std::move(slices),
-                                   std::move(file_names), std::move(content_types));
+  values->FillIncomingWithStandIns(std::move(text), stand_ins, std::move(file_names),
+                                   std::move(content_types));
 }
 
 }  // namespace
@@ -303,7 +270,7 @@ void ParseRequest(const RequestText& request, const RequestBody* body, ServerVal
     pair_text.push_back('&');
     pair_text.append(body->bytes.substr(0, body->bytes.find('\0')));
   }
-  values->FillIncoming(pair_text);
+  values->FillIncoming(std::move(pair_text));
 }
 
 std::vector<std::pair<std::string, std::string>> ScanCookiePairs(std::string_view text,

@@ -16,7 +16,9 @@ using core::ReserveMore;
 ServerValues::ServerValues(const platform::CodePage& cp)
     : store_(core::NotFoundReport::kWithName, cp) {}
 
-void ServerValues::FillIncoming(std::string_view pair_text) { store_.FillIncoming(pair_text); }
+void ServerValues::FillIncoming(std::string pair_text) {
+  store_.TakeIncoming(std::move(pair_text), /*decode_names=*/true);
+}
 
 void ServerValues::AppendUploadInfo(std::vector<std::string> upload_file_names,
                                     std::vector<std::string> upload_content_types) {
@@ -26,18 +28,21 @@ void ServerValues::AppendUploadInfo(std::vector<std::string> upload_file_names,
   MoveAppend(&store_.upload_content_types(), &upload_content_types);
 }
 
-void ServerValues::CommitIncomingWithSlices(std::vector<std::string> names,
-                                            std::vector<std::string> values,
-                                            std::vector<std::pair<size_t, BodySlice>> slices,
+void ServerValues::FillIncomingWithStandIns(std::string pair_text,
+                                            const std::vector<PartStandIn>& stand_ins,
                                             std::vector<std::string> upload_file_names,
                                             std::vector<std::string> upload_content_types) {
+  std::vector<core::NamedValues::StandIn> runs;
+  runs.reserve(stand_ins.size());
+  for (const PartStandIn& stand_in : stand_ins) runs.push_back({stand_in.at, stand_in.slice.view()});
+  std::vector<std::pair<size_t, size_t>> hits;  // entry, stand-in
   // Everything that may allocate happens before the store commits.
-  ReserveMore(&slices_, slices.size());
+  ReserveMore(&slices_, stand_ins.size());
   ReserveMore(&store_.upload_file_names(), upload_file_names.size());
   ReserveMore(&store_.upload_content_types(), upload_content_types.size());
-  const size_t first_new = store_.incoming_values().size();
-  store_.CommitIncoming(std::move(names), std::move(values));
-  for (auto& [entry, slice] : slices) slices_.emplace_back(first_new + entry, std::move(slice));
+  hits.reserve(stand_ins.size());
+  store_.TakeIncoming(std::move(pair_text), /*decode_names=*/true, runs, &hits);
+  for (const auto& [entry, stand_in] : hits) slices_.emplace_back(entry, stand_ins[stand_in].slice);
   MoveAppend(&store_.upload_file_names(), &upload_file_names);
   MoveAppend(&store_.upload_content_types(), &upload_content_types);
 }
@@ -85,17 +90,15 @@ bool ServerValues::WriteValueTo(size_t position, const std::string& path, bool c
 
 std::string ServerValues::RequestDataText() const {
   if (slices_.empty()) return store_.RequestDataText();
-  const std::vector<std::string>& names = store_.incoming_names();
-  const std::vector<std::string>& values = store_.incoming_values();
   std::string text("\r\n");
-  for (size_t i = 0; i < names.size(); ++i) {
+  for (size_t i = 0; i < store_.IncomingCount(); ++i) {
     if (i > 0) text.push_back('&');
-    text.append(names[i]);
+    text.append(store_.IncomingName(i));
     text.push_back('=');
     if (const BodySlice* slice = SliceAt(i)) {
       core::AppendEncodedValue(slice->view(), &text);
     } else {
-      text.append(values[i]);
+      text.append(store_.IncomingValue(i));
     }
   }
   return text;

@@ -42,15 +42,19 @@ class ServerValues {
   core::NamedValues& store() { return store_; }
   const core::NamedValues& store() const { return store_; }
 
-  // FillIncoming of the store (names decoded, values encoded).
-  void FillIncoming(std::string_view pair_text);
-  // Appends entries split by the caller (names in stored form, values
-  // encoded; see NamedValues::CommitIncoming) where the entries listed in
-  // `slices` (by index among the new entries, ascending) take the slice's
-  // bytes as their value instead. Then the upload arrays are extended. All
-  // or nothing: on std::bad_alloc nothing changed.
-  void CommitIncomingWithSlices(std::vector<std::string> names, std::vector<std::string> values,
-                                std::vector<std::pair<size_t, BodySlice>> slices,
+  // FillIncoming of the store (names decoded, values encoded), keeping
+  // `pair_text` without a copy.
+  void FillIncoming(std::string pair_text);
+  // A large part's bytes, standing in the pair text at `at` as one run.
+  struct PartStandIn {
+    size_t at;
+    BodySlice slice;
+  };
+  // TakeIncoming of the store with names decoded: a stand-in met as a
+  // value keeps its slice as the entry's value, one met as a name becomes
+  // the name. Then the upload arrays are extended. All or nothing: on
+  // std::bad_alloc nothing changed.
+  void FillIncomingWithStandIns(std::string pair_text, const std::vector<PartStandIn>& stand_ins,
                                 std::vector<std::string> upload_file_names,
                                 std::vector<std::string> upload_content_types);
   // Extends the upload arrays only (a multipart form without boundary).

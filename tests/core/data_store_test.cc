@@ -150,22 +150,22 @@ TEST(OutgoingTest, MissingFileFailsWith10002AndListsStayAsTheyWere) {
 TEST(IncomingTest, NamesDecodedValuesKeptEncoded) {
   NamedValues server(NotFoundReport::kWithName, Cp932());
   server.FillIncoming("n%41me=%41&a+b=x+y");
-  EXPECT_EQ(server.incoming_names(), (Strings{"nAme", "a b"}));
-  EXPECT_EQ(server.incoming_values(), (Strings{"%41", "x+y"}));
+  EXPECT_EQ(server.IncomingNames(), (Strings{"nAme", "a b"}));
+  EXPECT_EQ(server.IncomingValues(), (Strings{"%41", "x+y"}));
   EXPECT_EQ(server.GetString("name", 0), "A");
 
   NamedValues client(NotFoundReport::kBare, Cp932());
   client.FillIncoming("n%41me=%41", /*decode_names=*/false);
-  EXPECT_EQ(client.incoming_names(), Strings{"n%41me"});
-  EXPECT_EQ(client.data_names(), Strings{"n%41me"});
+  EXPECT_EQ(client.IncomingNames(), Strings{"n%41me"});
+  EXPECT_EQ(client.DataNames(), Strings{"n%41me"});
 }
 
 TEST(IncomingTest, SecondFillAppendsAndDoesNotDecodeOldNamesAgain) {
   NamedValues store;
   store.FillIncoming("a%252B=1&x=1");
   store.FillIncoming("b=2&x=3&a%252B=4");
-  EXPECT_EQ(store.incoming_names(), (Strings{"a%2B", "x", "b", "x", "a%2B"}));
-  EXPECT_EQ(store.data_names(), (Strings{"a%2B", "x", "b"}));
+  EXPECT_EQ(store.IncomingNames(), (Strings{"a%2B", "x", "b", "x", "a%2B"}));
+  EXPECT_EQ(store.DataNames(), (Strings{"a%2B", "x", "b"}));
   EXPECT_EQ(store.SubIndexCount("X"), 2);
   EXPECT_EQ(store.GetString("x", 1), "3");
 }
@@ -285,8 +285,8 @@ TEST(IncomingTest, ClearIncomingEmptiesEverythingIncoming) {
   store.upload_content_types().push_back("text/plain");
   store.AppendString("o", "1");
   store.ClearIncoming();
-  EXPECT_TRUE(store.incoming_names().empty());
-  EXPECT_TRUE(store.incoming_values().empty());
+  EXPECT_TRUE(store.IncomingNames().empty());
+  EXPECT_TRUE(store.IncomingValues().empty());
   EXPECT_EQ(store.DataNameCount(), 0);
   EXPECT_EQ(store.SubIndexCount("a"), 0);
   EXPECT_TRUE(store.upload_file_names().empty());
@@ -328,7 +328,7 @@ TEST(IncomingIndexTest, LookupsEqualTheLinearScan) {
       }
       store.FillIncoming(text);
       Strings upper;
-      for (const std::string& name : store.incoming_names()) upper.push_back(cp->ToUpper(name));
+      for (const std::string& name : store.IncomingNames()) upper.push_back(cp->ToUpper(name));
       probes.push_back("nothing");
       for (const std::string& probe : probes) {
         const std::vector<size_t> expected = ScanMatches(store, upper, probe);
@@ -366,8 +366,8 @@ TEST(ZeroBytesInDecodedNamesTest, NameEndsAtItsFirstZeroByte) {
   TempDir dir;
   NamedValues store(NotFoundReport::kWithName, Cp65001());
   store.FillIncoming("n%00m=1&x=2&%00=3");
-  EXPECT_EQ(store.incoming_names(), (Strings{"n", "x", ""}));
-  EXPECT_EQ(store.data_names(), (Strings{"n", "x", ""}));
+  EXPECT_EQ(store.IncomingNames(), (Strings{"n", "x", ""}));
+  EXPECT_EQ(store.DataNames(), (Strings{"n", "x", ""}));
   EXPECT_EQ(store.GetString("n", 0), "1");
   EXPECT_EQ(store.GetString("n\0m"s, 0), "1");  // a looked-up name ends there as well
   EXPECT_EQ(store.SubIndexCount("N\0other"s), 1);

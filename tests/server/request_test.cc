@@ -41,9 +41,9 @@ struct Observed {
 
 Observed Observe(const ServerValues& values) {
   Observed o;
-  const auto& names = values.store().incoming_names();
+  const auto names = values.store().IncomingNames();
   for (size_t i = 0; i < names.size(); ++i) o.entries.emplace_back(names[i], values.BytesAt(i));
-  o.data_names = values.store().data_names();
+  o.data_names = values.store().DataNames();
   o.file_names = values.store().upload_file_names();
   o.content_types = values.store().upload_content_types();
   o.request_data = values.RequestDataText();
@@ -383,7 +383,7 @@ TEST(MultipartRaw, NamesWithSeparatorsAndMarkerLookalikesStayOnTheFastPath) {
     ServerValues values(Utf8());
     const RequestBody body = CopyBody(Form(c.form));
     ParseRequest(RequestText{FormType(), "q=0"}, &body, &values);
-    const auto& names = values.store().incoming_names();
+    const auto names = values.store().IncomingNames();
     if (c.big_is_a_value) {
       EXPECT_EQ(values.slice_count(), 1u);
       EXPECT_EQ(values.BytesAt(names.size() - 1), big);
