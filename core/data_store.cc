@@ -26,6 +26,52 @@ constexpr std::string_view kLineEnd = "\r\n";
 
 }  // namespace
 
+std::string_view UploadInfo::file_name(size_t i) const {
+  return std::string_view(arena_).substr(slots_[i].file_at, slots_[i].file_size);
+}
+
+std::string_view UploadInfo::content_type(size_t i) const {
+  return std::string_view(arena_).substr(slots_[i].type_at, slots_[i].type_size);
+}
+
+void UploadInfo::Append(std::string_view file_name, std::string_view content_type) {
+  if (arena_.size() + file_name.size() + content_type.size() >= UINT32_MAX) throw std::bad_alloc();
+  ReserveMore(&slots_, 1);
+  const size_t old = arena_.size();
+  arena_.append(file_name);
+  try {
+    arena_.append(content_type);
+  } catch (...) {
+    arena_.resize(old);
+    throw;
+  }
+  slots_.push_back(Slot{static_cast<uint32_t>(old), static_cast<uint32_t>(file_name.size()),
+                        static_cast<uint32_t>(old + file_name.size()),
+                        static_cast<uint32_t>(content_type.size())});
+}
+
+void UploadInfo::AppendBlank(size_t count) {
+  ReserveMore(&slots_, count);
+  slots_.insert(slots_.end(), count, Slot{0, 0, 0, 0});
+}
+
+void UploadInfo::AppendAll(const UploadInfo& other) {
+  if (arena_.size() + other.arena_.size() >= UINT32_MAX) throw std::bad_alloc();
+  ReserveMore(&slots_, other.slots_.size());
+  const auto base = static_cast<uint32_t>(arena_.size());
+  arena_.append(other.arena_);
+  for (Slot slot : other.slots_) {
+    slot.file_at += base;
+    slot.type_at += base;
+    slots_.push_back(slot);
+  }
+}
+
+void UploadInfo::clear() {
+  arena_.clear();
+  slots_.clear();
+}
+
 NamedValues::NamedValues(NotFoundReport not_found, const platform::CodePage& cp)
     : cp_(&cp), not_found_(not_found) {}
 
@@ -162,6 +208,17 @@ void NamedValues::TakeIncoming(std::string text, bool decode_names,
     if (arena_base + arena.size() >= kInArena) throw std::bad_alloc();
     return static_cast<uint32_t>(kInArena | (arena_base + from));
   };
+  // Every pair starts with a run of non-separators (no separator byte is
+  // ever part of a multibyte character), so the runs bound the pairs: one
+  // allocation, and its untouched tail costs no memory.
+  size_t runs = 0;
+  bool in_run = false;
+  for (char c : text) {
+    const bool separator = c == '=' || c == '&' || c == '?';
+    runs += !separator && !in_run ? 1 : 0;
+    in_run = !separator;
+  }
+  added.reserve(runs);
   WalkPairs(text, *cp_, [&](std::string_view name, std::string_view value) {
     Entry entry{};
     if (const std::optional<size_t> stand_in = stand_in_at(name)) {
@@ -211,7 +268,7 @@ void NamedValues::TakeIncoming(std::string text, bool decode_names,
       entries_.insert(entries_.end(), added.begin(), added.end());
     }
     auto name_of = [this](uint32_t e) { return IncomingName(e); };
-    EntrySet seen(old_names + (entries_.size() - old_entries));
+    EntrySet seen(old_names);  // grows with the names actually distinct
     for (uint32_t e : data_names_) seen.FindOrInsert(e, name_of(e), name_of);
     std::vector<uint32_t> distinct;
     for (size_t e = old_entries; e < entries_.size(); ++e) {
@@ -243,8 +300,7 @@ void NamedValues::ClearIncoming() {
   data_names_.clear();
   index_ = KeyIndex{};
   index_.entries = SIZE_MAX;
-  upload_file_names_.clear();
-  upload_content_types_.clear();
+  uploads_.clear();
 }
 
 std::string_view NamedValues::IncomingName(size_t position) const {

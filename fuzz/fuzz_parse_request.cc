@@ -43,8 +43,11 @@ Seen Parse(const RequestText& request, const RequestBody* body, const CodePage& 
   seen.names = values.store().IncomingNames();
   for (size_t i = 0; i < seen.names.size(); ++i) seen.bytes.push_back(values.BytesAt(i));
   seen.data_names = values.store().DataNames();
-  seen.file_names = values.store().upload_file_names();
-  seen.content_types = values.store().upload_content_types();
+  const quillon::core::UploadInfo& uploads = values.store().uploads();
+  for (size_t i = 0; i < uploads.size(); ++i) {
+    seen.file_names.emplace_back(uploads.file_name(i));
+    seen.content_types.emplace_back(uploads.content_type(i));
+  }
   seen.request_data = values.RequestDataText();
   if (values.store().IncomingValues().size() != seen.names.size()) std::abort();
   return seen;

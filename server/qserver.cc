@@ -169,9 +169,10 @@ class QServer::Impl {
 
   std::string UploadInfo(std::string_view name, int32_t sub_index, bool file_name) const {
     const size_t position = values.store().FindEntryOrThrow(name, sub_index);
-    const std::vector<std::string>& info = file_name ? values.store().upload_file_names()
-                                                     : values.store().upload_content_types();
-    if (position < info.size()) return info[position];
+    const core::UploadInfo& info = values.store().uploads();
+    if (position < info.size()) {
+      return std::string(file_name ? info.file_name(position) : info.content_type(position));
+    }
     // Not a multipart form: the companion entry a client control sends.
     std::string companion(name);
     companion.append(file_name ? kFileNameSuffix : kFileTypeSuffix);

@@ -65,42 +65,33 @@ size_t FindBytes(std::string_view data, std::string_view needle, size_t from) {
 
 // A header field's text: from `from`, past any run of `skip` characters, up
 // to the first of `stop` (or the end of the header).
-std::string FieldText(std::string_view header, size_t from, std::string_view skip,
-                      std::string_view stop, const platform::CodePage& cp) {
+std::string_view FieldText(std::string_view header, size_t from, std::string_view skip,
+                           std::string_view stop, const platform::CodePage& cp) {
   size_t start = from;
   while (start < header.size() && skip.find(header[start]) != std::string_view::npos) ++start;
   size_t end = cp.FindAnyOf(header, stop, start);
   if (end == std::string_view::npos) end = header.size();
-  return std::string(header.substr(start, end - start));
+  return header.substr(start, end - start);
 }
 
-std::string HeaderField(std::string_view header, std::string_view key, std::string_view skip,
-                        std::string_view stop, const platform::CodePage& cp) {
+std::string_view HeaderField(std::string_view header, std::string_view key,
+                             std::string_view skip, std::string_view stop,
+                             const platform::CodePage& cp) {
   const size_t at = cp.Find(header, key);
-  if (at == std::string_view::npos) return std::string();
+  if (at == std::string_view::npos) return std::string_view();
   return FieldText(header, at + key.size(), skip, stop, cp);
 }
 
 void ParseMultipart(const RequestText& request, const RequestBody* body, ServerValues* values,
                     size_t raw_part_threshold) {
   const platform::CodePage& cp = values->code_page();
-  const std::optional<std::string_view> bytes =
-      body != nullptr ? std::optional<std::string_view>(body->bytes) : std::nullopt;
-  MultipartScan scan = ScanMultipart(request.content_type, request.query_string, bytes, cp);
-  std::vector<std::string> file_names(scan.query_pairs);
-  std::vector<std::string> content_types(scan.query_pairs);
-  if (!scan.has_boundary) {
-    values->AppendUploadInfo(std::move(file_names), std::move(content_types));
-    return;
-  }
-  file_names.reserve(file_names.size() + scan.parts.size());
-  content_types.reserve(content_types.size() + scan.parts.size());
-  for (MultipartPart& part : scan.parts) {
-    file_names.push_back(std::move(part.file_name));
-    content_types.push_back(std::move(part.content_type));
-  }
+  core::UploadInfo uploads;
+  // The query string's pairs (taken to be one '=' each) get blank upload
+  // information, so that the parts line up with their entries. '=' is
+  // never part of a multibyte character, so a byte count will do.
+  uploads.AppendBlank(static_cast<size_t>(
+      std::count(request.query_string.begin(), request.query_string.end(), '=')));
 
-  const std::string_view data = bytes.value_or(std::string_view());
   // The pair text the peers build - query string, then "&" name "="
   // encoded data per part - except that large parts are a one-character
   // stand-in whose position is remembered. Encoded data holds no
@@ -110,21 +101,26 @@ void ParseMultipart(const RequestText& request, const RequestBody* body, ServerV
   // as a value or (after a field name with '=' or '&' in it) as a name.
   std::string text(request.query_string);
   std::vector<ServerValues::PartStandIn> stand_ins;
-  for (const MultipartPart& part : scan.parts) {
-    text.push_back('&');
-    text.append(part.field_name);
-    text.push_back('=');
-    const std::string_view part_data = data.substr(part.data_offset, part.data_size);
-    if (part.data_size > 0 && part.data_size >= raw_part_threshold) {
-      stand_ins.push_back({text.size(), BodySlice{body->owner, part_data}});
-      text.append(kStandIn);
-    } else {
-      core::AppendEncodedValue(part_data, &text);
-    }
+  const std::string_view data = body != nullptr ? body->bytes : std::string_view();
+  const bool has_boundary = ForEachMultipartPart(
+      request.content_type, data, cp, [&](const MultipartPart& part) {
+        uploads.Append(part.file_name, part.content_type);
+        text.push_back('&');
+        text.append(part.field_name);
+        text.push_back('=');
+        const std::string_view part_data = data.substr(part.data_offset, part.data_size);
+        if (part.data_size > 0 && part.data_size >= raw_part_threshold) {
+          stand_ins.push_back({text.size(), BodySlice{body->owner, part_data}});
+          text.append(kStandIn);
+        } else {
+          core::AppendEncodedValue(part_data, &text);
+        }
+      });
+  if (!has_boundary) {
+    values->AppendUploadInfo(uploads);
+    return;
   }
-
-  values->FillIncomingWithStandIns(std::move(text), stand_ins, std::move(file_names),
-                                   std::move(content_types));
+  values->FillIncomingWithStandIns(std::move(text), stand_ins, uploads);
 }
 
 }  // namespace
@@ -212,19 +208,14 @@ RequestBody ReadBody(CgiIo& io, int64_t length) {
   return RequestBody{bytes, std::move(buffer)};
 }
 
-MultipartScan ScanMultipart(std::string_view content_type, std::string_view query_string,
-                            std::optional<std::string_view> body, const platform::CodePage& cp) {
-  MultipartScan scan;
-  // '=' is never part of a multibyte character, so a byte count is the
-  // count of characters.
-  scan.query_pairs = static_cast<size_t>(std::count(query_string.begin(), query_string.end(), '='));
+bool ForEachMultipartPart(std::string_view content_type, std::string_view data,
+                          const platform::CodePage& cp,
+                          const std::function<void(const MultipartPart&)>& part_found) {
   const size_t key = cp.Find(content_type, kBoundaryKey);
-  if (key == std::string_view::npos) return scan;
-  scan.has_boundary = true;
-  if (!body) return scan;
+  if (key == std::string_view::npos) return false;
+  if (data.empty()) return true;
 
   const std::string_view boundary = content_type.substr(key + kBoundaryKey.size());
-  const std::string_view data = *body;
   TextSearch text(data, cp);
   size_t search = 0;
   for (;;) {
@@ -248,11 +239,22 @@ MultipartScan ScanMultipart(std::string_view content_type, std::string_view quer
     // negative length.
     part.data_size = part_end >= data_start + kTrailerBytes ? part_end - kTrailerBytes - data_start
                                                             : 0;
-    scan.parts.push_back(std::move(part));
+    part_found(part);
 
     if (part_end == data.size()) break;
     search = part_end;
   }
+  return true;
+}
+
+MultipartScan ScanMultipart(std::string_view content_type, std::string_view query_string,
+                            std::optional<std::string_view> body, const platform::CodePage& cp) {
+  MultipartScan scan;
+  scan.query_pairs = static_cast<size_t>(std::count(query_string.begin(), query_string.end(), '='));
+  scan.has_boundary = ForEachMultipartPart(content_type, body.value_or(std::string_view()), cp,
+                                           [&](const MultipartPart& part) {
+                                             scan.parts.push_back(part);
+                                           });
   return scan;
 }
 

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -76,16 +77,29 @@ struct RequestText {
   std::string_view query_string;
 };
 
-// One part of a multipart body as ParseMultipart finds it.
+// One part of a multipart body as ParseMultipart finds it. The texts lie
+// in the body.
 struct MultipartPart {
-  std::string field_name;
-  std::string file_name;
-  std::string content_type;
+  std::string_view field_name;
+  std::string_view file_name;
+  std::string_view content_type;
   size_t data_offset = 0;  // in the body
   size_t data_size = 0;
 };
 
-// A multipart body taken apart.
+// The part loop over `body`. Parts are delimited by the boundary text
+// after "boundary=" in the content type (quotes and further parameters are
+// not removed); a part's data runs from after its blank line to four bytes
+// before the next boundary (CR LF "--"), and is empty rather than negative
+// when the next boundary follows sooner. A part without a blank line, or
+// without "name=" in its header, ends the loop; earlier parts stay. Calls
+// `part` for each part in order; false when the content type has no
+// "boundary=" (nothing is parsed then).
+bool ForEachMultipartPart(std::string_view content_type, std::string_view body,
+                          const platform::CodePage& cp,
+                          const std::function<void(const MultipartPart&)>& part);
+
+// A multipart body taken apart (ForEachMultipartPart collected).
 struct MultipartScan {
   // The '=' characters of the query string: that many blank upload
   // entries stand before the parts' ones.
@@ -95,12 +109,7 @@ struct MultipartScan {
   std::vector<MultipartPart> parts;
 };
 
-// The part loop over `body` (nullopt: no body). Parts are delimited by the
-// boundary text after "boundary=" (quotes and further parameters are not
-// removed); a part's data runs from after its blank line to four bytes
-// before the next boundary (CR LF "--"), and is empty rather than negative
-// when the next boundary follows sooner. A part without a blank line, or
-// without "name=" in its header, ends the loop; earlier parts stay.
+// (nullopt: no body.)
 MultipartScan ScanMultipart(std::string_view content_type, std::string_view query_string,
                             std::optional<std::string_view> body, const platform::CodePage& cp);
 

@@ -20,31 +20,30 @@ void ServerValues::FillIncoming(std::string pair_text) {
   store_.TakeIncoming(std::move(pair_text), /*decode_names=*/true);
 }
 
-void ServerValues::AppendUploadInfo(std::vector<std::string> upload_file_names,
-                                    std::vector<std::string> upload_content_types) {
-  ReserveMore(&store_.upload_file_names(), upload_file_names.size());
-  ReserveMore(&store_.upload_content_types(), upload_content_types.size());
-  MoveAppend(&store_.upload_file_names(), &upload_file_names);
-  MoveAppend(&store_.upload_content_types(), &upload_content_types);
+void ServerValues::AppendUploadInfo(const core::UploadInfo& uploads) {
+  store_.uploads().AppendAll(uploads);
 }
 
 void ServerValues::FillIncomingWithStandIns(std::string pair_text,
                                             const std::vector<PartStandIn>& stand_ins,
-                                            std::vector<std::string> upload_file_names,
-                                            std::vector<std::string> upload_content_types) {
+                                            const core::UploadInfo& uploads) {
   std::vector<core::NamedValues::StandIn> runs;
   runs.reserve(stand_ins.size());
   for (const PartStandIn& stand_in : stand_ins) runs.push_back({stand_in.at, stand_in.slice.view()});
   std::vector<std::pair<size_t, size_t>> hits;  // entry, stand-in
   // Everything that may allocate happens before the store commits.
   ReserveMore(&slices_, stand_ins.size());
-  ReserveMore(&store_.upload_file_names(), upload_file_names.size());
-  ReserveMore(&store_.upload_content_types(), upload_content_types.size());
   hits.reserve(stand_ins.size());
-  store_.TakeIncoming(std::move(pair_text), /*decode_names=*/true, runs, &hits);
+  // The upload information first: taken back if the entries fail.
+  core::UploadInfo before = store_.uploads();
+  store_.uploads().AppendAll(uploads);
+  try {
+    store_.TakeIncoming(std::move(pair_text), /*decode_names=*/true, runs, &hits);
+  } catch (...) {
+    store_.uploads() = std::move(before);
+    throw;
+  }
   for (const auto& [entry, stand_in] : hits) slices_.emplace_back(entry, stand_ins[stand_in].slice);
-  MoveAppend(&store_.upload_file_names(), &upload_file_names);
-  MoveAppend(&store_.upload_content_types(), &upload_content_types);
 }
 
 const BodySlice* ServerValues::SliceAt(size_t position) const {

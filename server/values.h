@@ -55,11 +55,9 @@ class ServerValues {
   // the name. Then the upload arrays are extended. All or nothing: on
   // std::bad_alloc nothing changed.
   void FillIncomingWithStandIns(std::string pair_text, const std::vector<PartStandIn>& stand_ins,
-                                std::vector<std::string> upload_file_names,
-                                std::vector<std::string> upload_content_types);
+                                const core::UploadInfo& uploads);
   // Extends the upload arrays only (a multipart form without boundary).
-  void AppendUploadInfo(std::vector<std::string> upload_file_names,
-                        std::vector<std::string> upload_content_types);
+  void AppendUploadInfo(const core::UploadInfo& uploads);
 
   // The decoded bytes of the incoming entry at `position`.
   std::string BytesAt(size_t position) const;

@@ -281,16 +281,14 @@ TEST(NotFoundTest, ServerAppendsTheNameAsUtf16) {
 TEST(IncomingTest, ClearIncomingEmptiesEverythingIncoming) {
   NamedValues store;
   store.FillIncoming("a=1");
-  store.upload_file_names().push_back("f.txt");
-  store.upload_content_types().push_back("text/plain");
+  store.uploads().Append("f.txt", "text/plain");
   store.AppendString("o", "1");
   store.ClearIncoming();
   EXPECT_TRUE(store.IncomingNames().empty());
   EXPECT_TRUE(store.IncomingValues().empty());
   EXPECT_EQ(store.DataNameCount(), 0);
   EXPECT_EQ(store.SubIndexCount("a"), 0);
-  EXPECT_TRUE(store.upload_file_names().empty());
-  EXPECT_TRUE(store.upload_content_types().empty());
+  EXPECT_TRUE(store.uploads().empty());
   EXPECT_EQ(store.outgoing_names().size(), 1u);
 }
 

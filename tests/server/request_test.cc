@@ -44,8 +44,11 @@ Observed Observe(const ServerValues& values) {
   const auto names = values.store().IncomingNames();
   for (size_t i = 0; i < names.size(); ++i) o.entries.emplace_back(names[i], values.BytesAt(i));
   o.data_names = values.store().DataNames();
-  o.file_names = values.store().upload_file_names();
-  o.content_types = values.store().upload_content_types();
+  const core::UploadInfo& uploads = values.store().uploads();
+  for (size_t i = 0; i < uploads.size(); ++i) {
+    o.file_names.emplace_back(uploads.file_name(i));
+    o.content_types.emplace_back(uploads.content_type(i));
+  }
   o.request_data = values.RequestDataText();
   return o;
 }

@@ -41,6 +41,30 @@ enum class NotFoundReport {
   kWithName,
 };
 
+// Server only: the browser's file name and declared content type of each
+// entry of a multipart form, held compactly (16 bytes an entry, texts in
+// one arena); entries without a file have two empty texts.
+class UploadInfo {
+ public:
+  size_t size() const { return slots_.size(); }
+  bool empty() const { return slots_.empty(); }
+  std::string_view file_name(size_t i) const;
+  std::string_view content_type(size_t i) const;
+
+  void Append(std::string_view file_name, std::string_view content_type);
+  void AppendBlank(size_t count);
+  // Appends all of `other`; on std::bad_alloc this list is unchanged.
+  void AppendAll(const UploadInfo& other);
+  void clear();
+
+ private:
+  struct Slot {
+    uint32_t file_at, file_size, type_at, type_size;
+  };
+  std::string arena_;
+  std::vector<Slot> slots_;
+};
+
 class NamedValues {
  public:
   // `cp` must outlive the store (the CodePage objects are process-wide).
@@ -121,11 +145,9 @@ class NamedValues {
 
   // Server only: upload information parallel to the incoming list (it may
   // be shorter than the list, or empty), filled by the request parser.
-  // ClearIncoming empties them.
-  std::vector<std::string>& upload_file_names() { return upload_file_names_; }
-  std::vector<std::string>& upload_content_types() { return upload_content_types_; }
-  const std::vector<std::string>& upload_file_names() const { return upload_file_names_; }
-  const std::vector<std::string>& upload_content_types() const { return upload_content_types_; }
+  // ClearIncoming empties it.
+  UploadInfo& uploads() { return uploads_; }
+  const UploadInfo& uploads() const { return uploads_; }
 
   // GetDataNameCount.
   int32_t DataNameCount() const;
@@ -218,8 +240,7 @@ class NamedValues {
   std::vector<Entry> entries_;
   // Per distinct name, the entry where it first appears.
   std::vector<uint32_t> data_names_;
-  std::vector<std::string> upload_file_names_;
-  std::vector<std::string> upload_content_types_;
+  UploadInfo uploads_;
 };
 
 }  // namespace quillon::core
