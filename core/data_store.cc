@@ -130,45 +130,49 @@ std::string_view UpperInto(std::string_view name, const platform::CodePage& cp,
   return *scratch;
 }
 
-// Open addressing over entry numbers (+1; 0 = free), at most half full.
+// Open addressing over entry numbers, at most three quarters full. A slot holds the
+// name's hash (high half) and entry + 1 (low half; 0 = free), so probes
+// past other names and growth never touch the names themselves.
 class EntrySet {
  public:
   explicit EntrySet(size_t expected) {
     size_t size = 16;
-    while (size < 2 * expected) size *= 2;
+    while (3 * size < 4 * expected) size *= 2;
     slots_.assign(size, 0);
   }
-  // The entry already in the set whose name equals `name` (by `same`), or
-  // inserts `entry` and returns it.
+  // The entry already in the set whose name equals `name` (name_of(entry)
+  // gives an entry's name), or inserts `entry` and returns it.
   template <class Name>
   uint32_t FindOrInsert(uint32_t entry, std::string_view name, const Name& name_of) {
-    if (2 * (count_ + 1) > slots_.size()) Grow(name_of);
+    if (4 * (count_ + 1) > 3 * slots_.size()) Grow();
+    const auto hash = static_cast<uint32_t>(KeyHash(name));
     const size_t mask = slots_.size() - 1;
-    for (size_t s = KeyHash(name) & mask;; s = (s + 1) & mask) {
-      if (slots_[s] == 0) {
-        slots_[s] = entry + 1;
+    for (size_t s = hash & mask;; s = (s + 1) & mask) {
+      const uint64_t slot = slots_[s];
+      if (slot == 0) {
+        slots_[s] = (uint64_t{hash} << 32) | (uint64_t{entry} + 1);
         ++count_;
         return entry;
       }
-      if (name_of(slots_[s] - 1) == name) return slots_[s] - 1;
+      const auto other = static_cast<uint32_t>(slot) - 1;
+      if (static_cast<uint32_t>(slot >> 32) == hash && name_of(other) == name) return other;
     }
   }
 
  private:
-  template <class Name>
-  void Grow(const Name& name_of) {
-    std::vector<uint32_t> bigger(2 * slots_.size(), 0);
+  void Grow() {
+    std::vector<uint64_t> bigger(2 * slots_.size(), 0);
     const size_t mask = bigger.size() - 1;
-    for (uint32_t slot : slots_) {
+    for (uint64_t slot : slots_) {
       if (slot == 0) continue;
-      size_t s = KeyHash(name_of(slot - 1)) & mask;
+      size_t s = static_cast<uint32_t>(slot >> 32) & mask;
       while (bigger[s] != 0) s = (s + 1) & mask;
       bigger[s] = slot;
     }
     slots_.swap(bigger);
   }
 
-  std::vector<uint32_t> slots_;
+  std::vector<uint64_t> slots_;
   size_t count_ = 0;
 };
 
@@ -278,8 +282,12 @@ void NamedValues::TakeIncoming(std::string text, bool decode_names,
         distinct.push_back(entry);
       }
     }
-    ReserveMore(&data_names_, distinct.size());
-    data_names_.insert(data_names_.end(), distinct.begin(), distinct.end());
+    if (data_names_.empty()) {
+      data_names_ = std::move(distinct);
+    } else {
+      ReserveMore(&data_names_, distinct.size());
+      data_names_.insert(data_names_.end(), distinct.begin(), distinct.end());
+    }
   } catch (...) {
     text_.resize(base);
     names_arena_.resize(arena_base);

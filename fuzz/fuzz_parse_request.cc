@@ -35,7 +35,7 @@ struct Seen {
   bool operator==(const Seen&) const = default;
 };
 
-Seen Parse(const RequestText& request, const RequestBody* body, const CodePage& cp,
+Seen Parse(const RequestText& request, RequestBody* body, const CodePage& cp,
            size_t threshold) {
   ServerValues values(cp);
   quillon::server::ParseRequest(request, body, &values, threshold);
@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::optional<RequestBody> body;
   if (flags & 1) body = quillon::server::CopyBody(rest);
   const RequestText request{content_type, query};
-  const RequestBody* body_ptr = body ? &*body : nullptr;
+  RequestBody* body_ptr = body ? &*body : nullptr;
 
   const Seen raw = Parse(request, body_ptr, cp, 0);
   const Seen encoded = Parse(request, body_ptr, cp, std::numeric_limits<size_t>::max());

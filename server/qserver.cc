@@ -148,10 +148,12 @@ class QServer::Impl {
 
   static void ReadRequestOnce(Impl& s);
 
-  void Parse(const RequestBody* body) {
+  // The body may be released once nothing refers into it.
+  void Parse(RequestBody* body) {
     const std::string type = ServerVariable("CONTENT_TYPE");
     const std::string query = QueryString();
-    ParseRequest(RequestText{type, query}, body, &values);
+    ParseRequest(RequestText{type, query}, body, &values, kRawPartThreshold,
+                 /*release_body=*/true);
   }
 
   // Writes `bytes` to `path` for the page. A path that CreateTempCopy

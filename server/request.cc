@@ -258,8 +258,8 @@ MultipartScan ScanMultipart(std::string_view content_type, std::string_view quer
   return scan;
 }
 
-void ParseRequest(const RequestText& request, const RequestBody* body, ServerValues* values,
-                  size_t raw_part_threshold) {
+void ParseRequest(const RequestText& request, RequestBody* body, ServerValues* values,
+                  size_t raw_part_threshold, bool release_body) {
   const platform::CodePage& cp = values->code_page();
   if (cp.Find(cp.ToUpper(request.content_type), "MULTIPART/FORM-DATA") != std::string::npos) {
     ParseMultipart(request, body, values, raw_part_threshold);
@@ -271,6 +271,7 @@ void ParseRequest(const RequestText& request, const RequestBody* body, ServerVal
   if (body != nullptr) {
     pair_text.push_back('&');
     pair_text.append(body->bytes.substr(0, body->bytes.find('\0')));
+    if (release_body) *body = RequestBody{};
   }
   values->FillIncoming(std::move(pair_text));
 }

@@ -119,8 +119,11 @@ MultipartScan ScanMultipart(std::string_view content_type, std::string_view quer
 // Names are decoded, values stay encoded. Parts of at least
 // `raw_part_threshold` bytes keep referring to `body` (nullptr: no body).
 // On std::bad_alloc `values` is unchanged.
-void ParseRequest(const RequestText& request, const RequestBody* body, ServerValues* values,
-                  size_t raw_part_threshold = kRawPartThreshold);
+// With `release_body`, a body that no entry refers into (a URL-encoded
+// one, copied into the pair text) is released as soon as it is copied, so
+// that a large form is not held twice while its entries are built.
+void ParseRequest(const RequestText& request, RequestBody* body, ServerValues* values,
+                  size_t raw_part_threshold = kRawPartThreshold, bool release_body = false);
 
 // The cookie pairs of an HTTP_COOKIE text: the name runs to the next "=",
 // the value to the next "; " or the end. A rest without "=" ends the scan.

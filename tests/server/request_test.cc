@@ -346,7 +346,7 @@ TEST(MultipartRaw, LargeUploadIsHeldAsASliceAndEncodedOnlyForTheRequestData) {
   std::string data(100000, '\0');
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 31 + 7);
   ServerValues values(Utf8());
-  const RequestBody body =
+  RequestBody body =
       CopyBody(Form({Field("t", "a b"), File("f", "x.bin", "application/octet-stream", data)}));
   ParseRequest(RequestText{FormType(), "q=%41"}, &body, &values);
   EXPECT_EQ(values.slice_count(), 1u);
@@ -384,7 +384,7 @@ TEST(MultipartRaw, NamesWithSeparatorsAndMarkerLookalikesStayOnTheFastPath) {
            {{Field("a=b", "1"), File("f", "x", "t/t", big)}, false},
        }) {
     ServerValues values(Utf8());
-    const RequestBody body = CopyBody(Form(c.form));
+    RequestBody body = CopyBody(Form(c.form));
     ParseRequest(RequestText{FormType(), "q=0"}, &body, &values);
     const auto names = values.store().IncomingNames();
     if (c.big_is_a_value) {
