@@ -8,7 +8,7 @@
 #include "quillon/component/variant.h"
 #include "quillon/core/encoding.h"
 #include "quillon/server/cgi_io.h"
-#include "quillon/server/qserver.h"
+#include "quillon/server/invalid_header.h"
 
 namespace quillon::server {
 namespace {

@@ -15,8 +15,9 @@
 // strings may hold zero bytes.
 //
 // Errors: every numbered failure throws quillon::Error (message numbers in
-// quillon/component/errors.h), exhausted memory throws std::bad_alloc. A
-// failing call leaves the object as it was.
+// quillon/component/errors.h), exhausted memory throws std::bad_alloc, and
+// header text that would break the header block throws InvalidHeaderText
+// (a std::invalid_argument). A failing call leaves the object as it was.
 //
 // Threading: none. An object is used on the thread that created it.
 #ifndef QUILLON_SERVER_QSERVER_H_
@@ -26,23 +27,15 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "quillon/component/errors.h"
 #include "quillon/component/types.h"
 #include "quillon/server/cgi_io.h"
+#include "quillon/server/invalid_header.h"
 
 namespace quillon::server {
-
-// A header text that would end the header block or start a line that is
-// not a header field: AddHeader, SetContentType, SetCookie and
-// SetSessionVariable refuse it with this exception and change nothing.
-class QUILLON_EXPORT InvalidHeaderText : public std::invalid_argument {
- public:
-  using std::invalid_argument::invalid_argument;
-};
 
 class QUILLON_EXPORT QServer {
  public:
