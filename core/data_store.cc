@@ -159,6 +159,10 @@ class EntrySet {
     }
   }
 
+  void Prefetch(std::string_view name) const {
+    __builtin_prefetch(&slots_[KeyHash(name) & (slots_.size() - 1)]);
+  }
+
  private:
   void Grow() {
     std::vector<uint64_t> bigger(2 * slots_.size(), 0);
@@ -265,7 +269,11 @@ void NamedValues::TakeIncoming(std::string text, bool decode_names,
     } else {
       text_.append(text);
     }
-    names_arena_.append(arena);
+    if (names_arena_.empty()) {
+      names_arena_ = std::move(arena);
+    } else {
+      names_arena_.append(arena);
+    }
     if (entries_.empty()) {
       entries_ = std::move(added);
     } else {
@@ -275,7 +283,13 @@ void NamedValues::TakeIncoming(std::string text, bool decode_names,
     EntrySet seen(old_names);  // grows with the names actually distinct
     for (uint32_t e : data_names_) seen.FindOrInsert(e, name_of(e), name_of);
     std::vector<uint32_t> distinct;
+    // The set outgrows the caches for a large form: ask for the slot of a
+    // name a few entries ahead, so that its miss overlaps with this work.
+    constexpr size_t kAhead = 8;
     for (size_t e = old_entries; e < entries_.size(); ++e) {
+      if (e + kAhead < entries_.size()) {
+        seen.Prefetch(name_of(static_cast<uint32_t>(e + kAhead)));
+      }
       const auto entry = static_cast<uint32_t>(e);
       if (seen.FindOrInsert(entry, name_of(entry), name_of) == entry) {
         ReserveMore(&distinct, 1);
