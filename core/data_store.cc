@@ -3,10 +3,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <new>
 #include <stdexcept>
-#include <iterator>
-#include <unordered_set>
 #include <utility>
 
 #include "core/list_append.h"
@@ -130,9 +129,9 @@ std::string_view UpperInto(std::string_view name, const platform::CodePage& cp,
   return *scratch;
 }
 
-// Open addressing over entry numbers, at most three quarters full. A slot holds the
-// name's hash (high half) and entry + 1 (low half; 0 = free), so probes
-// past other names and growth never touch the names themselves.
+// Open addressing over entry numbers, at most three quarters full. A slot
+// holds the name's hash (high half) and entry + 1 (low half; 0 = free), so
+// probes past other names and growth never touch the names themselves.
 class EntrySet {
  public:
   explicit EntrySet(size_t expected) {

@@ -3,10 +3,10 @@
 // differences are what the other side relies on.
 #include "quillon/core/pairs.h"
 
-#include "core/pairs_walk.h"
-
 #include <algorithm>
 #include <cstring>
+
+#include "core/pairs_walk.h"
 
 namespace quillon::core {
 namespace {

@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view rest(reinterpret_cast<const char*>(data) + 2, size - 2);
   const size_t cut = rest.find('\n');
   const std::string_view needle = rest.substr(0, cut);
-  const std::string_view text = cut == std::string_view::npos ? std::string_view() : rest.substr(cut + 1);
+  const std::string_view text =
+      cut == std::string_view::npos ? std::string_view() : rest.substr(cut + 1);
   // A start that is a character boundary, as every caller passes.
   size_t from = 0;
   for (size_t steps = data[1]; steps > 0 && from < text.size(); --steps) {

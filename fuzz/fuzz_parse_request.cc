@@ -35,8 +35,7 @@ struct Seen {
   bool operator==(const Seen&) const = default;
 };
 
-Seen Parse(const RequestText& request, RequestBody* body, const CodePage& cp,
-           size_t threshold) {
+Seen Parse(const RequestText& request, RequestBody* body, const CodePage& cp, size_t threshold) {
   ServerValues values(cp);
   quillon::server::ParseRequest(request, body, &values, threshold);
   Seen seen;

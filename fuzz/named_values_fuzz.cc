@@ -33,9 +33,8 @@ struct Model {
     quillon::core::SplitPairs(text, &new_names, &new_values, cp);
     for (size_t i = 0; i < new_names.size(); ++i) {
       std::string name = decode ? quillon::core::DecodeValue(new_names[i], cp) : new_names[i];
-      name.resize(std::string_view(name).find('\0') == std::string_view::npos
-                      ? name.size()
-                      : name.find('\0'));
+      name.resize(std::string_view(name).find('\0') == std::string_view::npos ? name.size()
+                                                                              : name.find('\0'));
       bool seen = false;
       for (const std::string& d : distinct) seen = seen || d == name;
       if (!seen) distinct.push_back(name);

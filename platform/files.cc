@@ -128,8 +128,8 @@ bool WriteWholeFile(const std::string& path, std::string_view bytes) {
 }
 
 bool WriteNewFile(const std::string& path, std::string_view bytes) {
-  UniqueFd fd(OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                           0600));
+  UniqueFd fd(
+      OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!fd.valid()) return false;
   if (!LockNow(fd.get(), LOCK_EX)) return false;
   return WriteAll(fd, bytes);

@@ -74,9 +74,8 @@ std::string_view FieldText(std::string_view header, size_t from, std::string_vie
   return header.substr(start, end - start);
 }
 
-std::string_view HeaderField(std::string_view header, std::string_view key,
-                             std::string_view skip, std::string_view stop,
-                             const platform::CodePage& cp) {
+std::string_view HeaderField(std::string_view header, std::string_view key, std::string_view skip,
+                             std::string_view stop, const platform::CodePage& cp) {
   const size_t at = cp.Find(header, key);
   if (at == std::string_view::npos) return std::string_view();
   return FieldText(header, at + key.size(), skip, stop, cp);
@@ -102,8 +101,8 @@ void ParseMultipart(const RequestText& request, const RequestBody* body, ServerV
   std::string text(request.query_string);
   std::vector<ServerValues::PartStandIn> stand_ins;
   const std::string_view data = body != nullptr ? body->bytes : std::string_view();
-  const bool has_boundary = ForEachMultipartPart(
-      request.content_type, data, cp, [&](const MultipartPart& part) {
+  const bool has_boundary =
+      ForEachMultipartPart(request.content_type, data, cp, [&](const MultipartPart& part) {
         uploads.Append(part.file_name, part.content_type);
         text.push_back('&');
         text.append(part.field_name);
@@ -251,10 +250,9 @@ MultipartScan ScanMultipart(std::string_view content_type, std::string_view quer
                             std::optional<std::string_view> body, const platform::CodePage& cp) {
   MultipartScan scan;
   scan.query_pairs = static_cast<size_t>(std::count(query_string.begin(), query_string.end(), '='));
-  scan.has_boundary = ForEachMultipartPart(content_type, body.value_or(std::string_view()), cp,
-                                           [&](const MultipartPart& part) {
-                                             scan.parts.push_back(part);
-                                           });
+  scan.has_boundary =
+      ForEachMultipartPart(content_type, body.value_or(std::string_view()), cp,
+                           [&](const MultipartPart& part) { scan.parts.push_back(part); });
   return scan;
 }
 

@@ -29,7 +29,8 @@ void ServerValues::FillIncomingWithStandIns(std::string pair_text,
                                             const core::UploadInfo& uploads) {
   std::vector<core::NamedValues::StandIn> runs;
   runs.reserve(stand_ins.size());
-  for (const PartStandIn& stand_in : stand_ins) runs.push_back({stand_in.at, stand_in.slice.view()});
+  for (const PartStandIn& stand_in : stand_ins)
+    runs.push_back({stand_in.at, stand_in.slice.view()});
   std::vector<std::pair<size_t, size_t>> hits;  // entry, stand-in
   // Everything that may allocate happens before the store commits.
   ReserveMore(&slices_, stand_ins.size());

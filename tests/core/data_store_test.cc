@@ -292,8 +292,6 @@ TEST(IncomingTest, ClearIncomingEmptiesEverythingIncoming) {
   EXPECT_EQ(store.outgoing_names().size(), 1u);
 }
 
-
-
 // The lookups as a plain walk over the incoming names: what the index must
 // reproduce exactly.
 std::vector<size_t> ScanMatches(const NamedValues& store, const Strings& upper_names,
@@ -310,7 +308,8 @@ TEST(IncomingIndexTest, LookupsEqualTheLinearScan) {
   // Names from a small alphabet with letters of both cases, double-byte
   // characters whose trail bytes are letters, and escapes, so that many
   // names collide after upper-casing and some only look alike.
-  const std::vector<std::string> pieces = {"a", "A", "b", "\x83\x61", "\x83\x41", "%61", "z", "%00q"};
+  const std::vector<std::string> pieces = {"a",        "A",   "b", "\x83\x61",
+                                           "\x83\x41", "%61", "z", "%00q"};
   for (const CodePage* cp : {&Cp932(), &Cp65001()}) {
     unsigned seed = 12345;
     auto next = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7fff; };
@@ -350,7 +349,8 @@ TEST(IncomingIndexTest, EnumeratingManyPairsIsNotQuadratic) {
   // 64k entries of one name and 64k distinct names: with a scan per
   // lookup this is billions of comparisons and does not finish in time.
   std::string text;
-  for (int i = 0; i < 65536; ++i) text += "same=" + std::to_string(i) + "&n" + std::to_string(i) + "=x&";
+  for (int i = 0; i < 65536; ++i)
+    text += "same=" + std::to_string(i) + "&n" + std::to_string(i) + "=x&";
   NamedValues store;
   store.FillIncoming(text);
   ASSERT_EQ(store.SubIndexCount("SAME"), 65536);

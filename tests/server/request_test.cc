@@ -379,7 +379,8 @@ TEST(MultipartRaw, NamesWithSeparatorsAndMarkerLookalikesStayOnTheFastPath) {
   for (const Case& c : std::vector<Case>{
            {{Field("a=b&c", "1"), File("f", "x", "t/t", big)}, true},
            {{Field("a&b=c", "1"), File("f", "x", "t/t", big)}, true},
-           {{Field("Qph0000", "Qph00000000000000000000"), Field("0", "0"), File("f", "x", "t/t", big)},
+           {{Field("Qph0000", "Qph00000000000000000000"), Field("0", "0"),
+             File("f", "x", "t/t", big)},
             true},
            {{Field("a=b", "1"), File("f", "x", "t/t", big)}, false},
        }) {
@@ -406,13 +407,20 @@ TEST(FindOnCharacters, EqualsTheCharacterWalkOnATableOfBoundaries) {
   // Texts and needles where a bytewise hit starts or ends inside a
   // double-byte character (0x81 0x61, 0x83 0x5C, lead bytes at the end),
   // periodic needles, and plain multipart boundaries.
-  const std::vector<std::string> texts = {
-      "", "abc", "--XyZ\r\n--XyZ--", "\x81\x61\x61\x81\x61", "\x83\x5C\x5C\x83\x5C--",
-      "\x81\x81\x81\x81\x81\x81\x81", "a\x81", "\xE3\x81\x82\x81\x82", "aaaaaaaaaab",
-      "\x81\x40--b\x81--b--b", "x\xE5\x90\x8D\x90\x8Dy"};
+  const std::vector<std::string> texts = {"",
+                                          "abc",
+                                          "--XyZ\r\n--XyZ--",
+                                          "\x81\x61\x61\x81\x61",
+                                          "\x83\x5C\x5C\x83\x5C--",
+                                          "\x81\x81\x81\x81\x81\x81\x81",
+                                          "a\x81",
+                                          "\xE3\x81\x82\x81\x82",
+                                          "aaaaaaaaaab",
+                                          "\x81\x40--b\x81--b--b",
+                                          "x\xE5\x90\x8D\x90\x8Dy"};
   const std::vector<std::string> needles = {
-      "",     "a",      "\x61\x81", "\x81", "\x81\x81\x81", "\x5C", "\x5C--", "--b",
-      "aaab", "\x81\x82", "\x90\x8D", "--XyZ", "\r\n--XyZ", "b"};
+      "",    "a",    "\x61\x81", "\x81",     "\x81\x81\x81", "\x5C",      "\x5C--",
+      "--b", "aaab", "\x81\x82", "\x90\x8D", "--XyZ",        "\r\n--XyZ", "b"};
   for (const platform::CodePage* cp : {&sjis, &Utf8()}) {
     for (const std::string& text : texts) {
       for (const std::string& needle : needles) {

@@ -260,15 +260,15 @@ TEST(HeaderLines, LineEndsMustStartAnotherHeaderField) {
       {"X-One: 1\r\nX-Two: 2", true},  // two proper lines in one call
       {"X-One: 1\nX-Two: 2", true},
       {"Status: 302 Found\r\nLocation: /next", true},
-      {"X-One: 1\r\n", false},             // ends the header block
-      {"X-One: 1\r\n\r\n<html>", false},   // and starts the body
+      {"X-One: 1\r\n", false},            // ends the header block
+      {"X-One: 1\r\n\r\n<html>", false},  // and starts the body
       {"X-One: 1\r\n\r\nX-Two: 2", false},
-      {"X-One: 1\r\n folded", false},      // not a header field
+      {"X-One: 1\r\n folded", false},  // not a header field
       {"X-One: 1\r\nno colon", false},
       {"X-One: 1\r\n: empty name", false},
       {"X-One: 1\rX-Two: 2", true},
       {"X-One: 1\r\rX-Two: 2", false},
-      {"X-One: 1\r\nX Two: 2", false},     // blank inside the name
+      {"X-One: 1\r\nX Two: 2", false},  // blank inside the name
   };
   for (const auto& [text, accepted] : cases) {
     auto io = MakeIo();

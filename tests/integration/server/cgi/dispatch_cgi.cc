@@ -5,10 +5,10 @@
 //   /session   counts visits in the session variable "count"
 // A start that fails prints the result code and ends without an object.
 #include <charconv>
-#include <system_error>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "quillon/component/bstr.h"
@@ -29,7 +29,6 @@ int VisitsAfter(const std::string& count) {
   if (count.empty() || error != std::errc() || at != end || value < 0 || value > 1000000) return 1;
   return value + 1;
 }
-
 
 using namespace quillon::com;
 

@@ -10,11 +10,11 @@
 //   /binary       all 256 byte values with WriteBinary
 //   /file         the file named by the value "path" with WriteFromFile
 #include <charconv>
-#include <system_error>
 #include <cstdio>
 #include <memory>
 #include <new>
 #include <string>
+#include <system_error>
 
 #include "quillon/server/qserver.h"
 
@@ -29,7 +29,6 @@ int VisitsAfter(const std::string& count) {
   if (count.empty() || error != std::errc() || at != end || value < 0 || value > 1000000) return 1;
   return value + 1;
 }
-
 
 using quillon::server::QServer;
 
