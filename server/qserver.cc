@@ -41,21 +41,26 @@ constexpr std::string_view kFailedStartHead =
     "Content-Type: text/plain\r\n"
     "Connection: close\r\n\r\n";
 
-// SIGPIPE held off while the response is written: a web server that closed
-// the pipe (a client gone mid-response) must not kill the process before
-// it has removed its temporary files. A write then fails with EPIPE, which
-// ends the response. A SIGPIPE raised meanwhile is taken back, unless one
-// was pending already.
-class SigpipeHeld {
+// Signals held off while the response is written and the temporary files
+// are deleted. A web server whose client went away mid-response closes the
+// program's pipe and sends it SIGTERM (lighttpd does both); either must not
+// end the process before it has removed its files. With SIGPIPE held a
+// write fails with EPIPE instead, which ends the response, and the SIGPIPE
+// raised meanwhile is taken back (unless one was pending before). A
+// SIGTERM stays pending and takes effect when the hold ends, after the
+// files are gone.
+class SignalsHeld {
  public:
-  SigpipeHeld() {
+  explicit SignalsHeld(bool with_term) {
     sigemptyset(&pipe_);
     sigaddset(&pipe_, SIGPIPE);
-    held_ = pthread_sigmask(SIG_BLOCK, &pipe_, &old_) == 0;
+    sigset_t held = pipe_;
+    if (with_term) sigaddset(&held, SIGTERM);
+    held_ = pthread_sigmask(SIG_BLOCK, &held, &old_) == 0;
     sigset_t pending;
     was_pending_ = held_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
   }
-  ~SigpipeHeld() {
+  ~SignalsHeld() {
     if (!held_) return;
     sigset_t pending;
     if (!was_pending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
@@ -65,8 +70,8 @@ class SigpipeHeld {
     }
     pthread_sigmask(SIG_SETMASK, &old_, nullptr);
   }
-  SigpipeHeld(const SigpipeHeld&) = delete;
-  SigpipeHeld& operator=(const SigpipeHeld&) = delete;
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
 
  private:
   sigset_t pipe_;
@@ -234,7 +239,7 @@ void QServer::ReadRequest() {
     // The page's own error follows; it must not come after a 200 with the
     // session text. Answer 500 now, once, and nothing at the end.
     s.start_failed = true;
-    SigpipeHeld held;
+    SignalsHeld held(/*with_term=*/false);
     if (s.io->WriteOutput(kFailedStartHead)) s.io->FlushOutput();
     throw;
   }
@@ -272,8 +277,8 @@ void QServer::Finish() {
   Impl& s = *impl_;
   if (s.finished) return;
   s.finished = true;
+  SignalsHeld held(/*with_term=*/true);
   if (!s.off_line_debug && !s.start_failed) {
-    SigpipeHeld held;
     try {
       // A false result (the reader has gone) simply ends the response.
       s.response.Write(*s.io, s.content_type, s.values.store().SessionText(s.encoded_result));

@@ -405,42 +405,59 @@ TEST(TempCopies, ReservedNameIsCreatedExclusivelyOnFirstWrite) {
   }
 }
 
-TEST(TempCopies, NoTempFileOutlivesAClosedPipe) {
-  // The web server closed the pipe (the client went away): the response
-  // write fails with EPIPE, and the process must live on to delete its
-  // copies instead of dying of SIGPIPE.
-  ScratchDir dir;
-  const std::string source = dir / "source";
-  ASSERT_TRUE(platform::WriteWholeFile(source, std::string(1000, 'x')));
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  ::close(fds[0]);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::dup2(fds[1], STDOUT_FILENO);
-    setenv("TMPDIR", dir.path().c_str(), 1);
-    {
-      QServer server;  // the process's own environment and stdout
-      server.CreateTempCopy(source);
-      server.CreateTempCopy("");
-      server.WriteString(std::string(1 << 20, 'y'));
+TEST(TempCopies, NoTempFileOutlivesAClientThatWentAway) {
+  // The web server's client went away mid-response: the server closes the
+  // program's pipe (the write fails with EPIPE and raises SIGPIPE) and may
+  // send SIGTERM as well. Neither may end the process before its copies
+  // are deleted; a SIGTERM still ends it afterwards.
+  class TermMidWrite : public CgiIo {
+   public:
+    bool WriteOutput(std::string_view) override {
+      ::raise(SIGTERM);
+      return false;
     }
-    // Still alive, and no SIGPIPE left pending to strike later.
-    sigset_t pending;
-    sigpending(&pending);
-    ::_exit(sigismember(&pending, SIGPIPE) == 1 ? 3 : 0);
+  };
+  for (const bool term : {false, true}) {
+    SCOPED_TRACE(term ? "SIGTERM" : "closed pipe");
+    ScratchDir dir;
+    const std::string source = dir / "source";
+    ASSERT_TRUE(platform::WriteWholeFile(source, std::string(1000, 'x')));
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ::close(fds[0]);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::dup2(fds[1], STDOUT_FILENO);
+      setenv("TMPDIR", dir.path().c_str(), 1);
+      {
+        // The process's own environment and stdout, or one that is told
+        // to stop while it writes.
+        QServer server(term ? std::make_shared<TermMidWrite>() : nullptr);
+        server.CreateTempCopy(source);
+        server.CreateTempCopy("");
+        server.WriteString(std::string(1 << 20, 'y'));
+      }
+      // Still alive, and no SIGPIPE left pending to strike later.
+      sigset_t pending;
+      sigpending(&pending);
+      ::_exit(sigismember(&pending, SIGPIPE) == 1 ? 3 : 0);
+    }
+    ::close(fds[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    if (term) {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    } else {
+      EXPECT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+      EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
+    size_t left = 0;
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+      left += entry.path().filename() != "source" ? 1 : 0;
+    }
+    EXPECT_EQ(left, 0u);
   }
-  ::close(fds[1]);
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  size_t left = 0;
-  for (const auto& entry : fs::directory_iterator(dir.path())) {
-    left += entry.path().filename() != "source" ? 1 : 0;
-  }
-  EXPECT_EQ(left, 0u);
 }
 
 TEST(TempCopies, RefusedWriteEndsTheResponseAndStillDeletes) {

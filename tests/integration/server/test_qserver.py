@@ -10,7 +10,9 @@ sources in cgi/).
 from __future__ import annotations
 
 import os
+import socket
 import subprocess
+import time
 from pathlib import Path
 
 import pytest
@@ -217,3 +219,32 @@ def test_body_too_large_for_memory_fails_the_start(request, cgi_env, program_fix
     # No 200 with the session text ahead of the page's error: the failed
     # start answered 500, and the page's text is its whole body.
     assert result.stdout == HEAD_500 + expected
+
+
+# --- Clients that go away ------------------------------------------------------------
+
+def test_clients_aborting_mid_response_leave_no_temp_files(lighttpd_factory, cgi_env, test_cgi,
+                                                           tmp_path):
+    # lighttpd streams the answer as it comes; when the client goes it
+    # closes the program's pipe and sends it SIGTERM. The program must still
+    # delete its temporary copy.
+    tmpdir = tmp_path / "cgi-tmp"
+    tmpdir.mkdir()
+    server = lighttpd_factory(env=dict(cgi_env, TMPDIR=str(tmpdir)),
+                              extra_conf="server.stream-response-body = 2")
+    server.link_cgi("q", test_cgi)
+    boundary = "AbortBoundary"
+    body = (f"--{boundary}\r\nContent-Disposition: form-data; name=\"file\"; "
+            f"filename=\"big.bin\"\r\nContent-Type: application/octet-stream\r\n\r\n").encode() + \
+        os.urandom(4 << 20) + f"\r\n--{boundary}--\r\n".encode()
+    head = (f"POST /cgi-bin/q/upload-file HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+            f"Content-Type: multipart/form-data; boundary={boundary}\r\n"
+            f"Content-Length: {len(body)}\r\nConnection: close\r\n\r\n").encode()
+    for _ in range(5):
+        with socket.create_connection(("127.0.0.1", server.port), timeout=30) as sock:
+            sock.sendall(head + body)
+            assert sock.recv(4096).startswith(b"HTTP/1.1 200")
+    deadline = time.monotonic() + 30
+    while any(tmpdir.iterdir()) and time.monotonic() < deadline:
+        time.sleep(0.2)
+    assert list(tmpdir.iterdir()) == []
