@@ -78,6 +78,8 @@ elif shape == "multipart_small_parts":
     body = one * (size // len(one)) + closing
     env["CONTENT_TYPE"] = multipart
 elif shape.startswith("enumerate_"):
+    # A fixed number of pairs whatever the size, half of them sharing a
+    # name with another: time for reading every value back.
     pairs = int(shape.split("_")[1][:-1]) * 1024
     body = b"".join(b"n%d=%d&" % (i % (pairs // 2), i) for i in range(pairs))
     env["CONTENT_TYPE"] = "application/x-www-form-urlencoded"
@@ -92,21 +94,33 @@ with open(os.path.join(work, "env"), "w") as out:
 PY
 }
 
-# "seconds kilobytes" of the best of $runs runs.
+# "seconds kilobytes" of the best of $runs runs: wall time around the
+# process and its peak resident memory.
 measure() {
-  best_s=""
-  best_kb=""
-  i=0
-  while [ $i -lt "$runs" ]; do
-    line=$( (set -a; . "$work/env"; /usr/bin/time -f "%e %M" "$program" < "$work/body" \
-             2>&1 >/dev/null) | tail -n1)
-    s=${line% *}
-    kb=${line#* }
-    if [ -z "$best_s" ] || python3 -c "import sys; sys.exit(not $s < $best_s)"; then best_s=$s; fi
-    if [ -z "$best_kb" ] || [ "$kb" -lt "$best_kb" ]; then best_kb=$kb; fi
-    i=$((i + 1))
-  done
-  echo "$best_s $best_kb"
+  python3 - "$program" "$work/body" "$work/env" "$runs" <<'PY'
+import os, shlex, subprocess, sys, time
+program, body, env_file, runs = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+env = {"PATH": "/usr/bin:/bin"}
+for line in open(env_file):
+    key, _, value = line.rstrip("\n").partition("=")
+    env[key] = shlex.split(value)[0] if value else ""
+best_s, best_kb = None, None
+rss_file = body + ".rss"
+for _ in range(runs):
+    # GNU time for the peak memory: a child forked from this interpreter
+    # would count the interpreter's pages as its own.
+    with open(body, "rb") as stdin:
+        started = time.perf_counter()
+        result = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", rss_file, program],
+                                stdin=stdin, stdout=subprocess.DEVNULL, env=env)
+        seconds = time.perf_counter() - started
+    if result.returncode != 0:
+        sys.exit(f"{program} exited with {result.returncode}")
+    kb = int(open(rss_file).read().split()[-1])
+    best_s = seconds if best_s is None else min(best_s, seconds)
+    best_kb = kb if best_kb is None else min(best_kb, kb)
+print(f"{best_s:.4f} {best_kb}")
+PY
 }
 
 printf '%-26s %5s %10s %9s %10s %8s %8s\n' shape MiB body_bytes seconds peak_MiB mem/body vs_normal
@@ -132,13 +146,15 @@ for shape, size, length, seconds, kb in rows:
     ratio = f"{kb * 1024 / length:8.2f}" if length >= (1 << 20) else "     n/a"
     base = normal.get(size)
     vs = f"{seconds / base[0]:7.1f}x" if base and base[0] > 0 else "     n/a"
-    print(f"{shape:26s} {size:>5s} {length:10d} {seconds:9.2f} {kb / 1024:10.1f} {ratio} {vs}")
-    by_shape.setdefault(shape, []).append((int(size), seconds))
+    print(f"{shape:26s} {size:>5s} {length:10d} {seconds:9.3f} {kb / 1024:10.1f} {ratio} {vs}")
+    by_shape.setdefault(shape, []).append((int(size), seconds, length))
 print()
 for shape, points in by_shape.items():
-    if len(points) < 2:
+    # The query string and enumeration shapes have one size whatever is
+    # asked: no scaling to report.
+    if len(points) < 2 or len({p[2] for p in points}) < 2:
         continue
-    (small, t_small), (large, t_large) = min(points), max(points)
+    (small, t_small, _), (large, t_large, _) = min(points), max(points)
     if t_small > 0:
         print(f"{shape:26s} time {large} MiB / {small} MiB = {t_large / t_small:5.1f}x "
               f"(size ratio {large / small:.0f}x)")
