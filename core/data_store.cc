@@ -1,11 +1,15 @@
 #include "quillon/core/data_store.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <functional>
 #include <iterator>
-#include <unordered_set>
+#include <new>
+#include <stdexcept>
 #include <utility>
 
 #include "core/list_append.h"
+#include "core/pairs_walk.h"
 #include "quillon/component/errors.h"
 #include "quillon/component/variant.h"
 #include "quillon/core/encoding.h"
@@ -20,6 +24,52 @@ constexpr std::string_view kResultName = "QServerResult=";
 constexpr std::string_view kLineEnd = "\r\n";
 
 }  // namespace
+
+std::string_view UploadInfo::file_name(size_t i) const {
+  return std::string_view(arena_).substr(slots_[i].file_at, slots_[i].file_size);
+}
+
+std::string_view UploadInfo::content_type(size_t i) const {
+  return std::string_view(arena_).substr(slots_[i].type_at, slots_[i].type_size);
+}
+
+void UploadInfo::Append(std::string_view file_name, std::string_view content_type) {
+  if (arena_.size() + file_name.size() + content_type.size() >= UINT32_MAX) throw std::bad_alloc();
+  ReserveMore(&slots_, 1);
+  const size_t old = arena_.size();
+  arena_.append(file_name);
+  try {
+    arena_.append(content_type);
+  } catch (...) {
+    arena_.resize(old);
+    throw;
+  }
+  slots_.push_back(Slot{static_cast<uint32_t>(old), static_cast<uint32_t>(file_name.size()),
+                        static_cast<uint32_t>(old + file_name.size()),
+                        static_cast<uint32_t>(content_type.size())});
+}
+
+void UploadInfo::AppendBlank(size_t count) {
+  ReserveMore(&slots_, count);
+  slots_.insert(slots_.end(), count, Slot{0, 0, 0, 0});
+}
+
+void UploadInfo::AppendAll(const UploadInfo& other) {
+  if (arena_.size() + other.arena_.size() >= UINT32_MAX) throw std::bad_alloc();
+  ReserveMore(&slots_, other.slots_.size());
+  const auto base = static_cast<uint32_t>(arena_.size());
+  arena_.append(other.arena_);
+  for (Slot slot : other.slots_) {
+    slot.file_at += base;
+    slot.type_at += base;
+    slots_.push_back(slot);
+  }
+}
+
+void UploadInfo::clear() {
+  arena_.clear();
+  slots_.clear();
+}
 
 NamedValues::NamedValues(NotFoundReport not_found, const platform::CodePage& cp)
     : cp_(&cp), not_found_(not_found) {}
@@ -59,72 +109,339 @@ void NamedValues::ResetContents() {
   out_values_.clear();
 }
 
+namespace {
+
+// A name as the store keeps it: text up to its first zero byte.
+std::string_view UpToZero(std::string_view name) {
+  const size_t zero = name.find('\0');
+  return zero == std::string_view::npos ? name : name.substr(0, zero);
+}
+
+size_t KeyHash(std::string_view key) { return std::hash<std::string_view>()(key); }
+
+// The upper-cased form of `name`, built in `scratch`, whose capacity is
+// reused: the same bytes as CodePage::ToUpper without an allocation per
+// name.
+std::string_view UpperInto(std::string_view name, const platform::CodePage& cp,
+                           std::string* scratch) {
+  scratch->assign(name);
+  cp.ToUpperInPlace(scratch);
+  return *scratch;
+}
+
+// Open addressing over entry numbers, at most three quarters full. A slot
+// holds the name's hash (high half) and entry + 1 (low half; 0 = free), so
+// probes past other names and growth never touch the names themselves.
+class EntrySet {
+ public:
+  explicit EntrySet(size_t expected) {
+    size_t size = 16;
+    while (3 * size < 4 * expected) size *= 2;
+    slots_.assign(size, 0);
+  }
+  // The entry already in the set whose name equals `name` (name_of(entry)
+  // gives an entry's name), or inserts `entry` and returns it.
+  template <class Name>
+  uint32_t FindOrInsert(uint32_t entry, std::string_view name, const Name& name_of) {
+    if (4 * (count_ + 1) > 3 * slots_.size()) Grow();
+    const auto hash = static_cast<uint32_t>(KeyHash(name));
+    const size_t mask = slots_.size() - 1;
+    for (size_t s = hash & mask;; s = (s + 1) & mask) {
+      const uint64_t slot = slots_[s];
+      if (slot == 0) {
+        slots_[s] = (uint64_t{hash} << 32) | (uint64_t{entry} + 1);
+        ++count_;
+        return entry;
+      }
+      const auto other = static_cast<uint32_t>(slot) - 1;
+      if (static_cast<uint32_t>(slot >> 32) == hash && name_of(other) == name) return other;
+    }
+  }
+
+  void Prefetch(std::string_view name) const {
+    __builtin_prefetch(&slots_[KeyHash(name) & (slots_.size() - 1)]);
+  }
+
+ private:
+  void Grow() {
+    std::vector<uint64_t> bigger(2 * slots_.size(), 0);
+    const size_t mask = bigger.size() - 1;
+    for (uint64_t slot : slots_) {
+      if (slot == 0) continue;
+      size_t s = static_cast<uint32_t>(slot >> 32) & mask;
+      while (bigger[s] != 0) s = (s + 1) & mask;
+      bigger[s] = slot;
+    }
+    slots_.swap(bigger);
+  }
+
+  std::vector<uint64_t> slots_;
+  size_t count_ = 0;
+};
+
+bool NeedsDecoding(std::string_view run) {
+  return run.find_first_of("%+") != std::string_view::npos;
+}
+
+}  // namespace
+
 void NamedValues::FillIncoming(std::string_view pair_text, bool decode_names) {
-  // Everything is built aside and committed with operations that cannot
-  // throw, so a failure changes nothing.
-  std::vector<std::string> names;
-  std::vector<std::string> values;
-  SplitPairs(pair_text, &names, &values, *cp_);
-  // Only the new names are decoded: names already in the list were decoded
-  // when they arrived, and decoding them again would turn "%2B" into "+"
-  // and then into a blank.
-  if (decode_names) {
-    for (std::string& name : names) name = DecodeValue(name, *cp_);
-  }
-  std::vector<std::string> keys;
-  keys.reserve(names.size());
-  for (const std::string& name : names) keys.push_back(cp_->ToUpper(name));
+  // The walk stops at the first zero byte; nothing after it is kept.
+  TakeIncoming(std::string(UpToZero(pair_text)), decode_names);
+}
 
-  // The views point into data_names_ and names, neither of which moves
-  // before the commit below.
-  std::vector<std::string> distinct = data_names_;
-  std::unordered_set<std::string_view> seen(data_names_.begin(), data_names_.end());
-  for (const std::string& name : names) {
-    if (seen.insert(name).second) distinct.push_back(name);
-  }
+void NamedValues::TakeIncoming(std::string text, bool decode_names,
+                               const std::vector<StandIn>& stand_ins,
+                               std::vector<std::pair<size_t, size_t>>* value_stand_ins) {
+  // Offsets are 31 bits; the top bit tells the arena from the text.
+  if (text.size() >= kInArena - text_.size()) throw std::bad_alloc();
+  const size_t base = text_.size();
+  const size_t arena_base = names_arena_.size();
+  std::vector<Entry> added;
+  std::string arena;  // decoded names, appended to names_arena_ below
+  std::vector<std::pair<size_t, size_t>> value_hits;
 
-  ReserveMore(&in_names_, names.size());
-  ReserveMore(&in_values_, values.size());
-  ReserveMore(&in_keys_, keys.size());
-  MoveAppend(&in_names_, &names);
-  MoveAppend(&in_values_, &values);
-  MoveAppend(&in_keys_, &keys);
-  data_names_.swap(distinct);
+  // The stand-in whose run this is, if any. Runs come in text order and a
+  // stand-in is always a whole run, so one forward cursor suffices.
+  size_t next_stand_in = 0;
+  auto stand_in_at = [&](std::string_view run) -> std::optional<size_t> {
+    if (run.empty()) return std::nullopt;
+    const auto at = static_cast<size_t>(run.data() - text.data());
+    while (next_stand_in < stand_ins.size() && stand_ins[next_stand_in].at < at) ++next_stand_in;
+    if (next_stand_in < stand_ins.size() && stand_ins[next_stand_in].at == at) return next_stand_in;
+    return std::nullopt;
+  };
+  auto in_arena = [&](size_t from) {
+    if (arena_base + arena.size() >= kInArena) throw std::bad_alloc();
+    return static_cast<uint32_t>(kInArena | (arena_base + from));
+  };
+  // Every pair starts with a run of non-separators (no separator byte is
+  // ever part of a multibyte character), so the runs bound the pairs: one
+  // allocation, and its untouched tail costs no memory.
+  size_t runs = 0;
+  bool in_run = false;
+  for (char c : text) {
+    const bool separator = c == '=' || c == '&' || c == '?';
+    runs += !separator && !in_run ? 1 : 0;
+    in_run = !separator;
+  }
+  added.reserve(runs);
+  WalkPairs(text, *cp_, [&](std::string_view name, std::string_view value) {
+    Entry entry{};
+    if (const std::optional<size_t> stand_in = stand_in_at(name)) {
+      // Decoding the encoded bytes would give them back.
+      const std::string_view bytes = UpToZero(stand_ins[*stand_in].bytes);
+      const size_t from = arena.size();
+      arena.append(bytes);
+      entry.name_at = in_arena(from);
+      entry.name_size = static_cast<uint32_t>(bytes.size());
+    } else if (decode_names && NeedsDecoding(name)) {
+      const size_t from = arena.size();
+      arena.resize(from + name.size() + 1);
+      const size_t decoded = DecodeValue(name, arena.data() + from, *cp_);
+      arena.resize(from + UpToZero(std::string_view(arena.data() + from, decoded)).size());
+      entry.name_at = in_arena(from);
+      entry.name_size = static_cast<uint32_t>(arena.size() - from);
+    } else {
+      // Nothing to decode: the name is its run (which holds no zero byte).
+      entry.name_at = static_cast<uint32_t>(base + (name.data() - text.data()));
+      entry.name_size = static_cast<uint32_t>(name.size());
+    }
+    entry.value_at = static_cast<uint32_t>(base + (value.data() - text.data()));
+    if (const std::optional<size_t> stand_in = stand_in_at(value)) {
+      ReserveMore(&value_hits, 1);
+      value_hits.emplace_back(entries_.size() + added.size(), *stand_in);
+    } else {
+      entry.value_size = static_cast<uint32_t>(value.size());
+    }
+    ReserveMore(&added, 1);
+    added.push_back(entry);
+  });
+  if (value_stand_ins != nullptr) ReserveMore(value_stand_ins, value_hits.size());
+
+  // Commit, and take it all back if the distinct names cannot be built.
+  const size_t old_entries = entries_.size();
+  const size_t old_names = data_names_.size();
+  try {
+    if (text_.empty()) {
+      text_ = std::move(text);
+    } else {
+      text_.append(text);
+    }
+    if (names_arena_.empty()) {
+      names_arena_ = std::move(arena);
+    } else {
+      names_arena_.append(arena);
+    }
+    if (entries_.empty()) {
+      entries_ = std::move(added);
+    } else {
+      entries_.insert(entries_.end(), added.begin(), added.end());
+    }
+    auto name_of = [this](uint32_t e) { return IncomingName(e); };
+    EntrySet seen(old_names);  // grows with the names actually distinct
+    for (uint32_t e : data_names_) seen.FindOrInsert(e, name_of(e), name_of);
+    std::vector<uint32_t> distinct;
+    // The set outgrows the caches for a large form: ask for the slot of a
+    // name a few entries ahead, so that its miss overlaps with this work.
+    constexpr size_t kAhead = 8;
+    for (size_t e = old_entries; e < entries_.size(); ++e) {
+      if (e + kAhead < entries_.size()) {
+        seen.Prefetch(name_of(static_cast<uint32_t>(e + kAhead)));
+      }
+      const auto entry = static_cast<uint32_t>(e);
+      if (seen.FindOrInsert(entry, name_of(entry), name_of) == entry) {
+        ReserveMore(&distinct, 1);
+        distinct.push_back(entry);
+      }
+    }
+    if (data_names_.empty()) {
+      data_names_ = std::move(distinct);
+    } else {
+      ReserveMore(&data_names_, distinct.size());
+      data_names_.insert(data_names_.end(), distinct.begin(), distinct.end());
+    }
+  } catch (...) {
+    text_.resize(base);
+    names_arena_.resize(arena_base);
+    entries_.resize(old_entries);
+    data_names_.resize(old_names);
+    throw;
+  }
+  if (value_stand_ins != nullptr) {
+    value_stand_ins->insert(value_stand_ins->end(), value_hits.begin(), value_hits.end());
+  }
+  index_.entries = SIZE_MAX;
 }
 
 void NamedValues::ClearIncoming() {
-  in_names_.clear();
-  in_values_.clear();
-  in_keys_.clear();
+  text_.clear();
+  names_arena_.clear();
+  entries_.clear();
   data_names_.clear();
-  upload_file_names_.clear();
-  upload_content_types_.clear();
+  index_ = KeyIndex{};
+  index_.entries = SIZE_MAX;
+  uploads_.clear();
+}
+
+std::string_view NamedValues::IncomingName(size_t position) const {
+  const Entry& e = entries_[position];
+  if (e.name_at & kInArena) {
+    return std::string_view(names_arena_).substr(e.name_at & ~kInArena, e.name_size);
+  }
+  return std::string_view(text_).substr(e.name_at, e.name_size);
+}
+
+std::string_view NamedValues::IncomingValue(size_t position) const {
+  const Entry& e = entries_[position];
+  return std::string_view(text_).substr(e.value_at, e.value_size);
+}
+
+std::vector<std::string> NamedValues::IncomingNames() const {
+  std::vector<std::string> names;
+  for (size_t i = 0; i < entries_.size(); ++i) names.emplace_back(IncomingName(i));
+  return names;
+}
+
+std::vector<std::string> NamedValues::IncomingValues() const {
+  std::vector<std::string> values;
+  for (size_t i = 0; i < entries_.size(); ++i) values.emplace_back(IncomingValue(i));
+  return values;
+}
+
+std::vector<std::string> NamedValues::DataNames() const {
+  std::vector<std::string> names;
+  for (uint32_t e : data_names_) names.emplace_back(IncomingName(e));
+  return names;
 }
 
 int32_t NamedValues::DataNameCount() const { return static_cast<int32_t>(data_names_.size()); }
 
-const std::string& NamedValues::DataName(int32_t index) const {
+std::string_view NamedValues::DataName(int32_t index) const {
   if (index < 0 || static_cast<size_t>(index) >= data_names_.size()) throw Error(kMsgBadIndex);
-  return data_names_[static_cast<size_t>(index)];
+  return IncomingName(data_names_[static_cast<size_t>(index)]);
+}
+
+void NamedValues::BuildIndex() const {
+  if (index_.entries == entries_.size()) return;
+  // Built aside, so a failure leaves the old (stale) index to be rebuilt
+  // on the next lookup.
+  KeyIndex index;
+  const size_t n = entries_.size();
+  std::vector<uint32_t> group_of(n);
+  std::string key_scratch;
+  std::string first_scratch;
+  index.slots.assign(16, 0);
+  for (size_t i = 0; i < n; ++i) {
+    const std::string_view key = UpperInto(IncomingName(i), *cp_, &key_scratch);
+    const auto hash = static_cast<uint32_t>(KeyHash(key));
+    // Keep the table at most half full.
+    if (2 * (index.first.size() + 1) > index.slots.size()) {
+      std::vector<uint32_t> bigger(2 * index.slots.size(), 0);
+      const size_t mask = bigger.size() - 1;
+      for (uint32_t g = 0; g < index.first.size(); ++g) {
+        size_t s = index.hashes[g] & mask;
+        while (bigger[s] != 0) s = (s + 1) & mask;
+        bigger[s] = g + 1;
+      }
+      index.slots.swap(bigger);
+    }
+    const size_t mask = index.slots.size() - 1;
+    for (size_t s = hash & mask;; s = (s + 1) & mask) {
+      const uint32_t slot = index.slots[s];
+      if (slot == 0) {
+        index.first.push_back(static_cast<uint32_t>(i));
+        index.hashes.push_back(hash);
+        index.slots[s] = static_cast<uint32_t>(index.first.size());
+        group_of[i] = static_cast<uint32_t>(index.first.size() - 1);
+        break;
+      }
+      if (index.hashes[slot - 1] == hash &&
+          UpperInto(IncomingName(index.first[slot - 1]), *cp_, &first_scratch) == key) {
+        group_of[i] = slot - 1;
+        break;
+      }
+    }
+  }
+  // Counting sort by group; positions ascend within each group because
+  // they are visited in list order.
+  index.offsets.assign(index.first.size() + 1, 0);
+  for (uint32_t g : group_of) ++index.offsets[g + 1];
+  for (size_t g = 1; g < index.offsets.size(); ++g) index.offsets[g] += index.offsets[g - 1];
+  index.positions.resize(n);
+  std::vector<uint32_t> fill(index.offsets.begin(), index.offsets.end() - 1);
+  for (size_t i = 0; i < n; ++i) index.positions[fill[group_of[i]]++] = static_cast<uint32_t>(i);
+  index.entries = n;
+  index_ = std::move(index);
+}
+
+std::pair<const uint32_t*, size_t> NamedValues::Matches(std::string_view name) const {
+  BuildIndex();
+  if (index_.first.empty()) return {nullptr, 0};
+  const std::string key = cp_->ToUpper(UpToZero(name));
+  const auto hash = static_cast<uint32_t>(KeyHash(key));
+  std::string scratch;
+  const size_t mask = index_.slots.size() - 1;
+  for (size_t s = hash & mask;; s = (s + 1) & mask) {
+    const uint32_t slot = index_.slots[s];
+    if (slot == 0) return {nullptr, 0};
+    if (index_.hashes[slot - 1] == hash &&
+        UpperInto(IncomingName(index_.first[slot - 1]), *cp_, &scratch) == key) {
+      const uint32_t begin = index_.offsets[slot - 1];
+      return {index_.positions.data() + begin, index_.offsets[slot] - begin};
+    }
+  }
 }
 
 int32_t NamedValues::SubIndexCount(std::string_view name) const {
-  const std::string key = cp_->ToUpper(name);
-  int32_t count = 0;
-  for (const std::string& k : in_keys_) count += k == key ? 1 : 0;
-  return count;
+  return static_cast<int32_t>(Matches(name).second);
 }
 
 std::optional<size_t> NamedValues::FindEntry(std::string_view name, int32_t sub_index) const {
   if (sub_index < 0) return std::nullopt;
-  const std::string key = cp_->ToUpper(name);
-  int32_t count = 0;
-  for (size_t i = 0; i < in_keys_.size(); ++i) {
-    if (in_keys_[i] != key) continue;
-    if (count == sub_index) return i;
-    ++count;
-  }
-  return std::nullopt;
+  const auto [positions, count] = Matches(name);
+  if (static_cast<size_t>(sub_index) >= count) return std::nullopt;
+  return positions[sub_index];
 }
 
 size_t NamedValues::FindEntryOrThrow(std::string_view name, int32_t sub_index) const {
@@ -139,7 +456,8 @@ void NamedValues::ThrowNotFound(std::string_view name) const {
 }
 
 std::string NamedValues::DecodedAt(size_t position) const {
-  const std::string& encoded = in_values_.at(position);
+  if (position >= entries_.size()) throw std::out_of_range("no incoming entry at that position");
+  const std::string_view encoded = IncomingValue(position);
   // The decoder never writes more than it reads, plus its terminator.
   std::string bytes(encoded.size() + 1, '\0');
   bytes.resize(DecodeValue(encoded, bytes.data(), *cp_));
@@ -188,8 +506,18 @@ std::string NamedValues::RequestBody() const {
 }
 
 std::string NamedValues::RequestDataText() const {
+  size_t size = kLineEnd.size();
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    size += entries_[i].name_size + entries_[i].value_size + 2;
+  }
   std::string text(kLineEnd);
-  JoinPairs(in_names_, in_values_, &text);
+  text.reserve(size);
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    if (i != 0) text.push_back('&');
+    text.append(IncomingName(i));
+    text.push_back('=');
+    text.append(IncomingValue(i));
+  }
   return text;
 }
 

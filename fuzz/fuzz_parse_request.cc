@@ -35,18 +35,20 @@ struct Seen {
   bool operator==(const Seen&) const = default;
 };
 
-Seen Parse(const RequestText& request, const RequestBody* body, const CodePage& cp,
-           size_t threshold) {
+Seen Parse(const RequestText& request, RequestBody* body, const CodePage& cp, size_t threshold) {
   ServerValues values(cp);
   quillon::server::ParseRequest(request, body, &values, threshold);
   Seen seen;
-  seen.names = values.store().incoming_names();
+  seen.names = values.store().IncomingNames();
   for (size_t i = 0; i < seen.names.size(); ++i) seen.bytes.push_back(values.BytesAt(i));
-  seen.data_names = values.store().data_names();
-  seen.file_names = values.store().upload_file_names();
-  seen.content_types = values.store().upload_content_types();
+  seen.data_names = values.store().DataNames();
+  const quillon::core::UploadInfo& uploads = values.store().uploads();
+  for (size_t i = 0; i < uploads.size(); ++i) {
+    seen.file_names.emplace_back(uploads.file_name(i));
+    seen.content_types.emplace_back(uploads.content_type(i));
+  }
   seen.request_data = values.RequestDataText();
-  if (values.store().incoming_values().size() != seen.names.size()) std::abort();
+  if (values.store().IncomingValues().size() != seen.names.size()) std::abort();
   return seen;
 }
 
@@ -72,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::optional<RequestBody> body;
   if (flags & 1) body = quillon::server::CopyBody(rest);
   const RequestText request{content_type, query};
-  const RequestBody* body_ptr = body ? &*body : nullptr;
+  RequestBody* body_ptr = body ? &*body : nullptr;
 
   const Seen raw = Parse(request, body_ptr, cp, 0);
   const Seen encoded = Parse(request, body_ptr, cp, std::numeric_limits<size_t>::max());

@@ -110,6 +110,30 @@ bool ReadWholeFile(const std::string& path, std::string* out) {
   return true;
 }
 
+namespace {
+
+// Writes all of `bytes` and closes. A regular file that fails part-way is
+// cut back to nothing, so that a reader never takes a part of the content
+// for all of it.
+bool WriteAll(File& fd, std::string_view bytes, bool regular) {
+  FileSystem& fs = CurrentFileSystem();
+  size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t n = fs.Write(fd.get(), bytes.data() + written, bytes.size() - written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int error = errno;
+      if (regular) fs.Truncate(fd.get(), 0);
+      errno = error;
+      return false;
+    }
+    written += static_cast<size_t>(n);
+  }
+  return fd.Close();
+}
+
+}  // namespace
+
 bool WriteWholeFile(const std::string& path, std::string_view bytes) {
   FileSystem& fs = CurrentFileSystem();
   // No O_TRUNC: a file that someone else holds must not lose its content
@@ -120,24 +144,18 @@ bool WriteWholeFile(const std::string& path, std::string_view bytes) {
   struct stat info;
   if (fs.Stat(fd.get(), &info) != 0) return false;
   // Only a regular file has a length to cut; ftruncate refuses devices and
-  // pipes, which are written as they are.
+  // pipes (/dev/null, /dev/stdout), which simply take the bytes.
   const bool regular = S_ISREG(info.st_mode);
   if (regular && fs.Truncate(fd.get(), 0) != 0) return false;
-  size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t n = fs.Write(fd.get(), bytes.data() + written, bytes.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      // Cut back what was written, so that a reader never takes a part
-      // of the content for all of it.
-      const int error = errno;
-      if (regular) fs.Truncate(fd.get(), 0);
-      errno = error;
-      return false;
-    }
-    written += static_cast<size_t>(n);
-  }
-  return fd.Close();
+  return WriteAll(fd, bytes, regular);
+}
+
+bool WriteNewFile(const std::string& path, std::string_view bytes) {
+  File fd(
+      OpenRetrying(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd.valid()) return false;
+  if (!LockNow(fd.get(), LOCK_EX)) return false;
+  return WriteAll(fd, bytes, /*regular=*/true);
 }
 
 int CreateExclusive(const std::string& path) {

@@ -2,11 +2,16 @@
 // The automation class (qserver_object.cc) is a thin adapter over this.
 #include "quillon/server/qserver.h"
 
+#include <pthread.h>
+#include <signal.h>
+#include <stdio_ext.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <unordered_set>
 #include <utility>
 
 #include "quillon/core/encoding.h"
@@ -28,6 +33,53 @@ constexpr std::string_view kFileTypeSuffix = "_file_type_";
 
 // The process's environment and standard streams.
 class ProcessIo final : public CgiIo {};
+
+// The answer of a start that failed: the request could not be read (it
+// did not fit in memory), so nothing of what the page does afterwards can
+// be a proper response. Whatever the page prints next becomes the body.
+constexpr std::string_view kFailedStartHead =
+    "Status: 500 Internal Server Error\r\n"
+    "Content-Type: text/plain\r\n"
+    "Connection: close\r\n\r\n";
+
+// Signals held off while the response is written and the temporary files
+// are deleted. A web server whose client went away mid-response closes the
+// program's pipe and sends it SIGTERM (lighttpd does both); either must not
+// end the process before it has removed its files. With SIGPIPE held a
+// write fails with EPIPE instead, which ends the response, and the SIGPIPE
+// raised meanwhile is taken back (unless one was pending before). A
+// SIGTERM stays pending and takes effect when the hold ends, after the
+// files are gone.
+class SignalsHeld {
+ public:
+  explicit SignalsHeld(bool with_term) {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t held = pipe_;
+    if (with_term) sigaddset(&held, SIGTERM);
+    held_ = pthread_sigmask(SIG_BLOCK, &held, &old_) == 0;
+    sigset_t pending;
+    was_pending_ = held_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+  }
+  ~SignalsHeld() {
+    if (!held_) return;
+    sigset_t pending;
+    if (!was_pending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+      const timespec now{};
+      while (sigtimedwait(&pipe_, nullptr, &now) < 0 && errno == EINTR) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t pipe_;
+  sigset_t old_;
+  bool held_ = false;
+  bool was_pending_ = false;
+};
 
 // Decoded text up to its first zero byte: how cookie values are read.
 std::string DecodeText(std::string_view encoded, const platform::CodePage& cp) {
@@ -57,13 +109,21 @@ size_t CgiIo::ReadInput(char* buffer, size_t size) {
   }
 }
 
-void CgiIo::WriteOutput(std::string_view bytes) {
+bool CgiIo::WriteOutput(std::string_view bytes) {
   // Through stdio, so that anything the program printed itself keeps its
   // place; Linux streams never translate line ends.
-  std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+  if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size()) return true;
+  // The reader has gone: what stdio still holds would only fail again (or
+  // raise SIGPIPE) when the process exits.
+  __fpurge(stdout);
+  return false;
 }
 
-void CgiIo::FlushOutput() { std::fflush(stdout); }
+bool CgiIo::FlushOutput() {
+  if (std::fflush(stdout) == 0) return true;
+  __fpurge(stdout);
+  return false;
+}
 
 std::shared_ptr<CgiIo> CgiIo::Process() {
   static const std::shared_ptr<CgiIo> io = std::make_shared<ProcessIo>();
@@ -92,17 +152,35 @@ class QServer::Impl {
     return query ? *std::move(query) : debug_query_string;
   }
 
-  void Parse(const RequestBody* body) {
+  static void ReadRequestOnce(Impl& s);
+
+  // The body may be released once nothing refers into it.
+  void Parse(RequestBody* body) {
     const std::string type = ServerVariable("CONTENT_TYPE");
     const std::string query = QueryString();
-    ParseRequest(RequestText{type, query}, body, &values);
+    ParseRequest(RequestText{type, query}, body, &values, kRawPartThreshold,
+                 /*release_body=*/true);
+  }
+
+  // Writes `bytes` to `path` for the page. A path that CreateTempCopy
+  // handed out without creating it is created now, exclusively: a file or
+  // link that someone planted there meanwhile fails the write (10003).
+  void WriteFileFor(const std::string& path, const std::function<bool(bool)>& write) {
+    auto reserved = reserved_paths.find(path);
+    if (reserved == reserved_paths.end()) {
+      if (!write(false)) throw Error(kMsgFileWrite);
+      return;
+    }
+    if (!write(true)) throw Error(kMsgFileWrite);
+    reserved_paths.erase(reserved);
   }
 
   std::string UploadInfo(std::string_view name, int32_t sub_index, bool file_name) const {
     const size_t position = values.store().FindEntryOrThrow(name, sub_index);
-    const std::vector<std::string>& info = file_name ? values.store().upload_file_names()
-                                                     : values.store().upload_content_types();
-    if (position < info.size()) return info[position];
+    const core::UploadInfo& info = values.store().uploads();
+    if (position < info.size()) {
+      return std::string(file_name ? info.file_name(position) : info.content_type(position));
+    }
     // Not a multipart form: the companion entry a client control sends.
     std::string companion(name);
     companion.append(file_name ? kFileNameSuffix : kFileTypeSuffix);
@@ -117,6 +195,8 @@ class QServer::Impl {
   std::string encoded_result;
   bool off_line_debug = false;
   bool started = false;
+  // The live start failed and answered 500: nothing else is written.
+  bool start_failed = false;
   bool finished = false;
   int32_t handle = 0;
   ServerValues values;
@@ -124,6 +204,8 @@ class QServer::Impl {
   std::string debug_query_string;
   Response response;
   std::vector<std::string> temp_files;
+  // Handed out by CreateTempCopy("") and not yet created by this object.
+  std::unordered_set<std::string> reserved_paths;
 };
 
 // --- Life ---------------------------------------------------------------------------
@@ -152,6 +234,19 @@ void QServer::ReadRequest() {
   Impl& s = *impl_;
   if (s.started) return;
   s.started = true;
+  try {
+    Impl::ReadRequestOnce(s);
+  } catch (...) {
+    // The page's own error follows; it must not come after a 200 with the
+    // session text. Answer 500 now, once, and nothing at the end.
+    s.start_failed = true;
+    SignalsHeld held(/*with_term=*/false);
+    if (s.io->WriteOutput(kFailedStartHead)) s.io->FlushOutput();
+    throw;
+  }
+}
+
+void QServer::Impl::ReadRequestOnce(Impl& s) {
   const std::optional<std::string> length_text = s.io->GetEnv("CONTENT_LENGTH");
   const int64_t length = length_text ? ParseContentLength(*length_text) : 0;
   // A negative length counts as no body.
@@ -183,14 +278,17 @@ void QServer::Finish() {
   Impl& s = *impl_;
   if (s.finished) return;
   s.finished = true;
-  if (!s.off_line_debug) {
+  SignalsHeld held(/*with_term=*/true);
+  if (!s.off_line_debug && !s.start_failed) {
     try {
+      // A false result (the reader has gone) simply ends the response.
       s.response.Write(*s.io, s.content_type, s.values.store().SessionText(s.encoded_result));
     } catch (...) {
       // Nothing can be reported from the end of the object; what was
       // written stays written.
     }
   }
+  // Whatever happened to the response, the files go.
   for (const std::string& path : s.temp_files) platform::RemoveFile(path);
   s.temp_files.clear();
 }
@@ -199,6 +297,7 @@ void QServer::Finish() {
 
 const std::string& QServer::ContentType() const { return impl_->content_type; }
 void QServer::SetContentType(std::string content_type) {
+  CheckHeaderText(content_type);
   impl_->content_type = std::move(content_type);
 }
 const std::string& QServer::Result() const { return impl_->result; }
@@ -226,7 +325,7 @@ void QServer::SetFileData(std::string_view name, const std::string& path) {
 void QServer::ResetContents() { impl_->values.store().ResetContents(); }
 int32_t QServer::GetDataNameCount() const { return impl_->values.store().DataNameCount(); }
 std::string QServer::GetDataName(int32_t index) const {
-  return impl_->values.store().DataName(index);
+  return std::string(impl_->values.store().DataName(index));
 }
 int32_t QServer::GetSubIndexCount(std::string_view name) const {
   return impl_->values.store().SubIndexCount(name);
@@ -265,7 +364,10 @@ std::string QServer::GetBinaryData(std::string_view name, int32_t sub_index) con
 }
 void QServer::GetFileData(std::string_view name, int32_t sub_index,
                           const std::string& path) const {
-  impl_->values.GetFile(name, sub_index, path);
+  const size_t position = impl_->values.store().FindEntryOrThrow(name, sub_index);
+  impl_->WriteFileFor(path, [&](bool create_new) {
+    return impl_->values.WriteValueTo(position, path, create_new);
+  });
 }
 
 // --- Request -------------------------------------------------------------------------------
@@ -287,6 +389,9 @@ std::string QServer::CreateTempCopy(const std::string& from) {
   // would outlive the object.
   impl_->temp_files.reserve(impl_->temp_files.size() + 1);
   std::string path = server::CreateTempCopy(from);
+  // No file exists yet for an empty `from`: the first write to the name
+  // creates it exclusively.
+  if (from.empty()) impl_->reserved_paths.insert(path);
   impl_->temp_files.push_back(path);
   return path;
 }
@@ -391,7 +496,10 @@ QServer::DebugResponse QServer::DebugExit() const {
 }
 
 void QServer::SaveRequestData(const std::string& path) const {
-  if (!platform::WriteWholeFile(path, impl_->values.RequestDataText())) throw Error(kMsgFileWrite);
+  const std::string text = impl_->values.RequestDataText();
+  impl_->WriteFileFor(path, [&](bool create_new) {
+    return create_new ? platform::WriteNewFile(path, text) : platform::WriteWholeFile(path, text);
+  });
 }
 
 }  // namespace quillon::server

@@ -2,12 +2,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <new>
 
 #include "quillon/core/encoding.h"
 #include "quillon/core/pairs.h"
-#include "quillon/server/qserver.h"
+#include "quillon/server/cgi_io.h"
 #include "server/body_buffer.h"
 
 namespace quillon::server {
@@ -25,9 +26,11 @@ constexpr size_t kTrailerBytes = 4;
 // upload lands in a buffer that never moves.
 constexpr uint64_t kTrustedReserve = uint64_t{1} << 30;
 
-// Placeholders stand for large parts in the pair text; they are tried with
-// a different salt when the text happens to contain one already.
-constexpr size_t kPlaceholderAttempts = 16;
+// What stands for a large part's data in the pair text. Any run of
+// characters that are no separators, no lead bytes and no zero would do:
+// stand-ins are recognised by where they lie, never by what they say, so
+// nothing a visitor sends can be taken for one.
+constexpr std::string_view kStandIn = "0";
 
 // The peers search part boundaries and blank lines as zero-terminated
 // text: the text ends at the first zero byte at or after the search start.
@@ -43,8 +46,7 @@ class TextSearch {
       const void* hit = std::memchr(data_.data() + from, '\0', data_.size() - from);
       zero_ = hit == nullptr ? data_.size() : static_cast<const char*>(hit) - data_.data();
     }
-    const size_t found = cp_.Find(data_.substr(from, zero_ - from), needle);
-    return found == std::string_view::npos ? found : from + found;
+    return FindOnCharacters(data_.substr(0, zero_), needle, from, cp_);
   }
 
  private:
@@ -63,134 +65,97 @@ size_t FindBytes(std::string_view data, std::string_view needle, size_t from) {
 
 // A header field's text: from `from`, past any run of `skip` characters, up
 // to the first of `stop` (or the end of the header).
-std::string FieldText(std::string_view header, size_t from, std::string_view skip,
-                      std::string_view stop, const platform::CodePage& cp) {
+std::string_view FieldText(std::string_view header, size_t from, std::string_view skip,
+                           std::string_view stop, const platform::CodePage& cp) {
   size_t start = from;
   while (start < header.size() && skip.find(header[start]) != std::string_view::npos) ++start;
   size_t end = cp.FindAnyOf(header, stop, start);
   if (end == std::string_view::npos) end = header.size();
-  return std::string(header.substr(start, end - start));
+  return header.substr(start, end - start);
 }
 
-std::string HeaderField(std::string_view header, std::string_view key, std::string_view skip,
-                        std::string_view stop, const platform::CodePage& cp) {
+std::string_view HeaderField(std::string_view header, std::string_view key, std::string_view skip,
+                             std::string_view stop, const platform::CodePage& cp) {
   const size_t at = cp.Find(header, key);
-  if (at == std::string_view::npos) return std::string();
+  if (at == std::string_view::npos) return std::string_view();
   return FieldText(header, at + key.size(), skip, stop, cp);
-}
-
-// The marker followed by the 16 hex digits of `index`: letters and digits
-// only, like an encoded value, so the pair grammar treats it as one.
-std::string Placeholder(std::string_view marker, uint64_t index) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string text(marker);
-  for (int shift = 60; shift >= 0; shift -= 4) text.push_back(kHex[(index >> shift) & 0xF]);
-  return text;
-}
-
-size_t CountOccurrences(std::string_view text, std::string_view needle) {
-  size_t count = 0;
-  for (size_t at = text.find(needle); at != std::string_view::npos;
-       at = text.find(needle, at + needle.size())) {
-    ++count;
-  }
-  return count;
-}
-
-// True when SplitPairs over `pair_text` yields every placeholder exactly
-// once, as a whole value, and the marker nowhere else. Only then may the
-// entries take the slices' bytes for the placeholders' encoded text: the
-// pair grammar cannot tell one run of letters and escapes from another,
-// so the real text would split into the same pairs.
-bool PlaceholdersStandAlone(std::string_view pair_text, std::string_view marker,
-                            size_t placeholder_count, const platform::CodePage& cp) {
-  std::vector<std::string> names;
-  std::vector<std::string> values;
-  core::SplitPairs(pair_text, &names, &values, cp);
-  for (const std::string& name : names) {
-    if (name.find(marker) != std::string::npos) return false;
-  }
-  size_t seen = 0;
-  const size_t placeholder_size = marker.size() + 16;
-  for (const std::string& value : values) {
-    const size_t at = value.find(marker);
-    if (at == std::string::npos) continue;
-    if (at != 0 || value.size() != placeholder_size) return false;
-    ++seen;
-  }
-  return seen == placeholder_count;
 }
 
 void ParseMultipart(const RequestText& request, const RequestBody* body, ServerValues* values,
                     size_t raw_part_threshold) {
   const platform::CodePage& cp = values->code_page();
-  const std::optional<std::string_view> bytes =
-      body != nullptr ? std::optional<std::string_view>(body->bytes) : std::nullopt;
-  MultipartScan scan = ScanMultipart(request.content_type, request.query_string, bytes, cp);
-  std::vector<std::string> file_names(scan.query_pairs);
-  std::vector<std::string> content_types(scan.query_pairs);
-  if (!scan.has_boundary) {
-    values->AppendUploadInfo(std::move(file_names), std::move(content_types));
+  core::UploadInfo uploads;
+  // The query string's pairs (taken to be one '=' each) get blank upload
+  // information, so that the parts line up with their entries. '=' is
+  // never part of a multibyte character, so a byte count will do.
+  uploads.AppendBlank(static_cast<size_t>(
+      std::count(request.query_string.begin(), request.query_string.end(), '=')));
+
+  // The pair text the peers build - query string, then "&" name "="
+  // encoded data per part - except that large parts are a one-character
+  // stand-in whose position is remembered. Encoded data holds no
+  // separator, lead byte or zero, so the pair grammar splits this text
+  // exactly as it splits the fully encoded one; only the stand-ins' runs
+  // differ, and those are replaced by the part's bytes wherever they land,
+  // as a value or (after a field name with '=' or '&' in it) as a name.
+  std::string text(request.query_string);
+  std::vector<ServerValues::PartStandIn> stand_ins;
+  const std::string_view data = body != nullptr ? body->bytes : std::string_view();
+  const bool has_boundary =
+      ForEachMultipartPart(request.content_type, data, cp, [&](const MultipartPart& part) {
+        uploads.Append(part.file_name, part.content_type);
+        text.push_back('&');
+        text.append(part.field_name);
+        text.push_back('=');
+        const std::string_view part_data = data.substr(part.data_offset, part.data_size);
+        if (part.data_size > 0 && part.data_size >= raw_part_threshold) {
+          stand_ins.push_back({text.size(), BodySlice{body->owner, part_data}});
+          text.append(kStandIn);
+        } else {
+          core::AppendEncodedValue(part_data, &text);
+        }
+      });
+  if (!has_boundary) {
+    values->AppendUploadInfo(uploads);
     return;
   }
-  for (MultipartPart& part : scan.parts) {
-    file_names.push_back(std::move(part.file_name));
-    content_types.push_back(std::move(part.content_type));
-  }
-
-  const std::string_view data = bytes.value_or(std::string_view());
-  auto part_bytes = [&](const MultipartPart& part) {
-    return data.substr(part.data_offset, part.data_size);
-  };
-  auto is_large = [&](const MultipartPart& part) {
-    return part.data_size > 0 && part.data_size >= raw_part_threshold;
-  };
-
-  // The pair text: query string, then "&" name "=" encoded data per part,
-  // large parts standing in as placeholders.
-  auto build = [&](std::string_view marker,
-                   std::vector<std::pair<std::string, BodySlice>>* placeholders) {
-    std::string text(request.query_string);
-    for (const MultipartPart& part : scan.parts) {
-      text.push_back('&');
-      text.append(part.field_name);
-      text.push_back('=');
-      if (placeholders != nullptr && is_large(part)) {
-        std::string placeholder = Placeholder(marker, placeholders->size());
-        text.append(placeholder);
-        placeholders->emplace_back(std::move(placeholder),
-                                   BodySlice{body->owner, part_bytes(part)});
-      } else {
-        core::AppendEncodedValue(part_bytes(part), &text);
-      }
-    }
-    return text;
-  };
-
-  std::vector<std::pair<std::string, BodySlice>> placeholders;
-  if (std::any_of(scan.parts.begin(), scan.parts.end(), is_large)) {
-    for (size_t attempt = 0; attempt < kPlaceholderAttempts; ++attempt) {
-      // "Qph" and four hex digits of the attempt.
-      const std::string marker = "Qph" + Placeholder("", attempt).substr(12);
-      placeholders.clear();
-      std::string pair_text = build(marker, &placeholders);
-      // A marker that the names or small values happen to contain: try
-      // another one.
-      if (CountOccurrences(pair_text, marker) != placeholders.size()) continue;
-      if (!PlaceholdersStandAlone(pair_text, marker, placeholders.size(), cp)) break;
-      values->FillIncomingWithSlices(pair_text, placeholders, std::move(file_names),
-                                     std::move(content_types));
-      return;
-    }
-  }
-  // No large part, or a form whose names shift the pairs around one: the
-  // plain road, everything encoded.
-  placeholders.clear();
-  values->FillIncomingWithSlices(build("", nullptr), placeholders, std::move(file_names),
-                                 std::move(content_types));
+  values->FillIncomingWithStandIns(std::move(text), stand_ins, uploads);
 }
 
 }  // namespace
+
+size_t FindOnCharacters(std::string_view text, std::string_view needle, size_t from,
+                        const platform::CodePage& cp) {
+  if (from > text.size()) return std::string_view::npos;
+  if (needle.empty()) return from;
+  // Character boundaries from `from` on, walked once: `walked` is the next
+  // boundary not yet passed, `passed` the boundaries behind it that a later
+  // hit may still ask about (positions at or after the current hit).
+  size_t walked = from;
+  std::deque<size_t> passed;
+  auto is_boundary = [&](size_t p) {
+    while (walked < p) {
+      passed.push_back(walked);
+      walked += cp.CharLength(text, walked);
+    }
+    if (walked == p) return true;
+    return std::binary_search(passed.begin(), passed.end(), p);
+  };
+  size_t pos = from;
+  while (pos + needle.size() <= text.size()) {
+    // Two-way search (glibc memmem): linear in text and needle together.
+    const void* found =
+        ::memmem(text.data() + pos, text.size() - pos, needle.data(), needle.size());
+    if (found == nullptr) break;
+    const auto hit = static_cast<size_t>(static_cast<const char*>(found) - text.data());
+    while (!passed.empty() && passed.front() < hit) passed.pop_front();
+    // The match must start and end between two characters, or it would
+    // take half of a double-byte character for part of the needle.
+    if (is_boundary(hit) && is_boundary(hit + needle.size())) return hit;
+    pos = hit + 1;
+  }
+  return std::string_view::npos;
+}
 
 int64_t ParseContentLength(std::string_view text) {
   size_t pos = 0;
@@ -242,19 +207,14 @@ RequestBody ReadBody(CgiIo& io, int64_t length) {
   return RequestBody{bytes, std::move(buffer)};
 }
 
-MultipartScan ScanMultipart(std::string_view content_type, std::string_view query_string,
-                            std::optional<std::string_view> body, const platform::CodePage& cp) {
-  MultipartScan scan;
-  // '=' is never part of a multibyte character, so a byte count is the
-  // count of characters.
-  scan.query_pairs = static_cast<size_t>(std::count(query_string.begin(), query_string.end(), '='));
+bool ForEachMultipartPart(std::string_view content_type, std::string_view data,
+                          const platform::CodePage& cp,
+                          const std::function<void(const MultipartPart&)>& part_found) {
   const size_t key = cp.Find(content_type, kBoundaryKey);
-  if (key == std::string_view::npos) return scan;
-  scan.has_boundary = true;
-  if (!body) return scan;
+  if (key == std::string_view::npos) return false;
+  if (data.empty()) return true;
 
   const std::string_view boundary = content_type.substr(key + kBoundaryKey.size());
-  const std::string_view data = *body;
   TextSearch text(data, cp);
   size_t search = 0;
   for (;;) {
@@ -278,16 +238,26 @@ MultipartScan ScanMultipart(std::string_view content_type, std::string_view quer
     // negative length.
     part.data_size = part_end >= data_start + kTrailerBytes ? part_end - kTrailerBytes - data_start
                                                             : 0;
-    scan.parts.push_back(std::move(part));
+    part_found(part);
 
     if (part_end == data.size()) break;
     search = part_end;
   }
+  return true;
+}
+
+MultipartScan ScanMultipart(std::string_view content_type, std::string_view query_string,
+                            std::optional<std::string_view> body, const platform::CodePage& cp) {
+  MultipartScan scan;
+  scan.query_pairs = static_cast<size_t>(std::count(query_string.begin(), query_string.end(), '='));
+  scan.has_boundary =
+      ForEachMultipartPart(content_type, body.value_or(std::string_view()), cp,
+                           [&](const MultipartPart& part) { scan.parts.push_back(part); });
   return scan;
 }
 
-void ParseRequest(const RequestText& request, const RequestBody* body, ServerValues* values,
-                  size_t raw_part_threshold) {
+void ParseRequest(const RequestText& request, RequestBody* body, ServerValues* values,
+                  size_t raw_part_threshold, bool release_body) {
   const platform::CodePage& cp = values->code_page();
   if (cp.Find(cp.ToUpper(request.content_type), "MULTIPART/FORM-DATA") != std::string::npos) {
     ParseMultipart(request, body, values, raw_part_threshold);
@@ -299,8 +269,9 @@ void ParseRequest(const RequestText& request, const RequestBody* body, ServerVal
   if (body != nullptr) {
     pair_text.push_back('&');
     pair_text.append(body->bytes.substr(0, body->bytes.find('\0')));
+    if (release_body) *body = RequestBody{};
   }
-  values->FillIncoming(pair_text);
+  values->FillIncoming(std::move(pair_text));
 }
 
 std::vector<std::pair<std::string, std::string>> ScanCookiePairs(std::string_view text,

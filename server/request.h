@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -38,6 +39,15 @@ inline constexpr size_t kReadPiece = 1 << 20;
 // one sign, then decimal digits up to the first other character; no digit
 // gives 0. Values beyond the 64-bit range saturate instead of overflowing.
 int64_t ParseContentLength(std::string_view text);
+
+// The first occurrence of `needle` in `text` at or after `from` that
+// starts and ends on character boundaries of `cp` (`from` taken to be
+// one); npos when there is none, `from` for an empty needle. The same
+// result as CodePage::Find, in time linear in the text and the needle:
+// matches are found bytewise and only they are checked against the
+// character boundaries, which are walked once.
+size_t FindOnCharacters(std::string_view text, std::string_view needle, size_t from,
+                        const platform::CodePage& cp);
 
 // A request body: its bytes, and the owner that keeps them alive for as
 // long as incoming values refer into them.
@@ -67,16 +77,29 @@ struct RequestText {
   std::string_view query_string;
 };
 
-// One part of a multipart body as ParseMultipart finds it.
+// One part of a multipart body as ParseMultipart finds it. The texts lie
+// in the body.
 struct MultipartPart {
-  std::string field_name;
-  std::string file_name;
-  std::string content_type;
+  std::string_view field_name;
+  std::string_view file_name;
+  std::string_view content_type;
   size_t data_offset = 0;  // in the body
   size_t data_size = 0;
 };
 
-// A multipart body taken apart.
+// The part loop over `body`. Parts are delimited by the boundary text
+// after "boundary=" in the content type (quotes and further parameters are
+// not removed); a part's data runs from after its blank line to four bytes
+// before the next boundary (CR LF "--"), and is empty rather than negative
+// when the next boundary follows sooner. A part without a blank line, or
+// without "name=" in its header, ends the loop; earlier parts stay. Calls
+// `part` for each part in order; false when the content type has no
+// "boundary=" (nothing is parsed then).
+bool ForEachMultipartPart(std::string_view content_type, std::string_view body,
+                          const platform::CodePage& cp,
+                          const std::function<void(const MultipartPart&)>& part);
+
+// A multipart body taken apart (ForEachMultipartPart collected).
 struct MultipartScan {
   // The '=' characters of the query string: that many blank upload
   // entries stand before the parts' ones.
@@ -86,12 +109,7 @@ struct MultipartScan {
   std::vector<MultipartPart> parts;
 };
 
-// The part loop over `body` (nullopt: no body). Parts are delimited by the
-// boundary text after "boundary=" (quotes and further parameters are not
-// removed); a part's data runs from after its blank line to four bytes
-// before the next boundary (CR LF "--"), and is empty rather than negative
-// when the next boundary follows sooner. A part without a blank line, or
-// without "name=" in its header, ends the loop; earlier parts stay.
+// (nullopt: no body.)
 MultipartScan ScanMultipart(std::string_view content_type, std::string_view query_string,
                             std::optional<std::string_view> body, const platform::CodePage& cp);
 
@@ -101,8 +119,11 @@ MultipartScan ScanMultipart(std::string_view content_type, std::string_view quer
 // Names are decoded, values stay encoded. Parts of at least
 // `raw_part_threshold` bytes keep referring to `body` (nullptr: no body).
 // On std::bad_alloc `values` is unchanged.
-void ParseRequest(const RequestText& request, const RequestBody* body, ServerValues* values,
-                  size_t raw_part_threshold = kRawPartThreshold);
+// With `release_body`, a body that no entry refers into (a URL-encoded
+// one, copied into the pair text) is released as soon as it is copied, so
+// that a large form is not held twice while its entries are built.
+void ParseRequest(const RequestText& request, RequestBody* body, ServerValues* values,
+                  size_t raw_part_threshold = kRawPartThreshold, bool release_body = false);
 
 // The cookie pairs of an HTTP_COOKIE text: the name runs to the next "=",
 // the value to the next "; " or the end. A rest without "=" ends the scan.

@@ -1,12 +1,14 @@
 #include "server/response.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
 
 #include "quillon/component/variant.h"
 #include "quillon/core/encoding.h"
-#include "quillon/server/qserver.h"
+#include "quillon/server/cgi_io.h"
+#include "quillon/server/invalid_header.h"
 
 namespace quillon::server {
 namespace {
@@ -58,16 +60,37 @@ CivilTime CivilFromSeconds(int64_t seconds) {
   return t;
 }
 
-// The date in GMT: its calendar parts read as local standard time plus
-// the standard bias.
+// The date in GMT: its calendar parts read as the zone's clock at that
+// date, daylight saving included.
 CivilTime ToGmt(com::DATE local) {
   com::DateParts p{};
   if (!std::isfinite(local) || !com::DateToParts(local, &p)) {
     p = com::DateParts{1899, 12, 30, 0, 0, 0};
   }
+  std::tm parts{};
+  parts.tm_year = p.year - 1900;
+  parts.tm_mon = p.month - 1;
+  parts.tm_mday = p.day;
+  parts.tm_hour = p.hour;
+  parts.tm_min = p.minute;
+  parts.tm_sec = p.second;
+  parts.tm_isdst = -1;  // the zone's rules decide
+  tzset();
+  errno = 0;
+  const std::time_t gmt = std::mktime(&parts);
+  if (gmt != static_cast<std::time_t>(-1) || errno == 0) return CivilFromSeconds(gmt);
   const int64_t seconds = DaysFromCivil(p.year, p.month, p.day) * kSecondsPerDay +
                           p.hour * 3600 + p.minute * 60 + p.second;
   return CivilFromSeconds(seconds + StandardBiasSeconds());
+}
+
+bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
+
+// RFC 9110 tchar.
+bool IsTokenChar(unsigned char c) {
+  if (c >= '0' && c <= '9') return true;
+  if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') return true;
+  return std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
 std::string FormatGmt(com::DATE local, char date_separator, const char* tail) {
@@ -93,6 +116,32 @@ std::string CookieLine(std::string_view name, std::string_view value,
 
 }  // namespace
 
+void CheckHeaderText(std::string_view text) {
+  size_t pos = text.find_first_of("\r\n");
+  while (pos != std::string_view::npos) {
+    // One line end: CR LF, or a lone CR or LF.
+    pos += text.compare(pos, 2, "\r\n") == 0 ? 2 : 1;
+    size_t name_end = pos;
+    while (name_end < text.size() && IsTokenChar(static_cast<unsigned char>(text[name_end]))) {
+      ++name_end;
+    }
+    if (name_end == pos || name_end == text.size() || text[name_end] != ':') {
+      throw InvalidHeaderText(
+          "header text holds a line end that is not followed by a header field (name and "
+          "colon); it would end the header block or inject other text");
+    }
+    pos = text.find_first_of("\r\n", name_end);
+  }
+}
+
+bool IsCookieNameToken(std::string_view name) {
+  if (name.empty()) return false;
+  for (char c : name) {
+    if (!IsTokenChar(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
+}
+
 std::string FormatCookieDate(com::DATE local) { return FormatGmt(local, '-', "; "); }
 
 std::string FormatExpiresDate(com::DATE local) { return FormatGmt(local, ' ', ""); }
@@ -109,9 +158,8 @@ com::DATE CurrentLocalDate() {
 }
 
 int64_t StandardBiasSeconds() {
-  // `timezone` is the zone's standard offset west of GMT whatever the date,
-  // which is what the bias is: a July date in a daylight-saving zone still
-  // converts with the winter offset.
+  // `timezone` is the zone's standard offset west of GMT whatever the date:
+  // only the fallback for dates the C library cannot place.
   tzset();
   return static_cast<int64_t>(timezone);
 }
@@ -123,8 +171,24 @@ void Response::AppendText(std::string_view text) {
 
 void Response::NewLine() { body_lines_.emplace_back(); }
 
+void Response::AddHeader(std::string_view line) {
+  CheckHeaderText(line);
+  header_lines_.emplace_back(line);
+}
+
+namespace {
+
+void RefuseLineEnds(std::string_view name) {
+  if (name.find_first_of("\r\n") != std::string_view::npos) {
+    throw InvalidHeaderText("a cookie or session variable name may not hold CR or LF");
+  }
+}
+
+}  // namespace
+
 void Response::SetCookie(std::string_view name, std::string_view value,
                          std::optional<com::DATE> expires) {
+  RefuseLineEnds(name);
   header_lines_.push_back(CookieLine(name, value, expires));
 }
 
@@ -137,18 +201,24 @@ std::string Response::SessionVariable(std::string_view name, const platform::Cod
 }
 
 void Response::SetSessionVariable(std::string_view name, std::string_view value) {
+  RefuseLineEnds(name);
   for (auto& [variable, old_value] : session_variables_) {
     if (variable == name) {
       old_value.assign(value);
       return;
     }
   }
+  from_request_.reserve(session_variables_.size() + 1);
   session_variables_.emplace_back(std::string(name), std::string(value));
+  from_request_.push_back(false);
 }
 
 void Response::AddSessionVariables(std::vector<std::pair<std::string, std::string>> variables) {
-  session_variables_.reserve(session_variables_.size() + variables.size());
-  for (auto& variable : variables) session_variables_.push_back(std::move(variable));
+  ReserveSessionVariables(variables.size());
+  for (auto& variable : variables) {
+    session_variables_.push_back(std::move(variable));
+    from_request_.push_back(true);
+  }
 }
 
 std::string Response::HeaderText(std::string_view content_type, bool with_session_cookies) const {
@@ -160,9 +230,13 @@ std::string Response::HeaderText(std::string_view content_type, bool with_sessio
     text.append(kLineEnd);
   }
   if (with_session_cookies) {
-    // Every variable goes back, changed or not, as a cookie without expiry.
-    for (const auto& [name, value] : session_variables_) {
-      text.append(CookieLine(std::string(kSessionCookiePrefix) + name, value, std::nullopt));
+    // Every variable goes back, changed or not, as a cookie without expiry
+    // - except those whose names the visitor made up as no cookie name.
+    for (size_t i = 0; i < session_variables_.size(); ++i) {
+      const auto& [name, value] = session_variables_[i];
+      const std::string cookie = std::string(kSessionCookiePrefix) + name;
+      if (from_request_[i] && !IsCookieNameToken(cookie)) continue;
+      text.append(CookieLine(cookie, value, std::nullopt));
       text.append(kLineEnd);
     }
   }
@@ -182,19 +256,20 @@ std::string Response::TextBody() const {
   return text;
 }
 
-void Response::Write(CgiIo& io, std::string_view content_type,
+bool Response::Write(CgiIo& io, std::string_view content_type,
                      std::string_view session_text) const {
   std::string head = HeaderText(content_type, true);
   head.append(kLineEnd);
-  io.WriteOutput(head);
+  if (!io.WriteOutput(head)) return false;
+  bool written;
   if (binary_body_) {
-    io.WriteOutput(*binary_body_);
+    written = io.WriteOutput(*binary_body_);
   } else if (!body_lines_.empty()) {
-    io.WriteOutput(TextBody());
+    written = io.WriteOutput(TextBody());
   } else {
-    io.WriteOutput(session_text);
+    written = io.WriteOutput(session_text);
   }
-  io.FlushOutput();
+  return written && io.FlushOutput();
 }
 
 }  // namespace quillon::server

@@ -21,11 +21,22 @@ class CgiIo;
 // The prefix of the cookies that carry session variables.
 inline constexpr std::string_view kSessionCookiePrefix = "__QuillonSV_";
 
+// --- Header text -------------------------------------------------------------
+// Text that goes into the header block may hold several header lines, but
+// each line after a line end (CR LF, or a lone CR or LF) must be a header
+// field: a name of token characters and a colon. A line end at the very
+// end, or two in a row, would end the block; a line that starts otherwise
+// would smuggle text into it. Throws InvalidHeaderText for those.
+void CheckHeaderText(std::string_view text);
+// True when `name` is a cookie-name token (visible ASCII, no separators).
+bool IsCookieNameToken(std::string_view name);
+
 // --- Dates -----------------------------------------------------------------
-// A date as the zone's clock shows it, turned into GMT by adding the zone's
-// standard bias (daylight saving time is not applied) and formatted with
-// English names. Dates that have no calendar form count as the zero date
-// (30 December 1899, 00:00:00).
+// A date as the zone's clock shows it, turned into GMT with the zone's
+// offset in force at that date (daylight saving included) and formatted
+// with English names. Dates that have no calendar form count as the zero
+// date (30 December 1899, 00:00:00). Where the C library cannot place a
+// date, the zone's standard bias is used.
 
 // "Thu, 01-Jan-2009 09:00:00 GMT; " (the cookie form, trailing blank).
 std::string FormatCookieDate(com::DATE local);
@@ -34,7 +45,8 @@ std::string FormatExpiresDate(com::DATE local);
 // The current local date and time, to the second.
 com::DATE CurrentLocalDate();
 // Seconds to add to local standard time to get GMT (the zone's standard
-// bias): the C library's `timezone` after tzset().
+// bias): the C library's `timezone` after tzset(). Dates use the offset in
+// force at the date; this is their fallback.
 int64_t StandardBiasSeconds();
 
 class Response {
@@ -44,20 +56,26 @@ class Response {
   // WriteCRLF: a new empty line.
   void NewLine();
   void SetBinaryBody(std::string bytes) { binary_body_ = std::move(bytes); }
-  void AddHeader(std::string_view line) { header_lines_.emplace_back(line); }
+  // Refuses text that CheckHeaderText refuses.
+  void AddHeader(std::string_view line);
   // "Set-Cookie: NAME=ENCODED; [expires=...; ] path=/" (two blanks before
-  // "path=/" because the pieces are joined unchanged).
+  // "path=/" because the pieces are joined unchanged). A name holding CR
+  // or LF is refused (InvalidHeaderText).
   void SetCookie(std::string_view name, std::string_view value,
                  std::optional<com::DATE> expires);
   void SetExpires(com::DATE local) { header_lines_.push_back("Expires: " + FormatExpiresDate(local)); }
 
-  // Session variables: read ignoring case, written by exact name.
+  // Session variables: read ignoring case, written by exact name (a name
+  // holding CR or LF is refused: InvalidHeaderText).
   std::string SessionVariable(std::string_view name, const platform::CodePage& cp) const;
   void SetSessionVariable(std::string_view name, std::string_view value);
   // Appends variables read from the request's cookies; after
-  // ReserveSessionVariables(variables.size()) it cannot fail.
+  // ReserveSessionVariables(variables.size()) it cannot fail. They go back
+  // as cookies only when their names are cookie-name tokens: the visitor
+  // chose them, and "a;Secure;Max-Age=9" would come back as attributes.
   void ReserveSessionVariables(size_t more) {
     session_variables_.reserve(session_variables_.size() + more);
+    from_request_.reserve(from_request_.size() + more);
   }
   void AddSessionVariables(std::vector<std::pair<std::string, std::string>> variables);
 
@@ -78,13 +96,16 @@ class Response {
   // The whole response on `io`: the header block with the session cookies
   // and its empty line, then the binary body, the text body, or
   // `session_text` when neither was written; then the output is flushed.
-  void Write(CgiIo& io, std::string_view content_type, std::string_view session_text) const;
+  // False when the output refused bytes; nothing was written after that.
+  bool Write(CgiIo& io, std::string_view content_type, std::string_view session_text) const;
 
  private:
   std::vector<std::string> header_lines_;
   std::vector<std::string> body_lines_;
   std::optional<std::string> binary_body_;
   std::vector<std::pair<std::string, std::string>> session_variables_;
+  // Parallel to session_variables_: true for those read from the request.
+  std::vector<bool> from_request_;
 };
 
 }  // namespace quillon::server

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <iterator>
-#include <unordered_map>
 
 #include "core/list_append.h"
 #include "quillon/component/errors.h"
@@ -17,38 +16,35 @@ using core::ReserveMore;
 ServerValues::ServerValues(const platform::CodePage& cp)
     : store_(core::NotFoundReport::kWithName, cp) {}
 
-void ServerValues::FillIncoming(std::string_view pair_text) { store_.FillIncoming(pair_text); }
-
-void ServerValues::AppendUploadInfo(std::vector<std::string> upload_file_names,
-                                    std::vector<std::string> upload_content_types) {
-  ReserveMore(&store_.upload_file_names(), upload_file_names.size());
-  ReserveMore(&store_.upload_content_types(), upload_content_types.size());
-  MoveAppend(&store_.upload_file_names(), &upload_file_names);
-  MoveAppend(&store_.upload_content_types(), &upload_content_types);
+void ServerValues::FillIncoming(std::string pair_text) {
+  store_.TakeIncoming(std::move(pair_text), /*decode_names=*/true);
 }
 
-void ServerValues::FillIncomingWithSlices(
-    std::string_view pair_text, const std::vector<std::pair<std::string, BodySlice>>& placeholders,
-    std::vector<std::string> upload_file_names, std::vector<std::string> upload_content_types) {
-  std::unordered_map<std::string_view, const BodySlice*> by_placeholder;
-  for (const auto& [placeholder, slice] : placeholders) by_placeholder[placeholder] = &slice;
-  // Everything that may allocate happens before the store commits.
-  ReserveMore(&slices_, placeholders.size());
-  ReserveMore(&store_.upload_file_names(), upload_file_names.size());
-  ReserveMore(&store_.upload_content_types(), upload_content_types.size());
+void ServerValues::AppendUploadInfo(const core::UploadInfo& uploads) {
+  store_.uploads().AppendAll(uploads);
+}
 
-  const size_t first_new = store_.incoming_values().size();
-  store_.FillIncoming(pair_text);
-  const std::vector<std::string>& values = store_.incoming_values();
-  size_t taken = 0;
-  for (size_t i = first_new; i < values.size() && taken < placeholders.size(); ++i) {
-    auto it = by_placeholder.find(values[i]);
-    if (it == by_placeholder.end()) continue;
-    slices_.emplace_back(i, *it->second);
-    ++taken;
+void ServerValues::FillIncomingWithStandIns(std::string pair_text,
+                                            const std::vector<PartStandIn>& stand_ins,
+                                            const core::UploadInfo& uploads) {
+  std::vector<core::NamedValues::StandIn> runs;
+  runs.reserve(stand_ins.size());
+  for (const PartStandIn& stand_in : stand_ins)
+    runs.push_back({stand_in.at, stand_in.slice.view()});
+  std::vector<std::pair<size_t, size_t>> hits;  // entry, stand-in
+  // Everything that may allocate happens before the store commits.
+  ReserveMore(&slices_, stand_ins.size());
+  hits.reserve(stand_ins.size());
+  // The upload information first: taken back if the entries fail.
+  core::UploadInfo before = store_.uploads();
+  store_.uploads().AppendAll(uploads);
+  try {
+    store_.TakeIncoming(std::move(pair_text), /*decode_names=*/true, runs, &hits);
+  } catch (...) {
+    store_.uploads() = std::move(before);
+    throw;
   }
-  MoveAppend(&store_.upload_file_names(), &upload_file_names);
-  MoveAppend(&store_.upload_content_types(), &upload_content_types);
+  for (const auto& [entry, stand_in] : hits) slices_.emplace_back(entry, stand_ins[stand_in].slice);
 }
 
 const BodySlice* ServerValues::SliceAt(size_t position) const {
@@ -77,28 +73,32 @@ std::string ServerValues::GetBytes(std::string_view name, int32_t sub_index) con
 
 void ServerValues::GetFile(std::string_view name, int32_t sub_index,
                            const std::string& path) const {
-  const size_t position = store_.FindEntryOrThrow(name, sub_index);
-  if (const BodySlice* slice = SliceAt(position)) {
-    // Straight from the body: an upload is written without a second copy.
-    if (!platform::WriteWholeFile(path, slice->view())) throw Error(kMsgFileWrite);
-    return;
+  if (!WriteValueTo(store_.FindEntryOrThrow(name, sub_index), path, false)) {
+    throw Error(kMsgFileWrite);
   }
-  store_.GetFile(name, sub_index, path);
+}
+
+bool ServerValues::WriteValueTo(size_t position, const std::string& path, bool create_new) const {
+  auto write = [&](std::string_view bytes) {
+    return create_new ? platform::WriteNewFile(path, bytes) : platform::WriteWholeFile(path, bytes);
+  };
+  // A slice goes straight from the body: an upload is written without a
+  // second copy.
+  if (const BodySlice* slice = SliceAt(position)) return write(slice->view());
+  return write(store_.DecodedAt(position));
 }
 
 std::string ServerValues::RequestDataText() const {
   if (slices_.empty()) return store_.RequestDataText();
-  const std::vector<std::string>& names = store_.incoming_names();
-  const std::vector<std::string>& values = store_.incoming_values();
   std::string text("\r\n");
-  for (size_t i = 0; i < names.size(); ++i) {
+  for (size_t i = 0; i < store_.IncomingCount(); ++i) {
     if (i > 0) text.push_back('&');
-    text.append(names[i]);
+    text.append(store_.IncomingName(i));
     text.push_back('=');
     if (const BodySlice* slice = SliceAt(i)) {
       core::AppendEncodedValue(slice->view(), &text);
     } else {
-      text.append(values[i]);
+      text.append(store_.IncomingValue(i));
     }
   }
   return text;

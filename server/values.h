@@ -42,19 +42,22 @@ class ServerValues {
   core::NamedValues& store() { return store_; }
   const core::NamedValues& store() const { return store_; }
 
-  // FillIncoming of the store (names decoded, values encoded).
-  void FillIncoming(std::string_view pair_text);
-  // Fills from a pair text in which some values are placeholders: every
-  // new entry whose value is exactly `placeholders[i].first` gets the
-  // bytes of `placeholders[i].second` as its value. Then the upload
-  // arrays are extended. All or nothing: on std::bad_alloc nothing changed.
-  void FillIncomingWithSlices(std::string_view pair_text,
-                              const std::vector<std::pair<std::string, BodySlice>>& placeholders,
-                              std::vector<std::string> upload_file_names,
-                              std::vector<std::string> upload_content_types);
+  // FillIncoming of the store (names decoded, values encoded), keeping
+  // `pair_text` without a copy.
+  void FillIncoming(std::string pair_text);
+  // A large part's bytes, standing in the pair text at `at` as one run.
+  struct PartStandIn {
+    size_t at;
+    BodySlice slice;
+  };
+  // TakeIncoming of the store with names decoded: a stand-in met as a
+  // value keeps its slice as the entry's value, one met as a name becomes
+  // the name. Then the upload arrays are extended. All or nothing: on
+  // std::bad_alloc nothing changed.
+  void FillIncomingWithStandIns(std::string pair_text, const std::vector<PartStandIn>& stand_ins,
+                                const core::UploadInfo& uploads);
   // Extends the upload arrays only (a multipart form without boundary).
-  void AppendUploadInfo(std::vector<std::string> upload_file_names,
-                        std::vector<std::string> upload_content_types);
+  void AppendUploadInfo(const core::UploadInfo& uploads);
 
   // The decoded bytes of the incoming entry at `position`.
   std::string BytesAt(size_t position) const;
@@ -62,6 +65,10 @@ class ServerValues {
   std::string GetString(std::string_view name, int32_t sub_index) const;
   std::string GetBytes(std::string_view name, int32_t sub_index) const;
   void GetFile(std::string_view name, int32_t sub_index, const std::string& path) const;
+  // Writes the decoded bytes of the entry at `position` to `path`: replacing
+  // the file (WriteWholeFile) or, with `create_new`, creating it
+  // exclusively (WriteNewFile). False with errno set when that fails.
+  bool WriteValueTo(size_t position, const std::string& path, bool create_new) const;
   // "\r\n" and the incoming pairs, slices encoded.
   std::string RequestDataText() const;
 

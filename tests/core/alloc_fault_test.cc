@@ -35,8 +35,8 @@ namespace {
 using Strings = std::vector<std::string>;
 
 auto Snapshot(const NamedValues& s) {
-  return std::make_tuple(s.outgoing_names(), s.outgoing_values(), s.incoming_names(),
-                         s.incoming_values(), s.data_names());
+  return std::make_tuple(s.outgoing_names(), s.outgoing_values(), s.IncomingNames(),
+                         s.IncomingValues(), s.DataNames());
 }
 
 // Returns how many failure points were exercised.

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -149,22 +150,22 @@ TEST(OutgoingTest, MissingFileFailsWith10002AndListsStayAsTheyWere) {
 TEST(IncomingTest, NamesDecodedValuesKeptEncoded) {
   NamedValues server(NotFoundReport::kWithName, Cp932());
   server.FillIncoming("n%41me=%41&a+b=x+y");
-  EXPECT_EQ(server.incoming_names(), (Strings{"nAme", "a b"}));
-  EXPECT_EQ(server.incoming_values(), (Strings{"%41", "x+y"}));
+  EXPECT_EQ(server.IncomingNames(), (Strings{"nAme", "a b"}));
+  EXPECT_EQ(server.IncomingValues(), (Strings{"%41", "x+y"}));
   EXPECT_EQ(server.GetString("name", 0), "A");
 
   NamedValues client(NotFoundReport::kBare, Cp932());
   client.FillIncoming("n%41me=%41", /*decode_names=*/false);
-  EXPECT_EQ(client.incoming_names(), Strings{"n%41me"});
-  EXPECT_EQ(client.data_names(), Strings{"n%41me"});
+  EXPECT_EQ(client.IncomingNames(), Strings{"n%41me"});
+  EXPECT_EQ(client.DataNames(), Strings{"n%41me"});
 }
 
 TEST(IncomingTest, SecondFillAppendsAndDoesNotDecodeOldNamesAgain) {
   NamedValues store;
   store.FillIncoming("a%252B=1&x=1");
   store.FillIncoming("b=2&x=3&a%252B=4");
-  EXPECT_EQ(store.incoming_names(), (Strings{"a%2B", "x", "b", "x", "a%2B"}));
-  EXPECT_EQ(store.data_names(), (Strings{"a%2B", "x", "b"}));
+  EXPECT_EQ(store.IncomingNames(), (Strings{"a%2B", "x", "b", "x", "a%2B"}));
+  EXPECT_EQ(store.DataNames(), (Strings{"a%2B", "x", "b"}));
   EXPECT_EQ(store.SubIndexCount("X"), 2);
   EXPECT_EQ(store.GetString("x", 1), "3");
 }
@@ -280,17 +281,119 @@ TEST(NotFoundTest, ServerAppendsTheNameAsUtf16) {
 TEST(IncomingTest, ClearIncomingEmptiesEverythingIncoming) {
   NamedValues store;
   store.FillIncoming("a=1");
-  store.upload_file_names().push_back("f.txt");
-  store.upload_content_types().push_back("text/plain");
+  store.uploads().Append("f.txt", "text/plain");
   store.AppendString("o", "1");
   store.ClearIncoming();
-  EXPECT_TRUE(store.incoming_names().empty());
-  EXPECT_TRUE(store.incoming_values().empty());
+  EXPECT_TRUE(store.IncomingNames().empty());
+  EXPECT_TRUE(store.IncomingValues().empty());
   EXPECT_EQ(store.DataNameCount(), 0);
   EXPECT_EQ(store.SubIndexCount("a"), 0);
-  EXPECT_TRUE(store.upload_file_names().empty());
-  EXPECT_TRUE(store.upload_content_types().empty());
+  EXPECT_TRUE(store.uploads().empty());
   EXPECT_EQ(store.outgoing_names().size(), 1u);
+}
+
+// The lookups as a plain walk over the incoming names: what the index must
+// reproduce exactly.
+std::vector<size_t> ScanMatches(const NamedValues& store, const Strings& upper_names,
+                                std::string_view name) {
+  const std::string key = store.code_page().ToUpper(name.substr(0, name.find('\0')));
+  std::vector<size_t> matches;
+  for (size_t i = 0; i < upper_names.size(); ++i) {
+    if (upper_names[i] == key) matches.push_back(i);
+  }
+  return matches;
+}
+
+TEST(IncomingIndexTest, LookupsEqualTheLinearScan) {
+  // Names from a small alphabet with letters of both cases, double-byte
+  // characters whose trail bytes are letters, and escapes, so that many
+  // names collide after upper-casing and some only look alike.
+  const std::vector<std::string> pieces = {"a",        "A",   "b", "\x83\x61",
+                                           "\x83\x41", "%61", "z", "%00q"};
+  for (const CodePage* cp : {&Cp932(), &Cp65001()}) {
+    unsigned seed = 12345;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7fff; };
+    NamedValues store(NotFoundReport::kWithName, *cp);
+    for (int fill = 0; fill < 3; ++fill) {  // a later fill must refresh the index
+      std::string text;
+      std::vector<std::string> probes;
+      for (int pair = 0; pair < 200; ++pair) {
+        std::string name;
+        for (unsigned k = next() % 3 + 1; k > 0; --k) name += pieces[next() % pieces.size()];
+        text += name + "=" + std::to_string(pair) + "&";
+        probes.push_back(DecodeValue(name, *cp));
+      }
+      store.FillIncoming(text);
+      Strings upper;
+      for (const std::string& name : store.IncomingNames()) upper.push_back(cp->ToUpper(name));
+      probes.push_back("nothing");
+      for (const std::string& probe : probes) {
+        const std::vector<size_t> expected = ScanMatches(store, upper, probe);
+        ASSERT_EQ(store.SubIndexCount(probe), static_cast<int32_t>(expected.size())) << probe;
+        EXPECT_EQ(store.FindEntry(probe, -1), std::nullopt);
+        for (size_t sub = 0; sub <= expected.size(); ++sub) {
+          const std::optional<size_t> want =
+              sub < expected.size() ? std::optional<size_t>(expected[sub]) : std::nullopt;
+          ASSERT_EQ(store.FindEntry(probe, static_cast<int32_t>(sub)), want) << probe << " " << sub;
+        }
+      }
+    }
+    store.ClearIncoming();
+    EXPECT_EQ(store.SubIndexCount("a"), 0);
+    store.FillIncoming("a=1");
+    EXPECT_EQ(store.SubIndexCount("A"), 1);
+  }
+}
+
+TEST(IncomingIndexTest, EnumeratingManyPairsIsNotQuadratic) {
+  // 64k entries of one name and 64k distinct names: with a scan per
+  // lookup this is billions of comparisons and does not finish in time.
+  std::string text;
+  for (int i = 0; i < 65536; ++i)
+    text += "same=" + std::to_string(i) + "&n" + std::to_string(i) + "=x&";
+  NamedValues store;
+  store.FillIncoming(text);
+  ASSERT_EQ(store.SubIndexCount("SAME"), 65536);
+  for (int32_t i = 0; i < 65536; ++i) {
+    ASSERT_EQ(store.FindEntry("same", i), std::optional<size_t>(2 * static_cast<size_t>(i)));
+    ASSERT_EQ(store.SubIndexCount("N" + std::to_string(i)), 1);
+  }
+}
+
+TEST(ZeroBytesInDecodedNamesTest, NameEndsAtItsFirstZeroByte) {
+  TempDir dir;
+  NamedValues store(NotFoundReport::kWithName, Cp65001());
+  store.FillIncoming("n%00m=1&x=2&%00=3");
+  EXPECT_EQ(store.IncomingNames(), (Strings{"n", "x", ""}));
+  EXPECT_EQ(store.DataNames(), (Strings{"n", "x", ""}));
+  EXPECT_EQ(store.GetString("n", 0), "1");
+  EXPECT_EQ(store.GetString("n\0m"s, 0), "1");  // a looked-up name ends there as well
+  EXPECT_EQ(store.SubIndexCount("N\0other"s), 1);
+  // The saved text carries no raw zero, so a replay keeps every pair.
+  const std::string saved = store.RequestDataText();
+  EXPECT_EQ(saved, "\r\nn=1&x=2&=3");
+  NamedValues replay(NotFoundReport::kWithName, Cp65001());
+  replay.FillIncoming(saved);
+  EXPECT_EQ(replay.GetString("x", 0), "2");
+}
+
+TEST(FilesThatCannotBeTruncatedTest, DevNullAndPipesTakeTheBytes) {
+  NamedValues store;
+  store.FillIncoming("b=hello");
+  store.GetFile("b", 0, "/dev/null");  // no 10003
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  store.GetFile("b", 0, "/proc/self/fd/" + std::to_string(fds[1]));
+  char buffer[16] = {};
+  EXPECT_EQ(read(fds[0], buffer, sizeof buffer), 5);
+  EXPECT_EQ(std::string(buffer), "hello");
+  close(fds[0]);
+  close(fds[1]);
+  // A regular file is still replaced, not appended to or overlaid.
+  TempDir dir;
+  WriteFile(dir.File("f"), "a much longer old content");
+  store.GetFile("b", 0, dir.File("f"));
+  EXPECT_EQ(ReadFile(dir.File("f")), "hello");
 }
 
 }  // namespace

@@ -379,6 +379,22 @@ TEST(Invoke, RecordsetFailuresCarryTheirOwnText) {
   EXPECT_EQ(r.source, u"QServer.QServer.3");
 }
 
+TEST(Invoke, InjectedHeaderLinesAreAnInvalidArgument) {
+  ComPtr<IQServer> server = CreateServer();
+  StartOffLine(server.get());
+  const std::u16string refused[] = {u"X-A: 1\r\n\r\n<html>", u"X-A: 1\r\nnot a header",
+                                    u"X-A: 1\r\n"};
+  for (const std::u16string& header : refused) {
+    CallResult r = Invoke(server.get(), QServerDispid(u"AddHeader"), com::DISPATCH_METHOD,
+                          {Variant::String(header)});
+    EXPECT_EQ(r.scode, com::E_INVALIDARG);
+    EXPECT_FALSE(r.description.empty()) << "says why";
+  }
+  CallResult two = Invoke(server.get(), QServerDispid(u"AddHeader"), com::DISPATCH_METHOD,
+                          {Variant::String(u"X-A: 1\r\nX-B: 2")});
+  EXPECT_EQ(two.hr, com::S_OK) << "two proper header lines in one call";
+}
+
 TEST(Invoke, NamesResolveCaseInsensitively) {
   ComPtr<IQServer> server = CreateServer();
   DISPID id = 0;

@@ -28,8 +28,15 @@ class FakeIo : public CgiIo {
     consumed += n;
     return n;
   }
-  void WriteOutput(std::string_view bytes) override { output.append(bytes); }
-  void FlushOutput() override { ++flushes; }
+  bool WriteOutput(std::string_view bytes) override {
+    if (closed) return false;
+    output.append(bytes);
+    return true;
+  }
+  bool FlushOutput() override {
+    ++flushes;
+    return !closed;
+  }
 
   std::map<std::string, std::string> env;
   std::string input;
@@ -38,6 +45,7 @@ class FakeIo : public CgiIo {
   int reads = 0;
   std::string output;
   int flushes = 0;
+  bool closed = false;  // the reader has gone: every write fails
 };
 
 inline std::shared_ptr<FakeIo> MakeIo(std::map<std::string, std::string> env = {},

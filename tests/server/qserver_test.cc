@@ -4,10 +4,11 @@
 #include "quillon/server/qserver.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -202,6 +203,48 @@ TEST(Intake, FailedStartLeavesEverythingEmpty) {
   EXPECT_EQ(server.SessionVariable("u"), "");
 }
 
+TEST(Intake, FailedStartAnswers500AndNothingElse) {
+  class FailingIo : public FakeIo {
+    size_t ReadInput(char*, size_t) override { throw std::bad_alloc(); }
+  };
+  auto io = std::make_shared<FailingIo>();
+  io->env = {{"CONTENT_LENGTH", "10"}, {"HTTP_COOKIE", "__QuillonSV_u=1"}};
+  EXPECT_THROW(QServer::StartCgi(io), std::bad_alloc);
+  const std::string head =
+      "Status: 500 Internal Server Error\r\nContent-Type: text/plain\r\n"
+      "Connection: close\r\n\r\n";
+  EXPECT_EQ(io->output, head);
+  // Also when the page goes on with the object: its end adds nothing.
+  io->output.clear();
+  {
+    QServer server(io);
+    EXPECT_THROW(server.ReadRequest(), std::bad_alloc);
+    server.SetStringData("a", "1");
+    server.WriteString("late");
+  }
+  EXPECT_EQ(io->output, head);
+}
+
+TEST(Intake, ZeroBytesInDecodedNamesEndTheName) {
+  ScratchDir dir;
+  auto s = Start({{"QUERY_STRING", "n%00m=1&after=2"}});
+  EXPECT_EQ(s->GetDataName(0), "n");
+  EXPECT_EQ(s->GetStringData("n", 0), "1");
+  s->SaveRequestData(dir / "req.dat");
+  EXPECT_EQ(ReadFile(dir / "req.dat"), "\r\nn=1&after=2");
+  // The saved text replays with every pair.
+  QServer replay(MakeIo());
+  replay.StartOffLineDebug();
+  replay.DebugInit("CONTENT_TYPE=application/x-www-form-urlencoded\r\n", ReadFile(dir / "req.dat"));
+  EXPECT_EQ(replay.GetStringData("after", 0), "2");
+}
+
+TEST(Intake, FilesThatCannotBeTruncatedAreWritten) {
+  auto s = Start({{"QUERY_STRING", "a=1"}});
+  EXPECT_NO_THROW(s->GetFileData("a", 0, "/dev/null"));
+  EXPECT_NO_THROW(s->SaveRequestData("/dev/null"));
+}
+
 // --- Named values ---------------------------------------------------------------------------
 
 TEST(NamedValues, ErrorsCarryTheirNumbers) {
@@ -329,6 +372,109 @@ TEST(TempCopies, UnreadableSourceOrUnwritableCopyFail) {
   // Nothing can be created in /proc, not even by root.
   TempDirOverride tmp("/proc");
   EXPECT_EQ(ErrorOf([&] { s.CreateTempCopy(source); }), kMsgFileWrite);
+}
+
+TEST(TempCopies, ReservedNameIsCreatedExclusivelyOnFirstWrite) {
+  ScratchDir dir;
+  TempDirOverride tmp(dir.path().string());
+  const std::string victim = dir / "victim";
+  ASSERT_TRUE(platform::WriteWholeFile(victim, "precious"));
+  auto s = Start({{"QUERY_STRING", "a=bytes"}});
+  // Someone plants a link at the free name before the page writes there.
+  const std::string planted = s->CreateTempCopy("");
+  EXPECT_FALSE(fs::exists(planted));
+  ASSERT_EQ(::symlink(victim.c_str(), planted.c_str()), 0);
+  EXPECT_EQ(ErrorOf([&] { s->GetFileData("a", 0, planted); }), kMsgFileWrite);
+  EXPECT_EQ(ErrorOf([&] { s->SaveRequestData(planted); }), kMsgFileWrite);
+  EXPECT_EQ(ReadFile(victim), "precious");
+
+  // Untouched names are created owner-only, and later writes replace.
+  for (bool save : {false, true}) {
+    const std::string mine = s->CreateTempCopy("");
+    if (save) {
+      s->SaveRequestData(mine);
+    } else {
+      s->GetFileData("a", 0, mine);
+    }
+    struct stat info;
+    ASSERT_EQ(::lstat(mine.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    s->GetFileData("a", 0, mine);
+    EXPECT_EQ(ReadFile(mine), "bytes");
+  }
+}
+
+TEST(TempCopies, NoTempFileOutlivesAClientThatWentAway) {
+  // The web server's client went away mid-response: the server closes the
+  // program's pipe (the write fails with EPIPE and raises SIGPIPE) and may
+  // send SIGTERM as well. Neither may end the process before its copies
+  // are deleted; a SIGTERM still ends it afterwards.
+  class TermMidWrite : public CgiIo {
+   public:
+    bool WriteOutput(std::string_view) override {
+      ::raise(SIGTERM);
+      return false;
+    }
+  };
+  for (const bool term : {false, true}) {
+    SCOPED_TRACE(term ? "SIGTERM" : "closed pipe");
+    ScratchDir dir;
+    const std::string source = dir / "source";
+    ASSERT_TRUE(platform::WriteWholeFile(source, std::string(1000, 'x')));
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ::close(fds[0]);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::dup2(fds[1], STDOUT_FILENO);
+      setenv("TMPDIR", dir.path().c_str(), 1);
+      {
+        // The process's own environment and stdout, or one that is told
+        // to stop while it writes.
+        QServer server(term ? std::make_shared<TermMidWrite>() : nullptr);
+        server.CreateTempCopy(source);
+        server.CreateTempCopy("");
+        server.WriteString(std::string(1 << 20, 'y'));
+      }
+      // Still alive, and no SIGPIPE left pending to strike later.
+      sigset_t pending;
+      sigpending(&pending);
+      ::_exit(sigismember(&pending, SIGPIPE) == 1 ? 3 : 0);
+    }
+    ::close(fds[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    if (term) {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    } else {
+      EXPECT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+      EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
+    size_t left = 0;
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+      left += entry.path().filename() != "source" ? 1 : 0;
+    }
+    EXPECT_EQ(left, 0u);
+  }
+}
+
+TEST(TempCopies, RefusedWriteEndsTheResponseAndStillDeletes) {
+  ScratchDir dir;
+  TempDirOverride tmp(dir.path().string());
+  auto io = MakeIo();
+  io->closed = true;
+  std::string copy;
+  {
+    QServer server(io);
+    ASSERT_TRUE(platform::WriteWholeFile(dir / "s", "x"));
+    copy = server.CreateTempCopy(dir / "s");
+    server.WriteString("page");
+  }
+  EXPECT_EQ(io->output, "");
+  EXPECT_EQ(io->flushes, 0) << "nothing is attempted after the refused write";
+  EXPECT_FALSE(fs::exists(copy));
 }
 
 // --- Debug capture --------------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -40,11 +41,14 @@ struct Observed {
 
 Observed Observe(const ServerValues& values) {
   Observed o;
-  const auto& names = values.store().incoming_names();
+  const auto names = values.store().IncomingNames();
   for (size_t i = 0; i < names.size(); ++i) o.entries.emplace_back(names[i], values.BytesAt(i));
-  o.data_names = values.store().data_names();
-  o.file_names = values.store().upload_file_names();
-  o.content_types = values.store().upload_content_types();
+  o.data_names = values.store().DataNames();
+  const core::UploadInfo& uploads = values.store().uploads();
+  for (size_t i = 0; i < uploads.size(); ++i) {
+    o.file_names.emplace_back(uploads.file_name(i));
+    o.content_types.emplace_back(uploads.content_type(i));
+  }
   o.request_data = values.RequestDataText();
   return o;
 }
@@ -342,7 +346,7 @@ TEST(MultipartRaw, LargeUploadIsHeldAsASliceAndEncodedOnlyForTheRequestData) {
   std::string data(100000, '\0');
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 31 + 7);
   ServerValues values(Utf8());
-  const RequestBody body =
+  RequestBody body =
       CopyBody(Form({Field("t", "a b"), File("f", "x.bin", "application/octet-stream", data)}));
   ParseRequest(RequestText{FormType(), "q=%41"}, &body, &values);
   EXPECT_EQ(values.slice_count(), 1u);
@@ -362,6 +366,98 @@ TEST(MultipartRaw, PlaceholderLookalikesInTheFormAreHarmless) {
                   0)
                 .entries,
             expected);
+}
+
+TEST(MultipartRaw, NamesWithSeparatorsAndMarkerLookalikesStayOnTheFastPath) {
+  // Field names holding '=' or '&', and small values that look like any
+  // internal marker, used to force every part to be encoded in memory.
+  const std::string big(100000, '\x81');
+  struct Case {
+    std::vector<FormPart> form;
+    bool big_is_a_value;  // else the shifted pairs make it a name
+  };
+  for (const Case& c : std::vector<Case>{
+           {{Field("a=b&c", "1"), File("f", "x", "t/t", big)}, true},
+           {{Field("a&b=c", "1"), File("f", "x", "t/t", big)}, true},
+           {{Field("Qph0000", "Qph00000000000000000000"), Field("0", "0"),
+             File("f", "x", "t/t", big)},
+            true},
+           {{Field("a=b", "1"), File("f", "x", "t/t", big)}, false},
+       }) {
+    ServerValues values(Utf8());
+    RequestBody body = CopyBody(Form(c.form));
+    ParseRequest(RequestText{FormType(), "q=0"}, &body, &values);
+    const auto names = values.store().IncomingNames();
+    if (c.big_is_a_value) {
+      EXPECT_EQ(values.slice_count(), 1u);
+      EXPECT_EQ(values.BytesAt(names.size() - 1), big);
+    } else {
+      EXPECT_EQ(names.back(), big);
+    }
+    // The same as with every part encoded.
+    EXPECT_EQ(Parse(FormType(), "q=0", Form(c.form)),
+              Parse(FormType(), "q=0", Form(c.form), std::numeric_limits<size_t>::max()));
+  }
+}
+
+// --- Boundary search ------------------------------------------------------------------
+
+TEST(FindOnCharacters, EqualsTheCharacterWalkOnATableOfBoundaries) {
+  const platform::CodePage& sjis = platform::CodePage::Get(platform::CodePage::kJapanese);
+  // Texts and needles where a bytewise hit starts or ends inside a
+  // double-byte character (0x81 0x61, 0x83 0x5C, lead bytes at the end),
+  // periodic needles, and plain multipart boundaries.
+  const std::vector<std::string> texts = {"",
+                                          "abc",
+                                          "--XyZ\r\n--XyZ--",
+                                          "\x81\x61\x61\x81\x61",
+                                          "\x83\x5C\x5C\x83\x5C--",
+                                          "\x81\x81\x81\x81\x81\x81\x81",
+                                          "a\x81",
+                                          "\xE3\x81\x82\x81\x82",
+                                          "aaaaaaaaaab",
+                                          "\x81\x40--b\x81--b--b",
+                                          "x\xE5\x90\x8D\x90\x8Dy"};
+  const std::vector<std::string> needles = {
+      "",    "a",    "\x61\x81", "\x81",     "\x81\x81\x81", "\x5C",      "\x5C--",
+      "--b", "aaab", "\x81\x82", "\x90\x8D", "--XyZ",        "\r\n--XyZ", "b"};
+  for (const platform::CodePage* cp : {&sjis, &Utf8()}) {
+    for (const std::string& text : texts) {
+      for (const std::string& needle : needles) {
+        for (size_t from = 0; from <= text.size() + 1; ++from) {
+          EXPECT_EQ(FindOnCharacters(text, needle, from, *cp), cp->Find(text, needle, from))
+              << cp->number() << " '" << text << "' '" << needle << "' " << from;
+        }
+      }
+    }
+  }
+  // Random texts over a few bytes that make double-byte characters likely.
+  unsigned seed = 7;
+  auto next = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7fff; };
+  const char alphabet[] = {'a', '\x81', '\x40', '\x61', '-', '\xE3'};
+  for (int round = 0; round < 3000; ++round) {
+    std::string text, needle;
+    for (unsigned k = next() % 24; k > 0; --k) text += alphabet[next() % sizeof alphabet];
+    for (unsigned k = next() % 4 + 1; k > 0; --k) needle += alphabet[next() % sizeof alphabet];
+    for (const platform::CodePage* cp : {&sjis, &Utf8()}) {
+      ASSERT_EQ(FindOnCharacters(text, needle, 0, *cp), cp->Find(text, needle, 0))
+          << cp->number() << " '" << text << "' '" << needle << "'";
+    }
+  }
+}
+
+TEST(FindOnCharacters, LongBoundaryOverLongBodyIsLinear) {
+  // Every position of the body starts a near-match of the boundary: a
+  // whole-needle compare per position is 8 MiB x 8 KiB.
+  const std::string body(8 << 20, 'a');
+  const std::string boundary = std::string(8192, 'a') + "Z";
+  const auto started = std::chrono::steady_clock::now();
+  for (const platform::CodePage* cp :
+       {&platform::CodePage::Get(platform::CodePage::kJapanese), &Utf8()}) {
+    EXPECT_EQ(FindOnCharacters(body, boundary, 0, *cp), std::string::npos);
+    EXPECT_EQ(FindOnCharacters(body + boundary, boundary, 0, *cp), body.size());
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
 }
 
 TEST(MultipartScan, ReportsPartPositions) {

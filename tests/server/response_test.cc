@@ -189,11 +189,30 @@ TEST(Dates, LocalTimeTurnsIntoGmtByTheStandardBias) {
   EXPECT_EQ(FormatExpiresDate(0.0), "Fri, 29 Dec 1899 15:00:00 GMT");
 }
 
-TEST(Dates, DaylightSavingIsNotApplied) {
-  // New York: standard bias +5 h; a July date still converts with it.
-  FixedZone zone("EST5EDT,M3.2.0,M11.1.0");
-  EXPECT_EQ(FormatExpiresDate(Date(2020, 7, 4, 12, 0, 0)), "Sat, 04 Jul 2020 17:00:00 GMT");
-  EXPECT_EQ(FormatExpiresDate(Date(2020, 2, 29, 22, 15, 0)), "Sun, 01 Mar 2020 03:15:00 GMT");
+TEST(Dates, DaylightSavingInCookieAndExpiresDates) {
+  // The offset in force at the date: summer dates convert with the
+  // daylight-saving offset, winter dates with the standard one.
+  struct Case {
+    const char* zone;
+    com::DATE local;
+    const char* expires;
+  };
+  const Case cases[] = {
+      {"CET-1CEST,M3.5.0,M10.5.0/3", Date(2024, 7, 1, 18, 0, 0), "Mon, 01 Jul 2024 16:00:00 GMT"},
+      {"CET-1CEST,M3.5.0,M10.5.0/3", Date(2024, 1, 1, 18, 0, 0), "Mon, 01 Jan 2024 17:00:00 GMT"},
+      // The last hour of summer time and the first of winter time.
+      {"CET-1CEST,M3.5.0,M10.5.0/3", Date(2024, 10, 27, 1, 30, 0), "Sat, 26 Oct 2024 23:30:00 GMT"},
+      {"CET-1CEST,M3.5.0,M10.5.0/3", Date(2024, 10, 27, 4, 0, 0), "Sun, 27 Oct 2024 03:00:00 GMT"},
+      {"EST5EDT,M3.2.0,M11.1.0", Date(2020, 7, 4, 12, 0, 0), "Sat, 04 Jul 2020 16:00:00 GMT"},
+      {"EST5EDT,M3.2.0,M11.1.0", Date(2020, 2, 29, 22, 15, 0), "Sun, 01 Mar 2020 03:15:00 GMT"},
+      {"JST-9", Date(2020, 7, 4, 12, 0, 0), "Sat, 04 Jul 2020 03:00:00 GMT"},
+  };
+  for (const Case& c : cases) {
+    FixedZone zone(c.zone);
+    EXPECT_EQ(FormatExpiresDate(c.local), c.expires) << c.zone;
+  }
+  FixedZone zone("CET-1CEST,M3.5.0,M10.5.0/3");
+  EXPECT_EQ(FormatCookieDate(Date(2024, 7, 1, 18, 0, 0)), "Mon, 01-Jul-2024 16:00:00 GMT; ");
 }
 
 TEST(Dates, SetExpiresAndSetCookieLines) {
@@ -231,6 +250,78 @@ TEST(Dates, ExpiresNowIsTheCurrentTimeInGmt) {
     matched = io->output.find(text) != std::string::npos;
   }
   EXPECT_TRUE(matched) << io->output;
+}
+
+// --- Header injection ------------------------------------------------------------
+
+TEST(HeaderLines, LineEndsMustStartAnotherHeaderField) {
+  const std::pair<std::string, bool> cases[] = {
+      {"X-One: 1", true},
+      {"X-One: 1\r\nX-Two: 2", true},  // two proper lines in one call
+      {"X-One: 1\nX-Two: 2", true},
+      {"Status: 302 Found\r\nLocation: /next", true},
+      {"X-One: 1\r\n", false},            // ends the header block
+      {"X-One: 1\r\n\r\n<html>", false},  // and starts the body
+      {"X-One: 1\r\n\r\nX-Two: 2", false},
+      {"X-One: 1\r\n folded", false},  // not a header field
+      {"X-One: 1\r\nno colon", false},
+      {"X-One: 1\r\n: empty name", false},
+      {"X-One: 1\rX-Two: 2", true},
+      {"X-One: 1\r\rX-Two: 2", false},
+      {"X-One: 1\r\nX Two: 2", false},  // blank inside the name
+  };
+  for (const auto& [text, accepted] : cases) {
+    auto io = MakeIo();
+    {
+      QServer server(io);
+      if (accepted) {
+        EXPECT_NO_THROW(server.AddHeader(text)) << text;
+        EXPECT_NO_THROW(server.SetContentType("text/plain\r\n" + text)) << text;
+      } else {
+        EXPECT_THROW(server.AddHeader(text), InvalidHeaderText) << text;
+        EXPECT_THROW(server.SetContentType("text/plain\r\n" + text), InvalidHeaderText) << text;
+      }
+      server.WriteString("x");
+    }
+    const std::string head = io->output.substr(0, io->output.find("\r\n\r\n"));
+    EXPECT_EQ(head.find(text) != std::string::npos, accepted) << text;
+    if (!accepted) {
+      EXPECT_EQ(io->output, kHead + "x\r\n"s) << "a refused call changes nothing";
+    }
+  }
+}
+
+TEST(HeaderLines, CookieAndSessionVariableNamesRefuseLineEnds) {
+  auto io = MakeIo();
+  {
+    QServer server(io);
+    EXPECT_THROW(server.SetCookie("id\r\nX-Evil: 1", "v", std::nullopt), InvalidHeaderText);
+    EXPECT_THROW(server.SetSessionVariable("u\nX-Evil: 1", "v"), InvalidHeaderText);
+    server.SetCookie("id", "a\r\nb", std::nullopt);  // values are encoded anyway
+    server.WriteString("x");
+  }
+  EXPECT_EQ(io->output,
+            "Content-Type: text/html\r\nSet-Cookie: id=a%0D%0Ab;  path=/\r\n"
+            "Connection: close\r\n\r\nx\r\n");
+}
+
+TEST(HeaderLines, VisitorSessionCookiesGoBackOnlyWithTokenNames) {
+  auto io = MakeIo({{"HTTP_COOKIE",
+                     "__QuillonSV_a;Secure;HttpOnly;Max-Age=9; __QuillonSV_ok=1; "
+                     "__QuillonSV_b c=2; __QuillonSV_=3; __QuillonSV_\xE5\x90\x8D=4"}});
+  {
+    auto server = QServer::StartCgi(io);
+    // Still readable: only the echo is withheld.
+    EXPECT_EQ(server->SessionVariable("a;Secure;HttpOnly;Max-Age"), "9");
+    server->SetSessionVariable("page", "5");
+    server->WriteString("x");
+  }
+  EXPECT_EQ(io->output,
+            "Content-Type: text/html\r\n"
+            "Set-Cookie: __QuillonSV_ok=1;  path=/\r\n"
+            "Set-Cookie: __QuillonSV_=3;  path=/\r\n"
+            "Set-Cookie: __QuillonSV_page=5;  path=/\r\n"
+            "Connection: close\r\n\r\nx\r\n");
 }
 
 }  // namespace

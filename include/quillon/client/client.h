@@ -64,7 +64,7 @@ class Client {
   std::string GetBinaryData(std::string_view name, int32_t sub_index) const;
   void GetFileData(std::string_view name, int32_t sub_index, const std::string& path) const;
   int32_t GetDataNameCount() const { return store_.DataNameCount(); }
-  std::string GetDataName(int32_t index) const { return store_.DataName(index); }
+  std::string GetDataName(int32_t index) const { return std::string(store_.DataName(index)); }
   int32_t GetSubIndexCount(std::string_view name) const { return store_.SubIndexCount(name); }
   core::NamedValues& store() { return store_; }
   const core::NamedValues& store() const { return store_; }

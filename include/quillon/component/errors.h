@@ -19,11 +19,13 @@
 
 #include <exception>
 #include <new>
+#include <stdexcept>
 #include <type_traits>
 #include <utility>
 #include <string>
 #include <string_view>
 
+#include "quillon/component/runtime.h"
 #include "quillon/component/types.h"
 
 namespace quillon {
@@ -115,6 +117,9 @@ class ErrorConvention {
   virtual ~ErrorConvention() = default;
   virtual HRESULT FromError(const Error& error) const = 0;
   virtual HRESULT FromForeign(const ForeignError& error) const = 0;
+  // An argument the plain code refused (std::invalid_argument): E_INVALIDARG
+  // with its explanation as the description.
+  virtual HRESULT FromInvalidArgument(const std::invalid_argument& error) const = 0;
   // Exhausted memory.
   virtual HRESULT OutOfMemory() const { return E_OUTOFMEMORY; }
 };
@@ -125,6 +130,9 @@ class QUILLON_RUNTIME_API ServerConvention final : public ErrorConvention {
   HRESULT FromError(const Error& error) const override { return ServerError(source_, error); }
   HRESULT FromForeign(const ForeignError& error) const override {
     return ReportError(DISP_E_EXCEPTION, error.Text(), source_.progid, source_.iid, 0);
+  }
+  HRESULT FromInvalidArgument(const std::invalid_argument& error) const override {
+    return ReportError(E_INVALIDARG, Utf8ToUtf16(error.what()), source_.progid, source_.iid, 0);
   }
 
  private:
@@ -138,6 +146,9 @@ class QUILLON_RUNTIME_API ClientConvention final : public ErrorConvention {
   HRESULT FromForeign(const ForeignError& error) const override {
     return ReportError(MakeHresult(0x800A0000u | static_cast<uint32_t>(error.code())), error.Text(),
                        app_name_, nullptr, 0);
+  }
+  HRESULT FromInvalidArgument(const std::invalid_argument& error) const override {
+    return ReportError(E_INVALIDARG, Utf8ToUtf16(error.what()), app_name_, nullptr, 0);
   }
 
  private:
@@ -164,6 +175,12 @@ HRESULT Guarded(const ErrorConvention& convention, F&& body) noexcept {
   } catch (const ForeignError& e) {
     try {
       return convention.FromForeign(e);
+    } catch (...) {
+      return convention.OutOfMemory();
+    }
+  } catch (const std::invalid_argument& e) {
+    try {
+      return convention.FromInvalidArgument(e);
     } catch (...) {
       return convention.OutOfMemory();
     }

@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "quillon/component/types.h"
@@ -38,6 +39,30 @@ enum class NotFoundReport {
   // Server object: the table text with the requested name appended after
   // its final full-width '=', Error(kMsgNoParameter, name as UTF-16).
   kWithName,
+};
+
+// Server only: the browser's file name and declared content type of each
+// entry of a multipart form, held compactly (16 bytes an entry, texts in
+// one arena); entries without a file have two empty texts.
+class UploadInfo {
+ public:
+  size_t size() const { return slots_.size(); }
+  bool empty() const { return slots_.empty(); }
+  std::string_view file_name(size_t i) const;
+  std::string_view content_type(size_t i) const;
+
+  void Append(std::string_view file_name, std::string_view content_type);
+  void AppendBlank(size_t count);
+  // Appends all of `other`; on std::bad_alloc this list is unchanged.
+  void AppendAll(const UploadInfo& other);
+  void clear();
+
+ private:
+  struct Slot {
+    uint32_t file_at, file_size, type_at, type_size;
+  };
+  std::string arena_;
+  std::vector<Slot> slots_;
 };
 
 class NamedValues {
@@ -70,42 +95,76 @@ class NamedValues {
   const std::vector<std::string>& outgoing_values() const { return out_values_; }
 
   // --- Incoming list ---------------------------------------------------------------
+  //
+  // Held compactly, because a visitor decides how many pairs there are: the
+  // pair text is kept once, entries are offsets into it (16 bytes each),
+  // names that decoding changes live in one arena, and the distinct names
+  // are entry numbers. Nothing upper-cased is stored; the lookup index
+  // upper-cases on the fly.
 
   // Turns a pair text into incoming entries: SplitPairs appends to the
   // incoming list, the names of the newly appended entries are replaced by
   // their DecodeValue result when `decode_names` is true (the server; the
-  // client keeps names as received), values stay encoded, and the distinct
-  // names are extended with every new name not yet among them (exact
-  // bytes). Entries already in the list are left as they are, so calling it
-  // twice appends the second text's entries to the first's.
+  // client keeps names as received) cut at the first zero byte the decoding
+  // produced (a name is text, as the zero-terminated peers see it, so
+  // "n%00m" is stored, found and saved as "n"), values stay encoded, and the
+  // distinct names are extended with every new name not yet among them
+  // (exact bytes). Entries already in the list are left as they are, so
+  // calling it twice appends the second text's entries to the first's.
+  // A text of 2 GiB or more fails with std::bad_alloc.
   void FillIncoming(std::string_view pair_text, bool decode_names = true);
+
+  // A run of the pair text that stands for other bytes (see TakeIncoming).
+  struct StandIn {
+    size_t at;               // where the run starts in the text
+    std::string_view bytes;  // what it stands for; must outlive the call
+  };
+  // FillIncoming without copying `pair_text` (the store keeps it). A run
+  // that starts at one of `stand_ins` (sorted by `at`, each a whole run of
+  // letters, digits, '%' or '+', as an encoded value would be) is taken for
+  // the bytes it stands for: as a name, its bytes up to the first zero (what
+  // decoding their encoded form would give); as a value, the entry's stored
+  // value is empty and (entry position, stand-in index) is appended to
+  // *value_stand_ins for the caller to keep the bytes. All or nothing.
+  void TakeIncoming(std::string pair_text, bool decode_names,
+                    const std::vector<StandIn>& stand_ins = {},
+                    std::vector<std::pair<size_t, size_t>>* value_stand_ins = nullptr);
   // Empties the incoming list, the distinct names and the upload arrays
   // (the client does this before it parses a new answer).
   void ClearIncoming();
 
-  const std::vector<std::string>& incoming_names() const { return in_names_; }
-  const std::vector<std::string>& incoming_values() const { return in_values_; }
-  const std::vector<std::string>& data_names() const { return data_names_; }
+  size_t IncomingCount() const { return entries_.size(); }
+  // The stored name / encoded value of the entry at `position` (<
+  // IncomingCount()); valid until the incoming list changes.
+  std::string_view IncomingName(size_t position) const;
+  std::string_view IncomingValue(size_t position) const;
+  // Copies, for tests and diagnostics.
+  std::vector<std::string> IncomingNames() const;
+  std::vector<std::string> IncomingValues() const;
+  std::vector<std::string> DataNames() const;
 
   // Server only: upload information parallel to the incoming list (it may
   // be shorter than the list, or empty), filled by the request parser.
-  // ClearIncoming empties them.
-  std::vector<std::string>& upload_file_names() { return upload_file_names_; }
-  std::vector<std::string>& upload_content_types() { return upload_content_types_; }
-  const std::vector<std::string>& upload_file_names() const { return upload_file_names_; }
-  const std::vector<std::string>& upload_content_types() const { return upload_content_types_; }
+  // ClearIncoming empties it.
+  UploadInfo& uploads() { return uploads_; }
+  const UploadInfo& uploads() const { return uploads_; }
 
   // GetDataNameCount.
   int32_t DataNameCount() const;
   // GetDataName: the distinct name at `index`; index < 0 or >= count:
-  // Error(kMsgBadIndex) (10004).
-  const std::string& DataName(int32_t index) const;
+  // Error(kMsgBadIndex) (10004). Valid until the incoming list changes.
+  std::string_view DataName(int32_t index) const;
   // GetSubIndexCount: how many incoming entries match `name` ignoring case
   // (multibyte-aware upper-casing in the store's code page); 0 when none.
+  // Like a stored name, `name` ends at its first zero byte.
   int32_t SubIndexCount(std::string_view name) const;
   // The position in the incoming list of the entry that is the
   // `sub_index`-th (from 0) among those matching `name` ignoring case;
   // nullopt when there is none. A negative sub-index never matches.
+  //
+  // Both go through an index of the upper-cased names that is built on the
+  // first lookup after the incoming list changed, so enumerating every
+  // value of a large request costs time in proportion to its size.
   std::optional<size_t> FindEntry(std::string_view name, int32_t sub_index) const;
   // FindEntry, or the 10005 failure in this store's NotFoundReport style.
   size_t FindEntryOrThrow(std::string_view name, int32_t sub_index) const;
@@ -123,7 +182,7 @@ class NamedValues {
   // touched); cannot create or write: Error(kMsgFileWrite) (10003).
   void GetFile(std::string_view name, int32_t sub_index, const std::string& path) const;
   // The decoded bytes of the incoming entry at `position` (a FindEntry
-  // result). position must be < incoming_values().size().
+  // result). position must be < IncomingCount().
   std::string DecodedAt(size_t position) const;
 
   // --- Texts ----------------------------------------------------------------------
@@ -146,17 +205,42 @@ class NamedValues {
   static void Append(std::vector<std::string>* names, std::vector<std::string>* values,
                      std::string name, std::string value);
 
+  // The upper-cased names grouped: every distinct key once (open addressing
+  // over the key's first position), and the positions of each key in list
+  // order, one flat array for all keys.
+  struct KeyIndex {
+    size_t entries = 0;               // entries_ covered; SIZE_MAX: stale
+    std::vector<uint32_t> slots;      // group + 1, 0 = free; size a power of 2
+    std::vector<uint32_t> first;      // per group: its first position
+    std::vector<uint32_t> hashes;     // per group: the hash of its key
+    std::vector<uint32_t> offsets;    // per group + 1: start in `positions`
+    std::vector<uint32_t> positions;  // grouped, each group in list order
+  };
+  // The positions of the entries whose key is `key` (empty when none).
+  std::pair<const uint32_t*, size_t> Matches(std::string_view name) const;
+  void BuildIndex() const;
+
   const platform::CodePage* cp_;
   NotFoundReport not_found_;
+  mutable KeyIndex index_;
   std::vector<std::string> out_names_;
   std::vector<std::string> out_values_;
-  std::vector<std::string> in_names_;
-  std::vector<std::string> in_values_;
-  // in_names_ upper-cased, kept parallel so lookups do not re-case names.
-  std::vector<std::string> in_keys_;
-  std::vector<std::string> data_names_;
-  std::vector<std::string> upload_file_names_;
-  std::vector<std::string> upload_content_types_;
+  // An incoming entry: where its name and encoded value lie. A name with
+  // kInArena set in name_at lies in names_arena_, everything else in text_.
+  struct Entry {
+    uint32_t name_at;
+    uint32_t name_size;
+    uint32_t value_at;
+    uint32_t value_size;
+  };
+  static constexpr uint32_t kInArena = 0x80000000u;
+  // The pair texts, one after the other, and the decoded names.
+  std::string text_;
+  std::string names_arena_;
+  std::vector<Entry> entries_;
+  // Per distinct name, the entry where it first appears.
+  std::vector<uint32_t> data_names_;
+  UploadInfo uploads_;
 };
 
 }  // namespace quillon::core

@@ -26,6 +26,11 @@ bool ReadWholeFile(const std::string& path, std::string* out);
 // nothing, never a part of `bytes`.
 bool WriteWholeFile(const std::string& path, std::string_view bytes);
 
+// Creates `path`, which must not exist (EEXIST otherwise; a symbolic link
+// counts as existing and is never followed), owner-only (0600), and writes
+// all of `bytes`. On failure returns false with errno set.
+bool WriteNewFile(const std::string& path, std::string_view bytes);
+
 // Creates `path` exclusively (it must not exist) with owner-only
 // permissions (0600) and returns its descriptor, or -1 with errno set.
 int CreateExclusive(const std::string& path);

@@ -15,8 +15,9 @@
 // strings may hold zero bytes.
 //
 // Errors: every numbered failure throws quillon::Error (message numbers in
-// quillon/component/errors.h), exhausted memory throws std::bad_alloc. A
-// failing call leaves the object as it was.
+// quillon/component/errors.h), exhausted memory throws std::bad_alloc, and
+// header text that would break the header block throws InvalidHeaderText
+// (a std::invalid_argument). A failing call leaves the object as it was.
 //
 // Threading: none. An object is used on the thread that created it.
 #ifndef QUILLON_SERVER_QSERVER_H_
@@ -32,30 +33,10 @@
 #include "quillon/component/errors.h"
 #include "quillon/component/interfaces.h"
 #include "quillon/component/types.h"
+#include "quillon/server/cgi_io.h"
+#include "quillon/server/invalid_header.h"
 
 namespace quillon::server {
-
-// Where a QServer reads its request and writes its response: by default
-// the process environment, standard input and standard output. A program
-// that serves requests some other way (or a test) passes its own.
-class QUILLON_EXPORT CgiIo {
- public:
-  virtual ~CgiIo();
-
-  // The variable's value; nullopt when it is not set.
-  virtual std::optional<std::string> GetEnv(const std::string& name) const;
-  // Reads up to `size` bytes of the request body into `buffer`; 0 at the
-  // end of the input (or on a read error).
-  virtual size_t ReadInput(char* buffer, size_t size);
-  // Writes response bytes exactly as given (no line-end translation).
-  // Write errors are not reported.
-  virtual void WriteOutput(std::string_view bytes);
-  // Called once after the last WriteOutput of a response.
-  virtual void FlushOutput();
-
-  // The process-wide default (environment, fd 0, stdout).
-  static std::shared_ptr<CgiIo> Process();
-};
 
 class QUILLON_EXPORT QServer {
  public:
@@ -79,7 +60,8 @@ class QUILLON_EXPORT QServer {
 
   // The live start in one line: a new object that has read the request
   // (ReadRequest) and writes its response when it is destroyed. Throws
-  // std::bad_alloc when the request does not fit in memory.
+  // std::bad_alloc when the request does not fit in memory, after
+  // answering "Status: 500" (see ReadRequest).
   static std::unique_ptr<QServer> StartCgi(std::shared_ptr<CgiIo> io = nullptr);
 
   // --- Starts --------------------------------------------------------------
@@ -91,7 +73,9 @@ class QUILLON_EXPORT QServer {
   // the incoming list and collects the session variables from the cookies.
   // The first start of an object decides: a later ReadRequest or
   // StartOffLineDebug does nothing. Throws std::bad_alloc
-  // when the body does not fit in memory; the lists are then unchanged.
+  // when the body does not fit in memory; the lists are then unchanged, the
+  // object has already written a "Status: 500" header block (so that what
+  // the page prints next is that answer's body) and writes nothing more.
   void ReadRequest();
   // The offline-debug start: reads nothing; the request comes from
   // DebugInit and the response goes out through DebugExit only.
@@ -163,9 +147,12 @@ class QUILLON_EXPORT QServer {
   std::string GetULFileName(std::string_view name, int32_t sub_index) const;
   std::string GetULContentType(std::string_view name, int32_t sub_index) const;
   // Copies `from` to a new owner-only file in the temporary directory and
-  // returns its path; an empty `from` only reserves a fresh name. The copy
-  // is deleted when the object ends. 10002 when the source cannot be read,
-  // 10003 when the copy cannot be created or written.
+  // returns its path; an empty `from` only picks a fresh name and creates
+  // nothing, but the first GetFileData or SaveRequestData to that name
+  // creates it exclusively (0600, no symbolic link followed) and fails with
+  // 10003 if something took the name meanwhile. The file is deleted when
+  // the object ends, whatever happened to the response. 10002 when the
+  // source cannot be read, 10003 when the copy cannot be created or written.
   std::string CreateTempCopy(const std::string& from);
   // A cookie set in this response first, else the request's; URL-decoded.
   std::string GetCookie(std::string_view name) const;
@@ -179,14 +166,22 @@ class QUILLON_EXPORT QServer {
   void WriteBinary(std::string bytes);
   // 10002 when the file cannot be read; the old binary body then stays.
   void WriteFromFile(const std::string& path);
+  // One or more header lines: each line end (CR LF, or a lone CR or LF)
+  // must be followed by another header field ("Name:"); anything else
+  // would end the header block or inject text, and throws
+  // InvalidHeaderText. The same rule holds for SetContentType.
   void AddHeader(std::string_view header);
-  // `expires`: a date (days since 30 Dec 1899, local time) or none.
+  // `expires`: a date (days since 30 Dec 1899, local time, converted with
+  // the zone's offset at that date) or none. A name with CR or LF throws
+  // InvalidHeaderText.
   void SetCookie(std::string_view name, std::string_view value,
                  std::optional<com::DATE> expires = std::nullopt);
   // "Expires: " with `date` in GMT; SetExpiresNow() with the current time.
   void SetExpires(com::DATE date);
   void SetExpiresNow();
-  // Read ignores case; write replaces an entry with exactly the same name.
+  // Read ignores case; write replaces an entry with exactly the same name
+  // (a name with CR or LF throws InvalidHeaderText). Variables read from
+  // the visitor's cookies go back only when their cookie names are tokens.
   std::string SessionVariable(std::string_view name) const;
   void SetSessionVariable(std::string_view name, std::string_view value);
   std::string URLEncode(std::string_view text) const;

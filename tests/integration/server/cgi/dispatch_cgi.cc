@@ -4,9 +4,11 @@
 //   /echo      every incoming value as "name=value" lines
 //   /session   counts visits in the session variable "count"
 // A start that fails prints the result code and ends without an object.
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "quillon/component/bstr.h"
@@ -18,6 +20,16 @@
 #include "quillon/component/variant.h"
 
 namespace {
+
+// The visit counter a session cookie carries: the visitor controls it, so
+// anything that is not a small count starts afresh instead of aborting.
+int VisitsAfter(const std::string& count) {
+  int value = 0;
+  const char* end = count.data() + count.size();
+  const auto [at, error] = std::from_chars(count.data(), end, value);
+  if (count.empty() || error != std::errc() || at != end || value < 0 || value > 1000000) return 1;
+  return value + 1;
+}
 
 using namespace quillon::com;
 
@@ -63,7 +75,8 @@ int main() {
   if (Succeeded(hr)) hr = server.As(IID_IPersistStreamInit, &persist);
   if (Succeeded(hr)) hr = persist->Load(MakeMemoryStream().get());
   if (Failed(hr)) {
-    std::printf("Content-Type: text/plain\r\n\r\nstart failed: %08X\r\n", static_cast<unsigned>(hr));
+    // A start that failed reading the request has answered 500 already.
+    std::printf("start failed: %08X\r\n", static_cast<unsigned>(hr));
     std::fflush(stdout);
     std::_Exit(0);  // no response of the object's own after this one
   }
@@ -85,7 +98,7 @@ int main() {
   } else if (mode == u"/session") {
     const std::u16string count =
         Text(Call(s, u"SessionVariable", DISPATCH_PROPERTYGET, {Variant::String(u"count")}));
-    const int visits = count.empty() ? 1 : std::stoi(Utf16ToUtf8(count)) + 1;
+    const int visits = VisitsAfter(Utf16ToUtf8(count));
     const std::u16string text = Utf8ToUtf16(std::to_string(visits));
     Call(s, u"SessionVariable", DISPATCH_PROPERTYPUT,
          {Variant::String(u"count"), Variant::String(text)});

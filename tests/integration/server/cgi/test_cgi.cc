@@ -9,14 +9,26 @@
 //   /client       answers a client control: every value back, and Result
 //   /binary       all 256 byte values with WriteBinary
 //   /file         the file named by the value "path" with WriteFromFile
+#include <charconv>
 #include <cstdio>
 #include <memory>
 #include <new>
 #include <string>
+#include <system_error>
 
 #include "quillon/server/qserver.h"
 
 namespace {
+
+// The visit counter a session cookie carries: the visitor controls it, so
+// anything that is not a small count starts afresh instead of aborting.
+int VisitsAfter(const std::string& count) {
+  int value = 0;
+  const char* end = count.data() + count.size();
+  const auto [at, error] = std::from_chars(count.data(), end, value);
+  if (count.empty() || error != std::errc() || at != end || value < 0 || value > 1000000) return 1;
+  return value + 1;
+}
 
 using quillon::server::QServer;
 
@@ -61,7 +73,7 @@ void UploadFile(QServer& s) {
 
 void Session(QServer& s) {
   const std::string count = s.SessionVariable("count");
-  const int visits = count.empty() ? 1 : std::stoi(count) + 1;
+  const int visits = VisitsAfter(count);
   s.SetSessionVariable("count", std::to_string(visits));
   s.SetCookie("plain", "v " + std::to_string(visits));
   s.WriteString("visits=" + std::to_string(visits));
@@ -91,9 +103,8 @@ int main() {
   try {
     server = QServer::StartCgi();
   } catch (const std::bad_alloc&) {
-    std::fputs("Status: 500 Internal Server Error\r\nContent-Type: text/plain\r\n\r\n"
-               "request too large for memory\r\n",
-               stdout);
+    // The failed start has answered 500 already; this is its body.
+    std::fputs("request too large for memory\r\n", stdout);
     return 0;
   }
   QServer& s = *server;
