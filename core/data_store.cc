@@ -92,12 +92,6 @@ void NamedValues::AppendBytes(std::string_view name, std::string_view bytes) {
   Append(&out_names_, &out_values_, std::string(name), EncodeValue(bytes));
 }
 
-void NamedValues::AppendBinary(std::string_view name, const com::VARIANT& value) {
-  std::string bytes;
-  if (!com::Variant::GetBytes(value, &bytes)) throw Error(kMsgBadBinaryData);
-  AppendBytes(name, bytes);
-}
-
 void NamedValues::AppendFile(std::string_view name, const std::string& path) {
   std::string bytes;
   if (!platform::ReadWholeFile(path, &bytes)) throw Error(kMsgFileRead);

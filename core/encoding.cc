@@ -327,16 +327,4 @@ std::string DecodeHex(std::string_view text) {
   return out;
 }
 
-std::string BytesToText(const com::VARIANT& value, int form) {
-  std::string bytes;
-  if (!com::Variant::GetBytes(value, &bytes)) return std::string();
-  return form == kValueForm ? EncodeValue(bytes) : EncodeHex(bytes);
-}
-
-com::Variant TextToBytes(std::string_view text, int form, const platform::CodePage& cp) {
-  text = text.substr(0, CStringLength(text));
-  if (text.empty()) return com::Variant();
-  return com::Variant::Bytes(form == kValueForm ? DecodeValue(text, cp) : DecodeHex(text));
-}
-
 }  // namespace quillon::core

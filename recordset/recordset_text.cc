@@ -7,6 +7,7 @@
 #include "quillon/component/bstr.h"
 #include "quillon/component/errors.h"
 #include "quillon/component/runtime.h"
+#include "quillon/component/byte_text.h"
 #include "quillon/component/variant.h"
 #include "quillon/core/encoding.h"
 #include "quillon/platform/codepage.h"
@@ -144,7 +145,7 @@ std::string RecordsetAdapter::GetFieldText(int index) {
   ReadValue(index, value.get());
   const com::VARIANT& v = *value.get();
   if (v.vt == com::VT_EMPTY || v.vt == com::VT_NULL) return {};
-  if (v.vt == (com::VT_ARRAY | com::VT_UI1)) return core::BytesToText(v, /*form=*/0);
+  if (v.vt == (com::VT_ARRAY | com::VT_UI1)) return com::BytesToText(v, /*form=*/0);
   if (v.vt == com::VT_BSTR) {
     std::u16string_view view = com::Bstr::View(v.bstrVal);
     return platform::ProcessCodePage().FromUtf16(view.substr(0, view.find(u'\0')));
@@ -171,7 +172,7 @@ void RecordsetAdapter::SetFieldText(int index, std::string_view text) {
     throw RecordsetException(kBadParameter);
   }
   if (IsBinaryCapable(fields_[index].type) && text.starts_with(core::kHexPrefix)) {
-    com::Variant bytes = core::TextToBytes(text, /*form=*/0);
+    com::Variant bytes = com::TextToBytes(text, /*form=*/0);
     WriteValue(index, *bytes.get());
     return;
   }

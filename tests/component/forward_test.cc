@@ -7,7 +7,10 @@
 #include <string>
 #include <string_view>
 
+using namespace std::string_literals;  // NOLINT(google-build-using-namespace)
+
 #include "quillon/component/bstr.h"
+#include "quillon/component/byte_text.h"
 #include "quillon/component/dispatch.h"
 #include "quillon/component/errors.h"
 #include "quillon/component/forward.h"
@@ -142,6 +145,56 @@ TEST_F(ForwardTest, FailuresLeaveThroughTheClassConvention) {
   Bstr source;
   info->GetSource(source.put());
   EXPECT_EQ(source.view(), u"Thing.Object.1");
+}
+
+// --- Byte arrays as text -------------------------------------------------------
+
+std::string BytesIn(const Variant& v) {
+  std::string bytes;
+  EXPECT_TRUE(Variant::GetBytes(*v.get(), &bytes));
+  return bytes;
+}
+
+TEST(BytesToTextTest, ByteArraysInBothForms) {
+  const Variant bytes = Variant::Bytes("\x00\xAB "s);
+  EXPECT_EQ(BytesToText(*bytes.get(), core::kValueForm), "%00%AB+");
+  EXPECT_EQ(BytesToText(*bytes.get(), 2), "\\\\x00AB20");
+  EXPECT_EQ(BytesToText(*bytes.get(), 0), "\\\\x00AB20");
+  // Lower bound other than 0: all elements still count.
+  const Variant shifted = Variant::Bytes("xy", 5);
+  EXPECT_EQ(BytesToText(*shifted.get(), core::kValueForm), "xy");
+}
+
+TEST(BytesToTextTest, ByReferenceArrayCounts) {
+  Variant bytes = Variant::Bytes("a b");
+  const Variant ref = Variant::RefTo(bytes.get());
+  EXPECT_EQ(BytesToText(*ref.get(), core::kValueForm), "a+b");
+}
+
+TEST(BytesToTextTest, OtherVariantsGiveEmptyText) {
+  EXPECT_EQ(BytesToText(*Variant().get(), core::kValueForm), "");
+  EXPECT_EQ(BytesToText(*Variant::Utf8("abc").get(), core::kValueForm), "");
+  EXPECT_EQ(BytesToText(*Variant::I4(7).get(), 2), "");
+}
+
+TEST(TextToBytesTest, EmptyTextGivesEmptyVariant) {
+  EXPECT_EQ(TextToBytes("", core::kValueForm).vt(), VT_EMPTY);
+  EXPECT_EQ(TextToBytes("\0abc"s, 2).vt(), VT_EMPTY);
+}
+
+TEST(TextToBytesTest, NewZeroBasedByteArray) {
+  Variant v = TextToBytes("%41+%00", core::kValueForm, platform::CodePage::Get(932));
+  ASSERT_EQ(v.vt(), VT_ARRAY | VT_UI1);
+  EXPECT_EQ(BytesIn(v), "A \0"s);
+  int32_t lower = -1;
+  ASSERT_EQ(SafeArrayGetLBound(v.get()->parray, 1, &lower), S_OK);
+  EXPECT_EQ(lower, 0);
+
+  EXPECT_EQ(BytesIn(TextToBytes("\\\\x00FF", 2)), "\x00\xFF"s);
+  // A non-empty text that decodes to nothing is an empty array, not EMPTY.
+  Variant none = TextToBytes("\\\\x", 2);
+  EXPECT_EQ(none.vt(), VT_ARRAY | VT_UI1);
+  EXPECT_EQ(BytesIn(none), "");
 }
 
 }  // namespace

@@ -105,25 +105,6 @@ TEST(OutgoingTest, ResetLeavesIncomingAlone) {
   EXPECT_EQ(store.GetString("a", 0), "1");
 }
 
-TEST(OutgoingTest, BinaryDirectAndByReference) {
-  NamedValues store;
-  com::Variant bytes = com::Variant::Bytes("\x01 z"s, 3);
-  store.AppendBinary("d", *bytes.get());
-  const com::Variant ref = com::Variant::RefTo(bytes.get());
-  store.AppendBinary("r", *ref.get());
-  EXPECT_EQ(store.outgoing_values(), (Strings{"%01+z", "%01+z"}));
-}
-
-TEST(OutgoingTest, NonByteArrayFailsWith10001AndAppendsNothing) {
-  NamedValues store;
-  store.AppendString("keep", "1");
-  for (const com::Variant& v : {com::Variant::Utf8("text"), com::Variant(), com::Variant::I4(3)}) {
-    EXPECT_EQ(ErrorNumber([&] { store.AppendBinary("x", *v.get()); }), kMsgBadBinaryData);
-  }
-  EXPECT_EQ(store.outgoing_names(), Strings{"keep"});
-  EXPECT_EQ(store.outgoing_values(), Strings{"1"});
-}
-
 TEST(OutgoingTest, FileIsReadWhole) {
   TempDir dir;
   std::string all;

@@ -285,53 +285,5 @@ TEST(DecodeHexTest, RoundTripsEveryByte) {
   EXPECT_EQ(DecodeHex(EncodeHex(AllBytes())), AllBytes());
 }
 
-std::string BytesOf(const com::Variant& v) {
-  std::string bytes;
-  EXPECT_TRUE(com::Variant::GetBytes(*v.get(), &bytes));
-  return bytes;
-}
-
-TEST(BytesToTextTest, ByteArraysInBothForms) {
-  const com::Variant bytes = com::Variant::Bytes("\x00\xAB "s);
-  EXPECT_EQ(BytesToText(*bytes.get(), kValueForm), "%00%AB+");
-  EXPECT_EQ(BytesToText(*bytes.get(), 2), "\\\\x00AB20");
-  EXPECT_EQ(BytesToText(*bytes.get(), 0), "\\\\x00AB20");
-  // Lower bound other than 0: all elements still count.
-  const com::Variant shifted = com::Variant::Bytes("xy", 5);
-  EXPECT_EQ(BytesToText(*shifted.get(), kValueForm), "xy");
-}
-
-TEST(BytesToTextTest, ByReferenceArrayCounts) {
-  com::Variant bytes = com::Variant::Bytes("a b");
-  const com::Variant ref = com::Variant::RefTo(bytes.get());
-  EXPECT_EQ(BytesToText(*ref.get(), kValueForm), "a+b");
-}
-
-TEST(BytesToTextTest, OtherVariantsGiveEmptyText) {
-  EXPECT_EQ(BytesToText(*com::Variant().get(), kValueForm), "");
-  EXPECT_EQ(BytesToText(*com::Variant::Utf8("abc").get(), kValueForm), "");
-  EXPECT_EQ(BytesToText(*com::Variant::I4(7).get(), 2), "");
-}
-
-TEST(TextToBytesTest, EmptyTextGivesEmptyVariant) {
-  EXPECT_EQ(TextToBytes("", kValueForm).vt(), com::VT_EMPTY);
-  EXPECT_EQ(TextToBytes("\0abc"s, 2).vt(), com::VT_EMPTY);
-}
-
-TEST(TextToBytesTest, NewZeroBasedByteArray) {
-  com::Variant v = TextToBytes("%41+%00", kValueForm, Cp932());
-  ASSERT_EQ(v.vt(), com::VT_ARRAY | com::VT_UI1);
-  EXPECT_EQ(BytesOf(v), "A \0"s);
-  int32_t lower = -1;
-  ASSERT_EQ(com::SafeArrayGetLBound(v.get()->parray, 1, &lower), com::S_OK);
-  EXPECT_EQ(lower, 0);
-
-  EXPECT_EQ(BytesOf(TextToBytes("\\\\x00FF", 2)), "\x00\xFF"s);
-  // A non-empty text that decodes to nothing is an empty array, not EMPTY.
-  com::Variant none = TextToBytes("\\\\x", 2);
-  EXPECT_EQ(none.vt(), com::VT_ARRAY | com::VT_UI1);
-  EXPECT_EQ(BytesOf(none), "");
-}
-
 }  // namespace
 }  // namespace quillon::core

@@ -81,10 +81,6 @@ class NamedValues {
   void AppendString(std::string_view name, std::string_view text);
   // Appends (name, EncodeValue(bytes)), all bytes, zero bytes included.
   void AppendBytes(std::string_view name, std::string_view bytes);
-  // SetBinaryData: `value` must be a one-dimensional byte array, directly or
-  // by reference; all its elements from lower to upper bound are appended.
-  // Anything else: Error(kMsgBadBinaryData) (10001), nothing appended.
-  void AppendBinary(std::string_view name, const com::VARIANT& value);
   // SetFileData: appends the encoded bytes of the whole file at `path`.
   // A file that cannot be opened or read: Error(kMsgFileRead) (10002).
   void AppendFile(std::string_view name, const std::string& path);

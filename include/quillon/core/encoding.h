@@ -1,6 +1,5 @@
 // The value encoding that carries every named value between client and
-// server, the hex byte text of binary recordset fields, and the conversions
-// between automation byte arrays and those texts.
+// server, and the hex byte text of binary recordset fields.
 //
 // Text here is bytes in the process code page. Routines whose result
 // depends on the code page take it as their last argument, defaulting to
@@ -8,7 +7,7 @@
 //
 // C-string heritage: the peers these texts come from treat them as
 // zero-terminated. Every routine below that *reads* text (DecodeValue,
-// DecodeHex, TextToBytes) therefore takes the first zero byte inside the
+// DecodeHex) therefore takes the first zero byte inside the
 // view as the end of the text; bytes after it are ignored. The encoders
 // take bytes with an explicit length, zero bytes included.
 #ifndef QUILLON_CORE_ENCODING_H_
@@ -19,7 +18,6 @@
 #include <string_view>
 
 #include "quillon/component/types.h"
-#include "quillon/component/variant.h"
 #include "quillon/platform/codepage.h"
 
 namespace quillon::core {
@@ -85,23 +83,10 @@ std::string EncodeHex(std::string_view bytes);
 // fewer than four characters gives no bytes.
 std::string DecodeHex(std::string_view text);
 
-// --- Byte arrays <-> text ------------------------------------------------------
-
-// `form` values: kValueForm selects the value encoding, anything else the
-// hex byte text.
+// `form` values of the byte-array texts: kValueForm selects the value
+// encoding, anything else the hex byte text. (The conversions between
+// automation byte arrays and these texts are in component/byte_text.h.)
 inline constexpr int kValueForm = 1;
-
-// A one-dimensional byte array (VT_ARRAY|VT_UI1, or a by-reference variant
-// pointing at one: the same rule as SetBinaryData) as text: all its bytes
-// through EncodeValue when `form` is kValueForm, else through EncodeHex.
-// Any other variant, and a byte array of another dimension count, gives the
-// empty string.
-std::string BytesToText(const com::VARIANT& value, int form);
-// The empty text (zero at its first byte included) gives an EMPTY variant;
-// otherwise a new one-dimensional byte array, lower bound 0, holding the
-// DecodeValue result (form kValueForm) or the DecodeHex result.
-com::Variant TextToBytes(std::string_view text, int form,
-                         const platform::CodePage& cp = platform::ProcessCodePage());
 
 }  // namespace quillon::core
 
