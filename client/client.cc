@@ -11,6 +11,7 @@
 #include "quillon/platform/files.h"
 #include "quillon/platform/http.h"
 #include "quillon/platform/mime.h"
+#include "quillon/recordset/recordset.h"
 
 namespace quillon::client {
 namespace {
@@ -101,6 +102,32 @@ void Client::SetFileData(std::string_view name, const std::string& path) {
   const std::string base(name);
   SetStringData(base + kFileNameSuffix, path);
   SetStringData(base + kFileTypeSuffix, platform::MimeTypeOfFileName(path));
+}
+
+void Client::SetRecordsetData(std::string_view name, int16_t database_type,
+                              std::string_view database_name, std::string_view recordset_name) {
+  // Exported first, so a failure appends nothing.
+  const std::string text = recordset::ExportRecordset(database_type, database_name, recordset_name);
+  store_.AppendString(name, text);
+}
+
+void Client::SetDataFromRecordset(std::string_view name, int16_t database_type,
+                                  com::IDispatch* database, std::string_view recordset_name) {
+  const std::string text = recordset::ExportRecordset(database_type, database, recordset_name);
+  store_.AppendString(name, text);
+}
+
+void Client::GetRecordsetData(std::string_view name, int32_t sub_index, int16_t database_type,
+                              std::string_view database_name, std::string_view recordset_name) {
+  recordset::ImportRecordset(database_type, database_name, recordset_name,
+                             store_.GetString(name, sub_index));
+}
+
+void Client::GetDataIntoRecordset(std::string_view name, int32_t sub_index,
+                                  int16_t database_type, com::IDispatch* database,
+                                  std::string_view recordset_name) {
+  recordset::ImportRecordset(database_type, database, recordset_name,
+                             store_.GetString(name, sub_index));
 }
 
 std::string Client::GetStringData(std::string_view name, int32_t sub_index) const {

@@ -15,6 +15,7 @@
 namespace quillon::client {
 
 using com::BSTR;
+using com::IDispatch;
 using com::HRESULT;
 using com::VARIANT;
 using com::VARIANT_BOOL;
@@ -38,9 +39,13 @@ struct IQClientDispatch : com::IDispatch {
   virtual HRESULT put_OffLineDebug(VARIANT_BOOL v) = 0;
   virtual HRESULT ResetContents() = 0;
   virtual HRESULT SetStringData(BSTR DataName, BSTR Value) = 0;
+  virtual HRESULT SetRecordsetData(BSTR DataName, int16_t DatabaseType, BSTR DatabaseName,
+                                   BSTR RecordsetName) = 0;
   virtual HRESULT SetBinaryData(BSTR DataName, VARIANT Value) = 0;
   virtual HRESULT SetFileData(BSTR DataName, BSTR FileName) = 0;
   virtual HRESULT GetStringData(BSTR DataName, int32_t SubIndex, BSTR* v) = 0;
+  virtual HRESULT GetRecordsetData(BSTR DataName, int32_t SubIndex, int16_t DatabaseType,
+                                   BSTR DatabaseName, BSTR RecordsetName) = 0;
   virtual HRESULT GetBinaryData(BSTR DataName, int32_t SubIndex, VARIANT* v) = 0;
   virtual HRESULT GetFileData(BSTR DataName, int32_t SubIndex, BSTR FileName) = 0;
   virtual HRESULT GetDataNameCount(int32_t* v) = 0;
@@ -48,6 +53,10 @@ struct IQClientDispatch : com::IDispatch {
   virtual HRESULT GetSubIndexCount(BSTR Key, int32_t* v) = 0;
   virtual HRESULT ProcessSession(BSTR* v) = 0;
   virtual HRESULT Download(BSTR ServerFileName, BSTR LocalFileName, VARIANT* v) = 0;
+  virtual HRESULT GetDataIntoRecordset(BSTR DataName, int32_t SubIndex, int16_t DatabaseType,
+                                       IDispatch* Database, BSTR RecordsetName) = 0;
+  virtual HRESULT SetDataFromRecordset(BSTR DataName, int16_t DatabaseType, IDispatch* Database,
+                                       BSTR RecordsetName) = 0;
   virtual HRESULT get_UseSSL(VARIANT_BOOL* v) = 0;
   virtual HRESULT put_UseSSL(VARIANT_BOOL v) = 0;
 
@@ -55,8 +64,7 @@ struct IQClientDispatch : com::IDispatch {
   ~IQClientDispatch() = default;
 };
 
-// Not listed yet: the recordset methods (10, 14, 22, 23), which arrive with
-// the recordset engines, and AboutBox (-552), which needs a desktop.
+// Not listed: AboutBox (-552), which needs a desktop.
 inline constexpr auto kClientMemberList = com::Members<IQClientDispatch>(
     com::Get<&IQClientDispatch::get_AgentName>(1, u"AgentName"),
     com::Put<&IQClientDispatch::put_AgentName>(1, u"AgentName"),
@@ -74,9 +82,13 @@ inline constexpr auto kClientMemberList = com::Members<IQClientDispatch>(
     com::Put<&IQClientDispatch::put_OffLineDebug>(7, u"OffLineDebug"),
     com::Method<&IQClientDispatch::ResetContents>(8, u"ResetContents"),
     com::Method<&IQClientDispatch::SetStringData>(9, u"SetStringData(DataName, Value)"),
+    com::Method<&IQClientDispatch::SetRecordsetData>(
+        10, u"SetRecordsetData(DataName, DatabaseType, DatabaseName, RecordsetName)"),
     com::Method<&IQClientDispatch::SetBinaryData>(11, u"SetBinaryData(DataName, Value)"),
     com::Method<&IQClientDispatch::SetFileData>(12, u"SetFileData(DataName, FileName)"),
     com::Function<&IQClientDispatch::GetStringData>(13, u"GetStringData(DataName, SubIndex)"),
+    com::Method<&IQClientDispatch::GetRecordsetData>(
+        14, u"GetRecordsetData(DataName, SubIndex, DatabaseType, DatabaseName, RecordsetName)"),
     com::Function<&IQClientDispatch::GetBinaryData>(15, u"GetBinaryData(DataName, SubIndex)"),
     com::Method<&IQClientDispatch::GetFileData>(16,
                                                 u"GetFileData(DataName, SubIndex, FileName)"),
@@ -85,6 +97,10 @@ inline constexpr auto kClientMemberList = com::Members<IQClientDispatch>(
     com::Function<&IQClientDispatch::GetSubIndexCount>(19, u"GetSubIndexCount(Key)"),
     com::Function<&IQClientDispatch::ProcessSession>(20, u"ProcessSession"),
     com::Function<&IQClientDispatch::Download>(21, u"Download(ServerFileName, LocalFileName)"),
+    com::Method<&IQClientDispatch::GetDataIntoRecordset>(
+        22, u"GetDataIntoRecordset(DataName, SubIndex, DatabaseType, Database, RecordsetName)"),
+    com::Method<&IQClientDispatch::SetDataFromRecordset>(
+        23, u"SetDataFromRecordset(DataName, DatabaseType, Database, RecordsetName)"),
     com::Get<&IQClientDispatch::get_UseSSL>(24, u"UseSSL"),
     com::Put<&IQClientDispatch::put_UseSSL>(24, u"UseSSL"));
 
@@ -178,6 +194,26 @@ class ClientControl : public com::ControlBase<ClientControl, IQClientDispatch, k
   HRESULT ProcessSession(BSTR* v) override { return Forward<&Client::ProcessSession>(v); }
   HRESULT Download(BSTR ServerFileName, BSTR LocalFileName, VARIANT* v) override {
     return Forward<&Client::Download>(ServerFileName, LocalFileName, v);
+  }
+  HRESULT SetRecordsetData(BSTR DataName, int16_t DatabaseType, BSTR DatabaseName,
+                           BSTR RecordsetName) override {
+    return Forward<&Client::SetRecordsetData>(DataName, DatabaseType, DatabaseName,
+                                              RecordsetName);
+  }
+  HRESULT GetRecordsetData(BSTR DataName, int32_t SubIndex, int16_t DatabaseType,
+                           BSTR DatabaseName, BSTR RecordsetName) override {
+    return Forward<&Client::GetRecordsetData>(DataName, SubIndex, DatabaseType, DatabaseName,
+                                              RecordsetName);
+  }
+  HRESULT GetDataIntoRecordset(BSTR DataName, int32_t SubIndex, int16_t DatabaseType,
+                               IDispatch* Database, BSTR RecordsetName) override {
+    return Forward<&Client::GetDataIntoRecordset>(DataName, SubIndex, DatabaseType, Database,
+                                                  RecordsetName);
+  }
+  HRESULT SetDataFromRecordset(BSTR DataName, int16_t DatabaseType, IDispatch* Database,
+                               BSTR RecordsetName) override {
+    return Forward<&Client::SetDataFromRecordset>(DataName, DatabaseType, Database,
+                                                  RecordsetName);
   }
   HRESULT get_UseSSL(VARIANT_BOOL* v) override { return Forward<&Client::UseSSL>(v); }
   // Also moves PortNo (443 or 80); only UseSSL's change is announced.

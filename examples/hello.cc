@@ -7,6 +7,8 @@
 //
 // Build it with the toolkit (target qserver_hello), put it into a web
 // server's cgi-bin, and call it with a browser or curl.
+#include <memory>
+#include <new>
 #include <string>
 
 #include "quillon/server/qserver.h"
@@ -28,8 +30,15 @@ static std::string Html(const std::string& text) {
 
 int main() {
   // Reads the request now (query string, form body, cookies) and writes the
-  // response when `server` goes away at the end of main.
-  auto server = quillon::server::QServer::StartCgi();
+  // response when `server` goes away at the end of main. A request too
+  // large for memory has been answered with a 500 already; there is
+  // nothing left to do.
+  std::unique_ptr<quillon::server::QServer> server;
+  try {
+    server = quillon::server::QServer::StartCgi();
+  } catch (const std::bad_alloc&) {
+    return 1;
+  }
 
   // Values are looked up by name, ignoring case; sub-index 0 is the first.
   std::string name = "world";

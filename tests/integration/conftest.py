@@ -83,17 +83,23 @@ def client_library(built) -> Path:
     return built("lib/libqclient.so", "the client library")
 
 
+@pytest.fixture(scope="session")
+def engines_library(built) -> Path:
+    return built("lib/libquillon-engines.so", "the database engines library")
+
+
 @pytest.fixture
 def quillon_registry(tmp_path: Path, qreg: Path, server_library: Path,
-                     client_library: Path) -> Path:
-    """A private registry file with the server and client libraries registered.
+                     client_library: Path, engines_library: Path) -> Path:
+    """A private registry file with the server and client libraries and the
+    database engines registered.
 
     Programs see it through QUILLON_REGISTRY (cgi_env sets that when this
     fixture is in use); the system-wide registry is never touched.
     """
     registry = tmp_path / "registry" / "registry"
     env = dict(os.environ, QUILLON_REGISTRY=str(registry))
-    for library in (server_library, client_library):
+    for library in (server_library, client_library, engines_library):
         result = subprocess.run([str(qreg), "register", str(library)], env=env,
                                 capture_output=True, timeout=60, check=False)
         if result.returncode != 0:

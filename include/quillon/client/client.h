@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "quillon/component/interfaces.h"
 #include "quillon/core/data_store.h"
 #include "quillon/platform/http.h"
 
@@ -63,6 +64,17 @@ class Client {
   std::string GetStringData(std::string_view name, int32_t sub_index) const;
   std::string GetBinaryData(std::string_view name, int32_t sub_index) const;
   void GetFileData(std::string_view name, int32_t sub_index, const std::string& path) const;
+  // Whole recordsets as one value, as on the server: the database is named
+  // (a file for DAO, a connection string for ADO) or an object the script
+  // opened. Failures throw recordset::RecordsetException.
+  void SetRecordsetData(std::string_view name, int16_t database_type,
+                        std::string_view database_name, std::string_view recordset_name);
+  void SetDataFromRecordset(std::string_view name, int16_t database_type,
+                            com::IDispatch* database, std::string_view recordset_name);
+  void GetRecordsetData(std::string_view name, int32_t sub_index, int16_t database_type,
+                        std::string_view database_name, std::string_view recordset_name);
+  void GetDataIntoRecordset(std::string_view name, int32_t sub_index, int16_t database_type,
+                            com::IDispatch* database, std::string_view recordset_name);
   int32_t GetDataNameCount() const { return store_.DataNameCount(); }
   std::string GetDataName(int32_t index) const { return std::string(store_.DataName(index)); }
   int32_t GetSubIndexCount(std::string_view name) const { return store_.SubIndexCount(name); }

@@ -33,6 +33,8 @@ for name, value in spec.get("strings", []):
     c.SetStringData(name, value)
 for name, value in spec.get("binary", []):
     c.SetBinaryData(name, bytes.fromhex(value))
+for name, kind, database, table in spec.get("recordsets", []):
+    c.SetRecordsetData(name, kind, database, table)
 out = {}
 try:
     if "download" in spec:
@@ -115,6 +117,37 @@ def test_values_travel_unchanged_both_ways(pages, page_env, codepage):
     assert out["text"]["empty"] == ""
     assert out["bytes"]["blob"] == binary
     assert out["text"]["blob_file_name_"] == ""
+
+
+# Stores the recordset it was sent into its own database.
+IMPORT_PAGE = """\
+#!/usr/bin/python3
+import os, quillon
+srv = quillon.CreateObject("QServer.QServer")
+quillon.LoadFromStream(srv)
+srv.GetRecordsetData("rows", 0, 3, os.environ["IMPORT_DATABASE"], "people")
+srv.Result = "stored"
+del srv
+"""
+
+
+def test_a_recordset_travels_to_the_server_database(lighttpd_factory, page_env, tmp_path):
+    import sqlite3
+    source = tmp_path / "client.db"
+    target = tmp_path / "server.db"
+    rows = [(1, "Taro\tYamada", 1.5, b"\x00\xff"), (2, "改行\r\nと\"引用\"", None, None)]
+    for path, fill in ((source, True), (target, False)):
+        with sqlite3.connect(path) as db:
+            db.execute("CREATE TABLE people (id INTEGER, name TEXT, score REAL, photo BLOB)")
+            if fill:
+                db.executemany("INSERT INTO people VALUES (?, ?, ?, ?)", rows)
+    server = lighttpd_factory(env=dict(page_env, IMPORT_DATABASE=str(target)),
+                              cgi={"import.py": IMPORT_PAGE})
+    out = run_client(page_env, {"props": at(server, "/cgi-bin/import.py"),
+                                "recordsets": [["rows", 3, str(source), "people"]]})
+    assert out.get("result") == "stored", (out, server.error_log_text())
+    with sqlite3.connect(target) as db:
+        assert db.execute("SELECT * FROM people ORDER BY id").fetchall() == rows
 
 
 def test_status_404_names_its_number(pages, page_env):
