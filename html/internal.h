@@ -45,8 +45,9 @@ std::pmr::memory_resource* NodePool();
 // Number of UTF-16 units the first `bytes` bytes of `text` convert to, as
 // CodePage::ToUtf16 would produce them, without converting.
 size_t Utf16Length(const platform::CodePage& cp, std::string_view text);
-// The byte length of the first `units` UTF-16 units of `text` (a character
-// that would be cut counts whole); text.size() when the text is shorter.
+// The byte length of the first `units` UTF-16 units of `text`; a position
+// inside a character's surrogate pair stays before that character.
+// text.size() when the text is shorter.
 size_t BytesForUtf16(const platform::CodePage& cp, std::string_view text, size_t units);
 
 // Parses `text` into `doc` (see parser.cc).

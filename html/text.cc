@@ -116,7 +116,9 @@ size_t BytesForUtf16(const platform::CodePage& cp, std::string_view text, size_t
       continue;
     }
     size_t length = cp.CharLength(text, pos);
-    done += UnitsOf(cp, text, pos, length);
+    size_t char_units = UnitsOf(cp, text, pos, length);
+    if (done + char_units > units) break;  // a position inside a surrogate pair
+    done += char_units;
     pos += length;
   }
   return pos;
