@@ -15,7 +15,7 @@ Output::~Output() = default;
 Document::Document() : Document(platform::ProcessCodePage()) {}
 
 Document::Document(const platform::CodePage& code_page)
-    : code_page_(&code_page), link_(new DocumentLink(this)), root_(Tag::Create()) {
+    : code_page_(&code_page), link_(new DocumentLink(this)), root_(Tag::New(link_.get())) {
   Clear();
 }
 

@@ -38,9 +38,15 @@ inline bool StartsWithMarkupDirective(std::string_view v) {
   return v.size() >= 2 && v[0] == '<' && (v[1] == '!' || v[1] == '?' || v[1] == '%');
 }
 
-// The pool that tag and collection objects are recycled through; kept for
-// the life of the process.
+// The pool that tag and collection objects without a document are recycled
+// through; kept for the life of the process.
 std::pmr::memory_resource* NodePool();
+inline void* AllocNode(DocumentLink* link, size_t size, size_t align) {
+  return (link ? link->pool() : NodePool())->allocate(size, align);
+}
+inline void FreeNode(DocumentLink* link, void* p, size_t size, size_t align) {
+  (link ? link->pool() : NodePool())->deallocate(p, size, align);
+}
 
 // Number of UTF-16 units the first `bytes` bytes of `text` convert to, as
 // CodePage::ToUtf16 would produce them, without converting.

@@ -213,7 +213,7 @@ void Parser::FlushText(Tag* tag) {
     value += pending_;
     tag->SetParam("VALUE", value);
   } else {
-    Ref<Tag> block = tag->children_->Add("", doc_->dummy_tag_name_);
+    Ref<Tag> block = tag->children_->Insert(tag->children_->Count(), "", doc_->dummy_tag_name_, true);
     block->SetParam("VALUE", pending_);
     block->break_before_ = leading_ != 0;
   }
@@ -280,7 +280,8 @@ void Parser::Content(size_t pos) {
       continue;
     }
     FlushText(cur);
-    Ref<Tag> child = cur->Children().Add("", token_);
+    Tags& children = cur->Children();
+    Ref<Tag> child = children.Insert(children.Count(), "", token_, true);
     child->break_before_ = blanks != 0;
     pos = Enter(child.get(), next);
     pending_.clear();
@@ -355,7 +356,7 @@ void Parser::Run() {
   convert_ = doc_->convert_mode_;
 
   if (is_html) {
-    root->Init(doc_->link_.get(), nullptr, "HTML", 0);
+    root->Init(doc_->link_.get(), nullptr, "HTML", 0, true);
     size_t pos = Enter(root, first);
     Content(pos);
     Tags& top = root->Children();
@@ -368,7 +369,7 @@ void Parser::Run() {
     }
     if (!has_head) top.InsertAt(0, "", "HEAD");
   } else {
-    root->Init(doc_->link_.get(), nullptr, "ROOT", 0);
+    root->Init(doc_->link_.get(), nullptr, "ROOT", 0, true);
     Open(root);
     Content(0);
   }

@@ -44,7 +44,11 @@ void IntrusiveRelease(Tag* tag) {
     Tag* next = dying_head;
     dying_head = reinterpret_cast<Tag*>(next->owner_);
     next->owner_ = nullptr;
-    delete next;  // its children are queued, not destroyed here
+    // Its children are queued, not destroyed here. The document link is
+    // held across the destruction: it owns the memory being returned.
+    Ref<DocumentLink> link = next->link_;
+    next->~Tag();
+    FreeNode(link.get(), next, sizeof(Tag), alignof(Tag));
   }
   draining = false;
 }
@@ -55,13 +59,18 @@ void IntrusiveRelease(DocumentLink* link) {
   if (--link->refs_ == 0) delete link;
 }
 
-void* Tag::operator new(size_t size) { return NodePool()->allocate(size, alignof(Tag)); }
-void Tag::operator delete(void* p, size_t size) {
-  NodePool()->deallocate(p, size, alignof(Tag));
+Ref<Tag> Tag::New(DocumentLink* link) {
+  void* memory = AllocNode(link, sizeof(Tag), alignof(Tag));
+  Tag* tag = new (memory) Tag;
+  tag->link_ = Ref<DocumentLink>(link);
+  return Ref<Tag>(tag);
 }
-void* Tags::operator new(size_t size) { return NodePool()->allocate(size, alignof(Tags)); }
-void Tags::operator delete(void* p, size_t size) {
-  NodePool()->deallocate(p, size, alignof(Tags));
+
+void Tag::TagsDeleter::operator()(Tags* tags) const {
+  // The owner is being destroyed, but its document link is still in place.
+  DocumentLink* link = tags->owner_->link_.get();
+  tags->~Tags();
+  FreeNode(link, tags, sizeof(Tags), alignof(Tags));
 }
 
 // ---------------------------------------------------------------------------
@@ -120,9 +129,15 @@ Ref<Tag> Tags::Add(std::string_view id, std::string_view name) {
 }
 
 Ref<Tag> Tags::InsertAt(int32_t index, std::string_view id, std::string_view name) {
+  return Insert(index, id, name, false);
+}
+
+Ref<Tag> Tags::Insert(int32_t index, std::string_view id, std::string_view name,
+                      bool name_is_upper) {
   if (index < 0 || index > Count()) return nullptr;
-  Ref<Tag> tag(new Tag);
-  tag->Init(owner_ ? owner_->link_.get() : nullptr, this, name, index);
+  DocumentLink* link = owner_ ? owner_->link_.get() : nullptr;
+  Ref<Tag> tag = Tag::New(link);
+  tag->Init(link, this, name, index, name_is_upper);
   Attach(tag, id, index);
   return tag;
 }
@@ -159,7 +174,7 @@ void Tags::RemoveAll() {
 // ---------------------------------------------------------------------------
 // Tag: links, names, parameters
 
-Ref<Tag> Tag::Create() { return Ref<Tag>(new Tag); }
+Ref<Tag> Tag::Create() { return New(nullptr); }
 
 Tag::~Tag() {
   if (Document* doc = document()) doc->Forget(this);
@@ -167,8 +182,9 @@ Tag::~Tag() {
 
 Document* Tag::document() const { return link_ ? link_->document() : nullptr; }
 
-void Tag::Init(DocumentLink* link, Tags* owner, std::string_view name, int32_t index) {
-  link_ = Ref<DocumentLink>(link);
+void Tag::Init(DocumentLink* link, Tags* owner, std::string_view name, int32_t index,
+               bool name_is_upper) {
+  if (link_.get() != link) link_ = Ref<DocumentLink>(link);
   index_ = index;
   no_indent_ = false;
   break_before_ = true;
@@ -180,7 +196,7 @@ void Tag::Init(DocumentLink* link, Tags* owner, std::string_view name, int32_t i
     if (KeepsLayout(parent->name_)) no_indent_ = true;
   }
   name_.assign(name);
-  UpperInPlace(CodePageOf(document()), &name_);
+  if (!name_is_upper) UpperInPlace(CodePageOf(document()), &name_);
   ApplyTagName();
 }
 
@@ -194,19 +210,37 @@ void Tag::ApplyTagName() {
   has_end_tag_ = !IsEmptyElement(name_);
   // Inline elements stay on their line.
   const std::string& n = name_;
-  if (n == "TEXTAREA" || n == "A") {
-    break_before_end_ = false;
-  } else if (n == "FONT" || n == "STRONG" || n == "I" || n == "B" || n == "EM" || n == "U" ||
-             n == "BR") {
-    break_before_end_ = false;
-    break_before_ = false;
+  bool inline_end = false;
+  bool inline_start = false;
+  switch (n.size()) {
+    case 1:
+      inline_end = n == "I" || n == "B" || n == "U" || n == "A";
+      inline_start = inline_end && n != "A";
+      break;
+    case 2:
+      inline_end = inline_start = n == "EM" || n == "BR";
+      break;
+    case 4:
+      inline_end = inline_start = n == "FONT";
+      break;
+    case 6:
+      inline_end = inline_start = n == "STRONG";
+      break;
+    case 8:
+      inline_end = n == "TEXTAREA";
+      break;
   }
+  if (inline_end) break_before_end_ = false;
+  if (inline_start) break_before_ = false;
 }
 
 Ref<Tag> Tag::Parent() const { return Ref<Tag>(parent()); }
 
 Tags& Tag::Children() {
-  if (!children_) children_.reset(new Tags(this));
+  if (!children_) {
+    void* memory = AllocNode(link_.get(), sizeof(Tags), alignof(Tags));
+    children_.reset(new (memory) Tags(this));
+  }
   return *children_;
 }
 
@@ -428,8 +462,7 @@ void Tag::CopyContent(Tag* target, const Tag* source) {
 }
 
 Ref<Tag> Tag::CopyOf(const Tag* source, DocumentLink* link) {
-  Ref<Tag> copy(new Tag);
-  copy->link_ = Ref<DocumentLink>(link);
+  Ref<Tag> copy = New(link);
   copy->name_ = source->name_;
   CopyContent(copy.get(), source);
   return copy;

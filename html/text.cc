@@ -1,5 +1,4 @@
 // Code-page helpers, element-name tables and the node pool.
-#include <array>
 #include <new>
 
 #include "html/internal.h"
@@ -51,14 +50,21 @@ bool EqualsIgnoreCase(const platform::CodePage& cp, std::string_view a, std::str
 }
 
 bool IsEmptyElement(std::string_view n) {
-  static constexpr std::array<std::string_view, 18> kNames = {
-      "META", "INPUT", "OPTION", "IMAGE", "IMG",   "HR",   "BR",   "LI",    "LH",
-      "DT",   "DD",    "COL",    "AREA",  "FRAME", "BASE", "LINK", "PARAM", "?XML"};
-  if (n.size() < 2 || n.size() > 6) return false;
-  for (std::string_view k : kNames) {
-    if (k == n) return true;
+  // Every tag is classified as it is created: dispatch on the length first.
+  switch (n.size()) {
+    case 2:
+      return n == "HR" || n == "BR" || n == "LI" || n == "LH" || n == "DT" || n == "DD";
+    case 3:
+      return n == "IMG" || n == "COL";
+    case 4:
+      return n == "META" || n == "AREA" || n == "BASE" || n == "LINK" || n == "?XML";
+    case 5:
+      return n == "INPUT" || n == "IMAGE" || n == "FRAME" || n == "PARAM";
+    case 6:
+      return n == "OPTION";
+    default:
+      return false;
   }
-  return false;
 }
 
 bool IsNestable(std::string_view n) {

@@ -49,6 +49,9 @@ class DocumentLink {
  public:
   explicit DocumentLink(Document* doc) : doc_(doc) {}
   Document* document() const { return doc_; }
+  // Where the document's tags and collections live: one pool per
+  // document, alive while any of its tags is, used by one thread at a time.
+  std::pmr::memory_resource* pool() { return &pool_; }
 
  private:
   friend class Document;
@@ -56,6 +59,7 @@ class DocumentLink {
   friend void IntrusiveRelease(DocumentLink* link);
   uint32_t refs_ = 0;
   Document* doc_;
+  std::pmr::unsynchronized_pool_resource pool_;
 };
 
 class QUILLON_EXPORT Document {

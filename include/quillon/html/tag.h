@@ -84,9 +84,6 @@ class QUILLON_EXPORT Tags {
   int32_t cursor() const { return cursor_; }
   void set_cursor(int32_t cursor) { cursor_ = cursor; }
 
-  static void* operator new(size_t size);
-  static void operator delete(void* p, size_t size);
-
  private:
   friend class Tag;
   friend class Document;
@@ -101,6 +98,7 @@ class QUILLON_EXPORT Tags {
   explicit Tags(Tag* owner) : owner_(owner) {}
   // Takes a new, unattached tag in at `index` (0..Count()).
   void Attach(Ref<Tag> tag, std::string_view name, int32_t index);
+  Ref<Tag> Insert(int32_t index, std::string_view id, std::string_view name, bool name_is_upper);
   void Renumber(size_t from);
 
   Tag* owner_;
@@ -230,9 +228,6 @@ class QUILLON_EXPORT Tag {
   // destination; nothing for a tag without a document.
   void Write();
 
-  static void* operator new(size_t size);
-  static void operator delete(void* p, size_t size);
-
  private:
   friend class Tags;
   friend class Document;
@@ -246,9 +241,19 @@ class QUILLON_EXPORT Tag {
     std::string value;
   };
 
+  // Children live in the memory of their owner's document.
+  struct TagsDeleter {
+    void operator()(Tags* tags) const;
+  };
+
   Tag() = default;
+  // A new tag in the memory of `link`'s document (the shared pool without
+  // one). A tag's document link never changes, so it also says where the
+  // tag's memory goes back to.
+  static Ref<Tag> New(DocumentLink* link);
   // Sets up a tag created inside a tree (see the .cc for the flag rules).
-  void Init(DocumentLink* link, Tags* owner, std::string_view name, int32_t index);
+  void Init(DocumentLink* link, Tags* owner, std::string_view name, int32_t index,
+            bool name_is_upper = false);
   void ApplyTagName();
   // Appends source's parameters, subtree copies and flags (no merging).
   static void CopyContent(Tag* target, const Tag* source);
@@ -265,7 +270,7 @@ class QUILLON_EXPORT Tag {
   Tags* owner_ = nullptr;
   std::string name_;
   std::vector<Param> params_;
-  std::unique_ptr<Tags> children_;
+  std::unique_ptr<Tags, TagsDeleter> children_;
   bool has_end_tag_ = false;
   bool no_indent_ = false;
   bool break_before_ = true;
