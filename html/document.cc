@@ -58,7 +58,10 @@ void Document::WriteTag(const Tag* tag, int level, Form form) {
 std::string Document::WriteToBuffer(Form form) {
   output_ = nullptr;
   page_buffer_.clear();
+  // The previous page is the best guess of this one's size.
+  page_buffer_.reserve(last_page_size_);
   WriteTag(root_.get(), 0, form);
+  last_page_size_ = page_buffer_.size();
   std::string out;
   out.swap(page_buffer_);
   return out;

@@ -2,10 +2,12 @@
 // tree, repairing unbalanced markup as it goes.
 //
 // The element stack is explicit rather than the call stack, so a template
-// nested a few hundred thousand levels deep parses like a flat one. Each
-// open element's name is also counted in a table, so an end tag that
-// closes nothing is recognised without walking the stack (a page of many
-// stray end tags under deep nesting would otherwise take quadratic time).
+// nested a few hundred thousand levels deep parses like a flat one. An end
+// tag that matches no open element is recognised by looking at the top
+// kShallow elements directly and counting the names of the deeper ones in
+// a table, so a page of many stray end tags under deep nesting stays
+// linear while ordinary pages never touch the table.
+#include <algorithm>
 #include <cstring>
 #include <unordered_map>
 
@@ -33,6 +35,13 @@ class Parser {
   // after the start tag.
   size_t Enter(Tag* tag, size_t pos);
   void Open(Tag* tag);
+  bool IsOpen(std::string_view name) const {
+    size_t shallow = std::min(open_.size(), kShallow);
+    for (size_t i = 0; i < shallow; ++i) {
+      if (open_[open_.size() - 1 - i]->name_ == name) return true;
+    }
+    return !deep_names_.empty() && deep_names_.count(name) != 0;
+  }
   void Close();
   // The loop of the content of the open elements.
   void Content(size_t pos);
@@ -53,7 +62,10 @@ class Parser {
   std::string token_;      // upper-cased tag name of the last ReadTag
   std::string_view raw_;   // a comment or directive token, as written
   std::vector<Tag*> open_;
-  std::unordered_map<std::string_view, int> open_names_;
+  static constexpr size_t kShallow = 64;
+  // Names of the open elements below the top kShallow, with their counts.
+  std::unordered_map<std::string_view, int> deep_names_;
+  Params scratch_;
   std::string pending_;
   size_t leading_ = 0;
 
@@ -181,7 +193,13 @@ size_t Parser::ReadAttributes(size_t pos, bool convert, Params* params, std::str
 size_t Parser::Enter(Tag* tag, size_t pos) {
   std::string id;
   bool has_id = false;
-  pos = ReadAttributes(pos, convert_, &tag->params_, &id, &has_id);
+  // Collected apart and moved in once: the tag's list gets its exact size.
+  scratch_.clear();
+  pos = ReadAttributes(pos, convert_, &scratch_, &id, &has_id);
+  if (!scratch_.empty()) {
+    tag->params_.reserve(tag->params_.size() + scratch_.size());
+    for (Tag::Param& p : scratch_) tag->params_.push_back(std::move(p));
+  }
   if (has_id && tag->owner_) tag->SetID(id);
   if (!tag->has_end_tag_) return pos;
   const Tag::Param* slash = tag->FindParam("/");
@@ -192,14 +210,16 @@ size_t Parser::Enter(Tag* tag, size_t pos) {
 
 void Parser::Open(Tag* tag) {
   open_.push_back(tag);
-  ++open_names_[tag->name_];
+  if (open_.size() > kShallow) ++deep_names_[open_[open_.size() - 1 - kShallow]->name_];
   pending_.clear();
   leading_ = 0;
 }
 
 void Parser::Close() {
-  auto it = open_names_.find(open_.back()->name_);
-  if (--it->second == 0) open_names_.erase(it);
+  if (open_.size() > kShallow) {
+    auto it = deep_names_.find(open_[open_.size() - 1 - kShallow]->name_);
+    if (--it->second == 0) deep_names_.erase(it);
+  }
   open_.pop_back();
   pending_.clear();
 }
@@ -261,7 +281,7 @@ void Parser::Content(size_t pos) {
         cur->break_before_end_ = blanks != 0;
         pos = AfterNextGt(next);
         Close();
-      } else if (open_names_.count(name)) {
+      } else if (IsOpen(name)) {
         Report(next, kMsgUnclosedInnerTag, cur->name_, name);
         FlushText(cur);
         pos = top;
@@ -374,7 +394,7 @@ void Parser::Run() {
     Content(0);
   }
   open_.clear();
-  open_names_.clear();
+  deep_names_.clear();
 }
 
 void ParseDocument(Document* doc, std::string_view text) { Parser(doc, text).Run(); }

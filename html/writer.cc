@@ -48,7 +48,9 @@ void Writer::Open(const Tag* tag, int level, std::vector<Frame>* stack) {
     }
   }
   Frame f{tag, level, level, Length(), tag->children_.get(), 0, false, false};
-  const std::string& id = tag->ID();
+  // Identifiers matter to the master form only.
+  static const std::string kNoId;
+  const std::string& id = page_ ? kNoId : tag->ID();
 
   if (name == "ROOT" && !tag->owner_) {
     stack->push_back(f);
@@ -67,24 +69,24 @@ void Writer::Open(const Tag* tag, int level, std::vector<Frame>* stack) {
     stack->push_back(f);
     return;
   }
-  Text("<");
+  Char('<');
   Text(name);
   if (!page_ && tag->owner_ && !id.empty()) {
     Text(" QLID=\"");
     Text(id);
-    Text("\"");
+    Char('"');
   }
   for (const Tag::Param& p : tag->params_) {
     if ((text_block && p.name == "VALUE") || p.name.starts_with('!')) continue;
-    Text(" ");
+    Char(' ');
     Text(p.name);
     if (p.value != p.name) {
       Text("=\"");
       Text(p.value);
-      Text("\"");
+      Char('"');
     }
   }
-  Text(">");
+  Char('>');
   f.child_level = tag->owner_ ? level + 1 : level;
   f.write_value = text_block;
   f.write_end = tag->has_end_tag_;
@@ -101,7 +103,7 @@ void Writer::Close(const Frame& f) {
     }
     Text("</");
     Text(tag->name_);
-    Text(">");
+    Char('>');
   }
   if (tag == target_) {
     target_begin_ = f.begin;

@@ -49,6 +49,13 @@ class Writer {
       buffer_->append(text);
     }
   }
+  void Char(char c) {
+    if (out_) {
+      out_->AppendText(std::string_view(&c, 1));
+    } else {
+      buffer_->push_back(c);
+    }
+  }
   void Line() {
     if (out_) {
       out_->LineEnd();

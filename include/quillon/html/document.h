@@ -176,6 +176,7 @@ class QUILLON_EXPORT Document {
   Ref<Tag> root_;
   Output* output_ = nullptr;
   std::string page_buffer_;
+  size_t last_page_size_ = 0;
   std::string warning_text_;
 };
 
