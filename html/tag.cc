@@ -403,11 +403,17 @@ Ref<Tag> Tag::InsertAfter(std::string_view key, std::string_view id, std::string
 }
 
 void Tag::Remove(int32_t target, int32_t count) {
-  if (target < 0 || target >= ChildCount()) throw Error(kMsgBadIndex);
-  if (count <= 0) return;
+  if (target == -1) throw Error(kMsgBadIndex);
+  if (count <= 0 || !children_) return;
+  // Positions outside the list are skipped one by one, as removing each
+  // position in turn would; only those inside go.
   Tags& list = *children_;
-  size_t first = static_cast<size_t>(target);
-  size_t last = std::min(list.entries_.size(), first + static_cast<size_t>(count));
+  const int64_t n = static_cast<int64_t>(list.entries_.size());
+  const int64_t first64 = std::max<int64_t>(target, 0);
+  const int64_t last64 = std::min<int64_t>(static_cast<int64_t>(target) + count, n);
+  if (first64 >= last64) return;
+  const size_t first = static_cast<size_t>(first64);
+  const size_t last = static_cast<size_t>(last64);
   // The last goes first, as the documented order says; the list is made
   // consistent before any tag is released.
   std::vector<Ref<Tag>> gone;

@@ -94,8 +94,14 @@ TEST(TagEditing, InsertRemoveAndRenumber) {
   for (int32_t i = 0; i < ul->ChildCount(); ++i) EXPECT_EQ(ul->Children().At(i)->Index(), i);
   ul->Remove("two", 100);
   EXPECT_EQ(Dump(ul), "UL[HR#x]");
-  EXPECT_EQ(ErrorOf([&] { ul->Remove(1, 1); }), kMsgBadIndex);
+  ul->Remove(1, 1);  // no such position: nothing to remove
+  EXPECT_EQ(Dump(ul), "UL[HR#x]");
   EXPECT_EQ(ErrorOf([&] { ul->Remove("none", 1); }), kMsgBadIndex);
+  EXPECT_EQ(ErrorOf([&] { ul->Remove(-1, 1); }), kMsgBadIndex);
+  ul->Add("", "a");
+  ul->Add("", "b");
+  ul->Remove(-2, 3);  // positions -2, -1 and 0: only the first exists
+  EXPECT_EQ(Dump(ul), "UL[A B]");
 }
 
 TEST(TagEditing, NeighboursAndRemovedTags) {

@@ -192,8 +192,9 @@ class QUILLON_EXPORT Tag {
   // Same, resolving `key` with Tags::FindKey (not found: 10004).
   Ref<Tag> InsertBefore(std::string_view key, std::string_view id, std::string_view name);
   Ref<Tag> InsertAfter(std::string_view key, std::string_view id, std::string_view name);
-  // Removes `count` children from `target` on, the last first; an
-  // unresolved or out-of-range target fails with 10004.
+  // Removes the children at positions target .. target + count - 1, the
+  // last first; positions outside the list are skipped. A target of -1
+  // (unresolved) fails with 10004.
   void Remove(int32_t target, int32_t count);
   void Remove(std::string_view key, int32_t count);
   void RemoveFromParent();
