@@ -94,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"TemplateTextBlockJoinsLines", "<textblock>one\r\ntwo</textblock>",
                   "\"one\r\ntwo\"", {}},
         ParseCase{"RootEndTagEndsParse", "a</root>b", "\"a\"", {}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(Parser, HtmlStartTakesAttributesAndInsertsHead) {
   Document doc(Utf8());
