@@ -54,7 +54,7 @@ Tag* Search::Below(Tag* scope, const Key& key, const Tag* start, bool* passed) {
     }
     const Tags::Entry& e = list->entries_[i++];
     Tag* t = e.tag.get();
-    if (match(t, e.name) && (start == nullptr || *passed)) return t;
+    if (match(t, t->RawId()) && (start == nullptr || *passed)) return t;
     if (t == start) *passed = true;
     if (t->children_ && !t->children_->entries_.empty()) {
       stack.emplace_back(t->children_.get(), 0);

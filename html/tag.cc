@@ -94,12 +94,12 @@ Tag* Tags::At(int32_t index) const {
 
 const std::string& Tags::Name(int32_t index) const {
   if (index < 0 || index >= Count()) return kEmpty;
-  return entries_[static_cast<size_t>(index)].name;
+  return entries_[static_cast<size_t>(index)].tag->RawId();
 }
 
 void Tags::SetName(int32_t index, std::string_view name) {
   if (index < 0 || index >= Count()) return;
-  entries_[static_cast<size_t>(index)].name.assign(name);
+  entries_[static_cast<size_t>(index)].tag->SetRawId(name);
 }
 
 int32_t Tags::IndexOf(const Tag* tag) const {
@@ -109,7 +109,7 @@ int32_t Tags::IndexOf(const Tag* tag) const {
 
 int32_t Tags::FindKey(std::string_view key) const {
   for (size_t i = 0; i < entries_.size(); ++i) {
-    if (entries_[i].name == key) return static_cast<int32_t>(i);
+    if (entries_[i].tag->RawId() == key) return static_cast<int32_t>(i);
   }
   const platform::CodePage& cp = CodePageOf(document());
   for (size_t i = 0; i < entries_.size(); ++i) {
@@ -144,7 +144,8 @@ Ref<Tag> Tags::Insert(int32_t index, std::string_view id, std::string_view name,
 
 void Tags::Attach(Ref<Tag> tag, std::string_view name, int32_t index) {
   Tag* raw = tag.get();
-  entries_.insert(entries_.begin() + index, Entry{std::move(tag), std::string(name)});
+  raw->SetRawId(name);
+  entries_.insert(entries_.begin() + index, Entry{std::move(tag)});
   raw->owner_ = this;
   Renumber(static_cast<size_t>(index));
 }
@@ -245,7 +246,19 @@ Tags& Tag::Children() {
 }
 
 const std::string& Tag::ID() const {
-  return owner_ ? owner_->entries_[static_cast<size_t>(index_)].name : kEmpty;
+  return owner_ ? RawId() : kEmpty;
+}
+
+const std::string& Tag::RawId() const { return id_ ? *id_ : kEmpty; }
+
+void Tag::SetRawId(std::string_view id) {
+  if (id.empty()) {
+    id_.reset();
+  } else if (id_) {
+    id_->assign(id);
+  } else {
+    id_ = std::make_unique<std::string>(id);
+  }
 }
 
 void Tag::SetID(std::string_view id) {
@@ -456,7 +469,7 @@ void Tag::CopyContent(Tag* target, const Tag* source) {
       Tags& into = t->Children();
       into.entries_.reserve(into.entries_.size() + s->children_->entries_.size());
       for (const auto& e : s->children_->entries_) {
-        Ref<Tag> copy = into.Add(e.name, e.tag->name_);
+        Ref<Tag> copy = into.Add(e.tag->RawId(), e.tag->name_);
         work.emplace_back(copy.get(), e.tag.get());
       }
     }
@@ -492,7 +505,8 @@ void Tag::InsertCopies(Tags* into, int32_t at, std::vector<Ref<Tag>> copies) {
   entries.reserve(copies.size());
   for (Ref<Tag>& c : copies) {
     c->owner_ = into;
-    entries.push_back(Tags::Entry{std::move(c), id});
+    c->SetRawId(id);
+    entries.push_back(Tags::Entry{std::move(c)});
   }
   into->entries_.insert(into->entries_.begin() + at, std::make_move_iterator(entries.begin()),
                         std::make_move_iterator(entries.end()));

@@ -90,9 +90,10 @@ class QUILLON_EXPORT Tags {
   friend class Parser;
   friend class Writer;
   friend class Search;
+  // The identifier is kept by the tag itself (only while a collection
+  // holds it does it show), so an entry is just the reference.
   struct Entry {
     Ref<Tag> tag;
-    std::string name;
   };
 
   explicit Tags(Tag* owner) : owner_(owner) {}
@@ -262,6 +263,8 @@ class QUILLON_EXPORT Tag {
   std::vector<Ref<Tag>> MakeCopies(const Tags* into, int32_t count) const;
   void InsertCopies(Tags* into, int32_t at, std::vector<Ref<Tag>> copies);
   Ref<Tag> Resolve(int32_t pos, std::string_view id, std::string_view name);
+  const std::string& RawId() const;
+  void SetRawId(std::string_view id);
   Param* FindParam(std::string_view name);
   const Param* FindParam(std::string_view name) const;
 
@@ -272,6 +275,7 @@ class QUILLON_EXPORT Tag {
   std::string name_;
   std::vector<Param> params_;
   std::unique_ptr<Tags, TagsDeleter> children_;
+  std::unique_ptr<std::string> id_;  // most tags have none
   bool has_end_tag_ = false;
   bool no_indent_ = false;
   bool break_before_ = true;
