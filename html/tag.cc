@@ -61,7 +61,7 @@ void IntrusiveRelease(DocumentLink* link) {
 
 Ref<Tag> Tag::New(DocumentLink* link) {
   void* memory = AllocNode(link, sizeof(Tag), alignof(Tag));
-  Tag* tag = new (memory) Tag;
+  Tag* tag = new (memory) Tag(link ? link->pool() : NodePool());
   tag->link_ = Ref<DocumentLink>(link);
   return Ref<Tag>(tag);
 }
@@ -166,7 +166,7 @@ void Tags::RemoveAt(int32_t index) {
 }
 
 void Tags::RemoveAll() {
-  std::vector<Entry> gone;
+  decltype(entries_) gone(entries_.get_allocator());
   gone.swap(entries_);
   for (Entry& e : gone) e.tag->owner_ = nullptr;
   while (!gone.empty()) gone.pop_back();
@@ -240,7 +240,7 @@ Ref<Tag> Tag::Parent() const { return Ref<Tag>(parent()); }
 Tags& Tag::Children() {
   if (!children_) {
     void* memory = AllocNode(link_.get(), sizeof(Tags), alignof(Tags));
-    children_.reset(new (memory) Tags(this));
+    children_.reset(new (memory) Tags(this, link_ ? link_->pool() : NodePool()));
   }
   return *children_;
 }

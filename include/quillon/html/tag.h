@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <memory_resource>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -96,14 +97,14 @@ class QUILLON_EXPORT Tags {
     Ref<Tag> tag;
   };
 
-  explicit Tags(Tag* owner) : owner_(owner) {}
+  Tags(Tag* owner, std::pmr::memory_resource* pool) : owner_(owner), entries_(pool) {}
   // Takes a new, unattached tag in at `index` (0..Count()).
   void Attach(Ref<Tag> tag, std::string_view name, int32_t index);
   Ref<Tag> Insert(int32_t index, std::string_view id, std::string_view name, bool name_is_upper);
   void Renumber(size_t from);
 
   Tag* owner_;
-  std::vector<Entry> entries_;
+  std::pmr::vector<Entry> entries_;  // in the document's pool
   int32_t cursor_ = 0;
 };
 
@@ -248,7 +249,7 @@ class QUILLON_EXPORT Tag {
     void operator()(Tags* tags) const;
   };
 
-  Tag() = default;
+  explicit Tag(std::pmr::memory_resource* pool) : params_(pool) {}
   // A new tag in the memory of `link`'s document (the shared pool without
   // one). A tag's document link never changes, so it also says where the
   // tag's memory goes back to.
@@ -273,7 +274,7 @@ class QUILLON_EXPORT Tag {
   Ref<DocumentLink> link_;
   Tags* owner_ = nullptr;
   std::string name_;
-  std::vector<Param> params_;
+  std::pmr::vector<Param> params_;  // in the document's pool
   std::unique_ptr<Tags, TagsDeleter> children_;
   std::unique_ptr<std::string> id_;  // most tags have none
   bool has_end_tag_ = false;
