@@ -1,0 +1,76 @@
+// The template parser on arbitrary bytes in either code page, then both
+// write forms, a search with its continuation, a text position and its
+// way back, and a few tree edits. Checks that a found position really lies
+// inside the tag it names.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "quillon/html/document.h"
+#include "quillon/platform/codepage.h"
+
+using quillon::html::Document;
+using quillon::html::Ref;
+using quillon::html::Tag;
+using quillon::platform::CodePage;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FuzzedDataProvider in(data, size);
+  const CodePage& cp = CodePage::Get(in.ConsumeBool() ? CodePage::kJapanese : CodePage::kUtf8);
+  const bool convert = in.ConsumeBool();
+  const bool master = in.ConsumeBool();
+  const uint16_t pos_seed = in.ConsumeIntegral<uint16_t>();
+  const uint8_t edits = in.ConsumeIntegral<uint8_t>();
+  std::string page = in.ConsumeRemainingBytesAsString();
+
+  Document doc(cp);
+  doc.SetConvertMasterPage(convert);
+  doc.SetMasterPage(page);
+  std::string written = doc.GetPageData();
+  std::string kept = doc.GetMasterPage();
+
+  // A search by the name of the first tag, then its continuation to the
+  // end and one step past it.
+  Ref<Tag> first = doc.FindNext();
+  if (first) {
+    doc.FindByTagName(first->TagName());
+    for (int i = 0; i < 64 && doc.FindNext(); ++i) {
+    }
+    doc.FindByID(first->ID());
+  }
+
+  const std::string& text = master ? kept : written;
+  int32_t length = static_cast<int32_t>(cp.ToUtf16(text).size());
+  int32_t pos = length > 0 ? pos_seed % (length + 1) : 0;
+  Ref<Tag> at = doc.TextPosToTag(master, pos);
+  if (at.get() != doc.root()) {
+    int32_t begin = 0, end = 0;
+    doc.TagToTextPos(master, at.get(), &begin, &end);
+    if (!(begin <= pos && pos < end)) abort();
+  }
+
+  // A few edits driven by the input, then everything written again.
+  Ref<Tag> current = at;
+  for (int i = 0; i < (edits & 7) && current; ++i) {
+    switch ((edits >> 3) % 4 + i % 2) {
+      case 0:
+        if (current->Parent()) current->CopyAfter(current.get(), 1);
+        break;
+      case 1:
+        current->AddCopy(doc.root(), 1);
+        break;
+      case 2:
+        current = doc.FindNext();
+        break;
+      default:
+        current->RemoveFromParent();
+        current = doc.FindNext();
+        break;
+    }
+  }
+  doc.GetMasterPage();
+  doc.GetPageData();
+  return 0;
+}

@@ -1,0 +1,252 @@
+// The document: page and master-page forms, files, output attachment, the
+// tree accessors and text positions.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <unistd.h>
+
+#include "html/internal.h"
+#include "quillon/component/errors.h"
+#include "quillon/html/document.h"
+#include "quillon/platform/files.h"
+#include "tests/html/html_test_util.h"
+
+namespace quillon::html {
+namespace {
+
+using testing::DumpContent;
+
+const platform::CodePage& Utf8() { return platform::CodePage::Get(platform::CodePage::kUtf8); }
+const platform::CodePage& Sjis() {
+  return platform::CodePage::Get(platform::CodePage::kJapanese);
+}
+
+int ErrorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Error& e) {
+    return e.number();
+  }
+  return 0;
+}
+
+TEST(DocumentWrite, EmptyPage) {
+  Document doc(Utf8());
+  EXPECT_EQ(doc.GetPageData(),
+            "<HTML>\r\n<HEAD>\r\n</HEAD>\r\n<BODY>\r\n</BODY>\r\n</HTML>");
+  EXPECT_EQ(doc.Head()->TagName(), "HEAD");
+  EXPECT_EQ(doc.Body()->TagName(), "BODY");
+}
+
+TEST(DocumentWrite, LayoutIsNormalised) {
+  Document doc(Utf8());
+  doc.SetMasterPage(
+      "<html>\r\n<body>\r\n<div>\r\n<p>\r\n      some   text\r\n</p> <b>bold</b><i>it</i>\r\n"
+      "</div>\r\n</body>\r\n</html>");
+  EXPECT_EQ(doc.GetPageData(),
+            "<HTML>\r\n<HEAD>\r\n</HEAD>\r\n<BODY>\r\n"
+            "\t<DIV>\r\n\t\t<P>\r\n\t\t\tsome text\r\n\t\t</P>\r\n\t\t<B>bold</B><I>it</I>\r\n"
+            "\t</DIV>\r\n</BODY>\r\n</HTML>");
+  doc.SetIndentCode("  ");
+  EXPECT_NE(doc.GetPageData().find("<BODY>\r\n  <DIV>\r\n    <P>\r\n      some"), std::string::npos);
+}
+
+TEST(DocumentWrite, MasterFormKeepsIdentifiersAndTemplateComments) {
+  Document doc(Utf8());
+  doc.SetMasterPage(
+      "<p qlid=greet class=x>Hello</p><textblock qlid=name>Ann</textblock>"
+      "<textblock note=1>n</textblock>\r\n<!--! template only -->\r\n<dummyblock><b>in</b></dummyblock>");
+  Tag* p = doc.root()->Children().At(0);
+  p->SetParam("!data", "private");
+  EXPECT_EQ(doc.GetMasterPage(),
+            "<P QLID=\"greet\" CLASS=\"x\">Hello</P><TEXTBLOCK QLID=\"name\">Ann</TEXTBLOCK>"
+            "<TEXTBLOCK NOTE=\"1\">n</TEXTBLOCK>\r\n<!--! template only -->"
+            "\r\n<DUMMYBLOCK><B>in</B></DUMMYBLOCK>");
+  // Text blocks give only their text, the template comment not even its
+  // line break, the dummy block only its children.
+  EXPECT_EQ(doc.GetPageData(), "<P CLASS=\"x\">Hello</P>Annn<B>in</B>");
+
+  // The template round-trips through its master form.
+  Document again(Utf8());
+  again.SetMasterPage(doc.GetMasterPage());
+  EXPECT_EQ(again.GetMasterPage(), doc.GetMasterPage());
+  p->RemoveParam("!data");
+  EXPECT_EQ(DumpContent(again), DumpContent(doc));
+}
+
+TEST(DocumentWrite, ConvertedPageGetsQlid) {
+  Document doc(Utf8());
+  doc.SetConvertMasterPage(true);
+  doc.SetMasterPage("<td id=cell>x</td>");
+  EXPECT_EQ(doc.GetMasterPage(), "<TD QLID=\"cell\">x</TD>");
+  EXPECT_EQ(doc.GetPageData(), "<TD>x</TD>");
+}
+
+TEST(DocumentWrite, DummyNamesAreSettings) {
+  Document doc(Utf8());
+  doc.SetDummyTagName("txt");
+  doc.SetDummyBlockTagName("grp");
+  EXPECT_EQ(doc.DummyTagName(), "TXT");
+  doc.SetMasterPage("<grp>a</grp>");
+  EXPECT_EQ(DumpContent(doc), "GRP[\"a\"]");
+  EXPECT_EQ(doc.GetPageData(), "a");
+}
+
+class RecordingOutput : public Output {
+ public:
+  void AppendText(std::string_view text) override { lines.back() += text; }
+  void LineEnd() override { lines.emplace_back(); }
+  std::vector<std::string> lines{""};
+};
+
+TEST(DocumentWrite, WriteToKeepsTheOutputAttached) {
+  Document doc(Utf8());
+  doc.SetMasterPage("<p qlid=x>a</p>\r\n<p>b</p>");
+  EXPECT_EQ(ErrorOf([&] { doc.WriteTo(nullptr); }), kMsgBadOutputObject);
+  RecordingOutput out;
+  doc.WriteTo(&out);
+  EXPECT_EQ(out.lines, (std::vector<std::string>{"<P>a</P>", "<P>b</P>"}));
+  doc.FindByID("x")->Write();
+  EXPECT_EQ(out.lines.back(), "<P>b</P><P>a</P>");
+  EXPECT_EQ(doc.output(), &out);
+  doc.GetPageData();  // detaches
+  EXPECT_EQ(doc.output(), nullptr);
+  doc.FindByID("x")->Write();
+  EXPECT_EQ(out.lines.back(), "<P>b</P><P>a</P>");
+}
+
+TEST(DocumentFiles, LoadSaveAndErrors) {
+  std::string dir = platform::TempDirectory();
+  std::string in = dir + "quillon_html_in_" + std::to_string(getpid()) + ".htm";
+  std::string out = dir + "quillon_html_out_" + std::to_string(getpid()) + ".htm";
+  ASSERT_TRUE(platform::WriteWholeFile(in, "<html><body qlid=b>x</body></html>"));
+  Document doc(Utf8());
+  doc.Load(in);
+  EXPECT_EQ(doc.Head()->TagName(), "HEAD");  // inserted
+  EXPECT_EQ(doc.Body()->ID(), "b");
+  doc.SaveMasterPage(out);
+  std::string bytes;
+  ASSERT_TRUE(platform::ReadWholeFile(out, &bytes));
+  // HEAD takes the root's end-tag layout, which the template set to "same
+  // line".
+  EXPECT_EQ(bytes, "<HTML><HEAD></HEAD><BODY QLID=\"b\">x</BODY></HTML>");
+  doc.Save(out);
+  ASSERT_TRUE(platform::ReadWholeFile(out, &bytes));
+  EXPECT_EQ(bytes, "<HTML><HEAD></HEAD><BODY>x</BODY></HTML>");
+
+  std::string before = doc.GetMasterPage();
+  EXPECT_EQ(ErrorOf([&] { doc.Load(dir + "no/such/file.htm"); }), kMsgFileRead);
+  EXPECT_EQ(doc.GetMasterPage(), before);
+  EXPECT_EQ(ErrorOf([&] { doc.Save(dir + "no/such/file.htm"); }), kMsgFileWrite);
+  EXPECT_EQ(ErrorOf([&] { doc.SaveMasterPage(dir + "no/such/file.htm"); }), kMsgFileWrite);
+  platform::RemoveFile(in);
+  platform::RemoveFile(out);
+}
+
+TEST(DocumentTree, ItemTitleAndText) {
+  Document doc(Utf8());
+  EXPECT_EQ(doc.Item(0), doc.Head());
+  EXPECT_EQ(doc.Item("Body"), doc.Body());
+  EXPECT_EQ(ErrorOf([&] { doc.Item(2); }), kMsgBadIndex);
+  EXPECT_EQ(ErrorOf([&] { doc.Item("title"); }), kMsgBadIndex);
+  EXPECT_EQ(doc.Title(), "");
+  doc.SetTitle("Welcome");
+  EXPECT_EQ(doc.Title(), "Welcome");
+  doc.SetText("body text");
+  EXPECT_EQ(doc.Text(), "body text");
+  EXPECT_EQ(DumpContent(doc), "HEAD[TITLE[\"Welcome\"]] BODY[\"body text\"]");
+
+  doc.SetMasterPage("<p>no head</p>");
+  doc.SetTitle("ignored");
+  EXPECT_EQ(doc.Title(), "");
+  EXPECT_EQ(doc.Text(), "");
+  EXPECT_EQ(doc.Head()->TagName(), "P");
+  EXPECT_EQ(doc.Body(), nullptr);
+}
+
+// The documented way to find a tag by position: write the page once per
+// child looked at. The engine's single write must agree with it.
+Ref<Tag> TextPosToTagByRewriting(Document& doc, bool master, int32_t pos) {
+  std::string text = master ? doc.GetMasterPage() : doc.GetPageData();
+  int32_t length = static_cast<int32_t>(doc.code_page().ToUtf16(text).size());
+  pos = std::clamp(pos, 0, length);
+  Tag* current = doc.root();
+  for (;;) {
+    Tag* inside = nullptr;
+    for (int32_t i = 0; i < current->ChildCount() && !inside; ++i) {
+      Tag* child = current->Children().At(i);
+      int32_t b, e;
+      doc.TagToTextPos(master, child, &b, &e);
+      if (b <= pos && pos < e) inside = child;
+    }
+    if (!inside) return Ref<Tag>(current);
+    current = inside;
+  }
+}
+
+TEST(DocumentPositions, TagToTextPosCutsTheTag) {
+  Document doc(Utf8());
+  doc.SetMasterPage("<html><body qlid=b>\r\n<p>héllo 😀 wörld</p>\r\n</body></html>");
+  Ref<Tag> body = doc.Body();
+  int32_t b, e;
+  doc.TagToTextPos(false, body.get(), &b, &e);
+  std::u16string page = Utf8().ToUtf16(doc.GetPageData());
+  std::u16string cut = page.substr(b, e - b);
+  EXPECT_EQ(cut.substr(0, 5), u"<BODY");
+  EXPECT_EQ(cut.substr(cut.size() - 7), u"</BODY>");
+  Ref<Tag> text = doc.FindByTagName("p")->Children().Item(0);
+  doc.TagToTextPos(true, text.get(), &b, &e);
+  std::u16string master = Utf8().ToUtf16(doc.GetMasterPage());
+  EXPECT_EQ(master.substr(b, e - b), u"héllo 😀 wörld");
+
+  Ref<Tag> loose = Tag::Create();
+  doc.TagToTextPos(false, loose.get(), &b, &e);
+  EXPECT_EQ(b, 0);
+  EXPECT_EQ(e, 0);
+  EXPECT_EQ(doc.TextPosToTag(false, 0), doc.Root());
+  EXPECT_EQ(doc.TextPosToTag(false, -5), doc.Root());
+  EXPECT_EQ(doc.TextPosToTag(false, 1 << 30), doc.Root());
+}
+
+TEST(DocumentPositions, TextPosToTagAgreesWithRewritingPerChild) {
+  for (const platform::CodePage* cp : {&Utf8(), &Sjis()}) {
+    Document doc(*cp);
+    std::string multibyte = cp == &Utf8() ? "日本😀" : "\x93\xfa\x96\x7b";
+    doc.SetMasterPage(
+        "<html><head><title>t " + multibyte + "</title></head><body>\r\n<table qlid=t>\r\n"
+        "<tr><td qlid=a>" + multibyte + " x</td><td><b>y</b> " + multibyte +
+        "</td></tr></table><!--! c -->\r\n<dummyblock><p>z</p></dummyblock>\r\n</body></html>");
+    for (bool master : {false, true}) {
+      std::string text = master ? doc.GetMasterPage() : doc.GetPageData();
+      int32_t length = static_cast<int32_t>(cp->ToUtf16(text).size());
+      for (int32_t pos = -1; pos <= length + 1; ++pos) {
+        ASSERT_EQ(doc.TextPosToTag(master, pos), TextPosToTagByRewriting(doc, master, pos))
+            << "code page " << cp->number() << " master " << master << " pos " << pos;
+      }
+    }
+  }
+}
+
+TEST(DocumentPositions, Utf16CountsMatchConversion) {
+  std::mt19937 rng(7);
+  for (const platform::CodePage* cp : {&Utf8(), &Sjis()}) {
+    for (int round = 0; round < 2000; ++round) {
+      std::string bytes(rng() % 12, '\0');
+      for (char& c : bytes) c = static_cast<char>(rng() % 4 == 0 ? rng() % 128 : 0x80 + rng() % 128);
+      size_t units = cp->ToUtf16(bytes).size();
+      ASSERT_EQ(Utf16Length(*cp, bytes), units) << cp->number() << " round " << round;
+      ASSERT_EQ(BytesForUtf16(*cp, bytes, units), bytes.size());
+      for (size_t u = 0; u <= units; ++u) {
+        size_t b = BytesForUtf16(*cp, bytes, u);
+        size_t got = Utf16Length(*cp, std::string_view(bytes).substr(0, b));
+        ASSERT_LE(got, u);
+        ASSERT_GE(got + 1, u);  // at most half a surrogate pair short
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quillon::html

@@ -1,0 +1,185 @@
+// The template parser: tree shape, attributes, text blocks and the three
+// nesting repairs with their warning lines.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "quillon/component/errors.h"
+#include "quillon/html/document.h"
+#include "tests/html/html_test_util.h"
+
+namespace quillon::html {
+namespace {
+
+using testing::Dump;
+using testing::DumpContent;
+
+const platform::CodePage& Utf8() { return platform::CodePage::Get(platform::CodePage::kUtf8); }
+const platform::CodePage& Sjis() {
+  return platform::CodePage::Get(platform::CodePage::kJapanese);
+}
+
+// The message numbers of the warning lines, in order.
+std::vector<int> Warnings(const Document& doc) {
+  std::vector<int> numbers;
+  const std::string& w = doc.HtmlWarning();
+  size_t pos = 0;
+  while (pos < w.size()) {
+    size_t end = w.find("\r\n", pos);
+    if (end == std::string::npos) end = w.size();
+    std::string line = w.substr(pos, end - pos);
+    int found = 0;
+    for (int n : {kMsgUnclosedInnerTag, kMsgUnopenedEndTag, kMsgNestedSameTag}) {
+      if (line.rfind(std::string(MessageText(n)), 0) == 0) found = n;
+    }
+    numbers.push_back(found);
+    pos = end + 2;
+  }
+  return numbers;
+}
+
+struct ParseCase {
+  const char* name;
+  std::string input;
+  std::string tree;  // DumpContent of the parsed document
+  std::vector<int> warnings;
+};
+
+class ParseTree : public ::testing::TestWithParam<ParseCase> {};
+
+TEST_P(ParseTree, BuildsTreeAndWarnings) {
+  const ParseCase& c = GetParam();
+  Document doc(Utf8());
+  doc.SetMasterPage(c.input);
+  EXPECT_EQ(DumpContent(doc), c.tree);
+  EXPECT_EQ(Warnings(doc), c.warnings);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Template, ParseTree,
+    ::testing::Values(
+        ParseCase{"SameNameClosesPrevious", "<p>a<p>b</p>", "P[\"a\"] P[\"b\"]",
+                  {kMsgNestedSameTag}},
+        ParseCase{"AncestorEndClosesInner", "<b><i>x</b>", "B[I[\"x\"]]", {kMsgUnclosedInnerTag}},
+        ParseCase{"StrayEndTagDropped", "a</span>b", "\"a b\"", {kMsgUnopenedEndTag}},
+        ParseCase{"NestableNests", "<td><td>x", "TD[TD[\"x\"]]", {}},
+        ParseCase{"EmptyElementTextIsSibling", "<option value=a selected>text",
+                  "OPTION(VALUE=a,SELECTED=SELECTED) \"text\"", {}},
+        ParseCase{"ValuelessEqualsDropped", "<a href=>x", "A[\"x\"]", {}},
+        ParseCase{"DuplicateKeepsPlaceTakesLast", "<x x=1 y X=2>", "X(X=2,Y=Y)", {}},
+        ParseCase{"BlanksCollapseLinesSplit", "a   b\r\n  c", "\"a b\" \"c\"", {}},
+        ParseCase{"CommentJoinsWithoutBlank", "abc <!--c--> d", "\"abc<!--c--> d\"", {}},
+        ParseCase{"DoctypeMakesRootText", "<!DOCTYPE html>\n<html><body>x</body></html>",
+                  "\"<!DOCTYPE html>\" HTML[BODY[\"x\"]]", {}},
+        ParseCase{"NamesUpperValuesKept", "<Div Class=Foo>Hello &amp;</dIV>",
+                  "DIV(CLASS=Foo)[\"Hello &amp;\"]", {}},
+        ParseCase{"ScriptGetsNoSpecialCare", "<script>if (a<b) x;\n</script>",
+                  "SCRIPT[\"if (a\" B)(X;=X;,</SCRIPT=</SCRIPT)]", {}},
+        ParseCase{"ScriptWordsRejoinedPerLine", "<script>\nvar a  =  1;\n  b=2;\n</script>",
+                  "SCRIPT[\"var a = 1;\" \"b=2;\"]", {}},
+        ParseCase{"QlidBecomesIdentifier", "<td qlid=Cell class=c>", "TD#Cell(CLASS=c)", {}},
+        ParseCase{"IdStaysParameterWithoutConvert", "<td id=x>", "TD(ID=x)", {}},
+        ParseCase{"QuotedValueStopsAtLineEnd", "<a title=\"x y\nz>w", "A(TITLE=x y,Z=Z)[\"w\"]",
+                  {}},
+        ParseCase{"SingleQuotesAreText", "<a title='x y'>", "A(TITLE='x,Y'=Y')", {}},
+        ParseCase{"SlashAfterNameIsName", "<br/>x", "BR/[\"x\"]", {}},
+        ParseCase{"BlankSlashEndsElement", "<div />x", "DIV(/=/) \"x\"", {}},
+        ParseCase{"EmptyTagDropped", "a< >b<", "\"a b\"", {}},
+        ParseCase{"EndTagWithBlankAfterSlash", "<p>x</ p>y", "P[\"x\"] \"y\"", {}},
+        ParseCase{"UnterminatedComment", "a<!-- b", "\"a<!-- b\"", {}},
+        ParseCase{"DirectiveClosedByFirstBang", "<!x > y !>z", "\"<!x > y !> z\"", {}},
+        ParseCase{"ProcessingInstruction", "<?xml v?>\r\n<%= x %>",
+                  "\"<?xml v?>\" \"<%= x %>\"", {}},
+        ParseCase{"TemplateTextBlockJoinsLines", "<textblock>one\r\ntwo</textblock>",
+                  "\"one\r\ntwo\"", {}},
+        ParseCase{"RootEndTagEndsParse", "a</root>b", "\"a\"", {}}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST(Parser, HtmlStartTakesAttributesAndInsertsHead) {
+  Document doc(Utf8());
+  doc.SetMasterPage("junk <html lang=ja><body>x</body></html>trailing <p>");
+  EXPECT_EQ(Dump(doc.root()), "HTML(LANG=ja)[HEAD BODY[\"x\"]]");
+  EXPECT_EQ(doc.Head()->TagName(), "HEAD");
+  EXPECT_EQ(doc.Item("head")->TagName(), "HEAD");
+}
+
+TEST(Parser, ConvertModeTakesIdAsIdentifier) {
+  Document doc(Utf8());
+  doc.SetConvertMasterPage(true);
+  doc.SetMasterPage("<td ID=x qlid=q>");
+  EXPECT_EQ(DumpContent(doc), "TD#x(QLID=q)");
+  EXPECT_TRUE(doc.ConvertMode());
+
+  // The first tag's CONVERTMASTERPAGE attribute overrides the setting, with
+  // exact case only.
+  doc.SetMasterPage("<html CONVERTMASTERPAGE=No><td ID=x>");
+  EXPECT_FALSE(doc.ConvertMode());
+  EXPECT_EQ(DumpContent(doc), "HEAD TD(ID=x)");
+  doc.SetConvertMasterPage(false);
+  doc.SetMasterPage("<html convertmasterpage=Yes><td ID=x>");
+  EXPECT_TRUE(doc.ConvertMode());
+  EXPECT_EQ(DumpContent(doc), "HEAD TD#x");
+  doc.SetMasterPage("<html convertmasterpage=yes><td ID=x>");
+  EXPECT_FALSE(doc.ConvertMode());
+}
+
+TEST(Parser, BreakFlagsFollowBlanks) {
+  Document doc(Utf8());
+  doc.SetMasterPage("<p>a b\r\n  c</p> <i>x</i><b>y\n</b>");
+  Tags& top = doc.root()->Children();
+  Tag* p = top.At(0);
+  EXPECT_FALSE(p->BreakBefore());
+  EXPECT_FALSE(p->BreakBeforeEnd());
+  EXPECT_FALSE(p->Children().At(0)->BreakBefore());
+  EXPECT_TRUE(p->Children().At(1)->BreakBefore());
+  EXPECT_TRUE(top.At(1)->BreakBefore());    // one blank before <i>
+  EXPECT_FALSE(top.At(2)->BreakBefore());   // directly after </i>
+  EXPECT_TRUE(top.At(2)->BreakBeforeEnd());  // line end before </b>
+}
+
+TEST(Parser, WarningLinesCarryPositionAndNames) {
+  Document doc(Utf8());
+  doc.SetMasterPage("<p>a\r\n  <p>b</p>\r\n<b><i>x</b></span>");
+  const std::string expected =
+      std::string(MessageText(kMsgNestedSameTag)) +
+      " ----  行番号：2, 列番号：5, ネストしているタグ：P\r\n" +
+      std::string(MessageText(kMsgUnclosedInnerTag)) +
+      " ----  行番号：3, 列番号：11, 下位のタグ：I, 上位のタグ：B\r\n" +
+      std::string(MessageText(kMsgUnopenedEndTag)) +
+      " ----  行番号：3, 列番号：18, 削除されたタグ：/SPAN, 現在処理中のタグ：ROOT\r\n";
+  EXPECT_EQ(doc.HtmlWarning(), expected);
+  // A new load replaces the warnings.
+  doc.SetMasterPage("<p>");
+  EXPECT_EQ(doc.HtmlWarning(), "");
+}
+
+TEST(Parser, WarningTextIsInTheDocumentCodePage) {
+  Document doc(Sjis());
+  doc.SetMasterPage("</x>");
+  std::u16string expected = MessageText16(kMsgUnopenedEndTag) +
+                            u" ----  行番号：1, 列番号：4, 削除されたタグ：/X, 現在処理中のタグ：ROOT\r\n";
+  EXPECT_EQ(doc.HtmlWarning(), Sjis().FromUtf16(expected));
+}
+
+TEST(Parser, DoubleByteTrailBytesAreNeverFoldedOrSplit) {
+  // In code page 932, 0x83 0x61 is one character whose trail byte is 'a'
+  // and 0x95 0x5C one whose trail byte is a backslash: neither may be
+  // changed by upper-casing or taken apart.
+  Document doc(Sjis());
+  const std::string name = "x\x83\x61";
+  doc.SetMasterPage("<" + name + " c\x83\x61=\"\x95\x5C\">\x83\x61 b</" + name + ">");
+  EXPECT_EQ(DumpContent(doc), "X\x83\x61(C\x83\x61=\x95\x5C)[\"\x83\x61 b\"]");
+  EXPECT_EQ(doc.HtmlWarning(), "");
+}
+
+TEST(Parser, TemplateCommentIsLeftOutOfThePage) {
+  Document doc(Utf8());
+  doc.SetMasterPage("<!--! for authors --> and more\r\nshown");
+  EXPECT_EQ(DumpContent(doc), "\"<!--! for authors --> and more\" \"shown\"");
+  EXPECT_EQ(doc.GetPageData(), "\r\nshown");
+  EXPECT_EQ(doc.GetMasterPage(), "<!--! for authors --> and more\r\nshown");
+}
+
+}  // namespace
+}  // namespace quillon::html

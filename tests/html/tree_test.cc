@@ -1,0 +1,330 @@
+// Tag operations: parameters, text, adding, removing, copying, replacing,
+// collections, searches with their find state, and form selection.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "quillon/component/errors.h"
+#include "quillon/html/document.h"
+#include "tests/html/html_test_util.h"
+
+namespace quillon::html {
+namespace {
+
+using testing::Dump;
+using testing::DumpContent;
+
+const platform::CodePage& Utf8() { return platform::CodePage::Get(platform::CodePage::kUtf8); }
+
+int ErrorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Error& e) {
+    return e.number();
+  }
+  return 0;
+}
+
+TEST(TagParameters, SetRemoveAndWriteForms) {
+  Document doc(Utf8());
+  doc.SetMasterPage("<input type=checkbox checked value=1>");
+  Tag* input = doc.root()->Children().At(0);
+  EXPECT_EQ(input->Parameter("checked"), "CHECKED");
+  EXPECT_EQ(doc.GetPageData(), "<INPUT TYPE=\"checkbox\" CHECKED VALUE=\"1\">");
+
+  input->SetParameter("checked", "");
+  EXPECT_EQ(input->ParamCount(), 2);
+  input->SetParameter("value", "");  // VALUE stays, empty
+  EXPECT_EQ(input->ParamCount(), 2);
+  EXPECT_EQ(input->ParamName(1), "VALUE");
+  EXPECT_EQ(input->ParamName(2), "");
+  input->SetParameter("type", "text");  // replaced in place
+  input->SetParameter("!private", "kept off the page");
+  EXPECT_EQ(input->ParamName(0), "TYPE");
+  EXPECT_EQ(doc.GetPageData(), "<INPUT TYPE=\"text\" VALUE=\"\">");
+  EXPECT_EQ(input->Parameter("!PRIVATE"), "kept off the page");
+
+  // A new value that starts like a directive keeps the tag's indentation off.
+  Ref<Tag> t = Tag::Create();
+  t->SetParam("X", "<%= y %>");
+  EXPECT_TRUE(t->NoIndent());
+  input->ResetParameters();
+  EXPECT_EQ(input->ParamCount(), 0);
+}
+
+TEST(TagText, TextAndValueMapping) {
+  Document doc(Utf8());
+  doc.SetMasterPage("<p></p><td>a<b>x</b></td><input value=v>");
+  Tags& top = doc.root()->Children();
+  Tag* p = top.At(0);
+  EXPECT_EQ(p->Text(), "");
+  p->SetText("hello");
+  EXPECT_EQ(p->Text(), "hello");
+  EXPECT_EQ(Dump(p), "P[\"hello\"]");
+  Tag* td = top.At(1);
+  EXPECT_EQ(td->Value(), "a");
+  td->SetValue("z");
+  EXPECT_EQ(Dump(td), "TD[\"z\" B[\"x\"]]");
+  Tag* input = top.At(2);
+  EXPECT_EQ(input->Value(), "v");
+  input->SetValue("w");
+  EXPECT_EQ(input->GetParam("VALUE"), "w");
+  EXPECT_EQ(input->ChildCount(), 0);
+  EXPECT_TRUE(td->Children().At(0)->IsTextBlock());
+  EXPECT_EQ(td->Children().At(0)->Value(), "z");
+}
+
+TEST(TagEditing, InsertRemoveAndRenumber) {
+  Document doc(Utf8());
+  doc.SetMasterPage("<ul><li qlid=one><li qlid=two name=Second><li><li></ul>");
+  Tag* ul = doc.root()->Children().At(0);
+  Ref<Tag> x = ul->InsertBefore("two", "x", "hr");
+  EXPECT_EQ(x->Index(), 1);
+  EXPECT_EQ(ul->Children().At(2)->Index(), 2);
+  EXPECT_EQ(ul->InsertAfter("second", "", "br")->Index(), 3);  // NAME, any case
+  EXPECT_EQ(ul->InsertBefore("li", "", "p")->Index(), 0);      // tag name
+  EXPECT_EQ(ErrorOf([&] { ul->InsertBefore("nothing", "", "p"); }), kMsgBadIndex);
+  EXPECT_EQ(ErrorOf([&] { ul->InsertBefore(-1, "", "p"); }), kMsgBadIndex);
+  EXPECT_FALSE(ul->InsertBefore(99, "", "p"));
+  EXPECT_FALSE(ul->InsertBefore(-2, "", "p"));
+  EXPECT_EQ(Dump(ul), "UL[P LI#one HR#x LI#two(NAME=Second) BR LI LI]");
+
+  ul->Remove(0, 2);
+  EXPECT_EQ(Dump(ul), "UL[HR#x LI#two(NAME=Second) BR LI LI]");
+  for (int32_t i = 0; i < ul->ChildCount(); ++i) EXPECT_EQ(ul->Children().At(i)->Index(), i);
+  ul->Remove("two", 100);
+  EXPECT_EQ(Dump(ul), "UL[HR#x]");
+  ul->Remove(1, 1);  // no such position: nothing to remove
+  EXPECT_EQ(Dump(ul), "UL[HR#x]");
+  EXPECT_EQ(ErrorOf([&] { ul->Remove("none", 1); }), kMsgBadIndex);
+  EXPECT_EQ(ErrorOf([&] { ul->Remove(-1, 1); }), kMsgBadIndex);
+  ul->Add("", "a");
+  ul->Add("", "b");
+  ul->Remove(-2, 3);  // positions -2, -1 and 0: only the first exists
+  EXPECT_EQ(Dump(ul), "UL[A B]");
+}
+
+TEST(TagEditing, NeighboursAndRemovedTags) {
+  Document doc(Utf8());
+  doc.SetMasterPage("<a></a><b></b>");
+  Ref<Tag> a = doc.root()->Children().Item(0);
+  Ref<Tag> b = a->NextTag();
+  EXPECT_EQ(b->TagName(), "B");
+  EXPECT_EQ(b->PreviousTag(), a);
+  EXPECT_EQ(ErrorOf([&] { a->PreviousTag(); }), kMsgNoTagAtPosition);
+  EXPECT_EQ(ErrorOf([&] { b->NextTag(); }), kMsgNoTagAtPosition);
+  EXPECT_EQ(ErrorOf([&] { doc.root()->NextTag(); }), kMsgNoTagAtPosition);
+
+  // A removed tag that is still held keeps its content but no place.
+  b->Add("c", "i");
+  b->RemoveFromParent();
+  EXPECT_EQ(b->Parent(), nullptr);
+  EXPECT_EQ(b->Index(), -1);
+  EXPECT_EQ(b->ID(), "");
+  EXPECT_EQ(ErrorOf([&] { b->PreviousTag(); }), kMsgNoTagAtPosition);
+  EXPECT_EQ(Dump(b.get()), "B[I#c]");
+  EXPECT_EQ(b->Children().At(0)->Parent(), b);
+  b->SetID("ignored");
+  b->RemoveFromParent();  // nothing left to leave
+  EXPECT_EQ(DumpContent(doc), "A");
+  // The document's clear releases its children; held ones survive whole.
+  doc.Clear();
+  EXPECT_EQ(a->Parent(), nullptr);
+  EXPECT_EQ(Dump(b.get()), "B[I#c]");
+}
+
+TEST(TagEditing, StandaloneTag) {
+  Ref<Tag> t = Tag::Create();
+  EXPECT_EQ(t->TagName(), "");
+  EXPECT_FALSE(t->HasEndTag());
+  EXPECT_TRUE(t->BreakBefore());
+  EXPECT_TRUE(t->BreakBeforeEnd());
+  t->SetTagName("br");
+  EXPECT_EQ(t->TagName(), "BR");
+  EXPECT_FALSE(t->HasEndTag());
+  EXPECT_FALSE(t->BreakBefore());
+  t->SetTagName("div");
+  EXPECT_TRUE(t->HasEndTag());
+  t->SetText("x");
+  EXPECT_EQ(Dump(t.get()), "DIV[\"x\"]");
+  t->Write();  // no document: nothing to write to, and no failure
+}
+
+TEST(TagCopies, CopyBeforeAfterAndAddCopy) {
+  Document doc(Utf8());
+  doc.SetMasterPage("<tr qlid=row><td qlid=cell>x</td></tr><p>");
+  Ref<Tag> row = doc.root()->Children().Item(0);
+  Ref<Tag> p = doc.root()->Children().Item(1);
+  row->CopyAfter(row.get(), 3);
+  EXPECT_EQ(DumpContent(doc),
+            "TR#row[TD#cell[\"x\"]] TR#row[TD#cell[\"x\"]] TR#row[TD#cell[\"x\"]] "
+            "TR#row[TD#cell[\"x\"]] P");
+  EXPECT_EQ(row->Index(), 0);
+  p->CopyBefore(row.get(), 1);
+  EXPECT_EQ(doc.root()->Children().At(0)->TagName(), "P");
+  EXPECT_EQ(row->Index(), 1);
+
+  // Copies into the source's own subtree never contain each other.
+  Ref<Tag> cell = row->Children().Item(0);
+  row->AddCopy(cell.get(), 2);
+  EXPECT_EQ(Dump(row.get()), "TR#row[TD#cell[\"x\" TR#row[TD#cell[\"x\"]] TR#row[TD#cell[\"x\"]]]]");
+
+  Ref<Tag> loose = Tag::Create();
+  EXPECT_EQ(ErrorOf([&] { row->CopyBefore(loose.get(), 1); }), kMsgBadCopyTarget);
+  EXPECT_EQ(ErrorOf([&] { row->CopyAfter(nullptr, 1); }), kMsgBadCopyTarget);
+  EXPECT_EQ(ErrorOf([&] { row->AddCopy(nullptr, 1); }), kMsgBadCopyTarget);
+  row->AddCopy(loose.get(), 1);  // any tag may receive children
+  EXPECT_EQ(loose->ChildCount(), 1);
+  // Flags travel with a copy.
+  EXPECT_EQ(loose->Children().At(0)->BreakBefore(), row->BreakBefore());
+}
+
+TEST(TagCopies, ReplaceKeepsPlaceAndIdentity) {
+  Document doc(Utf8());
+  doc.SetMasterPage("<div qlid=old a=1><i>x</i></div><span qlid=new b=2><b>y</b></span>");
+  Ref<Tag> target = doc.root()->Children().Item(0);
+  Ref<Tag> by = doc.root()->Children().Item(1);
+  target->Replace(by.get());
+  EXPECT_EQ(target->Index(), 0);
+  EXPECT_EQ(doc.root()->Children().At(0), target.get());
+  EXPECT_EQ(Dump(target.get()), "SPAN#new(B=2)[B[\"y\"]]");
+  EXPECT_EQ(Dump(by.get()), "SPAN#new(B=2)[B[\"y\"]]");
+  EXPECT_EQ(target->Children().At(0)->Parent(), target);
+
+  // By a descendant or an ancestor, or by itself: no loss, no loop.
+  Ref<Tag> inner = target->Children().Item(0);
+  target->Replace(inner.get());
+  EXPECT_EQ(Dump(target.get()), "B[\"y\"]");
+  Ref<Tag> text = target->Children().Item(0);
+  text->Replace(doc.root());
+  EXPECT_EQ(text->TagName(), "ROOT");
+  target->Replace(target.get());
+  EXPECT_EQ(target->TagName(), "B");
+  EXPECT_EQ(ErrorOf([&] { target->Replace(nullptr); }), kMsgBadCopyTarget);
+}
+
+TEST(Collections, KeysAndItems) {
+  Document doc(Utf8());
+  doc.SetMasterPage("<form><input name=Color qlid=c1><td>a</td><input qlid=td></form>");
+  Tags& form = doc.root()->Children().At(0)->Children();
+  EXPECT_EQ(form.FindKey("c1"), 0);
+  EXPECT_EQ(form.FindKey("C1"), -1);  // identifiers compare exactly
+  EXPECT_EQ(form.FindKey("color"), 0);  // NAME, ignoring case
+  EXPECT_EQ(form.FindKey("td"), 2);     // identifier before tag name
+  EXPECT_EQ(form.FindKey("Td"), 1);     // tag name upper-cased
+  EXPECT_EQ(form.FindKey("x"), -1);
+  EXPECT_EQ(form.Item(3), nullptr);
+  EXPECT_EQ(form.Item(-1), nullptr);
+  EXPECT_EQ(form.Name(2), "td");
+  EXPECT_EQ(form.IndexOf(form.At(2)), 2);
+}
+
+TEST(Searches, FindAndFindNext) {
+  Document doc(Utf8());
+  doc.SetMasterPage(
+      "<table qlid=T><tr><td qlid=A>1<td qlid=B>2</td></td><td qlid=C x=Val>3</td></tr></table>"
+      "<td qlid=D>");
+  Ref<Tag> first = doc.FindByTagName("td");
+  EXPECT_EQ(first->ID(), "A");
+  EXPECT_EQ(doc.FindByTagName("td"), first);
+  EXPECT_EQ(doc.FindNext()->ID(), "B");  // nested in the first hit
+  EXPECT_EQ(doc.FindNext()->ID(), "C");
+  EXPECT_EQ(doc.FindNext()->ID(), "D");
+  EXPECT_EQ(doc.FindNext(), nullptr);
+  EXPECT_EQ(doc.FindNext()->ID(), "A");  // starts over
+
+  EXPECT_EQ(doc.FindByID("c")->ID(), "C");
+  EXPECT_EQ(doc.FindByParameter("X", "vAL")->ID(), "C");
+  EXPECT_EQ(doc.FindByParameter("y", "")->ID(), "T");  // missing reads ""
+
+  // Scope: a search below the table does not leave it.
+  Ref<Tag> table = doc.FindByID("t");
+  EXPECT_EQ(table->FindByID("c")->ID(), "C");
+  EXPECT_EQ(doc.FindNext(), nullptr);
+  EXPECT_EQ(table->FindByID("t"), nullptr);  // the scope itself is not tested
+
+  doc.FindByTagName("td");
+  doc.SetFindPosition(doc.FindByID("B").get());
+  doc.FindByTagName("td");  // the search kind and scope come from here...
+  doc.SetFindPosition(table->FindByID("B").get());  // ...this call replaced them
+  EXPECT_EQ(doc.FindNext(), nullptr);  // id search for B: none after B
+
+  doc.FindByTagName("td");
+  Tag* tr = doc.root()->Children().At(0)->Children().At(0);
+  ASSERT_EQ(tr->TagName(), "TR");
+  doc.SetFindPosition(tr);
+  EXPECT_EQ(doc.FindNext()->ID(), "A");  // the first match after the TR
+  doc.SetFindPosition(nullptr);
+  EXPECT_EQ(doc.FindNext()->ID(), "A");
+}
+
+TEST(Searches, WithoutAnySearchStepsThroughAllTags) {
+  Document doc(Utf8());
+  doc.SetMasterPage("<a><b></b></a><c>");
+  std::string names;
+  for (Ref<Tag> t = doc.FindNext(); t; t = doc.FindNext()) names += t->TagName();
+  EXPECT_EQ(names, "ABC");
+}
+
+TEST(Searches, FindStateNeitherKeepsNorFollowsRemovedTags) {
+  Document doc(Utf8());
+  doc.SetMasterPage("<div><td qlid=a></td><td qlid=b></td></div><td qlid=c>");
+  Tag* div = doc.root()->Children().At(0);
+  Ref<Tag> a = doc.FindByTagName("td");
+  ASSERT_EQ(a->ID(), "a");
+
+  // The last hit removed but still held: the search starts over.
+  a->RemoveFromParent();
+  EXPECT_EQ(doc.FindNext()->ID(), "b");
+  // The last hit released altogether: its link is cleared, not followed.
+  Ref<Tag> b = doc.FindNext();
+  ASSERT_EQ(b->ID(), "c");
+  b->RemoveFromParent();
+  b = nullptr;
+  EXPECT_EQ(doc.FindNext()->ID(), "b");
+
+  // The scope removed: the search falls back to the whole document.
+  Ref<Tag> scope(div);
+  EXPECT_EQ(scope->FindByTagName("td")->ID(), "b");
+  scope->RemoveFromParent();
+  EXPECT_EQ(doc.FindNext(), nullptr);  // b went with its scope
+  scope = nullptr;
+  doc.SetMasterPage("<td qlid=n>");
+  EXPECT_EQ(doc.FindNext()->ID(), "n");
+}
+
+TEST(FormSelection, SelectRadio) {
+  Document doc(Utf8());
+  doc.SetMasterPage(
+      "<form><input type=radio name=color value=red><p><input type=radio name=color "
+      "value=green checked><input type=radio name=color value=blue></p>"
+      "<input name=other value=blue checked></form>");
+  Tag* form = doc.root()->Children().At(0);
+  form->SelectRadio("Color", "blue");  // another case: nothing changes
+  EXPECT_EQ(doc.FindByParameter("checked", "checked")->GetParam("VALUE"), "green");
+  form->SelectRadio("color", "blue");
+  EXPECT_EQ(doc.GetPageData(),
+            "<FORM><INPUT TYPE=\"radio\" NAME=\"color\" VALUE=\"red\"><P><INPUT TYPE=\"radio\" "
+            "NAME=\"color\" VALUE=\"green\"><INPUT TYPE=\"radio\" NAME=\"color\" "
+            "VALUE=\"blue\" CHECKED></P><INPUT NAME=\"other\" VALUE=\"blue\" CHECKED></FORM>");
+}
+
+TEST(FormSelection, SelectOption) {
+  Document doc(Utf8());
+  doc.SetMasterPage(
+      "<select><option value=a selected>b<option>a<option value=b>a</select>"
+      "<select><option value=a></select>");
+  Tag* first = doc.root()->Children().At(0);
+  first->SelectOption("b");
+  EXPECT_EQ(DumpContent(doc),
+            "SELECT[OPTION(VALUE=a) \"b\" OPTION \"a\" OPTION(VALUE=b,SELECTED=SELECTED) \"a\"] "
+            "SELECT[OPTION(VALUE=a)]");
+  first->SelectOption("");  // only the option without VALUE
+  EXPECT_EQ(Dump(first),
+            "SELECT[OPTION(VALUE=a) \"b\" OPTION(SELECTED=SELECTED) \"a\" OPTION(VALUE=b) \"a\"]");
+  doc.root()->SelectOption("none");
+  EXPECT_EQ(doc.FindByParameter("selected", "selected"), nullptr);
+}
+
+}  // namespace
+}  // namespace quillon::html
