@@ -129,3 +129,13 @@ def qserver_alive(qserver_library):
         return library.DllCanUnloadNow() != 0
 
     return alive
+
+
+@pytest.fixture
+def srv(qserver_alive):
+    """A QServer object in offline-debug mode (started from a property bag)."""
+    obj = quillon.CreateObject("QServer.QServer")
+    quillon.LoadFromPropertyBag(obj)
+    yield obj
+    obj._release()
+    assert not qserver_alive(), "a server object outlived its last reference"

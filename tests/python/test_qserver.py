@@ -24,16 +24,6 @@ del srv                              # released: the response goes out
 """
 
 
-@pytest.fixture
-def srv(qserver_alive):
-    """A QServer object in offline-debug mode (started from a property bag)."""
-    obj = quillon.CreateObject("QServer.QServer")
-    quillon.LoadFromPropertyBag(obj)
-    yield obj
-    obj._release()
-    assert not qserver_alive(), "a server object outlived its last reference"
-
-
 def test_offline_debug_start(srv):
     assert srv.OffLineDebug is True
     assert srv.ContentType == "text/html"

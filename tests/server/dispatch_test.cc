@@ -267,7 +267,8 @@ TEST(Interfaces, EmptyCollectionEnumeratesNothing) {
   EXPECT_EQ(fetched, 0u);
   EXPECT_EQ(items->Skip(1), com::S_FALSE);
   ComPtr<com::IEnumVARIANT> clone;
-  EXPECT_EQ(items->Clone(clone.put()), com::S_OK);
+  EXPECT_EQ(items->Clone(clone.put()), com::E_NOTIMPL) << "the collection is its one enumerator";
+  EXPECT_FALSE(clone);
 }
 
 // --- Calls and their errors ------------------------------------------------------------------

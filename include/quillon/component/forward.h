@@ -139,6 +139,17 @@ void Out(From v, To* out) {
   *out = static_cast<To>(v);
 }
 
+// Other libraries add conversions for their own types as In / Out overloads
+// in the namespace of those types; argument-dependent lookup finds them.
+template <class T, class A>
+decltype(auto) Convert(const A& argument) {
+  return In(argument, Tag<T>{});
+}
+template <class R, class P>
+void Store(R&& result, P* out) {
+  Out(std::forward<R>(result), out);
+}
+
 template <class F>
 struct Method;
 template <class C, class R, class... P>
@@ -178,9 +189,9 @@ class Forwarding {
       auto& plain = static_cast<Self*>(this)->plain();
       [&]<size_t... Is>(std::index_sequence<Is...>) {
         std::tuple<fi::Storage<std::tuple_element_t<Is, P>>...> in{
-            fi::In(std::get<Is>(args), fi::Tag<fi::Storage<std::tuple_element_t<Is, P>>>{})...};
+            fi::Convert<fi::Storage<std::tuple_element_t<Is, P>>>(std::get<Is>(args))...};
         if constexpr (kHasResult) {
-          fi::Out((plain.*Fn)(std::move(std::get<Is>(in))...), std::get<kIn>(args));
+          fi::Store((plain.*Fn)(std::move(std::get<Is>(in))...), std::get<kIn>(args));
         } else {
           (plain.*Fn)(std::move(std::get<Is>(in))...);
         }
