@@ -37,6 +37,13 @@ TEST(DeepNesting, ParseWriteCopySearchAndRelease) {
   EXPECT_EQ(doc->FindNext(), nullptr);
   EXPECT_EQ(doc->FindNext(), deep);
 
+  // Stepping through every tag continues from the last hit each time; a
+  // walk from the top per step would never finish here.
+  doc->FindByTagName("td");
+  int tds = 1;
+  while (doc->FindNext()) ++tds;
+  EXPECT_EQ(tds, kDepth);
+
   int32_t begin, end;
   doc->TagToTextPos(false, deep.get(), &begin, &end);
   EXPECT_EQ(begin, 4 * kDepth);

@@ -146,6 +146,7 @@ class QUILLON_EXPORT Document {
 
  private:
   friend class Tag;
+  friend class Tags;
   friend class Parser;
   friend class Writer;
   friend class Search;
@@ -156,7 +157,11 @@ class QUILLON_EXPORT Document {
     std::string param_value_key;
     Tag* scope = nullptr;  // plain links: cleared when the tag goes
     Tag* last = nullptr;
-    bool passed = false;
+    // Checked links: the scope is in the document and the last hit (if
+    // any) below it, as of `epoch`. Only then may FindNext skip the walks
+    // up the tree that checking takes.
+    bool trusted = false;
+    uint64_t epoch = 0;
   };
 
   void Parse(std::string_view text);
@@ -172,6 +177,7 @@ class QUILLON_EXPORT Document {
   bool convert_master_page_ = false;
   bool convert_mode_ = false;
   FindState find_;
+  uint64_t detach_epoch_ = 0;  // counts removals of tags from the tree
   Ref<DocumentLink> link_;
   Ref<Tag> root_;
   Output* output_ = nullptr;
