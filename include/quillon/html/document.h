@@ -138,6 +138,8 @@ class QUILLON_EXPORT Document {
   void SetDummyTagName(std::string_view name);
   const std::string& DummyBlockTagName() const { return dummy_block_tag_name_; }
   void SetDummyBlockTagName(std::string_view name);
+  // Written once per level, up to 256 levels; deeper lines are indented
+  // like the 256th, so the size of a page stays proportional to its tags.
   const std::string& IndentCode() const { return indent_code_; }
   void SetIndentCode(std::string_view code) { indent_code_ = code; }
   bool ConvertMasterPage() const { return convert_master_page_; }
