@@ -239,7 +239,7 @@ class NullOutput : public quillon::html::Output {
 
 void BM_TextPosToTag(benchmark::State& state) {
   std::string page = "<html><body>\r\n<table>\r\n";
-  for (int r = 0; r < 2500; ++r) {
+  for (int r = 0; r < 2900; ++r) {
     page += "<tr><td qlid=a>cell " + std::to_string(r) + "</td><td><b>x</b> y</td></tr>\r\n";
   }
   page += "</table></body></html>";

@@ -206,7 +206,10 @@ void Document::SetText(std::string_view text) {
 
 Ref<Tag> Document::FindNext() { return Search::Next(this); }
 
-void Document::SetFindPosition(Tag* current) { find_.last = current; }
+void Document::SetFindPosition(Tag* current) {
+  find_.last = current;
+  find_.trusted = false;
+}
 
 bool Document::Contains(const Tag* tag) const {
   const Tag* t = tag;

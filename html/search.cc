@@ -41,32 +41,55 @@ struct Matcher {
 
 }  // namespace
 
-Tag* Search::Below(Tag* scope, const Key& key, const Tag* start, bool* passed) {
-  if (!scope->children_) return nullptr;
+namespace {
+
+// The tag after `t` in pre-order, not leaving `scope`; null at the end.
+Tag* NextInScope(const Tag* t, const Tag* scope) {
+  if (Tags* children = t->children_if_any(); children && children->Count() > 0) {
+    return children->At(0);
+  }
+  while (t != scope) {
+    Tags* owner = t->owner_collection();
+    if (!owner) return nullptr;
+    if (t->Index() + 1 < owner->Count()) return owner->At(t->Index() + 1);
+    t = owner->owner();
+    if (!t) return nullptr;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool StrictlyBelow(const Tag* t, const Tag* scope) {
+  for (t = t->parent(); t; t = t->parent()) {
+    if (t == scope) return true;
+  }
+  return false;
+}
+
+Tag* Search::Below(Tag* scope, const Key& key, const Tag* start, bool start_checked) {
+  // Continuing from the start tag visits exactly the tags that a walk from
+  // the top would visit after passing it, without walking past everything
+  // before it again: stepping through all matches with FindNext stays
+  // linear. A start outside the scope is never passed, so nothing follows.
   Matcher match(CodePageOf(scope->document()), key);
-  std::vector<std::pair<Tags*, size_t>> stack;
-  stack.emplace_back(scope->children_.get(), 0);
-  while (!stack.empty()) {
-    auto& [list, i] = stack.back();
-    if (i >= list->entries_.size()) {
-      stack.pop_back();
-      continue;
-    }
-    const Tags::Entry& e = list->entries_[i++];
-    Tag* t = e.tag.get();
-    if (match(t, t->RawId()) && (start == nullptr || *passed)) return t;
-    if (t == start) *passed = true;
-    if (t->children_ && !t->children_->entries_.empty()) {
-      stack.emplace_back(t->children_.get(), 0);
-    }
+  Tag* t;
+  if (start == nullptr) {
+    Tags* children = scope->children_if_any();
+    t = children && children->Count() > 0 ? children->At(0) : nullptr;
+  } else {
+    if (!start_checked && !StrictlyBelow(start, scope)) return nullptr;
+    t = NextInScope(start, scope);
+  }
+  for (; t; t = NextInScope(t, scope)) {
+    if (match(t, t->RawId())) return t;
   }
   return nullptr;
 }
 
 Ref<Tag> Search::Run(Tag* scope, Key key) {
   Document* doc = scope->document();
-  bool passed = false;
-  Tag* hit = Below(scope, key, nullptr, &passed);
+  Tag* hit = Below(scope, key, nullptr, false);
   if (doc) {
     Document::FindState& f = doc->find_;
     f.id_key.clear();
@@ -87,18 +110,25 @@ Ref<Tag> Search::Run(Tag* scope, Key key) {
     }
     f.scope = scope;
     f.last = hit;
+    f.trusted = doc->Contains(scope);
+    f.epoch = doc->detach_epoch_;
   }
   return Ref<Tag>(hit);
 }
 
 Ref<Tag> Search::Next(Document* doc) {
   Document::FindState& f = doc->find_;
-  f.passed = false;
   // The links are plain: a released tag has cleared itself from them, and a
   // removed one that is still held elsewhere is no longer in the document.
-  Tag* scope = f.scope && doc->Contains(f.scope) ? f.scope : doc->root();
-  if (f.scope != scope) f.scope = nullptr;
-  const Tag* start = f.last && doc->Contains(f.last) ? f.last : nullptr;
+  // Checking walks up the tree, so it is done only when something was
+  // removed since the links were last known good, or when SetFindPosition
+  // brought in a tag from anywhere.
+  const bool trusted = f.trusted && f.epoch == doc->detach_epoch_;
+  if (!trusted) {
+    if (f.scope && !doc->Contains(f.scope)) f.scope = nullptr;
+    if (f.last && !doc->Contains(f.last)) f.last = nullptr;
+  }
+  Tag* scope = f.scope ? f.scope : doc->root();
   Key key;
   if (!f.id_key.empty()) {
     key = Key{kId, f.id_key, ""};
@@ -107,8 +137,10 @@ Ref<Tag> Search::Next(Document* doc) {
   } else {
     key = Key{kParameter, f.param_name_key, f.param_value_key};
   }
-  Tag* hit = Below(scope, key, start, &f.passed);
+  Tag* hit = Below(scope, key, f.last, trusted);
   f.last = hit;
+  f.trusted = true;
+  f.epoch = doc->detach_epoch_;
   return Ref<Tag>(hit);
 }
 

@@ -48,8 +48,8 @@ class Search {
 
  private:
   // The first match below `scope` in pre-order; with a `start`, the first
-  // match after it (the flag records having passed it).
-  static Tag* Below(Tag* scope, const Key& key, const Tag* start, bool* passed);
+  // match after it.
+  static Tag* Below(Tag* scope, const Key& key, const Tag* start, bool start_checked);
 };
 
 }  // namespace quillon::html

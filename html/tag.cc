@@ -156,8 +156,13 @@ void Tags::Renumber(size_t from) {
   }
 }
 
+void Tags::NoteDetach() const {
+  if (Document* doc = document()) ++doc->detach_epoch_;
+}
+
 void Tags::RemoveAt(int32_t index) {
   if (index < 0 || index >= Count()) return;
+  NoteDetach();
   Ref<Tag> gone = std::move(entries_[static_cast<size_t>(index)].tag);
   gone->owner_ = nullptr;
   entries_.erase(entries_.begin() + index);
@@ -166,6 +171,7 @@ void Tags::RemoveAt(int32_t index) {
 }
 
 void Tags::RemoveAll() {
+  if (!entries_.empty()) NoteDetach();
   decltype(entries_) gone(entries_.get_allocator());
   gone.swap(entries_);
   for (Entry& e : gone) e.tag->owner_ = nullptr;
@@ -425,6 +431,7 @@ void Tag::Remove(int32_t target, int32_t count) {
   const int64_t first64 = std::max<int64_t>(target, 0);
   const int64_t last64 = std::min<int64_t>(static_cast<int64_t>(target) + count, n);
   if (first64 >= last64) return;
+  list.NoteDetach();
   const size_t first = static_cast<size_t>(first64);
   const size_t last = static_cast<size_t>(last64);
   // The last goes first, as the documented order says; the list is made

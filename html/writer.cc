@@ -3,6 +3,8 @@
 // reach the call stack.
 #include "html/writer.h"
 
+#include <algorithm>
+
 #include "html/internal.h"
 
 namespace quillon::html {
@@ -13,6 +15,10 @@ Writer::Writer(const Document& doc, Form form, Output* out, std::string* buffer)
 void Writer::Indent(int level) {
   const std::string& code = doc_.IndentCode();
   if (level <= 0 || code.empty()) return;
+  // Every line of a page nested N levels deep would otherwise carry N
+  // indentations: a template of a few hundred thousand unclosed elements
+  // would write gigabytes. Deeper lines keep the deepest indentation.
+  level = std::min(level, kMaxIndentLevels);
   size_t want = static_cast<size_t>(level) * code.size();
   while (indent_.size() < want) indent_ += code;
   Text(std::string_view(indent_).substr(0, want));

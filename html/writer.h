@@ -17,6 +17,9 @@ namespace quillon::html {
 // buffer and are only meaningful when writing to one.
 class Writer {
  public:
+  // Indentation stops growing at this depth.
+  static constexpr int kMaxIndentLevels = 256;
+
   using Spans = std::unordered_map<const Tag*, std::pair<size_t, size_t>>;
 
   Writer(const Document& doc, Form form, Output* out, std::string* buffer);

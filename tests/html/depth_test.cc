@@ -37,6 +37,13 @@ TEST(DeepNesting, ParseWriteCopySearchAndRelease) {
   EXPECT_EQ(doc->FindNext(), nullptr);
   EXPECT_EQ(doc->FindNext(), deep);
 
+  // Stepping through every tag continues from the last hit each time; a
+  // walk from the top per step would never finish here.
+  doc->FindByTagName("td");
+  int tds = 1;
+  while (doc->FindNext()) ++tds;
+  EXPECT_EQ(tds, kDepth);
+
   int32_t begin, end;
   doc->TagToTextPos(false, deep.get(), &begin, &end);
   EXPECT_EQ(begin, 4 * kDepth);
@@ -80,13 +87,21 @@ TEST(DeepNesting, UnclosedAndRepairedNesting) {
   dl = nullptr;
   EXPECT_EQ(inner->Parent(), nullptr);
   EXPECT_EQ(inner->Text(), "x");
+
+  // Unclosed, every end tag gets a line of its own: indentation stops
+  // growing at 256 levels instead of making the page quadratic in size.
+  doc.SetMasterPage(Repeat("<dl>\n", 20000));
+  std::string page = doc.GetPageData();
+  EXPECT_LT(page.size(), 20000u * 2 * (256 + 8));
+  EXPECT_NE(page.find("\r\n" + Repeat("\t", 256) + "<DL>"), std::string::npos);
+  EXPECT_EQ(page.find(Repeat("\t", 257)), std::string::npos);
 }
 
 TEST(HostileShapes, StrayEndTagsUnderDeepNestingStayLinear) {
   const int n = 100000;
   Document doc(Utf8());
   auto start = std::chrono::steady_clock::now();
-  doc.SetMasterPage(Repeat("<div>", n) + Repeat("</x>", n));
+  doc.SetMasterPage(Repeat("<td>", n) + Repeat("</x>", n));  // TD nests: n levels deep
   // Also very many attributes on one tag, all named differently.
   std::string attrs = "<p";
   for (int i = 0; i < n; ++i) attrs += " a" + std::to_string(i) + "=" + std::to_string(i);

@@ -138,6 +138,8 @@ class QUILLON_EXPORT Document {
   void SetDummyTagName(std::string_view name);
   const std::string& DummyBlockTagName() const { return dummy_block_tag_name_; }
   void SetDummyBlockTagName(std::string_view name);
+  // Written once per level, up to 256 levels; deeper lines are indented
+  // like the 256th, so the size of a page stays proportional to its tags.
   const std::string& IndentCode() const { return indent_code_; }
   void SetIndentCode(std::string_view code) { indent_code_ = code; }
   bool ConvertMasterPage() const { return convert_master_page_; }
@@ -146,6 +148,7 @@ class QUILLON_EXPORT Document {
 
  private:
   friend class Tag;
+  friend class Tags;
   friend class Parser;
   friend class Writer;
   friend class Search;
@@ -156,7 +159,11 @@ class QUILLON_EXPORT Document {
     std::string param_value_key;
     Tag* scope = nullptr;  // plain links: cleared when the tag goes
     Tag* last = nullptr;
-    bool passed = false;
+    // Checked links: the scope is in the document and the last hit (if
+    // any) below it, as of `epoch`. Only then may FindNext skip the walks
+    // up the tree that checking takes.
+    bool trusted = false;
+    uint64_t epoch = 0;
   };
 
   void Parse(std::string_view text);
@@ -172,6 +179,7 @@ class QUILLON_EXPORT Document {
   bool convert_master_page_ = false;
   bool convert_mode_ = false;
   FindState find_;
+  uint64_t detach_epoch_ = 0;  // counts removals of tags from the tree
   Ref<DocumentLink> link_;
   Ref<Tag> root_;
   Output* output_ = nullptr;

@@ -102,6 +102,7 @@ class QUILLON_EXPORT Tags {
   void Attach(Ref<Tag> tag, std::string_view name, int32_t index);
   Ref<Tag> Insert(int32_t index, std::string_view id, std::string_view name, bool name_is_upper);
   void Renumber(size_t from);
+  void NoteDetach() const;
 
   Tag* owner_;
   std::pmr::vector<Entry> entries_;  // in the document's pool
