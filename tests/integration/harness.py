@@ -142,6 +142,21 @@ def run_cgi(
                           timeout=timeout, check=False)
 
 
+def _group_has_live_members(pgid: int) -> bool:
+    """Whether a process of group `pgid` is alive (zombies do not count)."""
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            fields = (entry / "stat").read_text().rsplit(")", 1)[1].split()
+        except (OSError, IndexError):
+            continue
+        # After the command: state, ppid, pgrp.
+        if len(fields) > 2 and int(fields[2]) == pgid and fields[0] != "Z":
+            return True
+    return False
+
+
 class LighttpdServer:
     """A lighttpd serving a private document root and cgi-bin on 127.0.0.1.
 
@@ -292,7 +307,19 @@ setenv.add-environment = (
         try:
             os.killpg(proc.pid, signal.SIGKILL)
         except ProcessLookupError:
-            pass
+            return
+        # SIGKILL is delivered asynchronously; on a busy machine a child can
+        # still be there a moment later. Wait (bounded) until the group is
+        # gone, so that "stopped" means stopped.
+        deadline = time.monotonic() + STOP_TIMEOUT_S
+        while time.monotonic() < deadline:
+            try:
+                os.killpg(proc.pid, 0)
+            except ProcessLookupError:
+                return
+            if not _group_has_live_members(proc.pid):
+                return
+            time.sleep(0.01)
 
     @property
     def running(self) -> bool:
