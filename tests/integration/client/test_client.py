@@ -125,7 +125,8 @@ IMPORT_PAGE = """\
 import os, quillon
 srv = quillon.CreateObject("QServer.QServer")
 quillon.LoadFromStream(srv)
-srv.GetRecordsetData("rows", 0, 3, os.environ["IMPORT_DATABASE"], "people")
+srv.GetRecordsetData("rows", 0, int(os.environ["IMPORT_ENGINE"]), os.environ["IMPORT_DATABASE"],
+                     os.environ["IMPORT_TABLE"])
 srv.Result = "stored"
 del srv
 """
@@ -141,13 +142,50 @@ def test_a_recordset_travels_to_the_server_database(lighttpd_factory, page_env, 
             db.execute("CREATE TABLE people (id INTEGER, name TEXT, score REAL, photo BLOB)")
             if fill:
                 db.executemany("INSERT INTO people VALUES (?, ?, ?, ?)", rows)
-    server = lighttpd_factory(env=dict(page_env, IMPORT_DATABASE=str(target)),
+    server = lighttpd_factory(env=dict(page_env, IMPORT_DATABASE=str(target), IMPORT_ENGINE="3",
+                                       IMPORT_TABLE="people"),
                               cgi={"import.py": IMPORT_PAGE})
     out = run_client(page_env, {"props": at(server, "/cgi-bin/import.py"),
                                 "recordsets": [["rows", 3, str(source), "people"]]})
     assert out.get("result") == "stored", (out, server.error_log_text())
     with sqlite3.connect(target) as db:
         assert db.execute("SELECT * FROM people ORDER BY id").fetchall() == rows
+
+
+def test_a_recordset_travels_from_sqlite_to_postgresql(lighttpd_factory, page_env, tmp_path):
+    """The client reads SQLite through DAO, the page writes PostgreSQL through
+    ADO: the rows arrive with their types."""
+    import os
+    import sqlite3
+    pg_port = os.environ.get("QUILLON_TEST_PG_PORT")
+    if not pg_port:
+        pytest.skip("no PostgreSQL service (./run test starts one)")
+    table = f"people_{os.getpid()}"
+    psql = ["psql", "-h", "127.0.0.1", "-p", pg_port, "-U", "postgres", "-d", "postgres", "-qAtc"]
+    # psql hangs with the sanitizer runtime preloaded; it needs none.
+    plain_env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
+    subprocess.run(psql + [f"DROP TABLE IF EXISTS {table}; CREATE TABLE {table} "
+                           "(id integer, name text, score double precision, photo bytea)"],
+                   check=True, capture_output=True, timeout=60, stdin=subprocess.DEVNULL,
+                   env=plain_env)
+    source = tmp_path / "client.db"
+    with sqlite3.connect(source) as db:
+        db.execute("CREATE TABLE people (id INTEGER, name TEXT, score REAL, photo BLOB)")
+        db.executemany("INSERT INTO people VALUES (?, ?, ?, ?)",
+                       [(1, "Taro\tYamada", 1.5, b"\x00\xff"), (2, "日本語", None, None)])
+    connection = (f"Driver={{PostgreSQL Unicode}};Server=127.0.0.1;Port={pg_port};"
+                  "Database=postgres;Uid=postgres;")
+    server = lighttpd_factory(env=dict(page_env, IMPORT_DATABASE=connection, IMPORT_ENGINE="2",
+                                       IMPORT_TABLE=table),
+                              cgi={"import.py": IMPORT_PAGE})
+    out = run_client(page_env, {"props": at(server, "/cgi-bin/import.py"),
+                                "recordsets": [["rows", 3, str(source), "people"]]})
+    assert out.get("result") == "stored", (out, server.error_log_text())
+    rows = subprocess.run(psql + [f"SELECT id, name, score, encode(photo, 'hex') FROM {table} "
+                                  "ORDER BY id"], check=True, capture_output=True, text=True,
+                          stdin=subprocess.DEVNULL, env=plain_env,
+                          timeout=60).stdout
+    assert rows == "1|Taro\tYamada|1.5|00ff\n2|日本語||\n"
 
 
 def test_status_404_names_its_number(pages, page_env):
