@@ -102,7 +102,9 @@ class Database:
         names = [fields.Item(i).Name for i in range(fields.Count)]
         out = []
         while not rs.EOF:
-            out.append({n: fields.Item(n).Value for n in names})
+            # A database Null arrives as quillon.Null; the pages want None.
+            out.append({n: None if isinstance(v, quillon.NullType) else v
+                        for n, v in ((n, fields.Item(n).Value) for n in names)})
             rs.MoveNext()
         rs.Close()
         return out
