@@ -16,7 +16,7 @@ def text(srv, name):
 
 def contact_id(srv):
     value = text(srv, "id")
-    return int(value) if value.isdigit() else None
+    return int(value) if value.isascii() and value.isdigit() else None
 
 
 def save(srv, db):

@@ -174,12 +174,18 @@ def test_uploaded_bytes_come_back_unchanged(site):
         # (what the edit posts, bytes expected afterwards, type expected)
         (None, first, b"image/x-test"),                       # no new file: kept
         (("notes.txt", "text/plain", b"second"), b"second", b"text/plain"),
+        # Types a browser would run as a page from this site go out as bytes.
+        (("x.html", "text/html", b"<script>1</script>"), b"<script>1</script>",
+         b"application/octet-stream"),
+        (("x.svg", "image/svg+xml", b"<svg/>"), b"<svg/>", b"application/octet-stream"),
     ]
     for upload, expected, content_type in cases:
         post_contact(site, {"id": key, "name": "Files", "kind": "work"}, upload)
         response = get(site, f"/cgi-bin/download.py?id={key}")
         assert response.body == expected
         assert response.header("Content-Type") == content_type
+        assert response.header("X-Content-Type-Options") == b"nosniff"
+        assert response.header("Content-Disposition").startswith(b"attachment;")
     missing = site.request("GET", "/cgi-bin/download.py?id=999999")
     assert missing.status == 404
 
