@@ -160,6 +160,8 @@ def main() -> int:
             print("check:", "list page served" if ok else "unexpected list page:\n" + body)
             return 0 if ok else 1
         print("Press Ctrl-C to stop.")
+        # A plain kill stops lighttpd too (through the finally below).
+        signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
         try:
             proc.wait()
         except KeyboardInterrupt:
