@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -61,6 +62,11 @@ def page_environment(build: Path, state: Path) -> dict[str, str]:
         "SAMPLE_HOME": str(HERE),
         "SAMPLE_DATABASE": os.environ.get("SAMPLE_DATABASE") or str(state / "contacts.db"),
     }
+    # A sanitized build's libraries need their runtime preloaded in the
+    # pages as in this process.
+    for name in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS"):
+        if name in os.environ:
+            env[name] = os.environ[name]
     return env
 
 
@@ -154,18 +160,25 @@ def main() -> int:
         print(f"  client:   PYTHONPATH={build / 'python'} QUILLON_REGISTRY={env['QUILLON_REGISTRY']} "
               f"{PYTHON} {HERE / 'client.py'} --port {port}")
         if args.check:
-            with urllib.request.urlopen(address + "cgi-bin/list.py", timeout=30) as response:
-                body = response.read().decode("utf-8", "replace")
-            ok = response.status == 200 and "contacts</P>" in body.replace("contacts</p>", "contacts</P>")
+            try:
+                with urllib.request.urlopen(address + "cgi-bin/list.py", timeout=60) as response:
+                    body = response.read().decode("utf-8", "replace")
+            except OSError as error:  # HTTPError included: the page failed
+                print(f"check: list page failed: {error}\n{error_log.read_text(errors='replace')}",
+                      file=sys.stderr)
+                return 1
+            ok = re.search(r"\d+ contacts", body) is not None
             print("check:", "list page served" if ok else "unexpected list page:\n" + body)
             return 0 if ok else 1
         print("Press Ctrl-C to stop.")
-        # A plain kill stops lighttpd too (through the finally below).
-        signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
-        try:
-            proc.wait()
-        except KeyboardInterrupt:
+        # Ctrl-C, a hang-up or a plain kill stop lighttpd too (through the
+        # finally below).
+        def stop(*_):
             print("\nstopping")
+            sys.exit(0)
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            signal.signal(sig, stop)
+        proc.wait()
         return 0
     finally:
         if proc.poll() is None:

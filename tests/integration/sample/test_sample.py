@@ -221,6 +221,33 @@ def test_error_page_shows_number_and_message(lighttpd_factory, page_env, build_d
     assert "Something went wrong" in body
 
 
+# --- ./run sample ----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("port_taken", [False, True])
+def test_serve_check_starts_and_answers(page_env, build_dir, tmp_path, port_taken):
+    # What `./run sample --check` runs after building, on this build tree.
+    import socket
+    with socket.socket() as holder:
+        holder.bind(("127.0.0.1", 0))
+        if port_taken:
+            holder.listen()
+        port = holder.getsockname()[1]
+        if not port_taken:
+            holder.close()
+        env = dict(os.environ, SAMPLE_DATABASE=str(tmp_path / "contacts.db"))
+        env["LD_PRELOAD"] = page_env.get("LD_PRELOAD", "")
+        result = subprocess.run([harness.PYTHON, str(SAMPLE / "serve.py"), str(build_dir),
+                                 "--check", "--port", str(port)], env=env,
+                                capture_output=True, timeout=120, check=False)
+    out = result.stdout.decode()
+    assert result.returncode == 0, out + result.stderr.decode()
+    assert "check: list page served" in out
+    served = re.search(r"http://127\.0\.0\.1:(\d+)/", out)
+    assert served and (int(served.group(1)) != port) == port_taken, out
+    assert ("is taken" in out) == port_taken
+
+
 # --- The client program ---------------------------------------------------------------
 
 
