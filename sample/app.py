@@ -1,0 +1,189 @@
+"""What every page of the contact book shares: the one database setting, data
+access through the toolkit's engines, the master page, HTML escaping and the
+error page.
+
+The database is chosen by ONE setting, the environment variable
+SAMPLE_DATABASE (lighttpd passes it to every page):
+
+  a file path            SQLite through the DAO engine (the default,
+                         database type 3, qlDAO36)
+  Driver={...};...       any ODBC connection string, through the ADO engine
+                         (database type 2), e.g. PostgreSQL:
+                         Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=5432;
+                         Database=contacts;Uid=postgres;BoolsAsChar=0;
+"""
+
+from __future__ import annotations
+
+import html
+import os
+from pathlib import Path
+
+import quillon
+
+HERE = Path(__file__).resolve().parent
+TEMPLATES = Path(os.environ.get("SAMPLE_TEMPLATES", HERE / "templates"))
+DEFAULT_DATABASE = str(HERE / "contacts.db")
+
+QL_ADO = 2    # qlDatabaseTypeConstants: ADO over ODBC
+QL_DAO36 = 3  # DAO 3.6 over SQLite
+
+SORT_ORDERS = {"name": "name", "email": "email", "newest": "id DESC"}
+KINDS = ("friend", "work", "family")
+
+
+def h(text) -> str:
+    """Text a visitor typed, made safe for a page.
+
+    The template engine writes text exactly as given, so every value that
+    came from a visitor (or from the database, where a visitor put it) goes
+    through here before it becomes a tag's Text or a parameter value.
+    """
+    return html.escape("" if text is None else str(text), quote=True)
+
+
+def database_setting() -> str:
+    return os.environ.get("SAMPLE_DATABASE") or DEFAULT_DATABASE
+
+
+def database_type(setting: str | None = None) -> int:
+    setting = database_setting() if setting is None else setting
+    return QL_ADO if "=" in setting and ";" in setting else QL_DAO36
+
+
+def sql_text(value) -> str:
+    """A value as an SQL string literal (the engines' Execute takes text)."""
+    return "'" + str(value).replace("'", "''") + "'"
+
+
+class Database:
+    """The contact table through the toolkit's DAO or ADO engine.
+
+    Both engines answer the same recordset members (EOF, MoveNext, Fields,
+    AddNew, Update); only opening differs.
+    """
+
+    def __init__(self, setting: str | None = None) -> None:
+        self.setting = database_setting() if setting is None else setting
+        self.type = database_type(self.setting)
+        if self.type == QL_DAO36:
+            engine = quillon.CreateObject("DAO.DBEngine.36")
+            if os.path.exists(self.setting):
+                self._db = engine.OpenDatabase(self.setting)
+            else:
+                self._db = engine.CreateDatabase(self.setting)
+            self._conn = None
+        else:
+            self._conn = quillon.CreateObject("ADODB.Connection")
+            self._conn.Open(self.setting)
+            self._db = None
+
+    @property
+    def is_sqlite(self) -> bool:
+        return self.type == QL_DAO36
+
+    def open(self, source: str, read_only: bool = True):
+        if self._db is not None:
+            return self._db.OpenRecordset(source)
+        rs = quillon.CreateObject("ADODB.Recordset")
+        # adOpenKeyset (1); adLockReadOnly (1) or adLockOptimistic (3).
+        rs.Open(source, self._conn, 1, 1 if read_only else 3, -1)
+        return rs
+
+    def execute(self, sql: str) -> None:
+        if self._db is not None:
+            self._db.Execute(sql)
+        else:
+            self._conn.Execute(sql)
+
+    def rows(self, sql: str) -> list[dict]:
+        rs = self.open(sql)
+        fields = rs.Fields
+        names = [fields.Item(i).Name for i in range(fields.Count)]
+        out = []
+        while not rs.EOF:
+            # A database Null arrives as quillon.Null; the pages want None.
+            out.append({n: None if isinstance(v, quillon.NullType) else v
+                        for n, v in ((n, fields.Item(n).Value) for n in names)})
+            rs.MoveNext()
+        rs.Close()
+        return out
+
+    def add(self, table: str, values: dict) -> None:
+        rs = self.open("SELECT * FROM " + table, read_only=False)
+        rs.AddNew()
+        for name, value in values.items():
+            rs.Fields.Item(name).Value = value
+        rs.Update()
+        rs.Close()
+
+    def blob_literal(self, data: bytes) -> str:
+        if self.is_sqlite:
+            return "X'" + data.hex() + "'"
+        return "'\\x" + data.hex() + "'::bytea"
+
+    def create_schema(self) -> None:
+        key = "INTEGER PRIMARY KEY" if self.is_sqlite else "SERIAL PRIMARY KEY"
+        blob = "BLOB" if self.is_sqlite else "BYTEA"
+        self.execute(
+            f"CREATE TABLE IF NOT EXISTS contacts (id {key}, name TEXT NOT NULL, "
+            f"email TEXT, phone TEXT, kind TEXT, newsletter TEXT, "
+            f"file_name TEXT, file_type TEXT, file_data {blob})")
+
+
+# --- Pages ------------------------------------------------------------------------------
+
+
+def start_page():
+    """The page's QServer object, started on the live CGI request."""
+    srv = quillon.CreateObject("QServer.QServer")
+    quillon.LoadFromStream(srv)
+    return srv
+
+
+def template(name: str, title: str):
+    """The master page with `name`'s content in it.
+
+    master.htm holds the header every page shares; the page's own template
+    brings a tag with QLID "content" that replaces the master's placeholder.
+    The header is edited through its identifiers, never as text.
+    """
+    doc = quillon.CreateObject("QServer.QHtmlDoc")
+    doc.Load(str(TEMPLATES / "master.htm"))
+    part = quillon.CreateObject("QServer.QHtmlDoc")
+    part.Load(str(TEMPLATES / name))
+    doc.FindByID("content").Replace(part.FindByID("content"))
+    doc.Title = "Contacts - " + h(title)
+    doc.FindByID("heading").Text = h(title)
+    doc.FindByID("backend").Text = "SQLite (DAO)" if database_type() == QL_DAO36 else "ODBC (ADO)"
+    return doc
+
+
+def redirect(srv, location: str) -> None:
+    srv.AddHeader("Location: " + location)
+
+
+def error_number(error: quillon.Error) -> int:
+    """The message number of a toolkit error (0x8004xxxx and the engines'
+    0x800Axxxx carry it in the low word); other codes are shown whole."""
+    code = error.hresult & 0xFFFFFFFF
+    return code & 0xFFFF if (code >> 16) in (0x8004, 0x800A) else code
+
+
+def error_page(srv, error: quillon.Error) -> None:
+    srv.AddHeader("Status: 500 Internal Server Error")
+    doc = template("error.htm", "Something went wrong")
+    doc.FindByID("number").Text = str(error_number(error))
+    doc.FindByID("hresult").Text = "0x%08X" % (error.hresult & 0xFFFFFFFF)
+    doc.FindByID("message").Text = h(error.description)
+    doc.WriteTo(srv)
+
+
+def run(page) -> None:
+    """Runs page(srv); a toolkit error becomes the error page."""
+    srv = start_page()
+    try:
+        page(srv)
+    except quillon.Error as error:
+        error_page(srv, error)
+    del srv

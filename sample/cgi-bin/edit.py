@@ -1,0 +1,79 @@
+#!/usr/bin/python3
+"""The detail form: filled from the database (Value, SelectOption,
+SelectRadio), read back from a multipart post, with an optional file that is
+stored in a BLOB column."""
+import sys, os
+sys.path.insert(0, os.environ.get("SAMPLE_HOME", os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+import app
+from app import h, sql_text
+
+FIELDS = ("name", "email", "phone")
+
+
+def text(srv, name):
+    return srv.GetStringData(name, 0) if srv.GetSubIndexCount(name) > 0 else ""
+
+
+def contact_id(srv):
+    value = text(srv, "id")
+    return int(value) if value.isascii() and value.isdigit() else None
+
+
+def save(srv, db):
+    values = {name: text(srv, name).strip() for name in FIELDS}
+    if not values["name"]:
+        values["name"] = "(no name)"
+    kind = text(srv, "kind")
+    values["kind"] = kind if kind in app.KINDS else app.KINDS[0]
+    values["newsletter"] = "yes" if text(srv, "newsletter") == "yes" else "no"
+    data = srv.GetBinaryData("file", 0) if srv.GetSubIndexCount("file") > 0 else b""
+    if data:
+        values["file_name"] = os.path.basename(srv.GetULFileName("file", 0)) or "file"
+        values["file_type"] = srv.GetULContentType("file", 0) or "application/octet-stream"
+    key = contact_id(srv)
+    if key is None:
+        if data:
+            values["file_data"] = bytes(data)
+        db.add("contacts", values)          # AddNew / Fields / Update
+        return
+    assignments = [f"{name} = {sql_text(value)}" for name, value in values.items()]
+    if data:
+        assignments.append("file_data = " + db.blob_literal(bytes(data)))
+    db.execute("UPDATE contacts SET " + ", ".join(assignments) + f" WHERE id = {key}")
+
+
+def page(srv):
+    db = app.Database()
+    if srv.GetServerVariable("REQUEST_METHOD") == "POST":
+        save(srv, db)
+        app.redirect(srv, "/cgi-bin/list.py")
+        return
+
+    key = contact_id(srv)
+    doc = app.template("edit.htm", "New contact" if key is None else "Edit contact")
+    form = doc.FindByID("form")
+    current = doc.FindByID("current")
+    if key is None:
+        current.RemoveFromParent()
+        doc.WriteTo(srv)
+        return
+    rows = db.rows("SELECT id, name, email, phone, kind, newsletter, file_name "
+                   f"FROM contacts WHERE id = {key}")
+    if not rows:
+        app.redirect(srv, "/cgi-bin/list.py")
+        return
+    contact = rows[0]
+    doc.FindByID("id").Value = str(key)
+    for name in FIELDS:
+        doc.FindByID(name).Value = h(contact[name])
+    doc.FindByID("kind").SelectOption(contact["kind"] or app.KINDS[0])
+    form.SelectRadio("newsletter", contact["newsletter"] or "no")
+    if contact["file_name"]:
+        current.Text = h(contact["file_name"])
+        current.Parameter["HREF"] = f"download.py?id={key}"
+    else:
+        current.RemoveFromParent()
+    doc.WriteTo(srv)
+
+
+app.run(page)
