@@ -198,11 +198,20 @@ std::optional<CellRef> CellRef::Neighbour(int32_t direction) const {
   int32_t r = row;
   int32_t c = column;
   switch (direction) {
-    case 1: --c; break;
-    case 2: --r; break;
-    case 4: ++c; break;
-    case 8: ++r; break;
-    default: throw std::invalid_argument("direction is 1, 2, 4 or 8");
+    case 1:
+      --c;
+      break;
+    case 2:
+      --r;
+      break;
+    case 4:
+      ++c;
+      break;
+    case 8:
+      ++r;
+      break;
+    default:
+      throw std::invalid_argument("direction is 1, 2, 4 or 8");
   }
   if (r < 0 || c < 0 || r >= sheet->Rows() || c >= sheet->Columns()) return std::nullopt;
   return CellRef{sheet, r, c};

@@ -173,8 +173,8 @@ Variant Call(IDispatch* object, DISPID dispid, com::WORD flags, const int32_t* a
   Variant result;
   com::EXCEPINFO excepinfo{};
   com::UINT arg_error = 0;
-  const HRESULT hr = object->Invoke(dispid, kNoInterface, 0, flags, &params, result.get(),
-                                    &excepinfo, &arg_error);
+  const HRESULT hr =
+      object->Invoke(dispid, kNoInterface, 0, flags, &params, result.get(), &excepinfo, &arg_error);
   if (com::Failed(hr)) {
     HRESULT code = hr;
     std::u16string text;
@@ -223,7 +223,8 @@ ComPtr<IDispatch> ObjectOf(Variant value) {
   if (v->vt == com::VT_DISPATCH) return ComPtr<IDispatch>(v->pdispVal);
   if (v->vt == com::VT_UNKNOWN && v->punkVal != nullptr) {
     IDispatch* d = nullptr;
-    if (com::Succeeded(v->punkVal->QueryInterface(com::IID_IDispatch, reinterpret_cast<void**>(&d)))) {
+    if (com::Succeeded(
+            v->punkVal->QueryInterface(com::IID_IDispatch, reinterpret_cast<void**>(&d)))) {
       return ComPtr<IDispatch>::Adopt(d);
     }
   }

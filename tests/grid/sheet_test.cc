@@ -22,8 +22,8 @@ TEST(Sheet, PanesAndVisibleRanges) {
     int32_t row, pane;
     double position;
   };
-  for (const Expect& e : {Expect{0, 0, 0}, Expect{1, 0, 10}, Expect{2, 1, 0}, Expect{3, 1, 0},
-                          Expect{4, 1, 13}}) {
+  for (const Expect& e :
+       {Expect{0, 0, 0}, Expect{1, 0, 10}, Expect{2, 1, 0}, Expect{3, 1, 0}, Expect{4, 1, 13}}) {
     SCOPED_TRACE(e.row);
     EXPECT_EQ(s.PaneOf(Axis::kRow, e.row), e.pane);
     EXPECT_EQ(s.PositionInPane(Axis::kRow, e.row), e.position);

@@ -25,7 +25,8 @@ struct Td {
 std::string P(int width, int height, const std::string& colspan, const std::string& rowspan,
               const std::string& bg = "#FFFFFF", const std::string& align = "MIDDLE",
               const std::string& valign = "MIDDLE") {
-  std::string p = "WIDTH=\"" + std::to_string(width) + "\" HEIGHT=\"" + std::to_string(height) + "\"";
+  std::string p =
+      "WIDTH=\"" + std::to_string(width) + "\" HEIGHT=\"" + std::to_string(height) + "\"";
   if (!colspan.empty()) p += " COLSPAN=\"" + colspan + "\"";
   if (!rowspan.empty()) p += " ROWSPAN=\"" + rowspan + "\"";
   return p + " BGCOLOR=\"" + bg + "\" ALIGN=\"" + align + "\" VALIGN=\"" + valign + "\"";
@@ -59,8 +60,7 @@ Built Build(const std::function<void(SheetRef&)>& setup, bool visible_area_only)
   auto sheet = com::Object<SheetObject>::Create(GridModule());
   setup(sheet->plain());
   sheet->plain().sheet->ResetCalls();
-  doc.Body()->Add("", "P")->LoadTabula(static_cast<ISheet*>(sheet.get()), visible_area_only,
-                                       false);
+  doc.Body()->Add("", "P")->LoadTabula(static_cast<ISheet*>(sheet.get()), visible_area_only, false);
   return {doc.GetPageData(), sheet};
 }
 
@@ -92,9 +92,9 @@ TEST(LoadTabula, WritesTheSheet) {
       {"plain 2x2 with sizes",
        [](SheetRef& s) {
          s.SetSize(2, 2);
-         s.SetColumnWidth(0, 10);  // 37
+         s.SetColumnWidth(0, 10);    // 37
          s.SetColumnWidth(1, 20.5);  // 75.85 -> 75
-         s.SetRowHeight(1, 1);  // 3.7 -> 3
+         s.SetRowHeight(1, 1);       // 3.7 -> 3
        },
        false,
        {{{P(37, 55, "", "")}, {P(75, 55, "", "")}}, {{P(37, 3, "", "")}, {P(75, 3, "", "")}}}},
@@ -169,11 +169,14 @@ TEST(LoadTabula, WritesTheSheet) {
       {"colours",
        [](SheetRef& s) {
          s.SetSize(1, 8);
-         const int32_t backs[] = {0x0000FF, 0x123456, static_cast<int32_t>(0x80000005),
+         const int32_t backs[] = {0x0000FF,
+                                  0x123456,
+                                  static_cast<int32_t>(0x80000005),
                                   static_cast<int32_t>(0x8000000F),
                                   static_cast<int32_t>(0x80000001),
                                   static_cast<int32_t>(0x80FF0002),
-                                  static_cast<int32_t>(0x800000FF), 0};
+                                  static_cast<int32_t>(0x800000FF),
+                                  0};
          for (int32_t c = 0; c < 8; ++c) s.Cell(0, c).SetBackColour(backs[c]);
          s.Cell(0, 0).SetText("x");
          s.Cell(0, 0).SetTextColour(0x00FF00);
@@ -260,7 +263,8 @@ TEST(LoadTabula, VisibleAreaOnlyLeavesOutWhatIsNotWhollyInView) {
   Built all = Build(Scrolled, false);
   std::vector<std::vector<Td>> rows(6);
   for (int r = 0; r < 6; ++r) {
-    for (int c = 0; c < 4; ++c) rows[r].push_back({cell, "r" + std::to_string(r) + "c" + std::to_string(c)});
+    for (int c = 0; c < 4; ++c)
+      rows[r].push_back({cell, "r" + std::to_string(r) + "c" + std::to_string(c)});
   }
   EXPECT_EQ(all.page, Page(rows));
   for (const char* kind : {"pane", "view"}) {
@@ -315,8 +319,10 @@ TEST(LoadTabula, KeepsExistingChildrenAndReplacesParametersInPlace) {
             "\t<TABLE BORDER=\"1\" CLASS=\"x\" CELLSPACING=\"1\" CELLPADDING=\"1\" "
             "BGCOLOR=\"#C0C0C0\">\r\n"
             "\t\t<CAPTION>c</CAPTION>\r\n"
-            "\t\t<TR>\r\n\t\t\t<TD " + D() + ">\r\n\t\t\t\t&nbsp;\r\n\t\t\t</TD>\r\n\t\t</TR>\r\n"
-            "\t</TABLE>\r\n</BODY>\r\n</HTML>");
+            "\t\t<TR>\r\n\t\t\t<TD " +
+                D() +
+                ">\r\n\t\t\t\t&nbsp;\r\n\t\t\t</TD>\r\n\t\t</TR>\r\n"
+                "\t</TABLE>\r\n</BODY>\r\n</HTML>");
 }
 
 TEST(LoadTabula, AFailingGridCallLeavesTheRowsBuiltSoFar) {
@@ -338,11 +344,13 @@ TEST(LoadTabula, AFailingGridCallLeavesTheRowsBuiltSoFar) {
   }
   EXPECT_EQ(s.CallCount("cell", 96), 1);
   EXPECT_EQ(s.CallCount("cell", 85), 2);  // the third row was never reached
-  EXPECT_EQ(doc.GetPageData(),
-            "<HTML>\r\n<HEAD>\r\n</HEAD>\r\n<BODY>\r\n" + std::string(kTableStart) +
-                "\t\t<TR>\r\n\t\t\t<TD " + D() + ">\r\n\t\t\t\t&nbsp;\r\n\t\t\t</TD>\r\n"
-                "\t\t</TR>\r\n\t\t<TR>\r\n\t\t\t<TD " + D() + ">\r\n\t\t\t</TD>\r\n\t\t</TR>\r\n"
-                "\t</TABLE>\r\n</BODY>\r\n</HTML>");
+  EXPECT_EQ(doc.GetPageData(), "<HTML>\r\n<HEAD>\r\n</HEAD>\r\n<BODY>\r\n" +
+                                   std::string(kTableStart) + "\t\t<TR>\r\n\t\t\t<TD " + D() +
+                                   ">\r\n\t\t\t\t&nbsp;\r\n\t\t\t</TD>\r\n"
+                                   "\t\t</TR>\r\n\t\t<TR>\r\n\t\t\t<TD " +
+                                   D() +
+                                   ">\r\n\t\t\t</TD>\r\n\t\t</TR>\r\n"
+                                   "\t</TABLE>\r\n</BODY>\r\n</HTML>");
 }
 
 TEST(LoadTabula, NullGridIsRefusedWithoutChange) {
