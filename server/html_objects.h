@@ -65,6 +65,8 @@ struct IHtmlTag : IDispatch {
   virtual HRESULT get_ParamName(int32_t Index, BSTR* v) = 0;
   virtual HRESULT AddCopy(IDispatch* Under, int32_t Count) = 0;
   virtual HRESULT ResetParameters() = 0;
+  virtual HRESULT LoadTabula(IDispatch* Tabula, VARIANT_BOOL VisibleAreaOnly,
+                             VARIANT_BOOL FormType) = 0;
   virtual HRESULT get__InternalPointer(int32_t* v) = 0;
   virtual HRESULT Replace(IDispatch* ReplaceBy) = 0;
 
@@ -121,8 +123,6 @@ struct IQHtmlDoc : IDispatch {
   ~IQHtmlDoc() = default;
 };
 
-// Not listed: LoadTabula (29), which needs a grid control, and AboutBox
-// (-552), which needs a desktop.
 inline constexpr auto kHtmlTagMemberList = com::Members<IHtmlTag>(
     com::Get<&IHtmlTag::get__Tags>(0, u"_Tags", {.hidden = true}),
     com::Get<&IHtmlTag::get_Parent>(1, u"Parent"),
@@ -158,6 +158,7 @@ inline constexpr auto kHtmlTagMemberList = com::Members<IHtmlTag>(
     com::Get<&IHtmlTag::get_ParamName>(26, u"ParamName(Index)"),
     com::Method<&IHtmlTag::AddCopy>(27, u"AddCopy(Under, Count)"),
     com::Method<&IHtmlTag::ResetParameters>(28, u"ResetParameters"),
+    com::Method<&IHtmlTag::LoadTabula>(29, u"LoadTabula(Tabula, VisibleAreaOnly, FormType)"),
     com::Get<&IHtmlTag::get__InternalPointer>(30, u"_InternalPointer", {.hidden = true}),
     com::Method<&IHtmlTag::Replace>(31, u"Replace(ReplaceBy)"));
 inline constexpr com::InterfaceTable<IHtmlTag> kHtmlTagMembers{u"IHtmlTag", &ids::IID_IHtmlTag,
@@ -300,6 +301,10 @@ class HtmlTagObject : public com::ObjectBase,
     return Forward<&html::Tag::AddCopy>(Under, Count);
   }
   HRESULT ResetParameters() override { return Forward<&html::Tag::ResetParameters>(); }
+  HRESULT LoadTabula(IDispatch* Tabula, VARIANT_BOOL VisibleAreaOnly,
+                     VARIANT_BOOL FormType) override {
+    return Forward<&html::Tag::LoadTabula>(Tabula, VisibleAreaOnly, FormType);
+  }
   HRESULT get__InternalPointer(int32_t* v) override;
   HRESULT Replace(IDispatch* ReplaceBy) override {
     return Forward<&html::Tag::Replace>(ReplaceBy);

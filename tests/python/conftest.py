@@ -119,6 +119,24 @@ def qserver_library() -> Path:
     return path
 
 
+@pytest.fixture(scope="session")
+def grid_library() -> ctypes.CDLL:
+    """The stand-in grid component of the build tree, registered in the
+    private registry (skipped like the server library while not built)."""
+    path = Path(_required("QUILLON_BUILD_DIR")) / "lib" / "libquillon-grid.so"
+    if not path.exists():
+        reason = f"the grid library is not built: {path} does not exist"
+        if _allow_missing():
+            pytest.skip(reason)
+        pytest.fail(reason, pytrace=False)
+    library = ctypes.CDLL(str(path))
+    library.DllRegisterServer.restype = ctypes.c_int32
+    library.DllCanUnloadNow.restype = ctypes.c_int32
+    hr = library.DllRegisterServer() & 0xFFFFFFFF
+    assert hr == 0, f"DllRegisterServer of {path} failed: 0x{hr:08X}"
+    return library
+
+
 @pytest.fixture
 def qserver_alive(qserver_library):
     """Whether any object of the server library is alive (DllCanUnloadNow)."""

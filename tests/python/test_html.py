@@ -235,3 +235,55 @@ def test_settings_persist_with_the_control(qserver_alive):
     doc.ConvertMasterPage = True
     assert doc.DummyTagName == "TB"
     doc._release()
+
+
+@pytest.fixture
+def sheet(grid_library):
+    """A stand-in grid sheet, created by its ProgID through the registry."""
+    obj = quillon.CreateObject("QuillonGrid.Sheet")
+    yield obj
+    obj._release()
+    gc.collect()
+    assert grid_library.DllCanUnloadNow() == 0, "a grid object outlived the test"
+
+
+def test_a_grid_sheet_becomes_a_table(doc, sheet):
+    sheet.SetSize(3, 2)
+    sheet.SetColumnWidth(0, 10)
+    sheet.SetRowHeight(2, 0)
+    sheet.Merge(0, 0, 1, 2)
+    sheet.Cell(0, 0).Text = "Total\n42"
+    sheet.Cell(0, 0).BackColor = 0x0000FF
+    sheet.Cell(0, 0).TextColor = 0xFFFFFF
+    sheet.Cell(1, 0).BackColor = 0x8000000F - (1 << 32)  # a system colour
+    sheet.Cell(1, 1).Alignment = 4 | 8
+    sheet.Cell(1, 1).PendingText = "updated"
+    tag = doc.Body.Add("", "P")
+    tag.LoadTabula(sheet, False, False)
+    table = ('\t<TABLE CELLSPACING="1" CELLPADDING="1" BORDER="1" BGCOLOR="#C0C0C0">\r\n'
+             "\t\t<TR>\r\n"
+             '\t\t\t<TD WIDTH="185" HEIGHT="55" COLSPAN="2" BGCOLOR="#FF0000" ALIGN="MIDDLE"'
+             ' VALIGN="MIDDLE">\r\n'
+             "\t\t\t\t<FONT COLOR=#FFFFFF>Total<BR>\r\n42</FONT>\r\n\t\t\t</TD>\r\n"
+             "\t\t</TR>\r\n\t\t<TR>\r\n"
+             '\t\t\t<TD WIDTH="37" HEIGHT="55" BGCOLOR="#C0C0C0" ALIGN="MIDDLE"'
+             ' VALIGN="MIDDLE">\r\n\t\t\t\t&nbsp;\r\n\t\t\t</TD>\r\n'
+             '\t\t\t<TD WIDTH="148" HEIGHT="55" BGCOLOR="#FFFFFF" ALIGN="RIGHT"'
+             ' VALIGN="BOTTOM">\r\n\t\t\t\tupdated\r\n\t\t\t</TD>\r\n'
+             "\t\t</TR>\r\n\t</TABLE>\r\n")
+    assert doc.GetPageData() == ("<HTML>\r\n<HEAD>\r\n</HEAD>\r\n<BODY>\r\n" + table
+                                 + "</BODY>\r\n</HTML>")
+    assert (sheet.CallCount("grid", 89), sheet.CallCount("cell", 94)) == (1, 1)
+    assert sheet.Cell(1, 1).NeedsUpdate is False
+
+
+def test_a_failing_grid_call_reaches_the_script(doc, sheet):
+    sheet.SetSize(2, 1)
+    sheet.FailCall("row", 8)
+    tag = doc.Body.Add("", "P")
+    with pytest.raises(quillon.Error) as info:
+        tag.LoadTabula(sheet, True, False)
+    assert info.value.hresult & 0xFFFFFFFF == 0x80020009
+    assert info.value.description == "The grid refused the call."
+    assert tag.TagName == "TABLE" and tag.Tags.Count == 0
+    assert code_of(lambda: tag.LoadTabula(None, False, False)) == E_INVALIDARG

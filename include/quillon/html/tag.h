@@ -228,6 +228,15 @@ class QUILLON_EXPORT Tag {
   void SelectRadio(std::string_view radio_name, std::string_view value);
   void SelectOption(std::string_view value);
 
+  // --- Grid sheets ---
+  // Makes this tag a TABLE holding the shown rows and cells of `grid`, read
+  // through late-bound calls by dispatch identifier (see html/tabula.cc for
+  // the calls made). `form_type` is accepted and has no effect. A grid call
+  // that fails throws a ForeignError with the grid's code and description;
+  // the rows built until then stay. A null grid throws
+  // std::invalid_argument and changes nothing.
+  void LoadTabula(com::IDispatch* grid, bool visible_area_only, bool form_type);
+
   // Writes the tag in the page form at level 0 to the document's current
   // destination; nothing for a tag without a document.
   void Write();
