@@ -257,9 +257,15 @@ setenv.add-environment = (
             self.port = free_port()
             self.conf_path.write_text(self._config())
             self.error_log.write_text("")
+            # lighttpd hands its own LD_PRELOAD to CGI programs ahead of the
+            # one its configuration sets, and the loader takes the first: the
+            # server itself gets the programs' preload list.
+            env = dict(os.environ)
+            if "LD_PRELOAD" in self.cgi_env:
+                env["LD_PRELOAD"] = self.cgi_env["LD_PRELOAD"]
             with open(self.output_log, "wb") as output:
                 self._proc = subprocess.Popen(
-                    [LIGHTTPD, "-D", "-f", str(self.conf_path)],
+                    [LIGHTTPD, "-D", "-f", str(self.conf_path)], env=env,
                     stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.STDOUT,
                     start_new_session=True)
             if self._wait_ready():

@@ -32,16 +32,6 @@ def run_python(env, *args, timeout=120):
     return result.stdout.decode()
 
 
-@pytest.fixture(autouse=True)
-def cgi_preload(monkeypatch, page_env):
-    """lighttpd hands its own LD_PRELOAD to CGI programs ahead of the one
-    its configuration sets, and the loader takes the first. Under ASan the
-    pages need the C++ runtime preloaded too (or the first C++ exception
-    inside a component aborts them), so lighttpd gets their preload list."""
-    if "LD_PRELOAD" in page_env:
-        monkeypatch.setenv("LD_PRELOAD", page_env["LD_PRELOAD"])
-
-
 # --- Databases: the one setting that picks the engine ----------------------------------
 
 
