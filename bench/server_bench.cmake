@@ -19,3 +19,8 @@ else()
 endif()
 add_executable(bench_intake_shapes ${CMAKE_CURRENT_LIST_DIR}/intake_shapes.cc)
 target_link_libraries(bench_intake_shapes PRIVATE qserver)
+# The 1,000-row page (table_page.sh).
+if(TARGET quillon_html)
+  add_executable(bench_table_page ${CMAKE_CURRENT_LIST_DIR}/table_page.cc)
+  target_link_libraries(bench_table_page PRIVATE qserver quillon_html)
+endif()

@@ -345,6 +345,22 @@ HRESULT CoerceArg(VARIANT* v, VARTYPE vt, VARIANT* storage) {
     VARIANT empty{};
     return VariantChangeType(storage, &empty, 0, vt);
   }
+  // The usual case: a number or flag that already has the declared type,
+  // which needs no conversion, nothing to own and nothing to release.
+  switch (vt) {
+    case VT_I4:
+    case VT_I2:
+    case VT_BOOL:
+    case VT_R8:
+    case VT_R4:
+      if (d->vt == vt) {
+        *storage = *d;
+        return S_OK;
+      }
+      break;
+    default:
+      break;
+  }
   return VariantChangeType(storage, d, 0, vt);
 }
 

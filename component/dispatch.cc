@@ -3,13 +3,16 @@
 // member's error information to the caller's EXCEPINFO.
 #include "quillon/component/dispatch.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
 #include "quillon/component/bstr.h"
 #include "quillon/component/com_ptr.h"
+#include "component/runtime_internal.h"
 
 namespace quillon::com {
 namespace {
@@ -151,15 +154,24 @@ HRESULT DispatchInvoke(const MemberTable& table, void* iface, DISPID dispid, WOR
   if (is_put && given != declared) return DISP_E_BADPARAMCOUNT;  // indexes and value, all given
 
   // slot_source[i]: the rgvarg index that fills parameter i, or kNone.
+  // Members rarely take more than a handful of parameters, so the common
+  // call keeps both arrays on the stack and allocates nothing.
   constexpr UINT kNone = ~0u;
-  std::vector<VARIANT> args;
-  std::vector<UINT> slot_source;
-  try {
-    args.resize(declared);
-    slot_source.assign(declared, kNone);
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
+  constexpr UINT kInline = 16;
+  VARIANT inline_args[kInline];
+  UINT inline_sources[kInline];
+  std::unique_ptr<VARIANT[]> heap_args;
+  std::unique_ptr<UINT[]> heap_sources;
+  VARIANT* args = inline_args;
+  UINT* slot_source = inline_sources;
+  if (declared > kInline) {
+    heap_args.reset(new (std::nothrow) VARIANT[declared]);
+    heap_sources.reset(new (std::nothrow) UINT[declared]);
+    if (!heap_args || !heap_sources) return E_OUTOFMEMORY;
+    args = heap_args.get();
+    slot_source = heap_sources.get();
   }
+  std::fill_n(slot_source, declared, kNone);
   bool value_named = false;
   for (UINT j = 0; j < named; ++j) {
     const DISPID id = params->rgdispidNamedArgs[j];
@@ -203,10 +215,12 @@ HRESULT DispatchInvoke(const MemberTable& table, void* iface, DISPID dispid, WOR
   }
 
   if (result != nullptr) VariantInit(result);
-  SetErrorInfo(0, nullptr);  // so a failure is never described by an older one
+  // So that a failure is never described by an older error object; most
+  // calls find none left over and skip the store.
+  if (HasErrorInfo()) SetErrorInfo(0, nullptr);
   constexpr UINT kNoBadArg = ~0u;
   UINT bad = kNoBadArg;
-  HRESULT hr = member->thunk(iface, args.data(), declared, result, &bad);
+  HRESULT hr = member->thunk(iface, args, declared, result, &bad);
   if (bad != kNoBadArg) {
     // Argument `bad` did not coerce; the member was not called.
     if (arg_error != nullptr && bad < declared && slot_source[bad] != kNone) {

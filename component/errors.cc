@@ -115,6 +115,8 @@ HRESULT SetErrorInfo(DWORD /*reserved*/, IErrorInfo* info) {
   return S_OK;
 }
 
+bool HasErrorInfo() { return static_cast<bool>(t_error_info); }
+
 HRESULT GetErrorInfo(DWORD /*reserved*/, IErrorInfo** info) {
   if (info == nullptr) return E_POINTER;
   *info = t_error_info.detach();

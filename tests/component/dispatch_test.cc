@@ -28,6 +28,11 @@ struct ISample : IDispatch {
   virtual HRESULT FailClient(int32_t number, VARIANT_BOOL composed) = 0;
   virtual HRESULT Exhaust() = 0;
   virtual HRESULT Optional(BSTR first, VARIANT second, int32_t* missing) = 0;
+  // More parameters than Invoke keeps on its stack.
+  virtual HRESULT Weigh(int32_t p0, int32_t p1, int32_t p2, int32_t p3, int32_t p4, int32_t p5,
+                        int32_t p6, int32_t p7, int32_t p8, int32_t p9, int32_t p10,
+                        int32_t p11, int32_t p12, int32_t p13, int32_t p14, int32_t p15,
+                        int32_t p16, int32_t* weighted) = 0;
 
  protected:
   ~ISample() = default;
@@ -105,6 +110,16 @@ class Sample : public ObjectBase,
                (second.vt == VT_ERROR && second.scode == DISP_E_PARAMNOTFOUND ? 2 : 0);
     return S_OK;
   }
+  // Each parameter weighted by its position, so a misplaced one shows.
+  HRESULT Weigh(int32_t p0, int32_t p1, int32_t p2, int32_t p3, int32_t p4, int32_t p5,
+                int32_t p6, int32_t p7, int32_t p8, int32_t p9, int32_t p10, int32_t p11,
+                int32_t p12, int32_t p13, int32_t p14, int32_t p15, int32_t p16,
+                int32_t* weighted) override {
+    const int32_t p[] = {p0, p1, p2, p3, p4, p5, p6, p7, p8, p9, p10, p11, p12, p13, p14, p15, p16};
+    *weighted = 0;
+    for (int32_t i = 0; i < 17; ++i) *weighted += (i + 1) * p[i];
+    return S_OK;
+  }
 
  private:
   static inline const ServerConvention kServer{{u"Sample.Object.1", &IID_ISample}};
@@ -124,7 +139,9 @@ constexpr auto kSampleMembers = Members<ISample>(
     Method<&ISample::Fail>(6, u"Fail(Number, Composed)"),
     Method<&ISample::FailClient>(7, u"FailClient(Number, Composed)"),
     Method<&ISample::Exhaust>(8, u"Exhaust", {.hidden = true}),
-    Function<&ISample::Optional>(9, u"Optional(First, Second)", {.required = 0}));
+    Function<&ISample::Optional>(9, u"Optional(First, Second)", {.required = 0}),
+    Function<&ISample::Weigh>(10, u"Weigh(P0, P1, P2, P3, P4, P5, P6, P7, P8, P9, P10, P11, "
+                                  u"P12, P13, P14, P15, P16)"));
 constexpr InterfaceTable<ISample> kSampleTable{u"ISample", &IID_ISample, kSampleMembers};
 
 class DispatchTest : public ::testing::Test {
@@ -270,6 +287,66 @@ TEST_F(DispatchTest, NamedArgumentsArePlacedOrRefused) {
   }
 }
 
+// Seventeen parameters: the arguments no longer fit Invoke's stack buffer,
+// and placement, coercion and arg_error must not change with that.
+TEST_F(DispatchTest, ManyParametersArePlacedAsFewAre) {
+  struct Case {
+    const char* what;
+    std::vector<DISPID> named;  // parameters given by name (rgvarg front)
+    const char* bad_text;       // a non-number for the first named one, or null
+    HRESULT expected;
+    UINT bad_arg;
+  };
+  const Case cases[] = {
+      {"all positional", {}, nullptr, S_OK, 0},
+      {"the last two named", {16, 15}, nullptr, S_OK, 0},
+      {"every one named", {16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0}, nullptr,
+       S_OK, 0},
+      {"a named one that does not coerce", {16, 15}, "x", DISP_E_TYPEMISMATCH, 0},
+      {"a positional one that does not coerce", {}, "x", DISP_E_TYPEMISMATCH, 0},
+      {"named twice", {16, 16}, nullptr, DISP_E_PARAMNOTFOUND, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    // Parameter i has the value i + 1; named ones first in rgvarg, then the
+    // positional ones in reverse.
+    std::vector<VARIANT> rgvarg;
+    std::vector<bool> by_name(17, false);
+    for (DISPID id : c.named) {
+      rgvarg.push_back(Variant::I4(id + 1).Detach());
+      by_name[id] = true;
+    }
+    const size_t positional = 17 - c.named.size();
+    for (size_t i = positional; i-- > 0;) rgvarg.push_back(Variant::I4(int32_t(i) + 1).Detach());
+    if (c.bad_text != nullptr) {
+      // The first named argument, or else the first positional one (last in rgvarg).
+      const size_t at = c.named.empty() ? rgvarg.size() - 1 : 0;
+      VariantClear(&rgvarg[at]);
+      rgvarg[at] = Variant::Utf8(c.bad_text).Detach();
+    }
+    DISPPARAMS params{rgvarg.data(), const_cast<DISPID*>(c.named.data()),
+                      static_cast<UINT>(rgvarg.size()), static_cast<UINT>(c.named.size())};
+    Variant result;
+    UINT bad = 99;
+    EXCEPINFO info{};
+    HRESULT hr = object_->Invoke(10, GUID_NULL, 0, DISPATCH_METHOD, &params, result.get(), &info,
+                                 &bad);
+    ClearExcepInfo(&info);
+    for (VARIANT& v : rgvarg) VariantClear(&v);
+    EXPECT_EQ(hr, c.expected);
+    if (hr == S_OK) {
+      int32_t expected = 0;
+      for (int32_t i = 0; i < 17; ++i) expected += (i + 1) * (i + 1);
+      EXPECT_EQ(result.get()->lVal, expected);
+    } else {
+      const UINT expected_bad =
+          c.bad_text != nullptr && c.named.empty() ? static_cast<UINT>(rgvarg.size() - 1)
+                                                   : c.bad_arg;
+      EXPECT_EQ(bad, expected_bad);
+    }
+  }
+}
+
 TEST_F(DispatchTest, IndexedPutTakesNamedIndexAndValue) {
   VARIANT rgvarg[2] = {Variant::Utf8("Taro").Detach(), Variant::Utf8("user").Detach()};
   DISPID ids[2] = {DISPID_PROPERTYPUT, 0};
@@ -381,6 +458,30 @@ TEST_F(DispatchTest, ExhaustedMemoryIsTheOutOfMemoryStatus) {
   EXPECT_EQ(info.scode, E_OUTOFMEMORY);
   EXPECT_EQ(info.bstrDescription, nullptr);  // no stale description from earlier failures
   ClearExcepInfo(&info);
+}
+
+// A vtable caller may leave an error object behind untaken; the next failure
+// through Invoke must not be described by it, and a success must not hand it
+// to anyone later either.
+TEST_F(DispatchTest, LeftoverErrorObjectsNeverDescribeALaterFailure) {
+  ComPtr<ISample> sample;
+  ASSERT_EQ(object_->QueryInterface(IID_ISample, sample.put_void()), S_OK);
+  Variant result;
+  for (bool succeed_first : {false, true}) {
+    SCOPED_TRACE(succeed_first ? "a success in between" : "the failure right after");
+    ASSERT_NE(sample->Fail(10003, VARIANT_FALSE), S_OK);  // error object left on the thread
+    if (succeed_first) {
+      ASSERT_EQ(Call(u"Add", DISPATCH_METHOD, {Variant::I4(1), Variant::I4(2)}, &result), S_OK);
+      ComPtr<IErrorInfo> leftover;
+      EXPECT_EQ(GetErrorInfo(0, leftover.put()), S_FALSE);
+      ASSERT_NE(sample->Fail(10003, VARIANT_FALSE), S_OK);
+    }
+    EXCEPINFO info{};
+    EXPECT_EQ(Call(u"Exhaust", DISPATCH_METHOD, {}, &result, &info), DISP_E_EXCEPTION);
+    EXPECT_EQ(info.scode, E_OUTOFMEMORY);
+    EXPECT_EQ(info.bstrDescription, nullptr);
+    ClearExcepInfo(&info);
+  }
 }
 
 TEST_F(DispatchTest, VtableCallersReadTheErrorObject) {
