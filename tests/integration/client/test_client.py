@@ -25,20 +25,20 @@ ERR_CONNECT = 0x800A2731     # 10033: the transport's failure
 
 CLIENT = r"""
 import json, sys, quillon
-spec = json.loads(sys.argv[1])
+plan = json.loads(sys.argv[1])
 c = quillon.CreateObject("QClient.QClientCtrl.2")
-for name, value in spec.get("props", {}).items():
+for name, value in plan.get("props", {}).items():
     setattr(c, name, value)
-for name, value in spec.get("strings", []):
+for name, value in plan.get("strings", []):
     c.SetStringData(name, value)
-for name, value in spec.get("binary", []):
+for name, value in plan.get("binary", []):
     c.SetBinaryData(name, bytes.fromhex(value))
-for name, kind, database, table in spec.get("recordsets", []):
+for name, kind, database, table in plan.get("recordsets", []):
     c.SetRecordsetData(name, kind, database, table)
 out = {}
 try:
-    if "download" in spec:
-        got = c.Download(spec["download"], spec.get("local", ""))
+    if "download" in plan:
+        got = c.Download(plan["download"], plan.get("local", ""))
         out["download"] = bytes(got).hex() if isinstance(got, (bytes, bytearray)) else None
     else:
         out["result"] = c.ProcessSession()
@@ -66,8 +66,8 @@ del srv
 """
 
 
-def run_client(env: dict[str, str], spec: dict) -> dict:
-    result = subprocess.run([harness.PYTHON, "-c", CLIENT, json.dumps(spec)], env=env,
+def run_client(env: dict[str, str], plan: dict) -> dict:
+    result = subprocess.run([harness.PYTHON, "-c", CLIENT, json.dumps(plan)], env=env,
                             capture_output=True, timeout=120, check=False)
     assert result.returncode == 0, result.stderr.decode(errors="replace")
     return json.loads(result.stdout)
