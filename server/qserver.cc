@@ -130,12 +130,27 @@ std::shared_ptr<CgiIo> CgiIo::Process() {
   return io;
 }
 
+namespace {
+// Only the serving loop's thread sets it; objects are single-threaded.
+std::shared_ptr<CgiIo>& CurrentIo() {
+  static std::shared_ptr<CgiIo> io;
+  return io;
+}
+}  // namespace
+
+std::shared_ptr<CgiIo> CgiIo::Current() {
+  const std::shared_ptr<CgiIo>& io = CurrentIo();
+  return io ? io : Process();
+}
+
+void CgiIo::SetCurrent(std::shared_ptr<CgiIo> io) { CurrentIo() = std::move(io); }
+
 // --- State -----------------------------------------------------------------------
 
 class QServer::Impl {
  public:
   explicit Impl(std::shared_ptr<CgiIo> cgi_io)
-      : io(cgi_io ? std::move(cgi_io) : CgiIo::Process()), cp(platform::ProcessCodePage()), values(cp) {}
+      : io(cgi_io ? std::move(cgi_io) : CgiIo::Current()), cp(platform::ProcessCodePage()), values(cp) {}
 
   std::string ServerVariable(std::string_view name) const {
     const std::string key = cp.ToUpper(name);
