@@ -1,0 +1,166 @@
+"""Pages on the serving loop (quillon/server/serve.h) under lighttpd's
+mod_fastcgi: one long-lived process answers many requests, each as if it were
+the first, and the same binary still works as a plain CGI program."""
+
+from __future__ import annotations
+
+import re
+from pathlib import Path
+
+import pytest
+
+import harness
+from conftest import require_built
+
+
+def fastcgi_conf(prefix: str, socket: Path, argv: list[str], env: dict[str, str]) -> str:
+    """lighttpd configuration that serves `prefix` by one FastCGI process."""
+    # bin-path is split at spaces by lighttpd: an interpreter and its script.
+    q = harness._quote_conf
+    items = ",\n".join(f"      {q(k)} => {q(v)}" for k, v in sorted(env.items()))
+    return f"""\
+server.modules += ("mod_fastcgi")
+fastcgi.server = ({q(prefix)} => ((
+    "socket" => {q(str(socket))},
+    "bin-path" => {q(" ".join(argv))},
+    "max-procs" => 1,
+    "check-local" => "disable",
+    "bin-environment" => (
+{items}
+    )
+)))
+"""
+
+
+@pytest.fixture(scope="session")
+def serve_page(build_dir: Path) -> Path:
+    return require_built(build_dir / "bin" / "qserver_serve_page", "the program qserver_serve_page")
+
+
+@pytest.fixture
+def temp_dir(tmp_path: Path) -> Path:
+    path = tmp_path / "page-tmp"
+    path.mkdir()
+    return path
+
+
+@pytest.fixture
+def fcgi(lighttpd_factory, cgi_env, serve_page, temp_dir, tmp_path):
+    env = dict(cgi_env, TMPDIR=str(temp_dir))
+    conf = fastcgi_conf("/app", tmp_path / "app.sock", [str(serve_page)], env)
+    return lighttpd_factory(env=env, extra_conf=conf)
+
+
+def lines(response: harness.Response) -> dict[str, str]:
+    out = {}
+    for line in response.body.decode().split("\r\n"):
+        key, _, value = line.partition("=")
+        out.setdefault(key, value)
+    return out
+
+
+def multipart(name: str, filename: str, data: bytes) -> tuple[bytes, dict[str, str]]:
+    boundary = "----quillon-fcgi-test"
+    body = (f"--{boundary}\r\nContent-Disposition: form-data; name=\"{name}\"; "
+            f"filename=\"{filename}\"\r\nContent-Type: application/octet-stream\r\n\r\n"
+            ).encode() + data + f"\r\n--{boundary}--\r\n".encode()
+    return body, {"Content-Type": f"multipart/form-data; boundary={boundary}"}
+
+
+def test_one_process_answers_requests_independently(fcgi, temp_dir):
+    # A sequence where every request would see the one before it if any
+    # state survived: values, cookies, session variables, uploaded files.
+    upload_body, upload_headers = multipart("file", "a.bin", b"\x00\x01zz" * 5000)
+    # (method, path, body, headers, expected lines, session count set back)
+    steps = [
+        ("GET", "/app/echo?a=1&b=2", None, {},
+         {"names": "2", "a": "1", "b": "2", "session": ";seen="}, "1"),
+        ("POST", "/app/echo?q=x", b"c=3", {"Content-Type": "application/x-www-form-urlencoded"},
+         {"names": "2", "q": "x", "c": "3", "session": ";seen="}, "1"),
+        ("GET", "/app/echo", None, {"Cookie": "__QuillonSV_count=41; seen=no"},
+         {"names": "0", "session": "41;seen=no"}, "42"),
+        ("POST", "/app/upload", upload_body, upload_headers, {"size": "20000"}, None),
+        ("GET", "/app/echo", None, {}, {"names": "0", "session": ";seen="}, "1"),
+    ]
+    pids = set()
+    copies = []
+    for method, path, body, headers, expected, count in steps:
+        resp = fcgi.request(method, path, body=body, headers=headers)
+        assert resp.status == 200, fcgi.error_log_text()
+        got = lines(resp)
+        for key, value in expected.items():
+            assert got.get(key) == value, (path, resp.body)
+        for key in ("a", "b", "c", "q"):
+            if key not in expected:
+                assert key not in got, (path, resp.body)
+        pids.add(got["pid"])
+        if "copy" in got:
+            copies.append(Path(got["copy"]))
+        cookies = resp.header_values("Set-Cookie")
+        if count is None:
+            assert cookies == [], (path, cookies)
+        else:
+            # Only this request's own session variable and cookie go back.
+            assert sorted(c.split(b";")[0] for c in cookies) == sorted(
+                [b"__QuillonSV_count=" + count.encode(), b"seen=yes"]), (path, cookies)
+    assert len(pids) == 1, "the requests were not answered by one FastCGI process"
+    assert copies and copies[0].parent == temp_dir
+    assert list(temp_dir.iterdir()) == []
+
+
+def test_failing_page_answers_500_and_the_next_request_works(fcgi, temp_dir):
+    first = fcgi.request("GET", "/app/echo?a=1")
+    failed = fcgi.request("GET", "/app/fail")
+    assert failed.status == 500, fcgi.error_log_text()
+    assert failed.header("Content-Type") == b"text/plain"
+    # Nothing of the half-made page goes out.
+    assert failed.header("X-Half-Made") is None
+    assert failed.header_values("Set-Cookie") == []
+    assert b"pid=" not in failed.body
+    assert "the page failed on purpose" in fcgi.error_log_text()
+    after = fcgi.request("GET", "/app/echo?b=2")
+    assert after.status == 200
+    assert lines(after)["pid"] == lines(first)["pid"]
+    assert lines(after)["b"] == "2" and "a" not in lines(after)
+    assert list(temp_dir.iterdir()) == []
+
+
+def test_many_requests_stay_correct(fcgi, temp_dir):
+    pids = set()
+    for i in range(200):
+        got = lines(fcgi.request("GET", f"/app/echo?n={i}"))
+        assert got["n"] == str(i) and got["names"] == "1"
+        pids.add(got["pid"])
+    assert len(pids) == 1
+    assert list(temp_dir.iterdir()) == []
+
+
+@pytest.mark.parametrize("path, status, pattern", [
+    ("/echo", b"", rb"^Content-Type: text/plain\r\n.*\r\n\r\npid=\d+\r\nnames=1\r\nx=1\r\n"),
+    ("/fail", b"", rb"^Status: 500 Internal Server Error\r\nContent-Type: text/plain\r\n"),
+])
+def test_same_binary_runs_as_cgi(serve_page, cgi_env, temp_dir, path, status, pattern):
+    env = dict(cgi_env, TMPDIR=str(temp_dir), REQUEST_METHOD="GET", QUERY_STRING="x=1",
+               GATEWAY_INTERFACE="CGI/1.1", PATH_INFO=path)
+    result = harness.run_cgi(serve_page, env)
+    assert result.returncode == 0, result.stderr.decode(errors="replace")
+    assert re.search(pattern, result.stdout, re.S), result.stdout
+    assert list(temp_dir.iterdir()) == []
+
+
+def test_same_binary_under_mod_cgi(lighttpd, serve_page):
+    lighttpd.link_cgi("page", serve_page)
+    resp = lighttpd.request("GET", "/cgi-bin/page/echo?x=1")
+    assert resp.status == 200, lighttpd.error_log_text()
+    assert lines(resp)["x"] == "1"
+
+
+def test_hello_example_over_fastcgi(lighttpd_factory, cgi_env, build_dir, tmp_path):
+    hello = require_built(build_dir / "bin" / "qserver_hello_fcgi", "the example qserver_hello_fcgi")
+    server = lighttpd_factory(extra_conf=fastcgi_conf("/hello", tmp_path / "hello.sock",
+                                                      [str(hello)], cgi_env))
+    resp = server.request("GET", "/hello?name=%3CTaro%3E")
+    assert resp.status == 200, server.error_log_text()
+    assert resp.body == b"<html><body><p>Hello, &lt;Taro&gt;!</p></body></html>\r\n"
+    resp = server.request("POST", "/hello", body=b"name=Taro&session=1")
+    assert resp.body == b"QServerParams:greeting=Hello%2C+Taro&QServerResult=OK"
