@@ -89,11 +89,11 @@ void AnswerOne(std::shared_ptr<CgiIo> inner, const std::function<void()>& reques
     try {
       request();
     } catch (const std::exception& error) {
-      log(std::string("quillon: the page failed: ") + error.what());
+      log(std::string("quillon: the request failed: ") + error.what());
       io->Abandon();
       io->AnswerFailure();
     } catch (...) {
-      log("quillon: the page failed with an unknown exception");
+      log("quillon: the request failed with an unknown exception");
       io->Abandon();
       io->AnswerFailure();
     }

@@ -137,3 +137,50 @@ def test_hello_example_over_fastcgi(lighttpd_factory, cgi_env, build_dir, tmp_pa
     assert resp.body == b"<html><body><p>Hello, &lt;Taro&gt;!</p></body></html>\r\n"
     resp = server.request("POST", "/hello", body=b"name=Taro&session=1")
     assert resp.body == b"QServerParams:greeting=Hello%2C+Taro&QServerResult=OK"
+
+
+def form_body(size: int) -> bytes:
+    """An URL-encoded body of exactly `size` bytes with one value "v"."""
+    return b"v=" + b"x" * (size - 2) if size >= 2 else b"v"[:size]
+
+
+@pytest.mark.parametrize("limit, size, status", [
+    ("100", 100, 200),      # at the limit
+    ("100", 101, 413),      # one byte over
+    ("0", 0, 200),
+    ("0", 1, 413),
+    (None, 100_000, 200),   # unset: no limit
+    ("lots", 100_000, 200),  # not a count: no limit
+    ("-1", 100_000, 200),
+])
+def test_request_body_limit(serve_page, cgi_env, temp_dir, limit, size, status):
+    env = dict(cgi_env, TMPDIR=str(temp_dir), REQUEST_METHOD="POST", GATEWAY_INTERFACE="CGI/1.1",
+               PATH_INFO="/echo", CONTENT_TYPE="application/x-www-form-urlencoded",
+               CONTENT_LENGTH=str(size))
+    if limit is not None:
+        env["QUILLON_MAX_REQUEST_BYTES"] = limit
+    result = harness.run_cgi(serve_page, env, stdin=form_body(size))
+    assert result.returncode == 0, result.stderr.decode(errors="replace")
+    if status == 413:
+        assert result.stdout == (b"Status: 413 Request Entity Too Large\r\n"
+                                 b"Content-Type: text/plain\r\nConnection: close\r\n\r\n")
+        assert b"QUILLON_MAX_REQUEST_BYTES" in result.stderr
+    else:
+        got = harness.key_values(result.stdout.partition(b"\r\n\r\n")[2])
+        assert got["names"] == ("1" if size else "0"), result.stdout
+        if size >= 2:
+            assert len(got["v"]) == size - 2
+
+
+def test_request_body_limit_over_fastcgi(lighttpd_factory, cgi_env, serve_page, temp_dir,
+                                         tmp_path):
+    env = dict(cgi_env, TMPDIR=str(temp_dir), QUILLON_MAX_REQUEST_BYTES="1000")
+    server = lighttpd_factory(env=env, extra_conf=harness.fastcgi_conf(
+        "/app", tmp_path / "app.sock", serve_page, env))
+    form = {"Content-Type": "application/x-www-form-urlencoded"}
+    refused = server.request("POST", "/app/echo", body=form_body(1001), headers=form)
+    assert refused.status == 413, server.error_log_text()
+    assert b"pid=" not in refused.body
+    accepted = server.request("POST", "/app/echo", body=form_body(1000), headers=form)
+    assert accepted.status == 200, server.error_log_text()
+    assert len(harness.key_values(accepted.body)["v"]) == 998

@@ -1,0 +1,78 @@
+#!/bin/sh
+# The hello page two ways under one lighttpd on 127.0.0.1: examples/hello.cc
+# as CGI (a process per request) and examples/hello_fcgi.cc over FastCGI
+# (one process, started by lighttpd). Prints wrk's requests/s and p99
+# latency for each and the ratio.
+#
+# Usage: bench/fastcgi_hello.sh [build-dir]   (a Release build; default
+# build-release next to this folder). Needs wrk and lighttpd.
+# DURATION (seconds, default 5) and CONNECTIONS (default 4) tune wrk.
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+build=$(cd "${1:-$here/../build-release}" && pwd)
+cgi=$build/bin/qserver_hello
+fcgi=$build/bin/qserver_hello_fcgi
+for program in "$cgi" "$fcgi"; do
+  [ -x "$program" ] || { echo "missing $program (build qserver_hello qserver_hello_fcgi)" >&2; exit 1; }
+done
+duration=${DURATION:-5}
+connections=${CONNECTIONS:-4}
+
+work=$(mktemp -d)
+pid=
+cleanup() {
+  [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+mkdir -p "$work/htdocs/cgi-bin"
+ln -s "$cgi" "$work/htdocs/cgi-bin/hello"
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+cat > "$work/lighttpd.conf" <<CONF
+server.modules = ("mod_setenv", "mod_cgi", "mod_fastcgi")
+server.document-root = "$work/htdocs"
+server.bind = "127.0.0.1"
+server.port = $port
+server.errorlog = "$work/error.log"
+setenv.add-environment = ("LD_LIBRARY_PATH" => "$build/lib")
+\$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ("" => "") }
+fastcgi.server = ("/hello" => ((
+  "socket" => "$work/hello.sock",
+  "bin-path" => "$fcgi",
+  "max-procs" => 1,
+  "check-local" => "disable",
+  "bin-environment" => ("LD_LIBRARY_PATH" => "$build/lib")
+)))
+CONF
+/usr/sbin/lighttpd -D -f "$work/lighttpd.conf" &
+pid=$!
+tries=0
+until curl -sf "http://127.0.0.1:$port/hello?name=x" >/dev/null; do
+  tries=$((tries + 1))
+  [ "$tries" -lt 100 ] || { cat "$work/error.log" >&2; exit 1; }
+  sleep 0.05
+done
+curl -sf "http://127.0.0.1:$port/cgi-bin/hello?name=x" >/dev/null
+
+run() {
+  echo "== $1: wrk -t1 -c$connections -d${duration}s --latency $2" >&2
+  wrk -t1 -c"$connections" -d"${duration}s" --latency "$2" > "$work/$1.txt"
+  cat "$work/$1.txt" >&2
+}
+run cgi "http://127.0.0.1:$port/cgi-bin/hello?name=World"
+run fastcgi "http://127.0.0.1:$port/hello?name=World"
+
+python3 - "$work/cgi.txt" "$work/fastcgi.txt" <<'PY'
+import re, sys
+def parse(path):
+    text = open(path).read()
+    rps = float(re.search(r"Requests/sec:\s+([\d.]+)", text).group(1))
+    p99 = re.search(r"99%\s+([\d.]+)(us|ms|s)", text)
+    scale = {"us": 1e-3, "ms": 1.0, "s": 1e3}[p99.group(2)]
+    errors = re.search(r"Non-2xx or 3xx responses: (\d+)|Socket errors: (.*)", text)
+    return rps, float(p99.group(1)) * scale, errors.group(0) if errors else "no errors"
+cgi, fcgi = parse(sys.argv[1]), parse(sys.argv[2])
+for name, (rps, p99, errors) in (("QServer as CGI", cgi), ("QServer over FastCGI", fcgi)):
+    print(f"{name:22s} {rps:10.0f} requests/s  p99 {p99:8.2f} ms  ({errors})")
+print(f"FastCGI / CGI: {fcgi[0] / cgi[0]:.1f}x requests/s (target >= 20x)")
+PY
