@@ -59,8 +59,22 @@ run() {
   wrk -t1 -c"$connections" -d"${duration}s" --latency "$2" > "$work/$1.txt"
   cat "$work/$1.txt" >&2
 }
+# The FastCGI process's resident memory, which must stay flat.
+rss() {
+  for child in $(ps -o pid= --ppid "$pid"); do
+    if [ "$(readlink "/proc/$child/exe")" = "$(readlink -f "$fcgi")" ]; then
+      awk '/^VmRSS/ { print $2 }' "/proc/$child/status"
+      return
+    fi
+  done
+  echo "?"
+}
 run cgi "http://127.0.0.1:$port/cgi-bin/hello?name=World"
+wrk -t1 -c"$connections" -d1s "http://127.0.0.1:$port/hello?name=World" > /dev/null
+rss_warm=$(rss)
 run fastcgi "http://127.0.0.1:$port/hello?name=World"
+rss_after=$(rss)
+echo "FastCGI process RSS: $rss_warm kB after a 1 s warm-up, $rss_after kB after the run"
 
 python3 - "$work/cgi.txt" "$work/fastcgi.txt" <<'PY'
 import re, sys

@@ -47,7 +47,7 @@ void Serve(py::module_ module, const py::object& page) {
       std::string text = error.what();
       // The traceback to standard error, as an uncaught exception would.
       error.restore();
-      PyErr_Print();
+      PyErr_PrintEx(0);  // 0: no sys.last_traceback keeping the frame alive
       throw std::runtime_error(text);
     }
   });
