@@ -14,6 +14,9 @@
 // that throws answers its request with "Status: 500 Internal Server Error"
 // (text/plain), the error text goes to the web server's error log, and the
 // loop goes on. A crash ends the process; the web server starts a new one.
+// SIGTERM (how a web server stops its FastCGI processes) ends the loop once
+// the request in progress has been answered and its files deleted: libfcgi
+// installs that handling when the program has none of its own.
 //
 // Threading: none. The loop and the pages run on the calling thread.
 #ifndef QUILLON_SERVER_SERVE_H_

@@ -4,7 +4,11 @@ the first, and the same binary still works as a plain CGI program."""
 
 from __future__ import annotations
 
+import os
 import re
+import signal
+import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -96,6 +100,31 @@ def test_failing_page_answers_500_and_the_next_request_works(fcgi, temp_dir):
     assert got["pid"] == harness.key_values(first.body)["pid"]
     assert values_of(got) == {"b": "2"}
     assert list(temp_dir.iterdir()) == []
+
+
+def test_sigterm_lets_the_request_in_progress_finish(fcgi, temp_dir):
+    # How a web server stops its FastCGI processes: the page that is
+    # running is answered and its files are deleted before the process ends.
+    pid = int(harness.key_values(fcgi.request("GET", "/app/echo").body)["pid"])
+    answers = []
+    slow = threading.Thread(target=lambda: answers.append(fcgi.request("GET", "/app/slow?content=x")))
+    slow.start()
+    deadline = time.monotonic() + 10
+    while not any(temp_dir.iterdir()) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert any(temp_dir.iterdir()), "the slow page did not start"
+    os.kill(pid, signal.SIGTERM)
+    slow.join(30)
+    assert answers and answers[0].status == 200, fcgi.error_log_text()
+    assert harness.key_values(answers[0].body)["done"] == "1"
+    assert list(temp_dir.iterdir()) == []
+    deadline = time.monotonic() + 10
+    while Path(f"/proc/{pid}").exists() and time.monotonic() < deadline:
+        stat = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+        if stat[0] == "Z":
+            break
+        time.sleep(0.01)
+    assert not Path(f"/proc/{pid}").exists() or stat[0] == "Z", "the process did not end"
 
 
 def test_many_requests_stay_correct(fcgi, temp_dir):

@@ -7,6 +7,8 @@
 //             the cookie "seen" as the request carried it
 //   /upload   the value "file" written to a temporary copy: "copy=<path>"
 //             and "size=<bytes>"; the copy must be gone after the request
+//   /slow     holds the value "content" in a temporary copy for a second,
+//             then answers "done=1"
 //   /fail     starts a page (body, header, cookie, a temporary copy), then
 //             throws
 #include <unistd.h>
@@ -56,6 +58,13 @@ int main() {
       Echo(s);
     } else if (mode == "/upload") {
       Upload(s);
+    } else if (mode == "/slow") {
+      const std::string copy = s.CreateTempCopy("");
+      s.GetFileData("content", 0, copy);
+      s.WriteString("copy=" + copy);
+      s.WriteCRLF();
+      ::sleep(1);
+      s.WriteString("done=1");
     } else if (mode == "/fail") {
       s.AddHeader("X-Half-Made: 1");
       s.SetCookie("half", "made");
