@@ -1,8 +1,9 @@
 #!/bin/sh
-# The hello page two ways under one lighttpd on 127.0.0.1: examples/hello.cc
-# as CGI (a process per request) and examples/hello_fcgi.cc over FastCGI
-# (one process, started by lighttpd). Prints wrk's requests/s and p99
-# latency for each and the ratio.
+# The hello page under one lighttpd on 127.0.0.1: examples/hello.cc as CGI
+# (a process per request), examples/hello_fcgi.cc over FastCGI (one
+# process, started by lighttpd) and, when the build has the Python module
+# and qreg, the same page in Python on quillon.serve over FastCGI. Prints
+# wrk's requests/s and p99 latency for each and the ratios.
 #
 # Usage: bench/fastcgi_hello.sh [build-dir]   (a Release build; default
 # build-release next to this folder). Needs wrk and lighttpd.
@@ -26,6 +27,33 @@ cleanup() {
 }
 trap cleanup EXIT
 mkdir -p "$work/htdocs/cgi-bin"
+
+# The Python page, when it can run: the class comes from a private registry.
+module=$(ls "$build"/python/quillon*.so 2>/dev/null | head -n 1 || true)
+python_conf=
+if [ -n "$module" ] && [ -x "$build/bin/qreg" ]; then
+  QUILLON_REGISTRY=$work/registry "$build/bin/qreg" register "$build/lib/libqserver.so" >/dev/null
+  cat > "$work/hello.py" <<'PAGE'
+#!/usr/bin/python3
+import html, quillon
+def page(srv):
+    name = srv.GetStringData("name", 0) if srv.GetSubIndexCount("name") else "world"
+    srv.WriteString("<html><body><p>Hello, " + html.escape(name) + "!</p></body></html>")
+quillon.serve(page)
+PAGE
+  chmod +x "$work/hello.py"
+  python_conf=$(cat <<CONF
+fastcgi.server += ("/py" => ((
+  "socket" => "$work/py.sock",
+  "bin-path" => "$work/hello.py",
+  "max-procs" => 1,
+  "check-local" => "disable",
+  "bin-environment" => ("LD_LIBRARY_PATH" => "$build/lib", "PYTHONPATH" => "$build/python",
+                        "QUILLON_REGISTRY" => "$work/registry")
+)))
+CONF
+)
+fi
 ln -s "$cgi" "$work/htdocs/cgi-bin/hello"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 cat > "$work/lighttpd.conf" <<CONF
@@ -43,6 +71,7 @@ fastcgi.server = ("/hello" => ((
   "check-local" => "disable",
   "bin-environment" => ("LD_LIBRARY_PATH" => "$build/lib")
 )))
+$python_conf
 CONF
 /usr/sbin/lighttpd -D -f "$work/lighttpd.conf" &
 pid=$!
@@ -75,8 +104,13 @@ rss_warm=$(rss)
 run fastcgi "http://127.0.0.1:$port/hello?name=World"
 rss_after=$(rss)
 echo "FastCGI process RSS: $rss_warm kB after a 1 s warm-up, $rss_after kB after the run"
+if [ -n "$python_conf" ]; then
+  curl -sf "http://127.0.0.1:$port/py?name=x" >/dev/null
+  run python "http://127.0.0.1:$port/py?name=World"
+fi
 
-python3 - "$work/cgi.txt" "$work/fastcgi.txt" <<'PY'
+python3 - "$work/cgi.txt" "$work/fastcgi.txt" "$work/python.txt" <<'PY'
+import os
 import re, sys
 def parse(path):
     text = open(path).read()
@@ -89,4 +123,8 @@ cgi, fcgi = parse(sys.argv[1]), parse(sys.argv[2])
 for name, (rps, p99, errors) in (("QServer as CGI", cgi), ("QServer over FastCGI", fcgi)):
     print(f"{name:22s} {rps:10.0f} requests/s  p99 {p99:8.2f} ms  ({errors})")
 print(f"FastCGI / CGI: {fcgi[0] / cgi[0]:.1f}x requests/s (target >= 20x)")
+if os.path.exists(sys.argv[3]):
+    py = parse(sys.argv[3])
+    print(f"{'Python over FastCGI':22s} {py[0]:10.0f} requests/s  p99 {py[1]:8.2f} ms  ({py[2]})")
+    print(f"Python FastCGI / CGI: {py[0] / cgi[0]:.1f}x requests/s")
 PY
