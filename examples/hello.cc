@@ -31,12 +31,14 @@ static std::string Html(const std::string& text) {
 int main() {
   // Reads the request now (query string, form body, cookies) and writes the
   // response when `server` goes away at the end of main. A request too
-  // large for memory has been answered with a 500 already; there is
-  // nothing left to do.
+  // large for memory has been answered with a 500 already, one over
+  // QUILLON_MAX_REQUEST_BYTES with a 413; there is nothing left to do.
   std::unique_ptr<quillon::server::QServer> server;
   try {
     server = quillon::server::QServer::StartCgi();
   } catch (const std::bad_alloc&) {
+    return 1;
+  } catch (const quillon::server::RequestTooLarge&) {
     return 1;
   }
 

@@ -5,10 +5,14 @@
 //   quillon.LoadFromStream(srv)      # a live CGI run: reads the request
 //   srv.WriteString("Hello, " + srv.GetStringData("name", 0))
 //   del srv                          # released: the response is written
+//
+// The same page on the serving loop (CGI or FastCGI, one call per request):
+//   quillon.serve(lambda srv: srv.WriteString("Hello"))
 #include <pybind11/pybind11.h>
 
 #include "dispatch_object.h"
 #include "errors.h"
+#include "serve.h"
 #include "values.h"
 
 PYBIND11_MODULE(quillon, m) {
@@ -18,4 +22,5 @@ PYBIND11_MODULE(quillon, m) {
   quillon::python::RegisterErrors(m);
   quillon::python::RegisterValues(m);
   quillon::python::RegisterDispatch(m);
+  quillon::python::RegisterServe(m);
 }

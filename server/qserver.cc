@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <system_error>
 #include <unordered_set>
 #include <utility>
 
@@ -41,6 +43,26 @@ constexpr std::string_view kFailedStartHead =
     "Status: 500 Internal Server Error\r\n"
     "Content-Type: text/plain\r\n"
     "Connection: close\r\n\r\n";
+
+// The answer of a start that refused a body over the configured limit.
+constexpr std::string_view kTooLargeHead =
+    "Status: 413 Request Entity Too Large\r\n"
+    "Content-Type: text/plain\r\n"
+    "Connection: close\r\n\r\n";
+
+// The largest body a live start reads, from QUILLON_MAX_REQUEST_BYTES;
+// nullopt when unset or not a plain decimal count (no limit, as before the
+// setting existed). Read per start: the process environment is fixed for a
+// CGI process and for a FastCGI application alike.
+std::optional<int64_t> MaxRequestBytes() {
+  const std::optional<std::string> text = platform::GetEnv("QUILLON_MAX_REQUEST_BYTES");
+  if (!text || text->empty()) return std::nullopt;
+  int64_t value = 0;
+  const char* end = text->data() + text->size();
+  const auto [at, error] = std::from_chars(text->data(), end, value);
+  if (error != std::errc() || at != end || value < 0) return std::nullopt;
+  return value;
+}
 
 // Signals held off while the response is written and the temporary files
 // are deleted. A web server whose client went away mid-response closes the
@@ -130,12 +152,27 @@ std::shared_ptr<CgiIo> CgiIo::Process() {
   return io;
 }
 
+namespace {
+// Only the serving loop's thread sets it; objects are single-threaded.
+std::shared_ptr<CgiIo>& CurrentIo() {
+  static std::shared_ptr<CgiIo> io;
+  return io;
+}
+}  // namespace
+
+std::shared_ptr<CgiIo> CgiIo::Current() {
+  const std::shared_ptr<CgiIo>& io = CurrentIo();
+  return io ? io : Process();
+}
+
+void CgiIo::SetCurrent(std::shared_ptr<CgiIo> io) { CurrentIo() = std::move(io); }
+
 // --- State -----------------------------------------------------------------------
 
 class QServer::Impl {
  public:
   explicit Impl(std::shared_ptr<CgiIo> cgi_io)
-      : io(cgi_io ? std::move(cgi_io) : CgiIo::Process()), cp(platform::ProcessCodePage()), values(cp) {}
+      : io(cgi_io ? std::move(cgi_io) : CgiIo::Current()), cp(platform::ProcessCodePage()), values(cp) {}
 
   std::string ServerVariable(std::string_view name) const {
     const std::string key = cp.ToUpper(name);
@@ -236,6 +273,11 @@ void QServer::ReadRequest() {
   s.started = true;
   try {
     Impl::ReadRequestOnce(s);
+  } catch (const RequestTooLarge&) {
+    s.start_failed = true;
+    SignalsHeld held(/*with_term=*/false);
+    if (s.io->WriteOutput(kTooLargeHead)) s.io->FlushOutput();
+    throw;
   } catch (...) {
     // The page's own error follows; it must not come after a 200 with the
     // session text. Answer 500 now, once, and nothing at the end.
@@ -249,6 +291,11 @@ void QServer::ReadRequest() {
 void QServer::Impl::ReadRequestOnce(Impl& s) {
   const std::optional<std::string> length_text = s.io->GetEnv("CONTENT_LENGTH");
   const int64_t length = length_text ? ParseContentLength(*length_text) : 0;
+  if (const std::optional<int64_t> limit = MaxRequestBytes(); limit && length > *limit) {
+    throw RequestTooLarge("the request body of " + std::to_string(length) +
+                          " bytes is larger than QUILLON_MAX_REQUEST_BYTES (" +
+                          std::to_string(*limit) + ")");
+  }
   // A negative length counts as no body.
   std::optional<RequestBody> body;
   if (length > 0) body = ReadBody(*s.io, length);

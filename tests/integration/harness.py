@@ -403,3 +403,42 @@ setenv.add-environment = (
         """raw_request() parsed into status line, headers and body."""
         return parse_response(self.raw_request(data, shutdown_write, timeout))
 
+
+
+def fastcgi_conf(prefix: str, socket: str | os.PathLike, program: str | os.PathLike,
+                 env: Mapping[str, str]) -> str:
+    """extra_conf for LighttpdServer: `prefix` served by one FastCGI process
+    of `program`, which lighttpd starts with `env` as its whole environment
+    (sanitizer variables and LD_LIBRARY_PATH included, when wanted)."""
+    items = ",\n".join(f"      {_quote_conf(k)} => {_quote_conf(v)}"
+                       for k, v in sorted(env.items()))
+    return f"""\
+server.modules += ("mod_fastcgi")
+fastcgi.server = ({_quote_conf(prefix)} => ((
+    "socket" => {_quote_conf(os.fspath(socket))},
+    "bin-path" => {_quote_conf(os.fspath(program))},
+    "max-procs" => 1,
+    "check-local" => "disable",
+    "bin-environment" => (
+{items}
+    )
+)))
+"""
+
+
+def multipart_file(name: str, filename: str, data: bytes) -> tuple[bytes, dict[str, str]]:
+    """A multipart/form-data body with one file part, and its headers."""
+    boundary = "----quillon-harness-boundary"
+    body = (f"--{boundary}\r\nContent-Disposition: form-data; name=\"{name}\"; "
+            f"filename=\"{filename}\"\r\nContent-Type: application/octet-stream\r\n\r\n"
+            ).encode() + data + f"\r\n--{boundary}--\r\n".encode()
+    return body, {"Content-Type": f"multipart/form-data; boundary={boundary}"}
+
+
+def key_values(body: bytes) -> dict[str, str]:
+    """"key=value" lines (CR LF) of a text body; the first of a key wins."""
+    out: dict[str, str] = {}
+    for line in body.decode(errors="replace").split("\r\n"):
+        key, _, value = line.partition("=")
+        out.setdefault(key, value)
+    return out

@@ -37,6 +37,12 @@ class QUILLON_EXPORT CgiIo {
 
   // The process-wide default (environment, fd 0, stdout).
   static std::shared_ptr<CgiIo> Process();
+  // What a QServer made without a CgiIo uses: the request a serving loop
+  // (quillon/server/serve.h) is answering, else Process().
+  static std::shared_ptr<CgiIo> Current();
+  // Makes `io` the current request (nullptr: none, back to Process()).
+  // The serving loop does this; a program of its own loop may too.
+  static void SetCurrent(std::shared_ptr<CgiIo> io);
 };
 
 }  // namespace quillon::server

@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -37,6 +38,13 @@
 #include "quillon/server/invalid_header.h"
 
 namespace quillon::server {
+
+// A live start refused the request: its body is larger than the process
+// allows (QUILLON_MAX_REQUEST_BYTES). The start has answered "Status: 413".
+class QUILLON_EXPORT RequestTooLarge : public std::length_error {
+ public:
+  using std::length_error::length_error;
+};
 
 class QUILLON_EXPORT QServer {
  public:
@@ -76,6 +84,10 @@ class QUILLON_EXPORT QServer {
   // when the body does not fit in memory; the lists are then unchanged, the
   // object has already written a "Status: 500" header block (so that what
   // the page prints next is that answer's body) and writes nothing more.
+  // With QUILLON_MAX_REQUEST_BYTES set in the process environment (a
+  // decimal byte count; unset, or not such a number, means no limit), a
+  // CONTENT_LENGTH above it is not read at all: the start throws
+  // RequestTooLarge after writing a "Status: 413" header block, as above.
   void ReadRequest();
   // The offline-debug start: reads nothing; the request comes from
   // DebugInit and the response goes out through DebugExit only.

@@ -1,0 +1,146 @@
+// The serving loop of quillon/server/serve.h.
+#include "quillon/server/serve.h"
+
+#include <fcgiapp.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "server/fastcgi_io.h"
+
+namespace quillon::server {
+namespace {
+
+constexpr std::string_view kFailedPage =
+    "Status: 500 Internal Server Error\r\n"
+    "Content-Type: text/plain\r\n"
+    "Connection: close\r\n\r\n"
+    "500 Internal Server Error\r\n";
+
+// The CgiIo the objects of one request see. It remembers whether any of
+// the response went out (so that a failure answers 500 only while that is
+// still possible), drops writes once the page has been given up, and
+// refuses everything after the request has ended: libfcgi reuses the
+// request's streams for the next one, which an object kept beyond its
+// request must never reach.
+class RequestIo final : public CgiIo {
+ public:
+  explicit RequestIo(std::shared_ptr<CgiIo> inner) : inner_(std::move(inner)) {}
+
+  std::optional<std::string> GetEnv(const std::string& name) const override {
+    return inner_ ? inner_->GetEnv(name) : std::nullopt;
+  }
+  size_t ReadInput(char* buffer, size_t size) override {
+    return inner_ ? inner_->ReadInput(buffer, size) : 0;
+  }
+  bool WriteOutput(std::string_view bytes) override {
+    if (!inner_ || abandoned_) return false;
+    wrote_ = true;
+    return inner_->WriteOutput(bytes);
+  }
+  bool FlushOutput() override {
+    if (!inner_ || abandoned_) return false;
+    return inner_->FlushOutput();
+  }
+
+  void Abandon() { abandoned_ = true; }
+  // The failure answer, when nothing of a response has been written.
+  void AnswerFailure() {
+    if (!inner_ || wrote_) return;
+    wrote_ = true;
+    if (inner_->WriteOutput(kFailedPage)) inner_->FlushOutput();
+  }
+  void Close() { inner_.reset(); }
+
+ private:
+  std::shared_ptr<CgiIo> inner_;
+  bool abandoned_ = false;
+  bool wrote_ = false;
+};
+
+// The request being answered, for AbandonCurrentResponse.
+RequestIo* g_current = nullptr;
+
+// Makes `io` the current request for the life of the scope.
+class CurrentRequest {
+ public:
+  explicit CurrentRequest(const std::shared_ptr<RequestIo>& io) {
+    CgiIo::SetCurrent(io);
+    g_current = io.get();
+  }
+  ~CurrentRequest() {
+    g_current = nullptr;
+    CgiIo::SetCurrent(nullptr);
+  }
+  CurrentRequest(const CurrentRequest&) = delete;
+  CurrentRequest& operator=(const CurrentRequest&) = delete;
+};
+
+template <typename Log>
+void AnswerOne(std::shared_ptr<CgiIo> inner, const std::function<void()>& request, Log log) {
+  auto io = std::make_shared<RequestIo>(std::move(inner));
+  {
+    CurrentRequest current(io);
+    try {
+      request();
+    } catch (const std::exception& error) {
+      log(std::string("quillon: the request failed: ") + error.what());
+      io->Abandon();
+      io->AnswerFailure();
+    } catch (...) {
+      log("quillon: the request failed with an unknown exception");
+      io->Abandon();
+      io->AnswerFailure();
+    }
+  }
+  io->Close();
+}
+
+}  // namespace
+
+void AbandonCurrentResponse() {
+  if (g_current != nullptr) g_current->Abandon();
+}
+
+void ServeRequests(const std::function<void()>& request) {
+  if (FCGX_IsCGI()) {
+    AnswerOne(CgiIo::Process(), request, [](const std::string& text) {
+      std::fprintf(stderr, "%s\n", text.c_str());
+    });
+    return;
+  }
+  // A client that went away mid-answer must not end the process: the write
+  // fails and the next request is served.
+  ::signal(SIGPIPE, SIG_IGN);
+  if (FCGX_Init() != 0) return;
+  FCGX_Request request_state;
+  if (FCGX_InitRequest(&request_state, 0, 0) != 0) return;
+  while (FCGX_Accept_r(&request_state) >= 0) {
+    auto io = std::make_shared<FastCgiIo>(&request_state);
+    AnswerOne(io, request, [&io](const std::string& text) { io->LogError(text); });
+    FCGX_Finish_r(&request_state);
+  }
+  FCGX_Free(&request_state, 1);
+}
+
+void Serve(const std::function<void(QServer&)>& page) {
+  ServeRequests([&page] {
+    QServer server;
+    // A failed start has answered 500 itself; its error is logged.
+    server.ReadRequest();
+    try {
+      page(server);
+    } catch (...) {
+      // The half-made page must not go out when `server` ends below.
+      AbandonCurrentResponse();
+      throw;
+    }
+  });
+}
+
+}  // namespace quillon::server

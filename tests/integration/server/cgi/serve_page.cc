@@ -1,0 +1,78 @@
+// A page on the serving loop for the integration suite: run as CGI or
+// started by lighttpd as a FastCGI application. Every answer begins with
+// the line "pid=<process id>", so that a test can tell one long-lived
+// process from one process per request. PATH_INFO picks the rest:
+//   /echo     every incoming value as "name=value" lines and the count of
+//             names, the session variable "count" (incremented and set) and
+//             the cookie "seen" as the request carried it
+//   /upload   the value "file" written to a temporary copy: "copy=<path>"
+//             and "size=<bytes>"; the copy must be gone after the request
+//   /slow     holds the value "content" in a temporary copy for a second,
+//             then answers "done=1"
+//   /fail     starts a page (body, header, cookie, a temporary copy), then
+//             throws
+#include <unistd.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "quillon/server/serve.h"
+
+using quillon::server::QServer;
+
+namespace {
+
+void Echo(QServer& s) {
+  s.WriteString("names=" + std::to_string(s.GetDataNameCount()));
+  for (int32_t i = 0; i < s.GetDataNameCount(); ++i) {
+    const std::string name = s.GetDataName(i);
+    for (int32_t sub = 0; sub < s.GetSubIndexCount(name); ++sub) {
+      s.WriteCRLF();
+      s.WriteString(name + "=" + s.GetStringData(name, sub));
+    }
+  }
+  const std::string count = s.SessionVariable("count");
+  s.SetSessionVariable("count", count.empty() ? "1" : std::to_string(std::stoi(count) + 1));
+  s.WriteCRLF();
+  s.WriteString("session=" + count + ";seen=" + s.GetCookie("seen"));
+  s.SetCookie("seen", "yes");
+}
+
+void Upload(QServer& s) {
+  const std::string copy = s.CreateTempCopy("");
+  s.GetFileData("file", 0, copy);
+  s.WriteString("copy=" + copy);
+  s.WriteCRLF();
+  s.WriteString("size=" + std::to_string(s.GetBinaryData("file", 0).size()));
+}
+
+}  // namespace
+
+int main() {
+  quillon::server::Serve([](QServer& s) {
+    s.SetContentType("text/plain");
+    s.WriteString("pid=" + std::to_string(::getpid()));
+    s.WriteCRLF();
+    const std::string mode = s.GetServerVariable("PATH_INFO");
+    if (mode == "/echo") {
+      Echo(s);
+    } else if (mode == "/upload") {
+      Upload(s);
+    } else if (mode == "/slow") {
+      const std::string copy = s.CreateTempCopy("");
+      s.GetFileData("content", 0, copy);
+      s.WriteString("copy=" + copy);
+      s.WriteCRLF();
+      ::sleep(1);
+      s.WriteString("done=1");
+    } else if (mode == "/fail") {
+      s.AddHeader("X-Half-Made: 1");
+      s.SetCookie("half", "made");
+      s.WriteString("copy=" + s.CreateTempCopy(""));
+      throw std::runtime_error("the page failed on purpose");
+    } else {
+      s.WriteString("unknown mode " + mode);
+    }
+  });
+  return 0;
+}

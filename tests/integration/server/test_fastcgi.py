@@ -1,0 +1,215 @@
+"""Pages on the serving loop (quillon/server/serve.h) under lighttpd's
+mod_fastcgi: one long-lived process answers many requests, each as if it were
+the first, and the same binary still works as a plain CGI program."""
+
+from __future__ import annotations
+
+import os
+import re
+import signal
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+import harness
+from conftest import require_built
+
+
+@pytest.fixture(scope="session")
+def serve_page(build_dir: Path) -> Path:
+    return require_built(build_dir / "bin" / "qserver_serve_page", "the program qserver_serve_page")
+
+
+@pytest.fixture
+def temp_dir(tmp_path: Path) -> Path:
+    path = tmp_path / "page-tmp"
+    path.mkdir()
+    return path
+
+
+@pytest.fixture
+def fcgi(lighttpd_factory, cgi_env, serve_page, temp_dir, tmp_path):
+    env = dict(cgi_env, TMPDIR=str(temp_dir))
+    conf = harness.fastcgi_conf("/app", tmp_path / "app.sock", serve_page, env)
+    return lighttpd_factory(env=env, extra_conf=conf)
+
+
+# Lines every answer of the page may carry besides the request's values.
+PAGE_KEYS = {"pid", "names", "session", "copy", "size", "kept", ""}
+
+
+def values_of(got: dict[str, str]) -> dict[str, str]:
+    return {k: v for k, v in got.items() if k not in PAGE_KEYS}
+
+
+def test_one_process_answers_requests_independently(fcgi, temp_dir):
+    # A sequence where every request would see the one before it if any
+    # state survived: values, cookies, session variables, uploaded files.
+    upload_body, upload_headers = harness.multipart_file("file", "a.bin", b"\x00\x01zz" * 5000)
+    # (method, path, body, headers, expected lines, session count set back)
+    steps = [
+        ("GET", "/app/echo?a=1&b=2", None, {},
+         {"names": "2", "a": "1", "b": "2", "session": ";seen="}, "1"),
+        ("POST", "/app/echo?q=x", b"c=3", {"Content-Type": "application/x-www-form-urlencoded"},
+         {"names": "2", "q": "x", "c": "3", "session": ";seen="}, "1"),
+        ("GET", "/app/echo", None, {"Cookie": "__QuillonSV_count=41; seen=no"},
+         {"names": "0", "session": "41;seen=no"}, "42"),
+        ("POST", "/app/upload", upload_body, upload_headers, {"size": "20000"}, None),
+        ("GET", "/app/echo", None, {}, {"names": "0", "session": ";seen="}, "1"),
+    ]
+    pids = set()
+    copies = []
+    for method, path, body, headers, expected, count in steps:
+        resp = fcgi.request(method, path, body=body, headers=headers)
+        assert resp.status == 200, fcgi.error_log_text()
+        got = harness.key_values(resp.body)
+        for key, value in expected.items():
+            assert got.get(key) == value, (path, resp.body)
+        # No value of an earlier request is seen.
+        assert values_of(got) == values_of(expected), (path, resp.body)
+        pids.add(got["pid"])
+        if "copy" in got:
+            copies.append(Path(got["copy"]))
+        cookies = resp.header_values("Set-Cookie")
+        if count is None:
+            assert cookies == [], (path, cookies)
+        else:
+            # Only this request's own session variable and cookie go back.
+            assert sorted(c.split(b";")[0] for c in cookies) == sorted(
+                [b"__QuillonSV_count=" + count.encode(), b"seen=yes"]), (path, cookies)
+    assert len(pids) == 1, "the requests were not answered by one FastCGI process"
+    assert copies and copies[0].parent == temp_dir
+    assert list(temp_dir.iterdir()) == []
+
+
+def test_failing_page_answers_500_and_the_next_request_works(fcgi, temp_dir):
+    first = fcgi.request("GET", "/app/echo?a=1")
+    failed = fcgi.request("GET", "/app/fail")
+    assert failed.status == 500, fcgi.error_log_text()
+    assert failed.header("Content-Type") == b"text/plain"
+    # Nothing of the half-made page goes out.
+    assert failed.header("X-Half-Made") is None
+    assert failed.header_values("Set-Cookie") == []
+    assert b"pid=" not in failed.body
+    assert "the page failed on purpose" in fcgi.error_log_text()
+    after = fcgi.request("GET", "/app/echo?b=2")
+    assert after.status == 200
+    got = harness.key_values(after.body)
+    assert got["pid"] == harness.key_values(first.body)["pid"]
+    assert values_of(got) == {"b": "2"}
+    assert list(temp_dir.iterdir()) == []
+
+
+def test_sigterm_lets_the_request_in_progress_finish(fcgi, temp_dir):
+    # How a web server stops its FastCGI processes: the page that is
+    # running is answered and its files are deleted before the process ends.
+    pid = int(harness.key_values(fcgi.request("GET", "/app/echo").body)["pid"])
+    answers = []
+    slow = threading.Thread(target=lambda: answers.append(fcgi.request("GET", "/app/slow?content=x")))
+    slow.start()
+    deadline = time.monotonic() + 10
+    while not any(temp_dir.iterdir()) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert any(temp_dir.iterdir()), "the slow page did not start"
+    os.kill(pid, signal.SIGTERM)
+    slow.join(30)
+    assert answers and answers[0].status == 200, fcgi.error_log_text()
+    assert harness.key_values(answers[0].body)["done"] == "1"
+    assert list(temp_dir.iterdir()) == []
+    deadline = time.monotonic() + 10
+    while Path(f"/proc/{pid}").exists() and time.monotonic() < deadline:
+        stat = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+        if stat[0] == "Z":
+            break
+        time.sleep(0.01)
+    assert not Path(f"/proc/{pid}").exists() or stat[0] == "Z", "the process did not end"
+
+
+def test_many_requests_stay_correct(fcgi, temp_dir):
+    pids = set()
+    for i in range(200):
+        got = harness.key_values(fcgi.request("GET", f"/app/echo?n={i}").body)
+        assert got["n"] == str(i) and got["names"] == "1"
+        pids.add(got["pid"])
+    assert len(pids) == 1
+    assert list(temp_dir.iterdir()) == []
+
+
+@pytest.mark.parametrize("path, status, pattern", [
+    ("/echo", b"", rb"^Content-Type: text/plain\r\n.*\r\n\r\npid=\d+\r\nnames=1\r\nx=1\r\n"),
+    ("/fail", b"", rb"^Status: 500 Internal Server Error\r\nContent-Type: text/plain\r\n"),
+])
+def test_same_binary_runs_as_cgi(serve_page, cgi_env, temp_dir, path, status, pattern):
+    env = dict(cgi_env, TMPDIR=str(temp_dir), REQUEST_METHOD="GET", QUERY_STRING="x=1",
+               GATEWAY_INTERFACE="CGI/1.1", PATH_INFO=path)
+    result = harness.run_cgi(serve_page, env)
+    assert result.returncode == 0, result.stderr.decode(errors="replace")
+    assert re.search(pattern, result.stdout, re.S), result.stdout
+    assert list(temp_dir.iterdir()) == []
+
+
+def test_same_binary_under_mod_cgi(lighttpd, serve_page):
+    lighttpd.link_cgi("page", serve_page)
+    resp = lighttpd.request("GET", "/cgi-bin/page/echo?x=1")
+    assert resp.status == 200, lighttpd.error_log_text()
+    assert harness.key_values(resp.body)["x"] == "1"
+
+
+def test_hello_example_over_fastcgi(lighttpd_factory, cgi_env, build_dir, tmp_path):
+    hello = require_built(build_dir / "bin" / "qserver_hello_fcgi", "the example qserver_hello_fcgi")
+    server = lighttpd_factory(extra_conf=harness.fastcgi_conf("/hello", tmp_path / "hello.sock",
+                                                      hello, cgi_env))
+    resp = server.request("GET", "/hello?name=%3CTaro%3E")
+    assert resp.status == 200, server.error_log_text()
+    assert resp.body == b"<html><body><p>Hello, &lt;Taro&gt;!</p></body></html>\r\n"
+    resp = server.request("POST", "/hello", body=b"name=Taro&session=1")
+    assert resp.body == b"QServerParams:greeting=Hello%2C+Taro&QServerResult=OK"
+
+
+def form_body(size: int) -> bytes:
+    """An URL-encoded body of exactly `size` bytes with one value "v"."""
+    return b"v=" + b"x" * (size - 2) if size >= 2 else b"v"[:size]
+
+
+@pytest.mark.parametrize("limit, size, status", [
+    ("100", 100, 200),      # at the limit
+    ("100", 101, 413),      # one byte over
+    ("0", 0, 200),
+    ("0", 1, 413),
+    (None, 100_000, 200),   # unset: no limit
+    ("lots", 100_000, 200),  # not a count: no limit
+    ("-1", 100_000, 200),
+])
+def test_request_body_limit(serve_page, cgi_env, temp_dir, limit, size, status):
+    env = dict(cgi_env, TMPDIR=str(temp_dir), REQUEST_METHOD="POST", GATEWAY_INTERFACE="CGI/1.1",
+               PATH_INFO="/echo", CONTENT_TYPE="application/x-www-form-urlencoded",
+               CONTENT_LENGTH=str(size))
+    if limit is not None:
+        env["QUILLON_MAX_REQUEST_BYTES"] = limit
+    result = harness.run_cgi(serve_page, env, stdin=form_body(size))
+    assert result.returncode == 0, result.stderr.decode(errors="replace")
+    if status == 413:
+        assert result.stdout == (b"Status: 413 Request Entity Too Large\r\n"
+                                 b"Content-Type: text/plain\r\nConnection: close\r\n\r\n")
+        assert b"QUILLON_MAX_REQUEST_BYTES" in result.stderr
+    else:
+        got = harness.key_values(result.stdout.partition(b"\r\n\r\n")[2])
+        assert got["names"] == ("1" if size else "0"), result.stdout
+        if size >= 2:
+            assert len(got["v"]) == size - 2
+
+
+def test_request_body_limit_over_fastcgi(lighttpd_factory, cgi_env, serve_page, temp_dir,
+                                         tmp_path):
+    env = dict(cgi_env, TMPDIR=str(temp_dir), QUILLON_MAX_REQUEST_BYTES="1000")
+    server = lighttpd_factory(env=env, extra_conf=harness.fastcgi_conf(
+        "/app", tmp_path / "app.sock", serve_page, env))
+    form = {"Content-Type": "application/x-www-form-urlencoded"}
+    refused = server.request("POST", "/app/echo", body=form_body(1001), headers=form)
+    assert refused.status == 413, server.error_log_text()
+    assert b"pid=" not in refused.body
+    accepted = server.request("POST", "/app/echo", body=form_body(1000), headers=form)
+    assert accepted.status == 200, server.error_log_text()
+    assert len(harness.key_values(accepted.body)["v"]) == 998
