@@ -22,6 +22,7 @@
 #include "server/handles.h"
 #include "server/request.h"
 #include "server/response.h"
+#include "server/session_signing.h"
 #include "server/temp_files.h"
 #include "quillon/recordset/recordset.h"
 #include "server/values.h"
@@ -50,18 +51,24 @@ constexpr std::string_view kTooLargeHead =
     "Content-Type: text/plain\r\n"
     "Connection: close\r\n\r\n";
 
-// The largest body a live start reads, from QUILLON_MAX_REQUEST_BYTES;
-// nullopt when unset or not a plain decimal count (no limit, as before the
-// setting existed). Read per start: the process environment is fixed for a
-// CGI process and for a FastCGI application alike.
-std::optional<int64_t> MaxRequestBytes() {
-  const std::optional<std::string> text = platform::GetEnv("QUILLON_MAX_REQUEST_BYTES");
+// A limit of the live start from the process environment: a plain decimal
+// count, or nullopt when unset or anything else (no limit, as before the
+// settings existed). Read per start: the process environment is fixed for
+// a CGI process and for a FastCGI application alike.
+std::optional<int64_t> EnvironmentLimit(const char* name) {
+  const std::optional<std::string> text = platform::GetEnv(name);
   if (!text || text->empty()) return std::nullopt;
   int64_t value = 0;
   const char* end = text->data() + text->size();
   const auto [at, error] = std::from_chars(text->data(), end, value);
   if (error != std::errc() || at != end || value < 0) return std::nullopt;
   return value;
+}
+
+std::optional<size_t> CountLimit(const char* name) {
+  const std::optional<int64_t> limit = EnvironmentLimit(name);
+  if (!limit) return std::nullopt;
+  return static_cast<size_t>(*limit);
 }
 
 // Signals held off while the response is written and the temporary files
@@ -192,11 +199,12 @@ class QServer::Impl {
   static void ReadRequestOnce(Impl& s);
 
   // The body may be released once nothing refers into it.
-  void Parse(RequestBody* body) {
+  void Parse(RequestBody* body, std::optional<size_t> max_pairs = std::nullopt,
+             std::optional<size_t> max_parts = std::nullopt) {
     const std::string type = ServerVariable("CONTENT_TYPE");
     const std::string query = QueryString();
-    ParseRequest(RequestText{type, query}, body, &values, kRawPartThreshold,
-                 /*release_body=*/true);
+    ParseRequest(RequestText{type, query, max_pairs, max_parts}, body, &values,
+                 kRawPartThreshold, /*release_body=*/true);
   }
 
   // Writes `bytes` to `path` for the page. A path that CreateTempCopy
@@ -291,7 +299,7 @@ void QServer::ReadRequest() {
 void QServer::Impl::ReadRequestOnce(Impl& s) {
   const std::optional<std::string> length_text = s.io->GetEnv("CONTENT_LENGTH");
   const int64_t length = length_text ? ParseContentLength(*length_text) : 0;
-  if (const std::optional<int64_t> limit = MaxRequestBytes(); limit && length > *limit) {
+  if (const std::optional<int64_t> limit = EnvironmentLimit("QUILLON_MAX_REQUEST_BYTES"); limit && length > *limit) {
     throw RequestTooLarge("the request body of " + std::to_string(length) +
                           " bytes is larger than QUILLON_MAX_REQUEST_BYTES (" +
                           std::to_string(*limit) + ")");
@@ -302,14 +310,23 @@ void QServer::Impl::ReadRequestOnce(Impl& s) {
 
   // The session cookies are collected first and committed last, so that a
   // failure anywhere leaves every list as it was.
+  // With a session key, a cookie whose tag is missing or wrong is dropped
+  // as if the visitor had not sent it.
+  const SessionKeys keys = SessionKeysFromEnvironment();
   std::vector<std::pair<std::string, std::string>> session;
   for (auto& [name, value] : ScanCookiePairs(s.ServerVariable("HTTP_COOKIE"), s.cp)) {
-    if (name.starts_with(kSessionCookiePrefix)) {
-      session.emplace_back(name.substr(kSessionCookiePrefix.size()), DecodeText(value, s.cp));
+    if (!name.starts_with(kSessionCookiePrefix)) continue;
+    std::string_view encoded = value;
+    if (keys.signing()) {
+      const std::optional<std::string_view> verified = VerifySessionCookie(keys, name, value);
+      if (!verified) continue;
+      encoded = *verified;
     }
+    session.emplace_back(name.substr(kSessionCookiePrefix.size()), DecodeText(encoded, s.cp));
   }
   s.response.ReserveSessionVariables(session.size());
-  s.Parse(body ? &*body : nullptr);
+  s.Parse(body ? &*body : nullptr, CountLimit("QUILLON_MAX_REQUEST_PAIRS"),
+          CountLimit("QUILLON_MAX_REQUEST_PARTS"));
   s.response.AddSessionVariables(std::move(session));
 }
 
@@ -328,6 +345,9 @@ void QServer::Finish() {
   SignalsHeld held(/*with_term=*/true);
   if (!s.off_line_debug && !s.start_failed) {
     try {
+      // Always the current key: a cookie read under the old one goes back
+      // under the new one.
+      s.response.SetSessionKey(SessionKeysFromEnvironment().current);
       // A false result (the reader has gone) simply ends the response.
       s.response.Write(*s.io, s.content_type, s.values.store().SessionText(s.encoded_result));
     } catch (...) {

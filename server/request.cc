@@ -9,6 +9,8 @@
 #include "quillon/core/encoding.h"
 #include "quillon/core/pairs.h"
 #include "quillon/server/cgi_io.h"
+#include "quillon/server/qserver.h"
+#include "core/pairs_walk.h"
 #include "server/body_buffer.h"
 
 namespace quillon::server {
@@ -81,6 +83,24 @@ std::string_view HeaderField(std::string_view header, std::string_view key, std:
   return FieldText(header, at + key.size(), skip, stop, cp);
 }
 
+// Throws RequestTooLarge when `text` holds more than `limit` pairs; the
+// walk stops at the first pair over it, so a flood of pairs costs no more
+// than the limit.
+void CheckPairCount(std::string_view text, std::optional<size_t> limit,
+                    const platform::CodePage& cp) {
+  if (!limit) return;
+  struct Over {};
+  size_t count = 0;
+  try {
+    core::WalkPairs(text, cp, [&](std::string_view, std::string_view) {
+      if (++count > *limit) throw Over{};
+    });
+  } catch (const Over&) {
+    throw RequestTooLarge("the request holds more than QUILLON_MAX_REQUEST_PAIRS (" +
+                          std::to_string(*limit) + ") pairs");
+  }
+}
+
 void ParseMultipart(const RequestText& request, const RequestBody* body, ServerValues* values,
                     size_t raw_part_threshold) {
   const platform::CodePage& cp = values->code_page();
@@ -98,11 +118,17 @@ void ParseMultipart(const RequestText& request, const RequestBody* body, ServerV
   // exactly as it splits the fully encoded one; only the stand-ins' runs
   // differ, and those are replaced by the part's bytes wherever they land,
   // as a value or (after a field name with '=' or '&' in it) as a name.
+  CheckPairCount(request.query_string, request.max_pairs, cp);
   std::string text(request.query_string);
   std::vector<ServerValues::PartStandIn> stand_ins;
+  size_t part_count = 0;
   const std::string_view data = body != nullptr ? body->bytes : std::string_view();
   const bool has_boundary =
       ForEachMultipartPart(request.content_type, data, cp, [&](const MultipartPart& part) {
+        if (request.max_parts && ++part_count > *request.max_parts) {
+          throw RequestTooLarge("the request holds more than QUILLON_MAX_REQUEST_PARTS (" +
+                                std::to_string(*request.max_parts) + ") parts");
+        }
         uploads.Append(part.file_name, part.content_type);
         text.push_back('&');
         text.append(part.field_name);
@@ -269,8 +295,9 @@ void ParseRequest(const RequestText& request, RequestBody* body, ServerValues* v
   if (body != nullptr) {
     pair_text.push_back('&');
     pair_text.append(body->bytes.substr(0, body->bytes.find('\0')));
-    if (release_body) *body = RequestBody{};
   }
+  CheckPairCount(pair_text, request.max_pairs, cp);
+  if (body != nullptr && release_body) *body = RequestBody{};
   values->FillIncoming(std::move(pair_text));
 }
 

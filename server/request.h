@@ -75,6 +75,12 @@ struct RequestText {
   // The process's QUERY_STRING when it is set, else the captured one of
   // DebugInit.
   std::string_view query_string;
+  // The most pairs the query string and a URL-encoded body may hold
+  // together (for a multipart form, the query string alone), and the most
+  // parts a multipart body may hold; nullopt for no limit. A request over
+  // either throws RequestTooLarge before anything is stored.
+  std::optional<size_t> max_pairs;
+  std::optional<size_t> max_parts;
 };
 
 // One part of a multipart body as ParseMultipart finds it. The texts lie
@@ -118,7 +124,7 @@ MultipartScan ScanMultipart(std::string_view content_type, std::string_view quer
 // as the pair text query string + "&" + body up to its first zero byte.
 // Names are decoded, values stay encoded. Parts of at least
 // `raw_part_threshold` bytes keep referring to `body` (nullptr: no body).
-// On std::bad_alloc `values` is unchanged.
+// On std::bad_alloc or RequestTooLarge `values` is unchanged.
 // With `release_body`, a body that no entry refers into (a URL-encoded
 // one, copied into the pair text) is released as soon as it is copied, so
 // that a large form is not held twice while its entries are built.

@@ -9,6 +9,7 @@
 #include "quillon/core/encoding.h"
 #include "quillon/server/cgi_io.h"
 #include "quillon/server/invalid_header.h"
+#include "server/session_signing.h"
 
 namespace quillon::server {
 namespace {
@@ -102,16 +103,22 @@ std::string FormatGmt(com::DATE local, char date_separator, const char* tail) {
   return text;
 }
 
-std::string CookieLine(std::string_view name, std::string_view value,
-                       std::optional<com::DATE> expires) {
+// `encoded`: the cookie value as it goes out.
+std::string CookieLineEncoded(std::string_view name, std::string_view encoded,
+                              std::optional<com::DATE> expires) {
   std::string line = "Set-Cookie: ";
   line.append(name);
   line.push_back('=');
-  line.append(core::EncodeText(value));
+  line.append(encoded);
   line.append("; ");
   if (expires) line.append("expires=" + FormatCookieDate(*expires));
   line.append(" path=/");
   return line;
+}
+
+std::string CookieLine(std::string_view name, std::string_view value,
+                       std::optional<com::DATE> expires) {
+  return CookieLineEncoded(name, core::EncodeText(value), expires);
 }
 
 }  // namespace
@@ -236,7 +243,9 @@ std::string Response::HeaderText(std::string_view content_type, bool with_sessio
       const auto& [name, value] = session_variables_[i];
       const std::string cookie = std::string(kSessionCookiePrefix) + name;
       if (from_request_[i] && !IsCookieNameToken(cookie)) continue;
-      text.append(CookieLine(cookie, value, std::nullopt));
+      std::string encoded = core::EncodeText(value);
+      if (!session_key_.empty()) encoded.append(SessionTag(session_key_, cookie, encoded));
+      text.append(CookieLineEncoded(cookie, encoded, std::nullopt));
       text.append(kLineEnd);
     }
   }

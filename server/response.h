@@ -78,6 +78,9 @@ class Response {
     from_request_.reserve(from_request_.size() + more);
   }
   void AddSessionVariables(std::vector<std::pair<std::string, std::string>> variables);
+  // With a key, the session cookies HeaderText writes carry its tag
+  // (server/session_signing.h); empty, they go out unsigned.
+  void SetSessionKey(std::string key) { session_key_ = std::move(key); }
 
   const std::vector<std::string>& header_lines() const { return header_lines_; }
   const std::vector<std::string>& body_lines() const { return body_lines_; }
@@ -106,6 +109,7 @@ class Response {
   std::vector<std::pair<std::string, std::string>> session_variables_;
   // Parallel to session_variables_: true for those read from the request.
   std::vector<bool> from_request_;
+  std::string session_key_;
 };
 
 }  // namespace quillon::server
