@@ -39,8 +39,10 @@
 
 namespace quillon::server {
 
-// A live start refused the request: its body is larger than the process
-// allows (QUILLON_MAX_REQUEST_BYTES). The start has answered "Status: 413".
+// A live start refused the request: its body, its pairs or its multipart
+// parts are more than the process allows (QUILLON_MAX_REQUEST_BYTES,
+// QUILLON_MAX_REQUEST_PAIRS, QUILLON_MAX_REQUEST_PARTS). The start has
+// answered "Status: 413".
 class QUILLON_EXPORT RequestTooLarge : public std::length_error {
  public:
   using std::length_error::length_error;
@@ -88,6 +90,12 @@ class QUILLON_EXPORT QServer {
   // decimal byte count; unset, or not such a number, means no limit), a
   // CONTENT_LENGTH above it is not read at all: the start throws
   // RequestTooLarge after writing a "Status: 413" header block, as above.
+  // QUILLON_MAX_REQUEST_PAIRS (pairs of the query string and a URL-encoded
+  // body together; for a multipart form, of the query string) and
+  // QUILLON_MAX_REQUEST_PARTS (parts of a multipart body) refuse a request
+  // the same way, after the body is read but before anything is stored.
+  // With QUILLON_SESSION_KEY set, a session cookie whose tag is missing or
+  // wrong is skipped (see SessionVariable).
   void ReadRequest();
   // The offline-debug start: reads nothing; the request comes from
   // DebugInit and the response goes out through DebugExit only.
@@ -194,6 +202,13 @@ class QUILLON_EXPORT QServer {
   // Read ignores case; write replaces an entry with exactly the same name
   // (a name with CR or LF throws InvalidHeaderText). Variables read from
   // the visitor's cookies go back only when their cookie names are tokens.
+  // With QUILLON_SESSION_KEY in the process environment the cookies are
+  // signed: the value is the encoded value, ".", and base64url (no
+  // padding) of HMAC-SHA-256 under the key over "cookie-name=encoded
+  // value"; a cookie read without the right tag is not a session variable
+  // at all. A tag made with QUILLON_SESSION_KEY_OLD is accepted too, and
+  // the variable goes back tagged with the current key. Without a key the
+  // cookies are plain, exactly as before signing existed.
   std::string SessionVariable(std::string_view name) const;
   void SetSessionVariable(std::string_view name, std::string_view value);
   std::string URLEncode(std::string_view text) const;
