@@ -24,3 +24,8 @@ if(TARGET quillon_html)
   add_executable(bench_table_page ${CMAKE_CURRENT_LIST_DIR}/table_page.cc)
   target_link_libraries(bench_table_page PRIVATE qserver quillon_html)
 endif()
+# The same page on the serving loop, beside PHP-FPM (fastcgi_vs_php.sh).
+if(TARGET quillon_html AND TARGET qserver)
+  add_executable(bench_table_page_fcgi ${CMAKE_CURRENT_LIST_DIR}/table_page_fcgi.cc)
+  target_link_libraries(bench_table_page_fcgi PRIVATE qserver quillon_html)
+endif()
