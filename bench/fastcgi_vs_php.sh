@@ -1,0 +1,242 @@
+#!/bin/sh
+# Side by side under one lighttpd on 127.0.0.1, timed with wrk:
+#   the hello page four ways: QServer as CGI (examples/hello.cc, a process
+#   per request), QServer over FastCGI in C++ (examples/hello_fcgi.cc), the
+#   same page in Python on quillon.serve over FastCGI, and the same page in
+#   PHP under PHP-FPM (Debian's php8.2-fpm, its stock php.ini);
+#   the 1,000-row template page: C++ over FastCGI (bench_table_page_fcgi:
+#   template loaded, one row copied 1,000 times, cells filled, page written,
+#   per request), the same program's CGI twin (bench_table_page, a process
+#   per request) and the same page in PHP (a loop writing the rows).
+# Every URL is checked once with curl (status 200 and its content) before it
+# is timed. Prints requests/s, p99 latency and wrk's error counts for each,
+# then the ratios against the targets.
+#
+# Usage: bench/fastcgi_vs_php.sh [build-dir]   (a Release build; default
+# build-release next to this folder, with qserver_hello, qserver_hello_fcgi,
+# bench_table_page, bench_table_page_fcgi, qreg and the Python module). Needs wrk, lighttpd
+# and php-fpm8.2. DURATION (seconds, default 5) and CONNECTIONS (default 16)
+# tune wrk.
+#
+# PHP-FPM runs a static pool of 2 children; each FastCGI page of ours is one
+# process (lighttpd's max-procs 1).
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+build=$(cd "${1:-$here/../build-release}" && pwd)
+cgi=$build/bin/qserver_hello
+fcgi=$build/bin/qserver_hello_fcgi
+table=$build/bin/bench_table_page_fcgi
+table_cgi=$build/bin/bench_table_page
+qreg=$build/bin/qreg
+module=$(ls "$build"/python/quillon*.so 2>/dev/null | head -n 1 || true)
+for program in "$cgi" "$fcgi" "$table" "$table_cgi" "$qreg" "$module"; do
+  [ -n "$program" ] && [ -x "$program" ] || [ -f "$program" ] || {
+    echo "missing ${program:-the Python module} (build qserver_hello qserver_hello_fcgi" \
+         "bench_table_page bench_table_page_fcgi qreg quillon_python)" >&2
+    exit 1
+  }
+done
+for tool in wrk curl /usr/sbin/lighttpd /usr/sbin/php-fpm8.2; do
+  command -v "$tool" >/dev/null || { echo "missing $tool" >&2; exit 1; }
+done
+duration=${DURATION:-5}
+connections=${CONNECTIONS:-16}
+
+work=$(mktemp -d)
+lighttpd_pid=
+fpm_pid=
+cleanup() {
+  [ -n "$lighttpd_pid" ] && kill "$lighttpd_pid" 2>/dev/null && wait "$lighttpd_pid" 2>/dev/null
+  [ -n "$fpm_pid" ] && kill "$fpm_pid" 2>/dev/null && wait "$fpm_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+mkdir -p "$work/htdocs/cgi-bin"
+
+# The template of the 1,000-row page (the one bench/table_page.sh uses).
+cat > "$work/table.htm" <<'HTML'
+<html>
+<head><title>Orders</title></head>
+<body>
+<h1>Orders</h1>
+<form method=post action="/orders">
+<table qlid=list border=1>
+<tr><th>Name</th><th>Quantity</th><th>Price</th></tr>
+<tr qlid=row><td qlid=name>x</td><td qlid=qty align=right>0</td><td qlid=price align=right>0</td></tr>
+</table>
+<input type=submit value="Save">
+</form>
+</body>
+</html>
+HTML
+
+# The Python page; its class comes from a private registry.
+QUILLON_REGISTRY=$work/registry "$qreg" register "$build/lib/libqserver.so" >/dev/null
+cat > "$work/hello.py" <<'PAGE'
+#!/usr/bin/python3
+import html, quillon
+def page(srv):
+    name = srv.GetStringData("name", 0) if srv.GetSubIndexCount("name") else "world"
+    srv.WriteString("<html><body><p>Hello, " + html.escape(name) + "!</p></body></html>")
+quillon.serve(page)
+PAGE
+chmod +x "$work/hello.py"
+
+# The same two pages in PHP. The rows are written in a loop with the row
+# markup of the template, the cell texts escaped as the C++ page escapes them.
+cat > "$work/htdocs/hello.php" <<'PAGE'
+<?php
+$name = isset($_GET["name"]) ? $_GET["name"] : "world";
+echo "<html><body><p>Hello, " . htmlspecialchars($name) . "!</p></body></html>";
+PAGE
+cat > "$work/htdocs/table.php" <<'PAGE'
+<html>
+<head><title>Orders</title></head>
+<body>
+<h1>Orders</h1>
+<form method=post action="/orders">
+<table border=1>
+<tr><th>Name</th><th>Quantity</th><th>Price</th></tr>
+<?php for ($i = 0; $i < 1000; $i++) { ?>
+<tr><td><?= htmlspecialchars("Customer " . ($i + 1)) ?></td><td align=right><?= $i % 97 ?></td><td align=right><?= ($i * 3) . ".00" ?></td></tr>
+<?php } ?>
+</table>
+<input type=submit value="Save">
+</form>
+</body>
+</html>
+PAGE
+
+cat > "$work/fpm.conf" <<CONF
+[global]
+daemonize = no
+error_log = $work/fpm.log
+pid = $work/fpm.pid
+
+[bench]
+listen = $work/fpm.sock
+listen.mode = 0600
+pm = static
+pm.max_children = 2
+CONF
+/usr/sbin/php-fpm8.2 -R -y "$work/fpm.conf" &
+fpm_pid=$!
+
+ln -s "$cgi" "$work/htdocs/cgi-bin/hello"
+# mod_cgi runs a program in its own folder, where the CGI twin finds its
+# template by its default name.
+ln -s "$table_cgi" "$work/htdocs/cgi-bin/table"
+cp "$work/table.htm" "$work/htdocs/cgi-bin/table.htm"
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+cat > "$work/lighttpd.conf" <<CONF
+server.modules = ("mod_setenv", "mod_cgi", "mod_fastcgi")
+server.document-root = "$work/htdocs"
+server.bind = "127.0.0.1"
+server.port = $port
+server.errorlog = "$work/error.log"
+setenv.add-environment = ("LD_LIBRARY_PATH" => "$build/lib")
+\$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ("" => "") }
+fastcgi.server = (
+  "/hello" => ((
+    "socket" => "$work/hello.sock",
+    "bin-path" => "$fcgi",
+    "max-procs" => 1,
+    "check-local" => "disable",
+    "bin-environment" => ("LD_LIBRARY_PATH" => "$build/lib")
+  )),
+  "/table" => ((
+    "socket" => "$work/table.sock",
+    "bin-path" => "$table",
+    "max-procs" => 1,
+    "check-local" => "disable",
+    "bin-environment" => ("LD_LIBRARY_PATH" => "$build/lib", "TABLE_TEMPLATE" => "$work/table.htm")
+  )),
+  "/py" => ((
+    "socket" => "$work/py.sock",
+    "bin-path" => "$work/hello.py",
+    "max-procs" => 1,
+    "check-local" => "disable",
+    "bin-environment" => ("LD_LIBRARY_PATH" => "$build/lib", "PYTHONPATH" => "$build/python",
+                          "QUILLON_REGISTRY" => "$work/registry")
+  )),
+  ".php" => (( "socket" => "$work/fpm.sock" ))
+)
+CONF
+/usr/sbin/lighttpd -D -f "$work/lighttpd.conf" &
+lighttpd_pid=$!
+
+base=http://127.0.0.1:$port
+tries=0
+until curl -s -o /dev/null "$base/" && [ -S "$work/fpm.sock" ]; do
+  tries=$((tries + 1))
+  [ "$tries" -lt 100 ] || { cat "$work/error.log" "$work/fpm.log" >&2; exit 1; }
+  sleep 0.05
+done
+
+# One request per URL before any timing: status 200 and the page's content.
+check() {  # name url
+  status=$(curl -s -o "$work/$1.body" -w '%{http_code}' "$2")
+  [ "$status" = 200 ] || { echo "$1: $2 answered $status" >&2; cat "$work/$1.body" "$work/error.log" >&2; exit 1; }
+}
+for name in cgi fastcgi python php; do
+  case $name in
+    cgi) url=$base/cgi-bin/hello ;; fastcgi) url=$base/hello ;;
+    python) url=$base/py ;; php) url=$base/hello.php ;;
+  esac
+  check "$name" "$url?name=W%3Cx%3E"
+  grep -q '<p>Hello, W&lt;x&gt;!</p>' "$work/$name.body" || {
+    echo "$name: unexpected hello page:" >&2; cat "$work/$name.body" >&2; exit 1; }
+done
+for name in table_cgi table_fastcgi table_php; do
+  case $name in
+    table_cgi) url=$base/cgi-bin/table ;; table_fastcgi) url=$base/table ;;
+    table_php) url=$base/table.php ;;
+  esac
+  check "$name" "$url"
+  rows=$(grep -o '<td[^>]*>Customer [0-9]*</td>' "$work/$name.body" | wc -l)
+  [ "$rows" -eq 1000 ] && grep -q '>Customer 1000</td><td[^>]*>30</td><td[^>]*>2997.00</td>' "$work/$name.body" || {
+    echo "$name: $rows rows, not the 1,000 expected" >&2; exit 1; }
+  echo "$name: 1000 rows, $(wc -c < "$work/$name.body") bytes" >&2
+done
+
+run() {  # name url
+  echo "== $1: wrk -t1 -c$connections -d${duration}s --latency $2" >&2
+  wrk -t1 -c"$connections" -d"${duration}s" --latency "$2" > "$work/$1.txt"
+  cat "$work/$1.txt" >&2
+}
+run cgi "$base/cgi-bin/hello?name=World"
+run fastcgi "$base/hello?name=World"
+run python "$base/py?name=World"
+run php "$base/hello.php?name=World"
+run table_cgi "$base/cgi-bin/table"
+run table_fastcgi "$base/table"
+run table_php "$base/table.php"
+
+python3 - "$work" <<'PY'
+import re, sys
+work = sys.argv[1]
+def parse(name):
+    text = open(f"{work}/{name}.txt").read()
+    rps = float(re.search(r"Requests/sec:\s+([\d.]+)", text).group(1))
+    p99 = re.search(r"99%\s+([\d.]+)(us|ms|s)\b", text)
+    p99_ms = float(p99.group(1)) * {"us": 1e-3, "ms": 1.0, "s": 1e3}[p99.group(2)]
+    errors = [m.group(0) for m in re.finditer(r"Non-2xx or 3xx responses: \d+|Socket errors: [^\n]*", text)]
+    return rps, p99_ms, "; ".join(errors) or "no errors"
+rows = [("cgi", "hello: QServer as CGI"), ("fastcgi", "hello: C++ over FastCGI"),
+        ("python", "hello: Python over FastCGI"), ("php", "hello: PHP-FPM"),
+        ("table_cgi", "1,000 rows: C++ as CGI"),
+        ("table_fastcgi", "1,000 rows: C++ over FastCGI"), ("table_php", "1,000 rows: PHP-FPM")]
+r = {name: parse(name) for name, _ in rows}
+for name, label in rows:
+    rps, p99, errors = r[name]
+    print(f"{label:30s} {rps:9.0f} requests/s  p99 {p99:8.2f} ms  ({errors})")
+def ratio(label, a, b, target):
+    value = r[a][0] / r[b][0]
+    print(f"{label:36s} {value:6.2f}x  (target >= {target}x: {'met' if value >= target else 'MISSED'})")
+ratio("hello: C++ FastCGI / CGI", "fastcgi", "cgi", 20)
+ratio("hello: C++ FastCGI / PHP-FPM", "fastcgi", "php", 1.5)
+ratio("1,000 rows: C++ FastCGI / CGI", "table_fastcgi", "table_cgi", 20)
+ratio("1,000 rows: C++ FastCGI / PHP-FPM", "table_fastcgi", "table_php", 1.5)
+ratio("hello: Python FastCGI / PHP-FPM", "python", "php", 1)
+PY
