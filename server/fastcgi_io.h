@@ -24,6 +24,7 @@ class FastCgiIo final : public CgiIo {
   size_t ReadInput(char* buffer, size_t size) override;
   bool WriteOutput(std::string_view bytes) override;
   bool FlushOutput() override;
+  bool ClosesConnection() const override { return false; }
   // A line for the web server's error log.
   void LogError(std::string_view text);
 

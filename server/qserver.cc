@@ -154,6 +154,8 @@ bool CgiIo::FlushOutput() {
   return false;
 }
 
+bool CgiIo::ClosesConnection() const { return true; }
+
 std::shared_ptr<CgiIo> CgiIo::Process() {
   static const std::shared_ptr<CgiIo> io = std::make_shared<ProcessIo>();
   return io;

@@ -228,7 +228,8 @@ void Response::AddSessionVariables(std::vector<std::pair<std::string, std::strin
   }
 }
 
-std::string Response::HeaderText(std::string_view content_type, bool with_session_cookies) const {
+std::string Response::HeaderText(std::string_view content_type, bool with_session_cookies,
+                                 bool close_connection) const {
   std::string text = "Content-Type: ";
   text.append(content_type);
   text.append(kLineEnd);
@@ -249,7 +250,7 @@ std::string Response::HeaderText(std::string_view content_type, bool with_sessio
       text.append(kLineEnd);
     }
   }
-  text.append("Connection: close\r\n");
+  if (close_connection) text.append("Connection: close\r\n");
   return text;
 }
 
@@ -267,7 +268,7 @@ std::string Response::TextBody() const {
 
 bool Response::Write(CgiIo& io, std::string_view content_type,
                      std::string_view session_text) const {
-  std::string head = HeaderText(content_type, true);
+  std::string head = HeaderText(content_type, true, io.ClosesConnection());
   head.append(kLineEnd);
   if (!io.WriteOutput(head)) return false;
   bool written;

@@ -91,8 +91,10 @@ class Response {
 
   // "Content-Type: " + content type + "\r\n", every header line + "\r\n"
   // (with the session variables' cookies after the script's own lines
-  // when asked), then "Connection: close\r\n"; no empty line.
-  std::string HeaderText(std::string_view content_type, bool with_session_cookies) const;
+  // when asked), then "Connection: close\r\n" unless told otherwise; no
+  // empty line.
+  std::string HeaderText(std::string_view content_type, bool with_session_cookies,
+                         bool close_connection = true) const;
   // The text body: every line followed by "\r\n".
   std::string TextBody() const;
 

@@ -47,6 +47,7 @@ class RequestIo final : public CgiIo {
     if (!inner_ || abandoned_) return false;
     return inner_->FlushOutput();
   }
+  bool ClosesConnection() const override { return !inner_ || inner_->ClosesConnection(); }
 
   void Abandon() { abandoned_ = true; }
   // The failure answer, when nothing of a response has been written.

@@ -37,6 +37,7 @@ class FakeIo : public CgiIo {
     ++flushes;
     return !closed;
   }
+  bool ClosesConnection() const override { return closes_connection; }
 
   std::map<std::string, std::string> env;
   std::string input;
@@ -46,6 +47,7 @@ class FakeIo : public CgiIo {
   std::string output;
   int flushes = 0;
   bool closed = false;  // the reader has gone: every write fails
+  bool closes_connection = true;  // false: a persistent application's request
 };
 
 inline std::shared_ptr<FakeIo> MakeIo(std::map<std::string, std::string> env = {},

@@ -100,6 +100,19 @@ TEST(ResponseBytes, HeadersInOrderSessionCookiesLast) {
             "x\r\n");
 }
 
+// A persistent application keeps the visitor's connection open: the same
+// response without the closing line, and nothing else changes.
+TEST(ResponseBytes, PersistentRequestKeepsTheConnection) {
+  auto io = MakeIo();
+  io->closes_connection = false;
+  {
+    QServer server(io);
+    server.AddHeader("X-One: 1");
+    server.WriteString("x");
+  }
+  EXPECT_EQ(io->output, "Content-Type: text/html\r\nX-One: 1\r\n\r\nx\r\n");
+}
+
 TEST(ResponseBytes, OffLineDebugWritesNothing) {
   auto io = MakeIo();
   {

@@ -34,6 +34,12 @@ class QUILLON_EXPORT CgiIo {
   virtual bool WriteOutput(std::string_view bytes);
   // Called once after the last WriteOutput of a response; false as above.
   virtual bool FlushOutput();
+  // Whether a response asks the web server to close the visitor's
+  // connection ("Connection: close"). A CGI process ends with its response,
+  // so the line costs nothing there and is part of the documented output;
+  // a persistent application answers false, or the web server would drop
+  // every keep-alive connection after one request.
+  virtual bool ClosesConnection() const;
 
   // The process-wide default (environment, fd 0, stdout).
   static std::shared_ptr<CgiIo> Process();

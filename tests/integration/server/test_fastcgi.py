@@ -4,6 +4,7 @@ the first, and the same binary still works as a plain CGI program."""
 
 from __future__ import annotations
 
+import http.client
 import os
 import re
 import signal
@@ -213,3 +214,27 @@ def test_request_body_limit_over_fastcgi(lighttpd_factory, cgi_env, serve_page, 
     accepted = server.request("POST", "/app/echo", body=form_body(1000), headers=form)
     assert accepted.status == 200, server.error_log_text()
     assert len(harness.key_values(accepted.body)["v"]) == 998
+
+
+def test_fastcgi_keeps_the_visitors_connection(fcgi, lighttpd, serve_page):
+    # A persistent application must not ask the web server to close the
+    # connection after every answer; a CGI program's documented output
+    # still does.
+    def answers_on_one_connection(server, path):
+        conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=30)
+        try:
+            kept = []
+            for i in range(3):
+                conn.request("GET", f"{path}?n={i}")
+                resp = conn.getresponse()
+                body = resp.read()
+                assert resp.status == 200, server.error_log_text()
+                assert harness.key_values(body)["n"] == str(i)
+                kept.append(not resp.will_close)
+            return kept
+        finally:
+            conn.close()
+
+    assert answers_on_one_connection(fcgi, "/app/echo") == [True, True, True]
+    lighttpd.link_cgi("page", serve_page)
+    assert answers_on_one_connection(lighttpd, "/cgi-bin/page/echo") == [False, False, False]
