@@ -18,8 +18,9 @@
 # and php-fpm8.2. DURATION (seconds, default 5) and CONNECTIONS (default 16)
 # tune wrk.
 #
-# PHP-FPM runs a static pool of 2 children; each FastCGI page of ours is one
-# process (lighttpd's max-procs 1).
+# Every FastCGI program runs as PROCS processes (default 2, one per core of
+# the machine this was written on): PHP-FPM as a static pool of PROCS
+# children, each page of ours with lighttpd's max-procs PROCS.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../build-release}" && pwd)
@@ -41,6 +42,7 @@ for tool in wrk curl /usr/sbin/lighttpd /usr/sbin/php-fpm8.2; do
 done
 duration=${DURATION:-5}
 connections=${CONNECTIONS:-16}
+procs=${PROCS:-2}
 
 work=$(mktemp -d)
 lighttpd_pid=
@@ -118,7 +120,7 @@ pid = $work/fpm.pid
 listen = $work/fpm.sock
 listen.mode = 0600
 pm = static
-pm.max_children = 2
+pm.max_children = $procs
 CONF
 /usr/sbin/php-fpm8.2 -R -y "$work/fpm.conf" &
 fpm_pid=$!
@@ -141,21 +143,21 @@ fastcgi.server = (
   "/app/hello" => ((
     "socket" => "$work/hello.sock",
     "bin-path" => "$fcgi",
-    "max-procs" => 1,
+    "max-procs" => $procs,
     "check-local" => "disable",
     "bin-environment" => ("LD_LIBRARY_PATH" => "$build/lib")
   )),
   "/app/table" => ((
     "socket" => "$work/table.sock",
     "bin-path" => "$table",
-    "max-procs" => 1,
+    "max-procs" => $procs,
     "check-local" => "disable",
     "bin-environment" => ("LD_LIBRARY_PATH" => "$build/lib", "TABLE_TEMPLATE" => "$work/table.htm")
   )),
   "/app/py" => ((
     "socket" => "$work/py.sock",
     "bin-path" => "$work/hello.py",
-    "max-procs" => 1,
+    "max-procs" => $procs,
     "check-local" => "disable",
     "bin-environment" => ("LD_LIBRARY_PATH" => "$build/lib", "PYTHONPATH" => "$build/python",
                           "QUILLON_REGISTRY" => "$work/registry")
