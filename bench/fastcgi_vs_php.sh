@@ -223,13 +223,6 @@ run php "$base/hello.php?name=World"
 run table_cgi "$base/cgi-bin/table"
 run table_fastcgi "$base/app/table"
 run table_php "$base/table.php"
-# The QServer pages end their headers with "Connection: close", so lighttpd
-# closes the client's connection after each of their answers while PHP's
-# stay open. For reference only (the targets use the runs above): PHP with
-# the client asking for the same close.
-run php_close "$base/hello.php?name=World" -H 'Connection: close'
-run table_php_close "$base/table.php" -H 'Connection: close'
-
 python3 - "$work" <<'PY'
 import re, sys
 work = sys.argv[1]
@@ -256,12 +249,4 @@ ratio("hello: C++ FastCGI / PHP-FPM", "fastcgi", "php", 1.5)
 ratio("1,000 rows: C++ FastCGI / CGI", "table_fastcgi", "table_cgi", 20)
 ratio("1,000 rows: C++ FastCGI / PHP-FPM", "table_fastcgi", "table_php", 1.5)
 ratio("hello: Python FastCGI / PHP-FPM", "python", "php", 1)
-print("For reference, PHP-FPM with every connection closed as the QServer pages close theirs:")
-for name, label in (("php_close", "hello: PHP-FPM, closed"), ("table_php_close", "1,000 rows: PHP-FPM, closed")):
-    rps, p99, errors = r[name] = parse(name)
-    print(f"{label:30s} {rps:9.0f} requests/s  p99 {p99:8.2f} ms  ({errors})")
-for label, a, b in (("hello: C++ FastCGI / PHP-FPM closed", "fastcgi", "php_close"),
-                    ("1,000 rows: C++ / PHP-FPM closed", "table_fastcgi", "table_php_close"),
-                    ("hello: Python / PHP-FPM closed", "python", "php_close")):
-    print(f"{label:36s} {r[a][0] / r[b][0]:6.2f}x")
 PY
