@@ -207,7 +207,7 @@ long ProjectKeyIndex(std::string_view key) {
     return 0;
   }
   const std::string_view digits = key.substr(kPrefix.size());
-  if (digits.size() > 9 || digits[0] == '0') return 0;
+  if (digits.size() > 18 || digits[0] == '0') return 0;
   long index = 0;
   for (char c : digits) {
     if (c < '0' || c > '9') return 0;
