@@ -108,6 +108,10 @@ std::string ProjectIniPath(const EnvLookup& env);
 // compare without regard to ASCII letter case, the first occurrence of a key
 // wins, values are trimmed and lose one pair of enclosing double or single
 // quotes. A missing or unreadable file reads as empty.
+//
+// Limits of the parsing library (inih as the distribution builds it): a
+// line is read up to 199 bytes, so a project whose line is longer never
+// matches; " ;" inside a value starts a comment.
 class IniSection {
  public:
   static IniSection Read(const std::string& path, std::string_view section);
