@@ -38,7 +38,9 @@ LibraryTable& Libraries() {
   return *table;
 }
 
-HRESULT LoadRegistry(registry::Tree* tree) { return registry::Load(registry::DefaultPath(), tree); }
+HRESULT LoadRegistry(std::shared_ptr<const registry::Tree>* tree) {
+  return registry::LoadShared(registry::DefaultPath(), tree);
+}
 
 std::string ClassKey(REFCLSID clsid) { return "CLSID\\" + FormatGuid(clsid); }
 
@@ -83,16 +85,16 @@ void EndCall(const std::shared_ptr<LoadedLibrary>& library) {
 }
 
 HRESULT ClsidFromProgIdUtf8(const std::string& progid, CLSID* clsid) {
-  registry::Tree tree;
+  std::shared_ptr<const registry::Tree> tree;
   if (HRESULT hr = LoadRegistry(&tree); Failed(hr)) return hr;
   auto lookup = [&](const std::string& key) -> bool {
-    auto value = tree.GetValue(key + "\\CLSID");
+    auto value = tree->GetValue(key + "\\CLSID");
     return value && ParseGuid(*value, clsid);
   };
   if (lookup(progid)) return S_OK;
   // A version-independent ProgID without its own CLSID names its current
   // version; one level only, so a CurVer loop cannot hang the caller.
-  if (auto current = tree.GetValue(progid + "\\CurVer"); current && lookup(*current)) return S_OK;
+  if (auto current = tree->GetValue(progid + "\\CurVer"); current && lookup(*current)) return S_OK;
   return CO_E_CLASSSTRING;
 }
 
@@ -126,9 +128,9 @@ HRESULT ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* progid) {
   if (progid == nullptr) return E_INVALIDARG;
   *progid = nullptr;
   try {
-    registry::Tree tree;
+    std::shared_ptr<const registry::Tree> tree;
     if (HRESULT hr = LoadRegistry(&tree); Failed(hr)) return hr;
-    auto value = tree.GetValue(ClassKey(clsid) + "\\ProgID");
+    auto value = tree->GetValue(ClassKey(clsid) + "\\ProgID");
     if (!value || value->empty()) return REGDB_E_CLASSNOTREG;
     const std::u16string text = Utf8ToUtf16(*value);
     const size_t bytes = (text.size() + 1) * sizeof(char16_t);
@@ -152,9 +154,9 @@ HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void* /*reserved*/, REFI
     // in-process creation, which is also what a caller asking for
     // CLSCTX_LOCAL_SERVER alone gets.
     if ((context & CLSCTX_INPROC_SERVER) == 0) return REGDB_E_CLASSNOTREG;
-    registry::Tree tree;
+    std::shared_ptr<const registry::Tree> tree;
     if (HRESULT hr = LoadRegistry(&tree); Failed(hr)) return hr;
-    auto path = tree.GetValue(ClassKey(clsid) + "\\InprocServer32");
+    auto path = tree->GetValue(ClassKey(clsid) + "\\InprocServer32");
     if (!path || path->empty()) return REGDB_E_CLASSNOTREG;
 
     std::shared_ptr<LoadedLibrary> library;

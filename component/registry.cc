@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <utility>
@@ -513,6 +515,58 @@ HRESULT Load(const std::string& path, Tree* tree, std::string* error) {
       return REGDB_E_READREGDB;
     }
     *tree = std::move(parsed);
+  } catch (const std::bad_alloc&) {
+    SetError(error, "out of memory reading " + path);
+    return E_OUTOFMEMORY;
+  }
+  return S_OK;
+}
+
+HRESULT LoadShared(const std::string& path, std::shared_ptr<const Tree>* tree,
+                   std::string* error) {
+  struct Stamp {
+    dev_t dev;
+    ino_t ino;
+    off_t size;
+    int64_t mtime_ns;
+    int64_t ctime_ns;
+    bool operator==(const Stamp&) const = default;
+  };
+  struct Entry {
+    Stamp stamp;
+    std::shared_ptr<const Tree> tree;
+  };
+  static std::mutex mutex;
+  static auto* cache = new std::map<std::string, Entry>;  // outlives static destructors
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno != ENOENT) {
+      SetError(error, ErrnoText("cannot stat", path));
+      return REGDB_E_READREGDB;
+    }
+    static const auto* empty = new std::shared_ptr<const Tree>(std::make_shared<const Tree>());
+    *tree = *empty;
+    return S_OK;
+  }
+  const Stamp stamp{st.st_dev, st.st_ino, st.st_size,
+                    st.st_mtim.tv_sec * 1'000'000'000LL + st.st_mtim.tv_nsec,
+                    st.st_ctim.tv_sec * 1'000'000'000LL + st.st_ctim.tv_nsec};
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = cache->find(path);
+    if (it != cache->end() && it->second.stamp == stamp) {
+      *tree = it->second.tree;
+      return S_OK;
+    }
+  }
+  // A file replaced after the stat above is read in its new form and kept
+  // under the old stamp; the next call sees another stamp and reads again.
+  try {
+    auto fresh = std::make_shared<Tree>();
+    if (HRESULT hr = Load(path, fresh.get(), error); hr != S_OK) return hr;
+    std::lock_guard<std::mutex> lock(mutex);
+    (*cache)[path] = Entry{stamp, fresh};
+    *tree = std::move(fresh);
   } catch (const std::bad_alloc&) {
     SetError(error, "out of memory reading " + path);
     return E_OUTOFMEMORY;

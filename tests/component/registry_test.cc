@@ -295,6 +295,40 @@ TEST_F(RegistryTest, MissingFileIsEmptyAndFirstWriteCreatesDirectories) {
                 fs::perms::others_read);
 }
 
+// The shared tree is kept between readers but never outlives a change: many
+// writes within one clock tick, a removed store, a store copied over.
+TEST_F(RegistryTest, SharedLoadSeesEveryChange) {
+  auto value_of = [&](const char* key) -> std::optional<std::string> {
+    std::shared_ptr<const registry::Tree> tree;
+    std::string error;
+    EXPECT_EQ(registry::LoadShared(path_, &tree, &error), S_OK) << error;
+    return tree->GetValue(key);
+  };
+  EXPECT_EQ(value_of("K"), std::nullopt);
+  for (int i = 0; i < 50; ++i) {
+    ASSERT_EQ(Set("K", "", std::to_string(i)), S_OK);
+    EXPECT_EQ(value_of("K"), std::to_string(i));
+  }
+  std::shared_ptr<const registry::Tree> first, second;
+  ASSERT_EQ(registry::LoadShared(path_, &first), S_OK);
+  ASSERT_EQ(registry::LoadShared(path_, &second), S_OK);
+  EXPECT_EQ(first.get(), second.get());  // unchanged: not read again
+
+  fs::remove(path_);
+  EXPECT_EQ(value_of("K"), std::nullopt);
+  // Written in place, same size, by something that bypasses the rename.
+  ASSERT_EQ(Set("K", "", "a"), S_OK);
+  EXPECT_EQ(value_of("K"), "a");
+  std::string text = ReadFile(path_);
+  text.replace(text.find("\"a\""), 3, "\"b\"");
+  {
+    std::ofstream out(path_, std::ios::binary | std::ios::in);
+    out << text;
+  }
+  EXPECT_EQ(value_of("K"), "b");
+  EXPECT_EQ(first->GetValue("K"), "49");  // a reader's tree stays as it was
+}
+
 TEST_F(RegistryTest, FailedChangeWritesNothing) {
   ASSERT_EQ(Set("A", "", "1"), S_OK);
   const std::string before = ReadFile(path_);

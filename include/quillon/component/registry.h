@@ -123,6 +123,14 @@ class QUILLON_RUNTIME_API Tree {
 QUILLON_RUNTIME_API HRESULT Load(const std::string& path, Tree* tree,
                                  std::string* error = nullptr);
 
+// Like Load, for readers that only look: the parsed tree is kept and shared
+// until the file changes (another inode, size or time stamp; writers
+// replace the file by renaming, so a change is always seen). Object
+// creation reads the store on every call, and a persistent page creates
+// its objects on every request.
+QUILLON_RUNTIME_API HRESULT LoadShared(const std::string& path, std::shared_ptr<const Tree>* tree,
+                                       std::string* error = nullptr);
+
 // Runs one transaction on the store at `path` (see above). `change` gets the
 // current tree and edits it; when it returns a failure code nothing is
 // written and that code is returned. A tree left unchanged is not written.
