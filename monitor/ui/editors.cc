@@ -52,12 +52,16 @@ void ShowFileError(QWidget* parent, const std::string& path, int error) {
 
 // --- Value editor -------------------------------------------------------------
 
-ValueEditor::ValueEditor(const NamedValue& initial, QWidget* parent) : QDialog(parent) {
+ValueEditor::ValueEditor(const NamedValue& initial, QWidget* parent)
+    : QDialog(parent), initial_(initial) {
   setObjectName(QStringLiteral("ValueEditor"));
   setWindowTitle(QStringLiteral("値の編集"));
   name_ = new QLineEdit(FromCodePage(initial.name), this);
   name_->setObjectName(QStringLiteral("name"));
   value_ = new QPlainTextEdit(FromCodePage(initial.value), this);
+  // What the widgets made of the bytes, to tell an untouched field.
+  shown_name_ = name_->text();
+  shown_value_ = value_->toPlainText();
   value_->setObjectName(QStringLiteral("value"));
   value_->setTabChangesFocus(true);
 
@@ -83,7 +87,10 @@ ValueEditor::ValueEditor(const NamedValue& initial, QWidget* parent) : QDialog(p
 }
 
 NamedValue ValueEditor::value() const {
-  return NamedValue{ToCodePage(name_->text()), ToCodePage(value_->toPlainText())};
+  const QString name = name_->text();
+  const QString value = value_->toPlainText();
+  return NamedValue{name == shown_name_ ? initial_.name : ToCodePage(name),
+                    value == shown_value_ ? initial_.value : ToCodePage(value)};
 }
 
 std::optional<NamedValue> EditValue(QWidget* parent, const NamedValue& initial) {
@@ -323,7 +330,14 @@ void ResponseEditor::Save() {
 
 void ResponseEditor::ShowInBrowser() {
   const std::string path = Services().TempDirectory() + "temp.htm";
-  if (!WriteCaptureFile(this, path, ResponseFileBytes(capture_->Body))) return;
+  // The name is fixed and the directory usually shared: whatever stands
+  // there (a link someone planted towards another file included) is
+  // removed, not written through, and the new file is created exclusively.
+  platform::RemoveFile(path);
+  if (!platform::WriteNewFile(path, ResponseFileBytes(capture_->Body))) {
+    ShowFileError(this, path, errno);
+    return;
+  }
   Services().OpenWithDefaultHandler(path);
 }
 

@@ -33,12 +33,20 @@ struct NamedValue {
 
 // "値の編集": a one-line name and a multi-line value (a line break typed
 // there is part of the value).
+//
+// A field the developer did not touch gives back the bytes it was opened
+// with, not the widget's text: bytes the code page cannot show (a zero
+// byte, a damaged multibyte character) would not survive the round trip
+// through the widget, and confirming an unchanged value must not alter it.
 class ValueEditor : public QDialog {
  public:
   ValueEditor(const NamedValue& initial, QWidget* parent = nullptr);
   NamedValue value() const;
 
  private:
+  NamedValue initial_;
+  QString shown_name_;
+  QString shown_value_;
   QLineEdit* name_;
   QPlainTextEdit* value_;
 };

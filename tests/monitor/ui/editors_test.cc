@@ -214,6 +214,25 @@ TEST_F(ListEditorTest, CancelLeavesTheText) {
   EXPECT_EQ(text, "");
 }
 
+TEST_F(ListEditorTest, ConfirmingAnUntouchedValueKeepsBytesTheWidgetCannotShow) {
+  // A zero byte and a byte that starts no character in either code page.
+  script_.Then("ParameterListEditor", [](QDialog* d) {
+           SelectRow(d, 0);
+           Click(d, "edit");
+           SelectRow(d, 1);
+           Click(d, "edit");
+           Click(d, "ok");
+         })
+      .Then("ValueEditor", Press("ok"))
+      .Then("ValueEditor", [](QDialog* d) {  // only the name is changed
+        Child<QLineEdit>(d, "name")->setText(QStringLiteral("renamed"));
+        Click(d, "ok");
+      });
+  std::string text = "bin=%00%FF%80&n%FF=%FFx";
+  EXPECT_TRUE(EditParameterText(nullptr, ListKind::kParameters, &text));
+  EXPECT_EQ(text, "bin=%00%FF%80&renamed=%FFx");
+}
+
 TEST(ResponseEditorButtons, EnabledByKind) {
   struct Case {
     const char* kind;
@@ -318,6 +337,18 @@ TEST_F(ResponseEditorTest, BrowserPreviewWritesTempHtmAndOpensIt) {
   EXPECT_EQ(services_.opened.size(), 1u);
   ASSERT_EQ(services_.errors.size(), 1u);
   EXPECT_EQ(services_.errors[0], Path("missing/temp.htm") + "\n" + std::strerror(ENOENT));
+}
+
+TEST_F(ResponseEditorTest, BrowserPreviewNeverWritesThroughAPlantedLink) {
+  WriteFile(Path("victim"), "precious");
+  std::filesystem::create_symlink(Path("victim"), Path("temp.htm"));
+  script_.Then("ResponseEditor", PressAll({"showInBrowser", "showInBrowser", "close"}));
+  EditResponseData("", ResponseBody::String("<p>new</p>"), ".HTML");
+  EXPECT_EQ(ReadFile(Path("victim")), "precious");
+  EXPECT_FALSE(std::filesystem::is_symlink(Path("temp.htm")));
+  EXPECT_EQ(ReadFile(Path("temp.htm")), "<p>new</p>");
+  EXPECT_EQ(services_.opened.size(), 2u);  // the second preview replaced the first
+  EXPECT_TRUE(services_.errors.empty());
 }
 
 TEST_F(ResponseEditorTest, HeaderViewShowsTheHeaderReadOnly) {
