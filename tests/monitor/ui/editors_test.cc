@@ -76,21 +76,17 @@ TEST_F(RequestEditorTest, EnvironmentEditorHasItsOwnTitleAndLine) {
   EXPECT_EQ(EditRequestData("only"), "only\r\n");
 }
 
-TEST_F(RequestEditorTest, LoadNewSplitsLoneLfAndBlankLinesAlike) {
-  for (const std::string& content :
-       {"E=1\r\na=1&b=2"s, "E=1\na=1&b=2"s, "E=1\r\n\r\n\r\na=1&b=2"s, "E=1\r\n\na=1&b=2\0junk"s}) {
-    SCOPED_TRACE(content);
-    WriteFile(Path("case.REQ"), content);
-    services_.paths = {Path("case.REQ"), Path("again.REQ")};
-    services_.file_requests.clear();
-    script_.Then("RequestEditor", PressAll({"loadNew", "save", "close"}));
-    EXPECT_EQ(EditRequestData("OLD=0\r\nold=1"), "E=1\r\na=1&b=2");
-    ASSERT_EQ(services_.file_requests.size(), 2u);
-    EXPECT_FALSE(services_.file_requests[0].save);
-    EXPECT_EQ(services_.file_requests[0].kind, ".REQ");
-    EXPECT_EQ(services_.file_requests[1].default_name, "case.REQ");  // the file title
-    EXPECT_EQ(ReadFile(Path("again.REQ")), "E=1\r\na=1&b=2");
-  }
+// (Every line-end form of the split is in capture_test; this is the button.)
+TEST_F(RequestEditorTest, LoadNewReplacesBothPartsAndNamesTheNextSave) {
+  WriteFile(Path("case.REQ"), "E=1\r\n\r\n\na=1&b=2\0junk"s);
+  services_.paths = {Path("case.REQ"), Path("again.REQ")};
+  script_.Then("RequestEditor", PressAll({"loadNew", "save", "close"}));
+  EXPECT_EQ(EditRequestData("OLD=0\r\nold=1"), "E=1\r\na=1&b=2");
+  ASSERT_EQ(services_.file_requests.size(), 2u);
+  EXPECT_FALSE(services_.file_requests[0].save);
+  EXPECT_EQ(services_.file_requests[0].kind, ".REQ");
+  EXPECT_EQ(services_.file_requests[1].default_name, "case.REQ");  // the file title
+  EXPECT_EQ(ReadFile(Path("again.REQ")), "E=1\r\na=1&b=2");
 }
 
 TEST_F(RequestEditorTest, AppendToEmptyParametersStartsWithAmpersand) {
@@ -307,8 +303,6 @@ TEST_F(ResponseEditorTest, SaveWritesTheBodyAsACaptureFile) {
     std::string kind, bytes, result;
   } cases[] = {
       {ResponseBody::Bytes("GIF\0\xff"s), "gif", "GIF\0\xff"s, ""},
-      {ResponseBody::String("<p>"), ".HTML", "<p>", ""},
-      {ResponseBody::String("a=1"), ".RES", "a=1", "a=1"},
       {ResponseBody::Empty(), ".DAT", "", ""},
   };
   for (const Case& c : cases) {

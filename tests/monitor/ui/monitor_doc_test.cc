@@ -137,9 +137,7 @@ TEST_F(MonitorDocEditorTest, MethodsOpenTheEditorsAndAnswerTheirRules) {
     std::string expected;
   } cases[] = {
       {"session string", Variant::String(u"a=1&QServerResult=ok"), u".RES", "a=1&QServerResult=ok"},
-      {"lower-case kind", Variant::String(u"a=1"), u".res", ""},
       {"byte array", Variant::Bytes("a=1"), u".RES", ""},
-      {"page", Variant::String(u"<p>"), u".HTML", ""},
   };
   for (Case& c : cases) {
     SCOPED_TRACE(c.label);
