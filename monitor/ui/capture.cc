@@ -47,9 +47,12 @@ void AppendRequestText(std::string_view file_text, RequestCapture* capture) {
 
 std::string ResponseFileBytes(const ResponseBody& body) {
   switch (body.type) {
-    case ResponseBody::Type::kString: return std::string(TextOfFile(body.data));
-    case ResponseBody::Type::kBytes: return body.data;
-    case ResponseBody::Type::kEmpty: break;
+    case ResponseBody::Type::kString:
+      return std::string(TextOfFile(body.data));
+    case ResponseBody::Type::kBytes:
+      return body.data;
+    case ResponseBody::Type::kEmpty:
+      break;
   }
   return {};
 }

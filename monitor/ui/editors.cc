@@ -245,8 +245,8 @@ RequestEditor::RequestEditor(RequestCapture* capture, QWidget* parent)
 }
 
 void RequestEditor::EditList(ListKind kind) {
-  std::string* text = kind == ListKind::kEnvironment ? &capture_->EnvironmentLine
-                                                     : &capture_->ParameterText;
+  std::string* text =
+      kind == ListKind::kEnvironment ? &capture_->EnvironmentLine : &capture_->ParameterText;
   EditParameterText(this, kind, text);
 }
 
@@ -317,8 +317,8 @@ void ResponseEditor::Load(bool append) {
   std::optional<std::string> bytes = ReadCaptureFile(this, *path);
   if (!bytes) return;
   const std::string_view text = TextOfFile(*bytes);
-  capture_->Body = ResponseBody::String(append ? AppendResponseText(capture_->Body, text)
-                                               : std::string(text));
+  capture_->Body =
+      ResponseBody::String(append ? AppendResponseText(capture_->Body, text) : std::string(text));
 }
 
 void ResponseEditor::Save() {

@@ -28,9 +28,12 @@ void Log(const std::string& line) {
 
 const char* BodyTypeName(ResponseBody::Type type) {
   switch (type) {
-    case ResponseBody::Type::kString: return "string";
-    case ResponseBody::Type::kBytes: return "bytes";
-    case ResponseBody::Type::kEmpty: break;
+    case ResponseBody::Type::kString:
+      return "string";
+    case ResponseBody::Type::kBytes:
+      return "bytes";
+    case ResponseBody::Type::kEmpty:
+      break;
   }
   return "empty";
 }
@@ -52,9 +55,9 @@ std::string EditResponseData(std::string header_text, ResponseBody body, std::st
                              QWidget* parent) {
   ResponseCapture capture{std::move(header_text), std::move(body), std::move(kind), {}};
   if (const char* script = ScriptPath()) {
-    Log("EditResponseData HeaderText=" + core::EncodeValue(capture.HeaderText) +
-        "&Body=" + core::EncodeValue(capture.Body.data) +
-        "&BodyType=" + BodyTypeName(capture.Body.type) + "&Kind=" + core::EncodeValue(capture.Kind));
+    Log("EditResponseData HeaderText=" + core::EncodeValue(capture.HeaderText) + "&Body=" +
+        core::EncodeValue(capture.Body.data) + "&BodyType=" + BodyTypeName(capture.Body.type) +
+        "&Kind=" + core::EncodeValue(capture.Kind));
     std::string answer;
     if (platform::ReadWholeFile(script, &answer)) {
       capture.Body = ResponseBody::String(std::string(TextOfFile(answer)));
@@ -80,9 +83,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   // The menu's editors start empty and their answers go nowhere: what the
   // developer keeps is what they save to files.
   connect(request, &QAction::triggered, this, [this] { EditRequestData({}, this); });
-  connect(response, &QAction::triggered, this, [this] {
-    EditResponseData({}, ResponseBody::Empty(), std::string(kSessionKind), this);
-  });
+  connect(response, &QAction::triggered, this,
+          [this] { EditResponseData({}, ResponseBody::Empty(), std::string(kSessionKind), this); });
   connect(debug, &QAction::triggered, this, [this] {
     if (debug_run_) debug_run_(this);
   });

@@ -35,7 +35,8 @@ std::string EditResponseData(std::string header_text, ResponseBody body, std::st
 // When QUILLON_MONITOR_LOG also names a file, each call appends one line
 // to it, every field value-encoded so that any bytes fit on one line:
 //   EditRequestData RequestText=<encoded>
-//   EditResponseData HeaderText=<encoded>&Body=<encoded>&BodyType=<empty|string|bytes>&Kind=<encoded>
+//   EditResponseData
+//   HeaderText=<encoded>&Body=<encoded>&BodyType=<empty|string|bytes>&Kind=<encoded>
 inline constexpr char kScriptVariable[] = "QUILLON_MONITOR_SCRIPT";
 inline constexpr char kLogVariable[] = "QUILLON_MONITOR_LOG";
 

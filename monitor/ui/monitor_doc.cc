@@ -27,8 +27,7 @@ std::string MonitorDocument::EditRequestData(std::string request_text) {
 
 std::string MonitorDocument::EditResponseData(std::string header_text, VARIANT body,
                                               std::string kind) {
-  return monitor::EditResponseData(std::move(header_text), BodyFromVariant(body),
-                                   std::move(kind));
+  return monitor::EditResponseData(std::move(header_text), BodyFromVariant(body), std::move(kind));
 }
 
 void MonitorDocument::SetCurDir(std::string path) {

@@ -35,8 +35,7 @@ struct IQMonitorDoc : com::IDispatch {
 
 inline constexpr auto kMonitorDocMemberList = com::Members<IQMonitorDoc>(
     com::Function<&IQMonitorDoc::EditRequestData>(1, u"EditRequestData(RequestText)"),
-    com::Function<&IQMonitorDoc::EditResponseData>(2,
-                                                   u"EditResponseData(HeaderText, Body, Kind)"),
+    com::Function<&IQMonitorDoc::EditResponseData>(2, u"EditResponseData(HeaderText, Body, Kind)"),
     com::Method<&IQMonitorDoc::SetCurDir>(3, u"SetCurDir(Path)"));
 
 inline constexpr com::InterfaceTable<IQMonitorDoc> kMonitorDocMembers{

@@ -15,9 +15,7 @@
 namespace quillon::monitor {
 namespace {
 
-QString FilterOf(const std::string& kind) {
-  return QStringLiteral("*") + FromCodePage(kind);
-}
+QString FilterOf(const std::string& kind) { return QStringLiteral("*") + FromCodePage(kind); }
 
 // QFileDialog wants the default suffix without its dot.
 QString SuffixOf(const std::string& kind) {

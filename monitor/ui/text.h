@@ -16,9 +16,8 @@ inline QString FromCodePage(std::string_view bytes) {
 }
 
 inline std::string ToCodePage(const QString& text) {
-  return platform::ProcessCodePage().FromUtf16(
-      std::u16string_view(reinterpret_cast<const char16_t*>(text.utf16()),
-                          static_cast<size_t>(text.size())));
+  return platform::ProcessCodePage().FromUtf16(std::u16string_view(
+      reinterpret_cast<const char16_t*>(text.utf16()), static_cast<size_t>(text.size())));
 }
 
 }  // namespace quillon::monitor

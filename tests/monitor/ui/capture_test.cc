@@ -17,10 +17,10 @@ TEST(RequestText, SplitsAtTheFirstLineEndAndSkipsTheWholeRun) {
       {"", "", ""},
       {"E=1", "E=1", ""},  // no line end: all environment
       {"\r\na=1&b=x+y", "", "a=1&b=x+y"},
-      {"E=1\na=1", "E=1", "a=1"},                 // lone LF
-      {"E=1\ra=1", "E=1", "a=1"},                 // lone CR
+      {"E=1\na=1", "E=1", "a=1"},                    // lone LF
+      {"E=1\ra=1", "E=1", "a=1"},                    // lone CR
       {"E=1\r\n\r\n\n\ra=1&b=2", "E=1", "a=1&b=2"},  // CR LF and blank lines
-      {"E\r\nx=1\r\ny=2", "E", "x=1\r\ny=2"},     // later line ends belong to the text
+      {"E\r\nx=1\r\ny=2", "E", "x=1\r\ny=2"},        // later line ends belong to the text
       {"E\r\n", "E", ""},
   };
   for (const Case& c : cases) {
@@ -119,12 +119,9 @@ TEST(ResponseResultRule, OnlyExactSessionKindWithStringBody) {
     ResponseBody body;
     std::string expected;
   } cases[] = {
-      {".RES", ResponseBody::String("a=1"), "a=1"},
-      {".res", ResponseBody::String("a=1"), ""},
-      {"RES", ResponseBody::String("a=1"), ""},
-      {".HTML", ResponseBody::String("<p>"), ""},
-      {".RES", ResponseBody::Bytes("a=1"), ""},
-      {".RES", ResponseBody::Empty(), ""},
+      {".RES", ResponseBody::String("a=1"), "a=1"}, {".res", ResponseBody::String("a=1"), ""},
+      {"RES", ResponseBody::String("a=1"), ""},     {".HTML", ResponseBody::String("<p>"), ""},
+      {".RES", ResponseBody::Bytes("a=1"), ""},     {".RES", ResponseBody::Empty(), ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.kind);

@@ -114,65 +114,65 @@ TEST_F(RequestEditorTest, FileFailuresAreReportedAndChangeNothing) {
 
 TEST_F(ListEditorTest, EveryButtonKeepsListAndSelectionInStep) {
   size_t dialogs_before = 0;
-  script_.Then("ParameterListEditor",
-               [&](QDialog* d) {
-                 // Nothing happens without a selection.
-                 dialogs_before = script_.seen().size();
-                 for (const char* b : {"edit", "remove", "moveUp", "moveDown"}) Click(d, b);
-                 EXPECT_EQ(script_.seen().size(), dialogs_before);
-                 EXPECT_EQ(ListedNames(d), (std::vector<std::string>{"a", "b", "c"}));
+  script_
+      .Then("ParameterListEditor",
+            [&](QDialog* d) {
+              // Nothing happens without a selection.
+              dialogs_before = script_.seen().size();
+              for (const char* b : {"edit", "remove", "moveUp", "moveDown"}) Click(d, b);
+              EXPECT_EQ(script_.seen().size(), dialogs_before);
+              EXPECT_EQ(ListedNames(d), (std::vector<std::string>{"a", "b", "c"}));
 
-                 SelectRow(d, 1);
-                 Click(d, "moveUp");
-                 EXPECT_EQ(ListedNames(d), (std::vector<std::string>{"b", "a", "c"}));
-                 EXPECT_EQ(SelectedRow(d), 0);
-                 Click(d, "moveUp");  // already first
-                 EXPECT_EQ(ListedNames(d), (std::vector<std::string>{"b", "a", "c"}));
-                 EXPECT_EQ(SelectedRow(d), 0);
-                 SelectRow(d, 2);
-                 Click(d, "moveDown");  // already last
-                 EXPECT_EQ(SelectedRow(d), 2);
-                 SelectRow(d, 1);
-                 Click(d, "moveDown");
-                 EXPECT_EQ(ListedNames(d), (std::vector<std::string>{"b", "c", "a"}));
-                 EXPECT_EQ(SelectedRow(d), 2);
+              SelectRow(d, 1);
+              Click(d, "moveUp");
+              EXPECT_EQ(ListedNames(d), (std::vector<std::string>{"b", "a", "c"}));
+              EXPECT_EQ(SelectedRow(d), 0);
+              Click(d, "moveUp");  // already first
+              EXPECT_EQ(ListedNames(d), (std::vector<std::string>{"b", "a", "c"}));
+              EXPECT_EQ(SelectedRow(d), 0);
+              SelectRow(d, 2);
+              Click(d, "moveDown");  // already last
+              EXPECT_EQ(SelectedRow(d), 2);
+              SelectRow(d, 1);
+              Click(d, "moveDown");
+              EXPECT_EQ(ListedNames(d), (std::vector<std::string>{"b", "c", "a"}));
+              EXPECT_EQ(SelectedRow(d), 2);
 
-                 Click(d, "remove");  // the last: selection steps back
-                 EXPECT_EQ(ListedNames(d), (std::vector<std::string>{"b", "c"}));
-                 EXPECT_EQ(SelectedRow(d), 1);
-                 SelectRow(d, 0);
-                 Click(d, "remove");  // the first: selection stays
-                 EXPECT_EQ(ListedNames(d), (std::vector<std::string>{"c"}));
-                 EXPECT_EQ(SelectedRow(d), 0);
+              Click(d, "remove");  // the last: selection steps back
+              EXPECT_EQ(ListedNames(d), (std::vector<std::string>{"b", "c"}));
+              EXPECT_EQ(SelectedRow(d), 1);
+              SelectRow(d, 0);
+              Click(d, "remove");  // the first: selection stays
+              EXPECT_EQ(ListedNames(d), (std::vector<std::string>{"c"}));
+              EXPECT_EQ(SelectedRow(d), 0);
 
-                 Click(d, "add");
-                 EXPECT_EQ(ListedNames(d), (std::vector<std::string>{"c", "v"}));
-                 EXPECT_EQ(SelectedRow(d), 1);
-                 auto* editor = dynamic_cast<ParameterListEditor*>(d);
-                 ASSERT_NE(editor, nullptr);
-                 EXPECT_EQ(editor->text(), "c=3&v=a+b%25c");  // stored encoded
+              Click(d, "add");
+              EXPECT_EQ(ListedNames(d), (std::vector<std::string>{"c", "v"}));
+              EXPECT_EQ(SelectedRow(d), 1);
+              auto* editor = dynamic_cast<ParameterListEditor*>(d);
+              ASSERT_NE(editor, nullptr);
+              EXPECT_EQ(editor->text(), "c=3&v=a+b%25c");  // stored encoded
 
-                 Click(d, "edit");  // shown decoded, then renamed
-                 EXPECT_EQ(ListedNames(d), (std::vector<std::string>{"c", "w"}));
-                 EXPECT_EQ(SelectedRow(d), 1);
+              Click(d, "edit");  // shown decoded, then renamed
+              EXPECT_EQ(ListedNames(d), (std::vector<std::string>{"c", "w"}));
+              EXPECT_EQ(SelectedRow(d), 1);
 
-                 auto* list = Child<QListWidget>(d, "names");
-                 // A view takes a double click only on the item its press hit.
-                 const QPoint at = list->visualItemRect(list->item(0)).center();
-                 QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);
-                 QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
-                 EXPECT_EQ(ListedNames(d), (std::vector<std::string>{"c", "w"}));
+              auto* list = Child<QListWidget>(d, "names");
+              // A view takes a double click only on the item its press hit.
+              const QPoint at = list->visualItemRect(list->item(0)).center();
+              QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);
+              QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
+              EXPECT_EQ(ListedNames(d), (std::vector<std::string>{"c", "w"}));
 
-                 Click(d, "add");  // an empty name adds nothing
-                 EXPECT_EQ(ListedNames(d), (std::vector<std::string>{"c", "w"}));
-                 Click(d, "ok");
-               })
+              Click(d, "add");  // an empty name adds nothing
+              EXPECT_EQ(ListedNames(d), (std::vector<std::string>{"c", "w"}));
+              Click(d, "ok");
+            })
       .Then("ValueEditor", EnterValue("v", "a b%c"))
       .Then("ValueEditor",
             [](QDialog* d) {
               EXPECT_EQ(Child<QLineEdit>(d, "name")->text(), QStringLiteral("v"));
-              EXPECT_EQ(Child<QPlainTextEdit>(d, "value")->toPlainText(),
-                        QStringLiteral("a b%c"));
+              EXPECT_EQ(Child<QPlainTextEdit>(d, "value")->toPlainText(), QStringLiteral("a b%c"));
               EnterValue("w", "line1\nline2")(d);
             })
       .Then("ValueEditor",
@@ -212,13 +212,15 @@ TEST_F(ListEditorTest, CancelLeavesTheText) {
 
 TEST_F(ListEditorTest, ConfirmingAnUntouchedValueKeepsBytesTheWidgetCannotShow) {
   // A zero byte and a byte that starts no character in either code page.
-  script_.Then("ParameterListEditor", [](QDialog* d) {
-           SelectRow(d, 0);
-           Click(d, "edit");
-           SelectRow(d, 1);
-           Click(d, "edit");
-           Click(d, "ok");
-         })
+  script_
+      .Then("ParameterListEditor",
+            [](QDialog* d) {
+              SelectRow(d, 0);
+              Click(d, "edit");
+              SelectRow(d, 1);
+              Click(d, "edit");
+              Click(d, "ok");
+            })
       .Then("ValueEditor", Press("ok"))
       .Then("ValueEditor", [](QDialog* d) {  // only the name is changed
         Child<QLineEdit>(d, "name")->setText(QStringLiteral("renamed"));
@@ -259,11 +261,12 @@ TEST_F(ResponseEditorTest, ConfirmedParametersLoseTheMarker) {
 
   // A byte-array body is edited as an empty text and becomes a string.
   script_.Then("ResponseEditor", PressAll({"editParameters", "close"}))
-      .Then("ParameterListEditor", [](QDialog* d) {
-        EXPECT_TRUE(ListedNames(d).empty());
-        Click(d, "add");
-        Click(d, "ok");
-      })
+      .Then("ParameterListEditor",
+            [](QDialog* d) {
+              EXPECT_TRUE(ListedNames(d).empty());
+              Click(d, "add");
+              Click(d, "ok");
+            })
       .Then("ValueEditor", EnterValue("QServerResult", "ok"));
   EXPECT_EQ(EditResponseData("", ResponseBody::Bytes("a=1"), ".RES"), "QServerResult=ok");
 }
@@ -272,8 +275,7 @@ TEST_F(ResponseEditorTest, AppendReplacesTheOldResultAndSavesUnderTheFileName) {
   WriteFile(Path("x.RES"), "x=2");
   services_.paths = {Path("x.RES"), Path("saved.RES")};
   script_.Then("ResponseEditor", PressAll({"loadAppend", "save", "close"}));
-  EXPECT_EQ(EditResponseData("", ResponseBody::String("a=1&QServerResult=old"), ".RES"),
-            "a=1&x=2");
+  EXPECT_EQ(EditResponseData("", ResponseBody::String("a=1&QServerResult=old"), ".RES"), "a=1&x=2");
   ASSERT_EQ(services_.file_requests.size(), 2u);
   EXPECT_EQ(services_.file_requests[0].kind, ".RES");
   EXPECT_EQ(services_.file_requests[1].default_name, "x.RES");
@@ -373,8 +375,9 @@ TEST_F(MainWindowTest, MenuOpensTheEditorsAndTheDebugRun) {
   EXPECT_EQ(menus[0]->text(), QStringLiteral("操作"));
   QStringList commands;
   for (QAction* a : menus[0]->menu()->actions()) commands << a->text();
-  EXPECT_EQ(commands, (QStringList{QStringLiteral("要求データの編集"), QStringLiteral("返送データの編集"),
-                                   QStringLiteral("サーバ・アプリケーションのデバッグ")}));
+  EXPECT_EQ(commands,
+            (QStringList{QStringLiteral("要求データの編集"), QStringLiteral("返送データの編集"),
+                         QStringLiteral("サーバ・アプリケーションのデバッグ")}));
 
   script_.Then("RequestEditor", [](QDialog* d) {
     EXPECT_EQ(d->windowTitle(), QStringLiteral("セッション要求データの編集"));

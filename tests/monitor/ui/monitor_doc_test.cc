@@ -33,8 +33,7 @@ std::string Dump(const com::MemberTable& table) {
     out << m.dispid << " " << (m.kind == com::DISPATCH_METHOD ? "method" : "property") << " "
         << com::Utf16ToUtf8(m.name) << "(";
     for (size_t i = 0; i < m.param_count; ++i) {
-      out << (i > 0 ? ", " : "") << com::Utf16ToUtf8(m.ParamName(i)) << " vt"
-          << m.param_types[i];
+      out << (i > 0 ? ", " : "") << com::Utf16ToUtf8(m.ParamName(i)) << " vt" << m.param_types[i];
     }
     out << ") vt" << m.result << "; required " << int{m.required} << (m.hidden ? "; hidden" : "")
         << "\n";
@@ -88,7 +87,8 @@ TEST(MonitorDocObject, BodyVariantsBecomeStringsBytesOrNothing) {
   } cases[] = {
       {"string", text.get(), ResponseBody::String(ToCodePage(QString::fromUtf16(u"a=1\u3042")))},
       {"bytes", bytes.get(), ResponseBody::Bytes("\0\x01\xff"s)},
-      {"variant by reference", by_ref.get(), ResponseBody::String(ToCodePage(QString::fromUtf16(u"a=1\u3042")))},
+      {"variant by reference", by_ref.get(),
+       ResponseBody::String(ToCodePage(QString::fromUtf16(u"a=1\u3042")))},
       {"number", number.get(), ResponseBody::Empty()},
       {"empty", empty.get(), ResponseBody::Empty()},
   };
@@ -116,14 +116,17 @@ using MonitorDocEditorTest = testing::EditorTest;
 
 TEST_F(MonitorDocEditorTest, MethodsOpenTheEditorsAndAnswerTheirRules) {
   ComPtr<com::IDispatch> doc = NewDoc();
-  script_.Then("RequestEditor", [](QDialog* d) {
-           Click(d, "editParameters");
-           Click(d, "close");
-         })
-      .Then("ParameterListEditor", [](QDialog* d) {
-        Click(d, "add");
-        Click(d, "ok");
-      })
+  script_
+      .Then("RequestEditor",
+            [](QDialog* d) {
+              Click(d, "editParameters");
+              Click(d, "close");
+            })
+      .Then("ParameterListEditor",
+            [](QDialog* d) {
+              Click(d, "add");
+              Click(d, "ok");
+            })
       .Then("ValueEditor", EnterValue("b", "x y"));
   std::vector<Variant> request{Variant::String(u"E=1\r\na=1")};
   Variant result;

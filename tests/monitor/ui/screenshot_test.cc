@@ -64,7 +64,8 @@ TEST(Screenshots, MainWindowAndEveryEditor) {
   HeaderView header(response.HeaderText);
   Snap(&header, "header_view");
 
-  ParameterListEditor list(ListKind::kParameters, "name=%E5%B1%B1%E7%94%B0&kind=a+b&QServerResult=OK");
+  ParameterListEditor list(ListKind::kParameters,
+                           "name=%E5%B1%B1%E7%94%B0&kind=a+b&QServerResult=OK");
   list.findChild<QListWidget*>(QStringLiteral("names"))->setCurrentRow(1);
   Snap(&list, "parameter_list_editor");
   ParameterListEditor environment(ListKind::kEnvironment, "HTTP_HOST=localhost&SERVER_PORT=80");

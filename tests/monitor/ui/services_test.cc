@@ -74,7 +74,8 @@ TEST_F(QtServicesTest, ErrorsAppearInAMessageBox) {
     EXPECT_EQ(box->text(), QStringLiteral("/x/a.REQ\nそのようなファイルはありません"));
     box->accept();
   });
-  Services().ShowError(nullptr, ToCodePage(QStringLiteral("/x/a.REQ\nそのようなファイルはありません")));
+  Services().ShowError(nullptr,
+                       ToCodePage(QStringLiteral("/x/a.REQ\nそのようなファイルはありません")));
 }
 
 TEST(QtServices, TempDirectoryEndsWithASeparator) {

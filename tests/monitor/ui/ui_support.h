@@ -116,8 +116,7 @@ class DialogScript {
 template <class T = QAbstractButton>
 T* Child(QWidget* parent, const char* name) {
   T* child = parent->findChild<T*>(QString::fromLatin1(name));
-  EXPECT_NE(child, nullptr) << "no child " << name << " in "
-                            << parent->objectName().toStdString();
+  EXPECT_NE(child, nullptr) << "no child " << name << " in " << parent->objectName().toStdString();
   return child;
 }
 
@@ -164,7 +163,8 @@ inline std::string ReadFile(const std::filesystem::path& path) {
 }
 
 inline void WriteFile(const std::filesystem::path& path, std::string_view bytes) {
-  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 // A fresh directory per test, and the scripted services installed.
