@@ -21,7 +21,7 @@ ResponseBody BodyFromVariant(const VARIANT& body) {
   return ResponseBody::Empty();
 }
 
-std::string MonitorDocument::EditRequestData(std::string request_text) {
+std::string MonitorDocument::EditRequestData(const std::string& request_text) {
   return monitor::EditRequestData(request_text);
 }
 
@@ -30,16 +30,16 @@ std::string MonitorDocument::EditResponseData(std::string header_text, VARIANT b
   return monitor::EditResponseData(std::move(header_text), BodyFromVariant(body), std::move(kind));
 }
 
-void MonitorDocument::SetCurDir(std::string path) {
+void MonitorDocument::SetCurDir(const std::string& path) {
   // Failing here would be an error of the monitor's own, which it has none
   // of: the dialogs simply start in the old directory.
   (void)::chdir(path.c_str());
 }
 
 const com::ErrorConvention& MonitorDocObject::Convention() {
-  static const com::ServerConvention convention(
+  static const com::ServerConvention kConvention(
       com::ErrorSource{ids::kProgIdQMonitor, &IID_IQMonitorDoc});
-  return convention;
+  return kConvention;
 }
 
 com::Module& MonitorModule() {

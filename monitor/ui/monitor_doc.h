@@ -49,11 +49,11 @@ ResponseBody BodyFromVariant(const VARIANT& body);
 // The plain object behind the class.
 class MonitorDocument {
  public:
-  std::string EditRequestData(std::string request_text);
+  std::string EditRequestData(const std::string& request_text);
   std::string EditResponseData(std::string header_text, VARIANT body, std::string kind);
   // Changes the process's current directory; a path that cannot be entered
   // leaves it where it was (no error: the file dialogs just start elsewhere).
-  void SetCurDir(std::string path);
+  void SetCurDir(const std::string& path);
 };
 
 class MonitorDocObject : public com::ObjectBase,
