@@ -5,12 +5,14 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "quillon/server/debug.h"
 #include "server/fastcgi_io.h"
 
 namespace quillon::server {
@@ -130,6 +132,11 @@ void ServeRequests(const std::function<void()>& request) {
 }
 
 void Serve(const std::function<void(QServer&)>& page) {
+  // The developer's run under a debugger: the monitor forwards the requests.
+  if (const char* project = std::getenv(kDebugProjectVariable); project != nullptr && *project) {
+    if (com::Failed(ServeDebug(project, page))) std::exit(1);
+    return;
+  }
   ServeRequests([&page] {
     QServer server;
     // A failed start has answered 500 itself; its error is logged.

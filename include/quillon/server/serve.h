@@ -18,6 +18,10 @@
 // the request in progress has been answered and its files deleted: libfcgi
 // installs that handling when the program has none of its own.
 //
+// With QUILLON_DEBUG_PROJECT set, Serve publishes the project's debug
+// object instead and answers the requests the monitor forwards (see
+// quillon/server/debug.h), until the process is stopped.
+//
 // Threading: none. The loop and the pages run on the calling thread.
 #ifndef QUILLON_SERVER_SERVE_H_
 #define QUILLON_SERVER_SERVE_H_

@@ -1,0 +1,132 @@
+// qmonitor: the debugging monitor. One program, four starts (see
+// monitor/run/startup.h): a local server for the client control's offline
+// exchange, a register-and-exit, the forwarding CGI program a web server
+// runs in place of a page, and the developer's desktop window.
+#include <signal.h>
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QSocketNotifier>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "monitor/run/forward_cgi.h"
+#include "monitor/run/interactive.h"
+#include "monitor/run/run_messages.h"
+#include "monitor/run/startup.h"
+#include "monitor/ui/capture.h"
+#include "monitor/ui/monitor.h"
+#include "monitor/ui/monitor_doc.h"
+#include "monitor/ui/text.h"
+#include "quillon/component/com_ptr.h"
+#include "quillon/component/remote.h"
+#include "quillon/core/product.h"
+#include "quillon/platform/codepage.h"
+
+namespace {
+
+using namespace quillon;
+
+QString FromUtf16(std::u16string_view text) {
+  return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// Without a display Qt aborts the process; a developer who started the
+// monitor from a text console gets a line instead.
+bool HaveDisplay() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') return true;
+  }
+  return false;
+}
+
+// Serves the one client that started this process: its QMonitorDoc calls
+// arrive on the event loop, so the editors' modal dialogs run as usual and
+// the caller waits until the developer closes them.
+int RunAutomationServer(int argc, char** argv) {
+  std::unique_ptr<com::EmbeddingServer> server;
+  if (com::Failed(com::EmbeddingServer::FromEnvironment(&server))) {
+    std::fputs("qmonitor: -Embedding without a client (started by hand?)\n", stderr);
+    return 1;
+  }
+  if (!HaveDisplay()) {
+    std::fputs("qmonitor: no display for the editors (DISPLAY is not set)\n", stderr);
+    return 1;
+  }
+  QApplication app(argc, argv);
+  app.setQuitOnLastWindowClosed(false);
+  com::ComPtr<com::IClassFactory> factory;
+  if (com::Failed(monitor::GetMonitorDocFactory(com::IID_IClassFactory, factory.put_void())) ||
+      com::Failed(server->ServeClassObject(core::CLSID_QMonitorDoc, factory.get()))) {
+    return 1;
+  }
+  QSocketNotifier notifier(server->fd(), QSocketNotifier::Read);
+  QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
+    // Off while a call runs: a client that hangs up during a long dialog
+    // would keep the socket readable and spin the dialog's nested loop.
+    notifier.setEnabled(false);
+    server->ProcessPending();
+    if (server->finished()) {
+      app.quit();
+    } else {
+      notifier.setEnabled(true);
+    }
+  });
+  return app.exec();
+}
+
+// The menu's "サーバ・アプリケーションのデバッグ".
+void RunDebugFromMenu(const std::string& project, QWidget* parent) {
+  monitor::InteractiveDebugCallbacks callbacks;
+  callbacks.edit_request = [parent] {
+    const monitor::RequestCapture edited =
+        monitor::SplitRequestText(monitor::EditRequestData("", parent));
+    return monitor::EditedRequest{edited.EnvironmentLine, edited.ParameterText};
+  };
+  callbacks.show_message = [parent](const std::u16string& text) {
+    QMessageBox::warning(parent, QStringLiteral("QMonitor"), FromUtf16(text));
+  };
+  callbacks.edit_response = [parent](const monitor::DebugResponse& response) {
+    const std::string header = platform::ProcessCodePage().FromUtf16(response.header);
+    const std::string kind = platform::ProcessCodePage().FromUtf16(response.kind);
+    monitor::EditResponseData(header, monitor::BodyFromVariant(response.body), kind, parent);
+  };
+  monitor::RunInteractiveDebug(project, callbacks);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const monitor::EnvLookup env = monitor::ProcessEnvironment();
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  const monitor::StartOptions start = monitor::DecideStart(args, env);
+  // The runtime needs no initialisation of its own, so message 100 (the
+  // platform failed to start) has no occasion here.
+  if (start.mode == monitor::StartMode::kAutomationServer) return RunAutomationServer(argc, argv);
+  if (start.register_class) {
+    // A registry the web server's user cannot write must not stop a
+    // forwarding run; the developer's desktop start writes it.
+    (void)monitor::RegisterMonitorClass(monitor::ProgramPath());
+  }
+  if (start.mode == monitor::StartMode::kRegisterAndExit) return 0;
+  const std::string project = start.look_up_project ? monitor::LookUpProjectName(env) : "";
+  if (start.mode == monitor::StartMode::kForwardingCgi) {
+    // A web server that gives up on the request closes the pipe; the
+    // answer is then lost, not the process.
+    ::signal(SIGPIPE, SIG_IGN);
+    monitor::RunForwardingCgi(project, monitor::ProcessCgiStreams());
+    return 0;
+  }
+  if (!HaveDisplay()) {
+    std::fputs("qmonitor: no display (DISPLAY is not set); nothing to show\n", stderr);
+    return 1;
+  }
+  QApplication app(argc, argv);
+  monitor::MainWindow window;
+  window.SetDebugRun([project](QWidget* parent) { RunDebugFromMenu(project, parent); });
+  window.show();
+  return app.exec();
+}
