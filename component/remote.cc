@@ -512,7 +512,7 @@ std::string ServeInvoke(IDispatch* object, wire::InvokeRequest& request) {
       VariantInit(&request.values[i]);
     } else {
       args[i].vt = byref;
-      args[i].byref = (byref & VT_TYPEMASK) == VT_VARIANT
+      args[i].byref = (byref & ~VT_BYREF) == VT_VARIANT
                           ? static_cast<void*>(&request.values[i])
                           : static_cast<void*>(&request.values[i].llVal);
     }

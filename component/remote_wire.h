@@ -103,7 +103,7 @@ class Reader {
 bool Marshallable(VARTYPE vt);
 
 // A decoded call, as the serving side sees it. Owns its variants.
-struct InvokeRequest {
+struct QUILLON_RUNTIME_API InvokeRequest {
   DISPID dispid = 0;
   LCID lcid = 0;
   WORD flags = 0;
@@ -126,7 +126,7 @@ struct InvokeRequest {
 QUILLON_RUNTIME_API bool ParseInvoke(std::string_view body, InvokeRequest* request);
 
 // A decoded reply to an Invoke, as the caller sees it.
-struct InvokeReply {
+struct QUILLON_RUNTIME_API InvokeReply {
   HRESULT hr = S_OK;
   VARIANT result;
   bool has_excepinfo = false;
