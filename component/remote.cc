@@ -926,7 +926,8 @@ bool EmbeddingServer::finished() const { return state_->finished; }
 
 HRESULT EmbeddingServer::ProcessPending() {
   State& s = *state_;
-  if (s.busy || s.finished) return S_FALSE;
+  if (s.finished) return S_FALSE;
+  if (s.busy) return RPC_E_SERVERCALL_RETRYLATER;
   s.busy = true;
   const bool keep = s.session.Handle(s.fd.get());
   s.busy = false;

@@ -575,6 +575,48 @@ TEST_F(LocalServerTest, KilledServerFailsTheWaitingCallAtOnce) {
   EXPECT_TRUE(GoneWithin(pid, 3s));
 }
 
+// The serving loop driven from outside, as an event loop does it: one
+// message per ProcessPending, a nested entry during a call refused without
+// reading, the client's hang-up ending it.
+TEST(EmbeddingServerTest, ServesOneMessageAtATimeAndRefusesNesting) {
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  EmbeddingServer server(pair[1]);
+  HRESULT nested = S_OK;
+  auto object = ScriptedObject::Create();
+  object->Add(u"Nest", [&](WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) {
+    nested = server.ProcessPending();
+    return S_OK;
+  });
+  auto* factory = new testing::LambdaFactory([&] { return ComPtr<IDispatch>(object.get()); });
+  ASSERT_EQ(server.ServeClassObject(kRemoteTestClsid, factory), S_OK);
+  factory->Release();
+  auto receive = [&](size_t n) {
+    std::string bytes(n, '\0');
+    EXPECT_EQ(recv(pair[0], bytes.data(), n, MSG_WAITALL), ssize_t(n));
+    return bytes;
+  };
+  EXPECT_EQ(receive(21).substr(0, 5), std::string("\x11\0\0\0\x02", 5));  // ready + CLSID
+
+  const std::string create("\x01\0\0\0\x14", 5);
+  ASSERT_EQ(send(pair[0], create.data(), create.size(), 0), 5);
+  EXPECT_EQ(server.ProcessPending(), S_OK);
+  EXPECT_EQ(receive(9), std::string("\x05\0\0\0\x03\0\0\0\0", 9));  // created, S_OK
+
+  const std::string invoke("\x15\0\0\0\x16" "\x01\0\0\0" "\0\0\0\0" "\x01\0" "\0\0"
+                           "\0\0\0\0" "\0\0\0\0", 25);
+  ASSERT_EQ(send(pair[0], invoke.data(), invoke.size(), 0), 25);
+  EXPECT_EQ(server.ProcessPending(), S_OK);
+  EXPECT_EQ(nested, RPC_E_SERVERCALL_RETRYLATER);
+  EXPECT_EQ(object->calls(), 1);
+  EXPECT_EQ(receive(4 + 1 + 4 + 2 + 1 + 1 + 4 + 1).substr(5, 4), std::string(4, '\0'));
+
+  close(pair[0]);
+  EXPECT_EQ(server.ProcessPending(), S_FALSE);
+  EXPECT_TRUE(server.finished());
+  EXPECT_EQ(server.ProcessPending(), S_FALSE);
+}
+
 // --- Other users ------------------------------------------------------------------
 
 // Runs the helper's "call" mode as `nobody`; its exit status.

@@ -82,6 +82,8 @@ inline constexpr HRESULT RPC_E_DISCONNECTED = MakeHresult(0x80010108);
 inline constexpr HRESULT CO_E_OBJNOTCONNECTED = MakeHresult(0x800401FD);
 // Another live publication already holds the ProgID.
 inline constexpr HRESULT CO_E_ALREADY_PUBLISHED = MakeHresult(0x800700B7);
+// A serving loop was entered again while it was serving a call.
+inline constexpr HRESULT RPC_E_SERVERCALL_RETRYLATER = MakeHresult(0x8001010A);
 
 // The environment variable that carries a started program's socket.
 inline constexpr char kEmbeddingFdVariable[] = "QUILLON_EMBEDDING_FD";
@@ -140,8 +142,10 @@ class QUILLON_RUNTIME_API EmbeddingServer {
   // served, S_FALSE once the client is gone (then finished() is true and
   // the object has been released). Not re-entrant: called again while a
   // call is being served (from a modal dialog's nested event loop) it
-  // returns S_FALSE at once without reading, so a watcher should be
-  // disabled while this runs and enabled again afterwards.
+  // returns RPC_E_SERVERCALL_RETRYLATER at once without reading. A watcher
+  // (QSocketNotifier) should be disabled while this runs and enabled again
+  // afterwards unless finished(): otherwise a client that hangs up during a
+  // long call keeps the socket readable and the nested loop spins.
   HRESULT ProcessPending();
   bool finished() const;
   // ProcessPending until finished.
