@@ -47,7 +47,7 @@ enum Kind : uint8_t {
 };
 
 // Appends values to a frame under construction.
-class Writer {
+class QUILLON_RUNTIME_API Writer {
  public:
   Writer();
   void U8(uint8_t v) { buf_.push_back(static_cast<char>(v)); }
@@ -73,7 +73,7 @@ class Writer {
 };
 
 // Reads values from one received frame body; every read checks what is left.
-class Reader {
+class QUILLON_RUNTIME_API Reader {
  public:
   explicit Reader(std::string_view data) : p_(data.data()), end_(data.data() + data.size()) {}
   bool U8(uint8_t* v);
@@ -100,7 +100,7 @@ class Reader {
 };
 
 // Whether `vt` (without BYREF) is a type the wire carries.
-bool Marshallable(VARTYPE vt);
+QUILLON_RUNTIME_API bool Marshallable(VARTYPE vt);
 
 // A decoded call, as the serving side sees it. Owns its variants.
 struct QUILLON_RUNTIME_API InvokeRequest {
