@@ -171,26 +171,15 @@ std::string AbstractName(const std::string& progid) { return "quillon/" + progid
 // --- Calling side ----------------------------------------------------------------------
 
 // One connection to a serving process, shared by the class factory and the
-// object proxy made over it. When the last holder goes, the server is told
-// and a started program is reaped.
+// object proxy made over it. When the last holder goes, the server is told.
 class ClientConnection {
  public:
-  ClientConnection(Fd fd, pid_t child) : fd_(std::move(fd)), child_(child) {}
+  explicit ClientConnection(Fd fd) : fd_(std::move(fd)) {}
   ~ClientConnection() {
     if (!dead_) {
       Writer w;
       w.U8(wire::kRelease);
       SendAll(fd_.get(), w.Finish());
-    }
-    fd_.reset();
-    if (child_ > 0) {
-      // The program ends when it sees the hang-up; wait for it without
-      // holding up the caller.
-      const pid_t pid = child_;
-      std::thread([pid] {
-        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
-      }).detach();
     }
   }
 
@@ -216,9 +205,18 @@ class ClientConnection {
  private:
   std::mutex mutex_;
   Fd fd_;
-  pid_t child_;
   bool dead_ = false;
 };
+
+// Waits for a started program on a thread of its own, so that it is reaped
+// as soon as it ends (released, crashed or killed), whether or not its
+// proxy is still held.
+void ReapWhenDone(pid_t pid) {
+  std::thread([pid] {
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }).detach();
+}
 
 // Reference counting of the proxies (they belong to no component library).
 class ProxyBase {
@@ -760,7 +758,8 @@ HRESULT StartLocalServer(const std::string& command_line, REFCLSID clsid,
       }
       return CO_E_SERVER_EXEC_FAILURE;
     }
-    auto connection = std::make_shared<ClientConnection>(std::move(ours), pid);
+    ReapWhenDone(pid);
+    auto connection = std::make_shared<ClientConnection>(std::move(ours));
     *factory = new RemoteClassFactory(std::move(connection));
     return S_OK;
   } catch (const std::bad_alloc&) {
@@ -838,7 +837,7 @@ HRESULT ConnectToPublishedObject(std::u16string_view progid, IDispatch** object)
     Reader r(body);
     if (!r.I32(&hr) || !r.AtEnd()) return RPC_E_DISCONNECTED;
     if (Failed(hr)) return hr;
-    auto connection = std::make_shared<ClientConnection>(std::move(fd), 0);
+    auto connection = std::make_shared<ClientConnection>(std::move(fd));
     *object = new RemoteDispatch(std::move(connection));
     return S_OK;
   } catch (const std::bad_alloc&) {

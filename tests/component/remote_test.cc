@@ -485,16 +485,16 @@ class LocalServerTest : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
-  static int32_t Pid(IDispatch* object) {
-    std::u16string name = u"Pid";
+  static Variant CallByName(IDispatch* object, std::u16string name) {
     LPOLESTR names[] = {name.data()};
     DISPID id = 0;
     EXPECT_EQ(object->GetIDsOfNames(IID_IDispatch, names, 1, 0, &id), S_OK);
     DISPPARAMS none{nullptr, nullptr, 0, 0};
     Variant result;
     EXPECT_EQ(object->Invoke(id, IID_IDispatch, 0, 1, &none, result.get(), nullptr, nullptr), S_OK);
-    return result.get()->lVal;
+    return result;
   }
+  static int32_t Pid(IDispatch* object) { return CallByName(object, u"Pid").get()->lVal; }
 
   static bool GoneWithin(pid_t pid, std::chrono::milliseconds limit) {
     auto end = std::chrono::steady_clock::now() + limit;
@@ -520,6 +520,11 @@ TEST_F(LocalServerTest, EachCreationStartsItsOwnProcessWhichEndsOnRelease) {
   const pid_t b = Pid(second.get());
   EXPECT_NE(a, b);
   EXPECT_NE(a, getpid());
+  // Standard streams on /dev/null, and nothing of ours leaked into the
+  // program (an inherited socket end would keep a dead peer looking alive).
+  std::u16string inherited;
+  VariantToText(*CallByName(second.get(), u"Inherited").get(), &inherited);
+  EXPECT_EQ(Utf16ToUtf8(inherited), "/dev/null|/dev/null|");
   first.reset();
   EXPECT_TRUE(GoneWithin(a, 3s)) << "server still running or a zombie";
   EXPECT_EQ(kill(b, 0), 0);
@@ -573,6 +578,16 @@ TEST_F(LocalServerTest, KilledServerFailsTheWaitingCallAtOnce) {
             RPC_E_DISCONNECTED);
   object.reset();
   EXPECT_TRUE(GoneWithin(pid, 3s));
+
+  // Killed between calls: the next call's write meets a closed socket,
+  // which must be a failure and not a SIGPIPE killing the caller.
+  ASSERT_EQ(CoCreateInstance(kRemoteTestClsid, nullptr, CLSCTX_ALL, IID_IDispatch,
+                             object.put_void()),
+            S_OK);
+  const pid_t idle = Pid(object.get());
+  kill(idle, SIGKILL);
+  EXPECT_TRUE(GoneWithin(idle, 3s)) << "a dead server is reaped while its proxy lives";
+  EXPECT_EQ(object->GetIDsOfNames(IID_IDispatch, names, 1, 0, &id), RPC_E_DISCONNECTED);
 }
 
 // The serving loop driven from outside, as an event loop does it: one

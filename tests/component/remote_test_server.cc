@@ -2,18 +2,23 @@
 //
 //   remote_test_server [fail-early] -Embedding
 //       a LocalServer32 program: serves kRemoteTestClsid, whose objects
-//       answer Pid (the process id), Echo (the first argument) and Hang
-//       (sleeps a minute). "fail-early" exits with 3 before publishing.
+//       answer Pid (the process id), Echo (the first argument), Hang
+//       (sleeps a minute) and Inherited (its standard streams and other
+//       open descriptors). "fail-early" exits with 3 before publishing.
 //   remote_test_server call <ProgID>
 //       connects to a published object and calls Echo("hi"). Exit status:
 //       0 when "hi" came back, 10 refused (E_ACCESSDENIED), 11 not found
 //       (CO_E_CLASSSTRING), 12 anything else.
+#include <dirent.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include <cstring>
 #include <string>
 
 #include "quillon/component/remote.h"
+#include "quillon/component/variant.h"
 #include "tests/component/remote_test_object.h"
 
 using namespace quillon::com;
@@ -58,6 +63,26 @@ ComPtr<IDispatch> MakeObject() {
   object->Add(u"Echo", &quillon::com::testing::EchoFirst);
   object->Add(u"Hang", [](WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) {
     ::sleep(60);
+    return S_OK;
+  });
+  // What the program inherited: "<fd 0 target>|<fd 1 target>|<other fds>",
+  // the others besides its own socket (3) and the listing's directory.
+  object->Add(u"Inherited", [](WORD, DISPPARAMS*, VARIANT* result, EXCEPINFO*, UINT*) {
+    auto target = [](const char* link) {
+      char buf[256];
+      ssize_t n = ::readlink(link, buf, sizeof buf);
+      return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    };
+    std::string text = target("/proc/self/fd/0") + "|" + target("/proc/self/fd/1") + "|";
+    DIR* dir = ::opendir("/proc/self/fd");
+    while (dirent* entry = ::readdir(dir)) {
+      const int fd = std::atoi(entry->d_name);
+      if (entry->d_name[0] != '.' && fd > 3 && fd != ::dirfd(dir)) {
+        text += std::string(entry->d_name) + " ";
+      }
+    }
+    ::closedir(dir);
+    if (result != nullptr) *result = Variant::Utf8(text).Detach();
     return S_OK;
   });
   return ComPtr<IDispatch>(object.get());
