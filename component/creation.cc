@@ -1,5 +1,6 @@
 // Object creation: ProgID and CLSID lookups in the registry, loading of
-// in-process component libraries and their class objects.
+// in-process component libraries and their class objects, and starting of
+// programs registered as local servers (remote.cc).
 #include <dlfcn.h>
 
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "quillon/component/com_ptr.h"
 #include "quillon/component/registration.h"
 #include "quillon/component/registry.h"
+#include "quillon/component/remote.h"
 #include "quillon/component/runtime.h"
 
 namespace quillon::com {
@@ -149,15 +151,21 @@ HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void* /*reserved*/, REFI
   if (object == nullptr) return E_POINTER;
   *object = nullptr;
   try {
-    // Classes served by programs (LocalServer32) are not started from here
-    // yet: a class that only has a local server reads as not registered for
-    // in-process creation, which is also what a caller asking for
-    // CLSCTX_LOCAL_SERVER alone gets.
-    if ((context & CLSCTX_INPROC_SERVER) == 0) return REGDB_E_CLASSNOTREG;
     std::shared_ptr<const registry::Tree> tree;
     if (HRESULT hr = LoadRegistry(&tree); Failed(hr)) return hr;
     auto path = tree->GetValue(ClassKey(clsid) + "\\InprocServer32");
-    if (!path || path->empty()) return REGDB_E_CLASSNOTREG;
+    const bool inproc = path && !path->empty();
+    if ((context & CLSCTX_INPROC_SERVER) == 0 || !inproc) {
+      // A program's class (LocalServer32): every request starts its own
+      // process, whose single-use class object hands out one instance.
+      auto command = tree->GetValue(ClassKey(clsid) + "\\LocalServer32");
+      if ((context & CLSCTX_LOCAL_SERVER) == 0 || !command || command->empty()) {
+        return REGDB_E_CLASSNOTREG;
+      }
+      ComPtr<IClassFactory> factory;
+      if (HRESULT hr = StartLocalServer(*command, clsid, factory.put()); Failed(hr)) return hr;
+      return factory->QueryInterface(iid, object);
+    }
 
     std::shared_ptr<LoadedLibrary> library;
     if (HRESULT hr = GetLibrary(*path, &library); Failed(hr)) return hr;

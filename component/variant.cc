@@ -95,6 +95,9 @@ HRESULT VariantCopyInd(VARIANT* dest, const VARIANT* src) {
       case VT_UI1: value.bVal = *src->pbVal; break;
       case VT_UI2: value.uiVal = *src->puiVal; break;
       case VT_UI4: value.ulVal = *src->pulVal; break;
+      case VT_INT: value.lVal = *src->plVal; break;
+      case VT_UINT: value.ulVal = *src->pulVal; break;
+      case VT_I8: case VT_UI8: std::memcpy(&value.llVal, src->byref, 8); break;
       default: return DISP_E_BADVARTYPE;
     }
   }

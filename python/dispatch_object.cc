@@ -9,6 +9,7 @@
 #include "quillon/component/bstr.h"
 #include "quillon/component/object.h"
 #include "quillon/component/persistence.h"
+#include "quillon/component/remote.h"
 #include "quillon/component/runtime.h"
 #include "quillon/component/variant.h"
 #include "values.h"
@@ -211,6 +212,17 @@ ComPtr<com::IDispatch> RequireDispatch(const py::object& value) {
 
 py::object CreateObject(const std::string& name) {
   const std::u16string text = com::Utf8ToUtf16(name);
+  if (!text.empty() && text[0] != u'{') {
+    // A live object published under the name comes before the registry.
+    ComPtr<com::IDispatch> running;
+    HRESULT hr;
+    {
+      py::gil_scoped_release unlocked;
+      hr = com::ConnectToPublishedObject(text, running.put());
+    }
+    if (com::Succeeded(hr)) return WrapDispatch(running.get());
+    if (hr != com::CO_E_CLASSSTRING && hr != com::E_INVALIDARG) ThrowHresult(hr, u"(" + text + u")");
+  }
   com::CLSID clsid{};
   HRESULT hr = com::CLSIDFromString(text.c_str(), &clsid);
   if (hr == com::CO_E_CLASSSTRING) {
@@ -626,6 +638,9 @@ with by-reference parameters return (retval, out1, ...) or their outs.
 
   m.def("CreateObject", &CreateObject, py::arg("progid"),
         R"doc(Creates the object registered under a ProgID or "{CLSID}".
+
+A live object published under the ProgID (quillon.publish, or any program
+using the runtime's publications) is connected to first.
 
 An unknown ProgID raises quillon.Error 0x80040154 (class not registered).)doc");
   m.def("LoadFromStream", &LoadFromStream, py::arg("obj"), py::arg("props") = py::none(),

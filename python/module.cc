@@ -12,6 +12,7 @@
 
 #include "dispatch_object.h"
 #include "errors.h"
+#include "publish.h"
 #include "serve.h"
 #include "values.h"
 
@@ -23,4 +24,5 @@ PYBIND11_MODULE(quillon, m) {
   quillon::python::RegisterValues(m);
   quillon::python::RegisterDispatch(m);
   quillon::python::RegisterServe(m);
+  quillon::python::RegisterPublish(m);
 }

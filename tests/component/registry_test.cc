@@ -944,10 +944,13 @@ TEST_F(RegistryTest, LocalServerClassRegistersItsProgram) {
             "\n[CLSID\\{D1E6C3F1-934D-11D2-A69F-00A0C93ED440}\\ProgID]\n@=\"Quillon.QMonitor\"\n"
             "\n[Quillon.QMonitor]\n@=\"QMonitor Document\"\n"
             "\n[Quillon.QMonitor\\CLSID]\n@=\"{D1E6C3F1-934D-11D2-A69F-00A0C93ED440}\"\n");
-  // Not creatable in-process.
+  // Not creatable in-process; as a program, only when the program exists.
   void* object = nullptr;
-  EXPECT_EQ(CoCreateInstance(ids::CLSID_QMonitorDoc, nullptr, CLSCTX_ALL, IID_IUnknown, &object),
+  EXPECT_EQ(CoCreateInstance(ids::CLSID_QMonitorDoc, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                             &object),
             REGDB_E_CLASSNOTREG);
+  EXPECT_EQ(CoCreateInstance(ids::CLSID_QMonitorDoc, nullptr, CLSCTX_ALL, IID_IUnknown, &object),
+            CO_E_SERVER_EXEC_FAILURE);
   ASSERT_EQ(UnregisterComponentLibrary(nullptr, {&monitor, 1}), S_OK);
   EXPECT_EQ(ReadFile(path_), "; Quillon registry 1\n");
 }
@@ -1138,7 +1141,10 @@ TEST_F(CreationTest, FailuresNameTheirCause) {
   } cases[] = {
       {"library missing", kMissing, CLSCTX_ALL, CO_E_DLLNOTFOUND},
       {"no entry point", kNoEntry, CLSCTX_INPROC_SERVER, CO_E_ERRORINDLL},
-      {"local server only", kLocalOnly, CLSCTX_ALL, REGDB_E_CLASSNOTREG},
+      {"local server only, in-process asked for", kLocalOnly, CLSCTX_INPROC_SERVER,
+       REGDB_E_CLASSNOTREG},
+      // The program runs but exits without offering its class object.
+      {"local server that exits at once", kLocalOnly, CLSCTX_ALL, CO_E_SERVER_EXEC_FAILURE},
       {"not registered", kUnknown, CLSCTX_ALL, REGDB_E_CLASSNOTREG},
       {"library does not serve it", kUnserved, CLSCTX_ALL, CLASS_E_CLASSNOTAVAILABLE},
       {"in-process not asked for", kUnserved, CLSCTX_LOCAL_SERVER, REGDB_E_CLASSNOTREG},

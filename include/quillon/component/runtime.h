@@ -76,7 +76,10 @@ QUILLON_RUNTIME_API HRESULT ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* progid);
 // Looks the class up in the registry, loads its InprocServer32 library once
 // per process and asks it for the class object. Not registered:
 // REGDB_E_CLASSNOTREG; library missing: CO_E_DLLNOTFOUND; no entry point:
-// CO_E_ERRORINDLL.
+// CO_E_ERRORINDLL. With CLSCTX_LOCAL_SERVER, a class without an
+// InprocServer32 (or any class, when CLSCTX_INPROC_SERVER is not asked for)
+// is served by starting its LocalServer32 program (remote.h); the program
+// failing to start: CO_E_SERVER_EXEC_FAILURE.
 QUILLON_RUNTIME_API HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void* reserved,
                                              REFIID iid, void** object);
 QUILLON_RUNTIME_API HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context,
