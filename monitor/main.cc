@@ -60,7 +60,7 @@ int RunAutomationServer(int argc, char** argv) {
   app.setQuitOnLastWindowClosed(false);
   com::ComPtr<com::IClassFactory> factory;
   if (com::Failed(monitor::GetMonitorDocFactory(com::IID_IClassFactory, factory.put_void())) ||
-      com::Failed(server->ServeClassObject(core::CLSID_QMonitorDoc, factory.get()))) {
+      com::Failed(server->ServeClassObject(ids::CLSID_QMonitorDoc, factory.get()))) {
     return 1;
   }
   QSocketNotifier notifier(server->fd(), QSocketNotifier::Read);
@@ -92,7 +92,7 @@ void RunDebugFromMenu(const std::string& project, QWidget* parent) {
   callbacks.edit_response = [parent](const monitor::DebugResponse& response) {
     const std::string header = platform::ProcessCodePage().FromUtf16(response.header);
     const std::string kind = platform::ProcessCodePage().FromUtf16(response.kind);
-    monitor::EditResponseData(header, monitor::BodyFromVariant(response.body), kind, parent);
+    monitor::EditResponseData(header, monitor::BodyFromVariant(*response.body.get()), kind, parent);
   };
   monitor::RunInteractiveDebug(project, callbacks);
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "monitor/run/run_messages.h"
+#include "quillon/component/remote.h"
 #include "quillon/component/bstr.h"
 #include "quillon/component/runtime.h"
 #include "quillon/platform/codepage.h"
@@ -34,11 +35,9 @@ std::u16string DebugProgId(std::string_view project_name) {
 }
 
 com::HRESULT CreateDebugObject(std::u16string_view progid, com::ComPtr<com::IDispatch>* object) {
-  const std::u16string name(progid);
-  com::CLSID clsid{};
-  if (com::HRESULT hr = com::CLSIDFromProgID(name.c_str(), &clsid); com::Failed(hr)) return hr;
-  return com::CoCreateInstance(clsid, nullptr, com::CLSCTX_ALL, com::IID_IDispatch,
-                               object->put_void());
+  // A page program under a debugger publishes its object while it runs;
+  // a registered class is the other way to be found.
+  return com::CreateObjectByProgId(progid, object->put());
 }
 
 DebugCallOutcome CallStartDebug(std::u16string_view progid, std::u16string_view environment,

@@ -265,22 +265,22 @@ struct Binding {
   template <size_t... Is>
   static HRESULT Call(I* self, VARIANT* args, VARIANT* result, UINT* bad_arg,
                       std::index_sequence<Is...>) {
-    std::tuple<Arg<std::tuple_element_t<Is, P>>...> slots;
+    std::tuple<Arg<std::tuple_element_t<Is, P>>...> prepared;
     HRESULT hr = S_OK;
     size_t failed = 0;
     // Prepare every argument in order, stopping at the first that fails.
-    ((Succeeded(hr) ? (hr = std::get<Is>(slots).Prepare(&args[Is]), failed = Is, 0) : 0), ...);
+    ((Succeeded(hr) ? (hr = std::get<Is>(prepared).Prepare(&args[Is]), failed = Is, 0) : 0), ...);
     if (Failed(hr)) {
       if (bad_arg != nullptr) *bad_arg = static_cast<UINT>(failed);
       // Release what the arguments before the failing one prepared.
-      ((Is < failed ? (std::get<Is>(slots).Finish(&args[Is]), 0) : 0), ...);
+      ((Is < failed ? (std::get<Is>(prepared).Finish(&args[Is]), 0) : 0), ...);
       return hr;
     }
     if constexpr (kHasResult) {
       using R = Ret<std::tuple_element_t<Sig::kCount - 1, P>>;
       R ret;
-      hr = (self->*Fn)(std::get<Is>(slots).get()..., ret.slot());
-      (std::get<Is>(slots).Finish(&args[Is]), ...);
+      hr = (self->*Fn)(std::get<Is>(prepared).get()..., ret.slot());
+      (std::get<Is>(prepared).Finish(&args[Is]), ...);
       if (Succeeded(hr)) {
         if (result != nullptr) {
           ret.Store(result);
@@ -292,8 +292,8 @@ struct Binding {
       }
       return hr;
     } else {
-      hr = (self->*Fn)(std::get<Is>(slots).get()...);
-      (std::get<Is>(slots).Finish(&args[Is]), ...);
+      hr = (self->*Fn)(std::get<Is>(prepared).get()...);
+      (std::get<Is>(prepared).Finish(&args[Is]), ...);
       return hr;
     }
   }
