@@ -1,0 +1,97 @@
+#include "quillon/platform/desktop.h"
+
+#include <dlfcn.h>
+
+#include <array>
+#include <cstdlib>
+#include <string_view>
+
+#include "quillon/component/errors.h"
+#include "quillon/component/runtime.h"
+#include "quillon/desktop/entry.h"
+
+namespace quillon::platform {
+namespace {
+
+// Room for any description the desktop library gives.
+constexpr size_t kErrorCapacity = 1024;
+
+std::u16string Widen(std::string_view text) { return com::Utf8ToUtf16(text); }
+
+// The directory of the shared object this code was linked into, with its
+// trailing separator; empty when it cannot be told.
+std::string OwnDirectory() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<const void*>(&OwnDirectory), &info) == 0 ||
+      info.dli_fname == nullptr) {
+    return {};
+  }
+  std::string path = info.dli_fname;
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// The entry point `name` of the desktop library, or the reason there is
+// none in *why.
+void* DesktopEntry(const char* name, std::u16string* why) {
+  const std::string path = DesktopLibraryPath();
+  // NODELETE: Qt registers exit handlers and threads that outlive any
+  // dlclose.
+  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+  if (library == nullptr) {
+    const char* detail = dlerror();
+    *why = u"デスクトップ部品を読み込めません（" + Widen(path) + u"）。";
+    if (detail != nullptr) *why += u"\n" + Widen(detail);
+    return nullptr;
+  }
+  void* entry = dlsym(library, name);
+  // The library stays mapped (NODELETE); this only drops the count.
+  dlclose(library);
+  if (entry == nullptr) {
+    *why = u"デスクトップ部品に入口 " + Widen(name) + u" がありません（" + Widen(path) + u"）。";
+  }
+  return entry;
+}
+
+std::optional<std::u16string> Outcome(int32_t code, const std::array<char16_t, kErrorCapacity>& error) {
+  if (code >= 0) return std::nullopt;
+  std::u16string text(error.data());
+  if (text.empty()) text = u"ダイアログの表示に失敗しました。";
+  return text;
+}
+
+}  // namespace
+
+std::string DesktopLibraryPath() {
+  const char* chosen = std::getenv(kDesktopLibraryVariable);
+  if (chosen != nullptr && *chosen != '\0') return chosen;
+  return OwnDirectory() + kDesktopLibraryName;
+}
+
+std::optional<std::u16string> ShowDesktopAboutBox(int32_t which) {
+  std::u16string why;
+  auto entry = reinterpret_cast<QuillonDesktopAboutBoxFn>(DesktopEntry("QuillonDesktopAboutBox", &why));
+  if (entry == nullptr) return why;
+  std::array<char16_t, kErrorCapacity> error{};
+  return Outcome(entry(which, error.data(), error.size()), error);
+}
+
+void RunAboutBox(int32_t which) {
+  if (std::optional<std::u16string> why = ShowDesktopAboutBox(which)) {
+    throw Error(kMsgUnexpected, u"\n" + *why);
+  }
+}
+
+std::optional<std::u16string> ShowDesktopPropertyPages(std::span<const com::CLSID> pages,
+                                                       std::span<com::IDispatch* const> objects) {
+  std::u16string why;
+  auto entry = reinterpret_cast<QuillonDesktopShowPropertyPagesFn>(
+      DesktopEntry("QuillonDesktopShowPropertyPages", &why));
+  if (entry == nullptr) return why;
+  std::array<char16_t, kErrorCapacity> error{};
+  return Outcome(entry(pages.data(), static_cast<uint32_t>(pages.size()), objects.data(),
+                       static_cast<uint32_t>(objects.size()), error.data(), error.size()),
+                 error);
+}
+
+}  // namespace quillon::platform
