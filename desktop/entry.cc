@@ -7,6 +7,7 @@
 #include <string>
 
 #include "quillon/component/com_ptr.h"
+#include "quillon/component/persistence.h"
 #include "quillon/component/runtime.h"
 #include "quillon/desktop/desktop.h"
 
@@ -76,6 +77,18 @@ std::unique_ptr<PropertyFrame> MakeInspector(std::u16string_view progid, HRESULT
   if (com::Failed(*code)) {
     *error = WithCode(QStringLiteral("%1 を作成できません。").arg(name), *code);
     return nullptr;
+  }
+  // Started as a design-time container starts a control it has saved
+  // properties for: from a property bag. A QServer started any other way
+  // would write a CGI response into the inspecting program's output when
+  // it goes.
+  com::ComPtr<com::IPersistPropertyBag> bag;
+  if (com::Succeeded(object->QueryInterface(com::IID_IPersistPropertyBag, bag.put_void()))) {
+    *code = bag->Load(com::MakePropertyBag().get(), nullptr);
+    if (com::Failed(*code)) {
+      *error = WithCode(QStringLiteral("%1 を初期化できません。").arg(name), *code);
+      return nullptr;
+    }
   }
   com::ComPtr<com::ISpecifyPropertyPages> specify;
   *code = object->QueryInterface(com::IID_ISpecifyPropertyPages, specify.put_void());
