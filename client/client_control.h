@@ -244,7 +244,9 @@ com::Module& ClientModule();
 // monitor can be created.
 std::string MonitorExchange(const std::string& request_text);
 
-// The property page needs the desktop UI; it is an identity only.
+// QClientPropPage: a creatable identity. The page itself ("全般") is a widget
+// of the desktop library, built from this class identity by
+// QuillonDesktopShowPropertyPages; this library never links a GUI toolkit.
 class ClientPropertyPage : public com::ObjectBase, public com::IUnknown {
  public:
   static constexpr com::InterfaceEntry kInterfaces[] = {

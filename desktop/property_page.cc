@@ -121,6 +121,8 @@ PropertyPage::PropertyPage(const PageDescription& description, QWidget* parent)
       editor = box;
     } else {
       auto* line = new QLineEdit(this);
+      // Room for the default user agent and a host name.
+      line->setMinimumWidth(field.kind == FieldKind::kShort ? 100 : 240);
       if (field.kind == FieldKind::kShort) {
         line->setValidator(new QIntValidator(std::numeric_limits<int16_t>::min(),
                                              std::numeric_limits<int16_t>::max(), line));

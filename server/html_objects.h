@@ -441,7 +441,11 @@ class QHtmlDocObject : public com::ControlBase<QHtmlDocObject, IQHtmlDoc, kQHtml
   com::ComPtr<IDispatch> server_object_;
 };
 
-// QServerPropPage and QHtmlDocPropPage.
+// QServerPropPage and QHtmlDocPropPage: creatable identities. The pages
+// themselves are widgets of the desktop library, which builds them from
+// these class identities (QuillonDesktopShowPropertyPages, given the
+// identities a control's GetPages answers); a page object here would have
+// to carry a GUI toolkit into the library a CGI program loads.
 template <const com::CLSID& kClsid>
 class PropertyPageObject : public com::ObjectBase, public com::IUnknown {
  public:
