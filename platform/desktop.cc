@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdlib>
+#include <filesystem>
 #include <string_view>
 
 #include "quillon/component/errors.h"
@@ -26,9 +27,18 @@ std::string OwnDirectory() {
       info.dli_fname == nullptr) {
     return {};
   }
-  std::string path = info.dli_fname;
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  std::filesystem::path path = info.dli_fname;
+  if (path.is_relative()) {
+    // The dynamic loader names the main program as it was started (argv[0],
+    // relative to a directory the program may since have left); libraries
+    // found through $ORIGIN or absolute paths are named absolutely.
+    std::error_code ec;
+    std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", ec);
+    path = !ec && program.filename() == path.filename() ? program
+                                                       : std::filesystem::absolute(path, ec);
+    if (ec) return {};
+  }
+  return path.parent_path().string() + "/";
 }
 
 // The entry point `name` of the desktop library, or the reason there is

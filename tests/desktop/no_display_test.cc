@@ -8,6 +8,7 @@
 #include "quillon/client/identities.h"
 #include "quillon/desktop/desktop.h"
 #include "quillon/desktop/entry.h"
+#include "quillon/platform/desktop.h"
 #include "quillon/server/identities.h"
 #include "tests/desktop/components.h"
 
@@ -149,6 +150,41 @@ TEST(AboutBox, WithoutADisplayIsEachControlsAutomationError) {
     unsetenv("QUILLON_DESKTOP_LIB");
   }
   EXPECT_EQ(QCoreApplication::instance(), nullptr);
+}
+
+// What the component libraries use: the library is found beside the
+// caller unless QUILLON_DESKTOP_LIB names one, and each way it can be
+// missing has its own text.
+TEST(Bridge, FindsTheLibraryOrSaysWhyNot) {
+  unsetenv("QUILLON_DESKTOP_LIB");
+  EXPECT_EQ(platform::DesktopLibraryPath(),
+            (std::filesystem::read_symlink("/proc/self/exe").parent_path() /
+             "libquillon-desktop.so")
+                .string());
+  struct Case {
+    const char* library;
+    std::u16string reason;
+  };
+  const std::u16string runtime = com::Utf8ToUtf16(RUNTIME_LIBRARY);
+  const Case cases[] = {
+      {DESKTOP_LIBRARY, kNoDisplay},
+      {"/nonexistent/desktop.so", u"デスクトップ部品を読み込めません（/nonexistent/desktop.so）。\n"},
+      {RUNTIME_LIBRARY,
+       u"デスクトップ部品に入口 QuillonDesktopShowPropertyPages がありません（" + runtime + u"）。"},
+  };
+  DisplayVariables env(nullptr, nullptr, nullptr);
+  com::ComPtr<com::IDispatch> client = Create(ids::kProgIdQClient);
+  const com::CLSID pages[] = {ids::CLSID_QClientPropPage};
+  com::IDispatch* const objects[] = {client.get()};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.library);
+    setenv("QUILLON_DESKTOP_LIB", c.library, 1);
+    EXPECT_EQ(platform::DesktopLibraryPath(), c.library);
+    std::optional<std::u16string> why = platform::ShowDesktopPropertyPages(pages, objects);
+    ASSERT_TRUE(why);
+    EXPECT_TRUE(why->starts_with(c.reason)) << com::Utf16ToUtf8(*why);
+  }
+  unsetenv("QUILLON_DESKTOP_LIB");
 }
 
 }  // namespace
