@@ -101,8 +101,8 @@ QLabel* Picture(const QPixmap& pixmap, const char* name, QWidget* parent) {
   return label;
 }
 
-std::unique_ptr<QDialog> AboutDialog(const QString& title, std::vector<QLabel*> (*pictures)(QWidget*),
-                                     QWidget* parent) {
+std::unique_ptr<QDialog> AboutDialog(const QString& title,
+                                     std::vector<QLabel*> (*pictures)(QWidget*), QWidget* parent) {
   auto dialog = std::make_unique<QDialog>(parent);
   dialog->setWindowTitle(title);
   dialog->setModal(true);
@@ -111,9 +111,9 @@ std::unique_ptr<QDialog> AboutDialog(const QString& title, std::vector<QLabel*> 
   for (QLabel* picture : pictures(dialog.get())) images->addWidget(picture);
   images->addStretch();
   row->addLayout(images);
-  auto* version = new QLabel(FromUtf16(ids::kProductName) + QLatin1Char(' ') +
-                                 FromUtf16(ids::kProductVersionText),
-                             dialog.get());
+  auto* version = new QLabel(
+      FromUtf16(ids::kProductName) + QLatin1Char(' ') + FromUtf16(ids::kProductVersionText),
+      dialog.get());
   version->setObjectName(QStringLiteral("version"));
   row->addWidget(version, 1, Qt::AlignTop);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, Qt::Vertical, dialog.get());
@@ -130,19 +130,20 @@ std::unique_ptr<QDialog> AboutDialog(const QString& title, std::vector<QLabel*> 
 std::unique_ptr<QDialog> MakeAboutBox(int32_t which, QWidget* parent) {
   switch (which) {
     case kQuillonAboutServerModules:
-      return AboutDialog(FromUtf16(ids::kProductName) + QStringLiteral(" Server Modules"),
-                         [](QWidget* owner) {
-                           return std::vector<QLabel*>{
-                               Picture(QServerBitmap(), "bitmapQServer", owner),
-                               Picture(QHtmlDocBitmap(), "bitmapQHtmlDoc", owner)};
-                         },
-                         parent);
+      return AboutDialog(
+          FromUtf16(ids::kProductName) + QStringLiteral(" Server Modules"),
+          [](QWidget* owner) {
+            return std::vector<QLabel*>{Picture(QServerBitmap(), "bitmapQServer", owner),
+                                        Picture(QHtmlDocBitmap(), "bitmapQHtmlDoc", owner)};
+          },
+          parent);
     case kQuillonAboutClientControl:
-      return AboutDialog(QStringLiteral("QClient Control のバージョン情報"),
-                         [](QWidget* owner) {
-                           return std::vector<QLabel*>{Picture(QClientIcon(), "icon", owner)};
-                         },
-                         parent);
+      return AboutDialog(
+          QStringLiteral("QClient Control のバージョン情報"),
+          [](QWidget* owner) {
+            return std::vector<QLabel*>{Picture(QClientIcon(), "icon", owner)};
+          },
+          parent);
     default:
       return nullptr;
   }

@@ -83,7 +83,8 @@ std::optional<std::u16string> PlatformProblem(const std::string& platform) {
   if (platform == "xcb") {
     const std::string display = Variable("DISPLAY");
     if (display.empty()) {
-      return std::u16string(kCannotShow) + u"QT_QPA_PLATFORM=xcb ですが DISPLAY が設定されていません。";
+      return std::u16string(kCannotShow) +
+             u"QT_QPA_PLATFORM=xcb ですが DISPLAY が設定されていません。";
     }
     if (!HasPlatformPlugin("libqxcb")) {
       return std::u16string(kCannotShow) + u"Qt のプラットフォーム xcb がありません。";

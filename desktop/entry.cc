@@ -55,8 +55,9 @@ int32_t WithDesktop(char16_t* error, size_t error_size, F&& show) noexcept {
 }
 
 QString WithCode(const QString& message, HRESULT hr) {
-  return QStringLiteral("%1 (0x%2)").arg(message).arg(static_cast<uint32_t>(hr), 8, 16,
-                                                       QLatin1Char('0'));
+  return QStringLiteral("%1 (0x%2)")
+      .arg(message)
+      .arg(static_cast<uint32_t>(hr), 8, 16, QLatin1Char('0'));
 }
 
 }  // namespace
@@ -72,8 +73,8 @@ std::unique_ptr<PropertyFrame> MakeInspector(std::u16string_view progid, HRESULT
     return nullptr;
   }
   com::ComPtr<com::IDispatch> object;
-  *code = com::CoCreateInstance(clsid, nullptr, com::CLSCTX_ALL, com::IID_IDispatch,
-                                object.put_void());
+  *code =
+      com::CoCreateInstance(clsid, nullptr, com::CLSCTX_ALL, com::IID_IDispatch, object.put_void());
   if (com::Failed(*code)) {
     *error = WithCode(QStringLiteral("%1 を作成できません。").arg(name), *code);
     return nullptr;
@@ -126,9 +127,7 @@ namespace com = quillon::com;
 
 extern "C" {
 
-int32_t QuillonDesktopAboutBox(int32_t which,
-                                                                      char16_t* error,
-                                                                      size_t error_size) {
+int32_t QuillonDesktopAboutBox(int32_t which, char16_t* error, size_t error_size) {
   return desktop::WithDesktop(error, error_size, [which](QString* text) -> com::HRESULT {
     std::unique_ptr<QDialog> box = desktop::MakeAboutBox(which, QApplication::activeWindow());
     if (!box) {
@@ -140,34 +139,31 @@ int32_t QuillonDesktopAboutBox(int32_t which,
   });
 }
 
-int32_t QuillonDesktopShowPropertyPages(
-    const com::CLSID* pages, uint32_t page_count, com::IDispatch* const* objects,
-    uint32_t object_count, char16_t* error, size_t error_size) {
+int32_t QuillonDesktopShowPropertyPages(const com::CLSID* pages, uint32_t page_count,
+                                        com::IDispatch* const* objects, uint32_t object_count,
+                                        char16_t* error, size_t error_size) {
   if ((pages == nullptr && page_count != 0) || (objects == nullptr && object_count != 0)) {
     desktop::CopyError(u"プロパティページの引数が無効です。", error, error_size);
     return com::E_POINTER;
   }
   return desktop::WithDesktop(error, error_size, [&](QString* text) {
     com::HRESULT code = com::S_OK;
-    auto frame = desktop::MakePropertyFrame(std::span(pages, page_count),
-                                            std::span(objects, object_count), &code, text,
-                                            QApplication::activeWindow());
+    auto frame =
+        desktop::MakePropertyFrame(std::span(pages, page_count), std::span(objects, object_count),
+                                   &code, text, QApplication::activeWindow());
     if (!frame) return code;
     frame->exec();
     return com::S_OK;
   });
 }
 
-int32_t QuillonDesktopInspect(const char16_t* progid,
-                                                                     char16_t* error,
-                                                                     size_t error_size) {
+int32_t QuillonDesktopInspect(const char16_t* progid, char16_t* error, size_t error_size) {
   if (progid == nullptr) {
     desktop::CopyError(u"ProgID がありません。", error, error_size);
     return com::E_POINTER;
   }
-  return desktop::WithDesktop(error, error_size, [progid](QString* text) {
-    return desktop::Inspect(progid, text);
-  });
+  return desktop::WithDesktop(error, error_size,
+                              [progid](QString* text) { return desktop::Inspect(progid, text); });
 }
 
 }  // extern "C"

@@ -153,8 +153,7 @@ void PropertyPage::MarkDirty() {
   Q_EMIT DirtyChanged(true);
 }
 
-HRESULT PropertyPage::SetObjects(std::vector<com::ComPtr<com::IDispatch>> objects,
-                                 QString* error) {
+HRESULT PropertyPage::SetObjects(std::vector<com::ComPtr<com::IDispatch>> objects, QString* error) {
   if (objects.empty() || !objects.front()) {
     *error = QStringLiteral("編集するオブジェクトがありません。");
     return com::E_INVALIDARG;
@@ -297,8 +296,7 @@ void PropertyFrame::UpdateApply() {
 
 std::unique_ptr<PropertyFrame> MakePropertyFrame(std::span<const com::CLSID> pages,
                                                  std::span<com::IDispatch* const> objects,
-                                                 HRESULT* code, QString* error,
-                                                 QWidget* parent) {
+                                                 HRESULT* code, QString* error, QWidget* parent) {
   if (pages.empty() || objects.empty()) {
     *code = com::E_INVALIDARG;
     *error = QStringLiteral("プロパティページか編集するオブジェクトがありません。");

@@ -35,7 +35,7 @@ std::string OwnDirectory() {
     std::error_code ec;
     std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", ec);
     path = !ec && program.filename() == path.filename() ? program
-                                                       : std::filesystem::absolute(path, ec);
+                                                        : std::filesystem::absolute(path, ec);
     if (ec) return {};
   }
   return path.parent_path().string() + "/";
@@ -63,7 +63,8 @@ void* DesktopEntry(const char* name, std::u16string* why) {
   return entry;
 }
 
-std::optional<std::u16string> Outcome(int32_t code, const std::array<char16_t, kErrorCapacity>& error) {
+std::optional<std::u16string> Outcome(int32_t code,
+                                      const std::array<char16_t, kErrorCapacity>& error) {
   if (code >= 0) return std::nullopt;
   std::u16string text(error.data());
   if (text.empty()) text = u"ダイアログの表示に失敗しました。";
@@ -80,7 +81,8 @@ std::string DesktopLibraryPath() {
 
 std::optional<std::u16string> ShowDesktopAboutBox(int32_t which) {
   std::u16string why;
-  auto entry = reinterpret_cast<QuillonDesktopAboutBoxFn>(DesktopEntry("QuillonDesktopAboutBox", &why));
+  auto entry =
+      reinterpret_cast<QuillonDesktopAboutBoxFn>(DesktopEntry("QuillonDesktopAboutBox", &why));
   if (entry == nullptr) return why;
   std::array<char16_t, kErrorCapacity> error{};
   return Outcome(entry(which, error.data(), error.size()), error);

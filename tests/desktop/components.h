@@ -5,9 +5,8 @@
 #define QUILLON_TESTS_DESKTOP_COMPONENTS_H_
 
 #include <dlfcn.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -29,8 +28,7 @@ namespace quillon::desktop::testing {
 class Components : public ::testing::Environment {
  public:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("quillon-desktop-" + std::to_string(getpid()));
+    dir_ = std::filesystem::temp_directory_path() / ("quillon-desktop-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir_);
     setenv("QUILLON_REGISTRY", (dir_ / "registry").c_str(), 1);
     for (const char* library : {QSERVER_LIBRARY, QCLIENT_LIBRARY}) {
@@ -72,9 +70,9 @@ inline com::ComPtr<com::IDispatch> Create(const char16_t* progid) {
 // A property read through IDispatch, as text ("True"/"False" for booleans).
 inline std::u16string Get(com::IDispatch* object, const char16_t* property) {
   com::Variant value;
-  EXPECT_EQ(com::InvokeByName(object, property, com::DISPATCH_PROPERTYGET, {}, value.get(),
-                              nullptr),
-            com::S_OK)
+  EXPECT_EQ(
+      com::InvokeByName(object, property, com::DISPATCH_PROPERTYGET, {}, value.get(), nullptr),
+      com::S_OK)
       << com::Utf16ToUtf8(property);
   std::u16string text;
   com::VariantToText(*value.get(), &text);

@@ -1,6 +1,8 @@
 // The property pages, their frame, the about boxes and the inspector on
 // Qt's offscreen platform, against the real QServer, QHtmlDoc and
 // QClientCtrl objects.
+#include "quillon/desktop/desktop.h"
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QDialogButtonBox>
@@ -14,7 +16,6 @@
 #include <functional>
 
 #include "quillon/client/identities.h"
-#include "quillon/desktop/desktop.h"
 #include "quillon/desktop/entry.h"
 #include "quillon/server/identities.h"
 #include "tests/desktop/components.h"
@@ -104,8 +105,7 @@ std::vector<PageCase> Cases() {
         {u"PortNo", Variant::I2(8000), Variant::I2(1), "8443", u"8443"},
         {u"AppName", Variant::String(u"/cgi-bin/a"), Variant::String(u"x"), "/cgi-bin/b",
          u"/cgi-bin/b"},
-        {u"ProxyServer", Variant::String(u""), Variant::String(u"x"), "proxy.test",
-         u"proxy.test"},
+        {u"ProxyServer", Variant::String(u""), Variant::String(u"x"), "proxy.test", u"proxy.test"},
         {u"ProxyPort", Variant::I2(-32768), Variant::I2(1), "3128", u"3128"},
         {u"OffLineDebug", Variant::Bool(false), Variant::Bool(true), "click", u"True"}}},
   };
@@ -179,12 +179,11 @@ TEST(PropertyPage, EditingMarksDirtyAndApplyWritesEveryObject) {
     }
     EXPECT_EQ(dirty_signals, 1);
     // Nothing reaches the objects before Apply.
-    EXPECT_EQ(Get(s.first.get(), c.fields.back().property),
-              [&] {
-                std::u16string t;
-                com::VariantToText(*c.fields.back().first.get(), &t);
-                return t;
-              }());
+    EXPECT_EQ(Get(s.first.get(), c.fields.back().property), [&] {
+      std::u16string t;
+      com::VariantToText(*c.fields.back().first.get(), &t);
+      return t;
+    }());
     QString error;
     ASSERT_EQ(s.page->Apply(&error), com::S_OK) << error.toStdString();
     EXPECT_FALSE(s.page->IsDirty());
@@ -201,9 +200,9 @@ TEST(PropertyPage, PortsMustBeSixteenBitIntegersAndABadOneWritesNothing) {
     const char* text;
     bool accepted;
   };
-  for (const Entry& e : {Entry{"70000", false}, Entry{"-32769", false}, Entry{"abc", false},
-                         Entry{"", false}, Entry{"80 80", false}, Entry{"32767", true},
-                         Entry{"-32768", true}, Entry{" 443 ", true}}) {
+  for (const Entry& e :
+       {Entry{"70000", false}, Entry{"-32769", false}, Entry{"abc", false}, Entry{"", false},
+        Entry{"80 80", false}, Entry{"32767", true}, Entry{"-32768", true}, Entry{" 443 ", true}}) {
     SCOPED_TRACE(e.text);
     Selection s = Prepare(client);
     ASSERT_TRUE(s.page);
@@ -288,10 +287,11 @@ TEST(AboutBox, TextsPicturesAndOk) {
     const char* title;
     std::vector<const char*> pictures;
   };
-  for (const Case& c : {Case{kQuillonAboutServerModules, "Quillon Server Modules",
-                             {"bitmapQServer", "bitmapQHtmlDoc"}},
-                        Case{kQuillonAboutClientControl, "QClient Control のバージョン情報",
-                             {"icon"}}}) {
+  for (const Case& c :
+       {Case{kQuillonAboutServerModules,
+             "Quillon Server Modules",
+             {"bitmapQServer", "bitmapQHtmlDoc"}},
+        Case{kQuillonAboutClientControl, "QClient Control のバージョン情報", {"icon"}}}) {
     SCOPED_TRACE(c.title);
     std::unique_ptr<QDialog> box = MakeAboutBox(c.which);
     ASSERT_TRUE(box);

@@ -138,10 +138,9 @@ TEST(AboutBox, WithoutADisplayIsEachControlsAutomationError) {
       EXPECT_TRUE(outcome.description.starts_with(expected))
           << com::Utf16ToUtf8(outcome.description);
       // The host goes on: the same object answers its next call.
-      const char16_t* property =
-          c.progid == ids::kProgIdQClient ? u"PortNo" : c.progid == ids::kProgIdQServer
-                                                            ? u"ContentType"
-                                                            : u"DummyTagName";
+      const char16_t* property = c.progid == ids::kProgIdQClient   ? u"PortNo"
+                                 : c.progid == ids::kProgIdQServer ? u"ContentType"
+                                                                   : u"DummyTagName";
       com::Variant value;
       EXPECT_EQ(com::InvokeByName(object.get(), property, com::DISPATCH_PROPERTYGET, {},
                                   value.get(), nullptr),
@@ -157,10 +156,10 @@ TEST(AboutBox, WithoutADisplayIsEachControlsAutomationError) {
 // missing has its own text.
 TEST(Bridge, FindsTheLibraryOrSaysWhyNot) {
   unsetenv("QUILLON_DESKTOP_LIB");
-  EXPECT_EQ(platform::DesktopLibraryPath(),
-            (std::filesystem::read_symlink("/proc/self/exe").parent_path() /
-             "libquillon-desktop.so")
-                .string());
+  EXPECT_EQ(
+      platform::DesktopLibraryPath(),
+      (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "libquillon-desktop.so")
+          .string());
   struct Case {
     const char* library;
     std::u16string reason;
@@ -168,9 +167,10 @@ TEST(Bridge, FindsTheLibraryOrSaysWhyNot) {
   const std::u16string runtime = com::Utf8ToUtf16(RUNTIME_LIBRARY);
   const Case cases[] = {
       {DESKTOP_LIBRARY, kNoDisplay},
-      {"/nonexistent/desktop.so", u"デスクトップ部品を読み込めません（/nonexistent/desktop.so）。\n"},
-      {RUNTIME_LIBRARY,
-       u"デスクトップ部品に入口 QuillonDesktopShowPropertyPages がありません（" + runtime + u"）。"},
+      {"/nonexistent/desktop.so",
+       u"デスクトップ部品を読み込めません（/nonexistent/desktop.so）。\n"},
+      {RUNTIME_LIBRARY, u"デスクトップ部品に入口 QuillonDesktopShowPropertyPages がありません（" +
+                            runtime + u"）。"},
   };
   DisplayVariables env(nullptr, nullptr, nullptr);
   com::ComPtr<com::IDispatch> client = Create(ids::kProgIdQClient);

@@ -135,15 +135,14 @@ class QUILLON_DESKTOP_API PropertyFrame : public QDialog {
 // nullptr with *code and *error when a page class is unknown, a list is
 // empty, or the first object cannot be read.
 QUILLON_DESKTOP_API std::unique_ptr<PropertyFrame> MakePropertyFrame(
-    std::span<const com::CLSID> pages, std::span<com::IDispatch* const> objects,
-    com::HRESULT* code, QString* error, QWidget* parent = nullptr);
+    std::span<const com::CLSID> pages, std::span<com::IDispatch* const> objects, com::HRESULT* code,
+    QString* error, QWidget* parent = nullptr);
 
 // --- About boxes ------------------------------------------------------------
 
 // The about box `which` (QuillonDesktopAbout), not yet shown; nullptr for
 // an unknown one.
-QUILLON_DESKTOP_API std::unique_ptr<QDialog> MakeAboutBox(int32_t which,
-                                                          QWidget* parent = nullptr);
+QUILLON_DESKTOP_API std::unique_ptr<QDialog> MakeAboutBox(int32_t which, QWidget* parent = nullptr);
 
 // --- Inspector --------------------------------------------------------------
 
@@ -151,8 +150,7 @@ QUILLON_DESKTOP_API std::unique_ptr<QDialog> MakeAboutBox(int32_t which,
 // for its pages (ISpecifyPropertyPages) and builds their frame. nullptr
 // with *code and *error when any step fails.
 QUILLON_DESKTOP_API std::unique_ptr<PropertyFrame> MakeInspector(std::u16string_view progid,
-                                                                 com::HRESULT* code,
-                                                                 QString* error,
+                                                                 com::HRESULT* code, QString* error,
                                                                  QWidget* parent = nullptr);
 
 // MakeInspector, then shows the frame modally. S_OK once it is closed.

@@ -34,23 +34,24 @@ extern "C" {
 
 // Shows the about box `which` modally, owned by the active window, and
 // returns when it is closed. An unknown `which`: E_INVALIDARG.
-QUILLON_DESKTOP_ENTRY int32_t QuillonDesktopAboutBox(int32_t which, char16_t* error, size_t error_size);
+QUILLON_DESKTOP_ENTRY int32_t QuillonDesktopAboutBox(int32_t which, char16_t* error,
+                                                     size_t error_size);
 
 // Shows a modal property frame with one tab per page class in `pages`
 // (QServerPropPage, QHtmlDocPropPage, QClientPropPage) editing the
 // `object_count` objects, all reached through IDispatch only; OK and Apply
 // write every field of a changed page to every object. An unknown page
 // class: CLASS_E_CLASSNOTAVAILABLE; no page or no object: E_INVALIDARG.
-QUILLON_DESKTOP_ENTRY int32_t QuillonDesktopShowPropertyPages(const quillon::com::CLSID* pages, uint32_t page_count,
-                                        quillon::com::IDispatch* const* objects,
-                                        uint32_t object_count, char16_t* error,
-                                        size_t error_size);
+QUILLON_DESKTOP_ENTRY int32_t QuillonDesktopShowPropertyPages(
+    const quillon::com::CLSID* pages, uint32_t page_count, quillon::com::IDispatch* const* objects,
+    uint32_t object_count, char16_t* error, size_t error_size);
 
 // Creates the object registered under `progid`, asks it for its property
 // pages (ISpecifyPropertyPages) and shows them as above. A class that
 // cannot be created fails with the creation's code; an object without
 // pages with E_NOINTERFACE.
-QUILLON_DESKTOP_ENTRY int32_t QuillonDesktopInspect(const char16_t* progid, char16_t* error, size_t error_size);
+QUILLON_DESKTOP_ENTRY int32_t QuillonDesktopInspect(const char16_t* progid, char16_t* error,
+                                                    size_t error_size);
 
 }  // extern "C"
 
