@@ -2,6 +2,7 @@
 #include "quillon/desktop/entry.h"
 
 #include <QApplication>
+#include <QThread>
 #include <algorithm>
 #include <exception>
 #include <string>
@@ -15,6 +16,9 @@ namespace quillon::desktop {
 namespace {
 
 using com::HRESULT;
+
+// The platform's "called on the wrong thread" status.
+constexpr HRESULT kWrongThread = com::MakeHresult(0x8001010E);
 
 void CopyError(std::u16string_view text, char16_t* error, size_t error_size) {
   if (error == nullptr || error_size == 0) return;
@@ -38,7 +42,13 @@ int32_t WithDesktop(char16_t* error, size_t error_size, F&& show) noexcept {
       CopyError(*problem, error, error_size);
       return com::E_FAIL;
     }
-    EnsureApplication();
+    // Widgets live on the application's thread only; Qt ends the process
+    // when a dialog is made on another.
+    if (QThread::currentThread() != EnsureApplication()->thread()) {
+      CopyError(u"ダイアログを表示できません。アプリケーションのスレッド以外からは表示できません。",
+                error, error_size);
+      return kWrongThread;
+    }
     QString text;
     const HRESULT hr = show(&text);
     if (com::Failed(hr)) CopyError(text, error, error_size);

@@ -14,6 +14,7 @@
 #include <QTest>
 #include <QTimer>
 #include <functional>
+#include <thread>
 
 #include "quillon/client/identities.h"
 #include "quillon/desktop/entry.h"
@@ -405,6 +406,12 @@ TEST(EntryPoints, RefuseBadArgumentsWithAText) {
   EXPECT_EQ(QuillonDesktopShowPropertyPages(nullptr, 1, nullptr, 0, text, 256), com::E_POINTER);
   const com::CLSID page[] = {ids::CLSID_QServerPropPage};
   EXPECT_EQ(QuillonDesktopShowPropertyPages(page, 1, nullptr, 0, text, 256), com::E_INVALIDARG);
+  // Another thread than the application's: refused, not a crash.
+  com::HRESULT from_thread = com::S_OK;
+  std::thread([&] { from_thread = QuillonDesktopAboutBox(0, text, 256); }).join();
+  EXPECT_EQ(from_thread, com::MakeHresult(0x8001010E));
+  EXPECT_EQ(std::u16string(text),
+            u"ダイアログを表示できません。アプリケーションのスレッド以外からは表示できません。");
   // A text cut to the room given, and still terminated.
   char16_t small[4] = {u'x', u'x', u'x', u'x'};
   EXPECT_EQ(QuillonDesktopAboutBox(42, small, 4), com::E_INVALIDARG);

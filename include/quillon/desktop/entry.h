@@ -11,7 +11,9 @@
 //     creates one on first use, kept for the life of the process;
 //   - never aborts the host: without a usable display it fails with
 //     E_FAIL and the text "ダイアログを表示できません。…" before touching Qt;
-//   - must be called on the thread that runs (or will run) the host's GUI.
+//   - must be called on the thread of the host's application object (or,
+//     without one, always the same thread); any other thread gets
+//     RPC_E_WRONG_THREAD (0x8001010E).
 #ifndef QUILLON_DESKTOP_ENTRY_H_
 #define QUILLON_DESKTOP_ENTRY_H_
 
