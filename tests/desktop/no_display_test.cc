@@ -1,7 +1,12 @@
 // Dialogs asked for where there is no desktop: every way fails with a
 // clear text and the host goes on. This program makes no application
 // object of its own, and clears the display variables before anything.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QApplication>
 #include <QCoreApplication>
+#include <QTimer>
 #include <cstdlib>
 #include <functional>
 
@@ -149,6 +154,39 @@ TEST(AboutBox, WithoutADisplayIsEachControlsAutomationError) {
     unsetenv("QUILLON_DESKTOP_LIB");
   }
   EXPECT_EQ(QCoreApplication::instance(), nullptr);
+}
+
+// A host without an application object of its own (a script, a console
+// program) that has a display: the desktop library makes the application
+// on first use. Run in a child, since it leaves the application behind.
+TEST(AboutBox, MakesItsOwnApplicationWhenTheHostHasNone) {
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    com::ComPtr<com::IDispatch> object = Create(ids::kProgIdQClient);
+    // The timer that closes the dialog needs the application, so it is made
+    // here by the call the entry points make.
+    QApplication* app = EnsureApplication();
+    if (app == nullptr || QApplication::platformName() != "offscreen") _exit(2);
+    QString title;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+      if (QWidget* modal = QApplication::activeModalWidget()) {
+        title = modal->windowTitle();
+        static_cast<QDialog*>(modal)->accept();
+      }
+    });
+    closer.start(10);
+    testing::Outcome outcome = CallMethod(object.get(), u"AboutBox");
+    const bool shown = outcome.hr == com::S_OK && title == "QClient Control のバージョン情報" &&
+                       EnsureApplication() == app;
+    _exit(shown ? 0 : 3);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // What the component libraries use: the library is found beside the
