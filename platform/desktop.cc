@@ -94,16 +94,4 @@ void RunAboutBox(int32_t which) {
   }
 }
 
-std::optional<std::u16string> ShowDesktopPropertyPages(std::span<const com::CLSID> pages,
-                                                       std::span<com::IDispatch* const> objects) {
-  std::u16string why;
-  auto entry = reinterpret_cast<QuillonDesktopShowPropertyPagesFn>(
-      DesktopEntry("QuillonDesktopShowPropertyPages", &why));
-  if (entry == nullptr) return why;
-  std::array<char16_t, kErrorCapacity> error{};
-  return Outcome(entry(pages.data(), static_cast<uint32_t>(pages.size()), objects.data(),
-                       static_cast<uint32_t>(objects.size()), error.data(), error.size()),
-                 error);
-}
-
 }  // namespace quillon::platform

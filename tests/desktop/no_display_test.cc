@@ -207,18 +207,15 @@ TEST(Bridge, FindsTheLibraryOrSaysWhyNot) {
       {DESKTOP_LIBRARY, kNoDisplay},
       {"/nonexistent/desktop.so",
        u"デスクトップ部品を読み込めません（/nonexistent/desktop.so）。\n"},
-      {RUNTIME_LIBRARY, u"デスクトップ部品に入口 QuillonDesktopShowPropertyPages がありません（" +
-                            runtime + u"）。"},
+      {RUNTIME_LIBRARY,
+       u"デスクトップ部品に入口 QuillonDesktopAboutBox がありません（" + runtime + u"）。"},
   };
   DisplayVariables env(nullptr, nullptr, nullptr);
-  com::ComPtr<com::IDispatch> client = Create(ids::kProgIdQClient);
-  const com::CLSID pages[] = {ids::CLSID_QClientPropPage};
-  com::IDispatch* const objects[] = {client.get()};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.library);
     setenv("QUILLON_DESKTOP_LIB", c.library, 1);
     EXPECT_EQ(platform::DesktopLibraryPath(), c.library);
-    std::optional<std::u16string> why = platform::ShowDesktopPropertyPages(pages, objects);
+    std::optional<std::u16string> why = platform::ShowDesktopAboutBox(kQuillonAboutServerModules);
     ASSERT_TRUE(why);
     EXPECT_TRUE(why->starts_with(c.reason)) << com::Utf16ToUtf8(*why);
   }

@@ -12,10 +12,7 @@
 
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
-
-#include "quillon/component/interfaces.h"
 
 namespace quillon::platform {
 
@@ -25,12 +22,11 @@ inline constexpr char kDesktopLibraryVariable[] = "QUILLON_DESKTOP_LIB";
 // The path the desktop library is loaded from (see above).
 std::string DesktopLibraryPath();
 
-// Each shows its dialog modally and returns nullopt once it is closed, or
-// the reason it could not be shown, as a text for the user: the library is
-// missing or incomplete, there is no display, or the dialog failed.
+// Shows the about box `which` (QuillonDesktopAbout) modally and returns
+// nullopt once it is closed, or the reason it could not be shown, as a
+// text for the user: the library is missing or incomplete, there is no
+// display, or the dialog failed.
 std::optional<std::u16string> ShowDesktopAboutBox(int32_t which);
-std::optional<std::u16string> ShowDesktopPropertyPages(std::span<const com::CLSID> pages,
-                                                       std::span<com::IDispatch* const> objects);
 
 // The AboutBox member of the controls: shows the about box `which`, or
 // throws Error(kMsgUnexpected) with the reason appended on a line of its
