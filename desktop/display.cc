@@ -8,8 +8,10 @@
 #include <QLibraryInfo>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "quillon/component/runtime.h"
 #include "quillon/desktop/desktop.h"
@@ -26,21 +28,29 @@ std::string Variable(const char* name) {
 
 std::u16string Widen(std::string_view text) { return com::Utf8ToUtf16(text); }
 
-// Whether Qt's platform plugin directory (or QT_PLUGIN_PATH, which Qt also
-// searches) holds a plugin whose file name starts with `prefix`.
+// Whether a directory Qt takes platform plugins from holds one whose file
+// name starts with `prefix`: Qt's own plugin directory, those of
+// QT_PLUGIN_PATH (each with its "platforms" folder) and
+// QT_QPA_PLATFORM_PLUGIN_PATH (the folder itself).
 bool HasPlatformPlugin(const std::string& prefix) {
-  std::vector<std::filesystem::path> roots{
-      QLibraryInfo::path(QLibraryInfo::PluginsPath).toStdString()};
+  std::vector<std::filesystem::path> folders{
+      std::filesystem::path(QLibraryInfo::path(QLibraryInfo::PluginsPath).toStdString()) /
+      "platforms"};
   const std::string extra = Variable("QT_PLUGIN_PATH");
   for (size_t start = 0; start <= extra.size();) {
     size_t end = extra.find(':', start);
     if (end == std::string::npos) end = extra.size();
-    if (end > start) roots.emplace_back(extra.substr(start, end - start));
+    if (end > start) {
+      folders.push_back(std::filesystem::path(extra.substr(start, end - start)) / "platforms");
+    }
     start = end + 1;
   }
-  for (const auto& root : roots) {
+  if (const std::string direct = Variable("QT_QPA_PLATFORM_PLUGIN_PATH"); !direct.empty()) {
+    folders.emplace_back(direct);
+  }
+  for (const auto& folder : folders) {
     std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(root / "platforms", ec)) {
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
       if (entry.path().filename().string().starts_with(prefix)) return true;
     }
   }

@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QTimer>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 
 #include "quillon/client/identities.h"
@@ -85,6 +86,19 @@ TEST(DisplayProblem, NamesWhatIsMissing) {
     // Usable platforms are not refused (nothing is started here).
     DisplayVariables env("offscreen", nullptr, nullptr);
     EXPECT_EQ(DisplayProblem(), std::nullopt);
+  }
+  {
+    // Nor are plugins from the folder Qt is pointed at.
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("quillon-qpa-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder / "libqelsewhere.so").put('\0');
+    DisplayVariables env("elsewhere", nullptr, nullptr);
+    EXPECT_TRUE(DisplayProblem());
+    setenv("QT_QPA_PLATFORM_PLUGIN_PATH", folder.c_str(), 1);
+    EXPECT_EQ(DisplayProblem(), std::nullopt);
+    unsetenv("QT_QPA_PLATFORM_PLUGIN_PATH");
+    std::filesystem::remove_all(folder);
   }
   EXPECT_EQ(QCoreApplication::instance(), nullptr);
 }
