@@ -385,7 +385,7 @@ TEST(Inspector, ShowsTheObjectsOwnPages) {
     if (c.property != nullptr) {
       EXPECT_EQ(qobject_cast<QLineEdit*>(frame->Page(0)->EditorFor(c.property))->text(), c.shown);
     }
-    Screenshot(frame.get(), "inspect-" + QString(c.caption));
+    Screenshot(frame.get(), "inspect-" + Q(c.progid));
   }
   com::HRESULT code = com::S_OK;
   QString error;
