@@ -170,37 +170,57 @@ TEST(AboutBox, WithoutADisplayIsEachControlsAutomationError) {
   EXPECT_EQ(QCoreApplication::instance(), nullptr);
 }
 
+// The X display the program was started with (under xvfb-run, say); the
+// variables are cleared before the tests run.
+std::string& StartDisplay() {
+  static std::string display;
+  return display;
+}
+
 // A host without an application object of its own (a script, a console
 // program) that has a display: the desktop library makes the application
-// on first use. Run in a child, since it leaves the application behind.
+// on first use, for the platform the variables choose. Each run is a
+// child, since it leaves the application behind.
 TEST(AboutBox, MakesItsOwnApplicationWhenTheHostHasNone) {
-  const pid_t child = fork();
-  ASSERT_NE(child, -1);
-  if (child == 0) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    com::ComPtr<com::IDispatch> object = Create(ids::kProgIdQClient);
-    // The timer that closes the dialog needs the application, so it is made
-    // here by the call the entry points make.
-    QApplication* app = EnsureApplication();
-    if (app == nullptr || QApplication::platformName() != "offscreen") _exit(2);
-    QString title;
-    QTimer closer;
-    QObject::connect(&closer, &QTimer::timeout, [&] {
-      if (QWidget* modal = QApplication::activeModalWidget()) {
-        title = modal->windowTitle();
-        static_cast<QDialog*>(modal)->accept();
-      }
-    });
-    closer.start(10);
-    testing::Outcome outcome = CallMethod(object.get(), u"AboutBox");
-    const bool shown = outcome.hr == com::S_OK && title == "QClient Control のバージョン情報" &&
-                       EnsureApplication() == app;
-    _exit(shown ? 0 : 3);
+  struct Case {
+    const char* platform;  // QT_QPA_PLATFORM
+    const char* display;   // DISPLAY
+    const char* started;   // the platform Qt must have started
+  };
+  std::vector<Case> cases{{"offscreen", nullptr, "offscreen"}};
+  // X11 chosen from DISPLAY alone, when there is one to reach.
+  if (!StartDisplay().empty()) cases.push_back({nullptr, StartDisplay().c_str(), "xcb"});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.started);
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+      DisplayVariables env(c.platform, c.display, nullptr);
+      com::ComPtr<com::IDispatch> object = Create(ids::kProgIdQClient);
+      // The timer that closes the dialog needs the application, so it is
+      // made here by the call the entry points make.
+      if (DisplayProblem()) _exit(4);
+      QApplication* app = EnsureApplication();
+      if (app == nullptr || QApplication::platformName() != c.started) _exit(2);
+      QString title;
+      QTimer closer;
+      QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+          title = modal->windowTitle();
+          static_cast<QDialog*>(modal)->accept();
+        }
+      });
+      closer.start(10);
+      testing::Outcome outcome = CallMethod(object.get(), u"AboutBox");
+      const bool shown = outcome.hr == com::S_OK && title == "QClient Control のバージョン情報" &&
+                         EnsureApplication() == app;
+      _exit(shown ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
   }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // What the component libraries use: the library is found beside the
@@ -240,6 +260,9 @@ TEST(Bridge, FindsTheLibraryOrSaysWhyNot) {
 }  // namespace quillon::desktop
 
 int main(int argc, char** argv) {
+  if (const char* display = std::getenv("DISPLAY")) {
+    quillon::desktop::StartDisplay() = display;
+  }
   unsetenv("QT_QPA_PLATFORM");
   unsetenv("DISPLAY");
   unsetenv("WAYLAND_DISPLAY");
