@@ -328,6 +328,7 @@ class ModalCloser {
     QObject::connect(&timer_, &QTimer::timeout, [this] {
       if (QWidget* modal = QApplication::activeModalWidget()) {
         title_ = modal->windowTitle();
+        owner_ = modal->parentWidget();
         static_cast<QDialog*>(modal)->accept();
         timer_.stop();
       } else if (++ticks_ > 300) {  // 3 s: give up rather than hang
@@ -338,10 +339,12 @@ class ModalCloser {
     timer_.start(10);
   }
   QString title() const { return title_; }
+  QWidget* owner() const { return owner_; }
 
  private:
   QTimer timer_;
   QString title_;
+  QWidget* owner_ = nullptr;
   int ticks_ = 0;
 };
 
@@ -356,10 +359,15 @@ TEST(AboutBox, ThroughEachControlsAutomationSurface) {
     SCOPED_TRACE(c.title);
     ComPtr<IDispatch> object = Create(c.progid);
     ASSERT_TRUE(object);
+    // The host's window, active when the script calls.
+    QWidget host;
+    host.show();
+    QApplication::setActiveWindow(&host);
     ModalCloser closer;
     testing::Outcome outcome = CallMethod(object.get(), u"AboutBox");
     EXPECT_EQ(outcome.hr, com::S_OK) << com::Utf16ToUtf8(outcome.description);
     EXPECT_EQ(closer.title(), c.title);
+    EXPECT_EQ(closer.owner(), &host);
   }
 }
 
