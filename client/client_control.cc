@@ -6,7 +6,9 @@
 #include "quillon/component/runtime.h"
 #include "quillon/component/variant.h"
 #include "quillon/core/product.h"
+#include "quillon/desktop/entry.h"
 #include "quillon/platform/codepage.h"
+#include "quillon/platform/desktop.h"
 
 namespace quillon::client {
 namespace {
@@ -68,6 +70,10 @@ ClientControl::ClientControl(com::Module& module)
     : ControlBase(module, com::ControlIdentity{ids::CLSID_QClient, ids::DIID_QClientEvents,
                                                &ids::CLSID_QClientPropPage}) {
   client_.SetOfflineExchange(&MonitorExchange);
+}
+
+HRESULT ClientControl::AboutBox() {
+  return Call([] { platform::RunAboutBox(kQuillonAboutClientControl); });
 }
 
 const com::ErrorConvention& ClientControl::Convention() {

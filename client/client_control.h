@@ -59,12 +59,12 @@ struct IQClientDispatch : com::IDispatch {
                                        BSTR RecordsetName) = 0;
   virtual HRESULT get_UseSSL(VARIANT_BOOL* v) = 0;
   virtual HRESULT put_UseSSL(VARIANT_BOOL v) = 0;
+  virtual HRESULT AboutBox() = 0;
 
  protected:
   ~IQClientDispatch() = default;
 };
 
-// Not listed: AboutBox (-552), which needs a desktop.
 inline constexpr auto kClientMemberList = com::Members<IQClientDispatch>(
     com::Get<&IQClientDispatch::get_AgentName>(1, u"AgentName"),
     com::Put<&IQClientDispatch::put_AgentName>(1, u"AgentName"),
@@ -102,7 +102,8 @@ inline constexpr auto kClientMemberList = com::Members<IQClientDispatch>(
     com::Method<&IQClientDispatch::SetDataFromRecordset>(
         23, u"SetDataFromRecordset(DataName, DatabaseType, Database, RecordsetName)"),
     com::Get<&IQClientDispatch::get_UseSSL>(24, u"UseSSL"),
-    com::Put<&IQClientDispatch::put_UseSSL>(24, u"UseSSL"));
+    com::Put<&IQClientDispatch::put_UseSSL>(24, u"UseSSL"),
+    com::Method<&IQClientDispatch::AboutBox>(com::DISPID_ABOUTBOX, u"AboutBox"));
 
 inline constexpr com::InterfaceTable<IQClientDispatch> kClientMembers{
     u"QClientDispatch", &ids::DIID_QClientDispatch, kClientMemberList};
@@ -220,6 +221,9 @@ class ClientControl : public com::ControlBase<ClientControl, IQClientDispatch, k
   HRESULT put_UseSSL(VARIANT_BOOL v) override {
     return ForwardPut<&Client::SetUseSSL>(ClientDispid(u"UseSSL"), v);
   }
+  // The control's icon and version; a host without a display gets an
+  // automation exception instead of losing its process.
+  HRESULT AboutBox() override;
 
   HRESULT LoadProperties(const com::PropertyMap& properties, com::LoadKind kind) override;
   void SaveProperties(com::PropertyMap* properties) override;
@@ -240,7 +244,9 @@ com::Module& ClientModule();
 // monitor can be created.
 std::string MonitorExchange(const std::string& request_text);
 
-// The property page needs the desktop UI; it is an identity only.
+// QClientPropPage: a creatable identity. The page itself ("全般") is a widget
+// of the desktop library, built from this class identity by
+// QuillonDesktopShowPropertyPages; this library never links a GUI toolkit.
 class ClientPropertyPage : public com::ObjectBase, public com::IUnknown {
  public:
   static constexpr com::InterfaceEntry kInterfaces[] = {

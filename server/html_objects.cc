@@ -9,6 +9,8 @@
 
 #include "quillon/component/errors.h"
 #include "quillon/component/forward.h"
+#include "quillon/desktop/entry.h"
+#include "quillon/platform/desktop.h"
 #include "quillon/server/qserver.h"
 #include "server/module.h"
 
@@ -290,6 +292,10 @@ HRESULT QHtmlDocObject::get_Item(VARIANT Index, IDispatch** v) {
     }
     html::Out(tag, v);
   });
+}
+
+HRESULT QHtmlDocObject::AboutBox() {
+  return Call([] { platform::RunAboutBox(kQuillonAboutServerModules); });
 }
 
 HRESULT QHtmlDocObject::WriteTo(IDispatch* QServer) {

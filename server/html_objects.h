@@ -172,7 +172,6 @@ inline constexpr auto kHtmlTagsMemberList = com::Members<IHtmlTags>(
 inline constexpr com::InterfaceTable<IHtmlTags> kHtmlTagsMembers{
     u"IHtmlTags", &ids::IID_IHtmlTags, kHtmlTagsMemberList};
 
-// Not listed: AboutBox (-552), which needs a desktop.
 inline constexpr auto kQHtmlDocMemberList = com::Members<IQHtmlDoc>(
     com::Get<&IQHtmlDoc::get_Item>(com::DISPID_VALUE, u"_Item(Index)", {.hidden = true}),
     com::Get<&IQHtmlDoc::get_DummyTagName>(1, u"DummyTagName"),
@@ -207,7 +206,8 @@ inline constexpr auto kQHtmlDocMemberList = com::Members<IQHtmlDoc>(
     com::Function<&IQHtmlDoc::FindNext>(31, u"FindNext"),
     com::Get<&IQHtmlDoc::get_ConvertMasterPage>(32, u"ConvertMasterPage"),
     com::Put<&IQHtmlDoc::put_ConvertMasterPage>(32, u"ConvertMasterPage"),
-    com::Method<&IQHtmlDoc::SetFindPosition>(33, u"SetFindPosition(CurrentTag)"));
+    com::Method<&IQHtmlDoc::SetFindPosition>(33, u"SetFindPosition(CurrentTag)"),
+    com::Method<&IQHtmlDoc::AboutBox>(com::DISPID_ABOUTBOX, u"AboutBox"));
 inline constexpr com::InterfaceTable<IQHtmlDoc> kQHtmlDocMembers{
     u"IQHtmlDoc", &ids::IID_IQHtmlDoc, kQHtmlDocMemberList};
 
@@ -423,7 +423,7 @@ class QHtmlDocObject : public com::ControlBase<QHtmlDocObject, IQHtmlDoc, kQHtml
   HRESULT SetFindPosition(IDispatch* CurrentTag) override {
     return Forward<&html::Document::SetFindPosition>(CurrentTag);
   }
-  HRESULT AboutBox() override { return com::E_NOTIMPL; }
+  HRESULT AboutBox() override;
 
   HRESULT LoadProperties(const com::PropertyMap& properties, com::LoadKind kind) override;
   void SaveProperties(com::PropertyMap* properties) override;
@@ -441,7 +441,11 @@ class QHtmlDocObject : public com::ControlBase<QHtmlDocObject, IQHtmlDoc, kQHtml
   com::ComPtr<IDispatch> server_object_;
 };
 
-// QServerPropPage and QHtmlDocPropPage.
+// QServerPropPage and QHtmlDocPropPage: creatable identities. The pages
+// themselves are widgets of the desktop library, which builds them from
+// these class identities (QuillonDesktopShowPropertyPages, given the
+// identities a control's GetPages answers); a page object here would have
+// to carry a GUI toolkit into the library a CGI program loads.
 template <const com::CLSID& kClsid>
 class PropertyPageObject : public com::ObjectBase, public com::IUnknown {
  public:

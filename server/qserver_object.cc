@@ -7,7 +7,9 @@
 #include "quillon/component/bstr.h"
 #include "quillon/component/errors.h"
 #include "quillon/component/variant.h"
+#include "quillon/desktop/entry.h"
 #include "quillon/platform/codepage.h"
+#include "quillon/platform/desktop.h"
 
 namespace quillon::server {
 namespace {
@@ -75,8 +77,9 @@ HRESULT QServerObject::SetExpires(VARIANT Expires) {
   });
 }
 
-// The about box is a desktop dialog; there is no desktop here.
-HRESULT QServerObject::AboutBox() { return com::E_NOTIMPL; }
+HRESULT QServerObject::AboutBox() {
+  return Call([] { platform::RunAboutBox(kQuillonAboutServerModules); });
+}
 
 // --- Debug capture ------------------------------------------------------------------------------
 

@@ -20,9 +20,7 @@
 
 namespace quillon::server {
 
-// The members that work on this platform, in dispatch-identifier order.
-// Not listed (its slot answers E_NOTIMPL): AboutBox (-552), which needs a
-// desktop.
+// The members in dispatch-identifier order.
 inline constexpr auto kQServerMemberList = com::Members<IQServer>(
     com::Get<&IQServer::get_ContentType>(1, u"ContentType"),
     com::Put<&IQServer::put_ContentType>(1, u"ContentType"),
@@ -68,7 +66,8 @@ inline constexpr auto kQServerMemberList = com::Members<IQServer>(
     com::Method<&IQServer::SetExpires>(34, u"SetExpires(Expires)"),
     com::Method<&IQServer::AddHeader>(35, u"AddHeader(Header)"),
     com::Get<&IQServer::get_SessionVariable>(36, u"SessionVariable(VarName)"),
-    com::Put<&IQServer::put_SessionVariable>(36, u"SessionVariable(VarName)"));
+    com::Put<&IQServer::put_SessionVariable>(36, u"SessionVariable(VarName)"),
+    com::Method<&IQServer::AboutBox>(com::DISPID_ABOUTBOX, u"AboutBox"));
 
 inline constexpr com::InterfaceTable<IQServer> kQServerMembers{u"IQServer", &ids::IID_IQServer,
                                                                kQServerMemberList};

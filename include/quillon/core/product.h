@@ -1,5 +1,5 @@
-// Constants both component libraries share: their type libraries' version,
-// locale and help file, the controls' miscellaneous status, and the
+// Constants both component libraries share: the product's name, their type
+// libraries' version, locale and help file, the controls' miscellaneous status, and the
 // monitor's identity.
 #ifndef QUILLON_CORE_PRODUCT_H_
 #define QUILLON_CORE_PRODUCT_H_
@@ -19,6 +19,10 @@ inline constexpr uint16_t kTypeLibMajor = 3;
 inline constexpr uint16_t kTypeLibMinor = 4;
 inline constexpr com::LCID kTypeLibLocale = 0x409;
 inline constexpr char16_t kHelpFile[] = u"QUILLON.HLP";
+
+// The product's name as its dialogs show it, and the version they print.
+inline constexpr char16_t kProductName[] = u"Quillon";
+inline constexpr char16_t kProductVersionText[] = u"Version 3.4.0000";
 
 // Miscellaneous status of the controls: set client site first, invisible at
 // run time, activate when visible, inside-out, cannot link inside, recompose
