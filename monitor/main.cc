@@ -9,6 +9,7 @@
 #include <QSocketNotifier>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@
 #include "quillon/component/com_ptr.h"
 #include "quillon/component/remote.h"
 #include "quillon/core/product.h"
+#include "quillon/desktop/desktop.h"
 #include "quillon/platform/codepage.h"
 
 namespace {
@@ -36,11 +38,20 @@ QString FromUtf16(std::u16string_view text) {
 // Without a display Qt aborts the process; a developer who started the
 // monitor from a text console gets a line instead.
 bool HaveDisplay() {
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
-    const char* value = std::getenv(name);
-    if (value != nullptr && *value != '\0') return true;
+  if (const std::optional<std::u16string> problem = desktop::DisplayProblem()) {
+    std::fprintf(stderr, "qmonitor: %s\n", com::Utf16ToUtf8(*problem).c_str());
+    return false;
   }
-  return false;
+  return true;
+}
+
+// "--inspect ProgID": the property pages of any control, for a developer
+// checking what a page will see.
+std::optional<std::string> InspectArgument(const std::vector<std::string>& args) {
+  for (size_t i = 0; i + 1 < args.size(); ++i) {
+    if (args[i] == "--inspect") return args[i + 1];
+  }
+  return std::nullopt;
 }
 
 // Serves the one client that started this process: its QMonitorDoc calls
@@ -52,10 +63,7 @@ int RunAutomationServer(int argc, char** argv) {
     std::fputs("qmonitor: -Embedding without a client (started by hand?)\n", stderr);
     return 1;
   }
-  if (!HaveDisplay()) {
-    std::fputs("qmonitor: no display for the editors (DISPLAY is not set)\n", stderr);
-    return 1;
-  }
+  if (!HaveDisplay()) return 1;
   QApplication app(argc, argv);
   app.setQuitOnLastWindowClosed(false);
   com::ComPtr<com::IClassFactory> factory;
@@ -120,11 +128,16 @@ int main(int argc, char** argv) {
     monitor::RunForwardingCgi(project, monitor::ProcessCgiStreams());
     return 0;
   }
-  if (!HaveDisplay()) {
-    std::fputs("qmonitor: no display (DISPLAY is not set); nothing to show\n", stderr);
-    return 1;
-  }
+  if (!HaveDisplay()) return 1;
   QApplication app(argc, argv);
+  if (const std::optional<std::string> progid = InspectArgument(args)) {
+    QString error;
+    if (com::Failed(desktop::Inspect(com::Utf8ToUtf16(*progid), &error))) {
+      std::fprintf(stderr, "qmonitor: %s\n", error.toStdString().c_str());
+      return 1;
+    }
+    return 0;
+  }
   monitor::MainWindow window;
   window.SetDebugRun([project](QWidget* parent) { RunDebugFromMenu(project, parent); });
   window.show();

@@ -11,8 +11,11 @@
 //             then answers "done=1"
 //   /fail     starts a page (body, header, cookie, a temporary copy), then
 //             throws
+//   /die      ends the process in the middle of the page (a debugged
+//             program that crashes or is killed)
 #include <unistd.h>
 
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 
@@ -65,6 +68,8 @@ int main() {
       s.WriteCRLF();
       ::sleep(1);
       s.WriteString("done=1");
+    } else if (mode == "/die") {
+      std::_Exit(3);
     } else if (mode == "/fail") {
       s.AddHeader("X-Half-Made: 1");
       s.SetCookie("half", "made");

@@ -1,0 +1,221 @@
+"""The monitor end to end: lighttpd runs qmonitor as a page's CGI program and
+it forwards each request to the page program's debug object (C++ and
+Python), which runs in a process of its own as under a debugger; and the
+client control's offline exchange through a started monitor process that
+answers from a script."""
+
+from __future__ import annotations
+
+import json
+import os
+import signal
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+import harness
+from conftest import require_built
+
+M1001 = ("サーバ・アプリケーションの呼び出しに失敗しました。 返されたメッセージは"
+         "以下のとおりです。\n\n")
+M1002 = ("サーバ・アプリケーションからエラーが返されました。 サーバ・アプリケーションが"
+         "強制終了させられたか、正常に稼動していない可能性があります。")
+M1003 = ("\nサーバアプリケーションのデバッグ機能の使用をオンにしている場合、Visual Basicの"
+         "開発環境でプログラムが実行されている必要があります。\nIISおよびPWSでは、"
+         "\"自動的なパスワードの同期\"をオフにすることで回避できる場合があります。")
+
+
+def error_page(message: str) -> bytes:
+    return ("<HTML><HEAD><TITLE>エラー</TITLE></HEAD>\r\n"
+            "<BODY bgcolor=white><FONT size=4 color=#800000>\r\n"
+            "サーバ・アプリケーション実行エラー<BR><BR>\r\n"
+            + message + "<BR>\r\n</FONT></BODY></HTML>").encode()
+
+
+@pytest.fixture(scope="module")
+def qmonitor(build_dir: Path) -> Path:
+    return require_built(build_dir / "bin" / "qmonitor", "the monitor qmonitor")
+
+
+@pytest.fixture(scope="module")
+def serve_page(build_dir: Path) -> Path:
+    return require_built(build_dir / "bin" / "qserver_serve_page", "the program qserver_serve_page")
+
+
+PY_PAGE = """\
+import os, quillon
+def page(srv):
+    srv.ContentType = "text/plain"
+    srv.WriteString("pid=%d" % os.getpid())
+    mode = srv.GetServerVariable("PATH_INFO")
+    if mode == "/fail":
+        raise RuntimeError("the page failed on purpose")
+    if mode == "/die":
+        os._exit(3)
+    srv.WriteCRLF()
+    srv.WriteString("names=%d" % srv.GetDataNameCount())
+    for i in range(srv.GetDataNameCount()):
+        name = srv.GetDataName(i)
+        srv.WriteCRLF()
+        srv.WriteString(name + "=" + srv.GetStringData(name, 0))
+quillon.serve(page)
+"""
+
+
+class DebugRun:
+    """lighttpd with qmonitor as the CGI program "page" of project Demo, and
+    a page program started as a developer starts it under a debugger."""
+
+    def __init__(self, lighttpd_factory, cgi_env, qmonitor, tmp_path: Path, ini: bool = True):
+        self.runtime = tmp_path / "rt"
+        self.runtime.mkdir(mode=0o700)
+        self.ini = tmp_path / "Quillon.ini"
+        env = dict(cgi_env, QUILLON_RUNTIME_DIR=str(self.runtime), QUILLON_INI=str(self.ini),
+                   QUILLON_REGISTRY=str(tmp_path / "cgi-registry"))
+        self.env = env
+        self.server = lighttpd_factory(env=env)
+        program = self.server.link_cgi("page", qmonitor)
+        if ini:
+            # The command line lighttpd starts the program with, in another
+            # letter case: the lookup compares upper-cased.
+            self.ini.write_text("[Debug]\nNumProjects=1\nProject1=Demo\n"
+                                f"Demo={str(program).lower()}\n")
+        self.page: subprocess.Popen | None = None
+
+    def start_page(self, command: list[str], env: dict[str, str]) -> None:
+        env = dict(env, QUILLON_DEBUG_PROJECT="Demo", QUILLON_RUNTIME_DIR=str(self.runtime))
+        self.page = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        deadline = time.monotonic() + 30
+        while not (self.runtime / "Demo.QuillonDebug.sock").exists():
+            assert self.page.poll() is None, self.page.stderr.read().decode(errors="replace")
+            assert time.monotonic() < deadline, "the debug object was not published"
+            time.sleep(0.02)
+
+    def stop(self) -> None:
+        if self.page and self.page.poll() is None:
+            self.page.send_signal(signal.SIGKILL)
+            self.page.wait(10)
+
+
+@pytest.fixture
+def debug_run(lighttpd_factory, cgi_env, qmonitor, tmp_path):
+    runs = []
+
+    def make(**kwargs) -> DebugRun:
+        run = DebugRun(lighttpd_factory, cgi_env, qmonitor, tmp_path / f"run{len(runs)}", **kwargs)
+        runs.append(run)
+        return run
+
+    (tmp_path / "run0").mkdir()
+    yield make
+    for run in runs:
+        run.stop()
+
+
+@pytest.mark.parametrize("kind", ["c++", "python"])
+def test_browser_request_reaches_the_debugged_page(debug_run, kind, serve_page, tmp_path,
+                                                   cgi_env, page_env):
+    run = debug_run()
+    if kind == "c++":
+        run.start_page([str(serve_page)], dict(cgi_env))
+    else:
+        script = tmp_path / "page.py"
+        script.write_text(PY_PAGE)
+        run.start_page([harness.PYTHON, str(script)], page_env)
+    pid = str(run.page.pid)
+
+    got = run.server.request("GET", "/cgi-bin/page/echo?a=1&b=x+y")
+    assert got.status == 200, run.server.error_log_text()
+    assert got.header("Content-Type") == b"text/plain"
+    values = harness.key_values(got.body)
+    assert values["pid"] == pid  # answered by the debugged process, not the CGI child
+    assert (values["names"], values["a"], values["b"]) == ("2", "1", "x y")
+
+    got = run.server.request("POST", "/cgi-bin/page/echo?q=z", body=b"c=3&d=%E3%81%82",
+                             headers={"Content-Type": "application/x-www-form-urlencoded"})
+    values = harness.key_values(got.body)
+    assert values["pid"] == pid
+    assert (values["names"], values["q"], values["c"]) == ("3", "z", "3")
+    assert values["d"] == "あ"
+
+    # The page raises: its text comes back under the debug object's name,
+    # and the debugged process serves the next request.
+    got = run.server.request("GET", "/cgi-bin/page/fail")
+    text = "the page failed on purpose" if kind == "c++" else "RuntimeError: the page failed on purpose"
+    assert got.body == error_page("Demo.QuillonDebug : " + text), got.body
+    assert harness.key_values(run.server.request("GET", "/cgi-bin/page/echo").body)["pid"] == pid
+
+    # The debugged process dies in the middle of the call.
+    started = time.monotonic()
+    got = run.server.request("GET", "/cgi-bin/page/die")
+    assert got.body == error_page(M1002), got.body
+    assert time.monotonic() - started < 5
+    run.page.wait(10)
+
+
+@pytest.mark.parametrize("ini", [True, False])
+def test_no_debug_object_gives_message_1001(debug_run, ini):
+    # With the project known but its program not running, and with no
+    # "Quillon.ini" at all (ProgID ".QuillonDebug"), creation fails.
+    run = debug_run(ini=ini)
+    got = run.server.request("GET", "/cgi-bin/page/echo?a=1")
+    assert got.status == 200
+    assert got.header("Content-Type") == b"text/html"
+    assert got.body == error_page(M1001 + "<BR>Invalid class string<BR>" + M1003), got.body
+
+
+def test_init_registers_and_exits_without_a_window(qmonitor, cgi_env, tmp_path):
+    registry = tmp_path / "registry"
+    env = {k: v for k, v in cgi_env.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    env["QUILLON_REGISTRY"] = str(registry)
+    result = subprocess.run([str(qmonitor), "/Init"], env=env, capture_output=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    text = registry.read_text()
+    assert "[Quillon.QMonitor\\CLSID]" in text and "{D1E6C3F1-934D-11D2-A69F-00A0C93ED440}" in text
+    assert f'@="{qmonitor.resolve()}"' in text or str(qmonitor.resolve()) in text
+
+
+CLIENT = """\
+import json, sys, quillon
+plan = json.loads(sys.argv[1])
+ctl = quillon.CreateObject("QClient.QClientCtrl.2")
+quillon.LoadFromStream(ctl, {"OffLineDebug": True, "ServerName": "unused.invalid"})
+for name, value in plan["values"]:
+    ctl.SetStringData(name, value)
+out = {}
+try:
+    out["result"] = ctl.ProcessSession()
+    out["x"] = ctl.GetStringData("x", 0) if "x" in [ctl.GetDataName(i) for i in range(ctl.GetDataNameCount())] else None
+except quillon.Error as e:
+    out["error"] = e.hresult & 0xFFFFFFFF
+print(json.dumps(out))
+"""
+
+
+@pytest.mark.parametrize("answer, expected", [
+    ("QServerResult=done&x=1", {"result": "done", "x": "1"}),
+    ("x=2", {"error": 0x800A2730}),
+])
+def test_offline_exchange_through_a_started_monitor(qmonitor, page_env, tmp_path, answer,
+                                                    expected):
+    env = dict(page_env, QT_QPA_PLATFORM="offscreen")
+    subprocess.run([str(qmonitor), "/Init"], env=env, check=True, capture_output=True, timeout=60)
+    script = tmp_path / "answer.txt"
+    script.write_bytes(answer.encode())
+    log = tmp_path / "monitor.log"
+    env.update(QUILLON_MONITOR_SCRIPT=str(script), QUILLON_MONITOR_LOG=str(log))
+    plan = {"values": [["a", "1 2"], ["b", "&="]]}
+    result = subprocess.run([harness.PYTHON, "-c", CLIENT, json.dumps(plan)], env=env,
+                            capture_output=True, timeout=120)
+    assert result.returncode == 0, result.stderr.decode(errors="replace")
+    got = json.loads(result.stdout)
+    assert {k: v for k, v in got.items() if v is not None} == expected
+    lines = log.read_text().splitlines()
+    # The request the developer saw: an empty environment line, then the
+    # outgoing values encoded; then the response editor's three arguments.
+    assert lines[0] == "EditRequestData RequestText=%0D%0Aa%3D1%2B2%26b%3D%2526%253D", lines
+    assert lines[1:] == ["EditResponseData HeaderText=&Body=QServerResult%3D&BodyType=string"
+                         "&Kind=%2ERES"], lines
