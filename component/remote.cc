@@ -10,6 +10,7 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -853,7 +854,7 @@ HRESULT CreateObjectByProgId(std::u16string_view progid, IDispatch** object) {
   try {
     const std::u16string text(progid);
     CLSID clsid{};
-    if (HRESULT found = CLSIDFromProgID(text.c_str(), &clsid); Failed(found)) return found;
+    if (HRESULT found = CLSIDFromString(text.c_str(), &clsid); Failed(found)) return found;
     return CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IDispatch,
                             reinterpret_cast<void**>(object));
   } catch (const std::bad_alloc&) {
@@ -973,6 +974,7 @@ struct Publication::State {
   std::set<uid_t> allowed;
   std::map<int, std::unique_ptr<ServerSession>> clients;
   std::atomic<bool> withdrawn{false};
+  int stall_limit_ms = 10000;
   bool busy = false;
   std::thread thread;
 
@@ -988,6 +990,13 @@ struct Publication::State {
       return;  // closed unheard
     }
     if (!SendHr(client.get(), wire::kWelcome, S_OK)) return;
+    // One loop serves every client: a client that stops in the middle of a
+    // frame, or stops reading its answer, is dropped instead of stopping
+    // the loop. (Between frames a client may stay silent as long as it
+    // likes.)
+    const timeval limit{stall_limit_ms / 1000, (stall_limit_ms % 1000) * 1000};
+    ::setsockopt(client.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(client.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.fd = client.get();
@@ -1104,6 +1113,7 @@ HRESULT PublishObject(std::u16string_view progid, IDispatch* object,
       if (::epoll_ctl(state->epoll.get(), EPOLL_CTL_ADD, fd, &ev) != 0) return E_FAIL;
     }
     state->object = ComPtr<IDispatch>(object);
+    state->stall_limit_ms = options.stalled_client_ms > 0 ? options.stalled_client_ms : 10000;
     auto result = std::make_unique<Publication>(std::move(state));
     if (options.serve_on_thread) {
       Publication* p = result.get();

@@ -413,6 +413,31 @@ TEST_F(RemoteTest, MalformedFramesAreRefused) {
   EXPECT_EQ(Call(echo_, {*Variant::I4(1).get()}), S_OK);
 }
 
+// A client that stops in the middle of a frame is dropped after the stall
+// limit; meanwhile-connected clients are served again afterwards.
+TEST_F(RemoteTest, StalledClientIsDroppedAndOthersAreServed) {
+  publication_.reset();
+  PublishOptions options;
+  options.serve_on_thread = true;
+  options.stalled_client_ms = 200;
+  ASSERT_EQ(PublishObject(progid_, object_.get(), options, &publication_), S_OK);
+  ASSERT_EQ(ConnectToPublishedObject(progid_, proxy_.put()), S_OK);
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, publication_->path().c_str(), sizeof addr.sun_path - 1);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  char welcome[9];
+  ASSERT_EQ(recv(fd, welcome, 9, MSG_WAITALL), 9);
+  ASSERT_EQ(send(fd, "\x20\0\0\0\x16", 5, MSG_NOSIGNAL), 5);  // 31 bytes promised, 0 sent
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Call(echo_, {*Variant::I4(1).get()}), S_OK);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  char byte;
+  EXPECT_EQ(recv(fd, &byte, 1, 0), 0) << "the stalled client was not dropped";
+  close(fd);
+}
+
 // The decoder on its own: bytes that must be refused.
 TEST(RemoteWire, ParseInvokeRefusesMalformedBodies) {
   struct Case {
