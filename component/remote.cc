@@ -253,21 +253,31 @@ void WriteBack(const VARIANT& arg, VARIANT* value) {
       SysFreeString(*arg.pbstrVal);
       *arg.pbstrVal = value->bstrVal;
       break;
-    case VT_ARRAY | VT_UI1: case VT_ARRAY | VT_VARIANT:
+    case VT_ARRAY | VT_UI1:
+    case VT_ARRAY | VT_VARIANT:
       if (*arg.pparray != nullptr) SafeArrayDestroy(*arg.pparray);
       *arg.pparray = value->parray;
       break;
-    case VT_DISPATCH: case VT_UNKNOWN:
+    case VT_DISPATCH:
+    case VT_UNKNOWN:
       if (*arg.ppunkVal != nullptr) (*arg.ppunkVal)->Release();
       *arg.ppunkVal = nullptr;
       break;
-    case VT_I1: case VT_UI1:
+    case VT_I1:
+    case VT_UI1:
       *arg.pbVal = value->bVal;
       break;
-    case VT_I2: case VT_UI2: case VT_BOOL:
+    case VT_I2:
+    case VT_UI2:
+    case VT_BOOL:
       *arg.puiVal = value->uiVal;
       break;
-    case VT_I4: case VT_UI4: case VT_INT: case VT_UINT: case VT_ERROR: case VT_R4:
+    case VT_I4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
+    case VT_ERROR:
+    case VT_R4:
       *arg.pulVal = value->ulVal;
       break;
     default:  // the 8-byte kinds
@@ -308,8 +318,7 @@ class RemoteDispatch final : public ProxyBase, public IDispatch {
     return E_NOTIMPL;
   }
 
-  HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
-                        DISPID* dispids) override {
+  HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* dispids) override {
     if (names == nullptr || dispids == nullptr) return E_POINTER;
     try {
       Writer w;
@@ -337,8 +346,8 @@ class RemoteDispatch final : public ProxyBase, public IDispatch {
     }
   }
 
-  HRESULT Invoke(DISPID dispid, REFIID, LCID lcid, WORD flags, DISPPARAMS* params,
-                 VARIANT* result, EXCEPINFO* excepinfo, UINT* arg_error) override {
+  HRESULT Invoke(DISPID dispid, REFIID, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
+                 EXCEPINFO* excepinfo, UINT* arg_error) override {
     DISPPARAMS empty{nullptr, nullptr, 0, 0};
     if (params == nullptr) params = &empty;
     if ((params->cArgs > 0 && params->rgvarg == nullptr) || params->cNamedArgs > params->cArgs ||
@@ -703,8 +712,7 @@ std::vector<std::string> SplitCommandLine(std::string_view line) {
   return words;
 }
 
-HRESULT StartLocalServer(const std::string& command_line, REFCLSID clsid,
-                         IClassFactory** factory) {
+HRESULT StartLocalServer(const std::string& command_line, REFCLSID clsid, IClassFactory** factory) {
   if (factory == nullptr) return E_POINTER;
   *factory = nullptr;
   try {
@@ -1067,8 +1075,8 @@ void Publication::Withdraw() {
   [[maybe_unused]] ssize_t n = ::write(state_->wake.get(), &one, sizeof one);
 }
 
-HRESULT PublishObject(std::u16string_view progid, IDispatch* object,
-                      const PublishOptions& options, std::unique_ptr<Publication>* publication) {
+HRESULT PublishObject(std::u16string_view progid, IDispatch* object, const PublishOptions& options,
+                      std::unique_ptr<Publication>* publication) {
   if (object == nullptr || publication == nullptr) return E_POINTER;
   try {
     std::string name;
@@ -1088,7 +1096,8 @@ HRESULT PublishObject(std::u16string_view progid, IDispatch* object,
     if (Fd live(ConnectTo(path, false)); live) return CO_E_ALREADY_PUBLISHED;
     ::unlink(path.c_str());  // a socket left by a publisher that died
     state->listener.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!state->listener || ::bind(state->listener.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+    if (!state->listener ||
+        ::bind(state->listener.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
         ::listen(state->listener.get(), 16) != 0) {
       return E_FAIL;
     }

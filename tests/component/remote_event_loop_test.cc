@@ -2,16 +2,15 @@
 // monitor runs it: a socket notifier disabled while each message is served,
 // a call that runs a nested event loop (a modal dialog) while its client
 // hangs up, and the end of the program when the client is gone.
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <string>
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QSocketNotifier>
 #include <QTimer>
-#include <gtest/gtest.h>
+#include <string>
 
 #include "quillon/component/remote.h"
 #include "tests/component/remote_test_object.h"
@@ -61,9 +60,15 @@ TEST(EmbeddingServerEventLoop, NotifierServesCallsAndANestedLoopStaysQuiet) {
     }
   });
   // Create, then call Modal (DISPID 1) without a result.
-  const std::string frames = std::string("\x01\0\0\0\x14", 5) +
-                             std::string("\x15\0\0\0\x16" "\x01\0\0\0" "\0\0\0\0" "\x01\0" "\0\0"
-                                         "\0\0\0\0" "\0\0\0\0", 25);
+  const std::string frames = std::string("\x01\0\0\0\x14", 5) + std::string(
+                                                                    "\x15\0\0\0\x16"
+                                                                    "\x01\0\0\0"
+                                                                    "\0\0\0\0"
+                                                                    "\x01\0"
+                                                                    "\0\0"
+                                                                    "\0\0\0\0"
+                                                                    "\0\0\0\0",
+                                                                    25);
   ASSERT_EQ(send(pair[0], frames.data(), frames.size(), 0), ssize_t(frames.size()));
   QTimer::singleShot(5000, &app, &QCoreApplication::quit);  // a hang fails, not blocks
   app.exec();

@@ -4,6 +4,7 @@
 #include "quillon/component/remote.h"
 
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -18,8 +19,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "component/remote_wire.h"
 #include "quillon/component/errors.h"
@@ -36,10 +35,22 @@ using namespace std::chrono_literals;
 
 size_t ScalarSize(VARTYPE vt) {
   switch (vt) {
-    case VT_I1: case VT_UI1: return 1;
-    case VT_I2: case VT_UI2: case VT_BOOL: return 2;
-    case VT_I4: case VT_UI4: case VT_INT: case VT_UINT: case VT_ERROR: case VT_R4: return 4;
-    default: return 8;
+    case VT_I1:
+    case VT_UI1:
+      return 1;
+    case VT_I2:
+    case VT_UI2:
+    case VT_BOOL:
+      return 2;
+    case VT_I4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
+    case VT_ERROR:
+    case VT_R4:
+      return 4;
+    default:
+      return 8;
   }
 }
 
@@ -48,12 +59,17 @@ size_t ScalarSize(VARTYPE vt) {
 bool Same(const VARIANT& a, const VARIANT& b) {
   if (a.vt != b.vt) return false;
   switch (a.vt) {
-    case VT_EMPTY: case VT_NULL: return true;
-    case VT_DISPATCH: case VT_UNKNOWN: return a.punkVal == b.punkVal;
+    case VT_EMPTY:
+    case VT_NULL:
+      return true;
+    case VT_DISPATCH:
+    case VT_UNKNOWN:
+      return a.punkVal == b.punkVal;
     case VT_BSTR:
       return SysStringLen(a.bstrVal) == SysStringLen(b.bstrVal) &&
              std::memcmp(a.bstrVal, b.bstrVal, SysStringByteLen(a.bstrVal)) == 0;
-    case VT_ARRAY | VT_UI1: case VT_ARRAY | VT_VARIANT: {
+    case VT_ARRAY | VT_UI1:
+    case VT_ARRAY | VT_VARIANT: {
       const SAFEARRAYBOUND& x = a.parray->rgsabound[0];
       const SAFEARRAYBOUND& y = b.parray->rgsabound[0];
       if (x.cElements != y.cElements || x.lLbound != y.lLbound) return false;
@@ -146,9 +162,21 @@ Variant Next(const VARIANT& v) {
     }
     case VT_ARRAY | VT_VARIANT:
       return VariantArray(5, {Variant::I4(1)});
-    case VT_DISPATCH: case VT_UNKNOWN: return Variant(v);
-    case VT_R4: { float f = v.fltVal + 1; Variant r(v); r.get()->fltVal = f; return r; }
-    case VT_R8: case VT_DATE: { Variant r(v); r.get()->dblVal += 1; return r; }
+    case VT_DISPATCH:
+    case VT_UNKNOWN:
+      return Variant(v);
+    case VT_R4: {
+      float f = v.fltVal + 1;
+      Variant r(v);
+      r.get()->fltVal = f;
+      return r;
+    }
+    case VT_R8:
+    case VT_DATE: {
+      Variant r(v);
+      r.get()->dblVal += 1;
+      return r;
+    }
     default: {
       Variant r(v);
       r.get()->ullVal += 1;  // little-endian: the low bytes of every integer
@@ -204,13 +232,13 @@ class RemoteTest : public ::testing::Test {
       }
       return S_OK;
     });
-    record_ = object_->Add(u"Record", [this](WORD flags, DISPPARAMS* p, VARIANT*, EXCEPINFO*,
-                                             UINT*) {
-      seen_.flags = flags;
-      seen_.args = p->cArgs;
-      seen_.named.assign(p->rgdispidNamedArgs, p->rgdispidNamedArgs + p->cNamedArgs);
-      return S_OK;
-    });
+    record_ =
+        object_->Add(u"Record", [this](WORD flags, DISPPARAMS* p, VARIANT*, EXCEPINFO*, UINT*) {
+          seen_.flags = flags;
+          seen_.args = p->cArgs;
+          seen_.named.assign(p->rgdispidNamedArgs, p->rgdispidNamedArgs + p->cNamedArgs);
+          return S_OK;
+        });
     excep_ = object_->Add(u"Excep", [](WORD, DISPPARAMS*, VARIANT*, EXCEPINFO* e, UINT*) {
       e->wCode = 0;
       e->scode = MakeHresult(0x800A2711);
@@ -391,11 +419,11 @@ TEST_F(RemoteTest, SecondClientGetsTheSameObjectAndAFreshLookupWorks) {
 // that client and go on serving the others.
 TEST_F(RemoteTest, MalformedFramesAreRefused) {
   const std::string frames[] = {
-      std::string("\xff\xff\xff\x7f", 4),                            // too long
-      std::string("\0\0\0\0", 4),                                    // empty
-      std::string("\x01\0\0\0\x63", 5),                              // unknown kind
-      std::string("\x03\0\0\0\x16\x01\x00", 7),                      // truncated Invoke
-      std::string("\x06\0\0\0\x15\xff\xff\xff\x7f\x00", 10),         // name count beyond data
+      std::string("\xff\xff\xff\x7f", 4),                     // too long
+      std::string("\0\0\0\0", 4),                             // empty
+      std::string("\x01\0\0\0\x63", 5),                       // unknown kind
+      std::string("\x03\0\0\0\x16\x01\x00", 7),               // truncated Invoke
+      std::string("\x06\0\0\0\x15\xff\xff\xff\x7f\x00", 10),  // name count beyond data
   };
   for (const std::string& frame : frames) {
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -444,7 +472,12 @@ TEST(RemoteWire, ParseInvokeRefusesMalformedBodies) {
     const char* name;
     std::string body;
   };
-  const std::string head("\x01\0\0\0" "\0\0\0\0" "\x01\0" "\x01\x01", 12);
+  const std::string head(
+      "\x01\0\0\0"
+      "\0\0\0\0"
+      "\x01\0"
+      "\x01\x01",
+      12);
   const Case cases[] = {
       {"empty", ""},
       {"no argument count", head},
@@ -469,8 +502,12 @@ TEST(RemoteWire, ParseInvokeRefusesMalformedBodies) {
 
   // Nesting deeper than the limit is refused, not followed.
   std::string deep = head + std::string("\x01\0\0\0", 4);
-  for (int i = 0; i < wire::kMaxDepth + 2; ++i) deep += std::string("\x0c\x20\0\0\0\0\x01\0\0\0", 10);
-  deep += std::string("\0\0" "\0\0\0\0", 6);
+  for (int i = 0; i < wire::kMaxDepth + 2; ++i)
+    deep += std::string("\x0c\x20\0\0\0\0\x01\0\0\0", 10);
+  deep += std::string(
+      "\0\0"
+      "\0\0\0\0",
+      6);
   wire::InvokeRequest too_deep;
   EXPECT_FALSE(wire::ParseInvoke(deep, &too_deep));
 }
@@ -569,18 +606,18 @@ TEST_F(LocalServerTest, ProgramThatExitsEarlyFailsTheCreation) {
   EXPECT_EQ(CoCreateInstance(other, nullptr, CLSCTX_ALL, IID_IDispatch, object.put_void()),
             CO_E_SERVER_EXEC_FAILURE);
   ComPtr<IClassFactory> factory;
-  EXPECT_EQ(StartLocalServer("\"" REMOTE_TEST_SERVER "\" fail-early", kRemoteTestClsid,
-                             factory.put()),
-            CO_E_SERVER_EXEC_FAILURE);
+  EXPECT_EQ(
+      StartLocalServer("\"" REMOTE_TEST_SERVER "\" fail-early", kRemoteTestClsid, factory.put()),
+      CO_E_SERVER_EXEC_FAILURE);
   EXPECT_EQ(StartLocalServer("/nonexistent/program", kRemoteTestClsid, factory.put()),
             CO_E_SERVER_EXEC_FAILURE);
 }
 
 TEST_F(LocalServerTest, KilledServerFailsTheWaitingCallAtOnce) {
   ComPtr<IDispatch> object;
-  ASSERT_EQ(CoCreateInstance(kRemoteTestClsid, nullptr, CLSCTX_ALL, IID_IDispatch,
-                             object.put_void()),
-            S_OK);
+  ASSERT_EQ(
+      CoCreateInstance(kRemoteTestClsid, nullptr, CLSCTX_ALL, IID_IDispatch, object.put_void()),
+      S_OK);
   const pid_t pid = Pid(object.get());
   std::chrono::steady_clock::time_point killed;
   std::thread killer([&] {
@@ -606,9 +643,9 @@ TEST_F(LocalServerTest, KilledServerFailsTheWaitingCallAtOnce) {
 
   // Killed between calls: the next call's write meets a closed socket,
   // which must be a failure and not a SIGPIPE killing the caller.
-  ASSERT_EQ(CoCreateInstance(kRemoteTestClsid, nullptr, CLSCTX_ALL, IID_IDispatch,
-                             object.put_void()),
-            S_OK);
+  ASSERT_EQ(
+      CoCreateInstance(kRemoteTestClsid, nullptr, CLSCTX_ALL, IID_IDispatch, object.put_void()),
+      S_OK);
   const pid_t idle = Pid(object.get());
   kill(idle, SIGKILL);
   EXPECT_TRUE(GoneWithin(idle, 3s)) << "a dead server is reaped while its proxy lives";
@@ -643,8 +680,15 @@ TEST(EmbeddingServerTest, ServesOneMessageAtATimeAndRefusesNesting) {
   EXPECT_EQ(server.ProcessPending(), S_OK);
   EXPECT_EQ(receive(9), std::string("\x05\0\0\0\x03\0\0\0\0", 9));  // created, S_OK
 
-  const std::string invoke("\x15\0\0\0\x16" "\x01\0\0\0" "\0\0\0\0" "\x01\0" "\0\0"
-                           "\0\0\0\0" "\0\0\0\0", 25);
+  const std::string invoke(
+      "\x15\0\0\0\x16"
+      "\x01\0\0\0"
+      "\0\0\0\0"
+      "\x01\0"
+      "\0\0"
+      "\0\0\0\0"
+      "\0\0\0\0",
+      25);
   ASSERT_EQ(send(pair[0], invoke.data(), invoke.size(), 0), 25);
   EXPECT_EQ(server.ProcessPending(), S_OK);
   EXPECT_EQ(nested, RPC_E_SERVERCALL_RETRYLATER);
@@ -666,11 +710,11 @@ int CallAsNobody(const std::u16string& progid) {
   const std::string name = Utf16ToUtf8(progid);
   pid_t pid = fork();
   if (pid == 0) {
-    if (setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 ||
-        setuid(nobody->pw_uid) != 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) {
       _exit(50);
     }
-    execl(REMOTE_TEST_SERVER, REMOTE_TEST_SERVER, "call", name.c_str(), static_cast<char*>(nullptr));
+    execl(REMOTE_TEST_SERVER, REMOTE_TEST_SERVER, "call", name.c_str(),
+          static_cast<char*>(nullptr));
     _exit(51);
   }
   int status = 0;

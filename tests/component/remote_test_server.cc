@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-
 #include <cstring>
 #include <string>
 
