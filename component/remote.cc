@@ -26,6 +26,7 @@
 #include <thread>
 
 #include "component/remote_wire.h"
+#include "component/runtime_internal.h"
 #include "quillon/component/com_ptr.h"
 #include "quillon/component/registration.h"
 #include "quillon/component/runtime.h"
@@ -827,6 +828,123 @@ bool TrustedServer(int fd) {
 
 }  // namespace
 
+namespace {
+
+// Connects to the publication of `name` and checks who serves it.
+// CO_E_CLASSSTRING when nobody listens, E_ACCESSDENIED for an untrusted
+// server.
+HRESULT OpenEndpoint(const std::string& name, Fd* fd) {
+  std::string dir;
+  if (Succeeded(RuntimeDirectory(&dir))) fd->reset(ConnectTo(dir + "/" + name + ".sock", false));
+  if (!*fd) fd->reset(ConnectTo(AbstractName(name), true));
+  if (!*fd) return CO_E_CLASSSTRING;
+  if (!TrustedServer(fd->get())) {
+    fd->reset();
+    return E_ACCESSDENIED;
+  }
+  return S_OK;
+}
+
+// The class identities handed out for published ProgIDs.
+struct PublishedClasses {
+  std::mutex mutex;
+  std::vector<std::pair<CLSID, std::u16string>> entries;
+};
+
+PublishedClasses& Published() {
+  static auto* classes = new PublishedClasses;  // outlives static destructors
+  return *classes;
+}
+
+// A name-based identity: two FNV-1a hashes of the ProgID, marked as a
+// vendor-specific (version 8) UUID so it cannot collide with a random one.
+CLSID ClassIdOfName(const std::string& name) {
+  auto fnv = [&](uint64_t hash) {
+    for (unsigned char c : name) hash = (hash ^ c) * 0x100000001B3ull;
+    return hash;
+  };
+  const uint64_t a = fnv(0xCBF29CE484222325ull);
+  const uint64_t b = fnv(a ^ 0x7175696C6C6F6E00ull);
+  CLSID id{};
+  id.Data1 = static_cast<uint32_t>(a >> 32);
+  id.Data2 = static_cast<uint16_t>(a >> 16);
+  id.Data3 = static_cast<uint16_t>((a & 0x0FFF) | 0x8000);
+  for (int i = 0; i < 8; ++i) id.Data4[i] = static_cast<uint8_t>(b >> (8 * i));
+  id.Data4[0] = static_cast<uint8_t>((id.Data4[0] & 0x3F) | 0x80);
+  return id;
+}
+
+// The class object of a published ProgID: every instance is a new
+// connection to the publication.
+class PublishedFactory final : public ProxyBase, public IClassFactory {
+ public:
+  explicit PublishedFactory(std::u16string progid) : progid_(std::move(progid)) {}
+  HRESULT QueryInterface(REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
+      *object = static_cast<IClassFactory*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG AddRef() override { return Ref(); }
+  ULONG Release() override { return Unref(); }
+  HRESULT LockServer(BOOL) override { return S_OK; }
+  HRESULT CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    ComPtr<IDispatch> dispatch;
+    if (HRESULT hr = ConnectToPublishedObject(progid_, dispatch.put()); Failed(hr)) return hr;
+    return dispatch->QueryInterface(iid, object);
+  }
+
+ private:
+  std::u16string progid_;
+};
+
+}  // namespace
+
+HRESULT PublishedClassId(const std::string& progid, CLSID* clsid) {
+  try {
+    std::string name;
+    const std::u16string text = Utf8ToUtf16(progid);
+    if (!ValidProgId(text, &name)) return CO_E_CLASSSTRING;
+    Fd probe;
+    if (HRESULT hr = OpenEndpoint(name, &probe); hr == CO_E_CLASSSTRING) return hr;
+    const CLSID id = ClassIdOfName(name);
+    PublishedClasses& classes = Published();
+    std::lock_guard<std::mutex> lock(classes.mutex);
+    bool known = false;
+    for (const auto& entry : classes.entries) known = known || entry.first == id;
+    if (!known) classes.entries.emplace_back(id, text);
+    *clsid = id;
+    return S_OK;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+HRESULT GetPublishedClassObject(REFCLSID clsid, REFIID iid, void** object) {
+  std::u16string progid;
+  {
+    PublishedClasses& classes = Published();
+    std::lock_guard<std::mutex> lock(classes.mutex);
+    for (const auto& entry : classes.entries) {
+      if (entry.first == clsid) progid = entry.second;
+    }
+  }
+  if (progid.empty()) return REGDB_E_CLASSNOTREG;
+  try {
+    ComPtr<IClassFactory> factory = ComPtr<IClassFactory>::Adopt(new PublishedFactory(progid));
+    return factory->QueryInterface(iid, object);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+}
+
 HRESULT ConnectToPublishedObject(std::u16string_view progid, IDispatch** object) {
   if (object == nullptr) return E_POINTER;
   *object = nullptr;
@@ -834,11 +952,7 @@ HRESULT ConnectToPublishedObject(std::u16string_view progid, IDispatch** object)
     std::string name;
     if (!ValidProgId(progid, &name)) return E_INVALIDARG;
     Fd fd;
-    std::string dir;
-    if (Succeeded(RuntimeDirectory(&dir))) fd.reset(ConnectTo(dir + "/" + name + ".sock", false));
-    if (!fd) fd.reset(ConnectTo(AbstractName(name), true));
-    if (!fd) return CO_E_CLASSSTRING;
-    if (!TrustedServer(fd.get())) return E_ACCESSDENIED;
+    if (HRESULT hr = OpenEndpoint(name, &fd); Failed(hr)) return hr;
     uint8_t kind = 0;
     std::string body;
     int32_t hr = 0;

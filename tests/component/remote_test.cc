@@ -415,6 +415,30 @@ TEST_F(RemoteTest, SecondClientGetsTheSameObjectAndAFreshLookupWorks) {
   EXPECT_EQ(PublishObject(u"bad/name", object_.get(), {}, &again), E_INVALIDARG);
 }
 
+// Callers that go through the registry's functions (CLSIDFromProgID, then
+// CoCreateInstance) reach an unregistered published ProgID as well.
+TEST_F(RemoteTest, ClassFunctionsReachThePublication) {
+  CLSID clsid{}, again{};
+  ASSERT_EQ(CLSIDFromProgID(progid_.c_str(), &clsid), S_OK);
+  ASSERT_EQ(CLSIDFromProgID(progid_.c_str(), &again), S_OK);
+  EXPECT_EQ(clsid, again);
+  EXPECT_EQ(clsid.Data3 & 0xF000, 0x8000);  // a name-based identity, not a random one
+  ComPtr<IDispatch> object;
+  EXPECT_EQ(
+      CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, object.put_void()),
+      REGDB_E_CLASSNOTREG);
+  ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IDispatch, object.put_void()), S_OK);
+  const int before = object_->calls();
+  DISPPARAMS none{nullptr, nullptr, 0, 0};
+  EXPECT_EQ(object->Invoke(record_, IID_IDispatch, 0, 1, &none, nullptr, nullptr, nullptr), S_OK);
+  EXPECT_EQ(object_->calls(), before + 1);
+  object.reset();
+  publication_.reset();
+  EXPECT_EQ(CLSIDFromProgID(progid_.c_str(), &again), CO_E_CLASSSTRING);
+  EXPECT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IDispatch, object.put_void()),
+            CO_E_CLASSSTRING);
+}
+
 // Raw bytes to the endpoint: a malformed frame makes the server hang up on
 // that client and go on serving the others.
 TEST_F(RemoteTest, MalformedFramesAreRefused) {

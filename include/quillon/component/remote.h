@@ -54,6 +54,13 @@
 //    user gets nothing sent (E_ACCESSDENIED). Root is trusted because it
 //    can read any process's memory anyway.
 //
+// The registry's functions reach publications too: CLSIDFromProgID of a
+// ProgID the registry does not know, while a publication serves it, gives a
+// class identity derived from the name (a version-8 UUID, the same for the
+// same name), and CoGetClassObject / CoCreateInstance with
+// CLSCTX_LOCAL_SERVER (or CLSCTX_ALL) on that identity connect to the
+// publication. CreateObjectByProgId does the same in one step.
+//
 // Started programs (LocalServer32): CoGetClassObject / CoCreateInstance
 // with CLSCTX_LOCAL_SERVER (or CLSCTX_ALL for a class without
 // InprocServer32) start the registered command line (program path,
