@@ -94,12 +94,13 @@ bool RecvAll(int fd, char* buf, size_t size) {
 // One frame: *kind and the bytes after it. False when the peer is gone or
 // sent a length we refuse.
 bool RecvFrame(int fd, uint8_t* kind, std::string* body) {
-  unsigned char prefix[4];
-  if (!RecvAll(fd, reinterpret_cast<char*>(prefix), 4)) return false;
-  const uint32_t n = uint32_t{prefix[0]} | (uint32_t{prefix[1]} << 8) |
-                     (uint32_t{prefix[2]} << 16) | (uint32_t{prefix[3]} << 24);
+  // The length and the kind byte in one read: every frame has a kind.
+  unsigned char head[5];
+  if (!RecvAll(fd, reinterpret_cast<char*>(head), 5)) return false;
+  const uint32_t n = uint32_t{head[0]} | (uint32_t{head[1]} << 8) | (uint32_t{head[2]} << 16) |
+                     (uint32_t{head[3]} << 24);
   if (n == 0 || n > wire::kMaxFrameBytes) return false;
-  if (!RecvAll(fd, reinterpret_cast<char*>(kind), 1)) return false;
+  *kind = head[4];
   body->resize(n - 1);
   return body->empty() || RecvAll(fd, body->data(), body->size());
 }

@@ -443,8 +443,8 @@ TEST_F(RemoteTest, ClassFunctionsReachThePublication) {
 // that client and go on serving the others.
 TEST_F(RemoteTest, MalformedFramesAreRefused) {
   const std::string frames[] = {
-      std::string("\xff\xff\xff\x7f", 4),                     // too long
-      std::string("\0\0\0\0", 4),                             // empty
+      std::string("\xff\xff\xff\x7f\x16", 5),                 // too long
+      std::string("\0\0\0\0\x16", 5),                         // empty
       std::string("\x01\0\0\0\x63", 5),                       // unknown kind
       std::string("\x03\0\0\0\x16\x01\x00", 7),               // truncated Invoke
       std::string("\x06\0\0\0\x15\xff\xff\xff\x7f\x00", 10),  // name count beyond data
