@@ -725,6 +725,30 @@ TEST(EmbeddingServerTest, ServesOneMessageAtATimeAndRefusesNesting) {
   EXPECT_EQ(server.ProcessPending(), S_FALSE);
 }
 
+// A client that dies without releasing: its server sees the hang-up and
+// ends too (as a zombie at worst, when nobody adopts it here).
+TEST_F(LocalServerTest, ServerEndsWhenItsClientDies) {
+  FILE* client = popen(REMOTE_TEST_SERVER " create-and-vanish", "r");
+  ASSERT_NE(client, nullptr);
+  int server = 0;
+  ASSERT_EQ(fscanf(client, "%d", &server), 1);
+  EXPECT_EQ(pclose(client), 0);
+  auto ended = [&] {
+    std::string stat;
+    FILE* f = fopen(("/proc/" + std::to_string(server) + "/stat").c_str(), "r");
+    if (f == nullptr) return true;
+    char buf[512] = {};
+    const size_t n = fread(buf, 1, sizeof buf - 1, f);
+    fclose(f);
+    stat.assign(buf, n);
+    const size_t paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'Z';
+  };
+  const auto end = std::chrono::steady_clock::now() + 3s;
+  while (!ended() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(ended()) << "server " << server << " outlived its client";
+}
+
 // --- Other users ------------------------------------------------------------------
 
 // Runs the helper's "call" mode as `nobody`; its exit status.
