@@ -52,7 +52,8 @@
 //    SO_PEERCRED and talks only to a server running as itself, as root, or
 //    as a user named in $QUILLON_TRUST_USERS; a squatter under another
 //    user gets nothing sent (E_ACCESSDENIED). Root is trusted because it
-//    can read any process's memory anyway.
+//    can read any process's memory anyway. A squatter can still make the
+//    publication fail (CO_E_ALREADY_PUBLISHED): a denial, never a leak.
 //
 // The registry's functions reach publications too: CLSIDFromProgID of a
 // ProgID the registry does not know, while a publication serves it, gives a
@@ -107,8 +108,8 @@ QUILLON_RUNTIME_API HRESULT ConnectToPublishedObject(std::u16string_view progid,
 
 // What a script's CreateObject does: a live publication under `progid`
 // first, else the registry (CLSIDFromString, so "{clsid}" works too, then
-// CoCreateInstance with CLSCTX_ALL as IDispatch). An access refusal by a publication is returned
-// as such, never hidden by the fallback.
+// CoCreateInstance with CLSCTX_ALL as IDispatch). An access refusal by a
+// publication is returned as such, never hidden by the fallback.
 QUILLON_RUNTIME_API HRESULT CreateObjectByProgId(std::u16string_view progid, IDispatch** object);
 
 // Starts `command_line` for `clsid` as described above and returns the
