@@ -3,6 +3,7 @@
 // published by a forked serving process, against the same object called
 // directly. The difference is the marshalling and two socket round trips'
 // worth of scheduling.
+#include <benchmark/benchmark.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -10,8 +11,6 @@
 
 #include <filesystem>
 #include <string>
-
-#include <benchmark/benchmark.h>
 
 #include "quillon/component/remote.h"
 #include "quillon/component/variant.h"

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "component/runtime_internal.h"
 #include "quillon/component/com_ptr.h"
 #include "quillon/component/registration.h"
 #include "quillon/component/registry.h"
@@ -97,7 +98,9 @@ HRESULT ClsidFromProgIdUtf8(const std::string& progid, CLSID* clsid) {
   // A version-independent ProgID without its own CLSID names its current
   // version; one level only, so a CurVer loop cannot hang the caller.
   if (auto current = tree->GetValue(progid + "\\CurVer"); current && lookup(*current)) return S_OK;
-  return CO_E_CLASSSTRING;
+  // Not registered: perhaps a running program publishes it (a page
+  // program's debug object).
+  return PublishedClassId(progid, clsid);
 }
 
 }  // namespace
@@ -155,6 +158,11 @@ HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void* /*reserved*/, REFI
     if (HRESULT hr = LoadRegistry(&tree); Failed(hr)) return hr;
     auto path = tree->GetValue(ClassKey(clsid) + "\\InprocServer32");
     const bool inproc = path && !path->empty();
+    if ((context & CLSCTX_LOCAL_SERVER) != 0) {
+      if (HRESULT hr = GetPublishedClassObject(clsid, iid, object); hr != REGDB_E_CLASSNOTREG) {
+        return hr;
+      }
+    }
     if ((context & CLSCTX_INPROC_SERVER) == 0 || !inproc) {
       // A program's class (LocalServer32): every request starts its own
       // process, whose single-use class object hands out one instance.

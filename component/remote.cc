@@ -10,6 +10,7 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,6 +26,7 @@
 #include <thread>
 
 #include "component/remote_wire.h"
+#include "component/runtime_internal.h"
 #include "quillon/component/com_ptr.h"
 #include "quillon/component/registration.h"
 #include "quillon/component/runtime.h"
@@ -92,12 +94,13 @@ bool RecvAll(int fd, char* buf, size_t size) {
 // One frame: *kind and the bytes after it. False when the peer is gone or
 // sent a length we refuse.
 bool RecvFrame(int fd, uint8_t* kind, std::string* body) {
-  unsigned char prefix[4];
-  if (!RecvAll(fd, reinterpret_cast<char*>(prefix), 4)) return false;
-  const uint32_t n = uint32_t{prefix[0]} | (uint32_t{prefix[1]} << 8) |
-                     (uint32_t{prefix[2]} << 16) | (uint32_t{prefix[3]} << 24);
+  // The length and the kind byte in one read: every frame has a kind.
+  unsigned char head[5];
+  if (!RecvAll(fd, reinterpret_cast<char*>(head), 5)) return false;
+  const uint32_t n = uint32_t{head[0]} | (uint32_t{head[1]} << 8) | (uint32_t{head[2]} << 16) |
+                     (uint32_t{head[3]} << 24);
   if (n == 0 || n > wire::kMaxFrameBytes) return false;
-  if (!RecvAll(fd, reinterpret_cast<char*>(kind), 1)) return false;
+  *kind = head[4];
   body->resize(n - 1);
   return body->empty() || RecvAll(fd, body->data(), body->size());
 }
@@ -252,21 +255,31 @@ void WriteBack(const VARIANT& arg, VARIANT* value) {
       SysFreeString(*arg.pbstrVal);
       *arg.pbstrVal = value->bstrVal;
       break;
-    case VT_ARRAY | VT_UI1: case VT_ARRAY | VT_VARIANT:
+    case VT_ARRAY | VT_UI1:
+    case VT_ARRAY | VT_VARIANT:
       if (*arg.pparray != nullptr) SafeArrayDestroy(*arg.pparray);
       *arg.pparray = value->parray;
       break;
-    case VT_DISPATCH: case VT_UNKNOWN:
+    case VT_DISPATCH:
+    case VT_UNKNOWN:
       if (*arg.ppunkVal != nullptr) (*arg.ppunkVal)->Release();
       *arg.ppunkVal = nullptr;
       break;
-    case VT_I1: case VT_UI1:
+    case VT_I1:
+    case VT_UI1:
       *arg.pbVal = value->bVal;
       break;
-    case VT_I2: case VT_UI2: case VT_BOOL:
+    case VT_I2:
+    case VT_UI2:
+    case VT_BOOL:
       *arg.puiVal = value->uiVal;
       break;
-    case VT_I4: case VT_UI4: case VT_INT: case VT_UINT: case VT_ERROR: case VT_R4:
+    case VT_I4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
+    case VT_ERROR:
+    case VT_R4:
       *arg.pulVal = value->ulVal;
       break;
     default:  // the 8-byte kinds
@@ -307,8 +320,7 @@ class RemoteDispatch final : public ProxyBase, public IDispatch {
     return E_NOTIMPL;
   }
 
-  HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
-                        DISPID* dispids) override {
+  HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* dispids) override {
     if (names == nullptr || dispids == nullptr) return E_POINTER;
     try {
       Writer w;
@@ -336,8 +348,8 @@ class RemoteDispatch final : public ProxyBase, public IDispatch {
     }
   }
 
-  HRESULT Invoke(DISPID dispid, REFIID, LCID lcid, WORD flags, DISPPARAMS* params,
-                 VARIANT* result, EXCEPINFO* excepinfo, UINT* arg_error) override {
+  HRESULT Invoke(DISPID dispid, REFIID, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
+                 EXCEPINFO* excepinfo, UINT* arg_error) override {
     DISPPARAMS empty{nullptr, nullptr, 0, 0};
     if (params == nullptr) params = &empty;
     if ((params->cArgs > 0 && params->rgvarg == nullptr) || params->cNamedArgs > params->cArgs ||
@@ -702,8 +714,7 @@ std::vector<std::string> SplitCommandLine(std::string_view line) {
   return words;
 }
 
-HRESULT StartLocalServer(const std::string& command_line, REFCLSID clsid,
-                         IClassFactory** factory) {
+HRESULT StartLocalServer(const std::string& command_line, REFCLSID clsid, IClassFactory** factory) {
   if (factory == nullptr) return E_POINTER;
   *factory = nullptr;
   try {
@@ -818,6 +829,123 @@ bool TrustedServer(int fd) {
 
 }  // namespace
 
+namespace {
+
+// Connects to the publication of `name` and checks who serves it.
+// CO_E_CLASSSTRING when nobody listens, E_ACCESSDENIED for an untrusted
+// server.
+HRESULT OpenEndpoint(const std::string& name, Fd* fd) {
+  std::string dir;
+  if (Succeeded(RuntimeDirectory(&dir))) fd->reset(ConnectTo(dir + "/" + name + ".sock", false));
+  if (!*fd) fd->reset(ConnectTo(AbstractName(name), true));
+  if (!*fd) return CO_E_CLASSSTRING;
+  if (!TrustedServer(fd->get())) {
+    fd->reset();
+    return E_ACCESSDENIED;
+  }
+  return S_OK;
+}
+
+// The class identities handed out for published ProgIDs.
+struct PublishedClasses {
+  std::mutex mutex;
+  std::vector<std::pair<CLSID, std::u16string>> entries;
+};
+
+PublishedClasses& Published() {
+  static auto* classes = new PublishedClasses;  // outlives static destructors
+  return *classes;
+}
+
+// A name-based identity: two FNV-1a hashes of the ProgID, marked as a
+// vendor-specific (version 8) UUID so it cannot collide with a random one.
+CLSID ClassIdOfName(const std::string& name) {
+  auto fnv = [&](uint64_t hash) {
+    for (unsigned char c : name) hash = (hash ^ c) * 0x100000001B3ull;
+    return hash;
+  };
+  const uint64_t a = fnv(0xCBF29CE484222325ull);
+  const uint64_t b = fnv(a ^ 0x7175696C6C6F6E00ull);
+  CLSID id{};
+  id.Data1 = static_cast<uint32_t>(a >> 32);
+  id.Data2 = static_cast<uint16_t>(a >> 16);
+  id.Data3 = static_cast<uint16_t>((a & 0x0FFF) | 0x8000);
+  for (int i = 0; i < 8; ++i) id.Data4[i] = static_cast<uint8_t>(b >> (8 * i));
+  id.Data4[0] = static_cast<uint8_t>((id.Data4[0] & 0x3F) | 0x80);
+  return id;
+}
+
+// The class object of a published ProgID: every instance is a new
+// connection to the publication.
+class PublishedFactory final : public ProxyBase, public IClassFactory {
+ public:
+  explicit PublishedFactory(std::u16string progid) : progid_(std::move(progid)) {}
+  HRESULT QueryInterface(REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
+      *object = static_cast<IClassFactory*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG AddRef() override { return Ref(); }
+  ULONG Release() override { return Unref(); }
+  HRESULT LockServer(BOOL) override { return S_OK; }
+  HRESULT CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    ComPtr<IDispatch> dispatch;
+    if (HRESULT hr = ConnectToPublishedObject(progid_, dispatch.put()); Failed(hr)) return hr;
+    return dispatch->QueryInterface(iid, object);
+  }
+
+ private:
+  std::u16string progid_;
+};
+
+}  // namespace
+
+HRESULT PublishedClassId(const std::string& progid, CLSID* clsid) {
+  try {
+    std::string name;
+    const std::u16string text = Utf8ToUtf16(progid);
+    if (!ValidProgId(text, &name)) return CO_E_CLASSSTRING;
+    Fd probe;
+    if (HRESULT hr = OpenEndpoint(name, &probe); hr == CO_E_CLASSSTRING) return hr;
+    const CLSID id = ClassIdOfName(name);
+    PublishedClasses& classes = Published();
+    std::lock_guard<std::mutex> lock(classes.mutex);
+    bool known = false;
+    for (const auto& entry : classes.entries) known = known || entry.first == id;
+    if (!known) classes.entries.emplace_back(id, text);
+    *clsid = id;
+    return S_OK;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+HRESULT GetPublishedClassObject(REFCLSID clsid, REFIID iid, void** object) {
+  std::u16string progid;
+  {
+    PublishedClasses& classes = Published();
+    std::lock_guard<std::mutex> lock(classes.mutex);
+    for (const auto& entry : classes.entries) {
+      if (entry.first == clsid) progid = entry.second;
+    }
+  }
+  if (progid.empty()) return REGDB_E_CLASSNOTREG;
+  try {
+    ComPtr<IClassFactory> factory = ComPtr<IClassFactory>::Adopt(new PublishedFactory(progid));
+    return factory->QueryInterface(iid, object);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+}
+
 HRESULT ConnectToPublishedObject(std::u16string_view progid, IDispatch** object) {
   if (object == nullptr) return E_POINTER;
   *object = nullptr;
@@ -825,11 +953,7 @@ HRESULT ConnectToPublishedObject(std::u16string_view progid, IDispatch** object)
     std::string name;
     if (!ValidProgId(progid, &name)) return E_INVALIDARG;
     Fd fd;
-    std::string dir;
-    if (Succeeded(RuntimeDirectory(&dir))) fd.reset(ConnectTo(dir + "/" + name + ".sock", false));
-    if (!fd) fd.reset(ConnectTo(AbstractName(name), true));
-    if (!fd) return CO_E_CLASSSTRING;
-    if (!TrustedServer(fd.get())) return E_ACCESSDENIED;
+    if (HRESULT hr = OpenEndpoint(name, &fd); Failed(hr)) return hr;
     uint8_t kind = 0;
     std::string body;
     int32_t hr = 0;
@@ -853,7 +977,7 @@ HRESULT CreateObjectByProgId(std::u16string_view progid, IDispatch** object) {
   try {
     const std::u16string text(progid);
     CLSID clsid{};
-    if (HRESULT found = CLSIDFromProgID(text.c_str(), &clsid); Failed(found)) return found;
+    if (HRESULT found = CLSIDFromString(text.c_str(), &clsid); Failed(found)) return found;
     return CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IDispatch,
                             reinterpret_cast<void**>(object));
   } catch (const std::bad_alloc&) {
@@ -973,6 +1097,7 @@ struct Publication::State {
   std::set<uid_t> allowed;
   std::map<int, std::unique_ptr<ServerSession>> clients;
   std::atomic<bool> withdrawn{false};
+  int stall_limit_ms = 10000;
   bool busy = false;
   std::thread thread;
 
@@ -988,6 +1113,13 @@ struct Publication::State {
       return;  // closed unheard
     }
     if (!SendHr(client.get(), wire::kWelcome, S_OK)) return;
+    // One loop serves every client: a client that stops in the middle of a
+    // frame, or stops reading its answer, is dropped instead of stopping
+    // the loop. (Between frames a client may stay silent as long as it
+    // likes.)
+    const timeval limit{stall_limit_ms / 1000, (stall_limit_ms % 1000) * 1000};
+    ::setsockopt(client.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(client.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.fd = client.get();
@@ -1058,8 +1190,8 @@ void Publication::Withdraw() {
   [[maybe_unused]] ssize_t n = ::write(state_->wake.get(), &one, sizeof one);
 }
 
-HRESULT PublishObject(std::u16string_view progid, IDispatch* object,
-                      const PublishOptions& options, std::unique_ptr<Publication>* publication) {
+HRESULT PublishObject(std::u16string_view progid, IDispatch* object, const PublishOptions& options,
+                      std::unique_ptr<Publication>* publication) {
   if (object == nullptr || publication == nullptr) return E_POINTER;
   try {
     std::string name;
@@ -1079,7 +1211,8 @@ HRESULT PublishObject(std::u16string_view progid, IDispatch* object,
     if (Fd live(ConnectTo(path, false)); live) return CO_E_ALREADY_PUBLISHED;
     ::unlink(path.c_str());  // a socket left by a publisher that died
     state->listener.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!state->listener || ::bind(state->listener.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+    if (!state->listener ||
+        ::bind(state->listener.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
         ::listen(state->listener.get(), 16) != 0) {
       return E_FAIL;
     }
@@ -1104,6 +1237,7 @@ HRESULT PublishObject(std::u16string_view progid, IDispatch* object,
       if (::epoll_ctl(state->epoll.get(), EPOLL_CTL_ADD, fd, &ev) != 0) return E_FAIL;
     }
     state->object = ComPtr<IDispatch>(object);
+    state->stall_limit_ms = options.stalled_client_ms > 0 ? options.stalled_client_ms : 10000;
     auto result = std::make_unique<Publication>(std::move(state));
     if (options.serve_on_thread) {
       Publication* p = result.get();

@@ -17,11 +17,30 @@ void ClearAll(std::vector<VARIANT>* values) {
 
 bool Marshallable(VARTYPE vt) {
   switch (vt) {
-    case VT_EMPTY: case VT_NULL: case VT_I2: case VT_I4: case VT_R4: case VT_R8:
-    case VT_CY: case VT_DATE: case VT_BSTR: case VT_DISPATCH: case VT_ERROR:
-    case VT_BOOL: case VT_VARIANT: case VT_UNKNOWN: case VT_I1: case VT_UI1:
-    case VT_UI2: case VT_UI4: case VT_I8: case VT_UI8: case VT_INT: case VT_UINT:
-    case VT_ARRAY | VT_UI1: case VT_ARRAY | VT_VARIANT:
+    case VT_EMPTY:
+    case VT_NULL:
+    case VT_I2:
+    case VT_I4:
+    case VT_R4:
+    case VT_R8:
+    case VT_CY:
+    case VT_DATE:
+    case VT_BSTR:
+    case VT_DISPATCH:
+    case VT_ERROR:
+    case VT_BOOL:
+    case VT_VARIANT:
+    case VT_UNKNOWN:
+    case VT_I1:
+    case VT_UI1:
+    case VT_UI2:
+    case VT_UI4:
+    case VT_I8:
+    case VT_UI8:
+    case VT_INT:
+    case VT_UINT:
+    case VT_ARRAY | VT_UI1:
+    case VT_ARRAY | VT_VARIANT:
       return true;
     default:
       return false;
@@ -83,27 +102,42 @@ HRESULT Writer::Variant(const VARIANT& v, int depth) {
 
 HRESULT Writer::Value(VARTYPE vt, const void* storage, int depth) {
   switch (vt) {
-    case VT_EMPTY: case VT_NULL:
+    case VT_EMPTY:
+    case VT_NULL:
       return S_OK;
-    case VT_I1: case VT_UI1:
+    case VT_I1:
+    case VT_UI1:
       U8(*static_cast<const uint8_t*>(storage));
       return S_OK;
-    case VT_I2: case VT_UI2: case VT_BOOL:
+    case VT_I2:
+    case VT_UI2:
+    case VT_BOOL:
       U16(*static_cast<const uint16_t*>(storage));
       return S_OK;
-    case VT_I4: case VT_UI4: case VT_INT: case VT_UINT: case VT_ERROR: case VT_R4:
+    case VT_I4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
+    case VT_ERROR:
+    case VT_R4:
       U32(*static_cast<const uint32_t*>(storage));
       return S_OK;
-    case VT_I8: case VT_UI8: case VT_R8: case VT_CY: case VT_DATE:
+    case VT_I8:
+    case VT_UI8:
+    case VT_R8:
+    case VT_CY:
+    case VT_DATE:
       U64(*static_cast<const uint64_t*>(storage));
       return S_OK;
     case VT_BSTR:
       Bstr(*static_cast<const BSTR*>(storage));
       return S_OK;
-    case VT_DISPATCH: case VT_UNKNOWN:
+    case VT_DISPATCH:
+    case VT_UNKNOWN:
       // Interface pointers never cross; only "Nothing" does.
       return *static_cast<void* const*>(storage) == nullptr ? S_OK : DISP_E_TYPEMISMATCH;
-    case VT_ARRAY | VT_UI1: case VT_ARRAY | VT_VARIANT: {
+    case VT_ARRAY | VT_UI1:
+    case VT_ARRAY | VT_VARIANT: {
       SAFEARRAY* array = *static_cast<SAFEARRAY* const*>(storage);
       VARTYPE element = 0;
       if (array == nullptr || array->cDims != 1 || Failed(SafeArrayGetVartype(array, &element)) ||
@@ -234,25 +268,41 @@ bool Reader::Value(VARTYPE vt, VARIANT* out, int depth) {
   VariantInit(&v);
   v.vt = vt;
   switch (vt) {
-    case VT_EMPTY: case VT_NULL: case VT_DISPATCH: case VT_UNKNOWN:
+    case VT_EMPTY:
+    case VT_NULL:
+    case VT_DISPATCH:
+    case VT_UNKNOWN:
       v.llVal = 0;
       break;
-    case VT_I1: case VT_UI1:
+    case VT_I1:
+    case VT_UI1:
       if (!U8(&v.bVal)) return false;
       break;
-    case VT_I2: case VT_UI2: case VT_BOOL:
+    case VT_I2:
+    case VT_UI2:
+    case VT_BOOL:
       if (!U16(&v.uiVal)) return false;
       break;
-    case VT_I4: case VT_UI4: case VT_INT: case VT_UINT: case VT_ERROR: case VT_R4:
+    case VT_I4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
+    case VT_ERROR:
+    case VT_R4:
       if (!U32(&v.ulVal)) return false;
       break;
-    case VT_I8: case VT_UI8: case VT_R8: case VT_CY: case VT_DATE:
+    case VT_I8:
+    case VT_UI8:
+    case VT_R8:
+    case VT_CY:
+    case VT_DATE:
       if (!U64(&v.ullVal)) return false;
       break;
     case VT_BSTR:
       if (!Bstr(&v.bstrVal)) return false;
       break;
-    case VT_ARRAY | VT_UI1: case VT_ARRAY | VT_VARIANT: {
+    case VT_ARRAY | VT_UI1:
+    case VT_ARRAY | VT_VARIANT: {
       int32_t lower = 0;
       uint32_t count = 0;
       if (!I32(&lower) || !U32(&count)) return false;

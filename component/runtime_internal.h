@@ -2,6 +2,8 @@
 #ifndef QUILLON_COMPONENT_RUNTIME_INTERNAL_H_
 #define QUILLON_COMPONENT_RUNTIME_INTERNAL_H_
 
+#include <string>
+
 #include "quillon/component/object.h"
 
 namespace quillon::com {
@@ -12,6 +14,15 @@ Module& RuntimeModule();
 // Whether the calling thread holds an error object (SetErrorInfo), without
 // taking it.
 bool HasErrorInfo();
+
+// A ProgID that the registry does not know but a live publication serves
+// gets a class identity of its own (fixed per name, kept for the process),
+// so that CLSIDFromProgID + CoCreateInstance reach the publication too.
+// CO_E_CLASSSTRING when nothing is published under the name.
+HRESULT PublishedClassId(const std::string& progid, CLSID* clsid);
+// The class object of such an identity: each CreateInstance connects to the
+// publication. REGDB_E_CLASSNOTREG for any other identity.
+HRESULT GetPublishedClassObject(REFCLSID clsid, REFIID iid, void** object);
 
 }  // namespace quillon::com
 

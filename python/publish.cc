@@ -61,22 +61,31 @@ HRESULT StoreInto(const VARIANT& ref, com::Variant value) {
       com::SysFreeString(*ref.pbstrVal);
       *ref.pbstrVal = v.bstrVal;
       return com::S_OK;
-    case com::VT_ARRAY | com::VT_UI1: case com::VT_ARRAY | com::VT_VARIANT:
+    case com::VT_ARRAY | com::VT_UI1:
+    case com::VT_ARRAY | com::VT_VARIANT:
       if (*ref.pparray != nullptr) com::SafeArrayDestroy(*ref.pparray);
       *ref.pparray = v.parray;
       return com::S_OK;
-    case com::VT_DISPATCH: case com::VT_UNKNOWN:
+    case com::VT_DISPATCH:
+    case com::VT_UNKNOWN:
       if (*ref.ppunkVal != nullptr) (*ref.ppunkVal)->Release();
       *ref.ppunkVal = v.punkVal;
       return com::S_OK;
-    case com::VT_I1: case com::VT_UI1:
+    case com::VT_I1:
+    case com::VT_UI1:
       std::memcpy(ref.byref, &v.llVal, 1);
       return com::S_OK;
-    case com::VT_I2: case com::VT_UI2: case com::VT_BOOL:
+    case com::VT_I2:
+    case com::VT_UI2:
+    case com::VT_BOOL:
       std::memcpy(ref.byref, &v.llVal, 2);
       return com::S_OK;
-    case com::VT_I4: case com::VT_UI4: case com::VT_INT: case com::VT_UINT:
-    case com::VT_ERROR: case com::VT_R4:
+    case com::VT_I4:
+    case com::VT_UI4:
+    case com::VT_INT:
+    case com::VT_UINT:
+    case com::VT_ERROR:
+    case com::VT_R4:
       std::memcpy(ref.byref, &v.llVal, 4);
       return com::S_OK;
     default:
@@ -349,8 +358,9 @@ void ServeObjects(std::optional<double> timeout) {
   for (;;) {
     std::vector<PyPublication*> live = Live();
     if (live.empty()) return;
-    if (timeout && std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >=
-                       *timeout) {
+    if (timeout &&
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >=
+            *timeout) {
       return;
     }
     std::vector<pollfd> fds;
@@ -377,7 +387,9 @@ void RegisterPublish(py::module_& m) {
       .def(py::init([](py::object value) { return Ref{std::move(value)}; }),
            py::arg("value") = py::none())
       .def_readwrite("value", &Ref::value)
-      .def("__repr__", [](const Ref& r) { return "quillon.Ref(" + py::repr(r.value).cast<std::string>() + ")"; });
+      .def("__repr__", [](const Ref& r) {
+        return "quillon.Ref(" + py::repr(r.value).cast<std::string>() + ")";
+      });
 
   py::class_<PyPublication>(m, "Publication", "A Python object published under a ProgID.")
       .def("withdraw", &PyPublication::Withdraw)

@@ -4,6 +4,7 @@
 #include "quillon/component/remote.h"
 
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -18,8 +19,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "component/remote_wire.h"
 #include "quillon/component/errors.h"
@@ -36,10 +35,22 @@ using namespace std::chrono_literals;
 
 size_t ScalarSize(VARTYPE vt) {
   switch (vt) {
-    case VT_I1: case VT_UI1: return 1;
-    case VT_I2: case VT_UI2: case VT_BOOL: return 2;
-    case VT_I4: case VT_UI4: case VT_INT: case VT_UINT: case VT_ERROR: case VT_R4: return 4;
-    default: return 8;
+    case VT_I1:
+    case VT_UI1:
+      return 1;
+    case VT_I2:
+    case VT_UI2:
+    case VT_BOOL:
+      return 2;
+    case VT_I4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
+    case VT_ERROR:
+    case VT_R4:
+      return 4;
+    default:
+      return 8;
   }
 }
 
@@ -48,12 +59,17 @@ size_t ScalarSize(VARTYPE vt) {
 bool Same(const VARIANT& a, const VARIANT& b) {
   if (a.vt != b.vt) return false;
   switch (a.vt) {
-    case VT_EMPTY: case VT_NULL: return true;
-    case VT_DISPATCH: case VT_UNKNOWN: return a.punkVal == b.punkVal;
+    case VT_EMPTY:
+    case VT_NULL:
+      return true;
+    case VT_DISPATCH:
+    case VT_UNKNOWN:
+      return a.punkVal == b.punkVal;
     case VT_BSTR:
       return SysStringLen(a.bstrVal) == SysStringLen(b.bstrVal) &&
              std::memcmp(a.bstrVal, b.bstrVal, SysStringByteLen(a.bstrVal)) == 0;
-    case VT_ARRAY | VT_UI1: case VT_ARRAY | VT_VARIANT: {
+    case VT_ARRAY | VT_UI1:
+    case VT_ARRAY | VT_VARIANT: {
       const SAFEARRAYBOUND& x = a.parray->rgsabound[0];
       const SAFEARRAYBOUND& y = b.parray->rgsabound[0];
       if (x.cElements != y.cElements || x.lLbound != y.lLbound) return false;
@@ -146,9 +162,21 @@ Variant Next(const VARIANT& v) {
     }
     case VT_ARRAY | VT_VARIANT:
       return VariantArray(5, {Variant::I4(1)});
-    case VT_DISPATCH: case VT_UNKNOWN: return Variant(v);
-    case VT_R4: { float f = v.fltVal + 1; Variant r(v); r.get()->fltVal = f; return r; }
-    case VT_R8: case VT_DATE: { Variant r(v); r.get()->dblVal += 1; return r; }
+    case VT_DISPATCH:
+    case VT_UNKNOWN:
+      return Variant(v);
+    case VT_R4: {
+      float f = v.fltVal + 1;
+      Variant r(v);
+      r.get()->fltVal = f;
+      return r;
+    }
+    case VT_R8:
+    case VT_DATE: {
+      Variant r(v);
+      r.get()->dblVal += 1;
+      return r;
+    }
     default: {
       Variant r(v);
       r.get()->ullVal += 1;  // little-endian: the low bytes of every integer
@@ -204,13 +232,13 @@ class RemoteTest : public ::testing::Test {
       }
       return S_OK;
     });
-    record_ = object_->Add(u"Record", [this](WORD flags, DISPPARAMS* p, VARIANT*, EXCEPINFO*,
-                                             UINT*) {
-      seen_.flags = flags;
-      seen_.args = p->cArgs;
-      seen_.named.assign(p->rgdispidNamedArgs, p->rgdispidNamedArgs + p->cNamedArgs);
-      return S_OK;
-    });
+    record_ =
+        object_->Add(u"Record", [this](WORD flags, DISPPARAMS* p, VARIANT*, EXCEPINFO*, UINT*) {
+          seen_.flags = flags;
+          seen_.args = p->cArgs;
+          seen_.named.assign(p->rgdispidNamedArgs, p->rgdispidNamedArgs + p->cNamedArgs);
+          return S_OK;
+        });
     excep_ = object_->Add(u"Excep", [](WORD, DISPPARAMS*, VARIANT*, EXCEPINFO* e, UINT*) {
       e->wCode = 0;
       e->scode = MakeHresult(0x800A2711);
@@ -387,15 +415,39 @@ TEST_F(RemoteTest, SecondClientGetsTheSameObjectAndAFreshLookupWorks) {
   EXPECT_EQ(PublishObject(u"bad/name", object_.get(), {}, &again), E_INVALIDARG);
 }
 
+// Callers that go through the registry's functions (CLSIDFromProgID, then
+// CoCreateInstance) reach an unregistered published ProgID as well.
+TEST_F(RemoteTest, ClassFunctionsReachThePublication) {
+  CLSID clsid{}, again{};
+  ASSERT_EQ(CLSIDFromProgID(progid_.c_str(), &clsid), S_OK);
+  ASSERT_EQ(CLSIDFromProgID(progid_.c_str(), &again), S_OK);
+  EXPECT_EQ(clsid, again);
+  EXPECT_EQ(clsid.Data3 & 0xF000, 0x8000);  // a name-based identity, not a random one
+  ComPtr<IDispatch> object;
+  EXPECT_EQ(
+      CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, object.put_void()),
+      REGDB_E_CLASSNOTREG);
+  ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IDispatch, object.put_void()), S_OK);
+  const int before = object_->calls();
+  DISPPARAMS none{nullptr, nullptr, 0, 0};
+  EXPECT_EQ(object->Invoke(record_, IID_IDispatch, 0, 1, &none, nullptr, nullptr, nullptr), S_OK);
+  EXPECT_EQ(object_->calls(), before + 1);
+  object.reset();
+  publication_.reset();
+  EXPECT_EQ(CLSIDFromProgID(progid_.c_str(), &again), CO_E_CLASSSTRING);
+  EXPECT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IDispatch, object.put_void()),
+            CO_E_CLASSSTRING);
+}
+
 // Raw bytes to the endpoint: a malformed frame makes the server hang up on
 // that client and go on serving the others.
 TEST_F(RemoteTest, MalformedFramesAreRefused) {
   const std::string frames[] = {
-      std::string("\xff\xff\xff\x7f", 4),                            // too long
-      std::string("\0\0\0\0", 4),                                    // empty
-      std::string("\x01\0\0\0\x63", 5),                              // unknown kind
-      std::string("\x03\0\0\0\x16\x01\x00", 7),                      // truncated Invoke
-      std::string("\x06\0\0\0\x15\xff\xff\xff\x7f\x00", 10),         // name count beyond data
+      std::string("\xff\xff\xff\x7f\x16", 5),                 // too long
+      std::string("\0\0\0\0\x16", 5),                         // empty
+      std::string("\x01\0\0\0\x63", 5),                       // unknown kind
+      std::string("\x03\0\0\0\x16\x01\x00", 7),               // truncated Invoke
+      std::string("\x06\0\0\0\x15\xff\xff\xff\x7f\x00", 10),  // name count beyond data
   };
   for (const std::string& frame : frames) {
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -413,13 +465,43 @@ TEST_F(RemoteTest, MalformedFramesAreRefused) {
   EXPECT_EQ(Call(echo_, {*Variant::I4(1).get()}), S_OK);
 }
 
+// A client that stops in the middle of a frame is dropped after the stall
+// limit; meanwhile-connected clients are served again afterwards.
+TEST_F(RemoteTest, StalledClientIsDroppedAndOthersAreServed) {
+  publication_.reset();
+  PublishOptions options;
+  options.serve_on_thread = true;
+  options.stalled_client_ms = 200;
+  ASSERT_EQ(PublishObject(progid_, object_.get(), options, &publication_), S_OK);
+  ASSERT_EQ(ConnectToPublishedObject(progid_, proxy_.put()), S_OK);
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, publication_->path().c_str(), sizeof addr.sun_path - 1);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  char welcome[9];
+  ASSERT_EQ(recv(fd, welcome, 9, MSG_WAITALL), 9);
+  ASSERT_EQ(send(fd, "\x20\0\0\0\x16", 5, MSG_NOSIGNAL), 5);  // 31 bytes promised, 0 sent
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Call(echo_, {*Variant::I4(1).get()}), S_OK);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  char byte;
+  EXPECT_EQ(recv(fd, &byte, 1, 0), 0) << "the stalled client was not dropped";
+  close(fd);
+}
+
 // The decoder on its own: bytes that must be refused.
 TEST(RemoteWire, ParseInvokeRefusesMalformedBodies) {
   struct Case {
     const char* name;
     std::string body;
   };
-  const std::string head("\x01\0\0\0" "\0\0\0\0" "\x01\0" "\x01\x01", 12);
+  const std::string head(
+      "\x01\0\0\0"
+      "\0\0\0\0"
+      "\x01\0"
+      "\x01\x01",
+      12);
   const Case cases[] = {
       {"empty", ""},
       {"no argument count", head},
@@ -444,8 +526,12 @@ TEST(RemoteWire, ParseInvokeRefusesMalformedBodies) {
 
   // Nesting deeper than the limit is refused, not followed.
   std::string deep = head + std::string("\x01\0\0\0", 4);
-  for (int i = 0; i < wire::kMaxDepth + 2; ++i) deep += std::string("\x0c\x20\0\0\0\0\x01\0\0\0", 10);
-  deep += std::string("\0\0" "\0\0\0\0", 6);
+  for (int i = 0; i < wire::kMaxDepth + 2; ++i)
+    deep += std::string("\x0c\x20\0\0\0\0\x01\0\0\0", 10);
+  deep += std::string(
+      "\0\0"
+      "\0\0\0\0",
+      6);
   wire::InvokeRequest too_deep;
   EXPECT_FALSE(wire::ParseInvoke(deep, &too_deep));
 }
@@ -544,18 +630,18 @@ TEST_F(LocalServerTest, ProgramThatExitsEarlyFailsTheCreation) {
   EXPECT_EQ(CoCreateInstance(other, nullptr, CLSCTX_ALL, IID_IDispatch, object.put_void()),
             CO_E_SERVER_EXEC_FAILURE);
   ComPtr<IClassFactory> factory;
-  EXPECT_EQ(StartLocalServer("\"" REMOTE_TEST_SERVER "\" fail-early", kRemoteTestClsid,
-                             factory.put()),
-            CO_E_SERVER_EXEC_FAILURE);
+  EXPECT_EQ(
+      StartLocalServer("\"" REMOTE_TEST_SERVER "\" fail-early", kRemoteTestClsid, factory.put()),
+      CO_E_SERVER_EXEC_FAILURE);
   EXPECT_EQ(StartLocalServer("/nonexistent/program", kRemoteTestClsid, factory.put()),
             CO_E_SERVER_EXEC_FAILURE);
 }
 
 TEST_F(LocalServerTest, KilledServerFailsTheWaitingCallAtOnce) {
   ComPtr<IDispatch> object;
-  ASSERT_EQ(CoCreateInstance(kRemoteTestClsid, nullptr, CLSCTX_ALL, IID_IDispatch,
-                             object.put_void()),
-            S_OK);
+  ASSERT_EQ(
+      CoCreateInstance(kRemoteTestClsid, nullptr, CLSCTX_ALL, IID_IDispatch, object.put_void()),
+      S_OK);
   const pid_t pid = Pid(object.get());
   std::chrono::steady_clock::time_point killed;
   std::thread killer([&] {
@@ -581,9 +667,9 @@ TEST_F(LocalServerTest, KilledServerFailsTheWaitingCallAtOnce) {
 
   // Killed between calls: the next call's write meets a closed socket,
   // which must be a failure and not a SIGPIPE killing the caller.
-  ASSERT_EQ(CoCreateInstance(kRemoteTestClsid, nullptr, CLSCTX_ALL, IID_IDispatch,
-                             object.put_void()),
-            S_OK);
+  ASSERT_EQ(
+      CoCreateInstance(kRemoteTestClsid, nullptr, CLSCTX_ALL, IID_IDispatch, object.put_void()),
+      S_OK);
   const pid_t idle = Pid(object.get());
   kill(idle, SIGKILL);
   EXPECT_TRUE(GoneWithin(idle, 3s)) << "a dead server is reaped while its proxy lives";
@@ -618,8 +704,15 @@ TEST(EmbeddingServerTest, ServesOneMessageAtATimeAndRefusesNesting) {
   EXPECT_EQ(server.ProcessPending(), S_OK);
   EXPECT_EQ(receive(9), std::string("\x05\0\0\0\x03\0\0\0\0", 9));  // created, S_OK
 
-  const std::string invoke("\x15\0\0\0\x16" "\x01\0\0\0" "\0\0\0\0" "\x01\0" "\0\0"
-                           "\0\0\0\0" "\0\0\0\0", 25);
+  const std::string invoke(
+      "\x15\0\0\0\x16"
+      "\x01\0\0\0"
+      "\0\0\0\0"
+      "\x01\0"
+      "\0\0"
+      "\0\0\0\0"
+      "\0\0\0\0",
+      25);
   ASSERT_EQ(send(pair[0], invoke.data(), invoke.size(), 0), 25);
   EXPECT_EQ(server.ProcessPending(), S_OK);
   EXPECT_EQ(nested, RPC_E_SERVERCALL_RETRYLATER);
@@ -632,6 +725,30 @@ TEST(EmbeddingServerTest, ServesOneMessageAtATimeAndRefusesNesting) {
   EXPECT_EQ(server.ProcessPending(), S_FALSE);
 }
 
+// A client that dies without releasing: its server sees the hang-up and
+// ends too (as a zombie at worst, when nobody adopts it here).
+TEST_F(LocalServerTest, ServerEndsWhenItsClientDies) {
+  FILE* client = popen(REMOTE_TEST_SERVER " create-and-vanish", "r");
+  ASSERT_NE(client, nullptr);
+  int server = 0;
+  ASSERT_EQ(fscanf(client, "%d", &server), 1);
+  EXPECT_EQ(pclose(client), 0);
+  auto ended = [&] {
+    std::string stat;
+    FILE* f = fopen(("/proc/" + std::to_string(server) + "/stat").c_str(), "r");
+    if (f == nullptr) return true;
+    char buf[512] = {};
+    const size_t n = fread(buf, 1, sizeof buf - 1, f);
+    fclose(f);
+    stat.assign(buf, n);
+    const size_t paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'Z';
+  };
+  const auto end = std::chrono::steady_clock::now() + 3s;
+  while (!ended() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(ended()) << "server " << server << " outlived its client";
+}
+
 // --- Other users ------------------------------------------------------------------
 
 // Runs the helper's "call" mode as `nobody`; its exit status.
@@ -641,11 +758,11 @@ int CallAsNobody(const std::u16string& progid) {
   const std::string name = Utf16ToUtf8(progid);
   pid_t pid = fork();
   if (pid == 0) {
-    if (setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 ||
-        setuid(nobody->pw_uid) != 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) {
       _exit(50);
     }
-    execl(REMOTE_TEST_SERVER, REMOTE_TEST_SERVER, "call", name.c_str(), static_cast<char*>(nullptr));
+    execl(REMOTE_TEST_SERVER, REMOTE_TEST_SERVER, "call", name.c_str(),
+          static_cast<char*>(nullptr));
     _exit(51);
   }
   int status = 0;

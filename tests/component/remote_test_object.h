@@ -21,7 +21,9 @@ class ScriptedObject final : public IDispatch {
   using Method = std::function<HRESULT(WORD flags, DISPPARAMS* params, VARIANT* result,
                                        EXCEPINFO* excepinfo, UINT* arg_error)>;
 
-  static ComPtr<ScriptedObject> Create() { return ComPtr<ScriptedObject>::Adopt(new ScriptedObject); }
+  static ComPtr<ScriptedObject> Create() {
+    return ComPtr<ScriptedObject>::Adopt(new ScriptedObject);
+  }
 
   // Members get DISPIDs 1, 2, ... in the order added.
   DISPID Add(std::u16string name, Method method) {

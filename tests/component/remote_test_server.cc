@@ -5,6 +5,9 @@
 //       answer Pid (the process id), Echo (the first argument), Hang
 //       (sleeps a minute) and Inherited (its standard streams and other
 //       open descriptors). "fail-early" exits with 3 before publishing.
+//   remote_test_server create-and-vanish
+//       creates the test class through the registry, prints the started
+//       server's process id and exits without releasing it.
 //   remote_test_server call <ProgID>
 //       connects to a published object and calls Echo("hi"). Exit status:
 //       0 when "hi" came back, 10 refused (E_ACCESSDENIED), 11 not found
@@ -12,8 +15,8 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
-
 #include <cstring>
 #include <string>
 
@@ -90,8 +93,32 @@ ComPtr<IDispatch> MakeObject() {
 
 }  // namespace
 
+// Creates the registered test class, prints the started server's process
+// id and ends without releasing anything, as a crashing client would.
+int CreateAndVanish() {
+  ComPtr<IDispatch> object;
+  if (Failed(CoCreateInstance(quillon::com::testing::kRemoteTestClsid, nullptr, CLSCTX_ALL,
+                              IID_IDispatch, object.put_void()))) {
+    return 12;
+  }
+  std::u16string name = u"Pid";
+  LPOLESTR names[] = {name.data()};
+  DISPID id = 0;
+  DISPPARAMS none{nullptr, nullptr, 0, 0};
+  Variant pid;
+  if (Failed(object->GetIDsOfNames(IID_IDispatch, names, 1, 0, &id)) ||
+      Failed(object->Invoke(id, IID_IDispatch, 0, DISPATCH_METHOD, &none, pid.get(), nullptr,
+                            nullptr))) {
+    return 12;
+  }
+  std::printf("%d\n", pid.get()->lVal);
+  std::fflush(stdout);
+  ::_exit(0);
+}
+
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "call") == 0) return Call(argv[2]);
+  if (argc == 2 && std::strcmp(argv[1], "create-and-vanish") == 0) return CreateAndVanish();
   if (!IsEmbeddingStart(argc, argv)) return 2;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "fail-early") == 0) return 3;

@@ -52,7 +52,15 @@
 //    SO_PEERCRED and talks only to a server running as itself, as root, or
 //    as a user named in $QUILLON_TRUST_USERS; a squatter under another
 //    user gets nothing sent (E_ACCESSDENIED). Root is trusted because it
-//    can read any process's memory anyway.
+//    can read any process's memory anyway. A squatter can still make the
+//    publication fail (CO_E_ALREADY_PUBLISHED): a denial, never a leak.
+//
+// The registry's functions reach publications too: CLSIDFromProgID of a
+// ProgID the registry does not know, while a publication serves it, gives a
+// class identity derived from the name (a version-8 UUID, the same for the
+// same name), and CoGetClassObject / CoCreateInstance with
+// CLSCTX_LOCAL_SERVER (or CLSCTX_ALL) on that identity connect to the
+// publication. CreateObjectByProgId does the same in one step.
 //
 // Started programs (LocalServer32): CoGetClassObject / CoCreateInstance
 // with CLSCTX_LOCAL_SERVER (or CLSCTX_ALL for a class without
@@ -99,9 +107,9 @@ QUILLON_RUNTIME_API HRESULT ConnectToPublishedObject(std::u16string_view progid,
                                                      IDispatch** object);
 
 // What a script's CreateObject does: a live publication under `progid`
-// first, else the registry (CLSIDFromProgID, then CoCreateInstance with
-// CLSCTX_ALL as IDispatch). An access refusal by a publication is returned
-// as such, never hidden by the fallback.
+// first, else the registry (CLSIDFromString, so "{clsid}" works too, then
+// CoCreateInstance with CLSCTX_ALL as IDispatch). An access refusal by a
+// publication is returned as such, never hidden by the fallback.
 QUILLON_RUNTIME_API HRESULT CreateObjectByProgId(std::u16string_view progid, IDispatch** object);
 
 // Starts `command_line` for `clsid` as described above and returns the
@@ -179,6 +187,9 @@ struct PublishOptions {
   // bear calls from that thread). Otherwise the publishing program serves
   // them by calling ProcessPending / Serve.
   bool serve_on_thread = false;
+  // How long one client may hold up the serving loop in the middle of a
+  // message before it is dropped (between messages it may stay silent).
+  int stalled_client_ms = 10000;
 };
 
 // A live publication; destroying it withdraws the endpoint, hangs up on
@@ -190,7 +201,10 @@ class QUILLON_RUNTIME_API Publication {
   Publication& operator=(const Publication&) = delete;
 
   // For an event loop: one descriptor that becomes readable when a
-  // connection or a call waits (an epoll descriptor).
+  // connection or a call waits (an epoll descriptor). Calls are served one
+  // at a time on the serving thread; a client that stalls in the middle of
+  // a frame (or does not read its answer) for
+  // PublishOptions::stalled_client_ms is dropped.
   int fd() const;
   // Accepts waiting connections and serves at most one waiting message,
   // waiting up to `timeout_ms` (-1: without limit) for something to do.

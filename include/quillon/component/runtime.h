@@ -67,7 +67,9 @@ inline constexpr DWORD CLSCTX_LOCAL_SERVER = 0x4;
 inline constexpr DWORD CLSCTX_ALL = 0x17;
 
 // ProgID (versioned or version-independent, following CurVer when the key
-// has no CLSID of its own) to class identity. Unknown: CO_E_CLASSSTRING.
+// has no CLSID of its own) to class identity; a ProgID that only a running
+// program publishes (remote.h) gets an identity derived from its name.
+// Unknown: CO_E_CLASSSTRING.
 QUILLON_RUNTIME_API HRESULT CLSIDFromProgID(LPCOLESTR progid, CLSID* clsid);
 // Accepts a braced GUID or a ProgID.
 QUILLON_RUNTIME_API HRESULT CLSIDFromString(LPCOLESTR text, CLSID* clsid);
