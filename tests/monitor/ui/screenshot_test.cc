@@ -17,13 +17,20 @@
 namespace quillon::monitor {
 namespace {
 
+// The build's folder, or QUILLON_SCREENSHOT_DIR for a run on another
+// display (the Xvfb run saves its own set beside the offscreen one).
+QString ScreenshotDir() {
+  const QString dir = qEnvironmentVariable("QUILLON_SCREENSHOT_DIR");
+  return dir.isEmpty() ? QStringLiteral(QUILLON_SCREENSHOT_DIR) : dir;
+}
+
 void Snap(QWidget* widget, const char* name) {
   widget->show();
   widget->raise();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(widget));
   QApplication::processEvents();
-  ASSERT_TRUE(QDir().mkpath(QStringLiteral(QUILLON_SCREENSHOT_DIR)));
-  const QString path = QStringLiteral(QUILLON_SCREENSHOT_DIR "/%1.png").arg(QLatin1String(name));
+  ASSERT_TRUE(QDir().mkpath(ScreenshotDir()));
+  const QString path = ScreenshotDir() + QStringLiteral("/%1.png").arg(QLatin1String(name));
   const QPixmap picture = widget->grab();
   ASSERT_FALSE(picture.isNull()) << name;
   ASSERT_TRUE(picture.save(path)) << path.toStdString();
