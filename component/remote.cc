@@ -265,25 +265,8 @@ void WriteBack(const VARIANT& arg, VARIANT* value) {
       if (*arg.ppunkVal != nullptr) (*arg.ppunkVal)->Release();
       *arg.ppunkVal = nullptr;
       break;
-    case VT_I1:
-    case VT_UI1:
-      *arg.pbVal = value->bVal;
-      break;
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL:
-      *arg.puiVal = value->uiVal;
-      break;
-    case VT_I4:
-    case VT_UI4:
-    case VT_INT:
-    case VT_UINT:
-    case VT_ERROR:
-    case VT_R4:
-      *arg.pulVal = value->ulVal;
-      break;
-    default:  // the 8-byte kinds
-      std::memcpy(arg.byref, &value->ullVal, 8);
+    default:  // a plain number: its bytes start the value storage
+      std::memcpy(arg.byref, &value->ullVal, static_cast<size_t>(wire::ScalarBytes(base)));
       break;
   }
   value->vt = VT_EMPTY;

@@ -47,6 +47,33 @@ bool Marshallable(VARTYPE vt) {
   }
 }
 
+int ScalarBytes(VARTYPE vt) {
+  switch (vt) {
+    case VT_I1:
+    case VT_UI1:
+      return 1;
+    case VT_I2:
+    case VT_UI2:
+    case VT_BOOL:
+      return 2;
+    case VT_I4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
+    case VT_ERROR:
+    case VT_R4:
+      return 4;
+    case VT_I8:
+    case VT_UI8:
+    case VT_R8:
+    case VT_CY:
+    case VT_DATE:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
 // --- Writer ------------------------------------------------------------------
 
 Writer::Writer() { buf_.assign(4, '\0'); }
@@ -101,33 +128,25 @@ HRESULT Writer::Variant(const VARIANT& v, int depth) {
 }
 
 HRESULT Writer::Value(VARTYPE vt, const void* storage, int depth) {
+  switch (ScalarBytes(vt)) {
+    case 1:
+      U8(*static_cast<const uint8_t*>(storage));
+      return S_OK;
+    case 2:
+      U16(*static_cast<const uint16_t*>(storage));
+      return S_OK;
+    case 4:
+      U32(*static_cast<const uint32_t*>(storage));
+      return S_OK;
+    case 8:
+      U64(*static_cast<const uint64_t*>(storage));
+      return S_OK;
+    default:
+      break;
+  }
   switch (vt) {
     case VT_EMPTY:
     case VT_NULL:
-      return S_OK;
-    case VT_I1:
-    case VT_UI1:
-      U8(*static_cast<const uint8_t*>(storage));
-      return S_OK;
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL:
-      U16(*static_cast<const uint16_t*>(storage));
-      return S_OK;
-    case VT_I4:
-    case VT_UI4:
-    case VT_INT:
-    case VT_UINT:
-    case VT_ERROR:
-    case VT_R4:
-      U32(*static_cast<const uint32_t*>(storage));
-      return S_OK;
-    case VT_I8:
-    case VT_UI8:
-    case VT_R8:
-    case VT_CY:
-    case VT_DATE:
-      U64(*static_cast<const uint64_t*>(storage));
       return S_OK;
     case VT_BSTR:
       Bstr(*static_cast<const BSTR*>(storage));
@@ -267,36 +286,31 @@ bool Reader::Value(VARTYPE vt, VARIANT* out, int depth) {
   VARIANT v;
   VariantInit(&v);
   v.vt = vt;
+  const bool scalar_read = [&] {
+    switch (ScalarBytes(vt)) {
+      case 1:
+        return U8(&v.bVal);
+      case 2:
+        return U16(&v.uiVal);
+      case 4:
+        return U32(&v.ulVal);
+      case 8:
+        return U64(&v.ullVal);
+      default:
+        return true;
+    }
+  }();
+  if (!scalar_read) return false;
+  if (ScalarBytes(vt) != 0) {
+    *out = v;
+    return true;
+  }
   switch (vt) {
     case VT_EMPTY:
     case VT_NULL:
     case VT_DISPATCH:
     case VT_UNKNOWN:
       v.llVal = 0;
-      break;
-    case VT_I1:
-    case VT_UI1:
-      if (!U8(&v.bVal)) return false;
-      break;
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL:
-      if (!U16(&v.uiVal)) return false;
-      break;
-    case VT_I4:
-    case VT_UI4:
-    case VT_INT:
-    case VT_UINT:
-    case VT_ERROR:
-    case VT_R4:
-      if (!U32(&v.ulVal)) return false;
-      break;
-    case VT_I8:
-    case VT_UI8:
-    case VT_R8:
-    case VT_CY:
-    case VT_DATE:
-      if (!U64(&v.ullVal)) return false;
       break;
     case VT_BSTR:
       if (!Bstr(&v.bstrVal)) return false;

@@ -102,6 +102,10 @@ class QUILLON_RUNTIME_API Reader {
 // Whether `vt` (without BYREF) is a type the wire carries.
 QUILLON_RUNTIME_API bool Marshallable(VARTYPE vt);
 
+// The width of a plain-number type's value (1, 2, 4 or 8 bytes, kept at the
+// start of the variant's value storage); 0 for every other type.
+QUILLON_RUNTIME_API int ScalarBytes(VARTYPE vt);
+
 // A decoded call, as the serving side sees it. Owns its variants.
 struct QUILLON_RUNTIME_API InvokeRequest {
   DISPID dispid = 0;
