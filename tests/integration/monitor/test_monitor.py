@@ -8,8 +8,11 @@ from __future__ import annotations
 
 import json
 import os
+import pwd
+import shutil
 import signal
 import subprocess
+import tempfile
 import time
 from pathlib import Path
 
@@ -219,3 +222,65 @@ def test_offline_exchange_through_a_started_monitor(qmonitor, page_env, tmp_path
     assert lines[0] == "EditRequestData RequestText=%0D%0Aa%3D1%2B2%26b%3D%2526%253D", lines
     assert lines[1:] == ["EditResponseData HeaderText=&Body=QServerResult%3D&BodyType=string"
                          "&Kind=%2ERES"], lines
+
+
+def run_as(user: str, command: list[str], env: dict[str, str], stdin: bytes = b""):
+    entry = pwd.getpwnam(user)
+    return subprocess.run(["setpriv", f"--reuid={entry.pw_uid}", f"--regid={entry.pw_gid}",
+                           "--clear-groups",
+                           "env", "-i", *[f"{k}={v}" for k, v in env.items()], *command],
+                          input=stdin, capture_output=True, timeout=60)
+
+
+@pytest.mark.parametrize("allowed, answer", [
+    ("nobody", "pid"),              # the web server's user is named: served
+    ("www-data", "Access is denied."),  # someone else is named: refused
+    ("", "Invalid class string"),   # nobody named: not reachable at all
+])
+def test_forwarding_cgi_as_the_web_servers_user(qmonitor, serve_page, cgi_env, tmp_path,
+                                                request, allowed, answer):
+    # The monitor's CGI child runs as another user than the developer: it
+    # reaches the page program only when the developer names that user.
+    if os.geteuid() != 0:
+        pytest.skip("needs root to run the CGI side as another user")
+    probe = run_as("nobody", ["/bin/test", "-x", str(qmonitor)], {})
+    if probe.returncode != 0:
+        pytest.skip("the build tree is not reachable by the user nobody")
+    # pytest's own folders are the owner's alone; the CGI side's files live
+    # where the other user can read them.
+    shared = Path(tempfile.mkdtemp(prefix="quillon-cgi-"))
+    shared.chmod(0o755)
+    request.addfinalizer(lambda: shutil.rmtree(shared, ignore_errors=True))
+    ini = shared / "Quillon.ini"
+    ini.write_text(f"[Debug]\nNumProjects=1\nProject1=Demo\nDemo={qmonitor}\n")
+    ini.chmod(0o644)
+    runtime = tmp_path / "rt"
+    runtime.mkdir(mode=0o700)
+    page_env = dict(cgi_env, QUILLON_DEBUG_PROJECT="Demo", QUILLON_RUNTIME_DIR=str(runtime))
+    if allowed:
+        page_env["QUILLON_ALLOW_USERS"] = allowed
+    page = subprocess.Popen([str(serve_page)], env=page_env, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 30
+        while not (runtime / "Demo.QuillonDebug.sock").exists():
+            assert page.poll() is None and time.monotonic() < deadline
+            time.sleep(0.02)
+        env = {k: v for k, v in cgi_env.items() if k in ("LD_LIBRARY_PATH", "ASAN_OPTIONS",
+                                                           "UBSAN_OPTIONS", "PATH")}
+        env.update(QUILLON_INI=str(ini), QUILLON_REGISTRY=str(shared / "registry"),
+                   REQUEST_METHOD="POST",
+                   CONTENT_LENGTH="3", CONTENT_TYPE="application/x-www-form-urlencoded",
+                   PATH_INFO="/echo")
+        result = run_as("nobody", [str(qmonitor)], env, stdin=b"a=1")
+        assert result.returncode == 0, result.stderr.decode(errors="replace")
+        if answer == "pid":
+            body = result.stdout.split(b"\r\n\r\n", 1)[1]
+            values = harness.key_values(body)
+            assert (values.get("pid"), values.get("a")) == (str(page.pid), "1"), result.stdout.decode()
+        else:
+            assert result.stdout == b"Content-type: text/html\r\n\r\n" + error_page(
+                M1001 + "<BR>" + answer + "<BR>" + M1003), result.stdout
+    finally:
+        page.kill()
+        page.wait(10)
