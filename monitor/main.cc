@@ -5,7 +5,6 @@
 #include <signal.h>
 
 #include <QApplication>
-#include <QMessageBox>
 #include <QSocketNotifier>
 #include <cstdio>
 #include <memory>
@@ -13,27 +12,19 @@
 #include <string>
 #include <vector>
 
+#include "monitor/debug_menu.h"
 #include "monitor/run/forward_cgi.h"
-#include "monitor/run/interactive.h"
-#include "monitor/run/run_messages.h"
 #include "monitor/run/startup.h"
-#include "monitor/ui/capture.h"
 #include "monitor/ui/monitor.h"
 #include "monitor/ui/monitor_doc.h"
-#include "monitor/ui/text.h"
 #include "quillon/component/com_ptr.h"
 #include "quillon/component/remote.h"
 #include "quillon/core/product.h"
 #include "quillon/desktop/desktop.h"
-#include "quillon/platform/codepage.h"
 
 namespace {
 
 using namespace quillon;
-
-QString FromUtf16(std::u16string_view text) {
-  return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 // Without a display Qt aborts the process; a developer who started the
 // monitor from a text console gets a line instead.
@@ -86,25 +77,6 @@ int RunAutomationServer(int argc, char** argv) {
   return app.exec();
 }
 
-// The menu's "サーバ・アプリケーションのデバッグ".
-void RunDebugFromMenu(const std::string& project, QWidget* parent) {
-  monitor::InteractiveDebugCallbacks callbacks;
-  callbacks.edit_request = [parent] {
-    const monitor::RequestCapture edited =
-        monitor::SplitRequestText(monitor::EditRequestData("", parent));
-    return monitor::EditedRequest{edited.EnvironmentLine, edited.ParameterText};
-  };
-  callbacks.show_message = [parent](const std::u16string& text) {
-    QMessageBox::warning(parent, QStringLiteral("QMonitor"), FromUtf16(text));
-  };
-  callbacks.edit_response = [parent](const monitor::DebugResponse& response) {
-    const std::string header = platform::ProcessCodePage().FromUtf16(response.header);
-    const std::string kind = platform::ProcessCodePage().FromUtf16(response.kind);
-    monitor::EditResponseData(header, monitor::BodyFromVariant(*response.body.get()), kind, parent);
-  };
-  monitor::RunInteractiveDebug(project, callbacks);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -139,7 +111,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   monitor::MainWindow window;
-  window.SetDebugRun([project](QWidget* parent) { RunDebugFromMenu(project, parent); });
+  window.SetDebugRun([project](QWidget* parent) { monitor::RunDebugFromMenu(project, parent); });
   window.show();
   return app.exec();
 }
