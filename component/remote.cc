@@ -30,6 +30,7 @@
 #include "component/runtime_internal.h"
 #include "quillon/component/com_ptr.h"
 #include "quillon/component/registration.h"
+#include "quillon/component/registry.h"
 #include "quillon/component/runtime.h"
 
 extern char** environ;
@@ -984,9 +985,43 @@ HRESULT ConnectToPublishedObject(std::u16string_view progid, IDispatch** object)
   }
 }
 
+namespace {
+
+// Whether `progid` names a registered class with an in-process library.
+// Such a class is created in the process whatever is published (creation
+// for any context prefers the in-process server), and asking for
+// publications first would cost every page's CreateObject a directory
+// check and two failed connects.
+bool IsInProcessClass(std::u16string_view progid, CLSID* clsid) {
+  try {
+    std::shared_ptr<const registry::Tree> tree;
+    if (Failed(registry::LoadShared(registry::DefaultPath(), &tree))) return false;
+    const std::string name = Utf16ToUtf8(progid);
+    auto lookup = [&](const std::string& key) {
+      auto value = tree->GetValue(key + "\\CLSID");
+      return value && ParseGuid(*value, clsid);
+    };
+    bool found = lookup(name);
+    if (!found) {
+      if (auto current = tree->GetValue(name + "\\CurVer")) found = lookup(*current);
+    }
+    if (!found) return false;
+    auto path = tree->GetValue("CLSID\\" + FormatGuid(*clsid) + "\\InprocServer32");
+    return path && !path->empty();
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+}  // namespace
+
 HRESULT CreateObjectByProgId(std::u16string_view progid, IDispatch** object) {
   if (object == nullptr) return E_POINTER;
   *object = nullptr;
+  if (CLSID inproc{}; IsInProcessClass(progid, &inproc)) {
+    return CoCreateInstance(inproc, nullptr, CLSCTX_ALL, IID_IDispatch,
+                            reinterpret_cast<void**>(object));
+  }
   HRESULT hr = ConnectToPublishedObject(progid, object);
   if (hr != CO_E_CLASSSTRING && hr != E_INVALIDARG) return hr;
   try {

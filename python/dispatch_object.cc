@@ -212,31 +212,32 @@ ComPtr<com::IDispatch> RequireDispatch(const py::object& value) {
 
 py::object CreateObject(const std::string& name) {
   const std::u16string text = com::Utf8ToUtf16(name);
+  ComPtr<com::IDispatch> object;
+  HRESULT hr;
   if (!text.empty() && text[0] != u'{') {
-    // A live object published under the name comes before the registry.
-    ComPtr<com::IDispatch> running;
-    HRESULT hr;
+    // A registered in-process class, else a live object published under
+    // the name, else a program's class from the registry.
     {
       py::gil_scoped_release unlocked;
-      hr = com::ConnectToPublishedObject(text, running.put());
+      hr = com::CreateObjectByProgId(text, object.put());
     }
-    if (com::Succeeded(hr)) return WrapDispatch(running.get());
-    if (hr != com::CO_E_CLASSSTRING && hr != com::E_INVALIDARG) ThrowHresult(hr, u"(" + text + u")");
+  } else {
+    com::CLSID clsid{};
+    hr = com::CLSIDFromString(text.c_str(), &clsid);
+    if (com::Succeeded(hr)) {
+      py::gil_scoped_release unlocked;
+      hr = com::CoCreateInstance(clsid, nullptr, com::CLSCTX_ALL, com::IID_IDispatch,
+                                 object.put_void());
+    } else if (hr != com::CO_E_CLASSSTRING) {
+      ThrowHresult(hr, u"(" + text + u")");
+    }
   }
-  com::CLSID clsid{};
-  HRESULT hr = com::CLSIDFromString(text.c_str(), &clsid);
   if (hr == com::CO_E_CLASSSTRING) {
     // A name the registry does not know is reported as scripting hosts
     // report it: the class is not registered.
     throw HostError(com::REGDB_E_CLASSNOTREG, SystemText(com::REGDB_E_CLASSNOTREG) + u": " + text);
   }
-  if (com::Failed(hr)) ThrowHresult(hr, u"(" + text + u")");
-  ComPtr<com::IDispatch> object;
-  {
-    py::gil_scoped_release unlocked;
-    hr = com::CoCreateInstance(clsid, nullptr, com::CLSCTX_ALL, com::IID_IDispatch,
-                               object.put_void());
-  }
+  if (hr == com::E_ACCESSDENIED || hr == com::E_INVALIDARG) ThrowHresult(hr, u"(" + text + u")");
   if (com::Failed(hr)) ThrowWithErrorInfo(hr);
   return WrapDispatch(object.get());
 }
