@@ -475,9 +475,20 @@ void Tag::CopyContent(Tag* target, const Tag* source) {
     if (s->children_) {
       Tags& into = t->Children();
       into.entries_.reserve(into.entries_.size() + s->children_->entries_.size());
+      DocumentLink* link = t->link_.get();
       for (const auto& e : s->children_->entries_) {
-        Ref<Tag> copy = into.Add(e.tag->RawId(), e.tag->name_);
-        work.emplace_back(copy.get(), e.tag.get());
+        // A copy takes its name and layout from its source as they are:
+        // the name is already upper-cased and the flags are overwritten
+        // from the source below anyway, so the work of Init is not needed.
+        const Tag* from = e.tag.get();
+        Ref<Tag> copy = New(link);
+        copy->index_ = static_cast<int32_t>(into.entries_.size());
+        copy->name_ = from->name_;
+        copy->SetRawId(from->RawId());
+        copy->owner_ = &into;
+        Tag* raw = copy.get();
+        into.entries_.push_back(Tags::Entry{std::move(copy)});
+        work.emplace_back(raw, from);
       }
     }
     t->has_end_tag_ = s->has_end_tag_;
