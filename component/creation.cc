@@ -88,22 +88,34 @@ void EndCall(const std::shared_ptr<LoadedLibrary>& library) {
 }
 
 HRESULT ClsidFromProgIdUtf8(const std::string& progid, CLSID* clsid) {
+  const HRESULT hr = RegisteredClassId(progid, clsid, nullptr);
+  // Not registered: perhaps a running program publishes it (a page
+  // program's debug object).
+  return hr == CO_E_CLASSSTRING ? PublishedClassId(progid, clsid) : hr;
+}
+
+}  // namespace
+
+HRESULT RegisteredClassId(const std::string& progid, CLSID* clsid, bool* in_process) {
   std::shared_ptr<const registry::Tree> tree;
   if (HRESULT hr = LoadRegistry(&tree); Failed(hr)) return hr;
   auto lookup = [&](const std::string& key) -> bool {
     auto value = tree->GetValue(key + "\\CLSID");
     return value && ParseGuid(*value, clsid);
   };
-  if (lookup(progid)) return S_OK;
   // A version-independent ProgID without its own CLSID names its current
   // version; one level only, so a CurVer loop cannot hang the caller.
-  if (auto current = tree->GetValue(progid + "\\CurVer"); current && lookup(*current)) return S_OK;
-  // Not registered: perhaps a running program publishes it (a page
-  // program's debug object).
-  return PublishedClassId(progid, clsid);
+  bool found = lookup(progid);
+  if (!found) {
+    if (auto current = tree->GetValue(progid + "\\CurVer")) found = lookup(*current);
+  }
+  if (!found) return CO_E_CLASSSTRING;
+  if (in_process != nullptr) {
+    auto path = tree->GetValue(ClassKey(*clsid) + "\\InprocServer32");
+    *in_process = path && !path->empty();
+  }
+  return S_OK;
 }
-
-}  // namespace
 
 HRESULT CLSIDFromProgID(LPCOLESTR progid, CLSID* clsid) {
   if (progid == nullptr || clsid == nullptr) return E_INVALIDARG;

@@ -30,7 +30,6 @@
 #include "component/runtime_internal.h"
 #include "quillon/component/com_ptr.h"
 #include "quillon/component/registration.h"
-#include "quillon/component/registry.h"
 #include "quillon/component/runtime.h"
 
 extern char** environ;
@@ -448,11 +447,10 @@ class RemoteDispatch final : public ProxyBase, public IDispatch {
 
 // A started program's class object. Single-use: the one connection carries
 // the one object it creates.
-class RemoteClassFactory final : public ProxyBase, public IClassFactory {
+// What the runtime's class-object proxies share: they answer IClassFactory
+// alone, and locking means nothing (the serving side lives on its own).
+class FactoryProxy : public ProxyBase, public IClassFactory {
  public:
-  explicit RemoteClassFactory(std::shared_ptr<ClientConnection> connection)
-      : connection_(std::move(connection)) {}
-
   HRESULT QueryInterface(REFIID iid, void** object) override {
     if (object == nullptr) return E_POINTER;
     if (iid == IID_IUnknown || iid == IID_IClassFactory) {
@@ -466,6 +464,12 @@ class RemoteClassFactory final : public ProxyBase, public IClassFactory {
   ULONG AddRef() override { return Ref(); }
   ULONG Release() override { return Unref(); }
   HRESULT LockServer(BOOL) override { return S_OK; }
+};
+
+class RemoteClassFactory final : public FactoryProxy {
+ public:
+  explicit RemoteClassFactory(std::shared_ptr<ClientConnection> connection)
+      : connection_(std::move(connection)) {}
 
   HRESULT CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
     if (object == nullptr) return E_POINTER;
@@ -893,22 +897,9 @@ CLSID ClassIdOfName(const std::string& name) {
 
 // The class object of a published ProgID: every instance is a new
 // connection to the publication.
-class PublishedFactory final : public ProxyBase, public IClassFactory {
+class PublishedFactory final : public FactoryProxy {
  public:
   explicit PublishedFactory(std::u16string progid) : progid_(std::move(progid)) {}
-  HRESULT QueryInterface(REFIID iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-      *object = static_cast<IClassFactory*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return Ref(); }
-  ULONG Release() override { return Unref(); }
-  HRESULT LockServer(BOOL) override { return S_OK; }
   HRESULT CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
@@ -994,20 +985,8 @@ namespace {
 // check and two failed connects.
 bool IsInProcessClass(std::u16string_view progid, CLSID* clsid) {
   try {
-    std::shared_ptr<const registry::Tree> tree;
-    if (Failed(registry::LoadShared(registry::DefaultPath(), &tree))) return false;
-    const std::string name = Utf16ToUtf8(progid);
-    auto lookup = [&](const std::string& key) {
-      auto value = tree->GetValue(key + "\\CLSID");
-      return value && ParseGuid(*value, clsid);
-    };
-    bool found = lookup(name);
-    if (!found) {
-      if (auto current = tree->GetValue(name + "\\CurVer")) found = lookup(*current);
-    }
-    if (!found) return false;
-    auto path = tree->GetValue("CLSID\\" + FormatGuid(*clsid) + "\\InprocServer32");
-    return path && !path->empty();
+    bool in_process = false;
+    return Succeeded(RegisteredClassId(Utf16ToUtf8(progid), clsid, &in_process)) && in_process;
   } catch (const std::bad_alloc&) {
     return false;
   }

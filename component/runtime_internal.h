@@ -15,6 +15,12 @@ Module& RuntimeModule();
 // taking it.
 bool HasErrorInfo();
 
+// The class the registry names for `progid` (following CurVer one level)
+// and, when `in_process` is given, whether the class has an in-process
+// library. CO_E_CLASSSTRING when the registry does not know the name;
+// the publications are not asked.
+HRESULT RegisteredClassId(const std::string& progid, CLSID* clsid, bool* in_process);
+
 // A ProgID that the registry does not know but a live publication serves
 // gets a class identity of its own (fixed per name, kept for the process),
 // so that CLSIDFromProgID + CoCreateInstance reach the publication too.
