@@ -5,19 +5,16 @@
 #include <cstdio>
 #include <exception>
 #include <new>
-#include <optional>
 #include <string>
 #include <utility>
 
-#include "quillon/component/bstr.h"
 #include "quillon/component/com_ptr.h"
 #include "quillon/component/dispatch.h"
 #include "quillon/component/errors.h"
-#include "quillon/component/forward.h"
 #include "quillon/component/object.h"
 #include "quillon/component/runtime.h"
-#include "quillon/component/variant.h"
 #include "quillon/platform/codepage.h"
+#include "server/qserver_object.h"
 
 namespace quillon::server {
 namespace {
@@ -88,24 +85,9 @@ DebugHandler PageDebugHandler(std::function<void(QServer&)> page) {
                                   VARIANT* response_body) -> HRESULT {
     QServer server;
     server.StartOffLineDebug();
-    // The array holds the body and one terminating zero; anything else
-    // (the empty variant of a GET) is no body.
-    std::string bytes;
-    std::optional<std::string_view> request_body;
-    if (com::Variant::GetBytes(com::Referenced(body), &bytes) && !bytes.empty()) {
-      request_body = std::string_view(bytes).substr(0, bytes.size() - 1);
-    }
-    server.DebugInit(com::NarrowText(environment), request_body);
+    DebugInitFromVariants(server, environment, body);
     page(server);
-    const QServer::DebugResponse response = server.DebugExit();
-    com::Bstr text = com::Bstr::Adopt(com::WideText(response.header));
-    com::Variant answer = response.binary
-                              ? com::Variant::Bytes(response.body)
-                              : com::Variant::String(platform::ProcessCodePage().ToUtf16(response.body));
-    com::SysFreeString(*header);
-    *header = text.detach();
-    com::VariantClear(response_body);
-    *response_body = answer.Detach();
+    DebugExitToVariants(server, header, response_body);
     return com::S_OK;
   };
 }

@@ -83,33 +83,37 @@ HRESULT QServerObject::AboutBox() {
 
 // --- Debug capture ------------------------------------------------------------------------------
 
+void DebugInitFromVariants(QServer& server, BSTR environment, const VARIANT& body) {
+  // The array holds the body and one terminating zero; an empty array has
+  // no room even for that and counts as no body.
+  std::string bytes;
+  std::optional<std::string_view> request_body;
+  if (Variant::GetBytes(body, &bytes) && !bytes.empty()) {
+    request_body = std::string_view(bytes).substr(0, bytes.size() - 1);
+  }
+  server.DebugInit(com::NarrowText(environment), request_body);
+}
+
+void DebugExitToVariants(const QServer& server, BSTR* header, VARIANT* body) {
+  const QServer::DebugResponse response = server.DebugExit();
+  com::Bstr text = com::Bstr::Adopt(com::WideText(response.header));
+  Variant answer = response.binary
+                       ? Variant::Bytes(response.body)
+                       : Variant::String(platform::ProcessCodePage().ToUtf16(response.body));
+  // Only now, with both results made, are the caller's variables replaced.
+  com::SysFreeString(*header);
+  *header = text.detach();
+  com::VariantClear(body);
+  *body = answer.Detach();
+}
+
 HRESULT QServerObject::DebugInit(BSTR EnvParam, VARIANT CgiParam) {
-  return Call([&] {
-    // The array holds the body and one terminating zero; an empty array
-    // has no room even for that and counts as no body.
-    std::string bytes;
-    std::optional<std::string_view> body;
-    if (Variant::GetBytes(CgiParam, &bytes) && !bytes.empty()) {
-      body = std::string_view(bytes).substr(0, bytes.size() - 1);
-    }
-    server_.DebugInit(com::NarrowText(EnvParam), body);
-  });
+  return Call([&] { DebugInitFromVariants(server_, EnvParam, CgiParam); });
 }
 
 HRESULT QServerObject::DebugExit(BSTR* Header, VARIANT* Body) {
   if (Header == nullptr || Body == nullptr) return com::E_POINTER;
-  return Call([&] {
-    const QServer::DebugResponse response = server_.DebugExit();
-    com::Bstr header = com::Bstr::Adopt(com::WideText(response.header));
-    Variant body = response.binary
-                       ? Variant::Bytes(response.body)
-                       : Variant::String(platform::ProcessCodePage().ToUtf16(response.body));
-    // Only now, with both results made, are the caller's variables replaced.
-    com::SysFreeString(*Header);
-    *Header = header.detach();
-    com::VariantClear(Body);
-    *Body = body.Detach();
-  });
+  return Call([&] { DebugExitToVariants(server_, Header, Body); });
 }
 
 // --- Persistence ----------------------------------------------------------------------------------

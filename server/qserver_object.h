@@ -77,6 +77,13 @@ consteval com::DISPID QServerDispid(std::u16string_view name) {
   return com::DispidOf(kQServerMemberList, name);
 }
 
+// The debug hand-over in automation values, shared by the class and the
+// debug object of pages: the environment text and the body array (its last
+// element a terminating zero) in; the header text and the body out.
+void DebugInitFromVariants(QServer& server, com::BSTR environment, const com::VARIANT& body);
+// Throws std::bad_alloc; *header and *body change only on success.
+void DebugExitToVariants(const QServer& server, com::BSTR* header, com::VARIANT* body);
+
 class QServerObject : public com::ControlBase<QServerObject, IQServer, kQServerMembers> {
  public:
   // The visual embedding interfaces of the original control have no
