@@ -556,7 +556,7 @@ QServer::DebugResponse QServer::DebugExit() const {
   if (s.response.binary_body()) {
     out.binary = true;
     out.body = *s.response.binary_body();
-  } else if (s.response.body_lines().empty()) {
+  } else if (!s.response.has_text_body()) {
     out.body = s.values.store().SessionText(s.encoded_result);
   } else {
     out.body = s.response.TextBody();

@@ -85,8 +85,6 @@ CivilTime ToGmt(com::DATE local) {
   return CivilFromSeconds(seconds + StandardBiasSeconds());
 }
 
-bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
-
 // RFC 9110 tchar.
 bool IsTokenChar(unsigned char c) {
   if (c >= '0' && c <= '9') return true;
@@ -172,11 +170,15 @@ int64_t StandardBiasSeconds() {
 }
 
 void Response::AppendText(std::string_view text) {
-  if (body_lines_.empty()) body_lines_.emplace_back();
-  body_lines_.back().append(text);
+  has_text_body_ = true;
+  text_body_.append(text);
 }
 
-void Response::NewLine() { body_lines_.emplace_back(); }
+void Response::NewLine() {
+  // The first line is begun by whatever comes first, a new line included.
+  if (has_text_body_) text_body_.append(kLineEnd);
+  has_text_body_ = true;
+}
 
 void Response::AddHeader(std::string_view line) {
   CheckHeaderText(line);
@@ -255,14 +257,11 @@ std::string Response::HeaderText(std::string_view content_type, bool with_sessio
 }
 
 std::string Response::TextBody() const {
-  size_t size = 0;
-  for (const std::string& line : body_lines_) size += line.size() + kLineEnd.size();
+  if (!has_text_body_) return std::string();
   std::string text;
-  text.reserve(size);
-  for (const std::string& line : body_lines_) {
-    text.append(line);
-    text.append(kLineEnd);
-  }
+  text.reserve(text_body_.size() + kLineEnd.size());
+  text.append(text_body_);
+  text.append(kLineEnd);
   return text;
 }
 
@@ -274,8 +273,8 @@ bool Response::Write(CgiIo& io, std::string_view content_type,
   bool written;
   if (binary_body_) {
     written = io.WriteOutput(*binary_body_);
-  } else if (!body_lines_.empty()) {
-    written = io.WriteOutput(TextBody());
+  } else if (has_text_body_) {
+    written = io.WriteOutput(text_body_) && io.WriteOutput(kLineEnd);
   } else {
     written = io.WriteOutput(session_text);
   }

@@ -83,7 +83,8 @@ class Response {
   void SetSessionKey(std::string key) { session_key_ = std::move(key); }
 
   const std::vector<std::string>& header_lines() const { return header_lines_; }
-  const std::vector<std::string>& body_lines() const { return body_lines_; }
+  // True once the page wrote any text (even an empty line).
+  bool has_text_body() const { return has_text_body_; }
   const std::optional<std::string>& binary_body() const { return binary_body_; }
   const std::vector<std::pair<std::string, std::string>>& session_variables() const {
     return session_variables_;
@@ -106,7 +107,10 @@ class Response {
 
  private:
   std::vector<std::string> header_lines_;
-  std::vector<std::string> body_lines_;
+  // The text body as it goes out, without the last line's end: a page of a
+  // thousand lines is then one growing string, not a thousand of them.
+  std::string text_body_;
+  bool has_text_body_ = false;
   std::optional<std::string> binary_body_;
   std::vector<std::pair<std::string, std::string>> session_variables_;
   // Parallel to session_variables_: true for those read from the request.
