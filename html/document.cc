@@ -12,6 +12,8 @@ namespace quillon::html {
 
 Output::~Output() = default;
 
+DocumentLink::DocumentLink(Document* doc) : doc_(doc), pool_(ChunkSource()) {}
+
 Document::Document() : Document(platform::ProcessCodePage()) {}
 
 Document::Document(const platform::CodePage& code_page)
@@ -22,7 +24,9 @@ Document::Document(const platform::CodePage& code_page)
 Document::~Document() {
   // The tree goes while the document can still answer its tags; tags held
   // elsewhere then see no document.
+  link_->memory_.keep_blocks = true;
   root_ = nullptr;
+  link_->memory_.keep_blocks = false;
   link_->doc_ = nullptr;
 }
 

@@ -41,6 +41,8 @@ inline bool StartsWithMarkupDirective(std::string_view v) {
 // The pool that tag and collection objects without a document are recycled
 // through; kept for the life of the process.
 std::pmr::memory_resource* NodePool();
+// Where the pools of documents get their chunks (see text.cc).
+std::pmr::memory_resource* ChunkSource();
 inline void* AllocNode(DocumentLink* link, size_t size, size_t align) {
   return (link ? link->pool() : NodePool())->allocate(size, align);
 }

@@ -66,13 +66,6 @@ Ref<Tag> Tag::New(DocumentLink* link) {
   return Ref<Tag>(tag);
 }
 
-void Tag::TagsDeleter::operator()(Tags* tags) const {
-  // The owner is being destroyed, but its document link is still in place.
-  DocumentLink* link = tags->owner_->link_.get();
-  tags->~Tags();
-  FreeNode(link, tags, sizeof(Tags), alignof(Tags));
-}
-
 // ---------------------------------------------------------------------------
 // Tags
 
@@ -244,10 +237,7 @@ void Tag::ApplyTagName() {
 Ref<Tag> Tag::Parent() const { return Ref<Tag>(parent()); }
 
 Tags& Tag::Children() {
-  if (!children_) {
-    void* memory = AllocNode(link_.get(), sizeof(Tags), alignof(Tags));
-    children_.reset(new (memory) Tags(this, link_ ? link_->pool() : NodePool()));
-  }
+  if (!children_) children_.emplace(this, link_ ? link_->pool() : NodePool());
   return *children_;
 }
 
@@ -255,17 +245,7 @@ const std::string& Tag::ID() const {
   return owner_ ? RawId() : kEmpty;
 }
 
-const std::string& Tag::RawId() const { return id_ ? *id_ : kEmpty; }
-
-void Tag::SetRawId(std::string_view id) {
-  if (id.empty()) {
-    id_.reset();
-  } else if (id_) {
-    id_->assign(id);
-  } else {
-    id_ = std::make_unique<std::string>(id);
-  }
-}
+void Tag::SetRawId(std::string_view id) { id_.assign(id); }
 
 void Tag::SetID(std::string_view id) {
   if (owner_) owner_->SetName(index_, id);

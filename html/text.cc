@@ -81,6 +81,16 @@ std::pmr::memory_resource* NodePool() {
   return pool;
 }
 
+std::pmr::memory_resource* ChunkSource() {
+  // Documents come and go (one or more per request in a serving loop); the
+  // chunks their pools were given stay here for the next document instead
+  // of going back to the system and being faulted in again, page by page.
+  // What is kept is the most that the documents alive at one time held.
+  static auto* chunks = new std::pmr::synchronized_pool_resource(
+      std::pmr::pool_options{0, size_t{8} << 20}, std::pmr::new_delete_resource());
+  return chunks;
+}
+
 namespace {
 
 // UTF-16 units of the character of `length` bytes at text[pos].

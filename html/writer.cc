@@ -39,6 +39,7 @@ void Writer::Write(const Tag* root, int level) {
     stack.pop_back();
     Close(done);
   }
+  if (out_) Flush();
 }
 
 void Writer::Open(const Tag* tag, int level, std::vector<Frame>* stack) {

@@ -45,26 +45,36 @@ class Writer {
 
   void Open(const Tag* tag, int level, std::vector<Frame>* stack);
   void Close(const Frame& f);
+  // Towards an output the pieces of a line are gathered and handed over
+  // whole: a tag is written in up to a dozen pieces, and each piece would
+  // otherwise be a virtual call into the output and on to the response.
   void Text(std::string_view text) {
     if (out_) {
-      out_->AppendText(text);
+      pending_.append(text);
+      if (pending_.size() >= kPendingLimit) Flush();
     } else {
       buffer_->append(text);
     }
   }
   void Char(char c) {
     if (out_) {
-      out_->AppendText(std::string_view(&c, 1));
+      pending_.push_back(c);
     } else {
       buffer_->push_back(c);
     }
   }
   void Line() {
     if (out_) {
+      Flush();
       out_->LineEnd();
     } else {
       buffer_->append("\r\n");
     }
+  }
+  void Flush() {
+    if (pending_.empty()) return;
+    out_->AppendText(pending_);
+    pending_.clear();
   }
   void Indent(int level);
   size_t Length() const { return out_ ? 0 : buffer_->size(); }
@@ -74,6 +84,8 @@ class Writer {
   Output* out_;
   std::string* buffer_;
   std::string indent_;
+  static constexpr size_t kPendingLimit = 16 * 1024;
+  std::string pending_;
   const Tag* target_ = nullptr;
   size_t target_begin_ = 0;
   size_t target_end_ = 0;

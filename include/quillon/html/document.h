@@ -47,19 +47,44 @@ enum class Form { kPage, kMasterPage };
 // goes, so a tag never follows a dangling link.
 class DocumentLink {
  public:
-  explicit DocumentLink(Document* doc) : doc_(doc) {}
+  explicit DocumentLink(Document* doc);
   Document* document() const { return doc_; }
   // Where the document's tags and collections live: one pool per
   // document, alive while any of its tags is, used by one thread at a time.
-  std::pmr::memory_resource* pool() { return &pool_; }
+  std::pmr::memory_resource* pool() { return &memory_; }
 
  private:
   friend class Document;
   friend void IntrusiveAddRef(DocumentLink* link);
   friend void IntrusiveRelease(DocumentLink* link);
+
+  // The pool, except while the document releases its tree: the tree's
+  // blocks then stay where they are and go back with the pool in one
+  // piece (handing back thousands of blocks one by one costs the pool more
+  // than building the tree did). A tag kept alive by someone else keeps the
+  // pool, and so those blocks, until it goes too.
+  class Memory final : public std::pmr::memory_resource {
+   public:
+    explicit Memory(std::pmr::memory_resource* pool) : pool_(pool) {}
+    bool keep_blocks = false;
+
+   private:
+    void* do_allocate(size_t bytes, size_t align) override {
+      return pool_->allocate(bytes, align);
+    }
+    void do_deallocate(void* p, size_t bytes, size_t align) override {
+      if (!keep_blocks) pool_->deallocate(p, bytes, align);
+    }
+    bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override {
+      return this == &other;
+    }
+    std::pmr::memory_resource* pool_;
+  };
+
   uint32_t refs_ = 0;
   Document* doc_;
   std::pmr::unsynchronized_pool_resource pool_;
+  Memory memory_{&pool_};
 };
 
 class QUILLON_EXPORT Document {

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <memory>
 #include <memory_resource>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -254,9 +255,31 @@ class QUILLON_EXPORT Tag {
     std::string value;
   };
 
-  // Children live in the memory of their owner's document.
-  struct TagsDeleter {
-    void operator()(Tags* tags) const;
+  // The children live inside their owner: one block less to find and give
+  // back for every tag that has any. The slot stays empty until needed.
+  class ChildSlot {
+   public:
+    ChildSlot() = default;
+    ChildSlot(const ChildSlot&) = delete;
+    ChildSlot& operator=(const ChildSlot&) = delete;
+    ~ChildSlot() {
+      if (on_) ptr()->~Tags();
+    }
+    explicit operator bool() const { return on_; }
+    Tags* get() const { return on_ ? ptr() : nullptr; }
+    Tags* operator->() const { return ptr(); }
+    Tags& operator*() const { return *ptr(); }
+    void emplace(Tag* owner, std::pmr::memory_resource* pool) {
+      new (storage_) Tags(owner, pool);
+      on_ = true;
+    }
+
+   private:
+    Tags* ptr() const {
+      return std::launder(reinterpret_cast<Tags*>(const_cast<unsigned char*>(storage_)));
+    }
+    alignas(Tags) unsigned char storage_[sizeof(Tags)];
+    bool on_ = false;
   };
 
   explicit Tag(std::pmr::memory_resource* pool) : params_(pool) {}
@@ -274,7 +297,7 @@ class QUILLON_EXPORT Tag {
   std::vector<Ref<Tag>> MakeCopies(const Tags* into, int32_t count) const;
   void InsertCopies(Tags* into, int32_t at, std::vector<Ref<Tag>> copies);
   Ref<Tag> Resolve(int32_t pos, std::string_view id, std::string_view name);
-  const std::string& RawId() const;
+  const std::string& RawId() const { return id_; }
   void SetRawId(std::string_view id);
   Param* FindParam(std::string_view name);
   const Param* FindParam(std::string_view name) const;
@@ -285,8 +308,8 @@ class QUILLON_EXPORT Tag {
   Tags* owner_ = nullptr;
   std::string name_;
   std::pmr::vector<Param> params_;  // in the document's pool
-  std::unique_ptr<Tags, TagsDeleter> children_;
-  std::unique_ptr<std::string> id_;  // most tags have none
+  ChildSlot children_;
+  std::string id_;
   bool has_end_tag_ = false;
   bool no_indent_ = false;
   bool break_before_ = true;
