@@ -1,11 +1,17 @@
 // The serving loop of quillon/server/serve.h.
 #include "quillon/server/serve.h"
 
+#include <errno.h>
 #include <fcgiapp.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <string>
@@ -104,6 +110,83 @@ void AnswerOne(std::shared_ptr<CgiIo> inner, const std::function<void()>& reques
   io->Close();
 }
 
+// libfcgi ends a connection gracefully: it shuts its side down and then
+// waits until the web server has closed its own, so that no byte left
+// unread turns the close into a reset that could cost the server the end
+// of the answer. That wait puts the process to sleep once more per request
+// and costs a wake-up (a quarter of a small page's time, measured). Here
+// the connection is kept open on a duplicate of its descriptor, shut down
+// for writing at once, and closed once the server has closed its side -
+// looked at without blocking after each later request. Only a backlog of
+// servers that keep their ends open makes the loop wait, as libfcgi would.
+class DeferredCloses {
+ public:
+  DeferredCloses() = default;
+  DeferredCloses(const DeferredCloses&) = delete;
+  DeferredCloses& operator=(const DeferredCloses&) = delete;
+  ~DeferredCloses() {
+    for (int fd : open_) WaitAndClose(fd);
+  }
+
+  // FCGX_Finish_r, with the close deferred.
+  void Finish(FCGX_Request* request) {
+    // ipcFd and keepConnection are libfcgi's own fields (it offers no
+    // accessor): a connection the server keeps for more requests is left
+    // to the library, and a duplicate that cannot be made changes nothing.
+    int kept = -1;
+    if (request->ipcFd >= 0 && !request->keepConnection) {
+      kept = ::fcntl(request->ipcFd, F_DUPFD_CLOEXEC, 0);
+      // Detached, the library closes its descriptor without the wait.
+      if (kept >= 0 && FCGX_Detach(request) != 0) {
+        ::close(kept);
+        kept = -1;
+      }
+    }
+    FCGX_Finish_r(request);
+    if (kept < 0) return;
+    ::shutdown(kept, SHUT_WR);
+    CloseFinished();
+    if (open_.size() >= kMaxOpen) {
+      WaitAndClose(open_.front());
+      open_.pop_front();
+    }
+    open_.push_back(kept);
+  }
+
+ private:
+  static constexpr size_t kMaxOpen = 64;
+
+  // Reads what the server still sent; true once it has closed its side
+  // (or the connection failed), when closing cannot reset anything.
+  static bool Drained(int fd) {
+    char scrap[512];
+    for (;;) {
+      const ssize_t n = ::recv(fd, scrap, sizeof scrap, MSG_DONTWAIT);
+      if (n > 0) continue;
+      if (n < 0 && errno == EINTR) continue;
+      return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+    }
+  }
+
+  void CloseFinished() {
+    std::erase_if(open_, [](int fd) {
+      if (!Drained(fd)) return false;
+      ::close(fd);
+      return true;
+    });
+  }
+
+  // libfcgi's own way: up to two seconds for the server to close.
+  static void WaitAndClose(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    while (!Drained(fd) && ::poll(&p, 1, 2000) > 0) {
+    }
+    ::close(fd);
+  }
+
+  std::deque<int> open_;
+};
+
 }  // namespace
 
 void AbandonCurrentResponse() {
@@ -123,10 +206,11 @@ void ServeRequests(const std::function<void()>& request) {
   if (FCGX_Init() != 0) return;
   FCGX_Request request_state;
   if (FCGX_InitRequest(&request_state, 0, 0) != 0) return;
+  DeferredCloses closes;
   while (FCGX_Accept_r(&request_state) >= 0) {
     auto io = std::make_shared<FastCgiIo>(&request_state);
     AnswerOne(io, request, [&io](const std::string& text) { io->LogError(text); });
-    FCGX_Finish_r(&request_state);
+    closes.Finish(&request_state);
   }
   FCGX_Free(&request_state, 1);
 }

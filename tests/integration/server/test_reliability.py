@@ -27,6 +27,10 @@ def rss_kib(pid: int) -> int:
     raise AssertionError(f"no VmRSS for {pid}")
 
 
+def open_fds(pid: int) -> int:
+    return len(list(Path(f"/proc/{pid}/fd").iterdir()))
+
+
 def wait_until_empty(path: Path, seconds: float = 10) -> list[Path]:
     deadline = time.monotonic() + seconds
     while True:
@@ -72,12 +76,17 @@ def test_memory_is_flat_over_ten_thousand_requests(lighttpd_factory, cgi_env, se
     for i in range(1, 1000):
         one(i)
     warm = rss_kib(pid)
+    warm_fds = open_fds(pid)
     for i in range(1000, 10000):
         got = one(i)
         assert got in (0, pid), "the page process was restarted"
     after = rss_kib(pid)
+    # Finished connections are closed once the web server has closed its
+    # end; a few may still wait, thousands would be a leak.
+    after_fds = open_fds(pid)
     conn.close()
     assert after <= warm * 1.05, f"RSS grew from {warm} KiB to {after} KiB"
+    assert after_fds <= warm_fds + 64, f"open descriptors grew from {warm_fds} to {after_fds}"
     assert wait_until_empty(temp_dir) == []
 
 
