@@ -35,11 +35,10 @@ void Writer::Write(const Tag* root, int level) {
       Open(child, child_level, &stack);
       continue;
     }
-    Frame done = f;
+    Close(f);
     stack.pop_back();
-    Close(done);
   }
-  if (out_) Flush();
+  Flush();
 }
 
 void Writer::Open(const Tag* tag, int level, std::vector<Frame>* stack) {
@@ -54,28 +53,32 @@ void Writer::Open(const Tag* tag, int level, std::vector<Frame>* stack) {
       Indent(level);
     }
   }
-  Frame f{tag, level, level, Length(), tag->children_.get(), 0, false, false};
+  // The frame is made in its place on the stack and finished there: one
+  // built aside and copied in is read back wider than it was written, which
+  // stalls the copy on every tag.
+  Frame& f = stack->emplace_back();
+  f.tag = tag;
+  f.level = level;
+  f.child_level = level;
+  f.begin = Length();
+  f.children = tag->children_.get();
+  f.next = 0;
+  f.write_value = false;
+  f.write_end = false;
   // Identifiers matter to the master form only.
   static const std::string kNoId;
   const std::string& id = page_ ? kNoId : tag->ID();
 
-  if (name == "ROOT" && !tag->owner_) {
-    stack->push_back(f);
-    return;
-  }
+  if (name == "ROOT" && !tag->owner_) return;
   if (text_block &&
       (page_ || (id.empty() && (tag->params_.empty() ||
                                 (tag->params_.size() == 1 && tag->params_[0].name == "VALUE"))))) {
     const std::string& value = tag->GetParam("VALUE");
     if (!page_ || !value.starts_with("<!--!")) Text(value);
     f.children = nullptr;
-    stack->push_back(f);
     return;
   }
-  if (dummy_block) {
-    stack->push_back(f);
-    return;
-  }
+  if (dummy_block) return;
   Char('<');
   Text(name);
   if (!page_ && tag->owner_ && !id.empty()) {
@@ -97,7 +100,6 @@ void Writer::Open(const Tag* tag, int level, std::vector<Frame>* stack) {
   f.child_level = tag->owner_ ? level + 1 : level;
   f.write_value = text_block;
   f.write_end = tag->has_end_tag_;
-  stack->push_back(f);
 }
 
 void Writer::Close(const Frame& f) {
