@@ -8,13 +8,17 @@
 #   template loaded, one row copied 1,000 times, cells filled, page written,
 #   per request), the same program's CGI twin (bench_table_page, a process
 #   per request) and the same page in PHP (a loop writing the rows).
+# Beside them, as the ceiling of the machine, a bare libfcgi loop
+# (bench_fcgi_fixed) answering the very bytes of each of our two pages,
+# fixed: what its figures leave is the web server's, wrk's and libfcgi's.
 # Every URL is checked once with curl (status 200 and its content) before it
 # is timed. Prints requests/s, p99 latency and wrk's error counts for each,
 # then the ratios against the targets.
 #
 # Usage: bench/fastcgi_vs_php.sh [build-dir]   (a Release build; default
 # build-release next to this folder, with qserver_hello, qserver_hello_fcgi,
-# bench_table_page, bench_table_page_fcgi, qreg and the Python module). Needs wrk, lighttpd
+# bench_table_page, bench_table_page_fcgi, bench_fcgi_fixed, qreg and the
+# Python module). Needs wrk, lighttpd
 # and php-fpm8.2. DURATION (seconds, default 5) and CONNECTIONS (default 16)
 # tune wrk.
 #
@@ -28,12 +32,13 @@ cgi=$build/bin/qserver_hello
 fcgi=$build/bin/qserver_hello_fcgi
 table=$build/bin/bench_table_page_fcgi
 table_cgi=$build/bin/bench_table_page
+fixed=$build/bin/bench_fcgi_fixed
 qreg=$build/bin/qreg
 module=$(ls "$build"/python/quillon*.so 2>/dev/null | head -n 1 || true)
-for program in "$cgi" "$fcgi" "$table" "$table_cgi" "$qreg" "$module"; do
+for program in "$cgi" "$fcgi" "$table" "$table_cgi" "$fixed" "$qreg" "$module"; do
   [ -n "$program" ] && [ -x "$program" ] || [ -f "$program" ] || {
     echo "missing ${program:-the Python module} (build qserver_hello qserver_hello_fcgi" \
-         "bench_table_page bench_table_page_fcgi qreg quillon_python)" >&2
+         "bench_table_page bench_table_page_fcgi bench_fcgi_fixed qreg quillon_python)" >&2
     exit 1
   }
 done
@@ -125,6 +130,17 @@ CONF
 /usr/sbin/php-fpm8.2 -R -y "$work/fpm.conf" &
 fpm_pid=$!
 
+# The bytes our two pages answer, taken from one CGI run of each, for the
+# fixed loop to answer.
+answer_body() {  # program query [VAR=value...]: the body of one CGI run
+  program=$1 query=$2
+  shift 2
+  env LD_LIBRARY_PATH="$build/lib" REQUEST_METHOD=GET QUERY_STRING="$query" "$@" "$program" |
+    python3 -c 'import sys; sys.stdout.buffer.write(sys.stdin.buffer.read().split(b"\r\n\r\n", 1)[1])'
+}
+answer_body "$fcgi" name=World > "$work/hello.fixed"
+answer_body "$table" "" TABLE_TEMPLATE="$work/table.htm" > "$work/table.fixed"
+
 ln -s "$cgi" "$work/htdocs/cgi-bin/hello"
 # mod_cgi runs a program in its own folder, where the CGI twin finds its
 # template by its default name.
@@ -162,6 +178,20 @@ fastcgi.server = (
     "bin-environment" => ("LD_LIBRARY_PATH" => "$build/lib", "PYTHONPATH" => "$build/python",
                           "QUILLON_REGISTRY" => "$work/registry")
   )),
+  "/fixed/hello" => ((
+    "socket" => "$work/fixed-hello.sock",
+    "bin-path" => "$fixed",
+    "max-procs" => $procs,
+    "check-local" => "disable",
+    "bin-environment" => ("FIXED_PAGE" => "$work/hello.fixed")
+  )),
+  "/fixed/table" => ((
+    "socket" => "$work/fixed-table.sock",
+    "bin-path" => "$fixed",
+    "max-procs" => $procs,
+    "check-local" => "disable",
+    "bin-environment" => ("FIXED_PAGE" => "$work/table.fixed")
+  )),
   ".php" => (( "socket" => "$work/fpm.sock" ))
 )
 CONF
@@ -197,10 +227,14 @@ for name in cgi fastcgi python php; do
   grep -q '<p>Hello, W&lt;x&gt;!</p>' "$work/$name.body" || {
     echo "$name: unexpected hello page:" >&2; cat "$work/$name.body" >&2; exit 1; }
 done
-for name in table_cgi table_fastcgi table_php; do
+# The fixed loop answers the same bytes whatever was asked.
+check fixed "$base/fixed/hello"
+grep -q '<p>Hello, World!</p>' "$work/fixed.body" || {
+  echo "fixed: unexpected hello page:" >&2; cat "$work/fixed.body" >&2; exit 1; }
+for name in table_cgi table_fastcgi table_php table_fixed; do
   case $name in
     table_cgi) url=$base/cgi-bin/table ;; table_fastcgi) url=$base/app/table ;;
-    table_php) url=$base/table.php ;;
+    table_php) url=$base/table.php ;; table_fixed) url=$base/fixed/table ;;
   esac
   check "$name" "$url"
   rows=$(grep -io '<td[^>]*>Customer [0-9]*</td>' "$work/$name.body" | wc -l)
@@ -220,9 +254,11 @@ run cgi "$base/cgi-bin/hello?name=World"
 run fastcgi "$base/app/hello?name=World"
 run python "$base/app/py?name=World"
 run php "$base/hello.php?name=World"
+run fixed "$base/fixed/hello?name=World"
 run table_cgi "$base/cgi-bin/table"
 run table_fastcgi "$base/app/table"
 run table_php "$base/table.php"
+run table_fixed "$base/fixed/table"
 python3 - "$work" <<'PY'
 import re, sys
 work = sys.argv[1]
@@ -235,15 +271,17 @@ def parse(name):
     return rps, p99_ms, "; ".join(errors) or "no errors"
 rows = [("cgi", "hello: QServer as CGI"), ("fastcgi", "hello: C++ over FastCGI"),
         ("python", "hello: Python over FastCGI"), ("php", "hello: PHP-FPM"),
+        ("fixed", "hello: fixed bytes, bare libfcgi"),
         ("table_cgi", "1,000 rows: C++ as CGI"),
-        ("table_fastcgi", "1,000 rows: C++ over FastCGI"), ("table_php", "1,000 rows: PHP-FPM")]
+        ("table_fastcgi", "1,000 rows: C++ over FastCGI"), ("table_php", "1,000 rows: PHP-FPM"),
+        ("table_fixed", "1,000 rows: fixed bytes, bare")]
 r = {name: parse(name) for name, _ in rows}
 for name, label in rows:
     rps, p99, errors = r[name]
-    print(f"{label:30s} {rps:9.0f} requests/s  p99 {p99:8.2f} ms  ({errors})")
+    print(f"{label:34s} {rps:9.0f} requests/s  p99 {p99:8.2f} ms  ({errors})")
 def ratio(label, a, b, target):
     value = r[a][0] / r[b][0]
-    print(f"{label:36s} {value:6.2f}x  (target >= {target}x: {'met' if value >= target else 'MISSED'})")
+    print(f"{label:34s} {value:6.2f}x  (target >= {target}x: {'met' if value >= target else 'MISSED'})")
 ratio("hello: C++ FastCGI / CGI", "fastcgi", "cgi", 20)
 ratio("hello: C++ FastCGI / PHP-FPM", "fastcgi", "php", 1.5)
 ratio("1,000 rows: C++ FastCGI / CGI", "table_fastcgi", "table_cgi", 20)

@@ -29,3 +29,8 @@ if(TARGET quillon_html AND TARGET qserver)
   add_executable(bench_table_page_fcgi ${CMAKE_CURRENT_LIST_DIR}/table_page_fcgi.cc)
   target_link_libraries(bench_table_page_fcgi PRIVATE qserver quillon_html)
 endif()
+# The bare libfcgi loop that answers fixed bytes: the ceiling beside them.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(BENCH_FCGI REQUIRED IMPORTED_TARGET fcgi)
+add_executable(bench_fcgi_fixed ${CMAKE_CURRENT_LIST_DIR}/fcgi_fixed.c)
+target_link_libraries(bench_fcgi_fixed PRIVATE PkgConfig::BENCH_FCGI)
