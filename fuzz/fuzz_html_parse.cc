@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "quillon/html/document.h"
 #include "quillon/platform/codepage.h"
@@ -71,6 +72,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   doc.GetMasterPage();
-  doc.GetPageData();
+  // Written to an output, the page is the same bytes, line end for line end.
+  struct Collect final : quillon::html::Output {
+    void AppendText(std::string_view piece) override { text.append(piece); }
+    void LineEnd() override { text.append("\r\n"); }
+    std::string text;
+  } out;
+  doc.WriteTo(&out);
+  doc.DetachOutput();
+  if (out.text != doc.GetPageData()) abort();
   return 0;
 }

@@ -117,6 +117,36 @@ TEST(DocumentWrite, WriteToKeepsTheOutputAttached) {
   EXPECT_EQ(out.lines.back(), "<P>b</P><P>a</P>");
 }
 
+// Pieces of any size come out in order, the same whether written to a
+// buffer or to an output (which gets a LineEnd wherever a line ends): a
+// page with long texts is the page with short stand-ins, the texts put in.
+TEST(DocumentWrite, LongPiecesKeepTheirPlace) {
+  const std::string long_text(20000, 'x');  // more than the writer holds at once
+  std::string many_lines;
+  for (int i = 0; i < 3000; ++i) many_lines += "<p>line " + std::to_string(i) + "</p>\r\n";
+  auto replaced = [&](std::string text) {
+    for (size_t at; (at = text.find("@@")) != std::string::npos;) text.replace(at, 2, long_text);
+    return text;
+  };
+  for (const std::string master :
+       {std::string(), std::string("<p>@@</p>"), std::string("<pre>a@@</pre><p>b</p>"),
+        std::string("<table><tr><td>@@</td><td>y</td></tr></table>"),
+        std::string("<p title=\"@@\">a<b>@@</b>@@</p>"), many_lines + "<p class=@@>@@</p>"}) {
+    Document stand_in(Utf8());
+    stand_in.SetMasterPage(master);
+    const std::string want = replaced(stand_in.GetPageData());
+    Document doc(Utf8());
+    doc.SetMasterPage(replaced(master));
+    EXPECT_EQ(doc.GetPageData(), want) << master.substr(0, 40);
+    RecordingOutput out;
+    doc.WriteTo(&out);
+    doc.DetachOutput();
+    std::string joined;
+    for (size_t i = 0; i < out.lines.size(); ++i) joined += (i ? "\r\n" : "") + out.lines[i];
+    EXPECT_EQ(joined, want) << master.substr(0, 40);
+  }
+}
+
 TEST(DocumentFiles, LoadSaveAndErrors) {
   std::string dir = platform::TempDirectory();
   std::string in = dir + "quillon_html_in_" + std::to_string(getpid()) + ".htm";
