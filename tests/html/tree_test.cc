@@ -326,5 +326,31 @@ TEST(FormSelection, SelectOption) {
   EXPECT_EQ(doc.FindByParameter("selected", "selected"), nullptr);
 }
 
+// A document gives its tree's memory back in one piece when it goes; tags
+// someone still holds keep that memory and stay fully usable.
+TEST(TreeLifetime, TagsHeldPastTheirDocumentCanStillBeEdited) {
+  Ref<Tag> row;
+  {
+    Document doc(Utf8());
+    doc.SetMasterPage("<table><tr qlid=r><td align=right>a</td></tr></table>");
+    row = doc.FindByID("r");
+    row->AddCopy(row->Parent().get(), 50);
+  }
+  EXPECT_EQ(row->document(), nullptr);
+  EXPECT_EQ(row->Parent(), nullptr);
+  for (int i = 0; i < 100; ++i) {
+    row->Add("", "td")->SetText(std::string(static_cast<size_t>(i), 'y'));
+    row->SetParameter("class", std::to_string(i));
+  }
+  row->Remove(0, 50);
+  ASSERT_EQ(row->ChildCount(), 51);
+  EXPECT_EQ(row->Children().At(0)->Text(), std::string(49, 'y'));
+  EXPECT_EQ(row->Parameter("class"), "99");
+  Ref<Tag> copy = row->DeepCopy();
+  row = nullptr;
+  EXPECT_EQ(copy->ChildCount(), 51);
+  EXPECT_EQ(copy->Children().At(50)->Text(), std::string(99, 'y'));
+}
+
 }  // namespace
 }  // namespace quillon::html
