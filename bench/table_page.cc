@@ -7,26 +7,10 @@
 // it); ROWS overrides the 1,000 rows.
 #include <cstdlib>
 #include <string>
-#include <string_view>
 
 #include "quillon/html/document.h"
 #include "quillon/server/qserver.h"
-
-namespace {
-
-// The page goes to the response the way the server's document object sends
-// it: text appended to the body, line ends as CR LF.
-class ResponseOutput final : public quillon::html::Output {
- public:
-  explicit ResponseOutput(quillon::server::QServer* server) : server_(server) {}
-  void AppendText(std::string_view text) override { server_->AppendBodyText(text); }
-  void LineEnd() override { server_->WriteCRLF(); }
-
- private:
-  quillon::server::QServer* server_;
-};
-
-}  // namespace
+#include "quillon/server/response_output.h"
 
 int main() {
   const char* file = std::getenv("PATH_TRANSLATED");
@@ -48,7 +32,7 @@ int main() {
     r->FindByID("qty")->SetText(std::to_string(i % 97));
     r->FindByID("price")->SetText(std::to_string(i * 3) + ".00");
   }
-  ResponseOutput output(server.get());
+  quillon::server::ResponseOutput output(*server);
   doc.WriteTo(&output);
   doc.DetachOutput();
   return 0;

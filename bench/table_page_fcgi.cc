@@ -9,24 +9,12 @@
 // ROWS overrides the 1,000 rows.
 #include <cstdlib>
 #include <string>
-#include <string_view>
 
 #include "quillon/html/document.h"
+#include "quillon/server/response_output.h"
 #include "quillon/server/serve.h"
 
 namespace {
-
-// The page goes to the response the way the server's document object sends
-// it: text appended to the body, line ends as CR LF.
-class ResponseOutput final : public quillon::html::Output {
- public:
-  explicit ResponseOutput(quillon::server::QServer* server) : server_(server) {}
-  void AppendText(std::string_view text) override { server_->AppendBodyText(text); }
-  void LineEnd() override { server_->WriteCRLF(); }
-
- private:
-  quillon::server::QServer* server_;
-};
 
 // Read per request, not once: under FastCGI the web server sets the
 // variables for each request, and a page reads its template each time too.
@@ -57,7 +45,7 @@ int main() {
       r->FindByID("qty")->SetText(std::to_string(i % 97));
       r->FindByID("price")->SetText(std::to_string(i * 3) + ".00");
     }
-    ResponseOutput output(&server);
+    quillon::server::ResponseOutput output(server);
     doc.WriteTo(&output);
     doc.DetachOutput();
   });

@@ -243,18 +243,6 @@ HRESULT HtmlTagsObject::Clone(com::IEnumVARIANT** copy) {
 
 // --- QHtmlDoc --------------------------------------------------------------------------------
 
-// Text goes to the last body line of the response, a line end starts a new
-// one.
-class QHtmlDocObject::ServerOutput final : public html::Output {
- public:
-  explicit ServerOutput(QServer* server) : server_(server) {}
-  void AppendText(std::string_view text) override { server_->AppendBodyText(text); }
-  void LineEnd() override { server_->WriteCRLF(); }
-
- private:
-  QServer* server_;
-};
-
 QHtmlDocObject::QHtmlDocObject(com::Module& module)
     : ControlBase(module, com::ControlIdentity{ids::CLSID_QHtmlDoc, ids::DIID__IQHtmlDocEvents,
                                                &ids::CLSID_QHtmlDocPropPage}) {}
@@ -312,7 +300,7 @@ HRESULT QHtmlDocObject::WriteTo(IDispatch* QServer) {
       }
     }
     if (server == nullptr) throw Error(kMsgBadOutputObject);
-    auto output = std::make_unique<ServerOutput>(server);
+    auto output = std::make_unique<server::ResponseOutput>(*server);
     doc_.WriteTo(output.get());
     output_ = std::move(output);
     server_object_ = com::ComPtr<IDispatch>(QServer);

@@ -20,6 +20,7 @@
 #include "quillon/html/document.h"
 #include "quillon/html/tag.h"
 #include "quillon/server/identities.h"
+#include "quillon/server/response_output.h"
 
 namespace quillon::server {
 
@@ -433,10 +434,9 @@ class QHtmlDocObject : public com::ControlBase<QHtmlDocObject, IQHtmlDoc, kQHtml
   void FinalRelease() override;
 
  private:
-  // The response WriteTo attached: its text-append and line-end operations.
-  class ServerOutput;
+  // The response WriteTo attached.
   html::Document doc_;
-  std::unique_ptr<ServerOutput> output_;
+  std::unique_ptr<server::ResponseOutput> output_;
   // The response object stays alive while the document may write to it.
   com::ComPtr<IDispatch> server_object_;
 };

@@ -23,6 +23,7 @@
 #include "quillon/html/tag.h"
 #include "quillon/recordset/recordset.h"
 #include "quillon/server/qserver.h"
+#include "quillon/server/response_output.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ using quillon::html::Document;
 using quillon::html::Ref;
 using quillon::html::Tag;
 using quillon::server::QServer;
+using quillon::server::ResponseOutput;
 namespace com = quillon::com;
 using com::VARIANT;
 
@@ -150,17 +152,6 @@ std::vector<std::vector<std::string>> QueryRows(const Database& db, const std::s
   Call(rs, u"Close", com::DISPATCH_METHOD);
   return rows;
 }
-
-// The template engine's output into the response.
-class ResponseOutput final : public quillon::html::Output {
- public:
-  explicit ResponseOutput(QServer& server) : server_(server) {}
-  void AppendText(std::string_view text) override { server_.AppendBodyText(text); }
-  void LineEnd() override { server_.WriteCRLF(); }
-
- private:
-  QServer& server_;
-};
 
 // The master page with the page template's content in it, as app.template().
 std::unique_ptr<Document> Template(const std::string& name, const std::string& title,
