@@ -18,26 +18,11 @@ done
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-cat >"$work/table.htm" <<'HTML'
-<html>
-<head><title>Orders</title></head>
-<body>
-<h1>Orders</h1>
-<form method=post action="/orders">
-<table qlid=list border=1>
-<tr><th>Name</th><th>Quantity</th><th>Price</th></tr>
-<tr qlid=row><td qlid=name>x</td><td qlid=qty align=right>0</td><td qlid=price align=right>0</td></tr>
-</table>
-<input type=submit value="Save">
-</form>
-</body>
-</html>
-HTML
 
 run() {
   env -i PATH=/usr/bin:/bin QUERY_STRING='name=World&x=1' REQUEST_METHOD=GET \
     GATEWAY_INTERFACE=CGI/1.1 SERVER_PROTOCOL=HTTP/1.1 CONTENT_LENGTH=0 \
-    PATH_TRANSLATED="$work/table.htm" "$@"
+    PATH_TRANSLATED="$here/table.htm" "$@"
 }
 
 # The page must really hold the rows before its time means anything.
