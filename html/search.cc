@@ -10,16 +10,10 @@ namespace {
 // compared ignoring case, names after upper-casing.
 struct Matcher {
   Matcher(const platform::CodePage& code_page, const Search::Key& key)
-      : cp(code_page), kind(key.kind) {
-    switch (kind) {
-      case Search::kId:
-        first = key.first;
-        break;
-      case Search::kTagName:
-      case Search::kParameter:
-        first = Upper(cp, key.first);
-        second = key.second;
-        break;
+      : cp(code_page), kind(key.kind), first(key.first), second(key.second) {
+    if (kind != Search::kId) {
+      upper = Upper(cp, key.first);
+      first = upper;
     }
   }
   bool operator()(const Tag* tag, const std::string& id) const {
@@ -35,8 +29,9 @@ struct Matcher {
   }
   const platform::CodePage& cp;
   Search::Kind kind;
-  std::string first;
-  std::string second;
+  std::string_view first;
+  std::string_view second;
+  std::string upper;  // names are compared upper-cased
 };
 
 }  // namespace
@@ -87,30 +82,22 @@ Tag* Search::Below(Tag* scope, const Key& key, const Tag* start, bool start_chec
   return nullptr;
 }
 
-Ref<Tag> Search::Run(Tag* scope, Key key) {
+Ref<Tag> Search::Run(Tag* scope, const Key& key) {
   Document* doc = scope->document();
   Tag* hit = Below(scope, key, nullptr, false);
   if (doc) {
     Document::FindState& f = doc->find_;
-    f.id_key.clear();
-    f.tag_key.clear();
-    f.param_name_key.clear();
-    f.param_value_key.clear();
-    switch (key.kind) {
-      case kId:
-        f.id_key = std::move(key.first);
-        break;
-      case kTagName:
-        f.tag_key = std::move(key.first);
-        break;
-      case kParameter:
-        f.param_name_key = std::move(key.first);
-        f.param_value_key = std::move(key.second);
-        break;
-    }
+    // Assigned, not moved in: a page searching row after row reuses the
+    // same strings instead of allocating a key per search.
+    f.id_key.assign(key.kind == kId ? key.first : std::string_view());
+    f.tag_key.assign(key.kind == kTagName ? key.first : std::string_view());
+    f.param_name_key.assign(key.kind == kParameter ? key.first : std::string_view());
+    f.param_value_key.assign(key.kind == kParameter ? key.second : std::string_view());
     f.scope = scope;
     f.last = hit;
-    f.trusted = doc->Contains(scope);
+    // Checking that the scope is in the document walks up the tree; most
+    // searches are never followed by FindNext, so that one does it.
+    f.trusted = false;
     f.epoch = doc->detach_epoch_;
   }
   return Ref<Tag>(hit);

@@ -3,6 +3,7 @@
 #define QUILLON_HTML_SEARCH_H_
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -14,15 +15,17 @@ namespace quillon::html {
 class Search {
  public:
   enum Kind { kId, kTagName, kParameter };
+  // Views only: a key lives for one call, and the find state keeps its own
+  // copy of what it needs for FindNext.
   struct Key {
     Kind kind;
-    std::string first;   // identifier, tag name or parameter name, as given
-    std::string second;  // parameter value
+    std::string_view first;   // identifier, tag name or parameter name, as given
+    std::string_view second;  // parameter value
   };
 
   // A script-level search below `scope`, recorded in the document's find
   // state.
-  static Ref<Tag> Run(Tag* scope, Key key);
+  static Ref<Tag> Run(Tag* scope, const Key& key);
   // FindNext of `doc`.
   static Ref<Tag> Next(Document* doc);
 

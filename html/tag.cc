@@ -22,35 +22,40 @@ bool KeepsLayout(std::string_view name) { return name == "TEXTAREA" || name == "
 
 // ---------------------------------------------------------------------------
 // Reference counting. Releasing a tree must not recurse once per level:
-// a dying tag is queued on a per-thread list (linked through its own
-// collection slot, which a dying tag no longer needs), and only the
-// outermost release runs the list, so a chain of any depth unwinds in a
-// loop with constant stack and without allocating.
-
-namespace {
-thread_local Tag* dying_head = nullptr;
-thread_local bool draining = false;
-}  // namespace
+// a dying tag is queued through its own collection slot, which a dying tag
+// no longer needs, and its children are taken over by the same loop before
+// its destructor could release them one call deeper. A chain of any depth
+// unwinds with constant stack, without allocating, and without per-thread
+// state (which a shared library reaches only through a call).
 
 void IntrusiveAddRef(Tag* tag) { ++tag->refs_; }
 
 void IntrusiveRelease(Tag* tag) {
   if (--tag->refs_ != 0) return;
-  tag->owner_ = reinterpret_cast<Tags*>(dying_head);
-  dying_head = tag;
-  if (draining) return;
-  draining = true;
-  while (dying_head != nullptr) {
-    Tag* next = dying_head;
-    dying_head = reinterpret_cast<Tag*>(next->owner_);
+  tag->owner_ = nullptr;
+  Tag* head = tag;
+  while (head != nullptr) {
+    Tag* next = head;
+    head = reinterpret_cast<Tag*>(next->owner_);
     next->owner_ = nullptr;
-    // Its children are queued, not destroyed here. The document link is
-    // held across the destruction: it owns the memory being returned.
+    if (Tags* children = next->children_.get()) {
+      for (Tags::Entry& e : children->entries_) {
+        Tag* child = e.tag.detach();
+        // A child that someone else still holds sees itself as removed.
+        child->owner_ = nullptr;
+        if (--child->refs_ == 0) {
+          child->owner_ = reinterpret_cast<Tags*>(head);
+          head = child;
+        }
+      }
+      children->entries_.clear();
+    }
+    // The document link is held across the destruction: it owns the
+    // memory being returned.
     Ref<DocumentLink> link = next->link_;
     next->~Tag();
     FreeNode(link.get(), next, sizeof(Tag), alignof(Tag));
   }
-  draining = false;
 }
 
 void IntrusiveAddRef(DocumentLink* link) { ++link->refs_; }
@@ -443,14 +448,13 @@ void Tag::RemoveAll() {
 // ---------------------------------------------------------------------------
 // Copies
 
-void Tag::CopyContent(Tag* target, const Tag* source) {
+void Tag::CopyContent(Tag* target, const Tag* source, CopyWork* work) {
   // Depth-first with an explicit stack: the subtree may be nested deeper
   // than the call stack could follow.
-  std::vector<std::pair<Tag*, const Tag*>> work;
-  work.emplace_back(target, source);
-  while (!work.empty()) {
-    auto [t, s] = work.back();
-    work.pop_back();
+  work->emplace_back(target, source);
+  while (!work->empty()) {
+    auto [t, s] = work->back();
+    work->pop_back();
     t->params_.insert(t->params_.end(), s->params_.begin(), s->params_.end());
     if (s->children_) {
       Tags& into = t->Children();
@@ -468,7 +472,7 @@ void Tag::CopyContent(Tag* target, const Tag* source) {
         copy->owner_ = &into;
         Tag* raw = copy.get();
         into.entries_.push_back(Tags::Entry{std::move(copy)});
-        work.emplace_back(raw, from);
+        work->emplace_back(raw, from);
       }
     }
     t->has_end_tag_ = s->has_end_tag_;
@@ -478,21 +482,25 @@ void Tag::CopyContent(Tag* target, const Tag* source) {
   }
 }
 
-Ref<Tag> Tag::CopyOf(const Tag* source, DocumentLink* link) {
+Ref<Tag> Tag::CopyOf(const Tag* source, DocumentLink* link, CopyWork* work) {
   Ref<Tag> copy = New(link);
   copy->name_ = source->name_;
-  CopyContent(copy.get(), source);
+  CopyContent(copy.get(), source, work);
   return copy;
 }
 
-Ref<Tag> Tag::DeepCopy() const { return CopyOf(this, link_.get()); }
+Ref<Tag> Tag::DeepCopy() const {
+  CopyWork work;
+  return CopyOf(this, link_.get(), &work);
+}
 
 std::vector<Ref<Tag>> Tag::MakeCopies(const Tags* into, int32_t count) const {
   std::vector<Ref<Tag>> copies;
   if (count <= 0) return copies;
   DocumentLink* link = into->owner_ ? into->owner_->link_.get() : nullptr;
   copies.reserve(static_cast<size_t>(count));
-  for (int32_t i = 0; i < count; ++i) copies.push_back(CopyOf(this, link));
+  CopyWork work;
+  for (int32_t i = 0; i < count; ++i) copies.push_back(CopyOf(this, link, &work));
   return copies;
 }
 
@@ -535,7 +543,8 @@ void Tag::Replace(Tag* by) {
   if (by == this) return;
   // A snapshot first: `by` may hang below this tag, whose children are
   // about to go, or above it, where copying would meet its own output.
-  Ref<Tag> snapshot = CopyOf(by, link_.get());
+  CopyWork work;
+  Ref<Tag> snapshot = CopyOf(by, link_.get(), &work);
   std::string id = by->ID();
   params_.clear();
   RemoveAll();
@@ -557,18 +566,15 @@ void Tag::Replace(Tag* by) {
 // Searches and forms
 
 Ref<Tag> Tag::FindByID(std::string_view id) {
-  Search::Key key{Search::kId, std::string(id), ""};
-  return Search::Run(this, std::move(key));
+  return Search::Run(this, Search::Key{Search::kId, id, {}});
 }
 
 Ref<Tag> Tag::FindByTagName(std::string_view name) {
-  Search::Key key{Search::kTagName, std::string(name), ""};
-  return Search::Run(this, std::move(key));
+  return Search::Run(this, Search::Key{Search::kTagName, name, {}});
 }
 
 Ref<Tag> Tag::FindByParameter(std::string_view name, std::string_view value) {
-  Search::Key key{Search::kParameter, std::string(name), std::string(value)};
-  return Search::Run(this, std::move(key));
+  return Search::Run(this, Search::Key{Search::kParameter, name, value});
 }
 
 void Tag::SelectRadio(std::string_view radio_name, std::string_view value) {

@@ -39,6 +39,8 @@ class Ref {
   }
 
   void swap(Ref& other) noexcept { std::swap(p_, other.p_); }
+  // Gives the reference up without releasing it: the caller now owns it.
+  T* detach() noexcept { return std::exchange(p_, nullptr); }
   T* get() const { return p_; }
   T* operator->() const { return p_; }
   T& operator*() const { return *p_; }

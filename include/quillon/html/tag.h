@@ -92,6 +92,7 @@ class QUILLON_EXPORT Tags {
   friend class Parser;
   friend class Writer;
   friend class Search;
+  friend void IntrusiveRelease(Tag* tag);
   // The identifier is kept by the tag itself (only while a collection
   // holds it does it show), so an entry is just the reference.
   struct Entry {
@@ -291,9 +292,13 @@ class QUILLON_EXPORT Tag {
   void Init(DocumentLink* link, Tags* owner, std::string_view name, int32_t index,
             bool name_is_upper = false);
   void ApplyTagName();
+  // Pairs (copy, source) still to be filled, for a copy's explicit stack.
+  using CopyWork = std::vector<std::pair<Tag*, const Tag*>>;
   // Appends source's parameters, subtree copies and flags (no merging).
-  static void CopyContent(Tag* target, const Tag* source);
-  static Ref<Tag> CopyOf(const Tag* source, DocumentLink* link);
+  // `work` is scratch space, empty on entry and on return; one passed in
+  // for many copies is allocated once.
+  static void CopyContent(Tag* target, const Tag* source, CopyWork* work);
+  static Ref<Tag> CopyOf(const Tag* source, DocumentLink* link, CopyWork* work);
   std::vector<Ref<Tag>> MakeCopies(const Tags* into, int32_t count) const;
   void InsertCopies(Tags* into, int32_t at, std::vector<Ref<Tag>> copies);
   Ref<Tag> Resolve(int32_t pos, std::string_view id, std::string_view name);
