@@ -18,6 +18,13 @@ endif()
 # Component libraries export only what is marked; everything else stays inside.
 set(CMAKE_CXX_VISIBILITY_PRESET hidden)
 set(CMAKE_VISIBILITY_INLINES_HIDDEN ON)
+# What a library exports it also calls itself (a tag's release, its
+# destructor, a document link's count): without this, GCC routes each such
+# call through the PLT in case another library replaces the function, and
+# cannot inline it. Nothing of ours is meant to be replaced that way.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  add_compile_options(-fno-semantic-interposition)
+endif()
 
 # Programs and libraries find their siblings in the build tree and, once
 # installed, in the library directory.
