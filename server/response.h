@@ -51,6 +51,13 @@ int64_t StandardBiasSeconds();
 
 class Response {
  public:
+  // The text body starts in the memory the last response on this thread
+  // left (see response.cc).
+  Response();
+  ~Response();
+  Response(const Response&) = delete;
+  Response& operator=(const Response&) = delete;
+
   // WriteString: the text goes on the last line (a first line is made).
   void AppendText(std::string_view text);
   // WriteCRLF: a new empty line.

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "quillon/component/variant.h"
 #include "quillon/server/qserver.h"
@@ -48,6 +49,32 @@ TEST(ResponseBytes, LinesEndWithCrlf) {
               s.WriteString("c");
             }),
             kHead + "ab\r\nc\r\n"s);
+}
+
+// A response starts in the memory the one before it on its thread left
+// behind, never with its text: each page answers only its own bytes, after
+// a longer one, after one too long to keep, and on a thread of its own.
+TEST(ResponseBytes, EachAnswerHoldsOnlyItsOwnBody) {
+  const std::string long_page(200000, 'x');
+  const std::string too_long_to_keep((size_t{5} << 20) + 1, 'y');
+  const std::optional<std::string> pages[] = {
+      long_page, "short", std::nullopt, too_long_to_keep, "", long_page, "again",
+  };
+  auto answer = [](const std::optional<std::string>& text) {
+    return ResponseOf([&](QServer& s) {
+      if (text) s.WriteString(*text);
+    });
+  };
+  auto expected = [](const std::optional<std::string>& text) {
+    return text ? kHead + *text + "\r\n" : kHead + "QServerParams:QServerResult="s;
+  };
+  for (const auto& text : pages) {
+    EXPECT_EQ(answer(text), expected(text)) << (text ? text->size() : 0) << " bytes";
+  }
+  std::string on_thread;
+  std::thread([&] { on_thread = answer("thread"); }).join();
+  EXPECT_EQ(on_thread, kHead + "thread\r\n"s);
+  EXPECT_EQ(answer("main"), kHead + "main\r\n"s);
 }
 
 TEST(ResponseBytes, CrlfAloneIsABodyAndSuppressesTheSessionText) {
