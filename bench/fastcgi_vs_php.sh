@@ -11,15 +11,18 @@
 # Beside them, as the ceiling of the machine, a bare libfcgi loop
 # (bench_fcgi_fixed) answering the very bytes of each of our two pages,
 # fixed: what its figures leave is the web server's, wrk's and libfcgi's.
+# And the 1,000-row page's bytes, fixed, through QServer's own loop
+# (bench_fixed_page), as CGI and over FastCGI: with no page work at all,
+# the most FastCGI can gain over a process per request for that page here.
 # Every URL is checked once with curl (status 200 and its content) before it
 # is timed. Prints requests/s, p99 latency and wrk's error counts for each,
 # then the ratios against the targets.
 #
 # Usage: bench/fastcgi_vs_php.sh [build-dir]   (a Release build; default
 # build-release next to this folder, with qserver_hello, qserver_hello_fcgi,
-# bench_table_page, bench_table_page_fcgi, bench_fcgi_fixed, qreg and the
-# Python module). Needs wrk, lighttpd
-# and php-fpm8.2. DURATION (seconds, default 5) and CONNECTIONS (default 16)
+# bench_table_page, bench_table_page_fcgi, bench_fcgi_fixed,
+# bench_fixed_page, qreg and the Python module). Needs wrk, lighttpd and
+# php-fpm8.2. DURATION (seconds, default 5) and CONNECTIONS (default 16)
 # tune wrk.
 #
 # Every FastCGI program runs as PROCS processes (default 2, one per core of
@@ -33,12 +36,14 @@ fcgi=$build/bin/qserver_hello_fcgi
 table=$build/bin/bench_table_page_fcgi
 table_cgi=$build/bin/bench_table_page
 fixed=$build/bin/bench_fcgi_fixed
+fixed_page=$build/bin/bench_fixed_page
 qreg=$build/bin/qreg
 module=$(ls "$build"/python/quillon*.so 2>/dev/null | head -n 1 || true)
-for program in "$cgi" "$fcgi" "$table" "$table_cgi" "$fixed" "$qreg" "$module"; do
+for program in "$cgi" "$fcgi" "$table" "$table_cgi" "$fixed" "$fixed_page" "$qreg" "$module"; do
   [ -n "$program" ] && [ -x "$program" ] || [ -f "$program" ] || {
     echo "missing ${program:-the Python module} (build qserver_hello qserver_hello_fcgi" \
-         "bench_table_page bench_table_page_fcgi bench_fcgi_fixed qreg quillon_python)" >&2
+         "bench_table_page bench_table_page_fcgi bench_fcgi_fixed bench_fixed_page qreg" \
+         "quillon_python)" >&2
     exit 1
   }
 done
@@ -132,6 +137,9 @@ ln -s "$cgi" "$work/htdocs/cgi-bin/hello"
 # template by its default name.
 ln -s "$table_cgi" "$work/htdocs/cgi-bin/table"
 cp "$work/table.htm" "$work/htdocs/cgi-bin/table.htm"
+# As CGI the fixed QServer page reads the file named after itself.
+ln -s "$fixed_page" "$work/htdocs/cgi-bin/fixed-table"
+cp "$work/table.fixed" "$work/htdocs/cgi-bin/fixed-table.page"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 cat > "$work/lighttpd.conf" <<CONF
 server.modules = ("mod_setenv", "mod_cgi", "mod_fastcgi")
@@ -178,6 +186,13 @@ fastcgi.server = (
     "check-local" => "disable",
     "bin-environment" => ("FIXED_PAGE" => "$work/table.fixed")
   )),
+  "/fixed/qserver" => ((
+    "socket" => "$work/fixed-qserver.sock",
+    "bin-path" => "$fixed_page",
+    "max-procs" => $procs,
+    "check-local" => "disable",
+    "bin-environment" => ("LD_LIBRARY_PATH" => "$build/lib", "FIXED_PAGE" => "$work/table.fixed")
+  )),
   ".php" => (( "socket" => "$work/fpm.sock" ))
 )
 CONF
@@ -217,10 +232,11 @@ done
 check fixed "$base/fixed/hello"
 grep -q '<p>Hello, World!</p>' "$work/fixed.body" || {
   echo "fixed: unexpected hello page:" >&2; cat "$work/fixed.body" >&2; exit 1; }
-for name in table_cgi table_fastcgi table_php table_fixed; do
+for name in table_cgi table_fastcgi table_php table_fixed fixed_qserver fixed_qserver_cgi; do
   case $name in
     table_cgi) url=$base/cgi-bin/table ;; table_fastcgi) url=$base/app/table ;;
     table_php) url=$base/table.php ;; table_fixed) url=$base/fixed/table ;;
+    fixed_qserver) url=$base/fixed/qserver ;; fixed_qserver_cgi) url=$base/cgi-bin/fixed-table ;;
   esac
   check "$name" "$url"
   rows=$(grep -io '<td[^>]*>Customer [0-9]*</td>' "$work/$name.body" | wc -l)
@@ -245,6 +261,8 @@ run table_cgi "$base/cgi-bin/table"
 run table_fastcgi "$base/app/table"
 run table_php "$base/table.php"
 run table_fixed "$base/fixed/table"
+run fixed_qserver "$base/fixed/qserver"
+run fixed_qserver_cgi "$base/cgi-bin/fixed-table"
 python3 - "$work" <<'PY'
 import re, sys
 work = sys.argv[1]
@@ -260,7 +278,9 @@ rows = [("cgi", "hello: QServer as CGI"), ("fastcgi", "hello: C++ over FastCGI")
         ("fixed", "hello: fixed bytes, bare libfcgi"),
         ("table_cgi", "1,000 rows: C++ as CGI"),
         ("table_fastcgi", "1,000 rows: C++ over FastCGI"), ("table_php", "1,000 rows: PHP-FPM"),
-        ("table_fixed", "1,000 rows: fixed bytes, bare")]
+        ("table_fixed", "1,000 rows: fixed bytes, bare"),
+        ("fixed_qserver", "1,000 rows: fixed, QServer FastCGI"),
+        ("fixed_qserver_cgi", "1,000 rows: fixed, QServer as CGI")]
 r = {name: parse(name) for name, _ in rows}
 for name, label in rows:
     rps, p99, errors = r[name]
@@ -273,4 +293,8 @@ ratio("hello: C++ FastCGI / PHP-FPM", "fastcgi", "php", 1.5)
 ratio("1,000 rows: C++ FastCGI / CGI", "table_fastcgi", "table_cgi", 20)
 ratio("1,000 rows: C++ FastCGI / PHP-FPM", "table_fastcgi", "table_php", 1.5)
 ratio("hello: Python FastCGI / PHP-FPM", "python", "php", 1)
+# Not a target: the 1,000-row figure at no page work. Work a page does costs
+# it the same as CGI and over FastCGI, so no page reaches this ratio.
+print(f"{'1,000 rows, fixed: FastCGI / CGI':34s} "
+      f"{r['fixed_qserver'][0] / r['fixed_qserver_cgi'][0]:6.2f}x  (the most any page can gain)")
 PY

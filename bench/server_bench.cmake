@@ -28,6 +28,9 @@ endif()
 if(TARGET quillon_html AND TARGET qserver)
   add_executable(bench_table_page_fcgi ${CMAKE_CURRENT_LIST_DIR}/table_page_fcgi.cc)
   target_link_libraries(bench_table_page_fcgi PRIVATE qserver quillon_html)
+  # Its bytes, fixed, through the same loop: what no page work leaves.
+  add_executable(bench_fixed_page ${CMAKE_CURRENT_LIST_DIR}/fixed_page.cc)
+  target_link_libraries(bench_fixed_page PRIVATE qserver)
 endif()
 # The bare libfcgi loop that answers fixed bytes: the ceiling beside them.
 find_package(PkgConfig REQUIRED)
