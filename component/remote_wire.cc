@@ -286,22 +286,12 @@ bool Reader::Value(VARTYPE vt, VARIANT* out, int depth) {
   VARIANT v;
   VariantInit(&v);
   v.vt = vt;
-  const bool scalar_read = [&] {
-    switch (ScalarBytes(vt)) {
-      case 1:
-        return U8(&v.bVal);
-      case 2:
-        return U16(&v.uiVal);
-      case 4:
-        return U32(&v.ulVal);
-      case 8:
-        return U64(&v.ullVal);
-      default:
-        return true;
-    }
-  }();
-  if (!scalar_read) return false;
-  if (ScalarBytes(vt) != 0) {
+  if (const int width = ScalarBytes(vt); width != 0) {
+    const bool read = width == 1   ? U8(&v.bVal)
+                      : width == 2 ? U16(&v.uiVal)
+                      : width == 4 ? U32(&v.ulVal)
+                                   : U64(&v.ullVal);
+    if (!read) return false;
     *out = v;
     return true;
   }
