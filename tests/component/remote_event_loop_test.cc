@@ -60,15 +60,7 @@ TEST(EmbeddingServerEventLoop, NotifierServesCallsAndANestedLoopStaysQuiet) {
     }
   });
   // Create, then call Modal (DISPID 1) without a result.
-  const std::string frames = std::string("\x01\0\0\0\x14", 5) + std::string(
-                                                                    "\x15\0\0\0\x16"
-                                                                    "\x01\0\0\0"
-                                                                    "\0\0\0\0"
-                                                                    "\x01\0"
-                                                                    "\0\0"
-                                                                    "\0\0\0\0"
-                                                                    "\0\0\0\0",
-                                                                    25);
+  const std::string frames = testing::kCreateFrame + testing::kCallFirstMemberFrame;
   ASSERT_EQ(send(pair[0], frames.data(), frames.size(), 0), ssize_t(frames.size()));
   QTimer::singleShot(5000, &app, &QCoreApplication::quit);  // a hang fails, not blocks
   app.exec();

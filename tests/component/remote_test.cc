@@ -33,25 +33,20 @@ using testing::kRemoteTestClsid;
 using testing::ScriptedObject;
 using namespace std::chrono_literals;
 
-size_t ScalarSize(VARTYPE vt) {
-  switch (vt) {
-    case VT_I1:
-    case VT_UI1:
-      return 1;
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL:
-      return 2;
-    case VT_I4:
-    case VT_UI4:
-    case VT_INT:
-    case VT_UINT:
-    case VT_ERROR:
-    case VT_R4:
-      return 4;
-    default:
-      return 8;
+// A client of its own on the publication at `path`, past the welcome
+// (its descriptor), for frames no proxy would send; -1 when that fails.
+int ConnectPastWelcome(const std::string& path) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  char welcome[9];
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      recv(fd, welcome, sizeof welcome, MSG_WAITALL) != ssize_t(sizeof welcome)) {
+    if (fd >= 0) close(fd);
+    return -1;
   }
+  return fd;
 }
 
 // Deep equality of values as the wire must keep them (type, bits, string
@@ -85,7 +80,7 @@ bool Same(const VARIANT& a, const VARIANT& b) {
       return true;
     }
     default:
-      return std::memcmp(&a.llVal, &b.llVal, ScalarSize(a.vt)) == 0;
+      return std::memcmp(&a.llVal, &b.llVal, static_cast<size_t>(wire::ScalarBytes(a.vt))) == 0;
   }
 }
 
@@ -93,7 +88,7 @@ Variant Scalar(VARTYPE vt, uint64_t bits) {
   Variant v;
   v.get()->vt = vt;
   v.get()->ullVal = 0;
-  std::memcpy(&v.get()->llVal, &bits, ScalarSize(vt));
+  std::memcpy(&v.get()->llVal, &bits, static_cast<size_t>(wire::ScalarBytes(vt)));
   return v;
 }
 
@@ -199,7 +194,7 @@ void Assign(const VARIANT& ref, const VARIANT& value) {
     SafeArrayDestroy(*ref.pparray);
     SafeArrayCopy(value.parray, ref.pparray);
   } else if (base != VT_DISPATCH && base != VT_UNKNOWN) {
-    std::memcpy(ref.byref, &value.llVal, ScalarSize(base));
+    std::memcpy(ref.byref, &value.llVal, static_cast<size_t>(wire::ScalarBytes(base)));
   }
 }
 
@@ -450,13 +445,8 @@ TEST_F(RemoteTest, MalformedFramesAreRefused) {
       std::string("\x06\0\0\0\x15\xff\xff\xff\x7f\x00", 10),  // name count beyond data
   };
   for (const std::string& frame : frames) {
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, publication_->path().c_str(), sizeof addr.sun_path - 1);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    char welcome[9];
-    ASSERT_EQ(recv(fd, welcome, 9, MSG_WAITALL), 9);
+    const int fd = ConnectPastWelcome(publication_->path());
+    ASSERT_GE(fd, 0);
     ASSERT_EQ(send(fd, frame.data(), frame.size(), MSG_NOSIGNAL), ssize_t(frame.size()));
     char byte;
     EXPECT_EQ(recv(fd, &byte, 1, 0), 0) << "server did not hang up";
@@ -474,13 +464,8 @@ TEST_F(RemoteTest, StalledClientIsDroppedAndOthersAreServed) {
   options.stalled_client_ms = 200;
   ASSERT_EQ(PublishObject(progid_, object_.get(), options, &publication_), S_OK);
   ASSERT_EQ(ConnectToPublishedObject(progid_, proxy_.put()), S_OK);
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, publication_->path().c_str(), sizeof addr.sun_path - 1);
-  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  char welcome[9];
-  ASSERT_EQ(recv(fd, welcome, 9, MSG_WAITALL), 9);
+  const int fd = ConnectPastWelcome(publication_->path());
+  ASSERT_GE(fd, 0);
   ASSERT_EQ(send(fd, "\x20\0\0\0\x16", 5, MSG_NOSIGNAL), 5);  // 31 bytes promised, 0 sent
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(Call(echo_, {*Variant::I4(1).get()}), S_OK);
@@ -699,20 +684,11 @@ TEST(EmbeddingServerTest, ServesOneMessageAtATimeAndRefusesNesting) {
   };
   EXPECT_EQ(receive(21).substr(0, 5), std::string("\x11\0\0\0\x02", 5));  // ready + CLSID
 
-  const std::string create("\x01\0\0\0\x14", 5);
-  ASSERT_EQ(send(pair[0], create.data(), create.size(), 0), 5);
+  ASSERT_EQ(send(pair[0], testing::kCreateFrame.data(), testing::kCreateFrame.size(), 0), 5);
   EXPECT_EQ(server.ProcessPending(), S_OK);
   EXPECT_EQ(receive(9), std::string("\x05\0\0\0\x03\0\0\0\0", 9));  // created, S_OK
 
-  const std::string invoke(
-      "\x15\0\0\0\x16"
-      "\x01\0\0\0"
-      "\0\0\0\0"
-      "\x01\0"
-      "\0\0"
-      "\0\0\0\0"
-      "\0\0\0\0",
-      25);
+  const std::string& invoke = testing::kCallFirstMemberFrame;
   ASSERT_EQ(send(pair[0], invoke.data(), invoke.size(), 0), 25);
   EXPECT_EQ(server.ProcessPending(), S_OK);
   EXPECT_EQ(nested, RPC_E_SERVERCALL_RETRYLATER);

@@ -117,6 +117,22 @@ class LambdaFactory final : public IClassFactory {
 
 inline constexpr CLSID kRemoteTestClsid = Guid("{5B0E8D21-7C44-4F0B-9A53-2D6E1F7A0C91}");
 
+// Frames as a client writes them to a started server, byte for byte: the
+// length (kind included), the kind, the body.
+// Create the class's object.
+inline const std::string kCreateFrame("\x01\0\0\0\x14", 5);
+// Call its first member (DISPID 1) as a method: locale 0, no arguments,
+// neither a result nor exception details wanted.
+inline const std::string kCallFirstMemberFrame(
+    "\x15\0\0\0\x16"  // 21 bytes, Invoke
+    "\x01\0\0\0"      // DISPID 1
+    "\0\0\0\0"        // locale
+    "\x01\0"          // DISPATCH_METHOD
+    "\0\0"            // no result, no exception details
+    "\0\0\0\0"        // arguments
+    "\0\0\0\0",       // named arguments
+    25);
+
 }  // namespace quillon::com::testing
 
 #endif  // QUILLON_TESTS_COMPONENT_REMOTE_TEST_OBJECT_H_
