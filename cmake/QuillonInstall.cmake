@@ -9,6 +9,27 @@ include(CMakePackageConfigHelpers)
 set(QUILLON_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/quillon
     CACHE STRING "Where the package configuration files are installed")
 
+# Shared libraries carry the major version in their SONAME (libqserver.so.3),
+# so that an incompatible release can be installed beside this one and a
+# distribution package can name its library package after it. The registry
+# records the file a library was loaded from, so registrations name the
+# versioned file.
+set(quillon_versioned_libraries quillon_runtime qserver qclient quillon_engines quillon_grid)
+foreach(target IN LISTS quillon_versioned_libraries)
+  if(TARGET ${target})
+    set_target_properties(${target} PROPERTIES
+      VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
+  endif()
+endforeach()
+
+# Component libraries that programs never link but a registry loads: they
+# are installed and registered like the others, without a development link.
+foreach(target quillon_engines quillon_grid)
+  if(TARGET ${target})
+    install(TARGETS ${target} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_SKIP)
+  endif()
+endforeach()
+
 # What users get, as target=name (quillon::name once installed, the same
 # name as the alias inside the tree): the runtime, the component libraries
 # and the registration program. Add an entry when a library or program
@@ -149,3 +170,38 @@ install(FILES
   ${PROJECT_BINARY_DIR}/quillonConfig.cmake
   ${PROJECT_BINARY_DIR}/quillonConfigVersion.cmake
   DESTINATION ${QUILLON_INSTALL_CMAKEDIR})
+
+# pkg-config: `pkg-config --cflags --libs quillon` builds a page on QServer's
+# C++ door (the server library and the runtime).
+# The prefix is the one `cmake --install --prefix` gives, known only then.
+foreach(dir LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
+    set(QUILLON_PC_${dir} "${CMAKE_INSTALL_${dir}}")
+  else()
+    set(QUILLON_PC_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
+  endif()
+endforeach()
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  set(quillon_pc_destination "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+else()
+  set(quillon_pc_destination "\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+endif()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/quillon.pc.in ${PROJECT_BINARY_DIR}/quillon.pc.in @ONLY)
+install(CODE "
+  file(READ \"${PROJECT_BINARY_DIR}/quillon.pc.in\" quillon_pc)
+  string(REPLACE \"%PREFIX%\" \"\${CMAKE_INSTALL_PREFIX}\" quillon_pc \"\${quillon_pc}\")
+  file(WRITE \"${PROJECT_BINARY_DIR}/pkgconfig/quillon.pc\" \"\${quillon_pc}\")
+  file(INSTALL \"${PROJECT_BINARY_DIR}/pkgconfig/quillon.pc\"
+       DESTINATION \"${quillon_pc_destination}\")
+")
+
+# Manual pages of the programs that are part of this build.
+foreach(entry qreg=qreg quillon-serve=quillon_serve qmonitor=qmonitor)
+  string(REPLACE "=" ";" entry "${entry}")
+  list(GET entry 0 page)
+  list(GET entry 1 target)
+  if(TARGET ${target} OR (page STREQUAL "quillon-serve" AND EXISTS ${PROJECT_SOURCE_DIR}/serve))
+    install(FILES ${PROJECT_SOURCE_DIR}/docs/man/${page}.1
+            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endif()
+endforeach()
