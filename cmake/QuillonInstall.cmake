@@ -143,14 +143,34 @@ foreach(target IN LISTS quillon_export_targets)
   endif()
 endforeach()
 
-if(quillon_export_targets)
-  install(TARGETS ${quillon_export_targets}
+# Programs are exported on their own (quillonToolsTargets.cmake, read when
+# present), so that a distribution can put them in a tools package: the
+# library targets must not fail to load because a program is not installed.
+set(quillon_export_libraries "")
+set(quillon_export_programs "")
+foreach(target IN LISTS quillon_export_targets)
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "EXECUTABLE")
+    list(APPEND quillon_export_programs ${target})
+  else()
+    list(APPEND quillon_export_libraries ${target})
+  endif()
+endforeach()
+if(quillon_export_libraries)
+  install(TARGETS ${quillon_export_libraries}
     EXPORT quillonTargets
-    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
     INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
   install(EXPORT quillonTargets
+    NAMESPACE quillon::
+    DESTINATION ${QUILLON_INSTALL_CMAKEDIR})
+endif()
+if(quillon_export_programs)
+  install(TARGETS ${quillon_export_programs}
+    EXPORT quillonToolsTargets
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(EXPORT quillonToolsTargets
     NAMESPACE quillon::
     DESTINATION ${QUILLON_INSTALL_CMAKEDIR})
 endif()
