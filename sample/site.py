@@ -38,7 +38,10 @@ PAGES = load_pages()
 
 
 def dispatch(srv) -> None:
-    name = srv.GetServerVariable("SCRIPT_NAME").rsplit("/", 1)[-1]
+    # nginx passes /cgi-bin/list.py as SCRIPT_NAME; a front that maps the
+    # folder to the program may pass the page's name as PATH_INFO instead.
+    path = srv.GetServerVariable("SCRIPT_NAME") + srv.GetServerVariable("PATH_INFO")
+    name = path.rstrip("/").rsplit("/", 1)[-1]
     page = PAGES.get(name)
     if page is None:
         srv.AddHeader("Status: 404 Not Found")
