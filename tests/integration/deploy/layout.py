@@ -176,12 +176,14 @@ class PageServer:
         self.port = sock.getsockname()[1]
         try:
             with open(self.log, "ab") as out:
-                for i in range(self.workers):
-                    group = {"start_new_session": True} if i == 0 else {
-                        "process_group": self.procs[0].pid}
+                for _ in range(self.workers):
+                    # One process group per server (a group can be joined only
+                    # from within its session, hence no new session).
+                    group = self.procs[0].pid if self.procs else 0
                     self.procs.append(subprocess.Popen(
                         [PYTHON, str(SAMPLE / "site.py")], env=self.env, cwd=str(SAMPLE),
-                        stdin=sock.fileno(), stdout=out, stderr=subprocess.STDOUT, **group))
+                        stdin=sock.fileno(), stdout=out, stderr=subprocess.STDOUT,
+                        process_group=group))
         finally:
             # Only the workers hold the socket: when they are gone, the port
             # refuses connections, as a machine that went down does.
