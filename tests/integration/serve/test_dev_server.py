@@ -17,6 +17,7 @@ from pathlib import Path
 
 import pytest
 
+import harness
 from conftest import require_built
 
 START_TIMEOUT_S = 60.0  # a sanitized build registers its libraries slowly
@@ -51,25 +52,9 @@ quillon.serve(page)
 # --- The server under test ---------------------------------------------------------------
 
 
-def _children_of() -> dict[int, list[int]]:
-    children: dict[int, list[int]] = {}
-    for entry in Path("/proc").iterdir():
-        if not entry.name.isdigit():
-            continue
-        try:
-            fields = (entry / "stat").read_text().rsplit(")", 1)[1].split()
-        except (OSError, IndexError):
-            continue
-        children.setdefault(int(fields[1]), []).append(int(entry.name))
-    return children
-
-
 def _alive(pid: int) -> bool:
-    try:
-        fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
-    except (OSError, IndexError):
-        return False
-    return fields[0] != "Z"
+    state = harness.processes().get(pid)
+    return state is not None and state[0] != "Z"
 
 
 def _command(pid: int) -> str:
@@ -126,7 +111,9 @@ class DevServer:
             return error.code, error.read()
 
     def descendants(self) -> list[int]:
-        tree = _children_of()
+        tree: dict[int, list[int]] = {}
+        for pid, (_, ppid, _) in harness.processes().items():
+            tree.setdefault(ppid, []).append(pid)
         found, queue = [], [self.proc.pid]
         while queue:
             for child in tree.get(queue.pop(), []):
