@@ -207,12 +207,15 @@ else()
   set(quillon_pc_destination "\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig")
 endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/quillon.pc.in ${PROJECT_BINARY_DIR}/quillon.pc.in @ONLY)
+# The file is made in a directory of its own per destination: two installs
+# of one build tree at once (the test suites do that) must not swap prefixes.
 install(CODE "
   file(READ \"${PROJECT_BINARY_DIR}/quillon.pc.in\" quillon_pc)
   string(REPLACE \"%PREFIX%\" \"\${CMAKE_INSTALL_PREFIX}\" quillon_pc \"\${quillon_pc}\")
-  file(WRITE \"${PROJECT_BINARY_DIR}/pkgconfig/quillon.pc\" \"\${quillon_pc}\")
-  file(INSTALL \"${PROJECT_BINARY_DIR}/pkgconfig/quillon.pc\"
-       DESTINATION \"${quillon_pc_destination}\")
+  string(MD5 quillon_pc_dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
+  set(quillon_pc_dir \"${PROJECT_BINARY_DIR}/pkgconfig/\${quillon_pc_dir}\")
+  file(WRITE \"\${quillon_pc_dir}/quillon.pc\" \"\${quillon_pc}\")
+  file(INSTALL \"\${quillon_pc_dir}/quillon.pc\" DESTINATION \"${quillon_pc_destination}\")
 ")
 
 # Manual pages of the programs that are part of this build.

@@ -2,12 +2,13 @@
 """Serves the contact book with quillon-serve (what `./run sample` runs
 after building).
 
-  serve.py BUILD_DIR [--check] [--port N] [--fastcgi]
+  serve.py BUILD_DIR [--check] [--port N] [--fastcgi] [--state DIR]
 
 Prepares what the development server does not know about: the class
 registry and the database (created and filled once, through the pages' own
 code), and a site directory whose cgi-bin links the Python pages and the
-C++ list page of BUILD_DIR. Everything lives in BUILD_DIR/sample-state.
+C++ list page of BUILD_DIR. Everything lives in BUILD_DIR/sample-state (or
+the --state directory).
 Then it becomes quillon-serve (same process, so Ctrl-C or a kill of the
 printed pid stops it all); with --check it fetches the list page once and
 exits: 0 when the page came back.
@@ -73,10 +74,12 @@ def main() -> int:
     parser.add_argument("--port", type=int, default=int(os.environ.get("SAMPLE_PORT", "8080")))
     parser.add_argument("--fastcgi", action="store_true",
                         help="the Python pages as persistent FastCGI processes")
+    parser.add_argument("--state", type=Path,
+                        help="registry, database and site links (default BUILD_DIR/sample-state)")
     args = parser.parse_args()
 
     build = args.build.resolve()
-    state = build / "sample-state"
+    state = (args.state or build / "sample-state").resolve()
     state.mkdir(parents=True, exist_ok=True)
     registry = state / "registry"
     settings = page_settings(build, state)

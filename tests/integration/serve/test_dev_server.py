@@ -441,6 +441,30 @@ def test_stopping_the_server_stops_everything_it_started(start, tmp_path, sig):
         assert probe.connect_ex(("127.0.0.1", port)) != 0
 
 
+def test_sample_server_stops_with_the_pid_it_was_started_as(serve_env, build_dir, tmp_path):
+    # What `./run sample` runs (./run execs it, it execs quillon-serve): a
+    # kill of that one pid must stop the web server and the pages too.
+    serve_py = Path(__file__).resolve().parents[3] / "sample" / "serve.py"
+    require_built(build_dir / "bin" / "sample_list", "the sample's C++ list page")
+    env = dict(serve_env, SAMPLE_DATABASE=str(tmp_path / "contacts.db"))
+    server = DevServer(serve_py, [str(build_dir), "--port", str(free_port()), "--state",
+                                  str(tmp_path / "state")], env, tmp_path / "sample.log")
+    try:
+        server.wait_started()
+        assert server.pid == server.proc.pid, "the server is not the process that was started"
+        assert server.get("cgi-bin/list.py")[0] == 200, server.output()
+        started = server.descendants()
+        assert any("lighttpd" in _command(p) for p in started), started
+        assert server.stop(signal.SIGTERM) == 0, server.output()
+        deadline = time.monotonic() + STOP_TIMEOUT_S
+        while any(_alive(p) for p in started) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert not [p for p in started if _alive(p)], server.output()
+    finally:
+        if server.proc.poll() is None:
+            server.kill()
+
+
 @pytest.mark.parametrize("args, status, says", [
     (["--help"], 0, r"usage: quillon-serve .*DIR"),
     ([], 2, r"the following arguments are required: DIR"),
