@@ -179,11 +179,17 @@ def error_page(srv, error: quillon.Error) -> None:
     doc.WriteTo(srv)
 
 
-def run(page) -> None:
-    """Runs page(srv); a toolkit error becomes the error page."""
-    srv = start_page()
-    try:
-        page(srv)
-    except quillon.Error as error:
-        error_page(srv, error)
-    del srv
+def serve(page) -> None:
+    """Runs page(srv) on each request: once when the web server starts the
+    page as CGI, for every request of the process's life when it runs as a
+    FastCGI application (quillon.serve decides). A toolkit error becomes
+    the error page."""
+    def guarded(srv):
+        try:
+            page(srv)
+        except quillon.Error as error:
+            error_page(srv, error)
+    quillon.serve(guarded)
+
+
+run = serve  # the name pages used before they could run over FastCGI

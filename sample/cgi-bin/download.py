@@ -39,4 +39,5 @@ def page(srv):
     srv.WriteBinary(bytes(row["file_data"]))
 
 
-app.run(page)
+if __name__ == "__main__":
+    app.serve(page)

@@ -76,4 +76,5 @@ def page(srv):
     doc.WriteTo(srv)
 
 
-app.run(page)
+if __name__ == "__main__":
+    app.serve(page)
