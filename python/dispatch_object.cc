@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "errors.h"
+#include "serve.h"
 #include "quillon/component/bstr.h"
 #include "quillon/component/object.h"
 #include "quillon/component/persistence.h"
@@ -274,6 +275,9 @@ void LoadFromPropertyBag(const py::object& target, const py::object& props) {
 }
 
 void ReleaseAtExit() {
+  // A script ending by an uncaught exception has failed its request; the
+  // objects released below must not answer it as a success.
+  FailRequestOfFailedScript();
   // What the script printed goes out before what released objects write.
   for (const char* name : {"stdout", "stderr"}) {
     try {

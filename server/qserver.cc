@@ -4,14 +4,15 @@
 
 #include <pthread.h>
 #include <signal.h>
-#include <stdio_ext.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <functional>
+#include <mutex>
 #include <system_error>
 #include <unordered_set>
 #include <utility>
@@ -19,12 +20,13 @@
 #include "quillon/core/encoding.h"
 #include "quillon/platform/codepage.h"
 #include "quillon/platform/files.h"
+#include "quillon/recordset/recordset.h"
+#include "quillon/serving/loop.h"
 #include "server/handles.h"
 #include "server/request.h"
 #include "server/response.h"
 #include "server/session_signing.h"
 #include "server/temp_files.h"
-#include "quillon/recordset/recordset.h"
 #include "server/values.h"
 
 namespace quillon::server {
@@ -34,16 +36,10 @@ constexpr std::string_view kDefaultContentType = "text/html";
 constexpr std::string_view kFileNameSuffix = "_file_name_";
 constexpr std::string_view kFileTypeSuffix = "_file_type_";
 
-// The process's environment and standard streams.
-class ProcessIo final : public CgiIo {};
-
 // The answer of a start that failed: the request could not be read (it
 // did not fit in memory), so nothing of what the page does afterwards can
 // be a proper response. Whatever the page prints next becomes the body.
-constexpr std::string_view kFailedStartHead =
-    "Status: 500 Internal Server Error\r\n"
-    "Content-Type: text/plain\r\n"
-    "Connection: close\r\n\r\n";
+constexpr std::string_view kFailedStartHead = serving::kFailedRequestHead;
 
 // The answer of a start that refused a body over the configured limit.
 constexpr std::string_view kTooLargeHead =
@@ -118,63 +114,26 @@ std::string DecodeText(std::string_view encoded, const platform::CodePage& cp) {
   return bytes;
 }
 
+// An exception that escapes a page's main ends the program through
+// std::terminate, which unwinds nothing: no object's release would answer
+// the request or delete its temporary files. The handler does both for
+// every live object (the answer is the failure's 500), then hands over to
+// the handler that was in place before.
+std::terminate_handler g_previous_terminate = nullptr;
+
+[[noreturn]] void EndLiveServersAndTerminate() {
+  serving::FailCurrentRequest();
+  for (QServer* server : LiveServersAtTermination()) server->Finish();
+  if (g_previous_terminate != nullptr) g_previous_terminate();
+  std::abort();
+}
+
+void InstallTerminateHandler() {
+  static std::once_flag once;
+  std::call_once(once, [] { g_previous_terminate = std::set_terminate(&EndLiveServersAndTerminate); });
+}
+
 }  // namespace
-
-// --- CgiIo --------------------------------------------------------------------
-
-CgiIo::~CgiIo() = default;
-
-std::optional<std::string> CgiIo::GetEnv(const std::string& name) const {
-  // getenv would take "A=B" or "A\0B" for a shorter name.
-  if (name.find_first_of(std::string_view("=\0", 2)) != std::string::npos) return std::nullopt;
-  return platform::GetEnv(name);
-}
-
-size_t CgiIo::ReadInput(char* buffer, size_t size) {
-  for (;;) {
-    const ssize_t got = ::read(STDIN_FILENO, buffer, size);
-    if (got >= 0) return static_cast<size_t>(got);
-    if (errno != EINTR) return 0;
-  }
-}
-
-bool CgiIo::WriteOutput(std::string_view bytes) {
-  // Through stdio, so that anything the program printed itself keeps its
-  // place; Linux streams never translate line ends.
-  if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size()) return true;
-  // The reader has gone: what stdio still holds would only fail again (or
-  // raise SIGPIPE) when the process exits.
-  __fpurge(stdout);
-  return false;
-}
-
-bool CgiIo::FlushOutput() {
-  if (std::fflush(stdout) == 0) return true;
-  __fpurge(stdout);
-  return false;
-}
-
-bool CgiIo::ClosesConnection() const { return true; }
-
-std::shared_ptr<CgiIo> CgiIo::Process() {
-  static const std::shared_ptr<CgiIo> io = std::make_shared<ProcessIo>();
-  return io;
-}
-
-namespace {
-// Only the serving loop's thread sets it; objects are single-threaded.
-std::shared_ptr<CgiIo>& CurrentIo() {
-  static std::shared_ptr<CgiIo> io;
-  return io;
-}
-}  // namespace
-
-std::shared_ptr<CgiIo> CgiIo::Current() {
-  const std::shared_ptr<CgiIo>& io = CurrentIo();
-  return io ? io : Process();
-}
-
-void CgiIo::SetCurrent(std::shared_ptr<CgiIo> io) { CurrentIo() = std::move(io); }
 
 // --- State -----------------------------------------------------------------------
 
@@ -258,6 +217,7 @@ class QServer::Impl {
 // --- Life ---------------------------------------------------------------------------
 
 QServer::QServer(std::shared_ptr<CgiIo> io) : impl_(std::make_unique<Impl>(std::move(io))) {
+  InstallTerminateHandler();
   impl_->handle = RegisterServerHandle(this);
 }
 
@@ -345,7 +305,12 @@ void QServer::Finish() {
   if (s.finished) return;
   s.finished = true;
   SignalsHeld held(/*with_term=*/true);
-  if (!s.off_line_debug && !s.start_failed) {
+  if (!s.off_line_debug && !s.start_failed && s.io->failed()) {
+    // The script is ending by an uncaught failure: what it collected is no
+    // answer, and a 200 with it would report the failure as success. The
+    // first object of the request answers 500, later ones nothing.
+    if (s.io->ClaimFailureAnswer() && s.io->WriteOutput(kFailedStartHead)) s.io->FlushOutput();
+  } else if (!s.off_line_debug && !s.start_failed) {
     try {
       // Always the current key: a cookie read under the old one goes back
       // under the new one.

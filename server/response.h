@@ -14,9 +14,13 @@
 #include "quillon/component/types.h"
 #include "quillon/platform/codepage.h"
 
+namespace quillon::serving {
+class CgiIo;
+}  // namespace quillon::serving
+
 namespace quillon::server {
 
-class CgiIo;
+using serving::CgiIo;
 
 // The prefix of the cookies that carry session variables.
 inline constexpr std::string_view kSessionCookiePrefix = "__QuillonSV_";

@@ -1,8 +1,7 @@
 // The debug object of a page program: StartDebug over a handler, published
 // under "<project>.QuillonDebug".
-#include "quillon/server/debug.h"
+#include "quillon/serving/debug_object.h"
 
-#include <cstdio>
 #include <exception>
 #include <new>
 #include <string>
@@ -14,9 +13,8 @@
 #include "quillon/component/object.h"
 #include "quillon/component/runtime.h"
 #include "quillon/platform/codepage.h"
-#include "server/qserver_object.h"
 
-namespace quillon::server {
+namespace quillon::serving {
 namespace {
 
 using com::BSTR;
@@ -80,18 +78,6 @@ class DebugObject : public com::ObjectBase,
 
 }  // namespace
 
-DebugHandler PageDebugHandler(std::function<void(QServer&)> page) {
-  return [page = std::move(page)](BSTR environment, const VARIANT& body, BSTR* header,
-                                  VARIANT* response_body) -> HRESULT {
-    QServer server;
-    server.StartOffLineDebug();
-    DebugInitFromVariants(server, environment, body);
-    page(server);
-    DebugExitToVariants(server, header, response_body);
-    return com::S_OK;
-  };
-}
-
 HRESULT PublishDebugObject(std::string_view project, DebugHandler handler,
                            const std::vector<std::string>& allow_users,
                            std::unique_ptr<com::Publication>* publication) {
@@ -111,18 +97,4 @@ HRESULT PublishDebugObject(std::string_view project, DebugHandler handler,
   }
 }
 
-HRESULT ServeDebug(std::string_view project, const std::function<void(QServer&)>& page) {
-  std::unique_ptr<com::Publication> publication;
-  const HRESULT hr = PublishDebugObject(project, PageDebugHandler(page), {}, &publication);
-  if (com::Failed(hr)) {
-    std::fprintf(stderr, "quillon: cannot publish %.*s.QuillonDebug (0x%08X)\n",
-                 static_cast<int>(project.size()), project.data(), static_cast<unsigned>(hr));
-    return hr;
-  }
-  std::fprintf(stderr, "quillon: %.*s.QuillonDebug waits for the monitor at %s\n",
-               static_cast<int>(project.size()), project.data(), publication->path().c_str());
-  publication->Serve();
-  return com::S_OK;
-}
-
-}  // namespace quillon::server
+}  // namespace quillon::serving

@@ -1,8 +1,8 @@
 // A CgiIo over one accepted FastCGI request of libfcgi: the parameters the
 // web server sent stand in for the environment, the request's input stream
 // for standard input and its output stream for standard output.
-#ifndef QUILLON_SERVER_FASTCGI_IO_H_
-#define QUILLON_SERVER_FASTCGI_IO_H_
+#ifndef QUILLON_SERVING_FASTCGI_IO_H_
+#define QUILLON_SERVING_FASTCGI_IO_H_
 
 #include <fcgiapp.h>
 
@@ -11,9 +11,9 @@
 #include <string>
 #include <string_view>
 
-#include "quillon/server/cgi_io.h"
+#include "quillon/serving/cgi_io.h"
 
-namespace quillon::server {
+namespace quillon::serving {
 
 class FastCgiIo final : public CgiIo {
  public:
@@ -32,6 +32,6 @@ class FastCgiIo final : public CgiIo {
   FCGX_Request* request_;
 };
 
-}  // namespace quillon::server
+}  // namespace quillon::serving
 
-#endif  // QUILLON_SERVER_FASTCGI_IO_H_
+#endif  // QUILLON_SERVING_FASTCGI_IO_H_

@@ -1,9 +1,9 @@
-#include "server/fastcgi_io.h"
+#include "serving/fastcgi_io.h"
 
 #include <algorithm>
 #include <climits>
 
-namespace quillon::server {
+namespace quillon::serving {
 
 std::optional<std::string> FastCgiIo::GetEnv(const std::string& name) const {
   // A name with "=" would match the tail of another parameter's pair, and
@@ -40,4 +40,4 @@ void FastCgiIo::LogError(std::string_view text) {
   FCGX_FFlush(request_->err);
 }
 
-}  // namespace quillon::server
+}  // namespace quillon::serving
