@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "errors.h"
+#include "page_helpers.h"
 #include "serve.h"
 #include "quillon/component/bstr.h"
 #include "quillon/component/object.h"
@@ -295,15 +296,19 @@ void ReleaseAtExit() {
 // --- DispatchObject -------------------------------------------------------------
 
 DispatchObject::DispatchObject(ComPtr<com::IDispatch> object)
-    : object_(std::move(object)), serial_(g_next_serial++) {
-  ComPtr<com::IDispatchMembers> members;
-  if (object_ &&
-      com::Succeeded(object_->QueryInterface(com::IID_IDispatchMembers, members.put_void())) &&
-      members) {
-    const com::MemberTable* table = nullptr;
-    if (com::Succeeded(members->GetMemberTable(&table))) table_ = table;
-  }
+    : object_(std::move(object)), table_(TableOf(object_.get())), serial_(g_next_serial++) {
   LiveWrappers().emplace(serial_, this);
+}
+
+const com::MemberTable* DispatchObject::TableOf(com::IDispatch* object) {
+  ComPtr<com::IDispatchMembers> members;
+  const com::MemberTable* table = nullptr;
+  if (object != nullptr &&
+      com::Succeeded(object->QueryInterface(com::IID_IDispatchMembers, members.put_void())) &&
+      members && com::Succeeded(members->GetMemberTable(&table))) {
+    return table;
+  }
+  return nullptr;
 }
 
 DispatchObject::~DispatchObject() { LiveWrappers().erase(serial_); }
@@ -539,6 +544,9 @@ uintptr_t DispatchObject::Identity() {
 
 py::object WrapDispatch(com::IDispatch* object) {
   if (object == nullptr) return py::none();
+  if (IsServerObject(DispatchObject::TableOf(object))) {
+    return py::cast(std::make_unique<ServerObject>(ComPtr<com::IDispatch>(object)));
+  }
   return py::cast(std::make_unique<DispatchObject>(ComPtr<com::IDispatch>(object)));
 }
 

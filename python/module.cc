@@ -12,6 +12,7 @@
 
 #include "dispatch_object.h"
 #include "errors.h"
+#include "page_helpers.h"
 #include "publish.h"
 #include "serve.h"
 #include "values.h"
@@ -23,6 +24,7 @@ PYBIND11_MODULE(quillon, m) {
   quillon::python::RegisterErrors(m);
   quillon::python::RegisterValues(m);
   quillon::python::RegisterDispatch(m);
+  quillon::python::RegisterPageHelpers(m);
   quillon::python::RegisterServe(m);
   quillon::python::RegisterPublish(m);
 }

@@ -21,6 +21,7 @@
 #include "quillon/platform/codepage.h"
 #include "quillon/platform/files.h"
 #include "quillon/recordset/recordset.h"
+#include "quillon/serving/header_field.h"
 #include "quillon/serving/loop.h"
 #include "server/handles.h"
 #include "server/request.h"
@@ -390,6 +391,19 @@ void QServer::GetDataIntoRecordset(std::string_view name, int32_t sub_index,
   recordset::ImportRecordset(database_type, database, recordset_name, text);
 }
 
+std::optional<std::string> QServer::FormValue(std::string_view name) const {
+  if (GetSubIndexCount(name) == 0) return std::nullopt;
+  return GetStringData(name, 0);
+}
+
+std::vector<std::string> QServer::FormValues(std::string_view name) const {
+  const int32_t count = GetSubIndexCount(name);
+  std::vector<std::string> values;
+  values.reserve(static_cast<size_t>(count));
+  for (int32_t i = 0; i < count; ++i) values.push_back(GetStringData(name, i));
+  return values;
+}
+
 std::string QServer::GetStringData(std::string_view name, int32_t sub_index) const {
   return impl_->values.GetString(name, sub_index);
 }
@@ -467,6 +481,29 @@ void QServer::WriteFromFile(const std::string& path) {
 }
 
 void QServer::AddHeader(std::string_view header) { impl_->response.AddHeader(header); }
+
+void QServer::AddHeaderField(std::string_view name, std::string_view value) {
+  if (const auto problem = serving::HeaderFieldProblem(name, value)) {
+    throw InvalidHeaderText(std::string(*problem));
+  }
+  std::string line(name);
+  line.append(": ");
+  line.append(value);
+  impl_->response.AddHeader(line);
+}
+
+void QServer::Redirect(std::string_view location, int status) {
+  const std::optional<std::string_view> status_text = serving::RedirectStatusText(status);
+  if (!status_text) {
+    throw std::invalid_argument("a redirect's status is 301, 302, 303, 307 or 308, not " +
+                                std::to_string(status));
+  }
+  if (const auto problem = serving::HeaderFieldProblem("Location", location)) {
+    throw InvalidHeaderText(std::string(*problem));
+  }
+  impl_->response.AddHeader("Status: " + std::string(*status_text));
+  impl_->response.AddHeader("Location: " + std::string(location));
+}
 
 void QServer::SetCookie(std::string_view name, std::string_view value,
                         std::optional<com::DATE> expires) {

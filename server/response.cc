@@ -9,6 +9,7 @@
 #include "quillon/core/encoding.h"
 #include "quillon/server/cgi_io.h"
 #include "quillon/server/invalid_header.h"
+#include "quillon/serving/header_field.h"
 #include "server/session_signing.h"
 
 namespace quillon::server {
@@ -85,13 +86,6 @@ CivilTime ToGmt(com::DATE local) {
   return CivilFromSeconds(seconds + StandardBiasSeconds());
 }
 
-// RFC 9110 tchar.
-bool IsTokenChar(unsigned char c) {
-  if (c >= '0' && c <= '9') return true;
-  if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') return true;
-  return std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
-}
-
 std::string FormatGmt(com::DATE local, char date_separator, const char* tail) {
   const CivilTime t = ToGmt(local);
   char text[64];
@@ -126,11 +120,9 @@ void CheckHeaderText(std::string_view text) {
   while (pos != std::string_view::npos) {
     // One line end: CR LF, or a lone CR or LF.
     pos += text.compare(pos, 2, "\r\n") == 0 ? 2 : 1;
-    size_t name_end = pos;
-    while (name_end < text.size() && IsTokenChar(static_cast<unsigned char>(text[name_end]))) {
-      ++name_end;
-    }
-    if (name_end == pos || name_end == text.size() || text[name_end] != ':') {
+    const size_t name_end = text.find_first_of(":\r\n", pos);
+    if (name_end == std::string_view::npos || text[name_end] != ':' ||
+        !serving::IsHttpToken(text.substr(pos, name_end - pos))) {
       throw InvalidHeaderText(
           "header text holds a line end that is not followed by a header field (name and "
           "colon); it would end the header block or inject other text");
@@ -139,13 +131,7 @@ void CheckHeaderText(std::string_view text) {
   }
 }
 
-bool IsCookieNameToken(std::string_view name) {
-  if (name.empty()) return false;
-  for (char c : name) {
-    if (!IsTokenChar(static_cast<unsigned char>(c))) return false;
-  }
-  return true;
-}
+bool IsCookieNameToken(std::string_view name) { return serving::IsHttpToken(name); }
 
 std::string FormatCookieDate(com::DATE local) { return FormatGmt(local, '-', "; "); }
 
