@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -145,11 +146,22 @@ class QServer::Impl {
 
   std::string ServerVariable(std::string_view name) const {
     const std::string key = cp.ToUpper(name);
+    // The page is never handed a secret of the toolkit's own.
+    if (IsSecretSetting(key)) return std::string();
     if (std::optional<std::string> value = io->GetEnv(key)) return *std::move(value);
     for (const auto& [variable, value] : debug_environment) {
       if (cp.ToUpper(variable) == key) return value;
     }
     return std::string();
+  }
+
+  // Whether the request came over TLS, as web servers tell a CGI program:
+  // HTTPS set to anything but "off" (lighttpd and Apache say "on"), or
+  // REQUEST_SCHEME "https".
+  bool OverHttps() const {
+    const std::string https = cp.ToUpper(ServerVariable("HTTPS"));
+    return (!https.empty() && https != "OFF") ||
+           cp.ToUpper(ServerVariable("REQUEST_SCHEME")) == "HTTPS";
   }
 
   // QUERY_STRING and CONTENT_LENGTH come from the process alone.
@@ -276,16 +288,20 @@ void QServer::Impl::ReadRequestOnce(Impl& s) {
   // With a session key, a cookie whose tag is missing or wrong is dropped
   // as if the visitor had not sent it.
   const SessionKeys keys = SessionKeysFromEnvironment();
-  std::vector<std::pair<std::string, std::string>> session;
+  const int64_t now = std::time(nullptr);
+  std::vector<Response::RequestVariable> session;
   for (auto& [name, value] : ScanCookiePairs(s.ServerVariable("HTTP_COOKIE"), s.cp)) {
     if (!name.starts_with(kSessionCookiePrefix)) continue;
     std::string_view encoded = value;
+    int64_t issued = 0;
     if (keys.signing()) {
-      const std::optional<std::string_view> verified = VerifySessionCookie(keys, name, value);
+      const std::optional<VerifiedCookie> verified = VerifySessionCookie(keys, name, value, now);
       if (!verified) continue;
-      encoded = *verified;
+      encoded = verified->encoded;
+      issued = verified->issued;
     }
-    session.emplace_back(name.substr(kSessionCookiePrefix.size()), DecodeText(encoded, s.cp));
+    session.push_back(Response::RequestVariable{name.substr(kSessionCookiePrefix.size()),
+                                                DecodeText(encoded, s.cp), issued});
   }
   s.response.ReserveSessionVariables(session.size());
   s.Parse(body ? &*body : nullptr, CountLimit("QUILLON_MAX_REQUEST_PAIRS"),
@@ -315,7 +331,8 @@ void QServer::Finish() {
     try {
       // Always the current key: a cookie read under the old one goes back
       // under the new one.
-      s.response.SetSessionKey(SessionKeysFromEnvironment().current);
+      s.response.SetSessionSigning(
+          {SessionKeysFromEnvironment().current, std::time(nullptr), s.OverHttps()});
       // A false result (the reader has gone) simply ends the response.
       s.response.Write(*s.io, s.content_type, s.values.store().SessionText(s.encoded_result));
     } catch (...) {

@@ -232,22 +232,26 @@ std::string Response::SessionVariable(std::string_view name, const platform::Cod
 
 void Response::SetSessionVariable(std::string_view name, std::string_view value) {
   RefuseLineEnds(name);
-  for (auto& [variable, old_value] : session_variables_) {
-    if (variable == name) {
-      old_value.assign(value);
+  for (size_t i = 0; i < session_variables_.size(); ++i) {
+    if (session_variables_[i].first == name) {
+      session_variables_[i].second.assign(value);
+      // Written by the page: issued anew.
+      issued_[i] = 0;
       return;
     }
   }
-  from_request_.reserve(session_variables_.size() + 1);
+  ReserveSessionVariables(1);
   session_variables_.emplace_back(std::string(name), std::string(value));
   from_request_.push_back(false);
+  issued_.push_back(0);
 }
 
-void Response::AddSessionVariables(std::vector<std::pair<std::string, std::string>> variables) {
+void Response::AddSessionVariables(std::vector<RequestVariable> variables) {
   ReserveSessionVariables(variables.size());
   for (auto& variable : variables) {
-    session_variables_.push_back(std::move(variable));
+    session_variables_.emplace_back(std::move(variable.name), std::move(variable.value));
     from_request_.push_back(true);
+    issued_.push_back(variable.issued);
   }
 }
 
@@ -268,8 +272,16 @@ std::string Response::HeaderText(std::string_view content_type, bool with_sessio
       const std::string cookie = std::string(kSessionCookiePrefix) + name;
       if (from_request_[i] && !IsCookieNameToken(cookie)) continue;
       std::string encoded = core::EncodeText(value);
-      if (!session_key_.empty()) encoded.append(SessionTag(session_key_, cookie, encoded));
-      text.append(CookieLineEncoded(cookie, encoded, std::nullopt));
+      if (signing_.key.empty()) {
+        text.append(CookieLineEncoded(cookie, encoded, std::nullopt));
+      } else {
+        const int64_t issued = issued_[i] != 0 ? issued_[i] : signing_.now;
+        encoded.append(SessionTag(signing_.key, cookie, encoded, issued));
+        text.append(CookieLineEncoded(cookie, encoded, std::nullopt));
+        // Script has no business with a signed session, and another site's
+        // page must not post with it.
+        text.append(signing_.secure ? "; HttpOnly; SameSite=Lax; Secure" : "; HttpOnly; SameSite=Lax");
+      }
       text.append(kLineEnd);
     }
   }
