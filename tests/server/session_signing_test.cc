@@ -104,13 +104,6 @@ std::pair<std::string, std::string> Request(const std::string& cookie,
   return {user, io->output};
 }
 
-// A page that sets user = "Taro Y.x" under the keys in force.
-std::string SignedValue(std::map<std::string, std::string> env = {}) {
-  auto io = MakeIo(std::move(env));
-  { QServer::StartCgi(io)->SetSessionVariable("user", "Taro Y.x"); }
-  return CookieValue(io->output, "user").value_or("");
-}
-
 TEST(SignedSession, WrittenValuesCarryTheirIssueTimeATagAndComeBack) {
   KeyScope keys("k3y", std::nullopt);
   const int64_t before = Now();
