@@ -8,6 +8,9 @@
 //
 // The same page on the serving loop (CGI or FastCGI, one call per request):
 //   quillon.serve(lambda srv: srv.WriteString("Hello"))
+//
+// Page helpers (page_helpers.h): quillon.escape(text), srv.value(name),
+// srv.values(name), srv.header(name, value), srv.redirect(location).
 #include <pybind11/pybind11.h>
 
 #include "dispatch_object.h"
