@@ -424,3 +424,37 @@ def test_offline_exchange_passes_the_monitors_errors_on(page_env, tmp_path, fail
                             timeout=120, check=False)
     assert result.returncode == 0, result.stderr.decode(errors="replace")
     assert json.loads(result.stdout) == expected
+
+
+# --- Signed session cookies over HTTPS ------------------------------------------------------
+
+def test_signed_session_cookies_are_secure_only_over_https(lighttpd_factory, page_env, build_dir,
+                                                          certificates):
+    import http.client
+    import re
+    import ssl
+    tls_port = harness.free_port()
+    server = lighttpd_factory(
+        env=dict(page_env, QUILLON_SESSION_KEY="an integration key"),
+        extra_conf='server.modules += ("mod_openssl")\n'
+                   f'$SERVER["socket"] == "127.0.0.1:{tls_port}" {{\n'
+                   f'  ssl.engine = "enable"\n'
+                   f'  ssl.pemfile = "{certificates / "good.pem"}"\n'
+                   f'  ssl.privkey = "{certificates / "good.key"}"\n}}')
+    server.link_cgi("q", require_built(build_dir / "bin" / "qserver_test_cgi",
+                                       "the QServer test CGI"))
+    context = ssl.create_default_context(cafile=str(certificates / "ca.pem"))
+    connection = http.client.HTTPSConnection("127.0.0.1", tls_port, context=context, timeout=30)
+    try:
+        connection.request("GET", "/cgi-bin/q/session")
+        answer = connection.getresponse()
+        answer.read()
+        over_tls = [v for k, v in answer.getheaders() if k.lower() == "set-cookie"]
+    finally:
+        connection.close()
+    plain = server.request("GET", "/cgi-bin/q/session").header_values("Set-Cookie")
+    signed = r"__QuillonSV_count=1\.\d{10}\.[A-Za-z0-9_-]{43};  path=/; HttpOnly; SameSite=Lax"
+    assert any(re.fullmatch(signed + "; Secure", v) for v in over_tls), over_tls
+    assert any(re.fullmatch(signed.encode(), v) for v in plain), plain
+    # The page's own cookie is left as it was.
+    assert b"plain=v+1;  path=/" in plain
