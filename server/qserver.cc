@@ -288,6 +288,9 @@ void QServer::Impl::ReadRequestOnce(Impl& s) {
   // With a session key, a cookie whose tag is missing or wrong is dropped
   // as if the visitor had not sent it.
   const SessionKeys keys = SessionKeysFromEnvironment();
+  // A page that is to sign fails now, with the reason, rather than at its
+  // end, where a failure can no longer be reported.
+  if (keys.signing()) RequireSigning();
   const int64_t now = std::time(nullptr);
   std::vector<Response::RequestVariable> session;
   for (auto& [name, value] : ScanCookiePairs(s.ServerVariable("HTTP_COOKIE"), s.cp)) {
