@@ -15,6 +15,7 @@
 #endif
 
 #include "core/encoding_internal.h"
+#include "quillon/platform/memory.h"
 
 namespace quillon::core {
 namespace {
@@ -114,12 +115,21 @@ size_t EncodedLength(std::string_view bytes) {
     return _mm_and_si128(_mm_cmpeq_epi8(_mm_max_epu8(x, _mm_set1_epi8(lo)), x),
                          _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(hi)), x));
   };
-  for (; i + 16 <= n; i += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-    const __m128i kept = _mm_or_si128(
-        _mm_or_si128(in_range(v, '0', '9'), in_range(v, 'A', 'Z')),
-        _mm_or_si128(in_range(v, 'a', 'z'), _mm_cmpeq_epi8(v, _mm_set1_epi8(' '))));
-    escaped += static_cast<size_t>(16 - std::popcount(static_cast<unsigned>(_mm_movemask_epi8(kept))));
+  // Escaped bytes are summed per lane and folded every 255 blocks, before
+  // a lane can overflow.
+  const __m128i one = _mm_set1_epi8(1);
+  while (n - i >= 16) {
+    __m128i sums = _mm_setzero_si128();
+    for (int k = 0; k < 255 && n - i >= 16; ++k, i += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+      const __m128i kept = _mm_or_si128(
+          _mm_or_si128(in_range(v, '0', '9'), in_range(v, 'A', 'Z')),
+          _mm_or_si128(in_range(v, 'a', 'z'), _mm_cmpeq_epi8(v, _mm_set1_epi8(' '))));
+      sums = _mm_add_epi8(sums, _mm_andnot_si128(kept, one));
+    }
+    const __m128i total = _mm_sad_epu8(sums, _mm_setzero_si128());
+    escaped += static_cast<size_t>(_mm_cvtsi128_si32(total)) +
+               static_cast<size_t>(_mm_cvtsi128_si32(_mm_srli_si128(total, 8)));
   }
 #endif
   for (; i < n; ++i) escaped += kEncodeTable[in[i]].length == 3 ? 1 : 0;
@@ -131,6 +141,7 @@ void AppendEncodedValue(std::string_view bytes, std::string* out) {
   // pieces through a buffer on the stack: a large value is encoded straight
   // into its place, without the zero-filling of a resize or a second copy.
   out->reserve(out->size() + EncodedLength(bytes));
+  platform::AdviseLargeBuffer(out->data() + out->size(), out->capacity() - out->size());
   constexpr size_t kPiece = 1024;
   // Every entry is stored as four bytes, so one byte of slack past the
   // worst case of three output bytes per input byte.
@@ -348,6 +359,7 @@ void AppendDecodedValue(std::string_view text, std::string* out, const platform:
   // decoded on the stack and appended, so only the pages the result fills
   // are ever touched.
   out->reserve(start + n);
+  platform::AdviseLargeBuffer(out->data() + start, out->capacity() - start);
   constexpr size_t kPiece = 4096;
   // Vector stores may run up to 8 bytes past what a block produced.
   uint8_t buffer[kPiece + 16];
