@@ -15,7 +15,7 @@
 #endif
 
 #include "core/encoding_internal.h"
-#include "quillon/platform/memory.h"
+#include "quillon/component/runtime.h"
 
 namespace quillon::core {
 namespace {
@@ -141,7 +141,7 @@ void AppendEncodedValue(std::string_view bytes, std::string* out) {
   // pieces through a buffer on the stack: a large value is encoded straight
   // into its place, without the zero-filling of a resize or a second copy.
   out->reserve(out->size() + EncodedLength(bytes));
-  platform::AdviseLargeBuffer(out->data() + out->size(), out->capacity() - out->size());
+  com::AdviseLargeBuffer(out->data() + out->size(), out->capacity() - out->size());
   constexpr size_t kPiece = 1024;
   // Every entry is stored as four bytes, so one byte of slack past the
   // worst case of three output bytes per input byte.
@@ -359,7 +359,7 @@ void AppendDecodedValue(std::string_view text, std::string* out, const platform:
   // decoded on the stack and appended, so only the pages the result fills
   // are ever touched.
   out->reserve(start + n);
-  platform::AdviseLargeBuffer(out->data() + start, out->capacity() - start);
+  com::AdviseLargeBuffer(out->data() + start, out->capacity() - start);
   constexpr size_t kPiece = 4096;
   // Vector stores may run up to 8 bytes past what a block produced.
   uint8_t buffer[kPiece + 16];

@@ -13,7 +13,7 @@
 #include <new>
 #include <string>
 
-#include "quillon/platform/memory.h"
+#include "quillon/component/runtime.h"
 
 namespace quillon::platform {
 namespace {
@@ -157,7 +157,7 @@ size_t CollectBody(char* data, size_t size, size_t count, void* user) {
               CURLE_OK &&
           length > 0) {
         state->body.reserve(static_cast<size_t>(std::min(length, kMaxAnnouncedReserve)));
-        AdviseLargeBuffer(state->body.data(), state->body.capacity());
+        com::AdviseLargeBuffer(state->body.data(), state->body.capacity());
       }
     }
     state->body.append(data, size * count);
