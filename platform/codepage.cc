@@ -536,15 +536,19 @@ std::u16string CodePage::ToUtf16(std::string_view text) const {
 
 std::string CodePage::FromUtf16(std::u16string_view text) const {
   std::string result;
-  result.reserve(text.size());  // right for ASCII, grown as needed otherwise
+  AppendFromUtf16(text, &result);
+  return result;
+}
+
+void CodePage::AppendFromUtf16(std::u16string_view text, std::string* out) const {
+  out->reserve(out->size() + text.size());  // right for ASCII, grown as needed otherwise
   char buffer[8192];
   for (size_t pos = 0; pos < text.size();) {
     const size_t written = number_ == kJapanese
                                ? Cp932().FromUtf16(text, &pos, buffer, std::size(buffer))
                                : Utf16ToUtf8(text, &pos, buffer, std::size(buffer));
-    result.append(buffer, written);
+    out->append(buffer, written);
   }
-  return result;
 }
 
 const CodePage& ProcessCodePage() {
