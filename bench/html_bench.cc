@@ -170,7 +170,7 @@ void BM_ParseOurs(benchmark::State& state) {
   Document doc(Utf8());
   for (auto _ : state) {
     doc.SetMasterPage(text);
-    benchmark::DoNotOptimize(doc.root());
+    benchmark::DoNotOptimize(doc.Root());
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
   doc.Clear();

@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int32_t length = static_cast<int32_t>(cp.ToUtf16(text).size());
   int32_t pos = length > 0 ? pos_seed % (length + 1) : 0;
   Ref<Tag> at = doc.TextPosToTag(master, pos);
-  if (at.get() != doc.root()) {
+  if (at != doc.Root()) {
     int32_t begin = 0, end = 0;
     doc.TagToTextPos(master, at.get(), &begin, &end);
     if (!(begin <= pos && pos < end)) abort();
@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (current->Parent()) current->CopyAfter(current.get(), 1);
         break;
       case 1:
-        current->AddCopy(doc.root(), 1);
+        current->AddCopy(doc.Root(), 1);
         break;
       case 2:
         current = doc.FindNext();

@@ -3,121 +3,499 @@
 
 #include <algorithm>
 #include <limits>
+#include <vector>
 
 #include "html/internal.h"
+#include "html/node.h"
 #include "html/search.h"
 #include "quillon/component/errors.h"
 #include "quillon/html/document.h"
 
 namespace quillon::html {
 
+static_assert(sizeof(Tag) == Arena::kTagBytes, "a tag is one fixed-size piece of its arena");
+
 namespace {
 
-const std::string kEmpty;
+// A stack that lives on the call stack until it outgrows it: a copy or a
+// release works through it without asking the heap, however many times a
+// page repeats one.
+template <class T, size_t kInline>
+class WorkStack {
+ public:
+  void push(const T& v) {
+    if (size_ < kInline) {
+      inline_[size_++] = v;
+    } else {
+      spill_.push_back(v);
+      ++size_;
+    }
+  }
+  T pop() {
+    --size_;
+    if (size_ >= kInline) {
+      T v = spill_.back();
+      spill_.pop_back();
+      return v;
+    }
+    return inline_[size_];
+  }
+  bool empty() const { return size_ == 0; }
 
-// Tags whose text must not be re-indented.
-bool KeepsLayout(std::string_view name) { return name == "TEXTAREA" || name == "PRE"; }
+ private:
+  T inline_[kInline];
+  std::vector<T> spill_;
+  size_t size_ = 0;
+};
 
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// Reference counting. Releasing a tree must not recurse once per level:
-// a dying tag is queued through its own collection slot, which a dying tag
-// no longer needs, and its children are taken over by the same loop before
-// its destructor could release them one call deeper. A chain of any depth
-// unwinds with constant stack, without allocating, and without per-thread
-// state (which a shared library reaches only through a call).
+// References and release. Releasing a tree must not recurse once per level:
+// a dying tag is queued through its parent link, which a dying tag no longer
+// needs, and its children are taken over by the same loop. A chain of any
+// depth unwinds with constant stack and without allocating.
 
-void IntrusiveAddRef(Tag* tag) { ++tag->refs_; }
+void IntrusiveAddRef(Tag* tag) {
+  ++tag->refs_;
+  tag->arena_->Hold();
+}
 
 void IntrusiveRelease(Tag* tag) {
-  if (--tag->refs_ != 0) return;
-  tag->owner_ = nullptr;
-  Tag* head = tag;
+  tag->arena_->Unhold();
+  if (--tag->refs_ == 0) Node::Free(tag);
+}
+
+Tag* Node::MakeOwn(Arena* arena, NameId name) {
+  void* memory = ::operator new(sizeof(Tag));
+  Tag* t = new (memory) Tag(arena);
+  t->name_ = name;
+  t->flags_ |= Tag::kOwnMemory;
+  arena->AdoptLive();
+  return t;
+}
+
+void Node::Free(Tag* t) {
+  t->parent_ = nullptr;
+  Tag* head = t;
   while (head != nullptr) {
     Tag* next = head;
-    head = reinterpret_cast<Tag*>(next->owner_);
-    next->owner_ = nullptr;
-    if (Tags* children = next->children_.get()) {
-      for (Tags::Entry& e : children->entries_) {
-        Tag* child = e.tag.detach();
+    head = next->parent_;
+    Arena* a = next->arena_;
+    if (KidList* k = next->kids_) {
+      Tag** items = k->items();
+      for (uint32_t i = 0; i < k->count; ++i) {
+        Tag* child = items[i];
         // A child that someone else still holds sees itself as removed.
-        child->owner_ = nullptr;
+        child->parent_ = nullptr;
         if (--child->refs_ == 0) {
-          child->owner_ = reinterpret_cast<Tags*>(head);
+          child->parent_ = head;
           head = child;
         }
       }
-      children->entries_.clear();
+      a->Release(k, KidList::Bytes(k->cap));
     }
-    // The document link is held across the destruction: it owns the
-    // memory being returned.
-    Ref<DocumentLink> link = next->link_;
+    if (next->attrs_) FreeAttrs(a, next->attrs_);
+    if (Document* doc = a->document()) doc->Forget(next);
+    a->ForgetCursor(next);
+    const bool own = (next->flags_ & Tag::kOwnMemory) != 0;
     next->~Tag();
-    FreeNode(link.get(), next, sizeof(Tag), alignof(Tag));
+    // The arena may go with its last tag: nothing below touches it.
+    if (own) {
+      ::operator delete(next);
+      a->DropLive();
+    } else {
+      a->ReleaseTag(next);
+    }
   }
 }
 
-void IntrusiveAddRef(DocumentLink* link) { ++link->refs_; }
+// ---------------------------------------------------------------------------
+// Children lists
 
-void IntrusiveRelease(DocumentLink* link) {
-  if (--link->refs_ == 0) delete link;
+void Node::Reserve(Tag* t, uint32_t extra) {
+  KidList* k = t->kids_;
+  const uint32_t count = k ? k->count : 0;
+  const uint64_t needed = uint64_t{count} + extra;
+  if (k && needed <= k->cap) return;
+  if (needed > std::numeric_limits<int32_t>::max()) throw std::bad_alloc();
+  uint64_t cap = k ? std::max<uint64_t>(needed, uint64_t{k->cap} * 2) : needed;
+  cap = std::min<uint64_t>(cap, std::numeric_limits<int32_t>::max());
+  auto* grown = static_cast<KidList*>(t->arena_->Allocate(KidList::Bytes(static_cast<uint32_t>(cap))));
+  grown->count = count;
+  grown->cap = static_cast<uint32_t>(cap);
+  if (k) {
+    std::memcpy(grown->items(), k->items(), sizeof(Tag*) * count);
+    t->arena_->Release(k, KidList::Bytes(k->cap));
+  }
+  t->kids_ = grown;
 }
 
-Ref<Tag> Tag::New(DocumentLink* link) {
-  void* memory = AllocNode(link, sizeof(Tag), alignof(Tag));
-  Tag* tag = new (memory) Tag(link ? link->pool() : NodePool());
-  tag->link_ = Ref<DocumentLink>(link);
-  return Ref<Tag>(tag);
+void Node::InsertKids(Tag* t, uint32_t at, Tag* const* in, uint32_t n) {
+  if (n == 0) return;
+  Reserve(t, n);
+  KidList* k = t->kids_;
+  Tag** items = k->items();
+  std::memmove(items + at + n, items + at, sizeof(Tag*) * (k->count - at));
+  for (uint32_t i = 0; i < n; ++i) {
+    Tag* c = in[i];
+    c->parent_ = t;
+    ++c->refs_;
+    items[at + i] = c;
+  }
+  k->count += n;
+  Renumber(t, at);
+}
+
+void Node::TakeKids(Tag* t, uint32_t first, uint32_t last, Tag** out) {
+  KidList* k = t->kids_;
+  Tag** items = k->items();
+  for (uint32_t i = first; i < last; ++i) {
+    items[i]->parent_ = nullptr;
+    out[i - first] = items[i];
+  }
+  std::memmove(items + first, items + last, sizeof(Tag*) * (k->count - last));
+  k->count -= last - first;
+  Renumber(t, first);
+}
+
+void Node::SetKids(Tag* t, Tag* const* in, uint32_t n) {
+  auto* k = static_cast<KidList*>(t->arena_->Allocate(KidList::Bytes(n)));
+  k->count = n;
+  k->cap = n;
+  Tag** items = k->items();
+  for (uint32_t i = 0; i < n; ++i) {
+    Tag* c = in[i];
+    c->parent_ = t;
+    c->index_ = static_cast<int32_t>(i);
+    ++c->refs_;
+    items[i] = c;
+  }
+  t->kids_ = k;
+}
+
+// ---------------------------------------------------------------------------
+// Identifier and parameters
+
+AttrList* Node::NewAttrs(Arena* arena, uint32_t cap) {
+  auto* a = static_cast<AttrList*>(arena->Allocate(AttrList::Bytes(cap)));
+  a->count = 0;
+  a->cap = cap;
+  a->id = "";
+  a->id_size = 0;
+  a->id_edited = 0;
+  return a;
+}
+
+void Node::FreeAttrs(Arena* arena, AttrList* a) {
+  const Param* p = a->items();
+  for (uint32_t i = 0; i < a->count; ++i) {
+    if (p[i].edited()) arena->Unstore(p[i].value, p[i].size);
+  }
+  if (a->id_edited) arena->Unstore(a->id, a->id_size);
+  arena->Release(a, AttrList::Bytes(a->cap));
+}
+
+namespace {
+
+AttrList* RoomForParams(Tag* t, AttrList* a, Arena* arena, uint32_t extra) {
+  const uint32_t count = a ? a->count : 0;
+  const uint64_t needed = uint64_t{count} + extra;
+  if (a && needed <= a->cap) return a;
+  if (needed > std::numeric_limits<int32_t>::max()) throw std::bad_alloc();
+  const uint64_t cap = a ? std::max<uint64_t>(needed, uint64_t{a->cap} * 2) : std::max<uint64_t>(needed, 1);
+  AttrList* grown = Node::NewAttrs(arena, static_cast<uint32_t>(cap));
+  if (a) {
+    grown->count = a->count;
+    grown->id = a->id;
+    grown->id_size = a->id_size;
+    grown->id_edited = a->id_edited;
+    std::memcpy(grown->items(), a->items(), sizeof(Param) * a->count);
+    arena->Release(a, AttrList::Bytes(a->cap));
+  }
+  Node::set_attrs(t, grown);
+  return grown;
+}
+
+uint32_t SizeOf(std::string_view text) {
+  if (text.size() > std::numeric_limits<uint32_t>::max()) throw std::bad_alloc();
+  return static_cast<uint32_t>(text.size());
+}
+
+// An owned copy of `value` under `name`.
+Param Owned(Arena* arena, NameId name, std::string_view value) {
+  const uint32_t size = SizeOf(value);
+  Param p;
+  p.value = arena->Store(value);
+  p.size = size;
+  p.bits = name | (size ? Param::kEdited : 0) |
+           (std::memchr(value.data(), '"', value.size()) ? Param::kQuote : 0);
+  return p;
+}
+
+}  // namespace
+
+void Node::SetParam(Tag* t, NameId name, std::string_view value) {
+  Arena* arena = t->arena_;
+  if (AttrList* a = t->attrs_) {
+    Param* p = a->items();
+    for (uint32_t i = 0; i < a->count; ++i) {
+      if (p[i].name() != name) continue;
+      Param fresh = Owned(arena, name, value);
+      if (p[i].edited()) arena->Unstore(p[i].value, p[i].size);
+      p[i] = fresh;
+      return;
+    }
+  }
+  Param fresh = Owned(arena, name, value);
+  AttrList* a;
+  try {
+    a = RoomForParams(t, t->attrs_, arena, 1);
+  } catch (...) {
+    arena->Unstore(fresh.value, fresh.size);
+    throw;
+  }
+  a->items()[a->count++] = fresh;
+  if (StartsWithMarkupDirective(value)) t->flags_ |= Tag::kNoIndent;
+}
+
+void Node::RemoveParam(Tag* t, NameId name) {
+  AttrList* a = t->attrs_;
+  if (!a) return;
+  Param* p = a->items();
+  for (uint32_t i = 0; i < a->count; ++i) {
+    if (p[i].name() != name) continue;
+    if (p[i].edited()) t->arena_->Unstore(p[i].value, p[i].size);
+    std::memmove(p + i, p + i + 1, sizeof(Param) * (a->count - i - 1));
+    --a->count;
+    return;
+  }
+}
+
+void Node::ClearParams(Tag* t) {
+  AttrList* a = t->attrs_;
+  if (!a) return;
+  const Param* p = a->items();
+  for (uint32_t i = 0; i < a->count; ++i) {
+    if (p[i].edited()) t->arena_->Unstore(p[i].value, p[i].size);
+  }
+  a->count = 0;
+}
+
+void Node::SetId(Tag* t, std::string_view id) {
+  AttrList* a = t->attrs_;
+  if (id.empty() && !a) return;
+  const uint32_t size = SizeOf(id);
+  const char* stored = t->arena_->Store(id);
+  try {
+    a = RoomForParams(t, a, t->arena_, 0);
+  } catch (...) {
+    t->arena_->Unstore(stored, size);
+    throw;
+  }
+  if (a->id_edited) t->arena_->Unstore(a->id, a->id_size);
+  a->id = stored;
+  a->id_size = size;
+  a->id_edited = size != 0;
+}
+
+// ---------------------------------------------------------------------------
+// Names and layout
+
+void Node::Init(Tag* t, const Tag* parent, NameId name) {
+  uint8_t f = t->flags_ & ~kLayout;
+  if (parent == nullptr) {
+    f |= kBreakBeforeEnd;
+  } else {
+    if (parent->flags_ & kBreakBeforeEnd) f |= kBreakBefore | kBreakBeforeEnd;
+    if (info(parent).flags & NameInfo::kKeepsLayout) f |= kNoIndent;
+  }
+  t->flags_ = f;
+  t->name_ = name;
+  ApplyName(t);
+}
+
+void Node::ApplyName(Tag* t) {
+  const uint8_t n = info(t).flags;
+  uint8_t f = t->flags_;
+  f = (n & NameInfo::kEmptyElement) ? (f & ~kHasEndTag) : (f | kHasEndTag);
+  // Inline elements stay on their line.
+  if (n & NameInfo::kInlineEnd) f &= ~kBreakBeforeEnd;
+  if (n & NameInfo::kInlineStart) f &= ~kBreakBefore;
+  t->flags_ = f;
+}
+
+bool Node::IsTextBlock(const Tag* t) {
+  const Document* doc = t->arena_->document();
+  if (doc == nullptr) return t->name_ == names::kTextBlock;
+  if (t->arena_ == doc->arena()) return t->name_ == doc->dummy_tag_id();
+  return info(t).text == doc->DummyTagName();
+}
+
+// ---------------------------------------------------------------------------
+// Copies
+
+namespace {
+
+// The attributes of `s` (identifier and parameters) as a list of `into`.
+AttrList* CopyAttrs(const AttrList* s, Arena* into, const Arena* from) {
+  AttrList* a = Node::NewAttrs(into, s->count);
+  const Param* sp = s->items();
+  Param* dp = a->items();
+  if (into == from) {
+    std::memcpy(dp, sp, sizeof(Param) * s->count);
+  } else {
+    for (uint32_t i = 0; i < s->count; ++i) {
+      dp[i] = sp[i];
+      dp[i].bits = (sp[i].bits & ~kNameMask) | into->Translate(*from, sp[i].name());
+    }
+  }
+  a->count = s->count;
+  // Edited texts belong to one tag each: the copy gets its own.
+  for (uint32_t i = 0; i < s->count; ++i) {
+    if (!sp[i].edited()) continue;
+    try {
+      dp[i].value = into->Store(sp[i].view());
+    } catch (...) {
+      a->count = i;
+      Node::FreeAttrs(into, a);
+      throw;
+    }
+  }
+  a->id = s->id;
+  a->id_size = s->id_size;
+  a->id_edited = 0;
+  if (s->id_edited) {
+    try {
+      a->id = into->Store(s->id_view());
+    } catch (...) {
+      a->id = "";
+      a->id_size = 0;
+      Node::FreeAttrs(into, a);
+      throw;
+    }
+    a->id_edited = 1;
+  }
+  return a;
+}
+
+// Appends the parameters of `s` to `t`'s list.
+void AppendParams(Tag* t, const Tag* s) {
+  const uint32_t n = Node::ParamCount(s);
+  if (n == 0) return;
+  Arena* into = Node::arena(t);
+  const Arena* from = Node::arena(s);
+  AttrList* a = RoomForParams(t, Node::attrs(t), into, n);
+  const Param* sp = Node::Params(s);
+  for (uint32_t i = 0; i < n; ++i) {
+    Param p = sp[i];
+    p.bits = (p.bits & ~kNameMask) | into->Translate(*from, sp[i].name());
+    if (p.edited()) p.value = into->Store(p.view());
+    a->items()[a->count++] = p;
+  }
+}
+
+}  // namespace
+
+void Node::CopyContent(Tag* target, const Tag* source) {
+  Arena* into = target->arena_;
+  const Arena* from = source->arena_;
+  into->KeepSourcesOf(*from);
+  AppendParams(target, source);
+  // Depth-first with an explicit stack: the subtree may be nested deeper
+  // than the call stack could follow. Each child copy is made whole (name,
+  // attributes, place) when its parent is done; its own children follow.
+  struct Work {
+    Tag* copy;
+    const Tag* source;
+  };
+  WorkStack<Work, 64> work;
+  work.push({target, source});
+  while (!work.empty()) {
+    auto [t, s] = work.pop();
+    if (const KidList* sk = s->kids_; sk && sk->count > 0) {
+      Reserve(t, sk->count);
+      KidList* k = t->kids_;
+      for (uint32_t i = 0; i < sk->count; ++i) {
+        const Tag* from_kid = sk->items()[i];
+        Tag* copy = Make(into, into->Translate(*from, from_kid->name_));
+        if (from_kid->attrs_) {
+          try {
+            copy->attrs_ = CopyAttrs(from_kid->attrs_, into, from);
+          } catch (...) {
+            Free(copy);
+            throw;
+          }
+        }
+        copy->flags_ = from_kid->flags_ & kLayout;
+        copy->parent_ = t;
+        copy->refs_ = 1;
+        copy->index_ = static_cast<int32_t>(k->count);
+        k->items()[k->count++] = copy;
+        work.push({copy, from_kid});
+      }
+    }
+    t->flags_ = (t->flags_ & ~kLayout) | (s->flags_ & kLayout);
+  }
+}
+
+Tag* Node::Copy(const Tag* source, Arena* into) {
+  const Arena* from = source->arena_;
+  Tag* copy = Make(into, into->Translate(*from, source->name_));
+  try {
+    SetId(copy, Id(source));
+    CopyContent(copy, source);
+  } catch (...) {
+    Free(copy);
+    throw;
+  }
+  return copy;
 }
 
 // ---------------------------------------------------------------------------
 // Tags
 
-Tags::~Tags() {
-  // The children lose their collection before their reference goes, so a
-  // child that someone else still holds sees itself as removed.
-  for (Entry& e : entries_) e.tag->owner_ = nullptr;
-  while (!entries_.empty()) entries_.pop_back();
-}
+Tag* Tags::self() { return static_cast<Tag*>(this); }
+const Tag* Tags::self() const { return static_cast<const Tag*>(this); }
 
-Document* Tags::document() const { return owner_ ? owner_->document() : nullptr; }
+Ref<Tag> Tags::Owner() const { return Ref<Tag>(const_cast<Tag*>(self())); }
 
-Ref<Tag> Tags::Item(int32_t index) const { return Ref<Tag>(At(index)); }
+Document* Tags::document() const { return self()->document(); }
 
-Tag* Tags::At(int32_t index) const {
-  if (index < 0 || index >= Count()) return nullptr;
-  return entries_[static_cast<size_t>(index)].tag.get();
-}
+int32_t Tags::Count() const { return static_cast<int32_t>(Node::KidCount(self())); }
 
-const std::string& Tags::Name(int32_t index) const {
-  if (index < 0 || index >= Count()) return kEmpty;
-  return entries_[static_cast<size_t>(index)].tag->RawId();
+Ref<Tag> Tags::Item(int32_t index) const { return Ref<Tag>(Node::At(self(), index)); }
+
+std::string Tags::Name(int32_t index) const {
+  const Tag* t = Node::At(self(), index);
+  return t ? std::string(Node::Id(t)) : std::string();
 }
 
 void Tags::SetName(int32_t index, std::string_view name) {
-  if (index < 0 || index >= Count()) return;
-  entries_[static_cast<size_t>(index)].tag->SetRawId(name);
+  if (Tag* t = Node::At(self(), index)) Node::SetId(t, name);
 }
 
 int32_t Tags::IndexOf(const Tag* tag) const {
-  if (tag != nullptr && tag->owner_ == this) return tag->index_;
+  if (tag != nullptr && Node::parent(tag) == self()) return Node::index(tag);
   return -1;
 }
 
 int32_t Tags::FindKey(std::string_view key) const {
-  for (size_t i = 0; i < entries_.size(); ++i) {
-    if (entries_[i].tag->RawId() == key) return static_cast<int32_t>(i);
+  const Tag* owner = self();
+  const uint32_t n = Node::KidCount(owner);
+  for (uint32_t i = 0; i < n; ++i) {
+    if (Node::Id(Node::Kid(owner, i)) == key) return static_cast<int32_t>(i);
   }
   const platform::CodePage& cp = CodePageOf(document());
-  for (size_t i = 0; i < entries_.size(); ++i) {
-    if (EqualsIgnoreCase(cp, entries_[i].tag->GetParam("NAME"), key)) {
+  for (uint32_t i = 0; i < n; ++i) {
+    if (EqualsIgnoreCase(cp, Node::GetParam(Node::Kid(owner, i), names::kName), key)) {
       return static_cast<int32_t>(i);
     }
   }
-  std::string upper = Upper(cp, key);
-  for (size_t i = 0; i < entries_.size(); ++i) {
-    if (entries_[i].tag->name_ == upper) return static_cast<int32_t>(i);
+  const NameId name = Node::arena(owner)->FindName(Upper(cp, key));
+  if (name == kNoName) return -1;
+  for (uint32_t i = 0; i < n; ++i) {
+    if (Node::name(Node::Kid(owner, i)) == name) return static_cast<int32_t>(i);
   }
   return -1;
 }
@@ -127,187 +505,162 @@ Ref<Tag> Tags::Add(std::string_view id, std::string_view name) {
 }
 
 Ref<Tag> Tags::InsertAt(int32_t index, std::string_view id, std::string_view name) {
-  return Insert(index, id, name, false);
-}
-
-Ref<Tag> Tags::Insert(int32_t index, std::string_view id, std::string_view name,
-                      bool name_is_upper) {
   if (index < 0 || index > Count()) return nullptr;
-  DocumentLink* link = owner_ ? owner_->link_.get() : nullptr;
-  Ref<Tag> tag = Tag::New(link);
-  tag->Init(link, this, name, index, name_is_upper);
-  Attach(tag, id, index);
+  Tag* owner = self();
+  Arena* arena = Node::arena(owner);
+  const NameId upper = arena->Intern(Upper(CodePageOf(document()), name));
+  Ref<Tag> tag(Node::Make(arena, upper));
+  Node::Init(tag.get(), owner, upper);
+  Node::SetId(tag.get(), id);
+  Tag* raw = tag.get();
+  Node::InsertKids(owner, static_cast<uint32_t>(index), &raw, 1);
   return tag;
 }
 
-void Tags::Attach(Ref<Tag> tag, std::string_view name, int32_t index) {
-  Tag* raw = tag.get();
-  raw->SetRawId(name);
-  entries_.insert(entries_.begin() + index, Entry{std::move(tag)});
-  raw->owner_ = this;
-  Renumber(static_cast<size_t>(index));
+namespace {
+
+void NoteDetach(const Tag* owner) {
+  if (Document* doc = owner->document()) Search::NoteDetach(doc);
 }
 
-void Tags::Renumber(size_t from) {
-  for (size_t i = from; i < entries_.size(); ++i) {
-    entries_[i].tag->index_ = static_cast<int32_t>(i);
-  }
-}
-
-void Tags::NoteDetach() const {
-  if (Document* doc = document()) ++doc->detach_epoch_;
-}
+}  // namespace
 
 void Tags::RemoveAt(int32_t index) {
+  Tag* owner = self();
   if (index < 0 || index >= Count()) return;
-  NoteDetach();
-  Ref<Tag> gone = std::move(entries_[static_cast<size_t>(index)].tag);
-  gone->owner_ = nullptr;
-  entries_.erase(entries_.begin() + index);
-  Renumber(static_cast<size_t>(index));
-  // `gone` is released last, after the list is consistent again.
+  NoteDetach(owner);
+  Tag* gone;
+  Node::TakeKids(owner, static_cast<uint32_t>(index), static_cast<uint32_t>(index) + 1, &gone);
+  // Released last, after the list is consistent again.
+  Node::Drop(gone);
 }
 
 void Tags::RemoveAll() {
-  if (!entries_.empty()) NoteDetach();
-  decltype(entries_) gone(entries_.get_allocator());
-  gone.swap(entries_);
-  for (Entry& e : gone) e.tag->owner_ = nullptr;
-  while (!gone.empty()) gone.pop_back();
+  Tag* owner = self();
+  const uint32_t n = Node::KidCount(owner);
+  if (n == 0) return;
+  NoteDetach(owner);
+  // Released one by one from the end, each after the list lost it, so
+  // that a tag freed along the way never sees a half-emptied list.
+  KidList* k = Node::kids(owner);
+  while (k->count > 0) {
+    Tag* gone = k->items()[k->count - 1];
+    gone->parent_ = nullptr;
+    --k->count;
+    Node::Drop(gone);
+  }
+}
+
+int32_t Tags::cursor() const { return Node::arena(self())->Cursor(self()); }
+
+void Tags::set_cursor(int32_t cursor) { Node::arena(self())->SetCursor(self(), cursor); }
+
+ChildIterator Tags::begin() const { return ChildIterator(self(), Item(0)); }
+
+ChildIterator& ChildIterator::operator++() {
+  if (!current_) return *this;
+  const Tag* c = current_.get();
+  // A tag the loop removed keeps its old position, where its follower
+  // now stands.
+  const int64_t next = Node::parent(c) == owner_ ? int64_t{Node::index(c)} + 1 : Node::index(c);
+  current_ = Ref<Tag>(Node::At(owner_, next));
+  return *this;
+}
+
+DescendantRange::iterator DescendantRange::begin() const {
+  if (!scope_) return iterator();
+  return iterator(scope_, Ref<Tag>(Node::At(scope_.get(), 0)));
+}
+
+DescendantRange::iterator& DescendantRange::iterator::operator++() {
+  if (!current_) return *this;
+  current_ = Ref<Tag>(Search::NextInScope(current_.get(), scope_.get()));
+  return *this;
 }
 
 // ---------------------------------------------------------------------------
 // Tag: links, names, parameters
 
-Ref<Tag> Tag::Create() { return New(nullptr); }
-
-Tag::~Tag() {
-  if (Document* doc = document()) doc->Forget(this);
-}
-
-Document* Tag::document() const { return link_ ? link_->document() : nullptr; }
-
-void Tag::Init(DocumentLink* link, Tags* owner, std::string_view name, int32_t index,
-               bool name_is_upper) {
-  if (link_.get() != link) link_ = Ref<DocumentLink>(link);
-  index_ = index;
-  no_indent_ = false;
-  break_before_ = true;
-  break_before_end_ = true;
-  if (owner == nullptr) {
-    break_before_ = false;
-  } else if (Tag* parent = owner->owner_) {
-    break_before_ = break_before_end_ = parent->break_before_end_;
-    if (KeepsLayout(parent->name_)) no_indent_ = true;
+Ref<Tag> Tag::Create() {
+  Arena* arena = Arena::Create(nullptr);
+  Tag* t;
+  try {
+    t = Node::Make(arena, names::kEmpty);
+  } catch (...) {
+    arena->Disown();
+    throw;
   }
-  name_.assign(name);
-  if (!name_is_upper) UpperInPlace(CodePageOf(document()), &name_);
-  ApplyTagName();
+  t->flags_ = kBreakBefore | kBreakBeforeEnd;
+  return Ref<Tag>(t);
 }
+
+Document* Tag::document() const { return arena_->document(); }
+
+Ref<Tag> Tag::Parent() const { return Ref<Tag>(parent_); }
+
+int32_t Tag::ChildCount() const { return static_cast<int32_t>(Node::KidCount(this)); }
+
+Ref<Tag> Tag::NextSibling() const {
+  return parent_ ? Ref<Tag>(Node::At(parent_, int64_t{index_} + 1)) : nullptr;
+}
+
+Ref<Tag> Tag::PreviousSibling() const {
+  return parent_ ? Ref<Tag>(Node::At(parent_, int64_t{index_} - 1)) : nullptr;
+}
+
+const std::string& Tag::TagName() const { return Node::info(this).text; }
 
 void Tag::SetTagName(std::string_view name) {
-  name_.assign(name);
-  UpperInPlace(CodePageOf(document()), &name_);
-  ApplyTagName();
+  name_ = arena_->Intern(Upper(CodePageOf(document()), name));
+  Node::ApplyName(this);
 }
 
-void Tag::ApplyTagName() {
-  has_end_tag_ = !IsEmptyElement(name_);
-  // Inline elements stay on their line.
-  const std::string& n = name_;
-  bool inline_end = false;
-  bool inline_start = false;
-  switch (n.size()) {
-    case 1:
-      inline_end = n == "I" || n == "B" || n == "U" || n == "A";
-      inline_start = inline_end && n != "A";
-      break;
-    case 2:
-      inline_end = inline_start = n == "EM" || n == "BR";
-      break;
-    case 4:
-      inline_end = inline_start = n == "FONT";
-      break;
-    case 6:
-      inline_end = inline_start = n == "STRONG";
-      break;
-    case 8:
-      inline_end = n == "TEXTAREA";
-      break;
-  }
-  if (inline_end) break_before_end_ = false;
-  if (inline_start) break_before_ = false;
-}
-
-Ref<Tag> Tag::Parent() const { return Ref<Tag>(parent()); }
-
-Tags& Tag::Children() {
-  if (!children_) children_.emplace(this, link_ ? link_->pool() : NodePool());
-  return *children_;
-}
-
-const std::string& Tag::ID() const {
-  return owner_ ? RawId() : kEmpty;
-}
-
-void Tag::SetRawId(std::string_view id) { id_.assign(id); }
+std::string Tag::ID() const { return parent_ ? std::string(Node::Id(this)) : std::string(); }
 
 void Tag::SetID(std::string_view id) {
-  if (owner_) owner_->SetName(index_, id);
+  if (parent_) Node::SetId(this, id);
 }
 
 Ref<Tag> Tag::NextTag() const {
-  if (!owner_ || index_ + 1 >= owner_->Count()) throw Error(kMsgNoTagAtPosition);
-  return owner_->Item(index_ + 1);
+  if (!parent_ || int64_t{index_} + 1 >= Node::KidCount(parent_)) {
+    throw Error(kMsgNoTagAtPosition);
+  }
+  return Ref<Tag>(Node::Kid(parent_, static_cast<uint32_t>(index_ + 1)));
 }
 
 Ref<Tag> Tag::PreviousTag() const {
-  if (!owner_ || index_ < 1) throw Error(kMsgNoTagAtPosition);
-  return owner_->Item(index_ - 1);
+  if (!parent_ || index_ < 1) throw Error(kMsgNoTagAtPosition);
+  return Ref<Tag>(Node::Kid(parent_, static_cast<uint32_t>(index_ - 1)));
 }
 
-Tag::Param* Tag::FindParam(std::string_view name) {
-  for (Param& p : params_) {
-    if (p.name == name) return &p;
-  }
-  return nullptr;
-}
+int32_t Tag::ParamCount() const { return static_cast<int32_t>(Node::ParamCount(this)); }
 
-const Tag::Param* Tag::FindParam(std::string_view name) const {
-  for (const Param& p : params_) {
-    if (p.name == name) return &p;
-  }
-  return nullptr;
-}
+namespace {
+const std::string kEmpty;
+}  // namespace
 
 const std::string& Tag::ParamName(int32_t index) const {
   if (index < 0 || index >= ParamCount()) return kEmpty;
-  return params_[static_cast<size_t>(index)].name;
+  return arena_->Info(Node::Params(this)[index].name()).text;
 }
 
-const std::string& Tag::ParamValue(int32_t index) const {
-  if (index < 0 || index >= ParamCount()) return kEmpty;
-  return params_[static_cast<size_t>(index)].value;
+std::string Tag::ParamValue(int32_t index) const {
+  if (index < 0 || index >= ParamCount()) return std::string();
+  return std::string(Node::Params(this)[index].view());
 }
 
-const std::string& Tag::GetParam(std::string_view name) const {
-  const Param* p = FindParam(name);
-  return p ? p->value : kEmpty;
+std::string Tag::GetParam(std::string_view name) const {
+  const NameId id = arena_->FindName(name);
+  return id == kNoName ? std::string() : std::string(Node::GetParam(this, id));
 }
 
 void Tag::SetParam(std::string_view name, std::string_view value) {
-  if (Param* p = FindParam(name)) {
-    p->value.assign(value);
-    return;
-  }
-  params_.push_back(Param{std::string(name), std::string(value)});
-  if (StartsWithMarkupDirective(value)) no_indent_ = true;
+  Node::SetParam(this, arena_->Intern(name), value);
 }
 
 void Tag::RemoveParam(std::string_view name) {
-  auto it = std::find_if(params_.begin(), params_.end(),
-                         [&](const Param& p) { return p.name == name; });
-  if (it != params_.end()) params_.erase(it);
+  const NameId id = arena_->FindName(name);
+  if (id != kNoName) Node::RemoveParam(this, id);
 }
 
 std::string Tag::Parameter(std::string_view name) const {
@@ -323,56 +676,60 @@ void Tag::SetParameter(std::string_view name, std::string_view value) {
   }
 }
 
+void Tag::ResetParameters() { Node::ClearParams(this); }
+
 // ---------------------------------------------------------------------------
 // Text and value
 
-bool Tag::IsTextBlock() const {
-  const Document* doc = document();
-  return doc ? name_ == doc->DummyTagName() : name_ == "TEXTBLOCK";
+bool Tag::IsTextBlock() const { return Node::IsTextBlock(this); }
+
+namespace {
+
+// The first direct child that is a text block, or null.
+Tag* FirstTextBlock(const Tag* t) {
+  const uint32_t n = Node::KidCount(t);
+  for (uint32_t i = 0; i < n; ++i) {
+    Tag* c = Node::Kid(t, i);
+    if (Node::IsTextBlock(c)) return c;
+  }
+  return nullptr;
 }
 
+}  // namespace
+
 std::string Tag::Text() const {
-  if (IsTextBlock()) return GetParam("VALUE");
-  if (children_) {
-    for (const auto& e : children_->entries_) {
-      if (e.tag->IsTextBlock()) return e.tag->GetParam("VALUE");
-    }
+  if (IsTextBlock()) return std::string(Node::GetParam(this, names::kValue));
+  if (const Tag* block = FirstTextBlock(this)) {
+    return std::string(Node::GetParam(block, names::kValue));
   }
   return std::string();
 }
 
 void Tag::SetText(std::string_view text) {
-  if (IsTextBlock()) {
-    SetParam("VALUE", text);
-    return;
-  }
-  if (children_) {
-    for (const auto& e : children_->entries_) {
-      if (e.tag->IsTextBlock()) {
-        e.tag->SetParam("VALUE", text);
-        return;
-      }
-    }
-  }
+  if (IsTextBlock()) return Node::SetParam(this, names::kValue, text);
+  if (Tag* block = FirstTextBlock(this)) return Node::SetParam(block, names::kValue, text);
   const Document* doc = document();
   Ref<Tag> block = Children().Add("", doc ? doc->DummyTagName() : "TEXTBLOCK");
-  block->SetParam("VALUE", text);
+  Node::SetParam(block.get(), names::kValue, text);
 }
 
 namespace {
-bool ValueIsOwnParameter(const Tag& tag) {
-  const std::string& n = tag.TagName();
-  return tag.IsTextBlock() || n == "INPUT" || n == "OPTION" || n == "PARAM";
+
+bool ValueIsOwnParameter(const Tag* tag) {
+  const NameId n = Node::name(tag);
+  return Node::IsTextBlock(tag) || n == names::kInput || n == names::kOption ||
+         n == names::kParam;
 }
+
 }  // namespace
 
 std::string Tag::Value() const {
-  return ValueIsOwnParameter(*this) ? GetParam("VALUE") : Text();
+  return ValueIsOwnParameter(this) ? std::string(Node::GetParam(this, names::kValue)) : Text();
 }
 
 void Tag::SetValue(std::string_view value) {
-  if (ValueIsOwnParameter(*this)) {
-    SetParam("VALUE", value);
+  if (ValueIsOwnParameter(this)) {
+    Node::SetParam(this, names::kValue, value);
   } else {
     SetText(value);
   }
@@ -383,19 +740,16 @@ void Tag::SetValue(std::string_view value) {
 
 Ref<Tag> Tag::Add(std::string_view id, std::string_view name) { return Children().Add(id, name); }
 
-Ref<Tag> Tag::Resolve(int32_t pos, std::string_view id, std::string_view name) {
-  if (pos == -1) throw Error(kMsgBadIndex);
-  return Children().InsertAt(pos, id, name);
-}
-
 Ref<Tag> Tag::InsertBefore(int32_t before, std::string_view id, std::string_view name) {
-  return Resolve(before, id, name);
+  if (before == -1) throw Error(kMsgBadIndex);
+  return Children().InsertAt(before, id, name);
 }
 
 Ref<Tag> Tag::InsertAfter(int32_t after, std::string_view id, std::string_view name) {
   if (after == -1) throw Error(kMsgBadIndex);
+  // Resolved positions outside the list, -2 + 1 included, give nothing.
   if (after == std::numeric_limits<int32_t>::max()) return nullptr;
-  return Resolve(after + 1, id, name);
+  return Children().InsertAt(after + 1, id, name);
 }
 
 Ref<Tag> Tag::InsertBefore(std::string_view key, std::string_view id, std::string_view name) {
@@ -408,29 +762,21 @@ Ref<Tag> Tag::InsertAfter(std::string_view key, std::string_view id, std::string
 
 void Tag::Remove(int32_t target, int32_t count) {
   if (target == -1) throw Error(kMsgBadIndex);
-  if (count <= 0 || !children_) return;
+  if (count <= 0 || !kids_) return;
   // Positions outside the list are skipped one by one, as removing each
   // position in turn would; only those inside go.
-  Tags& list = *children_;
-  const int64_t n = static_cast<int64_t>(list.entries_.size());
+  const int64_t n = kids_->count;
   const int64_t first64 = std::max<int64_t>(target, 0);
   const int64_t last64 = std::min<int64_t>(static_cast<int64_t>(target) + count, n);
   if (first64 >= last64) return;
-  list.NoteDetach();
-  const size_t first = static_cast<size_t>(first64);
-  const size_t last = static_cast<size_t>(last64);
-  // The last goes first, as the documented order says; the list is made
+  NoteDetach(this);
+  const auto first = static_cast<uint32_t>(first64);
+  const auto last = static_cast<uint32_t>(last64);
+  std::vector<Tag*> gone(last - first);
+  Node::TakeKids(this, first, last, gone.data());
+  // The last goes first, as the documented order says; the list is
   // consistent before any tag is released.
-  std::vector<Ref<Tag>> gone;
-  gone.reserve(last - first);
-  for (size_t i = last; i-- > first;) {
-    gone.push_back(std::move(list.entries_[i].tag));
-    gone.back()->owner_ = nullptr;
-  }
-  list.entries_.erase(list.entries_.begin() + static_cast<ptrdiff_t>(first),
-                      list.entries_.begin() + static_cast<ptrdiff_t>(last));
-  list.Renumber(first);
-  for (auto& g : gone) g = nullptr;
+  for (size_t i = gone.size(); i-- > 0;) Node::Drop(gone[i]);
 }
 
 void Tag::Remove(std::string_view key, int32_t count) {
@@ -438,129 +784,109 @@ void Tag::Remove(std::string_view key, int32_t count) {
 }
 
 void Tag::RemoveFromParent() {
-  if (owner_) owner_->RemoveAt(index_);  // may release this tag: touch nothing after
+  if (parent_) parent_->Children().RemoveAt(index_);  // may release this tag
 }
 
-void Tag::RemoveAll() {
-  if (children_) children_->RemoveAll();
-}
+void Tag::RemoveAll() { Children().RemoveAll(); }
 
 // ---------------------------------------------------------------------------
 // Copies
 
-void Tag::CopyContent(Tag* target, const Tag* source, CopyWork* work) {
-  // Depth-first with an explicit stack: the subtree may be nested deeper
-  // than the call stack could follow.
-  work->emplace_back(target, source);
-  while (!work->empty()) {
-    auto [t, s] = work->back();
-    work->pop_back();
-    t->params_.insert(t->params_.end(), s->params_.begin(), s->params_.end());
-    if (s->children_) {
-      Tags& into = t->Children();
-      into.entries_.reserve(into.entries_.size() + s->children_->entries_.size());
-      DocumentLink* link = t->link_.get();
-      for (const auto& e : s->children_->entries_) {
-        // A copy takes its name and layout from its source as they are:
-        // the name is already upper-cased and the flags are overwritten
-        // from the source below anyway, so the work of Init is not needed.
-        const Tag* from = e.tag.get();
-        Ref<Tag> copy = New(link);
-        copy->index_ = static_cast<int32_t>(into.entries_.size());
-        copy->name_ = from->name_;
-        copy->SetRawId(from->RawId());
-        copy->owner_ = &into;
-        Tag* raw = copy.get();
-        into.entries_.push_back(Tags::Entry{std::move(copy)});
-        work->emplace_back(raw, from);
-      }
+namespace {
+
+// `count` copies of `source` made for `into`'s children, all made before
+// any is placed. On failure those made are released.
+class Copies {
+ public:
+  Copies(const Tag* source, Tag* into, int32_t count) {
+    if (count <= 0) return;
+    Arena* arena = Node::arena(into);
+    copies_.reserve(static_cast<size_t>(count));
+    try {
+      for (int32_t i = 0; i < count; ++i) copies_.push_back(Node::Copy(source, arena));
+    } catch (...) {
+      Release();
+      throw;
     }
-    t->has_end_tag_ = s->has_end_tag_;
-    t->no_indent_ = s->no_indent_;
-    t->break_before_ = s->break_before_;
-    t->break_before_end_ = s->break_before_end_;
   }
-}
-
-Ref<Tag> Tag::CopyOf(const Tag* source, DocumentLink* link, CopyWork* work) {
-  Ref<Tag> copy = New(link);
-  copy->name_ = source->name_;
-  CopyContent(copy.get(), source, work);
-  return copy;
-}
-
-Ref<Tag> Tag::DeepCopy() const {
-  CopyWork work;
-  return CopyOf(this, link_.get(), &work);
-}
-
-std::vector<Ref<Tag>> Tag::MakeCopies(const Tags* into, int32_t count) const {
-  std::vector<Ref<Tag>> copies;
-  if (count <= 0) return copies;
-  DocumentLink* link = into->owner_ ? into->owner_->link_.get() : nullptr;
-  copies.reserve(static_cast<size_t>(count));
-  CopyWork work;
-  for (int32_t i = 0; i < count; ++i) copies.push_back(CopyOf(this, link, &work));
-  return copies;
-}
-
-void Tag::InsertCopies(Tags* into, int32_t at, std::vector<Ref<Tag>> copies) {
-  if (copies.empty()) return;
-  const std::string& id = ID();
-  std::vector<Tags::Entry> entries;
-  entries.reserve(copies.size());
-  for (Ref<Tag>& c : copies) {
-    c->owner_ = into;
-    c->SetRawId(id);
-    entries.push_back(Tags::Entry{std::move(c)});
+  ~Copies() { Release(); }
+  // Takes the copies in at `at` with the identifier `id`.
+  void InsertInto(Tag* into, uint32_t at, std::string_view id) {
+    if (copies_.empty()) return;
+    Node::Reserve(into, static_cast<uint32_t>(copies_.size()));
+    for (Tag* c : copies_) Node::SetId(c, id);
+    Node::InsertKids(into, at, copies_.data(), static_cast<uint32_t>(copies_.size()));
+    copies_.clear();
   }
-  into->entries_.insert(into->entries_.begin() + at, std::make_move_iterator(entries.begin()),
-                        std::make_move_iterator(entries.end()));
-  into->Renumber(static_cast<size_t>(at));
-}
 
-void Tag::CopyBefore(Tag* before, int32_t count) {
-  if (before == nullptr || before->owner_ == nullptr) throw Error(kMsgBadCopyTarget);
+ private:
+  void Release() {
+    for (Tag* c : copies_) Node::Free(c);
+    copies_.clear();
+  }
+  std::vector<Tag*> copies_;
+};
+
+}  // namespace
+
+void Tag::CopyBefore(TagArg target, int32_t count) {
+  Tag* before = target.get();
+  if (before == nullptr || before->parent_ == nullptr) throw Error(kMsgBadCopyTarget);
   Ref<Tag> hold(before);
-  InsertCopies(before->owner_, before->index_, MakeCopies(before->owner_, count));
+  Tag* into = before->parent_;
+  Copies copies(this, into, count);
+  const std::string id = ID();
+  copies.InsertInto(into, static_cast<uint32_t>(before->index_), id);
 }
 
-void Tag::CopyAfter(Tag* after, int32_t count) {
-  if (after == nullptr || after->owner_ == nullptr) throw Error(kMsgBadCopyTarget);
+void Tag::CopyAfter(TagArg target, int32_t count) {
+  Tag* after = target.get();
+  if (after == nullptr || after->parent_ == nullptr) throw Error(kMsgBadCopyTarget);
   Ref<Tag> hold(after);
-  InsertCopies(after->owner_, after->index_ + 1, MakeCopies(after->owner_, count));
+  Tag* into = after->parent_;
+  Copies copies(this, into, count);
+  const std::string id = ID();
+  copies.InsertInto(into, static_cast<uint32_t>(after->index_) + 1, id);
 }
 
-void Tag::AddCopy(Tag* under, int32_t count) {
+void Tag::AddCopy(TagArg target, int32_t count) {
+  Tag* under = target.get();
   if (under == nullptr) throw Error(kMsgBadCopyTarget);
   Ref<Tag> hold(under);
-  Tags& into = under->Children();
-  InsertCopies(&into, into.Count(), MakeCopies(&into, count));
+  Copies copies(this, under, count);
+  const std::string id = ID();
+  copies.InsertInto(under, Node::KidCount(under), id);
 }
 
-void Tag::Replace(Tag* by) {
+void Tag::Replace(TagArg replacement) {
+  Tag* by = replacement.get();
   if (by == nullptr) throw Error(kMsgBadCopyTarget);
   if (by == this) return;
   // A snapshot first: `by` may hang below this tag, whose children are
   // about to go, or above it, where copying would meet its own output.
-  CopyWork work;
-  Ref<Tag> snapshot = CopyOf(by, link_.get(), &work);
-  std::string id = by->ID();
-  params_.clear();
+  Ref<Tag> snapshot(Node::Copy(by, arena_));
+  const std::string id = by->ID();
+  Node::ClearParams(this);
   RemoveAll();
-  SetTagName(snapshot->name_);
+  name_ = snapshot->name_;
+  Node::ApplyName(this);
   SetID(id);
-  params_ = std::move(snapshot->params_);
-  if (snapshot->children_) {
-    Tags& mine = Children();
-    mine.entries_ = std::move(snapshot->children_->entries_);
-    for (auto& e : mine.entries_) e.tag->owner_ = &mine;
+  // The snapshot's parameters and children move over whole.
+  if (const uint32_t n = Node::ParamCount(snapshot.get())) {
+    AttrList* a = RoomForParams(this, attrs_, arena_, n);
+    std::memcpy(a->items() + a->count, snapshot->attrs_->items(), sizeof(Param) * n);
+    a->count += n;
+    snapshot->attrs_->count = 0;
   }
-  has_end_tag_ = snapshot->has_end_tag_;
-  no_indent_ = snapshot->no_indent_;
-  break_before_ = snapshot->break_before_;
-  break_before_end_ = snapshot->break_before_end_;
+  if (snapshot->kids_) {
+    if (kids_) arena_->Release(kids_, KidList::Bytes(kids_->cap));
+    kids_ = std::exchange(snapshot->kids_, nullptr);
+    for (uint32_t i = 0; i < kids_->count; ++i) kids_->items()[i]->parent_ = this;
+  }
+  flags_ = (flags_ & ~Node::kLayout) | (snapshot->flags_ & Node::kLayout);
 }
+
+Ref<Tag> Tag::DeepCopy() const { return Ref<Tag>(Node::Copy(this, arena_)); }
 
 // ---------------------------------------------------------------------------
 // Searches and forms
@@ -577,24 +903,30 @@ Ref<Tag> Tag::FindByParameter(std::string_view name, std::string_view value) {
   return Search::Run(this, Search::Key{Search::kParameter, name, value});
 }
 
+Ref<Tag> Tag::Get(std::string_view id) {
+  Ref<Tag> found = FindByID(id);
+  if (!found) throw Error(kMsgBadIndex, CodePageOf(document()).ToUtf16(id));
+  return found;
+}
+
 void Tag::SelectRadio(std::string_view radio_name, std::string_view value) {
   Search::ForEachBelow(this, [&](Tag* c) {
-    if (c->name_ != "INPUT" || c->GetParam("NAME") != radio_name) return;
-    if (c->GetParam("VALUE") == value) {
-      c->SetParam("CHECKED", "CHECKED");
+    if (Node::name(c) != names::kInput || Node::GetParam(c, names::kName) != radio_name) return;
+    if (Node::GetParam(c, names::kValue) == value) {
+      Node::SetParam(c, names::kChecked, "CHECKED");
     } else {
-      c->RemoveParam("CHECKED");
+      Node::RemoveParam(c, names::kChecked);
     }
   });
 }
 
 void Tag::SelectOption(std::string_view value) {
   Search::ForEachBelow(this, [&](Tag* c) {
-    if (c->name_ != "OPTION") return;
-    if (c->GetParam("VALUE") == value) {
-      c->SetParam("SELECTED", "SELECTED");
+    if (Node::name(c) != names::kOption) return;
+    if (Node::GetParam(c, names::kValue) == value) {
+      Node::SetParam(c, names::kSelected, "SELECTED");
     } else {
-      c->RemoveParam("SELECTED");
+      Node::RemoveParam(c, names::kSelected);
     }
   });
 }

@@ -4,115 +4,221 @@
 #include "html/writer.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "html/internal.h"
 
 namespace quillon::html {
 
-Writer::Writer(const Document& doc, Form form, Output* out, std::string* buffer)
-    : doc_(doc), page_(form == Form::kPage), out_(out), buffer_(buffer) {}
+namespace {
+char* StringData(std::string* s) { return s->data(); }
+}  // namespace
 
-void Writer::Indent(int level) {
-  const std::string& code = doc_.IndentCode();
-  if (level <= 0 || code.empty()) return;
-  // Every line of a page nested N levels deep would otherwise carry N
-  // indentations: a template of a few hundred thousand unclosed elements
-  // would write gigabytes. Deeper lines keep the deepest indentation.
-  level = std::min(level, kMaxIndentLevels);
-  size_t want = static_cast<size_t>(level) * code.size();
-  while (indent_.size() < want) indent_ += code;
-  Text(std::string_view(indent_).substr(0, want));
+Writer::Writer(const Document& doc, Form form, std::string* buffer)
+    : page_(form == Form::kPage), buffer_(buffer) {
+  Setup(doc);
+  const size_t used = buffer_->size();
+  buffer_->resize(std::max(buffer_->capacity(), used + 4096));
+  start_ = StringData(buffer_);
+  cur_ = start_ + used;
+  end_ = start_ + buffer_->size();
+}
+
+Writer::Writer(const Document& doc, Form form, Output* out) : page_(form == Form::kPage) {
+  Setup(doc);
+  bool skip = false;
+  if (std::string* text = out->DirectText(&skip)) {
+    // An output that keeps its text in one string gets the page written
+    // into it, line ends included.
+    buffer_ = text;
+    skip_line_end_ = skip;
+    out_direct_ = out;
+    const size_t used = buffer_->size();
+    direct_from_ = used;
+    buffer_->resize(std::max(buffer_->capacity(), used + 4096));
+    start_ = StringData(buffer_);
+    cur_ = start_ + used;
+    end_ = start_ + buffer_->size();
+    return;
+  }
+  out_ = out;
+  chunk_ = chunk_storage_;
+  start_ = cur_ = chunk_;
+  end_ = chunk_ + kChunk;
+}
+
+Writer::~Writer() { Finish(); }
+
+void Writer::Finish() {
+  if (!buffer_) return;
+  // Whatever happened, a string keeps exactly what was written into it.
+  const size_t used = static_cast<size_t>(cur_ - start_);
+  buffer_->resize(used);
+  buffer_ = nullptr;
+  start_ = cur_ = end_ = nullptr;
+  if (out_direct_) {
+    Output* out = std::exchange(out_direct_, nullptr);
+    out->DirectTextEnd(touched_ || used != direct_from_);
+  }
+}
+
+void Writer::Setup(const Document& doc) {
+  arena_ = doc.arena();
+  dummy_ = doc.dummy_tag_id();
+  dummy_block_ = doc.dummy_block_tag_id();
+  dummy_text_ = &doc.DummyTagName();
+  dummy_block_text_ = &doc.DummyBlockTagName();
+  const std::string& code = doc.IndentCode();
+  indent_unit_ = code.size();
+  if (indent_unit_ > 0) {
+    // Every line of a page nested N levels deep would otherwise carry N
+    // indentations: a template of a few hundred thousand unclosed elements
+    // would write gigabytes. Deeper lines keep the deepest indentation.
+    indent_.reserve(indent_unit_ * kMaxIndentLevels);
+    for (int i = 0; i < kMaxIndentLevels; ++i) indent_ += code;
+  }
+}
+
+bool Writer::Room(size_t n) {
+  if (buffer_) {
+    const size_t used = static_cast<size_t>(cur_ - start_);
+    buffer_->resize(std::max(buffer_->size() * 2, used + n + 4096));
+    start_ = StringData(buffer_);
+    cur_ = start_ + used;
+    end_ = start_ + buffer_->size();
+    return true;
+  }
+  Flush();
+  return n <= kChunk;
+}
+
+void Writer::Pass(const char* p, size_t n) {
+  if (n > 0) out_->AppendText(std::string_view(p, n));
+}
+
+void Writer::Flush() {
+  if (out_ && cur_ != start_) {
+    const size_t n = static_cast<size_t>(cur_ - start_);
+    cur_ = start_;
+    out_->AppendText(std::string_view(start_, n));
+  }
+}
+
+void Writer::Line() {
+  if (out_) {
+    // The output sees whole lines instead of a call per piece.
+    Flush();
+    out_->LineEnd();
+    return;
+  }
+  if (skip_line_end_) {
+    skip_line_end_ = false;
+    touched_ = true;
+    if (static_cast<size_t>(cur_ - start_) == direct_from_) return;
+  }
+  Put("\r\n", 2);
+}
+
+void Writer::PutValue(const Param& p) {
+  std::string_view v = p.view();
+  if (p.has_quote()) {
+    // A quote would end the value early and let the rest pass for markup.
+    for (size_t at; (at = v.find('"')) != std::string_view::npos; v.remove_prefix(at + 1)) {
+      Put(v.data(), at);
+      Put("&quot;", 6);
+    }
+  }
+  Put(v);
 }
 
 void Writer::Write(const Tag* root, int level) {
-  std::vector<Frame> stack;
-  Open(root, level, &stack);
-  while (!stack.empty()) {
-    Frame& f = stack.back();
-    if (f.children && f.next < f.children->entries_.size()) {
-      const Tag* child = f.children->entries_[f.next++].tag.get();
-      int child_level = f.child_level;
-      Open(child, child_level, &stack);
+  stack_.clear();
+  Open(root, level);
+  while (!stack_.empty()) {
+    Frame& f = stack_.back();
+    if (f.children && f.next < Node::KidCount(f.tag)) {
+      const Tag* child = Node::Kid(f.tag, f.next++);
+      Open(child, f.child_level);
       continue;
     }
     Close(f);
-    stack.pop_back();
+    stack_.pop_back();
   }
   Flush();
+  Finish();
 }
 
-void Writer::Open(const Tag* tag, int level, std::vector<Frame>* stack) {
-  const std::string& name = tag->name_;
-  const bool text_block = name == doc_.DummyTagName();
-  const bool dummy_block = page_ && name == doc_.DummyBlockTagName();
-  if (tag->break_before_ && !dummy_block) {
-    if (tag->no_indent_) {
-      if (!page_ || !tag->GetParam("VALUE").starts_with("<!--!")) Line();
+void Writer::Open(const Tag* tag, int level) {
+  const NameInfo& info = Node::info(tag);
+  const uint8_t flags = Node::flags(tag);
+  const bool text_block = Named(tag, dummy_, *dummy_text_);
+  const bool dummy_block = page_ && Named(tag, dummy_block_, *dummy_block_text_);
+  if ((flags & Node::kBreakBefore) && !dummy_block) {
+    if (flags & Node::kNoIndent) {
+      if (!page_ || !Node::GetParam(tag, names::kValue).starts_with("<!--!")) Line();
     } else {
       Line();
       Indent(level);
     }
   }
-  // The frame is made in its place on the stack and finished there: one
-  // built aside and copied in is read back wider than it was written, which
-  // stalls the copy on every tag.
-  Frame& f = stack->emplace_back();
+  Frame& f = stack_.emplace_back();
   f.tag = tag;
   f.level = level;
   f.child_level = level;
   f.begin = Length();
-  f.children = tag->children_.get();
   f.next = 0;
+  f.children = true;
   f.write_value = false;
   f.write_end = false;
+  const Tag* parent = Node::parent(tag);
   // Identifiers matter to the master form only.
-  static const std::string kNoId;
-  const std::string& id = page_ ? kNoId : tag->ID();
+  const std::string_view id = page_ || !parent ? std::string_view() : Node::Id(tag);
+  const uint32_t count = Node::ParamCount(tag);
+  const Param* params = Node::Params(tag);
 
-  if (name == "ROOT" && !tag->owner_) return;
+  if (!parent && Node::name(tag) == names::kRoot) return;
   if (text_block &&
-      (page_ || (id.empty() && (tag->params_.empty() ||
-                                (tag->params_.size() == 1 && tag->params_[0].name == "VALUE"))))) {
-    const std::string& value = tag->GetParam("VALUE");
-    if (!page_ || !value.starts_with("<!--!")) Text(value);
-    f.children = nullptr;
+      (page_ || (id.empty() && (count == 0 || (count == 1 && params[0].name() == names::kValue))))) {
+    const std::string_view value = Node::GetParam(tag, names::kValue);
+    if (!page_ || !value.starts_with("<!--!")) Put(value);
+    f.children = false;
     return;
   }
   if (dummy_block) return;
-  Char('<');
-  Text(name);
-  if (!page_ && tag->owner_ && !id.empty()) {
-    Text(" QLID=\"");
-    Text(id);
+  Put(info.open);
+  if (!id.empty()) {
+    Put(" QLID=\"", 7);
+    Put(id);
     Char('"');
   }
-  for (const Tag::Param& p : tag->params_) {
-    if ((text_block && p.name == "VALUE") || p.name.starts_with('!')) continue;
+  for (uint32_t i = 0; i < count; ++i) {
+    const Param& p = params[i];
+    if (text_block && p.name() == names::kValue) continue;
+    const NameInfo& name = Node::arena(tag)->Info(p.name());
+    if (name.flags & NameInfo::kPrivate) continue;
     Char(' ');
-    Text(p.name);
-    if (p.value != p.name) {
-      Text("=\"");
-      Text(p.value);
+    Put(name.text);
+    if (p.view() != name.text) {
+      Put("=\"", 2);
+      PutValue(p);
       Char('"');
     }
   }
   Char('>');
-  f.child_level = tag->owner_ ? level + 1 : level;
+  f.child_level = parent ? level + 1 : level;
   f.write_value = text_block;
-  f.write_end = tag->has_end_tag_;
+  f.write_end = (flags & Node::kHasEndTag) != 0;
 }
 
 void Writer::Close(const Frame& f) {
   const Tag* tag = f.tag;
-  if (f.write_value) Text(tag->GetParam("VALUE"));
+  if (f.write_value) Put(Node::GetParam(tag, names::kValue));
   if (f.write_end) {
-    if (tag->break_before_end_) {
+    if (Node::flags(tag) & Node::kBreakBeforeEnd) {
       Line();
       Indent(f.level);
     }
-    Text("</");
-    Text(tag->name_);
-    Char('>');
+    Put(Node::info(tag).close);
   }
   if (tag == target_) {
     target_begin_ = f.begin;

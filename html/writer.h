@@ -8,14 +8,20 @@
 #include <utility>
 #include <vector>
 
+#include "html/node.h"
 #include "quillon/html/document.h"
 #include "quillon/html/tag.h"
 
 namespace quillon::html {
 
-// One write of a tag and its subtree to an output or a buffer. Positions
+// One write of a tag and its subtree into a string or an output. Positions
 // (the target's range, or every tag's range) are byte offsets into the
-// buffer and are only meaningful when writing to one.
+// string and are only meaningful when writing to one.
+//
+// Pieces are copied into the memory they end up in: the string itself
+// (grown ahead, trimmed at the end), or, for an output that offers its
+// text (DirectText), that text; other outputs get the page through a fixed
+// chunk, a line at a time.
 class Writer {
  public:
   // Indentation stops growing at this depth.
@@ -23,9 +29,13 @@ class Writer {
 
   using Spans = std::unordered_map<const Tag*, std::pair<size_t, size_t>>;
 
-  Writer(const Document& doc, Form form, Output* out, std::string* buffer);
+  // Appends to `*buffer` (after what it holds).
+  Writer(const Document& doc, Form form, std::string* buffer);
+  // Writes to `out`.
+  Writer(const Document& doc, Form form, Output* out);
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
+  ~Writer();
 
   void set_target(const Tag* tag) { target_ = tag; }
   void set_spans(Spans* spans) { spans_ = spans; }
@@ -37,71 +47,81 @@ class Writer {
  private:
   struct Frame {
     const Tag* tag;
+    size_t begin;
+    uint32_t next;
     int level;
     int child_level;
-    size_t begin;
-    const Tags* children;  // null: the children are not written
-    size_t next;
+    bool children;  // the children are written
     bool write_value;
     bool write_end;
   };
 
-  void Open(const Tag* tag, int level, std::vector<Frame>* stack);
+  void Setup(const Document& doc);
+  void Open(const Tag* tag, int level);
   void Close(const Frame& f);
-  // Every piece goes into a fixed chunk first: copying into it inlines,
-  // where appending to a string is a call, and a tag is written in up to a
-  // dozen pieces. The chunk goes on when full, at the end of the write and,
-  // towards an output, at each line end: the output sees whole lines
-  // instead of a virtual call per piece.
-  void Text(std::string_view text) {
-    if (text.size() > static_cast<size_t>(end_ - cur_)) {
-      Flush();
-      if (text.size() > kChunk) {
-        Pass(text);
-        return;
-      }
-    }
-    std::memcpy(cur_, text.data(), text.size());
-    cur_ += text.size();
-  }
-  void Char(char c) {
-    if (cur_ == end_) Flush();
-    *cur_++ = c;
-  }
-  void Line() {
-    if (out_) {
-      Flush();
-      out_->LineEnd();
-    } else {
-      Text("\r\n");
-    }
-  }
-  void Flush() {
-    Pass(std::string_view(chunk_, static_cast<size_t>(cur_ - chunk_)));
-    cur_ = chunk_;
-  }
-  void Pass(std::string_view text) {
-    if (text.empty()) return;
-    if (out_) {
-      out_->AppendText(text);
-    } else {
-      buffer_->append(text);
-    }
-  }
-  void Indent(int level);
-  size_t Length() const {
-    return out_ ? 0 : buffer_->size() + static_cast<size_t>(cur_ - chunk_);
+  bool Named(const Tag* tag, NameId id, const std::string& text) const {
+    return Node::arena(tag) == arena_ ? Node::name(tag) == id : Node::info(tag).text == text;
   }
 
-  const Document& doc_;
+  // --- Output ---
+  void Put(const char* p, size_t n) {
+    if (n == 0) return;  // an empty view may have no bytes at all
+    if (static_cast<size_t>(end_ - cur_) < n) {
+      if (!Room(n)) return Pass(p, n);
+    }
+    std::memcpy(cur_, p, n);
+    cur_ += n;
+  }
+  void Put(std::string_view text) { Put(text.data(), text.size()); }
+  void Char(char c) {
+    if (cur_ == end_) Room(1);
+    *cur_++ = c;
+  }
+  // A value between double quotes: a quote inside becomes &quot;.
+  void PutValue(const Param& p);
+  void Line();
+  void Indent(int level) {
+    if (level <= 0 || indent_unit_ == 0) return;
+    if (level > kMaxIndentLevels) level = kMaxIndentLevels;
+    Put(indent_.data(), static_cast<size_t>(level) * indent_unit_);
+  }
+  // Makes room for `n` bytes; false when they must go past the chunk.
+  bool Room(size_t n);
+  void Pass(const char* p, size_t n);
+  void Flush();
+  // Trims a string written into to what was written and, writing into an
+  // output's text, tells the output; once.
+  void Finish();
+  size_t Length() const { return buffer_ ? static_cast<size_t>(cur_ - start_) : 0; }
+
   bool page_;
-  Output* out_;
-  std::string* buffer_;
+  const Arena* arena_ = nullptr;
+  NameId dummy_ = 0;
+  NameId dummy_block_ = 0;
+  const std::string* dummy_text_ = nullptr;
+  const std::string* dummy_block_text_ = nullptr;
   std::string indent_;
+  size_t indent_unit_ = 0;
+
+  // Writing into a string: [start_, end_) is its memory.
+  std::string* buffer_ = nullptr;
+  // Writing into an output's own text (DirectText): the output, where its
+  // text stood before, and whether anything (a line end that was left
+  // out included) went in since.
+  Output* out_direct_ = nullptr;
+  size_t direct_from_ = 0;
+  bool touched_ = false;
+  // A first line end that the output said to leave out, not yet met.
+  bool skip_line_end_ = false;
+  Output* out_ = nullptr;  // set when writing through calls
   static constexpr size_t kChunk = 8 * 1024;
-  char chunk_[kChunk];
-  char* cur_ = chunk_;
-  char* const end_ = chunk_ + kChunk;
+  char chunk_storage_[kChunk];
+  char* chunk_ = nullptr;
+  char* start_ = nullptr;
+  char* cur_ = nullptr;
+  char* end_ = nullptr;
+
+  std::vector<Frame> stack_;
   const Tag* target_ = nullptr;
   size_t target_begin_ = 0;
   size_t target_end_ = 0;

@@ -465,6 +465,7 @@ using QHtmlDocPropPageObject = PropertyPageObject<ids::CLSID_QHtmlDocPropPage>;
 namespace quillon::html {
 void Out(const Ref<Tag>& tag, com::IDispatch** out);
 Tag* In(com::IDispatch* object, com::forward_internal::Tag<Tag*>);
+TagArg In(com::IDispatch* object, com::forward_internal::Tag<TagArg>);
 }  // namespace quillon::html
 
 #endif  // QUILLON_SERVER_HTML_OBJECTS_H_

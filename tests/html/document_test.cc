@@ -58,7 +58,7 @@ TEST(DocumentWrite, MasterFormKeepsIdentifiersAndTemplateComments) {
   doc.SetMasterPage(
       "<p qlid=greet class=x>Hello</p><textblock qlid=name>Ann</textblock>"
       "<textblock note=1>n</textblock>\r\n<!--! template only -->\r\n<dummyblock><b>in</b></dummyblock>");
-  Tag* p = doc.root()->Children().At(0);
+  Ref<Tag> p = doc.Root()->Children().Item(0);
   p->SetParam("!data", "private");
   EXPECT_EQ(doc.GetMasterPage(),
             "<P QLID=\"greet\" CLASS=\"x\">Hello</P><TEXTBLOCK QLID=\"name\">Ann</TEXTBLOCK>"
@@ -202,13 +202,13 @@ Ref<Tag> TextPosToTagByRewriting(Document& doc, bool master, int32_t pos) {
   std::string text = master ? doc.GetMasterPage() : doc.GetPageData();
   int32_t length = static_cast<int32_t>(doc.code_page().ToUtf16(text).size());
   pos = std::clamp(pos, 0, length);
-  Tag* current = doc.root();
+  Ref<Tag> current = doc.Root();
   for (;;) {
-    Tag* inside = nullptr;
+    Ref<Tag> inside = nullptr;
     for (int32_t i = 0; i < current->ChildCount() && !inside; ++i) {
-      Tag* child = current->Children().At(i);
+      Ref<Tag> child = current->Children().Item(i);
       int32_t b, e;
-      doc.TagToTextPos(master, child, &b, &e);
+      doc.TagToTextPos(master, child.get(), &b, &e);
       if (b <= pos && pos < e) inside = child;
     }
     if (!inside) return Ref<Tag>(current);
