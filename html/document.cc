@@ -158,22 +158,25 @@ void Document::Parse(std::shared_ptr<const std::string> source) {
 // Writing
 
 void Document::WriteTag(const Tag* tag, int level, Form form) {
+  // The previous page is the best guess of a page's size.
+  const size_t expected = tag == root_ ? last_page_size_ : 0;
   if (output_) {
     Writer writer(*this, form, output_);
     writer.Write(tag, level);
-  } else {
-    Writer writer(*this, form, &page_buffer_);
+    return;
+  }
+  const size_t before = page_buffer_.size();
+  {
+    Writer writer(*this, form, &page_buffer_, expected);
     writer.Write(tag, level);
   }
+  if (tag == root_) last_page_size_ = page_buffer_.size() - before;
 }
 
 std::string Document::WriteToBuffer(Form form) {
   output_ = nullptr;
   page_buffer_.clear();
-  // The previous page is the best guess of this one's size.
-  page_buffer_.reserve(last_page_size_);
   WriteTag(root_, 0, form);
-  last_page_size_ = page_buffer_.size();
   std::string out;
   out.swap(page_buffer_);
   return out;

@@ -82,6 +82,7 @@ void TemplateCache::Parsed(const Document& doc, const std::string& key,
     std::lock_guard<std::mutex> lock(mutex_);
     if (limit_ == 0) return;
     auto it = index_.find(key);
+    if (it != index_.end() && it->second->identity == identity && it->second->too_big) return;
     if (it == index_.end() || !(it->second->identity == identity) || it->second->tree) {
       // Parsed for the first time as it is now: remembered, not kept yet.
       if (it != index_.end()) {
@@ -105,7 +106,10 @@ void TemplateCache::Parsed(const Document& doc, const std::string& key,
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = index_.find(key);
   if (it == index_.end() || !(it->second->identity == identity) || it->second->tree) return;
-  if (bytes > limit_) return;
+  if (bytes > limit_) {
+    it->second->too_big = true;
+    return;
+  }
   it->second->tree = std::move(kept);
   it->second->bytes = bytes;
   bytes_ += bytes;

@@ -59,6 +59,7 @@ class TemplateCache {
     platform::FileIdentity identity;
     std::shared_ptr<const Document> tree;  // null: parsed once so far
     size_t bytes = 0;
+    bool too_big = false;  // a tree larger than the whole cache
   };
   TemplateCache();
   static void CopyTree(const Document& from, Document* to);

@@ -14,51 +14,53 @@ namespace {
 char* StringData(std::string* s) { return s->data(); }
 }  // namespace
 
-Writer::Writer(const Document& doc, Form form, std::string* buffer)
-    : page_(form == Form::kPage), buffer_(buffer) {
+Writer::Writer(const Document& doc, Form form, std::string* buffer, size_t expected)
+    : page_(form == Form::kPage) {
   Setup(doc);
-  const size_t used = buffer_->size();
-  buffer_->resize(std::max(buffer_->capacity(), used + 4096));
-  start_ = StringData(buffer_);
-  cur_ = start_ + used;
-  end_ = start_ + buffer_->size();
+  Into(buffer, expected);
 }
 
 Writer::Writer(const Document& doc, Form form, Output* out) : page_(form == Form::kPage) {
   Setup(doc);
   bool skip = false;
-  if (std::string* text = out->DirectText(&skip)) {
-    // An output that keeps its text in one string gets the page written
-    // into it, line ends included.
-    buffer_ = text;
-    skip_line_end_ = skip;
-    out_direct_ = out;
-    const size_t used = buffer_->size();
-    direct_from_ = used;
-    buffer_->resize(std::max(buffer_->capacity(), used + 4096));
-    start_ = StringData(buffer_);
-    cur_ = start_ + used;
-    end_ = start_ + buffer_->size();
-    return;
-  }
-  out_ = out;
   chunk_ = chunk_storage_;
   start_ = cur_ = chunk_;
   end_ = chunk_ + kChunk;
+  if (std::string* text = out->DirectText(&skip)) {
+    // An output that keeps its text in one string gets the page appended
+    // to it a chunk at a time, line ends included.
+    skip_line_end_ = skip;
+    out_direct_ = out;
+    sink_ = text;
+    direct_from_ = text->size();
+    return;
+  }
+  out_ = out;
+}
+
+void Writer::Into(std::string* text, size_t expected) {
+  // The string is written through its own memory, grown ahead of the
+  // writing (the growth is zero-filled, hence a guess, not all capacity).
+  buffer_ = text;
+  const size_t used = text->size();
+  text->resize(used + std::max<size_t>(expected + expected / 8, 4096));
+  start_ = StringData(text);
+  cur_ = start_ + used;
+  end_ = start_ + text->size();
 }
 
 Writer::~Writer() { Finish(); }
 
 void Writer::Finish() {
-  if (!buffer_) return;
-  // Whatever happened, a string keeps exactly what was written into it.
-  const size_t used = static_cast<size_t>(cur_ - start_);
-  buffer_->resize(used);
-  buffer_ = nullptr;
-  start_ = cur_ = end_ = nullptr;
+  if (buffer_) {
+    // Whatever happened, a string keeps exactly what was written into it.
+    buffer_->resize(static_cast<size_t>(cur_ - start_));
+    buffer_ = nullptr;
+    start_ = cur_ = end_ = nullptr;
+  }
   if (out_direct_) {
     Output* out = std::exchange(out_direct_, nullptr);
-    out->DirectTextEnd(touched_ || used != direct_from_);
+    out->DirectTextEnd(touched_ || sink_->size() != direct_from_);
   }
 }
 
@@ -68,15 +70,19 @@ void Writer::Setup(const Document& doc) {
   dummy_block_ = doc.dummy_block_tag_id();
   dummy_text_ = &doc.DummyTagName();
   dummy_block_text_ = &doc.DummyBlockTagName();
-  const std::string& code = doc.IndentCode();
-  indent_unit_ = code.size();
-  if (indent_unit_ > 0) {
-    // Every line of a page nested N levels deep would otherwise carry N
-    // indentations: a template of a few hundred thousand unclosed elements
-    // would write gigabytes. Deeper lines keep the deepest indentation.
-    indent_.reserve(indent_unit_ * kMaxIndentLevels);
-    for (int i = 0; i < kMaxIndentLevels; ++i) indent_ += code;
-  }
+  indent_code_ = &doc.IndentCode();
+  indent_unit_ = indent_code_->size();
+}
+
+void Writer::Indent(int level) {
+  if (level <= 0 || indent_unit_ == 0) return;
+  // Every line of a page nested N levels deep would otherwise carry N
+  // indentations: a template of a few hundred thousand unclosed elements
+  // would write gigabytes. Deeper lines keep the deepest indentation.
+  if (level > kMaxIndentLevels) level = kMaxIndentLevels;
+  const size_t want = static_cast<size_t>(level) * indent_unit_;
+  while (indent_.size() < want) indent_ += *indent_code_;
+  Put(indent_.data(), want);
 }
 
 bool Writer::Room(size_t n) {
@@ -93,14 +99,19 @@ bool Writer::Room(size_t n) {
 }
 
 void Writer::Pass(const char* p, size_t n) {
-  if (n > 0) out_->AppendText(std::string_view(p, n));
+  if (n == 0) return;
+  if (sink_) {
+    sink_->append(p, n);
+  } else {
+    out_->AppendText(std::string_view(p, n));
+  }
 }
 
 void Writer::Flush() {
-  if (out_ && cur_ != start_) {
+  if (chunk_ && cur_ != start_) {
     const size_t n = static_cast<size_t>(cur_ - start_);
     cur_ = start_;
-    out_->AppendText(std::string_view(start_, n));
+    Pass(start_, n);
   }
 }
 
@@ -112,9 +123,10 @@ void Writer::Line() {
     return;
   }
   if (skip_line_end_) {
+    // Only a line end that would begin the text is left out.
     skip_line_end_ = false;
     touched_ = true;
-    if (static_cast<size_t>(cur_ - start_) == direct_from_) return;
+    if (cur_ == start_ && sink_->size() == direct_from_) return;
   }
   Put("\r\n", 2);
 }

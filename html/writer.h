@@ -29,8 +29,9 @@ class Writer {
 
   using Spans = std::unordered_map<const Tag*, std::pair<size_t, size_t>>;
 
-  // Appends to `*buffer` (after what it holds).
-  Writer(const Document& doc, Form form, std::string* buffer);
+  // Appends to `*buffer` (after what it holds). `expected`: about how
+  // many bytes will be written (the string is grown ahead by that much).
+  Writer(const Document& doc, Form form, std::string* buffer, size_t expected = 0);
   // Writes to `out`.
   Writer(const Document& doc, Form form, Output* out);
   Writer(const Writer&) = delete;
@@ -57,6 +58,7 @@ class Writer {
   };
 
   void Setup(const Document& doc);
+  void Into(std::string* text, size_t expected);
   void Open(const Tag* tag, int level);
   void Close(const Frame& f);
   bool Named(const Tag* tag, NameId id, const std::string& text) const {
@@ -80,11 +82,7 @@ class Writer {
   // A value between double quotes: a quote inside becomes &quot;.
   void PutValue(const Param& p);
   void Line();
-  void Indent(int level) {
-    if (level <= 0 || indent_unit_ == 0) return;
-    if (level > kMaxIndentLevels) level = kMaxIndentLevels;
-    Put(indent_.data(), static_cast<size_t>(level) * indent_unit_);
-  }
+  void Indent(int level);
   // Makes room for `n` bytes; false when they must go past the chunk.
   bool Room(size_t n);
   void Pass(const char* p, size_t n);
@@ -93,6 +91,7 @@ class Writer {
   // output's text, tells the output; once.
   void Finish();
   size_t Length() const { return buffer_ ? static_cast<size_t>(cur_ - start_) : 0; }
+  // Not in place: through the chunk.
 
   bool page_;
   const Arena* arena_ = nullptr;
@@ -100,15 +99,17 @@ class Writer {
   NameId dummy_block_ = 0;
   const std::string* dummy_text_ = nullptr;
   const std::string* dummy_block_text_ = nullptr;
-  std::string indent_;
+  const std::string* indent_code_ = nullptr;
+  std::string indent_;  // the code repeated as deep as needed so far
   size_t indent_unit_ = 0;
 
   // Writing into a string: [start_, end_) is its memory.
   std::string* buffer_ = nullptr;
-  // Writing into an output's own text (DirectText): the output, where its
-  // text stood before, and whether anything (a line end that was left
-  // out included) went in since.
+  // Writing into an output's own text (DirectText): the output, its text,
+  // where its text stood before, and whether anything (a line end that was
+  // left out included) went in since.
   Output* out_direct_ = nullptr;
+  std::string* sink_ = nullptr;
   size_t direct_from_ = 0;
   bool touched_ = false;
   // A first line end that the output said to leave out, not yet met.

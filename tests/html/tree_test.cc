@@ -87,6 +87,10 @@ TEST(TagEditing, InsertRemoveAndRenumber) {
   EXPECT_EQ(ErrorOf([&] { ul->InsertBefore(-1, "", "p"); }), kMsgBadIndex);
   EXPECT_FALSE(ul->InsertBefore(99, "", "p"));
   EXPECT_FALSE(ul->InsertBefore(-2, "", "p"));
+  // After -2 is before -1: outside the list, so nothing, not an error.
+  EXPECT_FALSE(ul->InsertAfter(-2, "", "p"));
+  EXPECT_FALSE(ul->InsertAfter(-3, "", "p"));
+  EXPECT_EQ(ErrorOf([&] { ul->InsertAfter(-1, "", "p"); }), kMsgBadIndex);
   EXPECT_EQ(Dump(ul), "UL[P LI#one HR#x LI#two(NAME=Second) BR LI LI]");
 
   ul->Remove(0, 2);
@@ -291,6 +295,42 @@ TEST(Searches, FindStateNeitherKeepsNorFollowsRemovedTags) {
   scope = nullptr;
   doc.SetMasterPage("<td qlid=n>");
   EXPECT_EQ(doc.FindNext()->ID(), "n");
+}
+
+// A start that never was this document's (another document's tag, a tag
+// made on its own) is never passed: nothing follows it, and the search
+// starts over with the call after. A removed tag of this document is a
+// lost place instead: the search starts over at once.
+TEST(Searches, FindNextAfterAForeignStartFindsNothingThenStartsOver) {
+  Document doc(Utf8());
+  doc.SetMasterPage("<td qlid=a></td><td qlid=b></td>");
+  Document other(Utf8());
+  other.SetMasterPage("<td qlid=x></td><td qlid=y></td>");
+  Ref<Tag> loose = Tag::Create();
+  loose->SetTagName("td");
+  Ref<Tag> removed = doc.Root()->Children().Item(1)->DeepCopy();
+  struct Case {
+    const char* name;
+    Ref<Tag> start;
+    std::vector<std::string> next;  // identifiers FindNext gives, "-" for none
+  };
+  const Case cases[] = {
+      {"another document's", other.Get("x"), {"-", "a", "b", "-", "a"}},
+      {"a stand-alone tag", loose, {"-", "a", "b", "-"}},
+      {"a copy never placed", removed, {"a", "b", "-"}},
+      {"this document's", doc.Get("a"), {"b", "-", "a"}},
+      {"none", nullptr, {"a", "b", "-"}},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(doc.FindByTagName("td")->ID(), "a");
+    doc.SetFindPosition(c.start);
+    std::vector<std::string> got;
+    for (size_t i = 0; i < c.next.size(); ++i) {
+      Ref<Tag> hit = doc.FindNext();
+      got.push_back(hit ? hit->ID() : "-");
+    }
+    EXPECT_EQ(got, c.next) << c.name;
+  }
 }
 
 TEST(FormSelection, SelectRadio) {
