@@ -17,21 +17,8 @@ constexpr size_t kLargestBlock = 1024 * 1024;
 // Under the sanitizer freed pieces wait this long before reuse.
 [[maybe_unused]] constexpr size_t kQuarantineBytes = 1024 * 1024;
 
-constexpr int ClassOf(size_t bytes) {
-  if (bytes <= 256) return bytes == 0 ? 0 : static_cast<int>((bytes + 15) / 16 - 1);
-  const int p = std::bit_width(bytes - 1);  // 2^(p-1) < bytes <= 2^p
-  const size_t half = size_t{1} << (p - 1);
-  const size_t step = half / 4;
-  const int sub = static_cast<int>((bytes - half + step - 1) / step);  // 1..4
-  return 16 + (p - 9) * 4 + sub - 1;
-}
-
-constexpr size_t ClassSize(int cls) {
-  if (cls < 16) return static_cast<size_t>(cls + 1) * 16;
-  const int j = cls - 16;
-  const size_t half = size_t{1} << (j / 4 + 8);
-  return half + static_cast<size_t>(j % 4 + 1) * (half / 4);
-}
+constexpr int ClassOf(size_t bytes) { return Arena::ClassOf(bytes); }
+constexpr size_t ClassSize(int cls) { return Arena::ClassSize(cls); }
 
 static_assert(ClassOf(1) == 0 && ClassSize(0) == 16);
 static_assert(ClassSize(ClassOf(48)) == 48);
@@ -65,7 +52,7 @@ class BlockCache {
     return p;
   }
 
-  void Give(void* p, size_t size) {
+  void Give(void* p, [[maybe_unused]] size_t size) {
 #ifndef QUILLON_HTML_ASAN
     const int slot = Slot(size);
     if (slot >= 0) {
@@ -143,6 +130,8 @@ void Arena::Reset(uint32_t keep_live) {
   sources_.clear();
   local_names_ = LocalNames();
   cursors_.clear();
+  text_block_ = names::kTextBlock;
+  text_block_known_ = true;
 }
 
 void* Arena::NewBlock(size_t bytes) {
@@ -169,15 +158,9 @@ void* Arena::Carve(size_t bytes) {
   return p;
 }
 
-void* Arena::Allocate(size_t bytes) {
+void* Arena::AllocateSlow(size_t bytes) {
   if (bytes > kMaxSmall) return AllocateLarge(bytes);
-  const int cls = ClassOf(bytes);
-  if (void* p = free_[cls]) {
-    QUILLON_UNPOISON(p, ClassSize(cls));
-    free_[cls] = *static_cast<void**>(p);
-    return p;
-  }
-  return Carve(ClassSize(cls));
+  return Carve(ClassSize(ClassOf(bytes)));
 }
 
 void Arena::ToFreeList(void* p, int cls) {
@@ -232,17 +215,6 @@ const char* Arena::Store(std::string_view text) {
   char* p = static_cast<char*>(Allocate(text.size()));
   std::memcpy(p, text.data(), text.size());
   return p;
-}
-
-void* Arena::AllocateTag() {
-  void* p = Allocate(kTagBytes);
-  ++live_;
-  return p;
-}
-
-void Arena::ReleaseTag(void* p) {
-  Release(p, kTagBytes);
-  DropLive();
 }
 
 void Arena::Keep(Source source) {

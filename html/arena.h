@@ -19,6 +19,7 @@
 #ifndef QUILLON_HTML_ARENA_H_
 #define QUILLON_HTML_ARENA_H_
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -96,13 +97,16 @@ struct Param {
 };
 static_assert(sizeof(Param) == 16);
 
-// A tag's identifier and parameters, in one piece.
+// A tag's identifier and parameters, in one piece. Copies of a tag share
+// its list (`sharers` counts the others) until one of them changes it.
 struct AttrList {
+  static constexpr uint16_t kMaxSharers = 0xFFFF;
   uint32_t count;
   uint32_t cap;
   const char* id;
   uint32_t id_size;
-  uint32_t id_edited;
+  uint16_t id_edited;  // the identifier's bytes are owned by the list
+  uint16_t sharers;
   Param* items() { return reinterpret_cast<Param*>(this + 1); }
   const Param* items() const { return reinterpret_cast<const Param*>(this + 1); }
   std::string_view id_view() const { return {id, id_size}; }
@@ -131,7 +135,39 @@ class Arena {
   Document* document() const { return link_ ? link_->document() : nullptr; }
 
   // --- Pieces ---
-  void* Allocate(size_t bytes);
+  static constexpr int ClassOf(size_t bytes) {
+    if (bytes <= 256) return bytes == 0 ? 0 : static_cast<int>((bytes + 15) / 16 - 1);
+    const int p = static_cast<int>(std::bit_width(bytes - 1));  // 2^(p-1) < bytes <= 2^p
+    const size_t half = size_t{1} << (p - 1);
+    const size_t step = half / 4;
+    const int sub = static_cast<int>((bytes - half + step - 1) / step);  // 1..4
+    return 16 + (p - 9) * 4 + sub - 1;
+  }
+  static constexpr size_t ClassSize(int cls) {
+    if (cls < 16) return static_cast<size_t>(cls + 1) * 16;
+    const int j = cls - 16;
+    const size_t half = size_t{1} << (j / 4 + 8);
+    return half + static_cast<size_t>(j % 4 + 1) * (half / 4);
+  }
+
+  void* Allocate(size_t bytes) {
+    if (bytes <= kMaxSmall) {
+      const int cls = ClassOf(bytes);
+      const size_t size = ClassSize(cls);
+      if (void* p = free_[cls]) {
+        QUILLON_UNPOISON(p, size);
+        free_[cls] = *static_cast<void**>(p);
+        return p;
+      }
+      if (static_cast<size_t>(end_ - cur_) >= size) {
+        void* p = cur_;
+        cur_ += size;
+        QUILLON_UNPOISON(p, size);
+        return p;
+      }
+    }
+    return AllocateSlow(bytes);
+  }
   void Release(void* p, size_t bytes);
   // A copy of `text` the arena owns; "" for empty text (nothing owned).
   const char* Store(std::string_view text);
@@ -142,10 +178,17 @@ class Arena {
   // --- Tags ---
   // Memory for one tag, counted as live. The tag is constructed by the
   // caller.
-  void* AllocateTag();
+  void* AllocateTag() {
+    void* p = Allocate(kTagBytes);
+    ++live_;
+    return p;
+  }
   // Gives back a tag's memory (already destroyed). May delete the arena,
   // when it is the last live tag of an arena nobody owns.
-  void ReleaseTag(void* p);
+  void ReleaseTag(void* p) {
+    Release(p, kTagBytes);
+    DropLive();
+  }
   // A tag made outside the arena (a document's root) counted as one of its
   // own for as long as it uses the arena.
   void AdoptLive() { ++live_; }
@@ -173,6 +216,18 @@ class Arena {
   // memory, and which hold every reference held() counts); the sources and
   // local names go too.
   void Reset(uint32_t keep_live);
+
+  // --- The text-block name ---
+  // What its document names text blocks, kept here so that a tag tells it
+  // is one by comparing a number. Not known for the arena of tags that
+  // their document left behind (they compare names then).
+  bool text_block_known() const { return text_block_known_; }
+  NameId text_block() const { return text_block_; }
+  void SetTextBlock(NameId id) {
+    text_block_ = id;
+    text_block_known_ = true;
+  }
+  void ForgetTextBlock() { text_block_known_ = false; }
 
   // --- Sources and names ---
   void Keep(Source source);
@@ -234,6 +289,7 @@ class Arena {
 
   explicit Arena(DocumentLink* link);
   ~Arena();
+  void* AllocateSlow(size_t bytes);
   void* Carve(size_t bytes);
   void* NewBlock(size_t bytes);
   void* AllocateLarge(size_t bytes);
@@ -259,6 +315,8 @@ class Arena {
   std::vector<Source> sources_;
   LocalNames local_names_;
   std::unordered_map<const Tag*, int32_t> cursors_;
+  NameId text_block_ = names::kTextBlock;
+  bool text_block_known_ = true;
 };
 
 }  // namespace quillon::html

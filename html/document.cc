@@ -33,6 +33,7 @@ Document::Document(const platform::CodePage& code_page)
     throw;
   }
   Node::refs(root_) = 1;  // the document's own hold, for its whole life
+  RefreshNames();
   Clear();
 }
 
@@ -47,6 +48,7 @@ Document::~Document() {
     // The tree goes while the document can still answer its tags; tags
     // held elsewhere keep what they need and then see no document.
     Node::Drop(root_);
+    arena->ForgetTextBlock();
     arena->Disown();
   }
   link_->Clear();
@@ -54,18 +56,10 @@ Document::~Document() {
 
 Arena* Document::arena() const { return Node::arena(root_); }
 
-uint32_t Document::dummy_tag_id() const {
-  if (dummy_ids_arena_ != arena()) {
-    dummy_tag_id_ = arena()->Intern(dummy_tag_name_);
-    dummy_block_tag_id_ = arena()->Intern(dummy_block_tag_name_);
-    dummy_ids_arena_ = arena();
-  }
-  return dummy_tag_id_;
-}
-
-uint32_t Document::dummy_block_tag_id() const {
-  dummy_tag_id();
-  return dummy_block_tag_id_;
+void Document::RefreshNames() {
+  dummy_tag_id_ = arena()->Intern(dummy_tag_name_);
+  dummy_block_tag_id_ = arena()->Intern(dummy_block_tag_name_);
+  arena()->SetTextBlock(dummy_tag_id_);
 }
 
 void Document::Discard(bool keep_root_params) {
@@ -74,23 +68,20 @@ void Document::Discard(bool keep_root_params) {
   if (find_.last != root_) find_.last = nullptr;
   Arena* arena = Node::arena(root_);
   const uint64_t root_held = Node::refs(root_) - 1;
-  const bool root_params = keep_root_params && Node::attrs(root_) != nullptr;
+  const bool root_params = keep_root_params && Node::ParamCount(root_) > 0;
   if (arena->held() == root_held && !root_params) {
     // Nobody holds a tag below the root: the memory starts over.
     Node::set_kids(root_, nullptr);
-    Node::set_attrs(root_, nullptr);
+    Node::AbandonAttrs(root_);
     arena->Reset(1);
-    dummy_ids_arena_ = nullptr;
+    RefreshNames();
     return;
   }
   // Tags below are held elsewhere: the tree goes tag by tag, and those held
   // keep their subtrees.
   root_->Children().RemoveAll();
   if (keep_root_params) return;
-  if (AttrList* a = Node::attrs(root_)) {
-    Node::FreeAttrs(arena, a);
-    Node::set_attrs(root_, nullptr);
-  }
+  Node::DropAttrs(root_);
   if (arena->held() == root_held) return;
   // The new tree goes into new memory, so the old sources go when the last
   // of the held tags does instead of piling up with every load.
@@ -100,7 +91,9 @@ void Document::Discard(bool keep_root_params) {
   arena->MoveHeld(fresh, root_held);
   fresh->AdoptLive();
   Node::set_arena(root_, fresh);
-  dummy_ids_arena_ = nullptr;
+  RefreshNames();
+  // The tags left behind compare names from now on.
+  arena->ForgetTextBlock();
   arena->Disown();
   arena->DropLive();
 }
@@ -376,12 +369,12 @@ void Document::Forget(const Tag* tag) {
 
 void Document::SetDummyTagName(std::string_view name) {
   dummy_tag_name_ = Upper(*code_page_, name);
-  dummy_ids_arena_ = nullptr;
+  RefreshNames();
 }
 
 void Document::SetDummyBlockTagName(std::string_view name) {
   dummy_block_tag_name_ = Upper(*code_page_, name);
-  dummy_ids_arena_ = nullptr;
+  RefreshNames();
 }
 
 }  // namespace quillon::html

@@ -1,6 +1,8 @@
 #include "html/names.h"
 
 #include <atomic>
+#include <cstdlib>
+#include <new>
 #include <mutex>
 
 namespace quillon::html {
@@ -22,13 +24,37 @@ constexpr size_t kChunkSize = Names::kChunkSize;
 
 }  // namespace
 
+// The index is an open-addressing table of numbers (plus one; 0 is free)
+// at most half full, which readers probe without a lock: a slot is
+// written once, after its entry, and never changes again.
 struct NameTable {
-  std::mutex mutex;
-  std::unordered_map<std::string_view, NameId> index;
+  static constexpr size_t kSlots = size_t{Names::kMaxGlobalNames} * 2;
+  std::mutex mutex;  // for writers
+  // Zeroed memory from the system: pages never probed stay untouched.
+  uint32_t* slots = static_cast<uint32_t*>(std::calloc(kSlots, sizeof(uint32_t)));
   std::atomic<NameInfo*>* chunks = Names::chunks_;
   std::atomic<size_t> count{0};
 
+  static size_t Hash(std::string_view name) {
+    uint64_t h = 0xcbf29ce484222325ull ^ name.size();
+    for (unsigned char c : name) h = (h ^ c) * 0x100000001b3ull;
+    return static_cast<size_t>(h ^ (h >> 29));
+  }
+  // The number of `name`, or kNoName; `*free_slot` gets the slot where it
+  // would go.
+  NameId Lookup(std::string_view name, size_t* free_slot) const {
+    for (size_t i = Hash(name) & (kSlots - 1);; i = (i + 1) & (kSlots - 1)) {
+      const uint32_t v = std::atomic_ref<uint32_t>(slots[i]).load(std::memory_order_acquire);
+      if (v == 0) {
+        if (free_slot) *free_slot = i;
+        return kNoName;
+      }
+      if (Names::Info(v - 1).text == name) return v - 1;
+    }
+  }
+
   NameTable() {
+    if (slots == nullptr) throw std::bad_alloc();
     for (std::string_view name : kKnown) Add(name);
   }
   // Under the lock (or in the constructor).
@@ -42,8 +68,11 @@ struct NameTable {
     NameInfo& info = chunk[id & (kChunkSize - 1)];
     info.text.assign(upper);
     Names::Describe(&info);
-    index.emplace(info.text, static_cast<NameId>(id));
     count.store(id + 1, std::memory_order_release);
+    size_t slot = 0;
+    Lookup(upper, &slot);
+    std::atomic_ref<uint32_t>(slots[slot]).store(static_cast<uint32_t>(id) + 1,
+                                                 std::memory_order_release);
     return static_cast<NameId>(id);
   }
 };
@@ -84,23 +113,22 @@ void Names::Describe(NameInfo* info) {
   info->flags = flags;
   info->open = "<" + n;
   info->close = "</" + n + ">";
+  info->attr = " " + n + "=\"";
+  info->bare = " " + n;
 }
 
 NameId Names::Intern(std::string_view upper) {
   NameTable& t = TheTable();
+  const NameId known = t.Lookup(upper, nullptr);
+  if (known != kNoName) return known;
   std::lock_guard<std::mutex> lock(t.mutex);
-  auto it = t.index.find(upper);
-  if (it != t.index.end()) return it->second;
+  const NameId again = t.Lookup(upper, nullptr);  // another thread may have added it
+  if (again != kNoName) return again;
   if (t.count.load(std::memory_order_relaxed) >= kMaxGlobalNames) return kNoName;
   return t.Add(upper);
 }
 
-NameId Names::Find(std::string_view upper) {
-  NameTable& t = TheTable();
-  std::lock_guard<std::mutex> lock(t.mutex);
-  auto it = t.index.find(upper);
-  return it == t.index.end() ? kNoName : it->second;
-}
+NameId Names::Find(std::string_view upper) { return TheTable().Lookup(upper, nullptr); }
 
 std::atomic<NameInfo*> Names::chunks_[kMaxGlobalNames >> kChunkBits];
 

@@ -45,6 +45,8 @@ struct NameInfo {
   std::string text;    // the name, upper-case
   std::string open;    // "<" + text
   std::string close;   // "</" + text + ">"
+  std::string attr;    // " " + text + "=\"", a parameter of this name with its value
+  std::string bare;    // " " + text, one whose value is its name
   uint8_t flags = 0;
 };
 

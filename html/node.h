@@ -86,35 +86,91 @@ struct Node {
   static void SetKids(Tag* t, Tag* const* in, uint32_t n);
 
   // --- Identifier and parameters ---
-  static AttrList* attrs(const Tag* t) { return t->attrs_; }
-  static uint32_t ParamCount(const Tag* t) { return t->attrs_ ? t->attrs_->count : 0; }
-  static const Param* Params(const Tag* t) { return t->attrs_ ? t->attrs_->items() : nullptr; }
-  static std::string_view Id(const Tag* t) {
-    return t->attrs_ ? t->attrs_->id_view() : std::string_view();
+  // A tag whose only attribute is VALUE (no identifier) may keep that
+  // value in itself (a compact text): no list for the text block of every
+  // line of a template. The accessors below see both forms alike; only
+  // attrs() and the list functions need the list form (Expand).
+  static constexpr uint32_t kMaxCompactText = (1u << 24) - 1;
+  static bool compact(const Tag* t) { return (t->flags_ & Tag::kCompactText) != 0; }
+  static uint32_t text_size(const Tag* t) {
+    return t->text_size_[0] | (uint32_t{t->text_size_[1]} << 8) | (uint32_t{t->text_size_[2]} << 16);
   }
-  static const Param* FindParam(const Tag* t, NameId name) {
-    if (!t->attrs_) return nullptr;
+  static Param CompactParam(const Tag* t) {
+    Param p;
+    p.value = t->text_;
+    p.size = text_size(t);
+    p.bits = names::kValue | ((t->flags_ & Tag::kTextEdited) ? Param::kEdited : 0) |
+             ((t->flags_ & Tag::kTextQuote) ? Param::kQuote : 0);
+    return p;
+  }
+  // Makes `t`, which has no attributes, a compact text holding `p` (a
+  // VALUE whose bytes, edited or not, `t` now owns); false when it is too
+  // long for that (nothing changed).
+  static bool SetCompact(Tag* t, const Param& p) {
+    if (p.size > kMaxCompactText) return false;
+    t->text_ = p.value;
+    t->text_size_[0] = static_cast<uint8_t>(p.size);
+    t->text_size_[1] = static_cast<uint8_t>(p.size >> 8);
+    t->text_size_[2] = static_cast<uint8_t>(p.size >> 16);
+    uint8_t f = (t->flags_ & ~(Tag::kTextEdited | Tag::kTextQuote)) | Tag::kCompactText;
+    if (p.edited()) f |= Tag::kTextEdited;
+    if (p.has_quote()) f |= Tag::kTextQuote;
+    t->flags_ = f;
+    return true;
+  }
+  // The list form of a compact text (its value moved into the list).
+  static void Expand(Tag* t);
+
+  static AttrList* attrs(const Tag* t) { return compact(t) ? nullptr : t->attrs_; }
+  static uint32_t ParamCount(const Tag* t) {
+    return compact(t) ? 1 : t->attrs_ ? t->attrs_->count : 0;
+  }
+  static Param ParamAt(const Tag* t, uint32_t i) {
+    return compact(t) ? CompactParam(t) : t->attrs_->items()[i];
+  }
+  static std::string_view Id(const Tag* t) {
+    return !compact(t) && t->attrs_ ? t->attrs_->id_view() : std::string_view();
+  }
+  // The position of parameter `name`, or -1.
+  static int64_t FindParam(const Tag* t, NameId name) {
+    if (compact(t)) return name == names::kValue ? 0 : -1;
+    if (!t->attrs_) return -1;
     const Param* p = t->attrs_->items();
     for (uint32_t i = 0, n = t->attrs_->count; i < n; ++i) {
-      if (p[i].name() == name) return &p[i];
+      if (p[i].name() == name) return i;
     }
-    return nullptr;
+    return -1;
   }
   static std::string_view GetParam(const Tag* t, NameId name) {
-    const Param* p = FindParam(t, name);
-    return p ? p->view() : std::string_view();
+    if (compact(t)) {
+      return name == names::kValue ? std::string_view(t->text_, text_size(t)) : std::string_view();
+    }
+    const int64_t i = FindParam(t, name);
+    return i < 0 ? std::string_view() : t->attrs_->items()[i].view();
   }
   // Sets the value (a copy the arena owns), in place or appended; a new
   // parameter whose value starts like a directive turns NoIndent on.
   static void SetParam(Tag* t, NameId name, std::string_view value);
   static void RemoveParam(Tag* t, NameId name);
   static void ClearParams(Tag* t);
+  // Every attribute (identifier included) given back; none left.
+  static void DropAttrs(Tag* t);
   // An owned copy of `id`, or none for "".
   static void SetId(Tag* t, std::string_view id);
-  // The parser's attribute list, already built in the arena.
+  // `t` lets go of its attributes without giving their memory back (it
+  // goes with the arena, which is about to start over).
+  static void AbandonAttrs(Tag* t) {
+    t->flags_ &= ~(Tag::kCompactText | Tag::kTextEdited | Tag::kTextQuote);
+    t->attrs_ = nullptr;
+  }
+  // The parser's attribute list, already built in the arena (`t` has none).
   static void set_attrs(Tag* t, AttrList* a) { t->attrs_ = a; }
   static AttrList* NewAttrs(Arena* arena, uint32_t cap);
+  // Lets one tag go of `a` (freed when no other tag shares it).
   static void FreeAttrs(Arena* arena, AttrList* a);
+  // `t`'s list made its own (a copy when shared, the list form of a
+  // compact text) for a change; null when it has none.
+  static AttrList* OwnAttrs(Tag* t);
 
   // --- Names and layout ---
   // The layout a tag made inside a tree starts with (below `parent`, or
@@ -130,6 +186,10 @@ struct Node {
   // Appends the parameters, copies of the children and the flags of
   // `source` to `target` (no merging).
   static void CopyContent(Tag* target, const Tag* source);
+  // The copies of the children and the flags only.
+  static void CopyKids(Tag* target, const Tag* source);
+  // `target` (with no attributes yet) gets those of `source`.
+  static void CopyAttrsOf(Tag* target, const Tag* source);
 };
 
 inline bool StartsWithMarkupDirective(std::string_view v) {

@@ -20,6 +20,10 @@
 #include <unordered_map>
 #include <vector>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "html/internal.h"
 #include "html/node.h"
 #include "quillon/component/errors.h"
@@ -52,6 +56,63 @@ struct NameEnds {
 };
 constexpr NameEnds kNameEnds;
 
+// The position of the first byte at or after `pos` that is one of the
+// bytes `stops` (up to five, padded by repeating one), or `n`. Sixteen
+// bytes are looked at at once while that many are left; the markup bytes
+// lie below 0x40, so a byte of a multibyte character never matches (see
+// internal.h).
+template <char A, char B, char C, char D, char E>
+size_t Find(const char* t, size_t pos, size_t n) {
+#ifdef __SSE2__
+  const __m128i a = _mm_set1_epi8(A), b = _mm_set1_epi8(B), c = _mm_set1_epi8(C);
+  const __m128i d = _mm_set1_epi8(D), e = _mm_set1_epi8(E);
+  while (pos + 16 <= n) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + pos));
+    const __m128i hit = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(v, a), _mm_cmpeq_epi8(v, b)),
+        _mm_or_si128(_mm_cmpeq_epi8(v, c), _mm_or_si128(_mm_cmpeq_epi8(v, d), _mm_cmpeq_epi8(v, e))));
+    const int mask = _mm_movemask_epi8(hit);
+    if (mask != 0) return pos + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    pos += 16;
+  }
+#endif
+  while (pos < n) {
+    const char x = t[pos];
+    if (x == A || x == B || x == C || x == D || x == E) break;
+    ++pos;
+  }
+  return pos;
+}
+
+// The end of a word of text: a blank or '<'.
+size_t WordEnd(const char* t, size_t pos, size_t n) { return Find<' ', '\t', '\r', '\n', '<'>(t, pos, n); }
+// The end of a tag name or an unquoted value: a blank or '>'.
+size_t NameEnd(const char* t, size_t pos, size_t n) { return Find<' ', '\t', '\r', '\n', '>'>(t, pos, n); }
+// The end of a quoted value: the quote, CR or LF.
+size_t QuotedEnd(const char* t, size_t pos, size_t n) { return Find<'"', '\r', '\n', '"', '"'>(t, pos, n); }
+
+// The CR bytes in [from, to).
+size_t CountCr(const char* from, const char* to) {
+  size_t crs = 0;
+#ifdef __SSE2__
+  // Matches counted in byte lanes (each comparison adds -1, subtracted),
+  // summed before a lane could overflow.
+  const __m128i cr = _mm_set1_epi8('\r');
+  while (to - from >= 16) {
+    __m128i lanes = _mm_setzero_si128();
+    for (int i = 0; i < 255 && to - from >= 16; ++i, from += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+      lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(v, cr));
+    }
+    const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
+    crs += static_cast<size_t>(_mm_cvtsi128_si32(sums)) +
+           static_cast<size_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+  }
+#endif
+  for (; from < to; ++from) crs += *from == '\r';
+  return crs;
+}
+
 }  // namespace
 
 uint64_t ParseCount() { return parse_count.load(std::memory_order_relaxed); }
@@ -82,6 +143,8 @@ class Parser {
   // tag (its name), or nothing.
   enum TokenKind { kNothing, kDirective, kStart, kEnd };
   size_t ReadTag(size_t start);
+  // ReadTag where text_[pos] is the '<'.
+  size_t ReadTagAt(size_t pos);
   size_t ReadAttributes(size_t pos, bool convert, bool* has_id);
   size_t Enter(Tag* tag, size_t pos, bool owned);
   void OpenElement(Tag* tag);
@@ -107,9 +170,19 @@ class Parser {
   // The number of the name spelled text_[from, to), upper-cased.
   NameId NameOf(size_t from, size_t to);
   const std::string& NameText(NameId id) const { return arena_->Info(id).text; }
+  // A tag made inside an element: Node::Init's rules, with what they read
+  // of the parent and the name at hand.
   Tag* NewTag(NameId name, const Tag* parent) {
     Tag* t = Node::Make(arena_, name);
-    Node::Init(t, parent, name);
+    const uint8_t pf = Node::flags(parent);
+    uint8_t f = 0;
+    if (pf & Node::kBreakBeforeEnd) f = Node::kBreakBefore | Node::kBreakBeforeEnd;
+    if (arena_->Info(Node::name(parent)).flags & NameInfo::kKeepsLayout) f |= Node::kNoIndent;
+    const uint8_t nf = arena_->Info(name).flags;
+    if (!(nf & NameInfo::kEmptyElement)) f |= Node::kHasEndTag;
+    if (nf & NameInfo::kInlineEnd) f &= ~Node::kBreakBeforeEnd;
+    if (nf & NameInfo::kInlineStart) f &= ~Node::kBreakBefore;
+    Node::set_flags(t, f);
     return t;
   }
   void AddKid(Tag* kid) { kids_.push_back(kid); }
@@ -150,6 +223,7 @@ class Parser {
   // Spellings of names met in this parse.
   struct Spelling {
     const char* text = nullptr;
+    uint64_t head = 0;  // the first 8 bytes (fewer for a shorter name)
     uint32_t size = 0;
     NameId id = 0;
   };
@@ -173,10 +247,20 @@ NameId Parser::NameOf(size_t from, size_t to) {
   const char* p = text_.data() + from;
   const size_t n = to - from;
   uint64_t head = 0;
-  std::memcpy(&head, p, std::min<size_t>(n, 8));
+  if (from + 8 <= text_.size()) {
+    // Eight bytes are there to read: one load, the bytes beyond the name
+    // masked off.
+    std::memcpy(&head, p, 8);
+    if (n < 8) head &= (uint64_t{1} << (8 * n)) - 1;
+  } else {
+    std::memcpy(&head, p, std::min<size_t>(n, 8));
+  }
   const size_t slot = static_cast<size_t>(((head ^ n) * 0x9E3779B97F4A7C15ull) >> 56);
   Spelling& s = spellings_[slot];
-  if (s.size == n && s.text != nullptr && std::memcmp(s.text, p, n) == 0) return s.id;
+  if (s.size == n && s.head == head && s.text != nullptr &&
+      (n <= 8 || std::memcmp(s.text + 8, p + 8, n - 8) == 0)) {
+    return s.id;
+  }
   upper_.assign(p, n);
   bool ascii = utf8_;
   if (!ascii) {
@@ -196,7 +280,7 @@ NameId Parser::NameOf(size_t from, size_t to) {
     cp_.ToUpperInPlace(&upper_);
   }
   const NameId id = arena_->Intern(upper_);
-  if (n <= std::numeric_limits<uint32_t>::max()) s = Spelling{p, static_cast<uint32_t>(n), id};
+  if (n <= std::numeric_limits<uint32_t>::max()) s = Spelling{p, head, static_cast<uint32_t>(n), id};
   return id;
 }
 
@@ -206,7 +290,12 @@ size_t Parser::ReadTag(size_t start) {
   if (start >= n) return kNone;
   const void* lt = std::memchr(text_.data() + start, '<', n - start);
   if (!lt) return kNone;
-  size_t pos = static_cast<const char*>(lt) - text_.data();
+  return ReadTagAt(static_cast<size_t>(static_cast<const char*>(lt) - text_.data()));
+}
+
+size_t Parser::ReadTagAt(size_t pos) {
+  const size_t n = text_.size();
+  kind_ = kNothing;
   if (pos + 1 < n) {
     const char c = text_[pos + 1];
     if (c == '!' && text_.substr(pos, 4) == "<!--") {
@@ -235,7 +324,7 @@ size_t Parser::ReadTag(size_t start) {
   }
   while (pos < n && (text_[pos] == '<' || IsBlank(text_[pos]))) ++pos;
   size_t name = pos;
-  while (pos < n && kNameEnds.stop[static_cast<unsigned char>(text_[pos])] != 1) ++pos;
+  pos = NameEnd(text_.data(), pos, n);
   if (pos == name) return pos;
   if (text_[name] == '/') {
     size_t second = name + 1;
@@ -243,7 +332,7 @@ size_t Parser::ReadTag(size_t start) {
       // A slash alone: the name follows after blanks.
       while (pos < n && IsBlank(text_[pos])) ++pos;
       second = pos;
-      while (pos < n && kNameEnds.stop[static_cast<unsigned char>(text_[pos])] != 1) ++pos;
+      pos = NameEnd(text_.data(), pos, n);
       if (pos == second) return pos;
     }
     kind_ = kEnd;
@@ -261,7 +350,7 @@ size_t Parser::ReadAttributes(size_t pos, bool convert, bool* has_id) {
   // does not cost quadratic time to de-duplicate.
   constexpr size_t kIndexFrom = 16;
   params_.clear();
-  param_index_.clear();
+  if (!param_index_.empty()) param_index_.clear();
   const NameId id_name = convert ? names::kId : names::kQlid;
   for (;;) {
     while (pos < n && IsBlank(text_[pos])) ++pos;
@@ -284,7 +373,7 @@ size_t Parser::ReadAttributes(size_t pos, bool convert, bool* has_id) {
       from_text = true;
       if (text_[pos] == '"') {
         const size_t v = ++pos;
-        while (pos < n && text_[pos] != '"' && text_[pos] != '\r' && text_[pos] != '\n') ++pos;
+        pos = QuotedEnd(text_.data(), pos, n);
         value = text_.substr(v, pos - v);
         quote = false;
         if (pos < n) ++pos;
@@ -425,15 +514,18 @@ void Parser::FlushText(Tag* tag, NameId name) {
   Tag* block = NewTag(dummy_, tag);
   AddKid(block);
   if (text.size() > std::numeric_limits<uint32_t>::max()) throw std::bad_alloc();
-  AttrList* a = Node::NewAttrs(arena_, 1);
-  Param& p = a->items()[0];
+  Param p;
   p.value = pending_split_ ? arena_->Store(text) : text.data();
   p.size = static_cast<uint32_t>(text.size());
   // Whether the text holds a quote matters only if the block is ever
   // written as a tag with a VALUE parameter: the writer looks then.
   p.bits = names::kValue | Param::kQuote | (pending_split_ && !text.empty() ? Param::kEdited : 0);
-  a->count = 1;
-  Node::set_attrs(block, a);
+  if (!Node::SetCompact(block, p)) {
+    AttrList* a = Node::NewAttrs(arena_, 1);
+    a->items()[0] = p;
+    a->count = 1;
+    Node::set_attrs(block, a);
+  }
   uint8_t f = Node::flags(block);
   if (StartsWithMarkupDirective(text)) f |= Node::kNoIndent;
   f = leading_ != 0 ? (f | Node::kBreakBefore) : (f & ~Node::kBreakBefore);
@@ -457,12 +549,12 @@ void Parser::Content(size_t pos) {
     }
     if (t[pos] != '<') {
       const size_t word = pos;
-      while (pos < n && !kWordEnds.stop[static_cast<unsigned char>(t[pos])]) ++pos;
+      pos = WordEnd(t, pos, n);
       AddWord(word, pos, true);
       if (pos < n && (t[pos] == '\r' || t[pos] == '\n')) FlushText(cur.tag, cur.name);
       continue;
     }
-    const size_t next = ReadTag(pos);
+    const size_t next = ReadTagAt(pos);
     if (kind_ == kDirective) {
       AddWord(raw_from_, raw_to_, false);
       pos = next;
@@ -515,9 +607,13 @@ void Parser::Report(size_t pos, int number, std::string_view first, std::string_
     crs_ = 0;
     last_lf_ = kNone;
   }
-  for (size_t i = counted_to_; i < pos; ++i) {
-    if (text_[i] == '\r') ++crs_;
-    else if (text_[i] == '\n') last_lf_ = i;
+  // Counted a stretch at a time (the loop and the search vectorise), not
+  // byte by byte with two tests each.
+  const char* from = text_.data() + counted_to_;
+  const char* to = text_.data() + pos;
+  crs_ += static_cast<int>(CountCr(from, to));
+  if (const void* lf = memrchr(from, '\n', static_cast<size_t>(to - from))) {
+    last_lf_ = static_cast<size_t>(static_cast<const char*>(lf) - text_.data());
   }
   counted_to_ = pos;
   const long long line = 1 + crs_;

@@ -6,49 +6,31 @@ namespace quillon::html {
 
 namespace {
 
-// The key in the form the comparison wants: identifiers and values are
-// compared ignoring case; names are upper-cased and looked up once, so a
-// tag is tested by comparing numbers. A name never interned matches no tag
-// (and reads as a missing parameter, "").
-struct Matcher {
-  Matcher(const platform::CodePage& code_page, const Arena& arena, const Search::Key& key)
-      : cp(code_page), kind(key.kind), first(key.first), second(key.second) {
-    if (kind != Search::kId) name = arena.FindName(Upper(cp, key.first));
-    ascii = !HasHighByte(first) && !HasHighByte(second);
+bool HasHighByte(std::string_view s) {
+  for (char c : s) {
+    if (static_cast<unsigned char>(c) >= 0x80) return true;
   }
-  static bool HasHighByte(std::string_view s) {
-    for (char c : s) {
-      if (static_cast<unsigned char>(c) >= 0x80) return true;
-    }
-    return false;
-  }
-  static char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
-  // Folding only ASCII letters is exact when the key has no multibyte
-  // character: a byte of one in the tag's text then already differs.
-  bool Same(std::string_view text, std::string_view k) const {
-    if (text.size() != k.size()) return false;
-    if (!ascii) return EqualsIgnoreCase(cp, text, k);
-    for (size_t i = 0; i < k.size(); ++i) {
-      if (AsciiUpper(text[i]) != AsciiUpper(k[i])) return false;
+  return false;
+}
+
+char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+
+// Equality ignoring case, with the key's folding decided once. Folding
+// only ASCII letters is exact when the key has no multibyte character: a
+// byte of one in the tag's text then already differs.
+struct SameText {
+  SameText(const platform::CodePage& code_page, std::string_view k)
+      : cp(code_page), key(k), ascii(!HasHighByte(k)) {}
+  bool operator()(std::string_view text) const {
+    if (text.size() != key.size()) return false;
+    if (!ascii) return EqualsIgnoreCase(cp, text, key);
+    for (size_t i = 0; i < key.size(); ++i) {
+      if (text[i] != key[i] && AsciiUpper(text[i]) != AsciiUpper(key[i])) return false;
     }
     return true;
   }
-  bool operator()(const Tag* tag) const {
-    switch (kind) {
-      case Search::kId:
-        return Same(Node::Id(tag), first);
-      case Search::kTagName:
-        return Node::name(tag) == name;
-      case Search::kParameter:
-        return Same(Node::GetParam(tag, name), second);
-    }
-    return false;
-  }
   const platform::CodePage& cp;
-  Search::Kind kind;
-  std::string_view first;
-  std::string_view second;
-  NameId name = kNoName;
+  std::string_view key;
   bool ascii;
 };
 
@@ -59,6 +41,15 @@ bool StrictlyBelow(const Tag* t, const Tag* scope) {
   return false;
 }
 
+// The first tag from `t` on (pre-order, inside `scope`) that `match` takes.
+template <class Match>
+Tag* Walk(Tag* t, const Tag* scope, const Match& match) {
+  for (; t; t = Search::NextInScope(t, scope)) {
+    if (match(t)) return t;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 Tag* Search::Below(Tag* scope, const Key& key, const Tag* start, bool start_checked) {
@@ -66,7 +57,6 @@ Tag* Search::Below(Tag* scope, const Key& key, const Tag* start, bool start_chec
   // the top would visit after passing it, without walking past everything
   // before it again: stepping through all matches with FindNext stays
   // linear. A start outside the scope is never passed, so nothing follows.
-  Matcher match(CodePageOf(scope->document()), *Node::arena(scope), key);
   Tag* t;
   if (start == nullptr) {
     t = Node::At(scope, 0);
@@ -74,8 +64,26 @@ Tag* Search::Below(Tag* scope, const Key& key, const Tag* start, bool start_chec
     if (!start_checked && !StrictlyBelow(start, scope)) return nullptr;
     t = NextInScope(start, scope);
   }
-  for (; t; t = NextInScope(t, scope)) {
-    if (match(t)) return t;
+  if (t == nullptr) return nullptr;
+  const platform::CodePage& cp = CodePageOf(scope->document());
+  // Names are upper-cased and looked up once, so a tag is tested by
+  // comparing numbers. A name never interned matches no tag (and reads as
+  // a missing parameter, "").
+  switch (key.kind) {
+    case kId: {
+      const SameText same(cp, key.first);
+      return Walk(t, scope, [&](const Tag* x) { return same(Node::Id(x)); });
+    }
+    case kTagName: {
+      const NameId name = Node::arena(scope)->FindName(Upper(cp, key.first));
+      if (name == kNoName) return nullptr;
+      return Walk(t, scope, [name](const Tag* x) { return Node::name(x) == name; });
+    }
+    case kParameter: {
+      const NameId name = Node::arena(scope)->FindName(Upper(cp, key.first));
+      const SameText same(cp, key.second);
+      return Walk(t, scope, [&](const Tag* x) { return same(Node::GetParam(x, name)); });
+    }
   }
   return nullptr;
 }
@@ -85,12 +93,11 @@ Ref<Tag> Search::Run(Tag* scope, const Key& key) {
   Tag* hit = Below(scope, key, nullptr, false);
   if (doc) {
     Document::FindState& f = doc->find_;
-    // Assigned, not moved in: a page searching row after row reuses the
-    // same strings instead of allocating a key per search.
-    f.id_key.assign(key.kind == kId ? key.first : std::string_view());
-    f.tag_key.assign(key.kind == kTagName ? key.first : std::string_view());
-    f.param_name_key.assign(key.kind == kParameter ? key.first : std::string_view());
-    f.param_value_key.assign(key.kind == kParameter ? key.second : std::string_view());
+    // Kept only when it changed: a page searching row after row for the
+    // same few identifiers copies no key per search.
+    f.kind = key.kind;
+    if (f.first != key.first) f.first.assign(key.first);
+    if (f.second != key.second) f.second.assign(key.second);
     f.scope = scope;
     f.last = hit;
     f.foreign_start = false;
@@ -122,13 +129,13 @@ Ref<Tag> Search::Next(Document* doc) {
     if (f.last && !doc->Contains(f.last)) f.last = nullptr;
   }
   Tag* scope = f.scope ? f.scope : doc->root_;
-  Key key;
-  if (!f.id_key.empty()) {
-    key = Key{kId, f.id_key, ""};
-  } else if (!f.tag_key.empty()) {
-    key = Key{kTagName, f.tag_key, ""};
-  } else {
-    key = Key{kParameter, f.param_name_key, f.param_value_key};
+  // An empty identifier or tag name leaves no key: every tag then passes
+  // as one whose missing parameter "" equals the empty value.
+  Key key{kParameter, "", ""};
+  if (f.kind == kParameter) {
+    key = Key{kParameter, f.first, f.second};
+  } else if (!f.first.empty()) {
+    key = Key{static_cast<Kind>(f.kind), f.first, ""};
   }
   Tag* hit = Below(scope, key, f.last, trusted);
   f.last = hit;

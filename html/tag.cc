@@ -95,7 +95,7 @@ void Node::Free(Tag* t) {
       }
       a->Release(k, KidList::Bytes(k->cap));
     }
-    if (next->attrs_) FreeAttrs(a, next->attrs_);
+    DropAttrs(next);
     if (Document* doc = a->document()) doc->Forget(next);
     a->ForgetCursor(next);
     const bool own = (next->flags_ & Tag::kOwnMemory) != 0;
@@ -184,10 +184,15 @@ AttrList* Node::NewAttrs(Arena* arena, uint32_t cap) {
   a->id = "";
   a->id_size = 0;
   a->id_edited = 0;
+  a->sharers = 0;
   return a;
 }
 
 void Node::FreeAttrs(Arena* arena, AttrList* a) {
+  if (a->sharers > 0) {
+    --a->sharers;
+    return;
+  }
   const Param* p = a->items();
   for (uint32_t i = 0; i < a->count; ++i) {
     if (p[i].edited()) arena->Unstore(p[i].value, p[i].size);
@@ -198,7 +203,50 @@ void Node::FreeAttrs(Arena* arena, AttrList* a) {
 
 namespace {
 
-AttrList* RoomForParams(Tag* t, AttrList* a, Arena* arena, uint32_t extra) {
+// A copy of `s` (identifier and parameters) for a tag of `into`, with room
+// for `extra` more parameters; names are translated from `from`'s.
+AttrList* CopyAttrs(const AttrList* s, Arena* into, const Arena* from, uint32_t extra = 0) {
+  const uint64_t cap = uint64_t{s->count} + extra;
+  if (cap > std::numeric_limits<int32_t>::max()) throw std::bad_alloc();
+  AttrList* a = Node::NewAttrs(into, static_cast<uint32_t>(cap));
+  const Param* sp = s->items();
+  Param* dp = a->items();
+  if (into == from) {
+    std::memcpy(dp, sp, sizeof(Param) * s->count);
+  } else {
+    for (uint32_t i = 0; i < s->count; ++i) {
+      dp[i] = sp[i];
+      dp[i].bits = (sp[i].bits & ~kNameMask) | into->Translate(*from, sp[i].name());
+    }
+  }
+  // Edited texts belong to one list each: the copy gets its own. Until it
+  // has, its entries are counted as not edited, so that a failure frees
+  // only what the copy owns.
+  for (uint32_t i = 0; i < s->count; ++i) dp[i].bits &= ~Param::kEdited;
+  a->count = s->count;
+  try {
+    for (uint32_t i = 0; i < s->count; ++i) {
+      if (!sp[i].edited()) continue;
+      dp[i].value = into->Store(sp[i].view());
+      dp[i].bits |= Param::kEdited;
+    }
+    a->id = s->id;
+    a->id_size = s->id_size;
+    if (s->id_edited) {
+      a->id = into->Store(s->id_view());
+      a->id_edited = 1;
+    }
+  } catch (...) {
+    Node::FreeAttrs(into, a);
+    throw;
+  }
+  return a;
+}
+
+// A list of `t` with room for `extra` more parameters, its own.
+AttrList* RoomForParams(Tag* t, uint32_t extra) {
+  AttrList* a = Node::OwnAttrs(t);
+  Arena* arena = Node::arena(t);
   const uint32_t count = a ? a->count : 0;
   const uint64_t needed = uint64_t{count} + extra;
   if (a && needed <= a->cap) return a;
@@ -235,22 +283,73 @@ Param Owned(Arena* arena, NameId name, std::string_view value) {
 
 }  // namespace
 
+void Node::Expand(Tag* t) {
+  if (!compact(t)) return;
+  const Param p = CompactParam(t);
+  AttrList* a = NewAttrs(t->arena_, 1);
+  a->items()[0] = p;
+  a->count = 1;
+  t->flags_ &= ~(Tag::kCompactText | Tag::kTextEdited | Tag::kTextQuote);
+  t->attrs_ = a;
+}
+
+void Node::DropAttrs(Tag* t) {
+  if (compact(t)) {
+    if (t->flags_ & Tag::kTextEdited) t->arena_->Unstore(t->text_, text_size(t));
+    t->flags_ &= ~(Tag::kCompactText | Tag::kTextEdited | Tag::kTextQuote);
+  } else if (t->attrs_) {
+    FreeAttrs(t->arena_, t->attrs_);
+  }
+  t->attrs_ = nullptr;
+}
+
+AttrList* Node::OwnAttrs(Tag* t) {
+  Expand(t);
+  AttrList* a = t->attrs_;
+  if (a == nullptr || a->sharers == 0) return a;
+  AttrList* own = CopyAttrs(a, t->arena_, t->arena_);
+  --a->sharers;
+  t->attrs_ = own;
+  return own;
+}
+
 void Node::SetParam(Tag* t, NameId name, std::string_view value) {
   Arena* arena = t->arena_;
-  if (AttrList* a = t->attrs_) {
-    Param* p = a->items();
-    for (uint32_t i = 0; i < a->count; ++i) {
+  if (compact(t) && name == names::kValue && value.size() <= kMaxCompactText) {
+    const Param fresh = Owned(arena, name, value);
+    if (t->flags_ & Tag::kTextEdited) arena->Unstore(t->text_, text_size(t));
+    SetCompact(t, fresh);
+    return;
+  }
+  if (!compact(t) && !t->attrs_ && name == names::kValue && value.size() <= kMaxCompactText) {
+    // A first VALUE and nothing else: kept in the tag.
+    SetCompact(t, Owned(arena, name, value));
+    if (StartsWithMarkupDirective(value)) t->flags_ |= Tag::kNoIndent;
+    return;
+  }
+  Expand(t);
+  if (const AttrList* shared = t->attrs_) {
+    const Param* p = shared->items();
+    for (uint32_t i = 0; i < shared->count; ++i) {
       if (p[i].name() != name) continue;
       Param fresh = Owned(arena, name, value);
-      if (p[i].edited()) arena->Unstore(p[i].value, p[i].size);
-      p[i] = fresh;
+      AttrList* a;
+      try {
+        a = OwnAttrs(t);
+      } catch (...) {
+        arena->Unstore(fresh.value, fresh.size);
+        throw;
+      }
+      Param& old = a->items()[i];
+      if (old.edited()) arena->Unstore(old.value, old.size);
+      old = fresh;
       return;
     }
   }
   Param fresh = Owned(arena, name, value);
   AttrList* a;
   try {
-    a = RoomForParams(t, t->attrs_, arena, 1);
+    a = RoomForParams(t, 1);
   } catch (...) {
     arena->Unstore(fresh.value, fresh.size);
     throw;
@@ -260,8 +359,9 @@ void Node::SetParam(Tag* t, NameId name, std::string_view value) {
 }
 
 void Node::RemoveParam(Tag* t, NameId name) {
-  AttrList* a = t->attrs_;
-  if (!a) return;
+  if (FindParam(t, name) < 0) return;
+  if (compact(t)) return DropAttrs(t);
+  AttrList* a = OwnAttrs(t);
   Param* p = a->items();
   for (uint32_t i = 0; i < a->count; ++i) {
     if (p[i].name() != name) continue;
@@ -273,8 +373,9 @@ void Node::RemoveParam(Tag* t, NameId name) {
 }
 
 void Node::ClearParams(Tag* t) {
-  AttrList* a = t->attrs_;
-  if (!a) return;
+  if (ParamCount(t) == 0) return;
+  if (compact(t)) return DropAttrs(t);
+  AttrList* a = OwnAttrs(t);
   const Param* p = a->items();
   for (uint32_t i = 0; i < a->count; ++i) {
     if (p[i].edited()) t->arena_->Unstore(p[i].value, p[i].size);
@@ -283,12 +384,12 @@ void Node::ClearParams(Tag* t) {
 }
 
 void Node::SetId(Tag* t, std::string_view id) {
-  AttrList* a = t->attrs_;
-  if (id.empty() && !a) return;
+  if (Id(t) == id) return;
   const uint32_t size = SizeOf(id);
   const char* stored = t->arena_->Store(id);
+  AttrList* a;
   try {
-    a = RoomForParams(t, a, t->arena_, 0);
+    a = RoomForParams(t, 0);
   } catch (...) {
     t->arena_->Unstore(stored, size);
     throw;
@@ -326,9 +427,10 @@ void Node::ApplyName(Tag* t) {
 }
 
 bool Node::IsTextBlock(const Tag* t) {
-  const Document* doc = t->arena_->document();
+  const Arena* a = t->arena_;
+  if (a->text_block_known()) return t->name_ == a->text_block();
+  const Document* doc = a->document();
   if (doc == nullptr) return t->name_ == names::kTextBlock;
-  if (t->arena_ == doc->arena()) return t->name_ == doc->dummy_tag_id();
   return info(t).text == doc->DummyTagName();
 }
 
@@ -337,47 +439,31 @@ bool Node::IsTextBlock(const Tag* t) {
 
 namespace {
 
-// The attributes of `s` (identifier and parameters) as a list of `into`.
-AttrList* CopyAttrs(const AttrList* s, Arena* into, const Arena* from) {
-  AttrList* a = Node::NewAttrs(into, s->count);
-  const Param* sp = s->items();
-  Param* dp = a->items();
-  if (into == from) {
-    std::memcpy(dp, sp, sizeof(Param) * s->count);
-  } else {
-    for (uint32_t i = 0; i < s->count; ++i) {
-      dp[i] = sp[i];
-      dp[i].bits = (sp[i].bits & ~kNameMask) | into->Translate(*from, sp[i].name());
-    }
+// `s` for a copy in `into`: the same list while the copy stays in the
+// same arena and unchanged.
+AttrList* ShareAttrs(AttrList* s, Arena* into, const Arena* from) {
+  if (into == from && s->sharers < AttrList::kMaxSharers) {
+    ++s->sharers;
+    return s;
   }
-  a->count = s->count;
-  // Edited texts belong to one tag each: the copy gets its own.
-  for (uint32_t i = 0; i < s->count; ++i) {
-    if (!sp[i].edited()) continue;
-    try {
-      dp[i].value = into->Store(sp[i].view());
-    } catch (...) {
-      a->count = i;
-      Node::FreeAttrs(into, a);
-      throw;
-    }
-  }
-  a->id = s->id;
-  a->id_size = s->id_size;
-  a->id_edited = 0;
-  if (s->id_edited) {
-    try {
-      a->id = into->Store(s->id_view());
-    } catch (...) {
-      a->id = "";
-      a->id_size = 0;
-      Node::FreeAttrs(into, a);
-      throw;
-    }
-    a->id_edited = 1;
-  }
-  return a;
+  return CopyAttrs(s, into, from);
 }
+
+}  // namespace
+
+// `t` (with no attributes yet) gets those of `s`: the same list or the
+// same compact text (its own copy of edited bytes).
+void Node::CopyAttrsOf(Tag* t, const Tag* s) {
+  if (compact(s)) {
+    Param p = CompactParam(s);
+    if (p.edited()) p.value = t->arena_->Store(p.view());
+    SetCompact(t, p);
+  } else if (AttrList* a = s->attrs_) {
+    t->attrs_ = ShareAttrs(a, t->arena_, s->arena_);
+  }
+}
+
+namespace {
 
 // Appends the parameters of `s` to `t`'s list.
 void AppendParams(Tag* t, const Tag* s) {
@@ -385,11 +471,10 @@ void AppendParams(Tag* t, const Tag* s) {
   if (n == 0) return;
   Arena* into = Node::arena(t);
   const Arena* from = Node::arena(s);
-  AttrList* a = RoomForParams(t, Node::attrs(t), into, n);
-  const Param* sp = Node::Params(s);
+  AttrList* a = RoomForParams(t, n);
   for (uint32_t i = 0; i < n; ++i) {
-    Param p = sp[i];
-    p.bits = (p.bits & ~kNameMask) | into->Translate(*from, sp[i].name());
+    Param p = Node::ParamAt(s, i);
+    p.bits = (p.bits & ~kNameMask) | into->Translate(*from, p.name());
     if (p.edited()) p.value = into->Store(p.view());
     a->items()[a->count++] = p;
   }
@@ -402,6 +487,12 @@ void Node::CopyContent(Tag* target, const Tag* source) {
   const Arena* from = source->arena_;
   into->KeepSourcesOf(*from);
   AppendParams(target, source);
+  CopyKids(target, source);
+}
+
+void Node::CopyKids(Tag* target, const Tag* source) {
+  Arena* into = target->arena_;
+  const Arena* from = source->arena_;
   // Depth-first with an explicit stack: the subtree may be nested deeper
   // than the call stack could follow. Each child copy is made whole (name,
   // attributes, place) when its parent is done; its own children follow.
@@ -414,20 +505,27 @@ void Node::CopyContent(Tag* target, const Tag* source) {
   while (!work.empty()) {
     auto [t, s] = work.pop();
     if (const KidList* sk = s->kids_; sk && sk->count > 0) {
-      Reserve(t, sk->count);
       KidList* k = t->kids_;
+      if (k == nullptr) {
+        // A fresh copy: its list at the exact size.
+        k = static_cast<KidList*>(into->Allocate(KidList::Bytes(sk->count)));
+        k->count = 0;
+        k->cap = sk->count;
+        t->kids_ = k;
+      } else {
+        Reserve(t, sk->count);
+        k = t->kids_;
+      }
       for (uint32_t i = 0; i < sk->count; ++i) {
         const Tag* from_kid = sk->items()[i];
         Tag* copy = Make(into, into->Translate(*from, from_kid->name_));
-        if (from_kid->attrs_) {
-          try {
-            copy->attrs_ = CopyAttrs(from_kid->attrs_, into, from);
-          } catch (...) {
-            Free(copy);
-            throw;
-          }
-        }
         copy->flags_ = from_kid->flags_ & kLayout;
+        try {
+          CopyAttrsOf(copy, from_kid);
+        } catch (...) {
+          Free(copy);
+          throw;
+        }
         copy->parent_ = t;
         copy->refs_ = 1;
         copy->index_ = static_cast<int32_t>(k->count);
@@ -443,8 +541,9 @@ Tag* Node::Copy(const Tag* source, Arena* into) {
   const Arena* from = source->arena_;
   Tag* copy = Make(into, into->Translate(*from, source->name_));
   try {
-    SetId(copy, Id(source));
-    CopyContent(copy, source);
+    into->KeepSourcesOf(*from);
+    CopyAttrsOf(copy, source);
+    CopyKids(copy, source);
   } catch (...) {
     Free(copy);
     throw;
@@ -641,12 +740,12 @@ const std::string kEmpty;
 
 const std::string& Tag::ParamName(int32_t index) const {
   if (index < 0 || index >= ParamCount()) return kEmpty;
-  return arena_->Info(Node::Params(this)[index].name()).text;
+  return arena_->Info(Node::ParamAt(this, static_cast<uint32_t>(index)).name()).text;
 }
 
 std::string Tag::ParamValue(int32_t index) const {
   if (index < 0 || index >= ParamCount()) return std::string();
-  return std::string(Node::Params(this)[index].view());
+  return std::string(Node::ParamAt(this, static_cast<uint32_t>(index)).view());
 }
 
 std::string Tag::GetParam(std::string_view name) const {
@@ -871,13 +970,8 @@ void Tag::Replace(TagArg replacement) {
   name_ = snapshot->name_;
   Node::ApplyName(this);
   SetID(id);
-  // The snapshot's parameters and children move over whole.
-  if (const uint32_t n = Node::ParamCount(snapshot.get())) {
-    AttrList* a = RoomForParams(this, attrs_, arena_, n);
-    std::memcpy(a->items() + a->count, snapshot->attrs_->items(), sizeof(Param) * n);
-    a->count += n;
-    snapshot->attrs_->count = 0;
-  }
+  // The snapshot's parameters are taken over, its children move whole.
+  AppendParams(this, snapshot.get());
   if (snapshot->kids_) {
     if (kids_) arena_->Release(kids_, KidList::Bytes(kids_->cap));
     kids_ = std::exchange(snapshot->kids_, nullptr);

@@ -11,7 +11,19 @@
 namespace quillon::html {
 
 namespace {
+
 char* StringData(std::string* s) { return s->data(); }
+
+// Grows `s` to `size` bytes whose new ones are about to be written: left
+// as they are where the library allows it, instead of zeroed first.
+void GrowForWriting(std::string* s, size_t size) {
+#if defined(__cpp_lib_string_resize_and_overwrite)
+  s->resize_and_overwrite(size, [](char*, size_t n) { return n; });
+#else
+  s->resize(size);
+#endif
+}
+
 }  // namespace
 
 Writer::Writer(const Document& doc, Form form, std::string* buffer, size_t expected)
@@ -40,10 +52,10 @@ Writer::Writer(const Document& doc, Form form, Output* out) : page_(form == Form
 
 void Writer::Into(std::string* text, size_t expected) {
   // The string is written through its own memory, grown ahead of the
-  // writing (the growth is zero-filled, hence a guess, not all capacity).
+  // writing by a guess of the page's size.
   buffer_ = text;
   const size_t used = text->size();
-  text->resize(used + std::max<size_t>(expected + expected / 8, 4096));
+  GrowForWriting(text, used + std::max<size_t>(expected + expected / 8, 4096));
   start_ = StringData(text);
   cur_ = start_ + used;
   end_ = start_ + text->size();
@@ -74,21 +86,18 @@ void Writer::Setup(const Document& doc) {
   indent_unit_ = indent_code_->size();
 }
 
-void Writer::Indent(int level) {
-  if (level <= 0 || indent_unit_ == 0) return;
+void Writer::GrowIndent(size_t size) {
   // Every line of a page nested N levels deep would otherwise carry N
   // indentations: a template of a few hundred thousand unclosed elements
   // would write gigabytes. Deeper lines keep the deepest indentation.
-  if (level > kMaxIndentLevels) level = kMaxIndentLevels;
-  const size_t want = static_cast<size_t>(level) * indent_unit_;
-  while (indent_.size() < want) indent_ += *indent_code_;
-  Put(indent_.data(), want);
+  if (indent_.empty()) indent_ = "\r\n";
+  while (indent_.size() < size) indent_ += *indent_code_;
 }
 
 bool Writer::Room(size_t n) {
   if (buffer_) {
     const size_t used = static_cast<size_t>(cur_ - start_);
-    buffer_->resize(std::max(buffer_->size() * 2, used + n + 4096));
+    GrowForWriting(buffer_, std::max(buffer_->size() * 2, used + n + 4096));
     start_ = StringData(buffer_);
     cur_ = start_ + used;
     end_ = start_ + buffer_->size();
@@ -131,16 +140,27 @@ void Writer::Line() {
   Put("\r\n", 2);
 }
 
-void Writer::PutValue(const Param& p) {
-  std::string_view v = p.view();
-  if (p.has_quote()) {
-    // A quote would end the value early and let the rest pass for markup.
-    for (size_t at; (at = v.find('"')) != std::string_view::npos; v.remove_prefix(at + 1)) {
-      Put(v.data(), at);
-      Put("&quot;", 6);
-    }
+void Writer::PutQuoted(std::string_view v) {
+  // A quote would end the value early and let the rest pass for markup.
+  for (size_t at; (at = v.find('"')) != std::string_view::npos; v.remove_prefix(at + 1)) {
+    Put(v.data(), at);
+    Put("&quot;", 6);
   }
   Put(v);
+}
+
+inline void Writer::Close(const Frame& f) {
+  const Tag* tag = f.tag;
+  if (f.write_value) Put(Node::GetParam(tag, names::kValue));
+  if (f.write_end) {
+    if (Node::flags(tag) & Node::kBreakBeforeEnd) LineIndent(f.level);
+    Put(Node::info(tag).close);
+  }
+  if (tag == target_) {
+    target_begin_ = f.begin;
+    target_end_ = Length();
+  }
+  if (spans_) (*spans_)[tag] = {f.begin, Length()};
 }
 
 void Writer::Write(const Tag* root, int level) {
@@ -148,7 +168,7 @@ void Writer::Write(const Tag* root, int level) {
   Open(root, level);
   while (!stack_.empty()) {
     Frame& f = stack_.back();
-    if (f.children && f.next < Node::KidCount(f.tag)) {
+    if (f.next < f.count) {
       const Tag* child = Node::Kid(f.tag, f.next++);
       Open(child, f.child_level);
       continue;
@@ -161,82 +181,81 @@ void Writer::Write(const Tag* root, int level) {
 }
 
 void Writer::Open(const Tag* tag, int level) {
-  const NameInfo& info = Node::info(tag);
   const uint8_t flags = Node::flags(tag);
-  const bool text_block = Named(tag, dummy_, *dummy_text_);
-  const bool dummy_block = page_ && Named(tag, dummy_block_, *dummy_block_text_);
+  bool text_block;
+  bool dummy_block;
+  if (Node::arena(tag) == arena_) {
+    const NameId name = Node::name(tag);
+    text_block = name == dummy_;
+    dummy_block = page_ && name == dummy_block_;
+  } else {
+    // A tag the document left behind in other memory (held elsewhere).
+    const std::string& name = Node::info(tag).text;
+    text_block = name == *dummy_text_;
+    dummy_block = page_ && name == *dummy_block_text_;
+  }
   if ((flags & Node::kBreakBefore) && !dummy_block) {
     if (flags & Node::kNoIndent) {
       if (!page_ || !Node::GetParam(tag, names::kValue).starts_with("<!--!")) Line();
     } else {
-      Line();
-      Indent(level);
+      LineIndent(level);
     }
   }
-  Frame& f = stack_.emplace_back();
+  Frame f;
   f.tag = tag;
   f.level = level;
   f.child_level = level;
   f.begin = Length();
   f.next = 0;
-  f.children = true;
+  f.count = Node::KidCount(tag);
   f.write_value = false;
   f.write_end = false;
   const Tag* parent = Node::parent(tag);
   // Identifiers matter to the master form only.
   const std::string_view id = page_ || !parent ? std::string_view() : Node::Id(tag);
-  const uint32_t count = Node::ParamCount(tag);
-  const Param* params = Node::Params(tag);
+  const uint32_t params = Node::ParamCount(tag);
 
-  if (!parent && Node::name(tag) == names::kRoot) return;
-  if (text_block &&
-      (page_ || (id.empty() && (count == 0 || (count == 1 && params[0].name() == names::kValue))))) {
+  if (!parent && Node::name(tag) == names::kRoot) {
+    // A ROOT writes only its children.
+  } else if (text_block &&
+             (page_ || (id.empty() && (params == 0 ||
+                                       (params == 1 && Node::ParamAt(tag, 0).name() == names::kValue))))) {
     const std::string_view value = Node::GetParam(tag, names::kValue);
     if (!page_ || !value.starts_with("<!--!")) Put(value);
-    f.children = false;
-    return;
-  }
-  if (dummy_block) return;
-  Put(info.open);
-  if (!id.empty()) {
-    Put(" QLID=\"", 7);
-    Put(id);
-    Char('"');
-  }
-  for (uint32_t i = 0; i < count; ++i) {
-    const Param& p = params[i];
-    if (text_block && p.name() == names::kValue) continue;
-    const NameInfo& name = Node::arena(tag)->Info(p.name());
-    if (name.flags & NameInfo::kPrivate) continue;
-    Char(' ');
-    Put(name.text);
-    if (p.view() != name.text) {
-      Put("=\"", 2);
-      PutValue(p);
+    f.count = 0;
+  } else if (!dummy_block) {
+    const Arena* arena = Node::arena(tag);
+    Put(arena->Info(Node::name(tag)).open);
+    if (!id.empty()) {
+      Put(" QLID=\"", 7);
+      Put(id);
       Char('"');
     }
-  }
-  Char('>');
-  f.child_level = parent ? level + 1 : level;
-  f.write_value = text_block;
-  f.write_end = (flags & Node::kHasEndTag) != 0;
-}
-
-void Writer::Close(const Frame& f) {
-  const Tag* tag = f.tag;
-  if (f.write_value) Put(Node::GetParam(tag, names::kValue));
-  if (f.write_end) {
-    if (Node::flags(tag) & Node::kBreakBeforeEnd) {
-      Line();
-      Indent(f.level);
+    for (uint32_t i = 0; i < params; ++i) {
+      const Param p = Node::ParamAt(tag, i);
+      if (text_block && p.name() == names::kValue) continue;
+      const NameInfo& name = arena->Info(p.name());
+      if (name.flags & NameInfo::kPrivate) continue;
+      if (p.view() == name.text) {
+        Put(name.bare);
+      } else {
+        Put(name.attr);
+        PutValue(p);
+        Char('"');
+      }
     }
-    Put(Node::info(tag).close);
+    Char('>');
+    f.child_level = parent ? level + 1 : level;
+    f.write_value = text_block;
+    f.write_end = (flags & Node::kHasEndTag) != 0;
   }
-  if (tag == target_) {
-    target_begin_ = f.begin;
-    target_end_ = Length();
+  // A tag without children to write is closed at once; only those with
+  // children (or a range to record) wait on the stack.
+  if (f.count > 0 || target_ || spans_) {
+    stack_.push_back(f);
+  } else {
+    Close(f);
   }
-  if (spans_) (*spans_)[tag] = {f.begin, Length()};
 }
 
 }  // namespace quillon::html

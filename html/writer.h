@@ -50,28 +50,49 @@ class Writer {
     const Tag* tag;
     size_t begin;
     uint32_t next;
+    uint32_t count;  // children to write
     int level;
     int child_level;
-    bool children;  // the children are written
     bool write_value;
     bool write_end;
   };
 
   void Setup(const Document& doc);
   void Into(std::string* text, size_t expected);
+  // Writes what comes before `tag`'s children; pushes a frame when its
+  // children or a recorded range still need one, else closes it at once.
   void Open(const Tag* tag, int level);
-  void Close(const Frame& f);
-  bool Named(const Tag* tag, NameId id, const std::string& text) const {
-    return Node::arena(tag) == arena_ ? Node::name(tag) == id : Node::info(tag).text == text;
-  }
+  inline void Close(const Frame& f);
 
   // --- Output ---
+  // Most pieces are a few bytes: copied inline, by overlapping words that
+  // stay inside the piece, instead of through a call.
+  static void CopyBytes(char* d, const char* s, size_t n) {
+    if (n > 16) {
+      std::memcpy(d, s, n);
+    } else if (n >= 8) {
+      uint64_t a, b;
+      std::memcpy(&a, s, 8);
+      std::memcpy(&b, s + n - 8, 8);
+      std::memcpy(d, &a, 8);
+      std::memcpy(d + n - 8, &b, 8);
+    } else if (n >= 4) {
+      uint32_t a, b;
+      std::memcpy(&a, s, 4);
+      std::memcpy(&b, s + n - 4, 4);
+      std::memcpy(d, &a, 4);
+      std::memcpy(d + n - 4, &b, 4);
+    } else if (n > 0) {
+      d[0] = s[0];
+      d[n / 2] = s[n / 2];
+      d[n - 1] = s[n - 1];
+    }
+  }
   void Put(const char* p, size_t n) {
-    if (n == 0) return;  // an empty view may have no bytes at all
     if (static_cast<size_t>(end_ - cur_) < n) {
       if (!Room(n)) return Pass(p, n);
     }
-    std::memcpy(cur_, p, n);
+    CopyBytes(cur_, p, n);
     cur_ += n;
   }
   void Put(std::string_view text) { Put(text.data(), text.size()); }
@@ -80,9 +101,25 @@ class Writer {
     *cur_++ = c;
   }
   // A value between double quotes: a quote inside becomes &quot;.
-  void PutValue(const Param& p);
+  void PutValue(const Param& p) {
+    if (p.has_quote()) return PutQuoted(p.view());
+    Put(p.value, p.size);
+  }
+  void PutQuoted(std::string_view v);
   void Line();
-  void Indent(int level);
+  // A line end, then the indentation of `level`.
+  void LineIndent(int level) {
+    if (level > kMaxIndentLevels) level = kMaxIndentLevels;
+    const size_t want = level > 0 ? static_cast<size_t>(level) * indent_unit_ : 0;
+    if (indent_.size() < 2 + want) GrowIndent(2 + want);
+    if (out_ || skip_line_end_) {
+      Line();
+      Put(indent_.data() + 2, want);
+    } else {
+      Put(indent_.data(), 2 + want);
+    }
+  }
+  void GrowIndent(size_t size);
   // Makes room for `n` bytes; false when they must go past the chunk.
   bool Room(size_t n);
   void Pass(const char* p, size_t n);
@@ -100,7 +137,7 @@ class Writer {
   const std::string* dummy_text_ = nullptr;
   const std::string* dummy_block_text_ = nullptr;
   const std::string* indent_code_ = nullptr;
-  std::string indent_;  // the code repeated as deep as needed so far
+  std::string indent_;  // CR LF, then the code repeated as deep as needed so far
   size_t indent_unit_ = 0;
 
   // Writing into a string: [start_, end_) is its memory.

@@ -170,10 +170,11 @@ class QUILLON_EXPORT Document {
   friend class Search;
   friend class TemplateCache;
   struct FindState {
-    std::string id_key;
-    std::string tag_key;
-    std::string param_name_key;
-    std::string param_value_key;
+    // The last search: by identifier (0), tag name (1) or parameter (2),
+    // with its key (identifier, tag name or parameter name) and value.
+    int kind = 2;
+    std::string first;
+    std::string second;
     Tag* scope = nullptr;  // plain links: cleared when the tag goes
     Tag* last = nullptr;
     // SetFindPosition was given a tag of no concern to this document.
@@ -194,9 +195,11 @@ class QUILLON_EXPORT Document {
   bool Contains(const Tag* tag) const;
   void Forget(const Tag* tag);
   Arena* arena() const;
-  // The numbers of the dummy names in the current arena.
-  uint32_t dummy_tag_id() const;
-  uint32_t dummy_block_tag_id() const;
+  // The numbers of the dummy names in the current arena (RefreshNames
+  // after the arena or a name changed).
+  uint32_t dummy_tag_id() const { return dummy_tag_id_; }
+  uint32_t dummy_block_tag_id() const { return dummy_block_tag_id_; }
+  void RefreshNames();
 
   const platform::CodePage* code_page_;
   std::string dummy_tag_name_ = "TEXTBLOCK";
@@ -208,9 +211,8 @@ class QUILLON_EXPORT Document {
   uint64_t detach_epoch_ = 0;  // counts removals of tags from the tree
   Ref<DocumentLink> link_;
   Tag* root_;  // held by the document for its whole life
-  mutable const Arena* dummy_ids_arena_ = nullptr;
-  mutable uint32_t dummy_tag_id_ = 0;
-  mutable uint32_t dummy_block_tag_id_ = 0;
+  uint32_t dummy_tag_id_ = 0;
+  uint32_t dummy_block_tag_id_ = 0;
   Output* output_ = nullptr;
   std::string page_buffer_;
   size_t last_page_size_ = 0;

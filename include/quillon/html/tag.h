@@ -341,6 +341,9 @@ class QUILLON_EXPORT Tag : private Tags {
     kBreakBefore = 4,
     kBreakBeforeEnd = 8,
     kOwnMemory = 16,  // made outside the arena (a document's root)
+    kCompactText = 32,  // the one parameter, VALUE, kept in the tag itself
+    kTextEdited = 64,   // ... its bytes owned by the arena
+    kTextQuote = 128,   // ... they may hold a double quote
   };
 
   explicit Tag(Arena* arena) : arena_(arena) {}
@@ -353,9 +356,15 @@ class QUILLON_EXPORT Tag : private Tags {
   Tag* parent_ = nullptr;
   Arena* arena_;
   KidList* kids_ = nullptr;
-  AttrList* attrs_ = nullptr;
+  // The identifier and parameters; for a compact text (a text block's
+  // usual form) the VALUE parameter's bytes instead.
+  union {
+    AttrList* attrs_ = nullptr;
+    const char* text_;
+  };
   uint32_t name_ = 0;
   uint8_t flags_ = kBreakBefore | kBreakBeforeEnd;
+  uint8_t text_size_[3] = {};  // a compact text's size
 };
 
 }  // namespace quillon::html
