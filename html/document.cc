@@ -140,6 +140,10 @@ void Document::SetMasterPage(std::string_view page_data) {
   Parse(std::make_shared<std::string>(page_data));
 }
 
+void Document::SetMasterPage(std::string&& page_data) {
+  Parse(std::make_shared<std::string>(std::move(page_data)));
+}
+
 void Document::Parse(std::shared_ptr<const std::string> source) {
   Discard(false);
   find_.scope = nullptr;

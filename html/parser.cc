@@ -220,6 +220,28 @@ class Parser {
   std::string pending_;
   size_t leading_ = 0;
 
+  // The terminators of comments and directives are searched for far ahead
+  // (a declaration ends at the first "!>" anywhere after it): each search
+  // remembers where it looked from and what it found, so that a page of
+  // many of them is not searched to its end once for each.
+  struct NextFind {
+    size_t from = kNone;  // nothing searched yet
+    size_t at = kNone;
+  };
+  size_t NextOf(NextFind* next, std::string_view what, size_t from) const {
+    if (next->from != kNone && from >= next->from && (next->at == kNone || next->at >= from)) {
+      return next->at;
+    }
+    next->from = from;
+    next->at = text_.find(what, from);
+    return next->at;
+  }
+  NextFind next_comment_end_;
+  NextFind next_bang_end_;
+  NextFind next_question_end_;
+  NextFind next_percent_end_;
+  NextFind next_gt_;
+
   // Spellings of names met in this parse.
   struct Spelling {
     const char* text = nullptr;
@@ -299,7 +321,7 @@ size_t Parser::ReadTagAt(size_t pos) {
   if (pos + 1 < n) {
     const char c = text_[pos + 1];
     if (c == '!' && text_.substr(pos, 4) == "<!--") {
-      const size_t close = text_.find("-->", pos + 4);
+      const size_t close = NextOf(&next_comment_end_, "-->", pos + 4);
       const size_t end = close == kNone ? n : close + 3;
       kind_ = kDirective;
       raw_from_ = pos;
@@ -308,12 +330,13 @@ size_t Parser::ReadTagAt(size_t pos) {
     }
     if (c == '!' || c == '?' || c == '%') {
       const char pair[2] = {c, '>'};
-      size_t close = text_.find(std::string_view(pair, 2), pos);
+      NextFind& next = c == '!' ? next_bang_end_ : c == '?' ? next_question_end_ : next_percent_end_;
+      size_t close = NextOf(&next, std::string_view(pair, 2), pos);
       size_t end;
       if (close != kNone) {
         end = close + 2;
       } else {
-        close = text_.find('>', pos);
+        close = NextOf(&next_gt_, ">", pos);
         end = close == kNone ? n : close + 1;
       }
       kind_ = kDirective;

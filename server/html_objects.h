@@ -390,7 +390,9 @@ class QHtmlDocObject : public com::ControlBase<QHtmlDocObject, IQHtmlDoc, kQHtml
   HRESULT Load(BSTR FileName) override { return Forward<&html::Document::Load>(FileName); }
   HRESULT WriteTo(IDispatch* QServer) override;
   HRESULT SetMasterPage(BSTR PageData) override {
-    return Forward<&html::Document::SetMasterPage>(PageData);
+    // The converted text is a string of its own: its bytes are taken over.
+    return Forward<static_cast<void (html::Document::*)(std::string&&)>(
+        &html::Document::SetMasterPage)>(PageData);
   }
   HRESULT get_DummyBlockTagName(BSTR* v) override {
     return Forward<&html::Document::DummyBlockTagName>(v);

@@ -107,6 +107,16 @@ TEST(HostileShapes, StrayEndTagsUnderDeepNestingStayLinear) {
   for (int i = 0; i < n; ++i) attrs += " a" + std::to_string(i) + "=" + std::to_string(i);
   attrs += " a5=last>";
   doc.SetMasterPage(attrs);
+  // Declarations, instructions and script blocks end at the first "!>",
+  // "?>" or "%>" anywhere after them, else at their own '>': many of them
+  // with no such pair later must not search to the end once for each.
+  Document directives(Utf8());
+  for (const char* d : {"<!x>", "<?x>", "<%x>"}) {
+    directives.SetMasterPage(Repeat(std::string(d) + "a\n", n));
+    EXPECT_EQ(directives.Root()->ChildCount(), n) << d;
+    // A word after a directive is joined by a blank, as after a word.
+    EXPECT_EQ(directives.FindByTagName("textblock")->Text(), std::string(d) + " a") << d;
+  }
   auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   Ref<Tag> p = doc.Root()->Children().Item(0);
   EXPECT_EQ(p->ParamCount(), n);

@@ -88,6 +88,9 @@ class QUILLON_EXPORT Document {
   void Load(const std::string& file_name);
   // Parses `page_data` as the template.
   void SetMasterPage(std::string_view page_data);
+  // The same, taking the bytes over instead of copying them.
+  void SetMasterPage(std::string&& page_data);
+  void SetMasterPage(const char* page_data) { SetMasterPage(std::string_view(page_data)); }
   // An empty page: root HTML with HEAD and BODY.
   void Clear();
   const std::string& HtmlWarning() const { return warning_text_; }
