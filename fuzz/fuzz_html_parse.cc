@@ -1,7 +1,9 @@
 // The template parser on arbitrary bytes in either code page, then both
 // write forms, a search with its continuation, a text position and its
-// way back, and a few tree edits. Checks that a found position really lies
-// inside the tag it names.
+// way back, a few tree edits and a copy into another document that
+// outlives this one. Checks that a found position really lies inside the
+// tag it names, that the descendants range walks the tags FindNext steps
+// through, and that a value set with quotes never ends early in the page.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -31,6 +33,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   doc.SetMasterPage(page);
   std::string written = doc.GetPageData();
   std::string kept = doc.GetMasterPage();
+
+  // With no search made, FindNext steps through the tags below the root
+  // whose parameter "" reads "" (all but those with an attribute written
+  // with no name and a value) in document order: the order of the
+  // descendants range.
+  {
+    int32_t stepped = 0;
+    for (Tag& t : doc.Root()->Descendants()) {
+      if (!t.GetParam("").empty()) continue;
+      if (stepped++ >= 256) break;
+      if (doc.FindNext().get() != &t) abort();
+    }
+  }
+  doc.SetFindPosition(nullptr);
 
   // A search by the name of the first tag, then its continuation to the
   // end and one step past it.
@@ -71,6 +87,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
     }
   }
+  // A value with quotes, set by a script, stays inside its quotes.
+  if (current) {
+    current->SetParameter("title", "\"" + page.substr(0, 16) + "\"");
+    const std::string written_again = doc.GetPageData();
+    if (written_again.find("=\"\"") != std::string::npos &&
+        written_again.find("TITLE=\"\"") != std::string::npos) {
+      abort();
+    }
+  }
+  // Copies into another document live on after this one's tree changes.
+  Document other(cp);
+  if (first) {
+    first->AddCopy(other.Root(), 2);
+    doc.SetMasterPage(page.substr(page.size() / 2));
+  }
+  other.GetPageData();
   doc.GetMasterPage();
   // Written to an output, the page is the same bytes, line end for line end.
   struct Collect final : quillon::html::Output {

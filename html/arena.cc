@@ -35,7 +35,7 @@ static_assert(ClassSize(Arena::kClasses - 1) == Arena::kMaxSmall);
 // What is kept is bounded; the rest goes back to the system.
 class BlockCache {
  public:
-  static constexpr size_t kKeptBytes = size_t{64} << 20;
+  [[maybe_unused]] static constexpr size_t kKeptBytes = size_t{64} << 20;
 
   void* Take(size_t size) {
 #ifndef QUILLON_HTML_ASAN
@@ -104,7 +104,7 @@ class BlockCache {
   }
   std::mutex mutex_;
   std::vector<void*> free_[8];
-  size_t kept_ = 0;
+  [[maybe_unused]] size_t kept_ = 0;
 };
 
 BlockCache& Blocks() {
@@ -235,13 +235,6 @@ void Arena::ReleaseLarge(void* p) {
   if (l->next) l->next->prev = l->prev;
   footprint_ -= l->size;
   std::free(l);
-}
-
-const char* Arena::Store(std::string_view text) {
-  if (text.empty()) return "";
-  char* p = static_cast<char*>(Allocate(text.size()));
-  std::memcpy(p, text.data(), text.size());
-  return p;
 }
 
 void Arena::Keep(Source source) {

@@ -22,6 +22,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <string>
@@ -170,7 +171,18 @@ class Arena {
   }
   void Release(void* p, size_t bytes);
   // A copy of `text` the arena owns; "" for empty text (nothing owned).
-  const char* Store(std::string_view text);
+  const char* Store(std::string_view text) {
+    const size_t n = text.size();
+    if (n == 0) return "";
+    char* p = static_cast<char*>(Allocate(n));
+    if (n <= 16) {
+      // Short texts (a cell's) copied in place: each byte once, no call.
+      for (size_t i = 0; i < n; ++i) p[i] = text[i];
+    } else {
+      std::memcpy(p, text.data(), n);
+    }
+    return p;
+  }
   void Unstore(const char* p, size_t size) {
     if (size != 0) Release(const_cast<char*>(p), size);
   }
@@ -188,6 +200,16 @@ class Arena {
   void ReleaseTag(void* p) {
     Release(p, kTagBytes);
     DropLive();
+  }
+  // Whether freed pieces of `bytes`' class wait for reuse.
+  bool HasFree(size_t bytes) const { return bytes <= kMaxSmall && free_[ClassOf(bytes)] != nullptr; }
+  // `bytes` in one piece, for `tags` tags and lists laid out by the caller
+  // (each piece a whole size class, so that each can be released on its
+  // own); the tags are counted as live.
+  void* AllocateRun(size_t bytes, uint32_t tags) {
+    void* p = Carve(bytes);
+    live_ += tags;
+    return p;
   }
   // A tag made outside the arena (a document's root) counted as one of its
   // own for as long as it uses the arena.

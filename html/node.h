@@ -48,6 +48,10 @@ struct Node {
   static Arena* arena(const Tag* t) { return t->arena_; }
   static void set_arena(Tag* t, Arena* a) { t->arena_ = a; }
   static Tag* parent(const Tag* t) { return t->parent_; }
+  static void set_parent(Tag* t, Tag* parent, uint32_t index) {
+    t->parent_ = parent;
+    t->index_ = static_cast<int32_t>(index);
+  }
   static int32_t index(const Tag* t) { return t->index_; }
   static NameId name(const Tag* t) { return t->name_; }
   static void set_name(Tag* t, NameId name) { t->name_ = name; }
@@ -60,6 +64,8 @@ struct Node {
   static constexpr uint8_t kBreakBefore = Tag::kBreakBefore;
   static constexpr uint8_t kBreakBeforeEnd = Tag::kBreakBeforeEnd;
   static constexpr uint8_t kLayout = kHasEndTag | kNoIndent | kBreakBefore | kBreakBeforeEnd;
+  static constexpr uint8_t kOwnMemory = Tag::kOwnMemory;
+  static constexpr uint8_t kTextEdited = Tag::kTextEdited;
 
   // --- Children ---
   static KidList* kids(const Tag* t) { return t->kids_; }
@@ -177,7 +183,12 @@ struct Node {
   // as a top tag without one), then the flags its name decides.
   static void Init(Tag* t, const Tag* parent, NameId name);
   static void ApplyName(Tag* t);
-  static bool IsTextBlock(const Tag* t);
+  static bool IsTextBlock(const Tag* t) {
+    const Arena* a = t->arena_;
+    if (a->text_block_known()) return t->name_ == a->text_block();
+    return IsTextBlockByName(t);
+  }
+  static bool IsTextBlockByName(const Tag* t);
 
   // --- Copies ---
   // A copy of `source` and its subtree in `into`, held by nobody, with

@@ -53,6 +53,11 @@ Tag* Walk(Tag* t, const Tag* scope, const Match& match) {
 }  // namespace
 
 Tag* Search::Below(Tag* scope, const Key& key, const Tag* start, bool start_checked) {
+  return Below(scope, Node::arena(scope)->document(), key, start, start_checked);
+}
+
+Tag* Search::Below(Tag* scope, const Document* doc, const Key& key, const Tag* start,
+                   bool start_checked) {
   // Continuing from the start tag visits exactly the tags that a walk from
   // the top would visit after passing it, without walking past everything
   // before it again: stepping through all matches with FindNext stays
@@ -65,7 +70,7 @@ Tag* Search::Below(Tag* scope, const Key& key, const Tag* start, bool start_chec
     t = NextInScope(start, scope);
   }
   if (t == nullptr) return nullptr;
-  const platform::CodePage& cp = CodePageOf(scope->document());
+  const platform::CodePage& cp = doc ? doc->code_page() : platform::ProcessCodePage();
   // Names are upper-cased and looked up once, so a tag is tested by
   // comparing numbers. A name never interned matches no tag (and reads as
   // a missing parameter, "").
@@ -89,8 +94,8 @@ Tag* Search::Below(Tag* scope, const Key& key, const Tag* start, bool start_chec
 }
 
 Ref<Tag> Search::Run(Tag* scope, const Key& key) {
-  Document* doc = scope->document();
-  Tag* hit = Below(scope, key, nullptr, false);
+  Document* doc = Node::arena(scope)->document();
+  Tag* hit = Below(scope, doc, key, nullptr, false);
   if (doc) {
     Document::FindState& f = doc->find_;
     // Kept only when it changed: a page searching row after row for the

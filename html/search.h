@@ -55,6 +55,8 @@ class Search {
   // The first match below `scope` in pre-order; with a `start`, the first
   // match after it.
   static Tag* Below(Tag* scope, const Key& key, const Tag* start, bool start_checked);
+  static Tag* Below(Tag* scope, const Document* doc, const Key& key, const Tag* start,
+                    bool start_checked);
 };
 
 }  // namespace quillon::html

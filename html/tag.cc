@@ -316,7 +316,12 @@ AttrList* Node::OwnAttrs(Tag* t) {
 void Node::SetParam(Tag* t, NameId name, std::string_view value) {
   Arena* arena = t->arena_;
   if (compact(t) && name == names::kValue && value.size() <= kMaxCompactText) {
-    const Param fresh = Owned(arena, name, value);
+    // A text block's text: whether it holds a quote is looked at only if
+    // it is ever written as a parameter.
+    Param fresh;
+    fresh.value = arena->Store(value);
+    fresh.size = static_cast<uint32_t>(value.size());
+    fresh.bits = name | Param::kQuote | (value.empty() ? 0 : Param::kEdited);
     if (t->flags_ & Tag::kTextEdited) arena->Unstore(t->text_, text_size(t));
     SetCompact(t, fresh);
     return;
@@ -426,10 +431,8 @@ void Node::ApplyName(Tag* t) {
   t->flags_ = f;
 }
 
-bool Node::IsTextBlock(const Tag* t) {
-  const Arena* a = t->arena_;
-  if (a->text_block_known()) return t->name_ == a->text_block();
-  const Document* doc = a->document();
+bool Node::IsTextBlockByName(const Tag* t) {
+  const Document* doc = t->arena_->document();
   if (doc == nullptr) return t->name_ == names::kTextBlock;
   return info(t).text == doc->DummyTagName();
 }
@@ -893,6 +896,123 @@ void Tag::RemoveAll() { Children().RemoveAll(); }
 
 namespace {
 
+// A subtree laid out once for many copies in its own arena: its tags in
+// pre-order, each with the position of its parent, and the bytes one copy
+// takes (tags and their children lists, each a whole size class). A copy
+// is then one piece of the arena, the tags copied whole and their links
+// set: no allocation per tag. The copies share the tags' attribute lists
+// (copy on write) and texts (unedited slices only).
+class Stamp {
+ public:
+  // False when `source` is not for stamping (another arena, an edited
+  // compact text, attribute lists shared to their limit, a subtree too
+  // big for one piece); Node::Copy then.
+  bool Take(const Tag* source, const Arena* into, uint32_t copies) {
+    if (Node::arena(source) != into) return false;
+    constexpr size_t kMaxBytes = 256 * 1024;
+    std::vector<std::pair<const Tag*, uint32_t>> stack{{source, kTop}};
+    while (!stack.empty()) {
+      auto [t, parent] = stack.back();
+      stack.pop_back();
+      if (Node::compact(t) && (Node::flags(t) & Node::kTextEdited)) return false;
+      if (const AttrList* a = Node::attrs(t); a && a->sharers + uint64_t{copies} > AttrList::kMaxSharers) {
+        return false;
+      }
+      const uint32_t kids = Node::KidCount(t);
+      entries_.push_back(Entry{t, parent, kids});
+      bytes_ += Arena::kTagBytes;
+      if (kids > 0) {
+        bytes_ += Arena::ClassSize(Arena::ClassOf(KidList::Bytes(kids)));
+        if (std::find(list_sizes_.begin(), list_sizes_.end(), KidList::Bytes(kids)) == list_sizes_.end()) {
+          list_sizes_.push_back(KidList::Bytes(kids));
+        }
+      }
+      if (bytes_ > kMaxBytes) return false;
+      const uint32_t self = static_cast<uint32_t>(entries_.size() - 1);
+      for (uint32_t i = kids; i-- > 0;) stack.emplace_back(Node::Kid(t, i), self);
+    }
+    made_.resize(entries_.size());
+    return true;
+  }
+
+  // One copy, held by nobody, with the source's identifier.
+  Tag* Press(Arena* into) {
+    // One piece when the arena has no freed pieces of these sizes to use
+    // again; piece by piece otherwise, so that a document edited over and
+    // over reuses what it freed.
+    bool reuse = into->HasFree(Arena::kTagBytes);
+    for (size_t size : list_sizes_) reuse = reuse || into->HasFree(size);
+    char* run = nullptr;
+    if (!reuse) {
+      run = static_cast<char*>(into->AllocateRun(bytes_, static_cast<uint32_t>(entries_.size())));
+    } else {
+      // Every piece taken first: a failure leaves nothing half made.
+      pieces_.clear();
+      try {
+        for (const Entry& e : entries_) {
+          pieces_.push_back(into->AllocateTag());
+          if (e.kids > 0) pieces_.push_back(into->Allocate(KidList::Bytes(e.kids)));
+        }
+      } catch (...) {
+        for (size_t i = 0, p = 0; p < pieces_.size(); ++i) {
+          into->ReleaseTag(pieces_[p++]);
+          if (p < pieces_.size() && entries_[i].kids > 0) into->Release(pieces_[p++], KidList::Bytes(entries_[i].kids));
+        }
+        throw;
+      }
+    }
+    size_t piece = 0;
+    auto next = [&](size_t size) -> char* {
+      if (!reuse) {
+        char* p = run;
+        run += size;
+        return p;
+      }
+      return static_cast<char*>(pieces_[piece++]);
+    };
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      const Entry& e = entries_[i];
+      Tag* t = reinterpret_cast<Tag*>(next(Arena::kTagBytes));
+      std::memcpy(static_cast<void*>(t), e.source, Arena::kTagBytes);
+      Node::set_flags(t, Node::flags(t) & ~Node::kOwnMemory);
+      if (AttrList* a = Node::attrs(t)) ++a->sharers;
+      if (e.kids > 0) {
+        auto* k = reinterpret_cast<KidList*>(next(Arena::ClassSize(Arena::ClassOf(KidList::Bytes(e.kids)))));
+        k->count = 0;
+        k->cap = e.kids;
+        Node::set_kids(t, k);
+      } else {
+        Node::set_kids(t, nullptr);
+      }
+      if (e.parent == kTop) {
+        Node::refs(t) = 0;
+        Node::set_parent(t, nullptr, 0);
+      } else {
+        Tag* parent = made_[e.parent];
+        KidList* siblings = Node::kids(parent);
+        Node::refs(t) = 1;
+        Node::set_parent(t, parent, siblings->count);
+        siblings->items()[siblings->count++] = t;
+      }
+      made_[i] = t;
+    }
+    return made_[0];
+  }
+
+ private:
+  static constexpr uint32_t kTop = 0xFFFFFFFFu;
+  struct Entry {
+    const Tag* source;
+    uint32_t parent;  // its position here, kTop for the copy's top
+    uint32_t kids;
+  };
+  std::vector<Entry> entries_;
+  std::vector<size_t> list_sizes_;  // the children lists' sizes, each once
+  std::vector<Tag*> made_;
+  std::vector<void*> pieces_;
+  size_t bytes_ = 0;
+};
+
 // `count` copies of `source` made for `into`'s children, all made before
 // any is placed. On failure those made are released.
 class Copies {
@@ -901,8 +1021,12 @@ class Copies {
     if (count <= 0) return;
     Arena* arena = Node::arena(into);
     copies_.reserve(static_cast<size_t>(count));
+    Stamp stamp;
+    const bool stamped = count > 1 && stamp.Take(source, arena, static_cast<uint32_t>(count));
     try {
-      for (int32_t i = 0; i < count; ++i) copies_.push_back(Node::Copy(source, arena));
+      for (int32_t i = 0; i < count; ++i) {
+        copies_.push_back(stamped ? stamp.Press(arena) : Node::Copy(source, arena));
+      }
     } catch (...) {
       Release();
       throw;

@@ -164,6 +164,14 @@ inline void Writer::Close(const Frame& f) {
 }
 
 void Writer::Write(const Tag* root, int level) {
+  // The page form of a tree of this document's memory with no ranges to
+  // record is what every page request writes: its own lean walk.
+  if (page_ && !target_ && !spans_ && Node::arena(root) == arena_) {
+    WritePage(root, level);
+    Flush();
+    Finish();
+    return;
+  }
   stack_.clear();
   Open(root, level);
   while (!stack_.empty()) {
@@ -178,6 +186,85 @@ void Writer::Write(const Tag* root, int level) {
   }
   Flush();
   Finish();
+}
+
+void Writer::WritePage(const Tag* root, int level) {
+  page_stack_.clear();
+  // Writes `tag`'s start (or all of it); true when its children follow.
+  auto open = [&](const Tag* tag, int lvl) {
+    const uint8_t flags = Node::flags(tag);
+    const NameId name = Node::name(tag);
+    if (name == dummy_) {
+      const std::string_view value = Node::GetParam(tag, names::kValue);
+      const bool template_only = value.size() >= 5 && std::memcmp(value.data(), "<!--!", 5) == 0;
+      if (flags & Node::kBreakBefore) {
+        if (!(flags & Node::kNoIndent)) {
+          LineIndent(lvl);
+        } else if (!template_only) {
+          Line();
+        }
+      }
+      if (!template_only) Put(value);
+      return;
+    }
+    const uint32_t kids = Node::KidCount(tag);
+    if (name == dummy_block_) {
+      if (kids > 0) page_stack_.push_back(PageFrame{tag, 0, kids, lvl, lvl});
+      return;
+    }
+    if (flags & Node::kBreakBefore) {
+      if (!(flags & Node::kNoIndent)) {
+        LineIndent(lvl);
+      } else if (!Node::GetParam(tag, names::kValue).starts_with("<!--!")) {
+        Line();
+      }
+    }
+    const Tag* parent = Node::parent(tag);
+    if (!parent && name == names::kRoot) {
+      if (kids > 0) page_stack_.push_back(PageFrame{tag, 0, kids, lvl, lvl});
+      return;
+    }
+    const NameInfo& info = arena_->Info(name);
+    Put(info.open);
+    for (uint32_t i = 0, n = Node::ParamCount(tag); i < n; ++i) {
+      const Param p = Node::ParamAt(tag, i);
+      const NameInfo& pn = arena_->Info(p.name());
+      if (pn.flags & NameInfo::kPrivate) continue;
+      if (p.view() == pn.text) {
+        Put(pn.bare);
+      } else {
+        Put(pn.attr);
+        PutValue(p);
+        Char('"');
+      }
+    }
+    Char('>');
+    if (kids > 0) {
+      page_stack_.push_back(PageFrame{tag, 0, kids, lvl, parent ? lvl + 1 : lvl});
+    } else if (flags & Node::kHasEndTag) {
+      if (flags & Node::kBreakBeforeEnd) LineIndent(lvl);
+      Put(info.close);
+    }
+  };
+  open(root, level);
+  while (!page_stack_.empty()) {
+    PageFrame& f = page_stack_.back();
+    if (f.next < f.count) {
+      const Tag* child = Node::Kid(f.tag, f.next++);
+      open(child, f.child_level);
+      continue;
+    }
+    const Tag* tag = f.tag;
+    const int lvl = f.level;
+    page_stack_.pop_back();
+    const NameId name = Node::name(tag);
+    if (name == dummy_block_ || (!Node::parent(tag) && name == names::kRoot)) continue;
+    const uint8_t flags = Node::flags(tag);
+    if (flags & Node::kHasEndTag) {
+      if (flags & Node::kBreakBeforeEnd) LineIndent(lvl);
+      Put(arena_->Info(name).close);
+    }
+  }
 }
 
 void Writer::Open(const Tag* tag, int level) {

@@ -57,6 +57,15 @@ class Writer {
     bool write_end;
   };
 
+  struct PageFrame {
+    const Tag* tag;
+    uint32_t next;
+    uint32_t count;
+    int level;
+    int child_level;
+  };
+  // The page form of a tree in this document's memory, recording nothing.
+  void WritePage(const Tag* root, int level);
   void Setup(const Document& doc);
   void Into(std::string* text, size_t expected);
   // Writes what comes before `tag`'s children; pushes a frame when its
@@ -160,6 +169,7 @@ class Writer {
   char* end_ = nullptr;
 
   std::vector<Frame> stack_;
+  std::vector<PageFrame> page_stack_;
   const Tag* target_ = nullptr;
   size_t target_begin_ = 0;
   size_t target_end_ = 0;

@@ -97,7 +97,7 @@ class QUILLON_EXPORT ChildIterator {
 // descendants), the tag itself not included. A view: it composes with
 // std::views. The walk holds the tag it stands on and the tag it started
 // from; a tag removed while the walk stands on it ends the walk there.
-class QUILLON_EXPORT DescendantRange : public std::ranges::view_interface<DescendantRange> {
+class QUILLON_EXPORT DescendantRange : public std::ranges::view_base {
  public:
   class QUILLON_EXPORT iterator {
    public:
