@@ -140,6 +140,23 @@ void Writer::Line() {
   Put("\r\n", 2);
 }
 
+void Writer::PutParams(const Tag* tag, const Arena* arena, bool skip_value) {
+  for (uint32_t i = 0, n = Node::ParamCount(tag); i < n; ++i) {
+    const Param p = Node::ParamAt(tag, i);
+    if (skip_value && p.name() == names::kValue) continue;
+    const NameInfo& name = arena->Info(p.name());
+    // Names starting with "!" are the page's private data, never written.
+    if (name.flags & NameInfo::kPrivate) continue;
+    if (p.view() == name.text) {
+      Put(name.bare);
+    } else {
+      Put(name.attr);
+      PutValue(p);
+      Char('"');
+    }
+  }
+}
+
 void Writer::PutQuoted(std::string_view v) {
   // A quote would end the value early and let the rest pass for markup.
   for (size_t at; (at = v.find('"')) != std::string_view::npos; v.remove_prefix(at + 1)) {
@@ -226,18 +243,7 @@ void Writer::WritePage(const Tag* root, int level) {
     }
     const NameInfo& info = arena_->Info(name);
     Put(info.open);
-    for (uint32_t i = 0, n = Node::ParamCount(tag); i < n; ++i) {
-      const Param p = Node::ParamAt(tag, i);
-      const NameInfo& pn = arena_->Info(p.name());
-      if (pn.flags & NameInfo::kPrivate) continue;
-      if (p.view() == pn.text) {
-        Put(pn.bare);
-      } else {
-        Put(pn.attr);
-        PutValue(p);
-        Char('"');
-      }
-    }
+    PutParams(tag, arena_, false);
     Char('>');
     if (kids > 0) {
       page_stack_.push_back(PageFrame{tag, 0, kids, lvl, parent ? lvl + 1 : lvl});
@@ -318,19 +324,7 @@ void Writer::Open(const Tag* tag, int level) {
       Put(id);
       Char('"');
     }
-    for (uint32_t i = 0; i < params; ++i) {
-      const Param p = Node::ParamAt(tag, i);
-      if (text_block && p.name() == names::kValue) continue;
-      const NameInfo& name = arena->Info(p.name());
-      if (name.flags & NameInfo::kPrivate) continue;
-      if (p.view() == name.text) {
-        Put(name.bare);
-      } else {
-        Put(name.attr);
-        PutValue(p);
-        Char('"');
-      }
-    }
+    PutParams(tag, arena, text_block);
     Char('>');
     f.child_level = parent ? level + 1 : level;
     f.write_value = text_block;

@@ -115,6 +115,9 @@ class Writer {
     Put(p.value, p.size);
   }
   void PutQuoted(std::string_view v);
+  // The parameters of a start tag (a text block's VALUE left out when
+  // `skip_value`).
+  void PutParams(const Tag* tag, const Arena* arena, bool skip_value);
   void Line();
   // A line end, then the indentation of `level`.
   void LineIndent(int level) {

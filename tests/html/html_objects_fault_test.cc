@@ -17,22 +17,8 @@
 #include "quillon/server/identities.h"
 #include "quillon/server/iqserver.h"
 #include "server/html_objects.h"
+#include "tests/failing_allocations.h"
 
-namespace {
-// Allocations left before the one that fails; negative: none fails.
-thread_local long g_allocations_before_failure = -1;
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (g_allocations_before_failure >= 0 && g_allocations_before_failure-- == 0) {
-    throw std::bad_alloc();
-  }
-  // The replacement allocator is where raw memory is legitimately owned.
-  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;  // NOLINT
-  throw std::bad_alloc();
-}
-void operator delete(void* block) noexcept { std::free(block); }               // NOLINT
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }  // NOLINT
 
 namespace quillon::server {
 namespace {
@@ -73,9 +59,9 @@ TEST(HtmlObjectsFaults, FailedWriteToLetsGoOfTheResponse) {
 
   int failures = 0;
   for (long n = 0; n < 100000; ++n) {
-    g_allocations_before_failure = n;
+    quillon::testing::allocations_before_failure = n;
     const com::HRESULT hr = doc->WriteTo(server.get());
-    g_allocations_before_failure = -1;
+    quillon::testing::allocations_before_failure = -1;
     if (hr == com::S_OK) break;
     ASSERT_EQ(hr, com::E_OUTOFMEMORY) << "allocation " << n;
     ++failures;

@@ -61,10 +61,10 @@ class TagArg {
   Tag* tag_ = nullptr;
 };
 
-// Walks a tag's children in order. It holds the tag it stands on, so the
-// body of a loop may remove that tag: the walk goes on with the child that
-// took its place. Children inserted after the current one are visited.
-class QUILLON_EXPORT ChildIterator {
+// What the walks over tags share: the tag a walk stands on (held), read
+// as a Tag&, and the end reached when there is none.
+template <class Walk>
+class TagCursor {
  public:
   using value_type = Tag;
   using reference = Tag&;
@@ -72,25 +72,35 @@ class QUILLON_EXPORT ChildIterator {
   using iterator_concept = std::forward_iterator_tag;
   using iterator_category = std::forward_iterator_tag;
 
-  ChildIterator() = default;
   Tag& operator*() const { return *current_; }
   Tag* operator->() const { return current_.get(); }
-  ChildIterator& operator++();
-  ChildIterator operator++(int) {
-    ChildIterator before = *this;
-    ++*this;
+  Walk operator++(int) {
+    Walk before = static_cast<Walk&>(*this);
+    ++static_cast<Walk&>(*this);
     return before;
   }
-  friend bool operator==(const ChildIterator& a, const ChildIterator& b) {
-    return a.current_ == b.current_;
-  }
-  friend bool operator==(const ChildIterator& a, std::default_sentinel_t) { return !a.current_; }
+  friend bool operator==(const Walk& a, const Walk& b) { return a.current_ == b.current_; }
+  friend bool operator==(const Walk& a, std::default_sentinel_t) { return !a.current_; }
+
+ protected:
+  TagCursor() = default;
+  explicit TagCursor(Ref<Tag> current) : current_(std::move(current)) {}
+  Ref<Tag> current_;
+};
+
+// Walks a tag's children in order. It holds the tag it stands on, so the
+// body of a loop may remove that tag: the walk goes on with the child that
+// took its place. Children inserted after the current one are visited.
+class QUILLON_EXPORT ChildIterator : public TagCursor<ChildIterator> {
+ public:
+  ChildIterator() = default;
+  ChildIterator& operator++();
+  using TagCursor::operator++;
 
  private:
   friend class Tags;
-  ChildIterator(const Tag* owner, Ref<Tag> first) : owner_(owner), current_(std::move(first)) {}
+  ChildIterator(const Tag* owner, Ref<Tag> first) : TagCursor(std::move(first)), owner_(owner) {}
   const Tag* owner_ = nullptr;
-  Ref<Tag> current_;
 };
 
 // Every tag below one tag, in document order (pre-order: a tag before its
@@ -99,33 +109,16 @@ class QUILLON_EXPORT ChildIterator {
 // from; a tag removed while the walk stands on it ends the walk there.
 class QUILLON_EXPORT DescendantRange : public std::ranges::view_base {
  public:
-  class QUILLON_EXPORT iterator {
+  class QUILLON_EXPORT iterator : public TagCursor<iterator> {
    public:
-    using value_type = Tag;
-    using reference = Tag&;
-    using difference_type = std::ptrdiff_t;
-    using iterator_concept = std::forward_iterator_tag;
-    using iterator_category = std::forward_iterator_tag;
-
     iterator() = default;
-    Tag& operator*() const { return *current_; }
-    Tag* operator->() const { return current_.get(); }
     iterator& operator++();
-    iterator operator++(int) {
-      iterator before = *this;
-      ++*this;
-      return before;
-    }
-    friend bool operator==(const iterator& a, const iterator& b) {
-      return a.current_ == b.current_;
-    }
-    friend bool operator==(const iterator& a, std::default_sentinel_t) { return !a.current_; }
+    using TagCursor::operator++;
 
    private:
     friend class DescendantRange;
-    iterator(Ref<Tag> scope, Ref<Tag> first) : scope_(std::move(scope)), current_(std::move(first)) {}
+    iterator(Ref<Tag> scope, Ref<Tag> first) : TagCursor(std::move(first)), scope_(std::move(scope)) {}
     Ref<Tag> scope_;
-    Ref<Tag> current_;
   };
 
   DescendantRange() = default;
