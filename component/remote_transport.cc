@@ -38,10 +38,16 @@ bool WaitReady(int fd, short events, const Deadline& deadline) {
 }
 
 bool RecvAll(int fd, char* buf, size_t size, const Deadline& deadline) {
+  // With a deadline, bytes already there are taken without a poll first:
+  // the wait is only for bytes still to come.
+  const int flags = deadline ? MSG_DONTWAIT : 0;
   while (size > 0) {
-    if (!WaitReady(fd, POLLIN, deadline)) return false;
-    const ssize_t n = ::recv(fd, buf, size, 0);
+    const ssize_t n = ::recv(fd, buf, size, flags);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!WaitReady(fd, POLLIN, deadline)) return false;
+      continue;
+    }
     if (n <= 0) return false;  // EOF, ECONNRESET ...: the peer is gone
     buf += n;
     size -= static_cast<size_t>(n);
@@ -56,10 +62,10 @@ bool RecvAll(int fd, char* buf, size_t size, const Deadline& deadline) {
 bool SendAll(int fd, std::string_view data, Deadline deadline) {
   const int flags = MSG_NOSIGNAL | (deadline ? MSG_DONTWAIT : 0);
   while (!data.empty()) {
-    if (!WaitReady(fd, POLLOUT, deadline)) return false;
     const ssize_t n = ::send(fd, data.data(), data.size(), flags);
     if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+      if (errno == EINTR) continue;
+      if ((errno == EAGAIN || errno == EWOULDBLOCK) && WaitReady(fd, POLLOUT, deadline)) continue;
       return false;
     }
     data.remove_prefix(static_cast<size_t>(n));
