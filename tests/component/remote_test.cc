@@ -36,6 +36,7 @@ namespace {
 using testing::EchoFirst;
 using testing::kRemoteTestClsid;
 using testing::EveryKind;
+using testing::PidOf;
 using testing::Same;
 using testing::ScriptedObject;
 using testing::VariantArray;
@@ -733,20 +734,6 @@ class Publisher {
   int stdin_ = -1;
   int stdout_ = -1;
 };
-
-int32_t PidOf(IDispatch* object) {
-  std::u16string name = u"Pid";
-  LPOLESTR names[] = {name.data()};
-  DISPID id = 0;
-  DISPPARAMS none{nullptr, nullptr, 0, 0};
-  Variant pid;
-  if (Failed(object->GetIDsOfNames(IID_IDispatch, names, 1, 0, &id)) ||
-      Failed(object->Invoke(id, IID_IDispatch, 0, DISPATCH_METHOD, &none, pid.get(), nullptr,
-                            nullptr))) {
-    return -1;
-  }
-  return pid.get()->lVal;
-}
 
 // A page program killed under the debugger leaves its socket file: callers
 // find nobody there, and the next publication of the name replaces it.

@@ -106,17 +106,9 @@ int CreateAndVanish() {
                               IID_IDispatch, object.put_void()))) {
     return 12;
   }
-  std::u16string name = u"Pid";
-  LPOLESTR names[] = {name.data()};
-  DISPID id = 0;
-  DISPPARAMS none{nullptr, nullptr, 0, 0};
-  Variant pid;
-  if (Failed(object->GetIDsOfNames(IID_IDispatch, names, 1, 0, &id)) ||
-      Failed(object->Invoke(id, IID_IDispatch, 0, DISPATCH_METHOD, &none, pid.get(), nullptr,
-                            nullptr))) {
-    return 12;
-  }
-  std::printf("%d\n", pid.get()->lVal);
+  const int32_t pid = quillon::com::testing::PidOf(object.get());
+  if (pid < 0) return 12;
+  std::printf("%d\n", pid);
   std::fflush(stdout);
   ::_exit(0);
 }
