@@ -40,7 +40,8 @@ Deadline After(std::optional<std::chrono::milliseconds> stall) {
 }
 
 std::u16string Take(BSTR* text) {
-  std::u16string out(*text == nullptr ? std::u16string_view() : std::u16string_view(*text, SysStringLen(*text)));
+  std::u16string out(*text == nullptr ? std::u16string_view()
+                                      : std::u16string_view(*text, SysStringLen(*text)));
   SysFreeString(*text);
   *text = nullptr;
   return out;
@@ -178,10 +179,10 @@ class ServerSession {
     for (auto& name : ask->names) pointers.push_back(name.data());
     wire::IdsReply reply;
     reply.ids.assign(ask->names.size(), DISPID_UNKNOWN);
-    reply.hr = object_ ? object_->GetIDsOfNames(GUID_NULL, pointers.data(),
-                                                static_cast<UINT>(pointers.size()), 0,
-                                                reply.ids.data())
-                       : CO_E_OBJNOTCONNECTED;
+    reply.hr = object_
+                   ? object_->GetIDsOfNames(GUID_NULL, pointers.data(),
+                                            static_cast<UINT>(pointers.size()), 0, reply.ids.data())
+                   : CO_E_OBJNOTCONNECTED;
     return reply;
   }
 

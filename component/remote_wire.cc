@@ -17,8 +17,8 @@ void ClearAll(std::vector<VARIANT>* values) {
 }
 
 // The smallest encodings, for the budget's checks against the bytes left.
-constexpr size_t kMinVariantBytes = 2;                // vt
-constexpr size_t kMinStringBytes = 4;                 // unit count
+constexpr size_t kMinVariantBytes = 2;                 // vt
+constexpr size_t kMinStringBytes = 4;                  // unit count
 constexpr size_t kMinOutBytes = 4 + kMinVariantBytes;  // index, value
 
 }  // namespace
@@ -505,7 +505,7 @@ std::vector<VARIANT> InvokeRequest::Arguments(bool take_direct) {
     } else {
       args[i].vt = byref;
       args[i].byref = (byref & ~VT_BYREF) == VT_VARIANT ? static_cast<void*>(&values[i])
-                                                         : static_cast<void*>(&values[i].llVal);
+                                                        : static_cast<void*>(&values[i].llVal);
     }
   }
   return args;
@@ -611,9 +611,8 @@ bool Parse(std::string_view body, InvokeReply* m) {
   if (!r.U8(&flag)) return false;
   m->has_error_info = flag != 0;
   if (m->has_error_info &&
-      (!r.Guid(&m->error_guid) || !r.String(&m->error_source) ||
-       !r.String(&m->error_description) || !r.String(&m->error_help_file) ||
-       !r.U32(&m->error_help_context))) {
+      (!r.Guid(&m->error_guid) || !r.String(&m->error_source) || !r.String(&m->error_description) ||
+       !r.String(&m->error_help_file) || !r.U32(&m->error_help_context))) {
     return false;
   }
   return r.AtEnd();

@@ -63,8 +63,8 @@ std::string CollectEnvironmentText(const EnvLookup& env) {
   std::string text;
   for (const char* name : kForwardedVariables) {
     if (auto value = env(name)) {
-      std::replace_if(value->begin(), value->end(), [](char c) { return c == '\r' || c == '\n'; },
-                      ' ');
+      std::replace_if(
+          value->begin(), value->end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
       text += name;
       text += '=';
       text += *value;
@@ -159,15 +159,17 @@ void RunForwardingCgi(std::string_view project_name, const CgiStreams& io) {
     case BodyResult::kRead:
       break;
     case BodyResult::kTooLarge:
-      WriteErrorPage(io, com::Utf8ToUtf16("The request body is larger than a debug call can carry (" +
-                                          std::to_string(limit) + " bytes)."));
+      WriteErrorPage(io,
+                     com::Utf8ToUtf16("The request body is larger than a debug call can carry (" +
+                                      std::to_string(limit) + " bytes)."));
       return;
     case BodyResult::kNoMemory:
       WriteErrorPage(io, DescribeFailure(com::E_OUTOFMEMORY));
       return;
   }
   const std::u16string progid = DebugProgId(project_name);
-  DebugCallOutcome outcome = CallStartDebug(progid, environment_text, body, ForwardingTrust(io.env));
+  DebugCallOutcome outcome =
+      CallStartDebug(progid, environment_text, body, ForwardingTrust(io.env));
   using Kind = DebugCallOutcome::Kind;
   switch (outcome.kind) {
     case Kind::kSuccess: {
@@ -180,8 +182,9 @@ void RunForwardingCgi(std::string_view project_name, const CgiStreams& io) {
     }
     case Kind::kCreateFailed:
       body.Clear();
-      WriteErrorPage(io, std::u16string(kMsgCallFailed) + u"<BR>" + EscapeHtml(outcome.description) +
-                             u"<BR>" + std::u16string(kMsgDebugHint));
+      WriteErrorPage(io, std::u16string(kMsgCallFailed) + u"<BR>" +
+                             EscapeHtml(outcome.description) + u"<BR>" +
+                             std::u16string(kMsgDebugHint));
       return;
     case Kind::kObjectError:
       WriteErrorPage(io, EscapeHtml(progid) + u" : " + EscapeHtml(outcome.description));

@@ -81,9 +81,9 @@ namespace {
 // Qt's own options, which QApplication takes out of the arguments: those
 // followed by a value, and flags.
 constexpr std::string_view kQtValueOptions[] = {
-    "platform", "platformpluginpath", "platformtheme", "plugin",   "qwindowgeometry",
-    "qwindowicon", "qwindowtitle",   "session",       "display", "geometry",
-    "style",    "stylesheet",        "name",          "title",   "icon",
+    "platform",    "platformpluginpath", "platformtheme", "plugin",  "qwindowgeometry",
+    "qwindowicon", "qwindowtitle",       "session",       "display", "geometry",
+    "style",       "stylesheet",         "name",          "title",   "icon",
 };
 constexpr std::string_view kQtFlags[] = {"reverse", "widgetcount", "nograb", "dograb", "sync"};
 
@@ -363,8 +363,9 @@ com::ConnectOptions ForwardingTrust(const EnvLookup& env) {
   options.trust_own_user = false;
   // The runtime reads the process's variable itself; an injected
   // environment (tests) is passed on here.
-  for (std::string list : {env("QUILLON_TRUST_USERS").value_or(""),
-                           IniSection::Read(ProjectIniPath(env), "Debug").GetString("TrustUsers")}) {
+  for (std::string list :
+       {env("QUILLON_TRUST_USERS").value_or(""),
+        IniSection::Read(ProjectIniPath(env), "Debug").GetString("TrustUsers")}) {
     if (!list.empty()) options.trust_users.push_back(std::move(list));
   }
   return options;

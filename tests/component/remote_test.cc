@@ -3,13 +3,13 @@
 // malformed frames.
 #include "quillon/component/remote.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -34,8 +34,8 @@ namespace quillon::com {
 namespace {
 
 using testing::EchoFirst;
-using testing::kRemoteTestClsid;
 using testing::EveryKind;
+using testing::kRemoteTestClsid;
 using testing::PidOf;
 using testing::Same;
 using testing::ScriptedObject;
@@ -674,8 +674,8 @@ class Publisher {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
     std::vector<std::string> env = {"QUILLON_RUNTIME_DIR=" + runtime_dir};
-    for (const char* keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "LD_LIBRARY_PATH",
-                             "QUILLON_REGISTRY"}) {
+    for (const char* keep :
+         {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "LD_LIBRARY_PATH", "QUILLON_REGISTRY"}) {
       if (const char* value = getenv(keep)) env.push_back(std::string(keep) + "=" + value);
     }
     std::vector<char*> envp;

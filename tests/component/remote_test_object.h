@@ -143,8 +143,8 @@ inline int32_t PidOf(IDispatch* object) {
   VARIANT pid;
   VariantInit(&pid);
   if (Failed(object->GetIDsOfNames(IID_IDispatch, names, 1, 0, &id)) ||
-      Failed(object->Invoke(id, IID_IDispatch, 0, DISPATCH_METHOD, &none, &pid, nullptr,
-                            nullptr)) ||
+      Failed(
+          object->Invoke(id, IID_IDispatch, 0, DISPATCH_METHOD, &none, &pid, nullptr, nullptr)) ||
       pid.vt != VT_I4) {
     VariantClear(&pid);
     return -1;

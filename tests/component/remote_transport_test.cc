@@ -6,10 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <string>
 #include <atomic>
+#include <chrono>
 #include <optional>
+#include <string>
 #include <thread>
 
 namespace quillon::com::transport {

@@ -17,8 +17,9 @@
 
 #if defined(__SANITIZE_ADDRESS__)
 // From the sanitizer runtime's allocator interface (GCC ships no header).
-extern "C" int __sanitizer_install_malloc_and_free_hooks(
-    void (*malloc_hook)(const volatile void*, size_t), void (*free_hook)(const volatile void*));
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void*,
+                                                                             size_t),
+                                                         void (*free_hook)(const volatile void*));
 #define QUILLON_HAVE_MALLOC_HOOKS 1
 #endif
 
@@ -227,11 +228,10 @@ TEST(RemoteWire, ParseInvokeRefusesMalformedBodies) {
   EXPECT_FALSE(wire::Parse(deep, &too_deep));
 }
 
-
 // What a variant array of `count` elements looks like before its elements.
 std::string ArrayHead(uint32_t count) {
-  std::string bytes("\x0c\x20", 2);     // ARRAY | VARIANT
-  bytes.append("\0\0\0\0", 4);          // lower bound
+  std::string bytes("\x0c\x20", 2);  // ARRAY | VARIANT
+  bytes.append("\0\0\0\0", 4);       // lower bound
   for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>(count >> (8 * i)));
   return bytes;
 }
@@ -315,7 +315,8 @@ TEST(RemoteWire, NestedArraysClaimingTheSameBytesAreRefusedUnbuilt) {
       16);
   for (int level = 0; level < wire::kMaxDepth - 1; ++level) honest += ArrayHead(1);
   honest += ArrayHead(3);
-  for (char n : {'\x01', '\x02', '\x03'}) honest += std::string("\x03\0", 2) + n + std::string(3, '\0');
+  for (char n : {'\x01', '\x02', '\x03'})
+    honest += std::string("\x03\0", 2) + n + std::string(3, '\0');
   honest.append(4, '\0');  // no named arguments
   wire::InvokeRequest ok;
   EXPECT_TRUE(wire::Parse(honest, &ok));
@@ -341,8 +342,7 @@ TEST(RemoteWire, FramesAboveTheLimitAreRefused) {
   Variant big = Variant::Bytes(std::string(200, 'b'));
   DISPPARAMS params{big.get(), nullptr, 1, 0};
   wire::Writer w(wire::Writer::Mode::kWrite, 100);
-  EXPECT_EQ(wire::Encode(wire::InvokeCall{1, 0, DISPATCH_METHOD, true, true, &params}, &w,
-                         nullptr),
+  EXPECT_EQ(wire::Encode(wire::InvokeCall{1, 0, DISPATCH_METHOD, true, true, &params}, &w, nullptr),
             E_OUTOFMEMORY);
   uint64_t size = 0;
   EXPECT_EQ(wire::MeasureVariant(*big.get(), &size), S_OK);

@@ -15,8 +15,8 @@
 #include <fstream>
 #include <map>
 #include <new>
-#include <sstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 

@@ -147,8 +147,7 @@ QUILLON_RUNTIME_API HRESULT ConnectToPublishedObject(std::u16string_view progid,
 // know the name either is the answer E_ACCESSDENIED.
 QUILLON_RUNTIME_API HRESULT CreateObjectByProgId(std::u16string_view progid, IDispatch** object);
 QUILLON_RUNTIME_API HRESULT CreateObjectByProgId(std::u16string_view progid,
-                                                 const ConnectOptions& options,
-                                                 IDispatch** object);
+                                                 const ConnectOptions& options, IDispatch** object);
 
 // Starts `command_line` for `clsid` as described above and returns the
 // program's class object (a proxy answering IClassFactory; its

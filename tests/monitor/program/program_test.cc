@@ -144,8 +144,9 @@ TEST_F(ProgramTest, TestHooksAreAnnouncedAtTheStart) {
   for (const auto& c : cases) {
     const Outcome run = RunMonitor(c.args, Env(c.env));
     EXPECT_EQ(run.code(), c.code) << c.name << ": " << run.err;
-    EXPECT_TRUE(run.err.starts_with("qmonitor: QUILLON_MONITOR_SCRIPT is set (/srv/answer.txt): "
-                                    "the editors show no dialog"))
+    EXPECT_TRUE(
+        run.err.starts_with("qmonitor: QUILLON_MONITOR_SCRIPT is set (/srv/answer.txt): "
+                            "the editors show no dialog"))
         << c.name << ": " << run.err;
   }
   const Outcome quiet = RunMonitor({"-Embedding"}, Env());

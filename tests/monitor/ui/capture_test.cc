@@ -101,8 +101,7 @@ TEST(ResponseBodyText, ParameterEditStoresTheTextWithoutTheMarker) {
     std::optional<std::string> edited;
     ResponseBody expected;
   } cases[] = {
-      {"confirmed", ResponseBody::String("QServerParams:a=1"), "a=2",
-       ResponseBody::String("a=2")},
+      {"confirmed", ResponseBody::String("QServerParams:a=1"), "a=2", ResponseBody::String("a=2")},
       {"cancelled string: the opened text, marker dropped",
        ResponseBody::String("QServerParams:QServerResult=1"), std::nullopt,
        ResponseBody::String("QServerResult=1")},
