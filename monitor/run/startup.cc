@@ -1,6 +1,5 @@
 #include "monitor/run/startup.h"
 
-#include <ini.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include "quillon/component/runtime.h"
 #include "quillon/core/product.h"
 #include "quillon/platform/codepage.h"
+#include "quillon/platform/ini.h"
 
 namespace quillon::monitor {
 namespace {
@@ -44,26 +44,6 @@ std::string Quoted(std::string_view text) {
   out += text;
   out += '"';
   return out;
-}
-
-// inih calls this for every key of the file; only the wanted section is kept.
-struct SectionCollector {
-  std::string_view section;
-  std::vector<std::pair<std::string, std::string>>* entries;
-};
-
-int CollectKey(void* user, const char* section, const char* name, const char* value) {
-  auto* collector = static_cast<SectionCollector*>(user);
-  if (section == nullptr || name == nullptr) return 1;
-  if (!EqualsIgnoringAsciiCase(section, collector->section)) return 1;
-  std::string_view text = value == nullptr ? std::string_view() : std::string_view(value);
-  // The profile functions drop one pair of enclosing quotes.
-  if (text.size() >= 2 && (text.front() == '"' || text.front() == '\'') &&
-      text.back() == text.front()) {
-    text = text.substr(1, text.size() - 2);
-  }
-  collector->entries->emplace_back(name, text);
-  return 1;
 }
 
 }  // namespace
@@ -283,10 +263,7 @@ std::string ProjectIniPath(const EnvLookup& env) {
 
 IniSection IniSection::Read(const std::string& path, std::string_view section) {
   IniSection result;
-  SectionCollector collector{section, &result.entries_};
-  // A parse error on some line still leaves the keys read before and after
-  // it; a file that cannot be opened leaves the section empty.
-  ::ini_parse(path.c_str(), &CollectKey, &collector);
+  result.entries_ = platform::ReadIniSection(path, section);
   return result;
 }
 

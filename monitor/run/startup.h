@@ -126,15 +126,12 @@ std::string PrepareCommandLine(std::string_view command_line);
 // else "/etc/xdg/quillon/Quillon.ini".
 std::string ProjectIniPath(const EnvLookup& env);
 
-// The keys of one section of an initialisation file, read the way the
-// original platform's profile functions read them: section and key names
-// compare without regard to ASCII letter case, the first occurrence of a key
-// wins, values are trimmed and lose one pair of enclosing double or single
-// quotes. A missing or unreadable file reads as empty.
-//
-// Limits of the parsing library (inih as the distribution builds it): a
-// line is read up to 199 bytes, so a project whose line is longer never
-// matches; " ;" inside a value starts a comment.
+// The keys of one section of an initialisation file, read as
+// quillon/platform/ini.h says (the platform's profile rules): section and
+// key names compare without regard to ASCII letter case, the first
+// occurrence of a key wins, values are trimmed and lose one pair of
+// enclosing double or single quotes. A missing or unreadable file reads as
+// empty.
 class IniSection {
  public:
   static IniSection Read(const std::string& path, std::string_view section);

@@ -17,6 +17,7 @@
 #include "quillon/client/client.h"
 #include "quillon/component/bstr.h"
 #include "quillon/component/errors.h"
+#include "tests/support/bounded_wait.h"
 
 namespace quillon::client {
 namespace {
@@ -52,8 +53,11 @@ class CannedServer {
 
  private:
   void Serve() {
+    // A client that never comes, or stops sending, ends the wait.
+    quillon::testing::LimitSocketWaits(listener_);
     const int fd = ::accept(listener_, nullptr, nullptr);
     if (fd < 0) return;
+    quillon::testing::LimitSocketWaits(fd);
     char buffer[65536];
     size_t expected = std::string::npos;
     while (request_.size() < expected) {

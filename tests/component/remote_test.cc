@@ -29,6 +29,7 @@
 #include "quillon/component/variant.h"
 #include "tests/component/remote_test_object.h"
 #include "tests/component/remote_values.h"
+#include "tests/support/bounded_wait.h"
 
 namespace quillon::com {
 namespace {
@@ -50,6 +51,7 @@ int ConnectPastWelcome(const std::string& path) {
   addr.sun_family = AF_UNIX;
   std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
   char welcome[9];
+  if (fd >= 0) quillon::testing::LimitSocketWaits(fd);
   if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       recv(fd, welcome, sizeof welcome, MSG_WAITALL) != ssize_t(sizeof welcome)) {
     if (fd >= 0) close(fd);
@@ -555,6 +557,7 @@ TEST_F(LocalServerTest, KilledServerFailsTheWaitingCallAtOnce) {
 TEST(EmbeddingServerTest, ServesOneMessageAtATimeAndRefusesNesting) {
   int pair[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  quillon::testing::LimitSocketWaits(pair[0]);
   EmbeddingServer server(pair[1]);
   HRESULT nested = S_OK;
   auto object = ScriptedObject::Create();
@@ -630,7 +633,7 @@ int CallAsNobody(const std::u16string& progid) {
     _exit(51);
   }
   int status = 0;
-  waitpid(pid, &status, 0);
+  if (!quillon::testing::WaitChild(pid, &status)) return -3;  // it hung
   return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
 }
 

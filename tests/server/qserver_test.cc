@@ -25,6 +25,7 @@
 #include "quillon/platform/files.h"
 #include "server/temp_files.h"
 #include "tests/server/fake_io.h"
+#include "tests/support/bounded_wait.h"
 
 namespace quillon::server {
 namespace {
@@ -483,7 +484,7 @@ TEST(TempCopies, NoTempFileOutlivesAClientThatWentAway) {
     }
     ::close(fds[1]);
     int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(quillon::testing::WaitChild(child, &status)) << "the writing child did not end";
     if (term) {
       EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
     } else {

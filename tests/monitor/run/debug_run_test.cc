@@ -23,6 +23,7 @@
 #include "quillon/component/runtime.h"
 #include "quillon/platform/codepage.h"
 #include "test_support.h"
+#include "tests/support/bounded_wait.h"
 
 namespace quillon::monitor {
 namespace {
@@ -395,10 +396,9 @@ ProcessResult RunCgi(const std::string& program, const std::string& argv0,
   (void)!::write(in[1], input.data(), input.size());
   ::close(in[1]);
   ProcessResult result;
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) result.output.append(buffer, n);
+  EXPECT_TRUE(quillon::testing::ReadToEnd(out[0], &result.output)) << program << " never finished";
   ::close(out[0]);
-  ::waitpid(pid, &result.status, 0);
+  EXPECT_TRUE(quillon::testing::WaitChild(pid, &result.status)) << program << " did not end";
   return result;
 }
 

@@ -222,6 +222,18 @@ TEST(ProjectLookup, FindsTheProjectOfTheCommandLine) {
        "/srv/app.cgi", "App"},
       {"negative count", "[Debug]\nNumProjects=-1\nProject1=App\nApp=/srv/app.cgi\n",
        "/srv/app.cgi", ""},
+      // Lines a configuration library misreads, which the profile rules match.
+      {"indented keys", "[Debug]\n  NumProjects=1\n  Project1=Echo\n  Echo=/srv/echo.cgi\n",
+       "/srv/echo.cgi", "Echo"},
+      {"a line over 199 bytes",
+       "[Debug]\nNumProjects=1\nProject1=Long\nLong=/srv/" + std::string(250, 'd') + "/x.cgi\n",
+       "/srv/" + std::string(250, 'd') + "/x.cgi", "Long"},
+      {"' ;' inside a path", "[Debug]\nNumProjects=1\nProject1=Semi\nSemi=/srv/a ;b/x.cgi\n",
+       "\"/srv/a ;b/x.cgi\" ", "Semi"},
+      {"':' separates nothing", "[Debug]\nNumProjects=1\nProject1=C\nC: /srv/colon\n",
+       "/srv/colon", ""},
+      {"':' inside a value", "[Debug]\nNumProjects=1\nProject1=C\nC=/srv/colon:x\n",
+       "/srv/colon:x", "C"},
   };
   for (const auto& c : cases) {
     std::filesystem::remove(ini);
