@@ -14,7 +14,7 @@ set(QUILLON_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/quillon
 # distribution package can name its library package after it. The registry
 # records the file a library was loaded from, so registrations name the
 # versioned file.
-set(quillon_versioned_libraries quillon_runtime qserver qclient quillon_engines quillon_grid)
+set(quillon_versioned_libraries quillon_runtime quillon_serving qserver qclient quillon_engines quillon_grid)
 foreach(target IN LISTS quillon_versioned_libraries)
   if(TARGET ${target})
     set_target_properties(${target} PROPERTIES

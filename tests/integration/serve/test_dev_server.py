@@ -398,7 +398,7 @@ def test_port_search_starts_at_the_given_port(start, tmp_path):
         server = start(site, "--port", str(taken))
         assert server.url != f"http://127.0.0.1:{taken}/"
         assert f"port {taken} is taken; using" in server.output()
-        assert server.get("cgi-bin/hello.py")[0] == 200
+        assert server.get("cgi-bin/hello.py?name=a")[0] == 200
     port = free_port()
     server = start(site, "--port", str(port))
     assert server.url == f"http://127.0.0.1:{port}/"
