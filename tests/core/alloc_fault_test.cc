@@ -12,7 +12,7 @@
 #include "quillon/core/data_store.h"
 #include "quillon/core/pairs.h"
 #include "quillon/platform/codepage.h"
-#include "tests/failing_allocations.h"
+#include "tests/support/failing_allocations.h"
 
 namespace quillon::core {
 namespace {

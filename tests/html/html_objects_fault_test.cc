@@ -17,7 +17,7 @@
 #include "quillon/server/identities.h"
 #include "quillon/server/iqserver.h"
 #include "server/html_objects.h"
-#include "tests/failing_allocations.h"
+#include "tests/support/failing_allocations.h"
 
 
 namespace quillon::server {
