@@ -117,7 +117,9 @@ std::string FormatDate(DATE date) {
   DateParts p{};
   if (!DateToParts(date, &p)) return FormatReal(date);
   char buffer[40];
-  bool has_date = std::trunc(date) != 0;
+  // The day after rounding to the second: 0.999999999 is the next day's
+  // midnight, a date, not the first day's time alone.
+  bool has_date = p.year != 1899 || p.month != 12 || p.day != 30;
   bool has_time = p.hour != 0 || p.minute != 0 || p.second != 0;
   if (has_date && !has_time) {
     std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d", p.year, p.month, p.day);
@@ -168,8 +170,11 @@ HRESULT AsNumber(const VARIANT& v, double* out) {
 template <class T>
 HRESULT ToInteger(double value, T* out) {
   double r = std::nearbyint(value);  // ties to even, as automation rounds
-  if (!(r >= static_cast<double>(std::numeric_limits<T>::min()) &&
-        r <= static_cast<double>(std::numeric_limits<T>::max()))) {
+  // The largest 64-bit integers have no double of their own: their bound
+  // rounds up to 2^63 (2^64), which is already out of range, so the upper
+  // bound is exclusive: max + 1 is a power of two and exact.
+  const double past_max = static_cast<double>(std::numeric_limits<T>::max() / 2 + 1) * 2.0;
+  if (!(r >= static_cast<double>(std::numeric_limits<T>::min()) && r < past_max)) {
     return DISP_E_OVERFLOW;
   }
   *out = static_cast<T>(r);

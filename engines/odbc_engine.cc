@@ -146,7 +146,14 @@ OdbcHandle& OdbcHandle::operator=(OdbcHandle&& other) noexcept {
 OdbcHandle::~OdbcHandle() { reset(); }
 void OdbcHandle::reset() {
   if (handle_ == nullptr) return;
-  if (type_ == SQL_HANDLE_DBC) SQLDisconnect(handle_);
+  if (type_ == SQL_HANDLE_DBC && !SQL_SUCCEEDED(SQLDisconnect(handle_))) {
+    // A driver refuses to disconnect while a transaction is open (ODBC's
+    // 25000), and the handle could not be freed either: undo the
+    // transaction and disconnect again rather than keep it, and its locks,
+    // for the rest of the process.
+    SQLEndTran(SQL_HANDLE_DBC, handle_, SQL_ROLLBACK);
+    SQLDisconnect(handle_);
+  }
   SQLFreeHandle(type_, std::exchange(handle_, nullptr));
 }
 
@@ -246,18 +253,32 @@ void OdbcConnection::RollbackToSavepoint() { Run("ROLLBACK TO SAVEPOINT quillon_
 void OdbcConnection::RowSaved() {
   if (++rows_since_commit_ < kRowsPerCommit) return;
   rows_since_commit_ = 0;
-  if (!SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, dbc_.get(), SQL_COMMIT))) {
-    Fail(SQL_HANDLE_DBC, dbc_.get());
-  }
+  Commit();
+}
+
+// A commit the driver refuses (a lock, a constraint checked at commit, a
+// lost connection) is rolled back at once: neither the transaction nor the
+// locks it holds may outlive the failure, or a file database would stay
+// locked for the rest of the process.
+void OdbcConnection::Commit() {
+  if (SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, dbc_.get(), SQL_COMMIT))) return;
+  std::vector<ErrorRecord> records = Diagnostics(SQL_HANDLE_DBC, dbc_.get());
+  SQLEndTran(SQL_HANDLE_DBC, dbc_.get(), SQL_ROLLBACK);
+  if (records.empty()) Throw("The appended rows could not be saved.");
+  throw EngineError(std::move(records));
 }
 
 void OdbcConnection::CommitAppend() {
   if (!in_append_ || !IsOpen()) return;
   in_append_ = false;
-  const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, dbc_.get(), SQL_COMMIT);
-  SQLSetConnectAttr(dbc_.get(), SQL_ATTR_AUTOCOMMIT,
-                    reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
-  if (!SQL_SUCCEEDED(rc)) Fail(SQL_HANDLE_DBC, dbc_.get());
+  struct Autocommit {
+    void* dbc;
+    ~Autocommit() {
+      SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON),
+                        0);
+    }
+  } again{dbc_.get()};
+  Commit();
 }
 
 void OdbcConnection::Close() {

@@ -94,6 +94,7 @@ class OdbcConnection : public std::enable_shared_from_this<OdbcConnection> {
   // a failing row is undone alone (PostgreSQL would otherwise abort the
   // whole transaction).
   static constexpr int kRowsPerCommit = 1000;
+  // A failing commit rolls back before it throws: nothing stays open.
   void BeginAppend();
   void RowSaved();
   void CommitAppend();
@@ -108,6 +109,7 @@ class OdbcConnection : public std::enable_shared_from_this<OdbcConnection> {
  private:
   OdbcConnection() = default;
   void Run(const char* sql);
+  void Commit();
   OdbcHandle env_;
   OdbcHandle dbc_;
   bool in_append_ = false;

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -24,6 +25,7 @@ constexpr int kErrRequired = 3314;
 constexpr int kErrConstraint = 3317;
 constexpr int kErrClosed = 3420;
 constexpr int kErrConversion = 3421;
+constexpr int kErrOverflow = 3349;
 constexpr int kErrOther = 3000;
 
 // Locked files are retried this long before the lock is reported.
@@ -114,6 +116,72 @@ bool ParseFixedDate(std::basic_string_view<Char> t, com::DATE* out) {
     return false;
   }
   return com::PartsToDate(p, out);
+}
+
+[[noreturn]] void Overflow() { Throw(kErrOverflow, "DAO.Field", "Numeric field overflow."); }
+
+// A stored whole number as a currency: four decimals in a 64-bit integer.
+int64_t CurrencyOf(int64_t units) {
+  int64_t scaled = 0;
+  if (__builtin_mul_overflow(units, int64_t{10000}, &scaled)) Overflow();
+  return scaled;
+}
+
+// A stored real as a currency, rounded to four decimals (halves away from
+// zero). Below 2^53 the scaled product is exact enough to round; above it
+// the product's own rounding shows in the last digits, so there the
+// number's shortest decimal form decides.
+int64_t CurrencyOf(double v) {
+  const double product = v * 10000.0;
+  if (std::fabs(product) < 9007199254740992.0) return std::llround(product);
+  if (!(std::fabs(v) < 1e15)) Overflow();
+  char digits[64];
+  const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, v, std::chars_format::fixed);
+  if (ec != std::errc()) Overflow();
+  const char* p = digits;
+  const bool negative = *p == '-';
+  if (negative) ++p;
+  uint64_t magnitude = 0;
+  for (; p < end && *p != '.'; ++p) magnitude = magnitude * 10 + static_cast<uint64_t>(*p - '0');
+  if (p < end) ++p;
+  for (int place = 0; place < 4; ++place) {
+    magnitude = magnitude * 10 + (p < end ? static_cast<uint64_t>(*p++ - '0') : 0);
+  }
+  if (p < end && *p >= '5') ++magnitude;
+  const uint64_t limit = static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) +
+                         (negative ? 1 : 0);
+  if (magnitude > limit) Overflow();
+  return negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
+}
+
+com::Variant CurrencyVariant(int64_t scaled) {
+  com::Variant cy;
+  cy.get()->vt = com::VT_CY;
+  cy.get()->cyVal.int64 = scaled;
+  return cy;
+}
+
+// A stored number as a date: only the years 100 to 9999 have one.
+com::Variant DateVariant(double days) {
+  if (!(days >= -657435.0 && days < 2958466.0)) Overflow();
+  return com::Variant::Date(days);
+}
+
+// A currency as the real that stores it. Past 2^53 the integer itself is
+// no exact double, so its decimal form is read instead, correctly rounded.
+double RealOfCurrency(int64_t scaled) {
+  if (scaled > -9007199254740992 && scaled < 9007199254740992) {
+    return static_cast<double>(scaled) / 10000.0;
+  }
+  std::u16string text;
+  com::VARIANT cy{};
+  cy.vt = com::VT_CY;
+  cy.cyVal.int64 = scaled;
+  com::VariantToText(cy, &text);
+  const std::string ascii(text.begin(), text.end());
+  double real = 0;
+  std::from_chars(ascii.data(), ascii.data() + ascii.size(), real);
+  return real;
 }
 
 }  // namespace
@@ -380,13 +448,8 @@ com::Variant SqliteRecordset::GetValue(size_t index) {
     case SQLITE_INTEGER: {
       const int64_t v = sqlite3_column_int64(stmt, i);
       if (type == kDbBoolean) return com::Variant::Bool(v != 0);
-      if (type == kDbCurrency) {
-        com::Variant cy;
-        cy.get()->vt = com::VT_CY;
-        cy.get()->cyVal.int64 = v * 10000;
-        return cy;
-      }
-      if (type == kDbDate) return com::Variant::Date(static_cast<double>(v));
+      if (type == kDbCurrency) return CurrencyVariant(CurrencyOf(v));
+      if (type == kDbDate) return DateVariant(static_cast<double>(v));
       if (v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max()) {
         return com::Variant::I4(static_cast<int32_t>(v));
       }
@@ -397,13 +460,8 @@ com::Variant SqliteRecordset::GetValue(size_t index) {
     }
     case SQLITE_FLOAT: {
       const double v = sqlite3_column_double(stmt, i);
-      if (type == kDbCurrency) {
-        com::Variant cy;
-        cy.get()->vt = com::VT_CY;
-        cy.get()->cyVal.int64 = static_cast<int64_t>(std::llround(v * 10000.0));
-        return cy;
-      }
-      if (type == kDbDate) return com::Variant::Date(v);
+      if (type == kDbCurrency) return CurrencyVariant(CurrencyOf(v));
+      if (type == kDbDate) return DateVariant(v);
       return com::Variant::R8(v);
     }
     case SQLITE_BLOB: {
@@ -469,7 +527,11 @@ void SqliteRecordset::SetValue(size_t index, const com::VARIANT& value) {
     }
     if (want == com::VT_EMPTY || want == given.vt()) {
       stored = std::move(given);
-    } else if (!Coerce(*given.get(), want, &stored)) {
+    } else if (const com::HRESULT hr =
+                   com::VariantChangeType(stored.get(), given.get(), 0, want);
+               hr == com::DISP_E_OVERFLOW) {
+      Overflow();
+    } else if (com::Failed(hr)) {
       Throw(kErrConversion, "DAO.Field", "Data type conversion error.");
     }
   }
@@ -530,7 +592,7 @@ void SqliteRecordset::Update() {
         // Whole amounts stay integers; the rest needs the fraction.
         rc = v.cyVal.int64 % 10000 == 0
                  ? sqlite3_bind_int64(stmt, param, v.cyVal.int64 / 10000)
-                 : sqlite3_bind_double(stmt, param, static_cast<double>(v.cyVal.int64) / 10000.0);
+                 : sqlite3_bind_double(stmt, param, RealOfCurrency(v.cyVal.int64));
         break;
       case com::VT_ARRAY | com::VT_UI1: {
         std::string bytes;

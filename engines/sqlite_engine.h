@@ -3,7 +3,8 @@
 // Error numbers follow the DAO engine's: 3024 file not found, 3078 no such
 // table or query, 3022 duplicate key, 3314 required field left empty, 3317
 // other constraint, 3260 locked, 3027 read-only, 3021 no current record,
-// 3020 Update without AddNew, 3421 type conversion, 3420 object closed,
+// 3020 Update without AddNew, 3421 type conversion, 3349 a number outside
+// the range of its automation type (currency, date), 3420 object closed,
 // 3000 anything else. Descriptions are SQLite's own words.
 #ifndef QUILLON_ENGINES_SQLITE_ENGINE_H_
 #define QUILLON_ENGINES_SQLITE_ENGINE_H_

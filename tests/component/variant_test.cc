@@ -127,6 +127,12 @@ TEST(CoercionTest, FixedTextFormOfEveryKind) {
       {Variant::Date(d), u"2009-01-01 09:00:05"},
       {Variant::Date(day_only), u"2024-02-29"},
       {Variant::Date(0.5), u"12:00:00"},
+      // Rounded to the second, a time just before midnight is the next
+      // day's midnight: the date, not the first day's time alone.
+      {Variant::Date(0.999999999), u"1899-12-31"},
+      {Variant::Date(-0.999999999), u"1899-12-29"},
+      {Variant::Date(0.000000001), u"00:00:00"},
+      {Variant::Date(45000.999999999), u"2023-03-16"},
       {Variant(cy), u"-1.2345"},
       {Variant(), u""},
   };
@@ -168,6 +174,12 @@ TEST(CoercionTest, FailuresLeaveTheDestinationAlone) {
       {Variant::Utf8("2009-02-30"), VT_DATE, DISP_E_TYPEMISMATCH},
       {Variant::Bytes(std::string_view("a")), VT_BSTR, DISP_E_TYPEMISMATCH},
       {Variant::Missing(), VT_I4, DISP_E_TYPEMISMATCH},
+      // 2^63 is one past the largest 64-bit integer, though it converts to
+      // the same double as that largest one.
+      {Variant::R8(9223372036854775808.0), VT_I8, DISP_E_OVERFLOW},
+      {Variant::R8(-9223372036854777856.0), VT_I8, DISP_E_OVERFLOW},
+      {Variant::R8(922337203685477.5808), VT_CY, DISP_E_OVERFLOW},
+      {Variant::Utf8("1e15"), VT_CY, DISP_E_OVERFLOW},
   };
   for (auto& c : cases) {
     Variant dest = Variant::I4(99);

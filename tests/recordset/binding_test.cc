@@ -152,6 +152,75 @@ TEST_F(BindingTest, AFailingImportKeepsTheRowsBeforeIt) {
             "1\ta\r\n2\tb\r\n3\t");
 }
 
+// A currency has four decimals in a signed 64-bit integer: at most
+// 922337203685477.5807 either way. A stored number past that cannot be a
+// currency; it must fail, not wrap around into another amount.
+TEST_F(BindingTest, CurrencyAtItsLimitsExportsAndPastThemFails) {
+  Exec("CREATE TABLE money (amount MONEY)");
+  const struct {
+    const char* stored;  // SQL literal
+    const char* text;    // exported, or nullptr: 3349, numeric field overflow
+  } cases[] = {
+      {"922337203685477", "922337203685477"},
+      {"-922337203685477", "-922337203685477"},
+      {"922337203685477.5", "922337203685477.5"},
+      {"-922337203685477.5", "-922337203685477.5"},
+      {"123456789012.3456", "123456789012.3456"},
+      {"0.1", "0.1"},
+      {"922337203685478", nullptr},
+      {"-922337203685478", nullptr},
+      {"1000000000000000", nullptr},
+      {"1e15", nullptr},
+      {"922337203685477.625", nullptr},
+      {"9.3e18", nullptr},
+  };
+  for (const auto& c : cases) {
+    Exec((std::string("DELETE FROM money; INSERT INTO money VALUES (") + c.stored + ")").c_str());
+    if (c.text != nullptr) {
+      EXPECT_EQ(ExportRecordset(qlDAO36, path_, "money"), c.text) << c.stored;
+    } else {
+      EXPECT_EQ(CodeOf([&] { ExportRecordset(qlDAO36, path_, "money"); }), 3349) << c.stored;
+    }
+  }
+  // Past the limit on the way in: the same failure, and no row.
+  Exec("DELETE FROM money");
+  EXPECT_EQ(CodeOf([&] { ImportRecordset(qlDAO36, path_, "money", "1\r\n1000000000000000"); }),
+            3349);
+  EXPECT_EQ(ExportRecordset(qlDAO36, path_, "money"), "1");
+  ImportRecordset(qlDAO36, path_, "money", "-922337203685477.5");
+  EXPECT_EQ(ExportRecordset(qlDAO36, path_, "SELECT amount FROM money WHERE amount < 0"),
+            "-922337203685477.5");
+}
+
+// Dates are days since 1899-12-30 with the time as the fraction, written to
+// the second: a fraction that rounds up to the next midnight is that
+// midnight. A number in a date column outside the years 100 to 9999 is no
+// date at all.
+TEST_F(BindingTest, DatesRoundToTheSecondAndOutOfRangeOnesFail) {
+  Exec("CREATE TABLE days (day DATE)");
+  const struct {
+    const char* stored;
+    const char* text;  // nullptr: 3349
+  } cases[] = {
+      {"0.999999999", "1899-12-31"},
+      {"45000.999999999", "2023-03-16"},
+      {"45000.5", "2023-03-15 12:00:00"},
+      {"0.25", "06:00:00"},
+      {"'2024-02-29 23:59:59'", "2024-02-29 23:59:59"},
+      {"2958466", nullptr},
+      {"-657436", nullptr},
+      {"1e300", nullptr},
+  };
+  for (const auto& c : cases) {
+    Exec((std::string("DELETE FROM days; INSERT INTO days VALUES (") + c.stored + ")").c_str());
+    if (c.text != nullptr) {
+      EXPECT_EQ(ExportRecordset(qlDAO36, path_, "days"), c.text) << c.stored;
+    } else {
+      EXPECT_EQ(CodeOf([&] { ExportRecordset(qlDAO36, path_, "days"); }), 3349) << c.stored;
+    }
+  }
+}
+
 TEST_F(BindingTest, ProbeOrderAndFallbacks) {
   using testing::kAdo;
   using testing::kDao30;
