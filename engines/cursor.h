@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "quillon/component/errors.h"
 #include "quillon/component/types.h"
 #include "quillon/component/variant.h"
 
@@ -25,8 +26,9 @@ struct ErrorRecord {
 };
 
 // A failure with one or more records (ODBC reports several at once); the
-// first record is the one a caller is told about.
-class EngineError : public std::exception {
+// first record is the one a caller is told about. As a foreign error it
+// carries the first record's number and text.
+class EngineError : public ForeignError {
  public:
   EngineError(int32_t number, std::string source, std::string description)
       : records_{{number, std::move(source), std::move(description)}} {}
@@ -38,6 +40,8 @@ class EngineError : public std::exception {
   const std::string& description() const { return records_.front().description; }
   const std::vector<ErrorRecord>& records() const { return records_; }
   const char* what() const noexcept override { return records_.front().description.c_str(); }
+  int32_t code() const override { return number(); }
+  std::u16string Text() const override { return com::Utf8ToUtf16(description()); }
 
  private:
   std::vector<ErrorRecord> records_;
