@@ -1,6 +1,8 @@
 #include "engines/automation.h"
 
+#include <algorithm>
 #include <cctype>
+#include <climits>
 #include <map>
 #include <mutex>
 #include <new>
@@ -20,6 +22,15 @@ constexpr int32_t kErrInvalidPath = 3044;
 constexpr int32_t kErrConversion = 3421;
 constexpr int32_t kErrObjectClosed = 3704;  // ADO: operation not allowed when closed
 constexpr int32_t kErrArguments = 3001;     // ADO: arguments of the wrong type
+constexpr int32_t kErrNotSupported = 3251;  // operation not supported for this object
+constexpr int32_t kErrNoConnection = 3709;  // ADO: no usable connection
+constexpr int32_t kAdCmdText = 1;
+constexpr int32_t kAdCmdTable = 2;
+constexpr int32_t kAdCmdStoredProc = 4;
+constexpr int32_t kAdCmdUnknown = 8;
+constexpr int32_t kAdCmdFile = 256;
+constexpr int32_t kAdCmdTableDirect = 512;
+constexpr int32_t kAdExecuteNoRecords = 0x80;
 constexpr int16_t kDbOpenDynaset = 2;
 constexpr int32_t kAdLockReadOnly = 1;
 
@@ -36,6 +47,16 @@ com::Variant Optional(const VARIANT& v, com::VARTYPE vt, com::Variant fallback) 
 std::string OptionalText(const VARIANT& v) {
   com::Variant text = Optional(v, com::VT_BSTR, com::Variant::String(u""));
   return com::Utf16ToUtf8(com::Bstr::View(text.get()->bstrVal));
+}
+
+int32_t OptionalInt(const VARIANT& v, int32_t fallback) {
+  return Optional(v, com::VT_I4, com::Variant::I4(fallback)).get()->lVal;
+}
+
+[[noreturn]] void WrongArguments(const char* source) {
+  throw EngineError(kErrArguments, source,
+                    "Arguments are of the wrong type, are out of acceptable range, or are in "
+                    "conflict with one another.");
 }
 
 template <class T, class I, class... A>
@@ -76,6 +97,15 @@ void Out(const Made& made, IDispatch** out) {
 }
 
 void Out(Value&& value, VARIANT* out) { *out = value.variant.Detach(); }
+
+RecordCount In(VARIANT* target, com::forward_internal::Tag<RecordCount>) { return {target}; }
+
+void RecordCount::Set(int64_t count) const {
+  if (target == nullptr) return;
+  com::VariantClear(target);
+  target->vt = com::VT_I4;
+  target->lVal = static_cast<int32_t>(std::clamp<int64_t>(count, -1, INT32_MAX));
+}
 
 HRESULT EngineConvention::Report(std::vector<ErrorRecord> records) const {
   if (records.empty()) records.push_back({});
@@ -168,9 +198,7 @@ void RecordsetHandle::Open(const VARIANT& source, const VARIANT& active_connecti
   }
   if (access) errors = access->Errors();
   if (!access || !access->Connection() || !access->Connection()->IsOpen()) {
-    throw EngineError(kErrArguments, "ADODB.Recordset",
-                      "Arguments are of the wrong type, are out of acceptable range, or are in "
-                      "conflict with one another.");
+    WrongArguments("ADODB.Recordset");
   }
   const std::string sql = OptionalText(source);
   if (cursor) cursor->Close();
@@ -194,6 +222,226 @@ Made DaoDatabaseHandle::OpenRecordset(const Utf8Text& name, const VARIANT& type,
 
 void DaoDatabaseHandle::Execute(const Utf8Text& query, const VARIANT& /*options*/) const {
   db->Execute(query.bytes);
+}
+
+Made DaoDatabaseHandle::CreateQueryDef(const VARIANT& name, const VARIANT& sql) const {
+  auto query = std::make_shared<SqliteQuery>(db, OptionalText(name), OptionalText(sql));
+  return NewObject<QueryDefObject, IDaoQueryDef>(std::move(query), errors, takes_lock_argument);
+}
+
+// --- Query definitions, commands and their parameters -----------------------------------------
+
+Value ParameterHandle::GetValue() const { return {parameter->value}; }
+
+void ParameterHandle::SetValue(const VARIANT& value) const {
+  com::Variant copy;
+  if (com::Failed(com::VariantCopyInd(copy.get(), &value))) throw std::bad_alloc();
+  parameter->value = std::move(copy);
+  parameter->assigned = true;
+}
+
+void ParameterHandle::SetType(int32_t type) const {
+  if (type < 0 || type > INT16_MAX) WrongArguments("Parameter");
+  parameter->type = static_cast<int16_t>(type);
+}
+
+size_t ParametersHandle::Find(const VARIANT& index) const {
+  const VARIANT& given = com::Referenced(index);
+  if (given.vt == com::VT_BSTR) {
+    const std::string wanted = com::Utf16ToUtf8(com::Bstr::View(given.bstrVal));
+    for (size_t k = 0; k < list->size(); ++k) {
+      if (SameName((*list)[k]->name, wanted)) return k;
+    }
+  } else {
+    com::Variant i;
+    if (com::Succeeded(com::VariantChangeType(i.get(), &given, 0, com::VT_I4)) &&
+        i.get()->lVal >= 0 && static_cast<size_t>(i.get()->lVal) < list->size()) {
+      return static_cast<size_t>(i.get()->lVal);
+    }
+  }
+  throw EngineError(kErrItemNotFound, "Parameters", "Item not found in this collection.");
+}
+
+Made ParametersHandle::Item(const VARIANT& index) const {
+  return NewObject<ParameterObject, IEngineParameter>((*list)[Find(index)], errors);
+}
+
+void ParametersHandle::Append(IDispatch* object) const {
+  if (fixed) {
+    throw EngineError(kErrNotSupported, "Parameters",
+                      "A query's parameters come from its SQL text.");
+  }
+  com::ComPtr<IParameterAccess> access;
+  if (object == nullptr ||
+      com::Failed(object->QueryInterface(IID_IParameterAccess, access.put_void()))) {
+    WrongArguments("Parameters");
+  }
+  list->push_back(access->Data());
+}
+
+void ParametersHandle::Delete(const VARIANT& index) const {
+  if (fixed) {
+    throw EngineError(kErrNotSupported, "Parameters",
+                      "A query's parameters come from its SQL text.");
+  }
+  list->erase(list->begin() + static_cast<std::ptrdiff_t>(Find(index)));
+}
+
+Made QueryDefHandle::Parameters() const {
+  return NewObject<ParametersObject, IEngineParameters>(query->parameters(), errors,
+                                                        /*fixed=*/true);
+}
+
+Made QueryDefHandle::OpenRecordset(const VARIANT& type, const VARIANT& options,
+                                   const VARIANT& /*lock_edit*/) const {
+  std::shared_ptr<Cursor> cursor =
+      query->OpenRecordset(OptionalInt(type, kDbOpenDynaset), OptionalInt(options, 0));
+  return NewObject<RecordsetObject<false>, IEngineRecordset>(std::move(cursor), errors);
+}
+
+AdoCommandObject::AdoCommandObject(com::Module& module) : EngineObject(module) {
+  handle_.errors = std::make_shared<ErrorList>();
+  handle_.errors->ado = true;
+}
+
+Value AdoCommandHandle::ActiveConnection() const {
+  return {com::Variant::Dispatch(connection_object.get())};
+}
+
+void AdoCommandHandle::SetActiveConnection(const VARIANT& connection_or_text) {
+  const VARIANT& given = com::Referenced(connection_or_text);
+  com::ComPtr<IOdbcConnectionAccess> found;
+  com::ComPtr<IDispatch> object;
+  if (given.vt == com::VT_BSTR) {
+    // A connection string: a connection of the command's own.
+    auto made = com::Object<AdoConnectionObject>::Create(EnginesModule());
+    errors = made->plain().errors;
+    made->plain().Open({com::Utf16ToUtf8(com::Bstr::View(given.bstrVal))}, {}, {}, 0);
+    found = com::ComPtr<IOdbcConnectionAccess>(static_cast<IOdbcConnectionAccess*>(made.get()));
+    object = com::ComPtr<IDispatch>(static_cast<IAdoConnection*>(made.get()));
+  } else if ((given.vt == com::VT_DISPATCH || given.vt == com::VT_UNKNOWN) &&
+             given.punkVal != nullptr) {
+    if (com::Failed(given.punkVal->QueryInterface(IID_IOdbcConnectionAccess, found.put_void())) ||
+        com::Failed(given.punkVal->QueryInterface(com::IID_IDispatch, object.put_void()))) {
+      WrongArguments("ADODB.Command");
+    }
+    errors = found->Errors();
+  } else if (!IsMissing(given) && given.vt != com::VT_NULL && given.vt != com::VT_DISPATCH &&
+             given.vt != com::VT_UNKNOWN) {
+    WrongArguments("ADODB.Command");
+  } else {
+    // Nothing: the command lets go of its connection.
+    errors = std::make_shared<ErrorList>();
+    errors->ado = true;
+  }
+  connection_object = std::move(object);
+  access = std::move(found);
+}
+
+void AdoCommandHandle::SetCommandType(int32_t value) {
+  switch (value) {
+    case kAdCmdText: case kAdCmdTable: case kAdCmdStoredProc: case kAdCmdUnknown:
+    case kAdCmdFile: case kAdCmdTableDirect:
+      type = value;
+      return;
+    default:
+      WrongArguments("ADODB.Command");
+  }
+}
+
+Made AdoCommandHandle::Parameters() const {
+  return NewObject<ParametersObject, IEngineParameters>(parameters, errors, /*fixed=*/false);
+}
+
+Made AdoCommandHandle::CreateParameter(const VARIANT& name, const VARIANT& data_type,
+                                       const VARIANT& direction, const VARIANT& size,
+                                       const VARIANT& value) const {
+  auto parameter = std::make_shared<Parameter>();
+  parameter->name = OptionalText(name);
+  const int32_t t = OptionalInt(data_type, 0);
+  if (t < 0 || t > INT16_MAX) WrongArguments("ADODB.Command");
+  parameter->type = static_cast<int16_t>(t);
+  parameter->direction = OptionalInt(direction, 1);
+  parameter->size = OptionalInt(size, 0);
+  ParameterHandle handle{parameter, errors};
+  if (!IsMissing(value)) handle.SetValue(value);
+  return NewObject<ParameterObject, IEngineParameter>(std::move(parameter), errors);
+}
+
+namespace {
+
+// The values of an Execute's Parameters argument: the elements of an array,
+// or the one value given.
+std::vector<com::Variant> ValuesOf(const VARIANT& values) {
+  const VARIANT& given = com::Referenced(values);
+  std::vector<com::Variant> out;
+  com::SAFEARRAY* array = nullptr;
+  if (given.vt == (com::VT_ARRAY | com::VT_VARIANT)) array = given.parray;
+  if (given.vt == (com::VT_BYREF | com::VT_ARRAY | com::VT_VARIANT) && given.pparray != nullptr) {
+    array = *given.pparray;
+  }
+  if (array == nullptr) {
+    out.emplace_back(given);
+    return out;
+  }
+  int32_t lower = 0, upper = -1;
+  void* data = nullptr;
+  if (com::SafeArrayGetDim(array) != 1 || com::Failed(com::SafeArrayGetLBound(array, 1, &lower)) ||
+      com::Failed(com::SafeArrayGetUBound(array, 1, &upper)) ||
+      com::Failed(com::SafeArrayAccessData(array, &data))) {
+    WrongArguments("ADODB.Command");
+  }
+  const auto* items = static_cast<const VARIANT*>(data);
+  for (int64_t i = 0; i <= static_cast<int64_t>(upper) - lower; ++i) out.emplace_back(items[i]);
+  com::SafeArrayUnaccessData(array);
+  return out;
+}
+
+}  // namespace
+
+Made AdoCommandHandle::Execute(RecordCount records_affected, const VARIANT& values,
+                               const VARIANT& options) const {
+  std::shared_ptr<OdbcConnection> connection = access ? access->Connection() : nullptr;
+  if (!connection || !connection->IsOpen()) {
+    throw EngineError(kErrNoConnection, "ADODB.Command",
+                      "The connection cannot be used to perform this operation. It is either "
+                      "closed or invalid in this context.");
+  }
+  if (text.empty()) {
+    throw EngineError(kErrArguments, "ADODB.Command",
+                      "Command text was not set for the command object.");
+  }
+  const int32_t flags = OptionalInt(options, -1);
+  constexpr int32_t kTypeBits =
+      kAdCmdText | kAdCmdTable | kAdCmdStoredProc | kAdCmdUnknown | kAdCmdFile | kAdCmdTableDirect;
+  const int32_t command_type = (flags != -1 && (flags & kTypeBits) != 0) ? flags & kTypeBits : type;
+  std::string sql = text;
+  if (command_type == kAdCmdTable || command_type == kAdCmdTableDirect) {
+    sql = "SELECT * FROM " + text;
+  } else if (command_type == kAdCmdStoredProc || command_type == kAdCmdFile) {
+    throw EngineError(kErrNotSupported, "ADODB.Command",
+                      "Stored procedures and files are not supported by this provider.");
+  }
+  ParameterList bound = *parameters;
+  if (!IsMissing(values)) {
+    std::vector<com::Variant> given = ValuesOf(values);
+    for (size_t i = 0; i < given.size(); ++i) {
+      auto parameter = std::make_shared<Parameter>(i < bound.size() ? *bound[i] : Parameter{});
+      parameter->value = std::move(given[i]);
+      parameter->assigned = true;
+      if (i < bound.size()) {
+        bound[i] = std::move(parameter);
+      } else {
+        bound.push_back(std::move(parameter));
+      }
+    }
+  }
+  OdbcConnection::CommandResult result = connection->ExecuteCommand(sql, bound);
+  records_affected.Set(result.records_affected);
+  if (flags != -1 && (flags & kAdExecuteNoRecords) != 0) return {};
+  // A statement without rows still gives a recordset, a closed one.
+  return NewObject<RecordsetObject<true>, IEngineRecordset>(
+      std::shared_ptr<Cursor>(std::move(result.recordset)), errors);
 }
 
 namespace {

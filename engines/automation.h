@@ -84,6 +84,14 @@ struct Value {
 };
 void Out(Value&& value, VARIANT* out);
 
+// Where a member reports how many records it changed (an optional
+// by-reference argument).
+struct RecordCount {
+  VARIANT* target = nullptr;
+  void Set(int64_t count) const;
+};
+RecordCount In(VARIANT* target, com::forward_internal::Tag<RecordCount>);
+
 // --- Interfaces (dispatch only; DISPIDs are this library's own) ----------------------
 
 struct IEngineErrors : IDispatch {
@@ -145,6 +153,51 @@ struct IDaoDatabase : IDispatch {
   virtual HRESULT Execute(BSTR Query, VARIANT Options) = 0;
   virtual HRESULT Close() = 0;
   virtual HRESULT get_Name(BSTR* value) = 0;
+  virtual HRESULT CreateQueryDef(VARIANT Name, VARIANT SQLText, IDispatch** querydef) = 0;
+};
+// A parameter of a query definition or a command; Value is the default
+// member.
+struct IEngineParameter : IDispatch {
+  virtual HRESULT get_Value(VARIANT* value) = 0;
+  virtual HRESULT put_Value(VARIANT value) = 0;
+  virtual HRESULT get_Name(BSTR* value) = 0;
+  virtual HRESULT put_Name(BSTR value) = 0;
+  virtual HRESULT get_Type(int32_t* value) = 0;
+  virtual HRESULT put_Type(int32_t value) = 0;
+  virtual HRESULT get_Direction(int32_t* value) = 0;
+  virtual HRESULT put_Direction(int32_t value) = 0;
+  virtual HRESULT get_Size(int32_t* value) = 0;
+  virtual HRESULT put_Size(int32_t value) = 0;
+};
+struct IEngineParameters : IDispatch {
+  virtual HRESULT get_Item(VARIANT Index, IDispatch** item) = 0;
+  virtual HRESULT get_Count(int32_t* count) = 0;
+  virtual HRESULT Append(IDispatch* Object) = 0;
+  virtual HRESULT Delete(VARIANT Index) = 0;
+};
+struct IDaoQueryDef : IDispatch {
+  virtual HRESULT get_Name(BSTR* value) = 0;
+  virtual HRESULT get_SQL(BSTR* value) = 0;
+  virtual HRESULT put_SQL(BSTR value) = 0;
+  virtual HRESULT get_Parameters(IDispatch** parameters) = 0;
+  virtual HRESULT Execute(VARIANT Options) = 0;
+  virtual HRESULT OpenRecordset(VARIANT Type, VARIANT Options, VARIANT LockEdit,
+                                IDispatch** recordset) = 0;
+  virtual HRESULT Close() = 0;
+  virtual HRESULT get_RecordsAffected(int32_t* value) = 0;
+};
+struct IAdoCommand : IDispatch {
+  virtual HRESULT get_ActiveConnection(VARIANT* value) = 0;
+  virtual HRESULT put_ActiveConnection(VARIANT value) = 0;
+  virtual HRESULT get_CommandText(BSTR* value) = 0;
+  virtual HRESULT put_CommandText(BSTR value) = 0;
+  virtual HRESULT get_CommandType(int32_t* value) = 0;
+  virtual HRESULT put_CommandType(int32_t value) = 0;
+  virtual HRESULT get_Parameters(IDispatch** parameters) = 0;
+  virtual HRESULT CreateParameter(VARIANT Name, VARIANT Type, VARIANT Direction, VARIANT Size,
+                                  VARIANT Value, IDispatch** parameter) = 0;
+  virtual HRESULT Execute(VARIANT* RecordsAffected, VARIANT Parameters, VARIANT Options,
+                          IDispatch** recordset) = 0;
 };
 struct IAdoConnection : IDispatch {
   virtual HRESULT Open(BSTR ConnectionString, BSTR UserID, BSTR Password, int32_t Options) = 0;
@@ -161,6 +214,14 @@ inline constexpr com::IID IID_IOdbcConnectionAccess =
 struct IOdbcConnectionAccess : com::IUnknown {
   virtual std::shared_ptr<OdbcConnection> Connection() = 0;
   virtual std::shared_ptr<ErrorList> Errors() = 0;
+};
+
+// How a parameters collection finds the data behind a parameter object
+// appended to it (both live in this library).
+inline constexpr com::IID IID_IParameterAccess =
+    com::Guid("{6B1E2D40-7C1A-4F0E-9B55-3E0C2A9D7F02}");
+struct IParameterAccess : com::IUnknown {
+  virtual std::shared_ptr<Parameter> Data() = 0;
 };
 
 inline constexpr auto kErrorsMemberList = com::Members<IEngineErrors>(
@@ -231,9 +292,61 @@ inline constexpr auto kDaoDatabaseMemberList = com::Members<IDaoDatabase>(
                                                 {.required = 1}),
     com::Method<&IDaoDatabase::Execute>(2, u"Execute(Query, Options)", {.required = 1}),
     com::Method<&IDaoDatabase::Close>(3, u"Close"),
-    com::Get<&IDaoDatabase::get_Name>(0, u"Name"));
+    com::Get<&IDaoDatabase::get_Name>(0, u"Name"),
+    com::Function<&IDaoDatabase::CreateQueryDef>(4, u"CreateQueryDef(Name, SQLText)",
+                                                 {.required = 0}));
 inline constexpr com::InterfaceTable<IDaoDatabase> kDaoDatabaseMembers{
     u"Database", &ids::IID_DaoDatabase, kDaoDatabaseMemberList};
+
+inline constexpr auto kParameterMemberList = com::Members<IEngineParameter>(
+    com::Get<&IEngineParameter::get_Value>(0, u"Value"),
+    com::Put<&IEngineParameter::put_Value>(0, u"Value"),
+    com::Get<&IEngineParameter::get_Name>(1, u"Name"),
+    com::Put<&IEngineParameter::put_Name>(1, u"Name"),
+    com::Get<&IEngineParameter::get_Type>(2, u"Type"),
+    com::Put<&IEngineParameter::put_Type>(2, u"Type"),
+    com::Get<&IEngineParameter::get_Direction>(3, u"Direction"),
+    com::Put<&IEngineParameter::put_Direction>(3, u"Direction"),
+    com::Get<&IEngineParameter::get_Size>(4, u"Size"),
+    com::Put<&IEngineParameter::put_Size>(4, u"Size"));
+inline constexpr com::InterfaceTable<IEngineParameter> kParameterMembers{
+    u"Parameter", &com::IID_IDispatch, kParameterMemberList};
+
+inline constexpr auto kParametersMemberList = com::Members<IEngineParameters>(
+    com::Get<&IEngineParameters::get_Item>(0, u"Item(Index)"),
+    com::Get<&IEngineParameters::get_Count>(1, u"Count"),
+    com::Method<&IEngineParameters::Append>(2, u"Append(Object)"),
+    com::Method<&IEngineParameters::Delete>(3, u"Delete(Index)"));
+inline constexpr com::InterfaceTable<IEngineParameters> kParametersMembers{
+    u"Parameters", &com::IID_IDispatch, kParametersMemberList};
+
+inline constexpr auto kQueryDefMemberList = com::Members<IDaoQueryDef>(
+    com::Get<&IDaoQueryDef::get_Name>(1, u"Name"),
+    com::Get<&IDaoQueryDef::get_SQL>(2, u"SQL"),
+    com::Put<&IDaoQueryDef::put_SQL>(2, u"SQL"),
+    com::Get<&IDaoQueryDef::get_Parameters>(3, u"Parameters"),
+    com::Method<&IDaoQueryDef::Execute>(4, u"Execute(Options)", {.required = 0}),
+    com::Function<&IDaoQueryDef::OpenRecordset>(5, u"OpenRecordset(Type, Options, LockEdit)",
+                                                {.required = 0}),
+    com::Method<&IDaoQueryDef::Close>(6, u"Close"),
+    com::Get<&IDaoQueryDef::get_RecordsAffected>(7, u"RecordsAffected"));
+inline constexpr com::InterfaceTable<IDaoQueryDef> kQueryDefMembers{
+    u"QueryDef", &com::IID_IDispatch, kQueryDefMemberList};
+
+inline constexpr auto kAdoCommandMemberList = com::Members<IAdoCommand>(
+    com::Get<&IAdoCommand::get_ActiveConnection>(1, u"ActiveConnection"),
+    com::Put<&IAdoCommand::put_ActiveConnection>(1, u"ActiveConnection"),
+    com::Get<&IAdoCommand::get_CommandText>(2, u"CommandText"),
+    com::Put<&IAdoCommand::put_CommandText>(2, u"CommandText"),
+    com::Get<&IAdoCommand::get_CommandType>(3, u"CommandType"),
+    com::Put<&IAdoCommand::put_CommandType>(3, u"CommandType"),
+    com::Get<&IAdoCommand::get_Parameters>(4, u"Parameters"),
+    com::Function<&IAdoCommand::CreateParameter>(
+        5, u"CreateParameter(Name, Type, Direction, Size, Value)", {.required = 0}),
+    com::Function<&IAdoCommand::Execute>(6, u"Execute(RecordsAffected, Parameters, Options)",
+                                         {.required = 0}));
+inline constexpr com::InterfaceTable<IAdoCommand> kAdoCommandMembers{
+    u"_Command", &com::IID_IDispatch, kAdoCommandMemberList};
 
 inline constexpr auto kAdoConnectionMemberList = com::Members<IAdoConnection>(
     com::Method<&IAdoConnection::Open>(1, u"Open(ConnectionString, UserID, Password, Options)",
@@ -329,11 +442,83 @@ struct DaoVersion {
 struct DaoDatabaseHandle {
   std::shared_ptr<SqliteDatabase> db;
   std::shared_ptr<ErrorList> errors;
+  bool takes_lock_argument = true;
   Made OpenRecordset(const Utf8Text& name, const VARIANT& type, const VARIANT& options,
                      const VARIANT& lock_edit) const;
   void Execute(const Utf8Text& query, const VARIANT& options) const;
   void Close() const { db->Close(); }
   Utf8Text Name() const { return {db->path()}; }
+  // A query definition of this database (kept with the object, not in the
+  // file).
+  Made CreateQueryDef(const VARIANT& name, const VARIANT& sql) const;
+};
+
+struct ParameterHandle {
+  std::shared_ptr<Parameter> parameter;
+  std::shared_ptr<ErrorList> errors;
+  Value GetValue() const;
+  void SetValue(const VARIANT& value) const;
+  Utf8Text Name() const { return {parameter->name}; }
+  void SetName(const Utf8Text& name) const { parameter->name = name.bytes; }
+  int32_t Type() const { return parameter->type; }
+  void SetType(int32_t type) const;
+  int32_t Direction() const { return parameter->direction; }
+  void SetDirection(int32_t direction) const { parameter->direction = direction; }
+  int32_t Size() const { return parameter->size; }
+  void SetSize(int32_t size) const { parameter->size = size; }
+};
+
+struct ParametersHandle {
+  std::shared_ptr<ParameterList> list;
+  std::shared_ptr<ErrorList> errors;
+  bool fixed = false;  // a query's parameters come from its text
+  int32_t Count() const { return static_cast<int32_t>(list->size()); }
+  // By position or by name (letter case aside); 3265 when there is none.
+  Made Item(const VARIANT& index) const;
+  void Append(IDispatch* object) const;
+  void Delete(const VARIANT& index) const;
+
+ private:
+  size_t Find(const VARIANT& index) const;
+};
+
+struct QueryDefHandle {
+  std::shared_ptr<SqliteQuery> query;
+  std::shared_ptr<ErrorList> errors;
+  Utf8Text Name() const { return {query->name()}; }
+  Utf8Text Sql() const { return {query->sql()}; }
+  void SetSql(const Utf8Text& sql) const { query->SetSql(sql.bytes); }
+  Made Parameters() const;
+  void Execute(const VARIANT& /*options*/) const { query->Execute(); }
+  Made OpenRecordset(const VARIANT& type, const VARIANT& options, const VARIANT& lock_edit) const;
+  void Close() const {}
+  int32_t RecordsAffected() const { return static_cast<int32_t>(query->records_affected()); }
+};
+
+struct AdoCommandHandle {
+  com::ComPtr<IDispatch> connection_object;
+  com::ComPtr<IOdbcConnectionAccess> access;
+  std::shared_ptr<ErrorList> errors;  // the connection's, once there is one
+  std::string text;
+  int32_t type = 8;  // adCmdUnknown
+  std::shared_ptr<ParameterList> parameters = std::make_shared<ParameterList>();
+
+  Value ActiveConnection() const;
+  // A connection object of this library, or a connection string that
+  // opens one of the command's own.
+  void SetActiveConnection(const VARIANT& connection_or_text);
+  Utf8Text CommandText() const { return {text}; }
+  void SetCommandText(const Utf8Text& value) { text = value.bytes; }
+  int32_t CommandType() const { return type; }
+  void SetCommandType(int32_t value);
+  Made Parameters() const;
+  Made CreateParameter(const VARIANT& name, const VARIANT& data_type, const VARIANT& direction,
+                       const VARIANT& size, const VARIANT& value) const;
+  // Runs the text with its ? markers bound to the parameters in order (or
+  // to the values of an array given as `values`). A statement with rows
+  // gives an open read-only recordset, any other a closed one, or nothing
+  // with adExecuteNoRecords.
+  Made Execute(RecordCount records_affected, const VARIANT& values, const VARIANT& options) const;
 };
 
 struct DaoEngineHandle {
@@ -520,7 +705,7 @@ class DaoDatabaseObject
       com::Entry<DaoDatabaseObject, IDaoDatabase>(com::IID_IDispatch)};
   DaoDatabaseObject(com::Module& module, std::shared_ptr<SqliteDatabase> db,
                     std::shared_ptr<ErrorList> errors)
-      : Base(module), handle_{std::move(db), std::move(errors)} {}
+      : Base(module), handle_{std::move(db), std::move(errors), kVersion.takes_lock_argument} {}
   DaoDatabaseHandle& plain() { return handle_; }
 
   HRESULT OpenRecordset(BSTR Name, VARIANT Type, VARIANT Options, VARIANT LockEdit,
@@ -536,9 +721,93 @@ class DaoDatabaseObject
   }
   HRESULT Close() override { return this->template Forward<&H::Close>(); }
   HRESULT get_Name(BSTR* v) override { return this->template Forward<&H::Name>(v); }
+  HRESULT CreateQueryDef(VARIANT Name, VARIANT SQLText, IDispatch** v) override {
+    return this->template Forward<&H::CreateQueryDef>(Name, SQLText, v);
+  }
 
  private:
   DaoDatabaseHandle handle_;
+};
+
+class ParameterObject : public EngineObject<ParameterObject, IEngineParameter, kParameterMembers>,
+                        public IParameterAccess {
+  using H = ParameterHandle;
+
+ public:
+  static constexpr com::InterfaceEntry kInterfaces[] = {
+      com::Entry<ParameterObject, IEngineParameter>(com::IID_IDispatch),
+      com::Entry<ParameterObject, IParameterAccess>(IID_IParameterAccess)};
+  ParameterObject(com::Module& module, std::shared_ptr<Parameter> parameter,
+                  std::shared_ptr<ErrorList> errors)
+      : EngineObject(module), handle_{std::move(parameter), std::move(errors)} {}
+  ParameterHandle& plain() { return handle_; }
+
+  HRESULT get_Value(VARIANT* v) override { return Forward<&H::GetValue>(v); }
+  HRESULT put_Value(VARIANT v) override { return Forward<&H::SetValue>(v); }
+  HRESULT get_Name(BSTR* v) override { return Forward<&H::Name>(v); }
+  HRESULT put_Name(BSTR v) override { return Forward<&H::SetName>(v); }
+  HRESULT get_Type(int32_t* v) override { return Forward<&H::Type>(v); }
+  HRESULT put_Type(int32_t v) override { return Forward<&H::SetType>(v); }
+  HRESULT get_Direction(int32_t* v) override { return Forward<&H::Direction>(v); }
+  HRESULT put_Direction(int32_t v) override { return Forward<&H::SetDirection>(v); }
+  HRESULT get_Size(int32_t* v) override { return Forward<&H::Size>(v); }
+  HRESULT put_Size(int32_t v) override { return Forward<&H::SetSize>(v); }
+  std::shared_ptr<Parameter> Data() override { return handle_.parameter; }
+
+ private:
+  ParameterHandle handle_;
+};
+
+class ParametersObject
+    : public EngineObject<ParametersObject, IEngineParameters, kParametersMembers> {
+  using H = ParametersHandle;
+
+ public:
+  static constexpr com::InterfaceEntry kInterfaces[] = {
+      com::Entry<ParametersObject, IEngineParameters>(com::IID_IDispatch)};
+  ParametersObject(com::Module& module, std::shared_ptr<ParameterList> list,
+                   std::shared_ptr<ErrorList> errors, bool fixed)
+      : EngineObject(module), handle_{std::move(list), std::move(errors), fixed} {}
+  ParametersHandle& plain() { return handle_; }
+
+  HRESULT get_Item(VARIANT Index, IDispatch** v) override { return Forward<&H::Item>(Index, v); }
+  HRESULT get_Count(int32_t* v) override { return Forward<&H::Count>(v); }
+  HRESULT Append(IDispatch* Object) override { return Forward<&H::Append>(Object); }
+  HRESULT Delete(VARIANT Index) override { return Forward<&H::Delete>(Index); }
+
+ private:
+  ParametersHandle handle_;
+};
+
+// A DAO query definition; version 3.0's OpenRecordset has no lock argument.
+class QueryDefObject : public EngineObject<QueryDefObject, IDaoQueryDef, kQueryDefMembers> {
+  using H = QueryDefHandle;
+
+ public:
+  static constexpr com::InterfaceEntry kInterfaces[] = {
+      com::Entry<QueryDefObject, IDaoQueryDef>(com::IID_IDispatch)};
+  QueryDefObject(com::Module& module, std::shared_ptr<SqliteQuery> query,
+                 std::shared_ptr<ErrorList> errors, bool takes_lock_argument)
+      : EngineObject(module),
+        handle_{std::move(query), std::move(errors)},
+        takes_lock_argument_(takes_lock_argument) {}
+  QueryDefHandle& plain() { return handle_; }
+
+  HRESULT get_Name(BSTR* v) override { return Forward<&H::Name>(v); }
+  HRESULT get_SQL(BSTR* v) override { return Forward<&H::Sql>(v); }
+  HRESULT put_SQL(BSTR v) override { return Forward<&H::SetSql>(v); }
+  HRESULT get_Parameters(IDispatch** v) override { return Forward<&H::Parameters>(v); }
+  HRESULT Execute(VARIANT Options) override { return Forward<&H::Execute>(Options); }
+  HRESULT OpenRecordset(VARIANT Type, VARIANT Options, VARIANT LockEdit, IDispatch** v) override {
+    if (!takes_lock_argument_ && !IsMissing(LockEdit)) return com::DISP_E_BADPARAMCOUNT;
+    return Forward<&H::OpenRecordset>(Type, Options, LockEdit, v);
+  }
+  HRESULT Close() override { return Forward<&H::Close>(); }
+  HRESULT get_RecordsAffected(int32_t* v) override { return Forward<&H::RecordsAffected>(v); }
+
+ private:
+  QueryDefHandle handle_;
+  bool takes_lock_argument_;
 };
 
 // Like the engine it stands for, every engine object of one version shares
@@ -604,6 +873,37 @@ class AdoConnectionObject
 
  private:
   AdoConnectionHandle handle_;
+};
+
+class AdoCommandObject : public EngineObject<AdoCommandObject, IAdoCommand, kAdoCommandMembers> {
+  using H = AdoCommandHandle;
+
+ public:
+  static constexpr com::InterfaceEntry kInterfaces[] = {
+      com::Entry<AdoCommandObject, IAdoCommand>(com::IID_IDispatch)};
+  explicit AdoCommandObject(com::Module& module);
+  AdoCommandHandle& plain() { return handle_; }
+
+  HRESULT get_ActiveConnection(VARIANT* v) override { return Forward<&H::ActiveConnection>(v); }
+  HRESULT put_ActiveConnection(VARIANT v) override {
+    return Forward<&H::SetActiveConnection>(v);
+  }
+  HRESULT get_CommandText(BSTR* v) override { return Forward<&H::CommandText>(v); }
+  HRESULT put_CommandText(BSTR v) override { return Forward<&H::SetCommandText>(v); }
+  HRESULT get_CommandType(int32_t* v) override { return Forward<&H::CommandType>(v); }
+  HRESULT put_CommandType(int32_t v) override { return Forward<&H::SetCommandType>(v); }
+  HRESULT get_Parameters(IDispatch** v) override { return Forward<&H::Parameters>(v); }
+  HRESULT CreateParameter(VARIANT Name, VARIANT Type, VARIANT Direction, VARIANT Size,
+                          VARIANT Value, IDispatch** v) override {
+    return Forward<&H::CreateParameter>(Name, Type, Direction, Size, Value, v);
+  }
+  HRESULT Execute(VARIANT* RecordsAffected, VARIANT Parameters, VARIANT Options,
+                  IDispatch** v) override {
+    return Forward<&H::Execute>(RecordsAffected, Parameters, Options, v);
+  }
+
+ private:
+  AdoCommandHandle handle_;
 };
 
 }  // namespace quillon::engines

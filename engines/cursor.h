@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,20 @@ struct FieldDescription {
   int32_t scale = 0;
   int32_t attributes = 0;  // ADO field attributes
 };
+
+// One parameter of a query definition (DAO) or a command (ADO): its
+// value is bound to the statement, never spliced into its text. `type` is
+// the engine's own type number (DAO field type, ADO data type), 0 for "as
+// the value is".
+struct Parameter {
+  std::string name;  // UTF-8
+  int16_t type = 0;
+  int32_t direction = 1;  // input
+  int32_t size = 0;
+  com::Variant value;     // Empty until assigned
+  bool assigned = false;
+};
+using ParameterList = std::vector<std::shared_ptr<Parameter>>;
 
 class Cursor {
  public:

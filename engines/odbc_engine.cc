@@ -19,6 +19,10 @@ static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "unixODBC wide characters ar
 constexpr int32_t kProviderError = static_cast<int32_t>(0x80004005u);
 constexpr char kSource[] = "ADODB";
 constexpr size_t kChunk = 8192;
+constexpr int32_t kErrArguments = 3001;  // ADO: arguments of the wrong type
+constexpr int32_t kErrDataConversion = 3421;
+constexpr int32_t kAdParamUnknown = 0;
+constexpr int32_t kAdParamInput = 1;
 
 std::u16string Wide(std::string_view utf8) { return com::Utf8ToUtf16(utf8); }
 
@@ -97,7 +101,145 @@ bool IsLong(int16_t type) {
   return type == kAdLongVarChar || type == kAdLongVarWChar || type == kAdLongVarBinary;
 }
 
+// Where one bound parameter's value lives until the statement has run.
+struct ParameterBuffer {
+  SQLLEN indicator = 0;
+  SQLBIGINT integer = 0;
+  double real = 0;
+  unsigned char bit = 0;
+  SQL_TIMESTAMP_STRUCT timestamp{};
+  SQL_DATE_STRUCT date{};
+  std::u16string text;
+  std::string bytes;
+};
+
+// The ODBC type a parameter of ADO type `type` is sent as when it is Null.
+SQLSMALLINT SqlTypeOfAdo(int16_t type) {
+  switch (type) {
+    case kAdBoolean: return SQL_BIT;
+    case kAdSmallInt: case kAdInteger: case kAdTinyInt: case kAdBigInt: return SQL_BIGINT;
+    case kAdSingle: case kAdDouble: return SQL_DOUBLE;
+    case kAdCurrency: case kAdNumeric: case kAdDecimal: return SQL_NUMERIC;
+    case kAdDate: case kAdDbTimeStamp: return SQL_TYPE_TIMESTAMP;
+    case kAdDbDate: return SQL_TYPE_DATE;
+    case kAdDbTime: return SQL_TYPE_TIME;
+    case kAdBinary: case kAdVarBinary: case kAdLongVarBinary: return SQL_LONGVARBINARY;
+    case kAdLongVarChar: case kAdLongVarWChar: return SQL_WLONGVARCHAR;
+    default: return SQL_WVARCHAR;
+  }
+}
+
+// Binds `v` (already in its ADO type's variant form, AdoValue) to
+// parameter `number` of `stmt`, its bytes kept in `p`. `null_type` is the
+// ODBC type a Null is sent as; `size` the column size for it.
+SQLRETURN BindValue(SQLHSTMT stmt, SQLUSMALLINT number, const com::VARIANT& v, int16_t type,
+                    SQLSMALLINT null_type, SQLULEN size, ParameterBuffer* p) {
+  size = std::max<SQLULEN>(1, size);
+  switch (v.vt) {
+    case com::VT_NULL:
+    case com::VT_EMPTY:
+      p->indicator = SQL_NULL_DATA;
+      return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_WCHAR, null_type, size, 0,
+                              nullptr, 0, &p->indicator);
+    case com::VT_BOOL:
+      p->bit = v.boolVal != 0 ? 1 : 0;
+      return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_BIT, SQL_BIT, 1, 0, &p->bit, 0,
+                              &p->indicator);
+    case com::VT_I2:
+    case com::VT_I4:
+    case com::VT_I8:
+      p->integer = v.vt == com::VT_I8 ? v.llVal : v.vt == com::VT_I4 ? v.lVal : v.iVal;
+      return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 19, 0,
+                              &p->integer, 0, &p->indicator);
+    case com::VT_R4:
+    case com::VT_R8:
+      p->real = v.vt == com::VT_R8 ? v.dblVal : v.fltVal;
+      return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_DOUBLE, SQL_DOUBLE, 15, 0,
+                              &p->real, 0, &p->indicator);
+    case com::VT_DATE: {
+      com::DateParts d{};
+      if (!com::DateToParts(v.date, &d)) Throw("The date cannot be represented.");
+      p->timestamp = SQL_TIMESTAMP_STRUCT{static_cast<SQLSMALLINT>(d.year),
+                                          static_cast<SQLUSMALLINT>(d.month),
+                                          static_cast<SQLUSMALLINT>(d.day),
+                                          static_cast<SQLUSMALLINT>(d.hour),
+                                          static_cast<SQLUSMALLINT>(d.minute),
+                                          static_cast<SQLUSMALLINT>(d.second), 0};
+      // A date column gets a date: some drivers store a timestamp
+      // parameter with its time even there.
+      if (type == kAdDbDate) {
+        p->date = SQL_DATE_STRUCT{p->timestamp.year, p->timestamp.month, p->timestamp.day};
+        return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_TYPE_DATE, SQL_TYPE_DATE, 10,
+                                0, &p->date, sizeof p->date, &p->indicator);
+      }
+      return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_TYPE_TIMESTAMP,
+                              SQL_TYPE_TIMESTAMP, 19, 0, &p->timestamp, sizeof p->timestamp,
+                              &p->indicator);
+    }
+    case com::VT_ARRAY | com::VT_UI1:
+      com::Variant::GetBytes(v, &p->bytes);
+      p->indicator = static_cast<SQLLEN>(p->bytes.size());
+      return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_BINARY, SQL_LONGVARBINARY,
+                              std::max<SQLULEN>(1, p->bytes.size()), 0, p->bytes.data(),
+                              static_cast<SQLLEN>(p->bytes.size()), &p->indicator);
+    default: {
+      if (v.vt == com::VT_BSTR) {
+        p->text.assign(com::Bstr::View(v.bstrVal));
+      } else {
+        com::VariantToText(v, &p->text);
+      }
+      // The drivers end text at a NUL (psqlODBC, sqliteodbc) and PostgreSQL
+      // cannot store one: refused, rather than saved cut short.
+      if (p->text.find(u'\0') != std::u16string::npos) {
+        throw EngineError(kErrDataConversion, kSource,
+                          "Text holding the character U+0000 cannot be sent to an ODBC data "
+                          "source: drivers end text there.");
+      }
+      p->indicator = static_cast<SQLLEN>(p->text.size() * sizeof(char16_t));
+      // A currency travels as its exact decimal text.
+      const SQLSMALLINT sql_type = v.vt == com::VT_CY ? SQL_NUMERIC
+                                   : IsLong(type)      ? SQL_WLONGVARCHAR
+                                                       : SQL_WVARCHAR;
+      return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_WCHAR, sql_type,
+                              std::max<SQLULEN>(1, p->text.size()), v.vt == com::VT_CY ? 4 : 0,
+                              p->text.data(), p->indicator, &p->indicator);
+    }
+  }
+}
+
 }  // namespace
+
+// Parameter buffers a command's recordset keeps while it may run again.
+struct BoundParameters {
+  std::vector<ParameterBuffer> buffers;
+};
+
+com::Variant AdoValue(const com::VARIANT& value, int16_t type) {
+  com::Variant given;
+  com::VariantCopyInd(given.get(), &value);
+  if (given.vt() == com::VT_NULL || given.vt() == com::VT_EMPTY) return com::Variant::Null();
+  com::VARTYPE want = com::VT_EMPTY;
+  switch (type) {
+    case kAdBoolean: want = com::VT_BOOL; break;
+    case kAdSmallInt: case kAdInteger: case kAdBigInt: case kAdTinyInt: want = com::VT_I8; break;
+    case kAdSingle: case kAdDouble: want = com::VT_R8; break;
+    case kAdCurrency: want = com::VT_CY; break;
+    case kAdDate: case kAdDbDate: case kAdDbTime: case kAdDbTimeStamp: want = com::VT_DATE; break;
+    case kAdBinary: case kAdVarBinary: case kAdLongVarBinary:
+      if (given.vt() == (com::VT_ARRAY | com::VT_UI1)) break;
+      want = com::VT_BSTR;
+      break;
+    case kAdEmpty: case kAdVariant: break;
+    default: want = com::VT_BSTR; break;
+  }
+  if (want == com::VT_EMPTY || want == given.vt()) return given;
+  com::Variant stored;
+  if (com::Failed(com::VariantChangeType(stored.get(), given.get(), 0, want))) {
+    throw EngineError(static_cast<int32_t>(0x80020005u), kSource,
+                      "Multiple-step operation generated errors. Check each status value.");
+  }
+  return stored;
+}
 
 int16_t AdoTypeOf(int sql_type) {
   switch (sql_type) {
@@ -234,6 +376,50 @@ std::unique_ptr<OdbcRecordset> OdbcConnection::OpenRecordset(std::string_view sq
   }
   return std::make_unique<OdbcRecordset>(shared_from_this(), std::move(owner), std::string(sql),
                                          read_only);
+}
+
+OdbcConnection::CommandResult OdbcConnection::ExecuteCommand(std::string_view sql,
+                                                             const ParameterList& parameters) {
+  if (!IsOpen()) Throw("Operation is not allowed when the object is closed.");
+  SQLHANDLE stmt = nullptr;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_.get(), &stmt))) {
+    Fail(SQL_HANDLE_DBC, dbc_.get());
+  }
+  OdbcHandle owner(SQL_HANDLE_STMT, stmt);
+  std::u16string wide = Wide(sql);
+  if (!SQL_SUCCEEDED(SQLPrepareW(stmt, W(wide), static_cast<SQLINTEGER>(wide.size())))) {
+    Fail(SQL_HANDLE_STMT, stmt);
+  }
+  auto bound = std::make_shared<BoundParameters>();
+  bound->buffers.resize(parameters.size());
+  for (size_t i = 0; i < parameters.size(); ++i) {
+    const Parameter& parameter = *parameters[i];
+    if (parameter.direction != kAdParamInput && parameter.direction != kAdParamUnknown) {
+      throw EngineError(kErrArguments, kSource, "Only input parameters are supported.");
+    }
+    const com::Variant value = AdoValue(*parameter.value.get(), parameter.type);
+    const SQLRETURN rc =
+        BindValue(stmt, static_cast<SQLUSMALLINT>(i + 1), *value.get(), parameter.type,
+                  SqlTypeOfAdo(parameter.type), static_cast<SQLULEN>(parameter.size),
+                  &bound->buffers[i]);
+    if (!SQL_SUCCEEDED(rc)) Fail(SQL_HANDLE_STMT, stmt);
+  }
+  SQLSMALLINT columns = 0;
+  if (!SQL_SUCCEEDED(SQLNumResultCols(stmt, &columns))) Fail(SQL_HANDLE_STMT, stmt);
+  CommandResult result;
+  if (columns == 0) {
+    const SQLRETURN rc = SQLExecute(stmt);
+    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) Fail(SQL_HANDLE_STMT, stmt);
+    SQLLEN count = -1;
+    if (rc != SQL_NO_DATA) SQLRowCount(stmt, &count);
+    result.records_affected = rc == SQL_NO_DATA ? 0 : count;
+    return result;
+  }
+  result.recordset = std::make_unique<OdbcRecordset>(shared_from_this(), std::move(owner),
+                                                     std::string(sql), /*read_only=*/true);
+  result.recordset->KeepBound(std::move(bound));
+  result.recordset->Eof();  // runs now: a failure is the command's
+  return result;
 }
 
 void OdbcConnection::BeginAppend() {
@@ -508,32 +694,7 @@ void OdbcRecordset::SetValue(size_t index, const com::VARIANT& value) {
   RequireOpen();
   if (index >= fields_.size()) Throw("Item cannot be found in the collection.");
   if (!adding_) Throw("The operation requested by the application is not allowed in this context.");
-  com::Variant given;
-  com::VariantCopyInd(given.get(), &value);
-  com::Variant stored;
-  if (given.vt() == com::VT_NULL || given.vt() == com::VT_EMPTY) {
-    stored = com::Variant::Null();
-  } else {
-    com::VARTYPE want = com::VT_EMPTY;
-    switch (fields_[index].type) {
-      case kAdBoolean: want = com::VT_BOOL; break;
-      case kAdSmallInt: case kAdInteger: case kAdBigInt: case kAdTinyInt: want = com::VT_I8; break;
-      case kAdSingle: case kAdDouble: want = com::VT_R8; break;
-      case kAdDbDate: case kAdDbTime: case kAdDbTimeStamp: want = com::VT_DATE; break;
-      case kAdBinary: case kAdVarBinary: case kAdLongVarBinary:
-        if (given.vt() == (com::VT_ARRAY | com::VT_UI1)) break;
-        want = com::VT_BSTR;
-        break;
-      default: want = com::VT_BSTR; break;
-    }
-    if (want == com::VT_EMPTY) {
-      stored = std::move(given);
-    } else if (com::Failed(com::VariantChangeType(stored.get(), given.get(), 0, want))) {
-      throw EngineError(static_cast<int32_t>(0x80020005u), kSource,
-                        "Multiple-step operation generated errors. Check each status value.");
-    }
-  }
-  pending_[index] = std::move(stored);
+  pending_[index] = AdoValue(value, fields_[index].type);
   assigned_[index] = true;
 }
 
@@ -570,90 +731,14 @@ void OdbcRecordset::Update() {
   adding_ = false;
   SQLHSTMT stmt = InsertFor(assigned_);
   // Parameter buffers live until the statement has run.
-  struct Param {
-    SQLLEN indicator = 0;
-    SQLBIGINT integer = 0;
-    double real = 0;
-    unsigned char bit = 0;
-    SQL_TIMESTAMP_STRUCT timestamp{};
-    SQL_DATE_STRUCT date{};
-    std::u16string text;
-    std::string bytes;
-  };
-  std::vector<Param> params(pending_.size());
+  std::vector<ParameterBuffer> params(pending_.size());
   SQLUSMALLINT number = 0;
   SQLFreeStmt(stmt, SQL_RESET_PARAMS);
   for (size_t i = 0; i < pending_.size(); ++i) {
     if (!assigned_[i]) continue;
-    ++number;
-    Param& p = params[i];
-    const com::VARIANT& v = *pending_[i].get();
-    const SQLSMALLINT sql_type = sql_types_[i];
-    const SQLULEN size = std::max<SQLULEN>(1, static_cast<SQLULEN>(fields_[i].size));
-    SQLRETURN rc = SQL_SUCCESS;
-    switch (v.vt) {
-      case com::VT_NULL:
-        p.indicator = SQL_NULL_DATA;
-        rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_WCHAR, sql_type, size, 0,
-                              nullptr, 0, &p.indicator);
-        break;
-      case com::VT_BOOL:
-        p.bit = v.boolVal != 0 ? 1 : 0;
-        rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_BIT, SQL_BIT, 1, 0, &p.bit, 0,
-                              &p.indicator);
-        break;
-      case com::VT_I8:
-        p.integer = v.llVal;
-        rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 19, 0,
-                              &p.integer, 0, &p.indicator);
-        break;
-      case com::VT_R8:
-        p.real = v.dblVal;
-        rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_DOUBLE, SQL_DOUBLE, 15, 0,
-                              &p.real, 0, &p.indicator);
-        break;
-      case com::VT_DATE: {
-        com::DateParts d{};
-        if (!com::DateToParts(v.date, &d)) Throw("The date cannot be represented.");
-        p.timestamp = SQL_TIMESTAMP_STRUCT{static_cast<SQLSMALLINT>(d.year),
-                                           static_cast<SQLUSMALLINT>(d.month),
-                                           static_cast<SQLUSMALLINT>(d.day),
-                                           static_cast<SQLUSMALLINT>(d.hour),
-                                           static_cast<SQLUSMALLINT>(d.minute),
-                                           static_cast<SQLUSMALLINT>(d.second), 0};
-        // A date column gets a date: some drivers store a timestamp
-        // parameter with its time even there.
-        if (fields_[i].type == kAdDbDate) {
-          p.date = SQL_DATE_STRUCT{p.timestamp.year, p.timestamp.month, p.timestamp.day};
-          rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_TYPE_DATE, SQL_TYPE_DATE, 10,
-                                0, &p.date, sizeof p.date, &p.indicator);
-        } else {
-          rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_TYPE_TIMESTAMP,
-                                SQL_TYPE_TIMESTAMP, 19, 0, &p.timestamp, sizeof p.timestamp,
-                                &p.indicator);
-        }
-        break;
-      }
-      case com::VT_ARRAY | com::VT_UI1:
-        com::Variant::GetBytes(v, &p.bytes);
-        p.indicator = static_cast<SQLLEN>(p.bytes.size());
-        rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_BINARY, SQL_LONGVARBINARY,
-                              std::max<SQLULEN>(1, p.bytes.size()), 0, p.bytes.data(),
-                              static_cast<SQLLEN>(p.bytes.size()), &p.indicator);
-        break;
-      default: {
-        if (v.vt == com::VT_BSTR) {
-          p.text.assign(com::Bstr::View(v.bstrVal));
-        } else {
-          com::VariantToText(v, &p.text);
-        }
-        p.indicator = static_cast<SQLLEN>(p.text.size() * sizeof(char16_t));
-        rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_WCHAR,
-                              IsLong(fields_[i].type) ? SQL_WLONGVARCHAR : SQL_WVARCHAR,
-                              std::max<SQLULEN>(1, p.text.size()), 0, p.text.data(),
-                              p.indicator, &p.indicator);
-      }
-    }
+    const SQLRETURN rc =
+        BindValue(stmt, ++number, *pending_[i].get(), fields_[i].type, sql_types_[i],
+                  static_cast<SQLULEN>(fields_[i].size), &params[i]);
     if (!SQL_SUCCEEDED(rc)) connection_->Fail(SQL_HANDLE_STMT, stmt);
   }
   connection_->Savepoint();

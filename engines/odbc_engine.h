@@ -20,11 +20,16 @@ namespace quillon::engines {
 
 // ADO data type numbers.
 enum AdoType : int16_t {
+  kAdEmpty = 0,
   kAdSmallInt = 2,
   kAdInteger = 3,
   kAdSingle = 4,
   kAdDouble = 5,
+  kAdCurrency = 6,
+  kAdDate = 7,
   kAdBoolean = 11,
+  kAdVariant = 12,
+  kAdDecimal = 14,
   kAdTinyInt = 16,
   kAdBigInt = 20,
   kAdGuid = 72,
@@ -51,6 +56,13 @@ inline constexpr int32_t kAdFldLong = 0x80;
 
 // The ADO type for an ODBC SQL type.
 int16_t AdoTypeOf(int sql_type);
+
+// A value as it is sent for a field or parameter of ADO type `type`: Null
+// for nothing, else the type's variant form (text types as text, binary
+// ones as given bytes or text). Throws the provider's conversion error.
+com::Variant AdoValue(const com::VARIANT& value, int16_t type);
+
+struct BoundParameters;
 
 // Move-only owner of one ODBC handle of the given kind.
 class OdbcHandle {
@@ -86,6 +98,15 @@ class OdbcConnection : public std::enable_shared_from_this<OdbcConnection> {
   void Execute(std::string_view sql);
   // A recordset over a statement. `read_only`: rows cannot be added.
   std::unique_ptr<OdbcRecordset> OpenRecordset(std::string_view sql, bool read_only);
+  // Runs `sql` with its ? markers bound, in order, to `parameters` (input
+  // parameters only; their values are sent, never spliced). A statement
+  // that returns rows gives a read-only recordset, already run; any other
+  // gives the rows it changed (-1 when the driver cannot tell).
+  struct CommandResult {
+    std::unique_ptr<OdbcRecordset> recordset;
+    int64_t records_affected = -1;
+  };
+  CommandResult ExecuteCommand(std::string_view sql, const ParameterList& parameters);
   // Commits what was appended and disconnects.
   void Close();
 
@@ -133,6 +154,8 @@ class OdbcRecordset final : public Cursor {
   com::Variant GetValue(size_t index) override;
   void SetValue(size_t index, const com::VARIANT& value) override;
   void Close() override;
+  // Keeps the buffers of the statement's bound parameters while it may run.
+  void KeepBound(std::shared_ptr<BoundParameters> bound) { bound_ = std::move(bound); }
 
  private:
   void RequireOpen() const;
@@ -157,6 +180,7 @@ class OdbcRecordset final : public Cursor {
   std::vector<com::Variant> pending_;
   std::vector<bool> assigned_;
   std::map<std::vector<bool>, OdbcHandle> inserts_;
+  std::shared_ptr<BoundParameters> bound_;
 };
 
 }  // namespace quillon::engines

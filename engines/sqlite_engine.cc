@@ -26,6 +26,8 @@ constexpr int kErrConstraint = 3317;
 constexpr int kErrClosed = 3420;
 constexpr int kErrConversion = 3421;
 constexpr int kErrOverflow = 3349;
+constexpr int kErrTooFewParameters = 3061;
+constexpr int kErrSelectExecuted = 3065;
 constexpr int kErrOther = 3000;
 
 // Locked files are retried this long before the lock is reported.
@@ -184,6 +186,85 @@ double RealOfCurrency(int64_t scaled) {
   return real;
 }
 
+// A value as the engine stores it in a field of DAO type `type`: Null for
+// nothing, the field's type otherwise (0, binary and decimal fields keep
+// the value as given). 3421 when it does not convert, 3349 when it does
+// not fit.
+com::Variant StoredValue(const com::VARIANT& value, int16_t type) {
+  const com::VARIANT& given_ref =
+      (value.vt == (com::VT_BYREF | com::VT_VARIANT) && value.pvarVal != nullptr) ? *value.pvarVal
+                                                                                 : value;
+  if (IsNothing(given_ref)) return com::Variant::Null();
+  com::Variant stored;
+  if (type == kDbDate && given_ref.vt == com::VT_BSTR && [&] {
+        com::DATE ignored = 0;
+        return ParseFixedDate(com::Bstr::View(given_ref.bstrVal), &ignored);
+      }()) {
+    // Already in the stored form.
+    com::VariantCopy(stored.get(), &given_ref);
+    return stored;
+  }
+  com::Variant given;
+  com::VariantCopyInd(given.get(), &value);
+  com::VARTYPE want = com::VT_EMPTY;
+  switch (type) {
+    case kDbBoolean: want = com::VT_BOOL; break;
+    case kDbByte: case kDbInteger: case kDbLong: case kDbBigInt: want = com::VT_I8; break;
+    case kDbCurrency: want = com::VT_CY; break;
+    case kDbSingle: case kDbDouble: want = com::VT_R8; break;
+    case kDbDate: want = com::VT_DATE; break;
+    case kDbText: case kDbMemo: want = com::VT_BSTR; break;
+    default: break;  // binary and decimal keep what they were given
+  }
+  if (want == com::VT_EMPTY || want == given.vt()) return given;
+  const com::HRESULT hr = com::VariantChangeType(stored.get(), given.get(), 0, want);
+  if (hr == com::DISP_E_OVERFLOW) Overflow();
+  if (com::Failed(hr)) Throw(kErrConversion, "DAO.Field", "Data type conversion error.");
+  return stored;
+}
+
+// Binds a stored value to parameter `param` (1-based). Strings are bound
+// without a copy: the value must outlive the statement's step.
+int BindStored(sqlite3_stmt* stmt, int param, const com::VARIANT& v) {
+  switch (v.vt) {
+    case com::VT_NULL: case com::VT_EMPTY: return sqlite3_bind_null(stmt, param);
+    case com::VT_BOOL: return sqlite3_bind_int(stmt, param, v.boolVal != 0 ? 1 : 0);
+    case com::VT_I2: return sqlite3_bind_int(stmt, param, v.iVal);
+    case com::VT_I4: return sqlite3_bind_int(stmt, param, v.lVal);
+    case com::VT_I8: return sqlite3_bind_int64(stmt, param, v.llVal);
+    case com::VT_R8: return sqlite3_bind_double(stmt, param, v.dblVal);
+    case com::VT_CY:
+      // Whole amounts stay integers; the rest needs the fraction.
+      return v.cyVal.int64 % 10000 == 0
+                 ? sqlite3_bind_int64(stmt, param, v.cyVal.int64 / 10000)
+                 : sqlite3_bind_double(stmt, param, RealOfCurrency(v.cyVal.int64));
+    case com::VT_ARRAY | com::VT_UI1: {
+      std::string bytes;
+      com::Variant::GetBytes(v, &bytes);
+      return sqlite3_bind_blob64(stmt, param, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
+    }
+    case com::VT_BSTR:
+      return sqlite3_bind_text16(stmt, param, v.bstrVal,
+                                 static_cast<int>(com::Bstr::View(v.bstrVal).size() * 2),
+                                 SQLITE_STATIC);
+    default: {
+      // Dates are stored in the fixed text form, so every reader sees them
+      // the same way; everything else in its text form.
+      std::u16string text;
+      if (com::Failed(com::VariantToText(v, &text))) {
+        com::Variant as_text;
+        if (!Coerce(v, com::VT_BSTR, &as_text)) {
+          Throw(kErrConversion, "DAO.Field", "Data type conversion error.");
+        }
+        text.assign(com::Bstr::View(as_text.get()->bstrVal));
+      }
+      const std::string utf8 = com::Utf16ToUtf8(text);
+      return sqlite3_bind_text64(stmt, param, utf8.data(), utf8.size(), SQLITE_TRANSIENT,
+                                 SQLITE_UTF8);
+    }
+  }
+}
+
 }  // namespace
 
 // --- Handles -----------------------------------------------------------------------
@@ -292,9 +373,14 @@ std::unique_ptr<SqliteRecordset> SqliteDatabase::OpenRecordset(std::string_view 
   SqliteStatement owner(stmt);
   if (rc != SQLITE_OK) Fail(sqlite3_extended_errcode(db_), "DAO.Database");
   if (stmt == nullptr) Throw(kErrOther, "DAO.Database", "The statement is empty.");
+  return RecordsetOver(std::move(owner), type, options);
+}
+
+std::unique_ptr<SqliteRecordset> SqliteDatabase::RecordsetOver(SqliteStatement stmt, int type,
+                                                               int options) {
   const bool read_only = type == kDbOpenSnapshot || (options & kDbReadOnlyOption) != 0 ||
                          sqlite3_db_readonly(db_, "main") == 1;
-  return std::make_unique<SqliteRecordset>(shared_from_this(), std::move(owner), read_only);
+  return std::make_unique<SqliteRecordset>(shared_from_this(), std::move(stmt), read_only);
 }
 
 void SqliteDatabase::BeginAppend() {
@@ -322,6 +408,271 @@ void SqliteDatabase::Close() {
     ~Closer() { sqlite3_close_v2(std::exchange(self->db_, nullptr)); }
   } closer{this};
   CommitAppend();
+}
+
+// --- Query definitions ------------------------------------------------------------------
+
+namespace {
+
+[[noreturn]] void BadQuery(const std::string& why) {
+  Throw(kErrOther, "DAO.QueryDef", "Syntax error in query: " + why);
+}
+
+bool IsNameStart(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c >= 0x80;
+}
+bool IsNameChar(unsigned char c) { return IsNameStart(c) || (c >= '0' && c <= '9') || c == '$'; }
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f'; }
+
+// Past blanks and comments.
+size_t SkipBlank(std::string_view sql, size_t p) {
+  for (;;) {
+    while (p < sql.size() && IsBlank(sql[p])) ++p;
+    if (sql.substr(p, 2) == "--") {
+      const size_t end = sql.find('\n', p);
+      p = end == std::string_view::npos ? sql.size() : end + 1;
+    } else if (sql.substr(p, 2) == "/*") {
+      const size_t end = sql.find("*/", p + 2);
+      p = end == std::string_view::npos ? sql.size() : end + 2;
+    } else {
+      return p;
+    }
+  }
+}
+
+size_t NameEnd(std::string_view sql, size_t p) {
+  while (p < sql.size() && IsNameChar(static_cast<unsigned char>(sql[p]))) ++p;
+  return p;
+}
+
+// Jet's type names for parameters, as DAO field types (0: any value).
+int16_t DaoTypeNamed(std::string_view name) {
+  static const struct {
+    const char* names;  // "|"-separated
+    int16_t type;
+  } kTypes[] = {
+      {"|BIT|BOOLEAN|YESNO|LOGICAL|LOGICAL1|", kDbBoolean},
+      {"|BYTE|INTEGER1|TINYINT|", kDbByte},
+      {"|SHORT|SMALLINT|INTEGER2|", kDbInteger},
+      {"|LONG|INT|INTEGER|INTEGER4|COUNTER|AUTOINCREMENT|", kDbLong},
+      {"|CURRENCY|MONEY|", kDbCurrency},
+      {"|SINGLE|REAL|FLOAT4|IEEESINGLE|", kDbSingle},
+      {"|DOUBLE|FLOAT|FLOAT8|IEEEDOUBLE|NUMBER|NUMERIC|", kDbDouble},
+      {"|DATETIME|DATE|TIME|TIMESTAMP|", kDbDate},
+      {"|BINARY|VARBINARY|", kDbBinary},
+      {"|TEXT|CHAR|VARCHAR|STRING|ALPHANUMERIC|", kDbText},
+      {"|LONGBINARY|OLEOBJECT|GENERAL|IMAGE|", kDbLongBinary},
+      {"|MEMO|LONGTEXT|LONGCHAR|NOTE|", kDbMemo},
+      {"|GUID|", kDbGuid},
+      {"|BIGINT|", kDbBigInt},
+      {"|VALUE|VARIANT|", 0},
+  };
+  const std::string wanted = "|" + Upper(name) + "|";
+  for (const auto& t : kTypes) {
+    if (std::string_view(t.names).find(wanted) != std::string_view::npos) return t.type;
+  }
+  return -1;
+}
+
+// The end of a quoted run that starts at p (its quote doubled inside).
+size_t QuotedEnd(std::string_view sql, size_t p, char close) {
+  size_t at = p + 1;
+  for (;;) {
+    const size_t q = sql.find(close, at);
+    if (q == std::string_view::npos) return sql.size();
+    if (close != ']' && q + 1 < sql.size() && sql[q + 1] == close) {
+      at = q + 2;
+      continue;
+    }
+    return q + 1;
+  }
+}
+
+}  // namespace
+
+ParsedQuery ParseDaoQuery(std::string_view sql) {
+  ParsedQuery out;
+  std::vector<std::string> upper_names;
+  auto declared = [&](std::string_view name) -> int {
+    const std::string u = Upper(name);
+    for (size_t i = 0; i < upper_names.size(); ++i) {
+      if (upper_names[i] == u) return static_cast<int>(i);
+    }
+    return -1;
+  };
+
+  size_t p = SkipBlank(sql, 0);
+  if (NameEnd(sql, p) == p + 10 && Upper(sql.substr(p, 10)) == "PARAMETERS") {
+    p += 10;
+    for (;;) {
+      p = SkipBlank(sql, p);
+      std::string name;
+      if (p < sql.size() && sql[p] == '[') {
+        const size_t close = sql.find(']', p + 1);
+        if (close == std::string_view::npos) BadQuery("unclosed [ in the PARAMETERS clause");
+        name = sql.substr(p + 1, close - p - 1);
+        p = close + 1;
+      } else {
+        const size_t end = NameEnd(sql, p);
+        name = sql.substr(p, end - p);
+        p = end;
+      }
+      if (name.empty()) BadQuery("a parameter without a name");
+      if (declared(name) >= 0) BadQuery("parameter " + name + " declared twice");
+      p = SkipBlank(sql, p);
+      const size_t type_end = NameEnd(sql, p);
+      const int16_t type = DaoTypeNamed(sql.substr(p, type_end - p));
+      if (type < 0) {
+        BadQuery("unknown type \"" + std::string(sql.substr(p, type_end - p)) + "\" of " + name);
+      }
+      p = SkipBlank(sql, type_end);
+      if (p < sql.size() && sql[p] == '(') {  // a size, as in Text (50)
+        const size_t close = sql.find(')', p);
+        if (close == std::string_view::npos) BadQuery("unclosed ( in the PARAMETERS clause");
+        p = SkipBlank(sql, close + 1);
+      }
+      out.parameters.emplace_back(name, type);
+      upper_names.push_back(Upper(name));
+      if (p < sql.size() && sql[p] == ',') {
+        ++p;
+        continue;
+      }
+      if (p < sql.size() && sql[p] == ';') {
+        ++p;
+        break;
+      }
+      BadQuery("the PARAMETERS clause ends without ;");
+    }
+  }
+
+  auto marker = [](int index) { return "?" + std::to_string(index + 1); };
+  const std::string_view body = sql.substr(p);
+  std::string& o = out.statement;
+  o.reserve(body.size());
+  int positional = 0;
+  size_t i = 0;
+  while (i < body.size()) {
+    const char c = body[i];
+    const auto u = static_cast<unsigned char>(c);
+    const char next = i + 1 < body.size() ? body[i + 1] : '\0';
+    size_t end = i + 1;
+    if (c == '\'' || c == '"' || c == '`') {
+      end = QuotedEnd(body, i, c);
+    } else if ((c == '-' && next == '-') || (c == '/' && next == '*')) {
+      end = SkipBlank(body, i);
+    } else if (c == '[') {
+      end = QuotedEnd(body, i, ']');
+      const int index = declared(body.substr(i + 1, end - i - 2));
+      if (index >= 0 && end <= body.size() && body[end - 1] == ']') {
+        o += marker(index);
+        i = end;
+        continue;
+      }
+    } else if (c == '?') {
+      if (next >= '0' && next <= '9') BadQuery("numbered ? markers; use ? alone");
+      if (!upper_names.empty()) BadQuery("? markers next to a PARAMETERS clause");
+      o += marker(positional++);
+      i = end;
+      continue;
+    } else if ((c == ':' || c == '@' || c == '$') && IsNameStart(static_cast<unsigned char>(next))) {
+      BadQuery("named markers (" + std::string(1, c) + "name); declare PARAMETERS instead");
+    } else if ((c >= '0' && c <= '9') || (c == '.' && next >= '0' && next <= '9')) {
+      // A number, exponent included, so that 1e5 holds no name e5.
+      while (end < body.size() && (IsNameChar(static_cast<unsigned char>(body[end])) ||
+                                   body[end] == '.' ||
+                                   ((body[end] == '+' || body[end] == '-') &&
+                                    (body[end - 1] == 'e' || body[end - 1] == 'E')))) {
+        ++end;
+      }
+    } else if (IsNameStart(u)) {
+      end = NameEnd(body, i);
+      const int index = (!o.empty() && o.back() == '.') ? -1 : declared(body.substr(i, end - i));
+      if (index >= 0) {
+        o += marker(index);
+        i = end;
+        continue;
+      }
+    }
+    o.append(body.substr(i, end - i));
+    i = end;
+  }
+  for (int k = 0; k < positional; ++k) out.parameters.emplace_back(marker(k), int16_t{0});
+  return out;
+}
+
+SqliteQuery::SqliteQuery(std::shared_ptr<SqliteDatabase> db, std::string name, std::string sql)
+    : db_(std::move(db)), name_(std::move(name)) {
+  SetSql(std::move(sql));
+}
+
+void SqliteQuery::SetSql(std::string sql) {
+  ParsedQuery parsed = ParseDaoQuery(sql);
+  ParameterList fresh;
+  for (const auto& [name, type] : parsed.parameters) {
+    auto parameter = std::make_shared<Parameter>();
+    parameter->name = name;
+    parameter->type = type;
+    fresh.push_back(std::move(parameter));
+  }
+  parsed_ = std::move(parsed);
+  sql_ = std::move(sql);
+  // The list object stays: collections handed out before see the new one.
+  *parameters_ = std::move(fresh);
+}
+
+SqliteStatement SqliteQuery::Prepare() {
+  if (!db_->IsOpen()) Throw(kErrClosed, "DAO.QueryDef", "The database is closed.");
+  const std::string& text = parsed_.statement;
+  sqlite3_stmt* raw = nullptr;
+  const char* tail = nullptr;
+  const int rc = sqlite3_prepare_v2(db_->handle(), text.data(), static_cast<int>(text.size()),
+                                    &raw, &tail);
+  SqliteStatement stmt(raw);
+  if (rc != SQLITE_OK) db_->Fail(sqlite3_extended_errcode(db_->handle()), "DAO.QueryDef");
+  if (raw == nullptr) Throw(kErrOther, "DAO.QueryDef", "The statement is empty.");
+  const std::string_view rest(tail, static_cast<size_t>(text.data() + text.size() - tail));
+  size_t after = SkipBlank(rest, 0);
+  while (after < rest.size() && rest[after] == ';') after = SkipBlank(rest, after + 1);
+  if (after < rest.size()) {
+    Throw(kErrOther, "DAO.QueryDef", "Characters found after end of SQL statement.");
+  }
+  int missing = 0;
+  for (const auto& parameter : *parameters_) missing += parameter->assigned ? 0 : 1;
+  if (missing > 0) {
+    Throw(kErrTooFewParameters, "DAO.QueryDef",
+          "Too few parameters. Expected " + std::to_string(missing) + ".");
+  }
+  const int markers = sqlite3_bind_parameter_count(raw);
+  for (int i = 0; i < markers && i < static_cast<int>(parameters_->size()); ++i) {
+    const Parameter& parameter = *(*parameters_)[i];
+    const com::Variant stored = StoredValue(*parameter.value.get(), parameter.type);
+    // A transient copy of text: the stored value goes when this returns.
+    int bound = SQLITE_OK;
+    if (stored.vt() == com::VT_BSTR) {
+      const std::u16string_view text16 = com::Bstr::View(stored.get()->bstrVal);
+      bound = sqlite3_bind_text16(raw, i + 1, text16.data(), static_cast<int>(text16.size() * 2),
+                                  SQLITE_TRANSIENT);
+    } else {
+      bound = BindStored(raw, i + 1, *stored.get());
+    }
+    if (bound != SQLITE_OK) db_->Fail(bound, "DAO.QueryDef");
+  }
+  return stmt;
+}
+
+void SqliteQuery::Execute() {
+  SqliteStatement stmt = Prepare();
+  // Whether or not it finds any, a statement with columns returns rows.
+  if (sqlite3_column_count(stmt.get()) > 0) {
+    Throw(kErrSelectExecuted, "DAO.QueryDef", "Cannot execute a select query.");
+  }
+  const int rc = sqlite3_step(stmt.get());
+  if (rc != SQLITE_DONE) db_->Fail(sqlite3_extended_errcode(db_->handle()), "DAO.QueryDef");
+  records_affected_ = sqlite3_changes64(db_->handle());
+}
+
+std::unique_ptr<SqliteRecordset> SqliteQuery::OpenRecordset(int type, int options) {
+  return db_->RecordsetOver(Prepare(), type, options);
 }
 
 // --- Recordset ------------------------------------------------------------------------
@@ -499,43 +850,7 @@ void SqliteRecordset::SetValue(size_t index, const com::VARIANT& value) {
   if (!adding_) {
     Throw(kErrUpdateWithoutAddNew, "DAO.Field", "Update or CancelUpdate without AddNew or Edit.");
   }
-  const com::VARIANT& given_ref =
-      (value.vt == (com::VT_BYREF | com::VT_VARIANT) && value.pvarVal != nullptr) ? *value.pvarVal
-                                                                                 : value;
-  com::Variant stored;
-  if (IsNothing(given_ref)) {
-    stored = com::Variant::Null();
-  } else if (fields_[index].type == kDbDate && given_ref.vt == com::VT_BSTR &&
-             [&] {
-               com::DATE ignored = 0;
-               return ParseFixedDate(com::Bstr::View(given_ref.bstrVal), &ignored);
-             }()) {
-    // Already in the stored form.
-    com::VariantCopy(stored.get(), &given_ref);
-  } else {
-    com::Variant given;
-    com::VariantCopyInd(given.get(), &value);
-    com::VARTYPE want = com::VT_EMPTY;
-    switch (fields_[index].type) {
-      case kDbBoolean: want = com::VT_BOOL; break;
-      case kDbByte: case kDbInteger: case kDbLong: case kDbBigInt: want = com::VT_I8; break;
-      case kDbCurrency: want = com::VT_CY; break;
-      case kDbSingle: case kDbDouble: want = com::VT_R8; break;
-      case kDbDate: want = com::VT_DATE; break;
-      case kDbText: case kDbMemo: want = com::VT_BSTR; break;
-      default: break;  // binary and decimal keep what they were given
-    }
-    if (want == com::VT_EMPTY || want == given.vt()) {
-      stored = std::move(given);
-    } else if (const com::HRESULT hr =
-                   com::VariantChangeType(stored.get(), given.get(), 0, want);
-               hr == com::DISP_E_OVERFLOW) {
-      Overflow();
-    } else if (com::Failed(hr)) {
-      Throw(kErrConversion, "DAO.Field", "Data type conversion error.");
-    }
-  }
-  pending_[index] = std::move(stored);
+  pending_[index] = StoredValue(value, fields_[index].type);
   assigned_[index] = true;
 }
 
@@ -580,48 +895,7 @@ void SqliteRecordset::Update() {
   int param = 0;
   for (size_t i = 0; i < pending_.size(); ++i) {
     if (!assigned_[i]) continue;
-    ++param;
-    const com::VARIANT& v = *pending_[i].get();
-    int rc = SQLITE_OK;
-    switch (v.vt) {
-      case com::VT_NULL: rc = sqlite3_bind_null(stmt, param); break;
-      case com::VT_BOOL: rc = sqlite3_bind_int(stmt, param, v.boolVal != 0 ? 1 : 0); break;
-      case com::VT_I8: rc = sqlite3_bind_int64(stmt, param, v.llVal); break;
-      case com::VT_R8: rc = sqlite3_bind_double(stmt, param, v.dblVal); break;
-      case com::VT_CY:
-        // Whole amounts stay integers; the rest needs the fraction.
-        rc = v.cyVal.int64 % 10000 == 0
-                 ? sqlite3_bind_int64(stmt, param, v.cyVal.int64 / 10000)
-                 : sqlite3_bind_double(stmt, param, RealOfCurrency(v.cyVal.int64));
-        break;
-      case com::VT_ARRAY | com::VT_UI1: {
-        std::string bytes;
-        com::Variant::GetBytes(v, &bytes);
-        rc = sqlite3_bind_blob64(stmt, param, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
-        break;
-      }
-      case com::VT_BSTR:
-        // The pending value outlives the statement's step.
-        rc = sqlite3_bind_text16(stmt, param, v.bstrVal,
-                                 static_cast<int>(com::Bstr::View(v.bstrVal).size() * 2),
-                                 SQLITE_STATIC);
-        break;
-      default: {
-        // Dates are stored in the fixed text form, so every reader sees them
-        // the same way; everything else in its text form.
-        std::u16string text;
-        if (com::Failed(com::VariantToText(v, &text))) {
-          com::Variant as_text;
-          if (!Coerce(v, com::VT_BSTR, &as_text)) {
-            Throw(kErrConversion, "DAO.Field", "Data type conversion error.");
-          }
-          text.assign(com::Bstr::View(as_text.get()->bstrVal));
-        }
-        const std::string utf8 = com::Utf16ToUtf8(text);
-        rc = sqlite3_bind_text64(stmt, param, utf8.data(), utf8.size(), SQLITE_TRANSIENT,
-                                 SQLITE_UTF8);
-      }
-    }
+    const int rc = BindStored(stmt, ++param, *pending_[i].get());
     if (rc != SQLITE_OK) db_->Fail(rc, "DAO.Recordset");
   }
   const int rc = sqlite3_step(stmt);

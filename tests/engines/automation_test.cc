@@ -12,59 +12,18 @@
 #include <string>
 #include <vector>
 
-#include "quillon/component/bstr.h"
-#include "quillon/component/com_ptr.h"
-#include "quillon/component/dispatch.h"
-#include "quillon/component/runtime.h"
-#include "quillon/component/variant.h"
-
-extern "C" quillon::com::HRESULT DllGetClassObject(quillon::com::REFCLSID clsid,
-                                                   quillon::com::REFIID iid, void** object);
+#include "tests/engines/late_bound.h"
 
 namespace quillon::engines {
 namespace {
 
+using testing::Call;
+using testing::Create;
+using testing::Int;
+using testing::Invoke;
+using testing::Object;
 using com::ComPtr;
 using com::Variant;
-
-ComPtr<IDispatch> Create(const com::CLSID& clsid) {
-  ComPtr<com::IClassFactory> factory;
-  EXPECT_EQ(DllGetClassObject(clsid, com::IID_IClassFactory, factory.put_void()), com::S_OK);
-  ComPtr<IDispatch> object;
-  if (factory) {
-    EXPECT_EQ(factory->CreateInstance(nullptr, com::IID_IDispatch, object.put_void()), com::S_OK);
-  }
-  return object;
-}
-
-struct Call {
-  HRESULT hr;
-  Variant value;
-  std::u16string description;
-};
-
-Call Invoke(IDispatch* object, std::u16string_view name, com::WORD flags,
-            std::vector<Variant> args = {}) {
-  std::vector<VARIANT> raw;
-  for (auto& a : args) raw.push_back(*a.get());
-  com::EXCEPINFO info{};
-  Call c{};
-  c.hr = com::InvokeByName(object, name, flags, raw, c.value.get(), &info);
-  c.description = std::u16string(com::Bstr::View(info.bstrDescription));
-  com::ClearExcepInfo(&info);
-  return c;
-}
-
-ComPtr<IDispatch> Object(const Call& c) {
-  EXPECT_EQ(c.value.vt(), com::VT_DISPATCH);
-  return c.value.vt() == com::VT_DISPATCH ? ComPtr<IDispatch>(c.value.get()->pdispVal) : nullptr;
-}
-
-int32_t Int(const Call& c) {
-  Variant i;
-  EXPECT_EQ(com::VariantChangeType(i.get(), c.value.get(), 0, com::VT_I4), com::S_OK);
-  return i.get()->lVal;
-}
 
 // The records of an error collection: number and description of each.
 std::vector<std::pair<int32_t, std::u16string>> Records(IDispatch* owner) {

@@ -87,6 +87,61 @@ TEST(SqliteTypes, ConnectTextNamesTheFile) {
   EXPECT_EQ(DatabasePathFromConnect("/tmp/c.db", ""), "/tmp/c.db");
 }
 
+TEST(DaoQueryText, DeclaredNamesAndMarkersBecomeNumberedMarkers) {
+  using Params = std::vector<std::pair<std::string, int16_t>>;
+  const struct {
+    const char* sql;
+    const char* statement;
+    Params parameters;
+  } cases[] = {
+      {"SELECT * FROM t WHERE a = ? AND b = ?", "SELECT * FROM t WHERE a = ?1 AND b = ?2",
+       {{"?1", 0}, {"?2", 0}}},
+      {"PARAMETERS who Text (40), since DateTime; SELECT * FROM t WHERE name = who AND "
+       "day > [since] OR name = [WHO]",
+       " SELECT * FROM t WHERE name = ?1 AND day > ?2 OR name = ?1",
+       {{"who", kDbText}, {"since", kDbDate}}},
+      {"parameters [市 名] Text;SELECT * FROM t WHERE city = [市 名]",
+       "SELECT * FROM t WHERE city = ?1", {{"市 名", kDbText}}},
+      // Literals, quoted names, comments, numbers and qualified names keep
+      // what looks like a parameter.
+      {"PARAMETERS n Long; SELECT 'n ?', \"n\", `n`, 1e5, t.n /* n ? */ FROM t WHERE x = n -- n ?",
+       " SELECT 'n ?', \"n\", `n`, 1e5, t.n /* n ? */ FROM t WHERE x = ?1 -- n ?",
+       {{"n", kDbLong}}},
+      {"INSERT INTO t VALUES ('it''s ?', ?)", "INSERT INTO t VALUES ('it''s ?', ?1)", {{"?1", 0}}},
+      {"PARAMETERS a Currency, b YesNo, c Memo, d LongBinary, e Value; SELECT a, b, c, d, e",
+       " SELECT ?1, ?2, ?3, ?4, ?5",
+       {{"a", kDbCurrency}, {"b", kDbBoolean}, {"c", kDbMemo}, {"d", kDbLongBinary}, {"e", 0}}},
+      {"SELECT 1", "SELECT 1", {}},
+  };
+  for (const auto& c : cases) {
+    const ParsedQuery parsed = ParseDaoQuery(c.sql);
+    EXPECT_EQ(parsed.statement, c.statement) << c.sql;
+    EXPECT_EQ(parsed.parameters, c.parameters) << c.sql;
+  }
+}
+
+TEST(DaoQueryText, MalformedOrAmbiguousTextIsRefused) {
+  const char* cases[] = {
+      "PARAMETERS a Text SELECT 1",          // no ;
+      "PARAMETERS a Nonsense; SELECT a",     // unknown type
+      "PARAMETERS a Text, a Long; SELECT a",  // twice
+      "PARAMETERS [a Text; SELECT a",        // unclosed name
+      "PARAMETERS a Text; SELECT a, ?",      // both forms
+      "SELECT ?1",                           // SQLite's numbered marker
+      "SELECT * FROM t WHERE a = :a",        // SQLite's named markers
+      "SELECT * FROM t WHERE a = @a",
+      "SELECT * FROM t WHERE a = $a",
+  };
+  for (const char* sql : cases) {
+    try {
+      ParseDaoQuery(sql);
+      ADD_FAILURE() << "accepted: " << sql;
+    } catch (const EngineError& e) {
+      EXPECT_EQ(e.number(), 3000) << sql;
+    }
+  }
+}
+
 TEST_F(SqliteEngineTest, AppendedRowsReadBackTypedAndDescribed) {
   {
     auto rs = db_->OpenRecordset("SELECT * FROM [t]", 2, 0);
