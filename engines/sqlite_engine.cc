@@ -10,6 +10,7 @@
 
 #include "quillon/component/bstr.h"
 #include "quillon/component/runtime.h"
+#include "quillon/platform/codepage.h"
 
 namespace quillon::engines {
 namespace {
@@ -120,6 +121,25 @@ bool ParseFixedDate(std::basic_string_view<Char> t, com::DATE* out) {
   return com::PartsToDate(p, out);
 }
 
+// UTF-8 text as a new automation string, converted straight into it (a
+// byte gives at most one unit; the string shrinks when there were fewer).
+com::Variant TextVariant(std::string_view utf8) {
+  if (utf8.size() > 0x3FFFFFF0u) throw std::bad_alloc();
+  com::BSTR text = com::AllocStringForWriting(static_cast<com::UINT>(utf8.size()));
+  if (text == nullptr) throw std::bad_alloc();
+  com::VARIANT v{};
+  v.vt = com::VT_BSTR;
+  v.bstrVal = text;
+  com::Variant owner;
+  owner.Adopt(&v);
+  const size_t units = platform::CodePage::Get(platform::CodePage::kUtf8).ToUtf16(utf8, text);
+  if (units != utf8.size() && !com::SysReAllocStringLen(&owner.get()->bstrVal, nullptr,
+                                                        static_cast<com::UINT>(units))) {
+    throw std::bad_alloc();
+  }
+  return owner;
+}
+
 [[noreturn]] void Overflow() { Throw(kErrOverflow, "DAO.Field", "Numeric field overflow."); }
 
 // A stored whole number as a currency: four decimals in a 64-bit integer.
@@ -186,6 +206,20 @@ double RealOfCurrency(int64_t scaled) {
   return real;
 }
 
+// The variant kind a field of DAO type `type` stores; VT_EMPTY for fields
+// that keep what they are given (binary, decimal).
+com::VARTYPE StoredKind(int16_t type) {
+  switch (type) {
+    case kDbBoolean: return com::VT_BOOL;
+    case kDbByte: case kDbInteger: case kDbLong: case kDbBigInt: return com::VT_I8;
+    case kDbCurrency: return com::VT_CY;
+    case kDbSingle: case kDbDouble: return com::VT_R8;
+    case kDbDate: return com::VT_DATE;
+    case kDbText: case kDbMemo: return com::VT_BSTR;
+    default: return com::VT_EMPTY;
+  }
+}
+
 // A value as the engine stores it in a field of DAO type `type`: Null for
 // nothing, the field's type otherwise (0, binary and decimal fields keep
 // the value as given). 3421 when it does not convert, 3349 when it does
@@ -206,16 +240,7 @@ com::Variant StoredValue(const com::VARIANT& value, int16_t type) {
   }
   com::Variant given;
   com::VariantCopyInd(given.get(), &value);
-  com::VARTYPE want = com::VT_EMPTY;
-  switch (type) {
-    case kDbBoolean: want = com::VT_BOOL; break;
-    case kDbByte: case kDbInteger: case kDbLong: case kDbBigInt: want = com::VT_I8; break;
-    case kDbCurrency: want = com::VT_CY; break;
-    case kDbSingle: case kDbDouble: want = com::VT_R8; break;
-    case kDbDate: want = com::VT_DATE; break;
-    case kDbText: case kDbMemo: want = com::VT_BSTR; break;
-    default: break;  // binary and decimal keep what they were given
-  }
+  const com::VARTYPE want = StoredKind(type);
   if (want == com::VT_EMPTY || want == given.vt()) return given;
   const com::HRESULT hr = com::VariantChangeType(stored.get(), given.get(), 0, want);
   if (hr == com::DISP_E_OVERFLOW) Overflow();
@@ -263,6 +288,146 @@ int BindStored(sqlite3_stmt* stmt, int param, const com::VARIANT& v) {
                                  SQLITE_UTF8);
     }
   }
+}
+
+// --- The record being added ------------------------------------------------------------
+
+// A plain decimal integer ("-" and at most 19 digits) that fits 64 bits.
+// Other forms (blanks, "+", exponents, fractions) take the general
+// conversion; this one is exact where that one went through a double.
+bool PlainInteger(std::u16string_view text, int64_t* out) {
+  size_t i = 0;
+  const bool negative = !text.empty() && text[0] == u'-';
+  if (negative) ++i;
+  if (i == text.size() || text.size() - i > 19) return false;
+  uint64_t magnitude = 0;
+  for (; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    if (c < u'0' || c > u'9') return false;
+    magnitude = magnitude * 10 + (c - u'0');
+  }
+  const uint64_t limit = static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) +
+                         (negative ? 1 : 0);
+  if (magnitude > limit) return false;
+  *out = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
+  return true;
+}
+
+// A real written as std::from_chars reads it, as the general conversion
+// does once blanks and a "+" are gone; those forms take that conversion.
+bool PlainReal(std::u16string_view text, double* out) {
+  char ascii[64];
+  if (text.empty() || text.size() > sizeof ascii) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] >= 0x80) return false;
+    ascii[i] = static_cast<char>(text[i]);
+  }
+  const auto [end, ec] = std::from_chars(ascii, ascii + text.size(), *out);
+  return ec == std::errc() && end == ascii + text.size() && std::isfinite(*out);
+}
+
+}  // namespace
+
+char* PendingValue::Reserve(size_t n) {
+  if (n > capacity) {
+    bytes = std::make_unique<char[]>(n);
+    capacity = n;
+  }
+  return bytes.get();
+}
+
+namespace {
+
+// The common assignments kept without a variant: text into text, dates in
+// their stored form, plain numbers into number fields, Null, bytes into
+// binary fields. They store exactly what StoredValue would; false leaves
+// the rest to it.
+bool StoreDirectly(const com::VARIANT& value, int16_t type, PendingValue* p) {
+  const com::VARIANT& v =
+      (value.vt == (com::VT_BYREF | com::VT_VARIANT) && value.pvarVal != nullptr) ? *value.pvarVal
+                                                                                 : value;
+  using Kind = PendingValue::Kind;
+  if (IsNothing(v)) {
+    p->kind = Kind::kNull;
+    return true;
+  }
+  if (v.vt == (com::VT_ARRAY | com::VT_UI1) && StoredKind(type) == com::VT_EMPTY &&
+      v.parray != nullptr &&
+      v.parray->cDims == 1 && v.parray->cbElements == 1) {
+    const size_t n = v.parray->rgsabound[0].cElements;
+    std::memcpy(p->Reserve(n), v.parray->pvData, n);
+    p->size = n;
+    p->kind = Kind::kBlob;
+    return true;
+  }
+  if (v.vt != com::VT_BSTR) return false;
+  const std::u16string_view text = com::Bstr::View(v.bstrVal);
+  switch (type) {
+    case kDbByte: case kDbInteger: case kDbLong: case kDbBigInt:
+      if (!PlainInteger(text, &p->integer)) return false;
+      p->kind = Kind::kInteger;
+      return true;
+    case kDbSingle: case kDbDouble:
+      if (!PlainReal(text, &p->real)) return false;
+      p->kind = Kind::kReal;
+      return true;
+    case kDbDate: {
+      com::DATE ignored = 0;
+      if (!ParseFixedDate(text, &ignored)) return false;
+      break;  // already in the stored form: kept as text
+    }
+    case kDbBoolean:
+      // The text form booleans travel in; other spellings convert below.
+      if (text != u"True" && text != u"False") return false;
+      p->other = com::Variant::Bool(text == u"True");
+      p->kind = Kind::kOther;
+      return true;
+    case kDbCurrency:
+      return false;
+    default:
+      break;
+  }
+  const platform::CodePage& utf8 = platform::CodePage::Get(platform::CodePage::kUtf8);
+  p->size = utf8.FromUtf16(text, p->Reserve(utf8.MaxNarrowLength(text.size())));
+  p->kind = Kind::kText;
+  return true;
+}
+
+int BindPending(sqlite3_stmt* stmt, int param, const PendingValue& p) {
+  using Kind = PendingValue::Kind;
+  switch (p.kind) {
+    case Kind::kNull: return sqlite3_bind_null(stmt, param);
+    case Kind::kInteger: return sqlite3_bind_int64(stmt, param, p.integer);
+    case Kind::kReal: return sqlite3_bind_double(stmt, param, p.real);
+    case Kind::kText:
+      // (A null pointer would bind Null, not the empty text.)
+      return sqlite3_bind_text64(stmt, param, p.size == 0 ? "" : p.bytes.get(), p.size,
+                                 SQLITE_STATIC, SQLITE_UTF8);
+    case Kind::kBlob:
+      return sqlite3_bind_blob64(stmt, param, p.size == 0 ? "" : p.bytes.get(), p.size,
+                                 SQLITE_STATIC);
+    case Kind::kOther: return BindStored(stmt, param, *p.other.get());
+  }
+  return SQLITE_MISUSE;
+}
+
+// What a field of the record being added holds, as a variant.
+com::Variant PendingVariant(const PendingValue& p) {
+  using Kind = PendingValue::Kind;
+  switch (p.kind) {
+    case Kind::kNull: return com::Variant::Null();
+    case Kind::kInteger: {
+      com::Variant v;
+      v.get()->vt = com::VT_I8;
+      v.get()->llVal = p.integer;
+      return v;
+    }
+    case Kind::kReal: return com::Variant::R8(p.real);
+    case Kind::kText: return TextVariant(p.view());
+    case Kind::kBlob: return com::Variant::Bytes(p.view());
+    case Kind::kOther: return p.other;
+  }
+  return com::Variant::Null();
 }
 
 }  // namespace
@@ -779,7 +944,9 @@ void SqliteRecordset::AddNew() {
     Throw(kErrReadOnly, "DAO.Recordset", "Cannot update. Database or object is read-only.");
   }
   db_->BeginAppend();
-  pending_.assign(fields_.size(), com::Variant());
+  // The values' buffers stay, for the next row.
+  pending_.resize(fields_.size());
+  for (PendingValue& p : pending_) p.kind = PendingValue::Kind::kNull;
   assigned_.assign(fields_.size(), false);
   adding_ = true;
 }
@@ -787,7 +954,7 @@ void SqliteRecordset::AddNew() {
 com::Variant SqliteRecordset::GetValue(size_t index) {
   RequireOpen();
   if (index >= fields_.size()) Throw(3265, "DAO.Fields", "Item not found in this collection.");
-  if (adding_) return assigned_[index] ? pending_[index] : com::Variant::Null();
+  if (adding_) return assigned_[index] ? PendingVariant(pending_[index]) : com::Variant::Null();
   Start();
   if (eof_) Throw(kErrNoCurrentRecord, "DAO.Field", "No current record.");
   sqlite3_stmt* stmt = select_.get();
@@ -827,10 +994,9 @@ com::Variant SqliteRecordset::GetValue(size_t index) {
         com::DATE date = 0;
         if (ParseFixedDate(text, &date)) return com::Variant::Date(date);
       }
-      // SQLite hands out UTF-16 itself, which saves a conversion per value.
-      const auto* data = static_cast<const char16_t*>(sqlite3_column_text16(stmt, i));
-      const size_t units = static_cast<size_t>(sqlite3_column_bytes16(stmt, i)) / 2;
-      com::Variant text = com::Variant::String(std::u16string_view(data, units));
+      const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
+      com::Variant text = TextVariant(
+          std::string_view(data, static_cast<size_t>(sqlite3_column_bytes(stmt, i))));
       // Typed columns hold text in the fixed forms; give them their type back.
       com::VARTYPE want = com::VT_EMPTY;
       if (type == kDbBoolean) want = com::VT_BOOL;
@@ -850,7 +1016,11 @@ void SqliteRecordset::SetValue(size_t index, const com::VARIANT& value) {
   if (!adding_) {
     Throw(kErrUpdateWithoutAddNew, "DAO.Field", "Update or CancelUpdate without AddNew or Edit.");
   }
-  pending_[index] = StoredValue(value, fields_[index].type);
+  PendingValue& pending = pending_[index];
+  if (!StoreDirectly(value, fields_[index].type, &pending)) {
+    pending.other = StoredValue(value, fields_[index].type);
+    pending.kind = PendingValue::Kind::kOther;
+  }
   assigned_[index] = true;
 }
 
@@ -891,11 +1061,17 @@ void SqliteRecordset::Update() {
     Throw(kErrUpdateWithoutAddNew, "DAO.Recordset", "Update or CancelUpdate without AddNew or Edit.");
   }
   adding_ = false;
-  sqlite3_stmt* stmt = InsertFor(assigned_).get();
+  // Rows of one import assign the same fields: the last statement serves.
+  if (last_mask_ == nullptr || *last_mask_ != assigned_) {
+    SqliteStatement& insert = InsertFor(assigned_);
+    last_mask_ = &inserts_.find(assigned_)->first;
+    last_insert_ = insert.get();
+  }
+  sqlite3_stmt* stmt = last_insert_;
   int param = 0;
   for (size_t i = 0; i < pending_.size(); ++i) {
     if (!assigned_[i]) continue;
-    const int rc = BindStored(stmt, ++param, *pending_[i].get());
+    const int rc = BindPending(stmt, ++param, pending_[i]);
     if (rc != SQLITE_OK) db_->Fail(rc, "DAO.Recordset");
   }
   const int rc = sqlite3_step(stmt);
@@ -907,12 +1083,15 @@ void SqliteRecordset::Update() {
     sqlite3_clear_bindings(stmt);
     Throw(DaoNumberOf(rc, message.c_str()), "DAO.Recordset", message);
   }
+  // The bindings stay: every assigned field is bound again before the
+  // statement runs next.
   sqlite3_reset(stmt);
-  sqlite3_clear_bindings(stmt);
 }
 
 void SqliteRecordset::Close() {
   if (select_.get() == nullptr) return;
+  last_mask_ = nullptr;
+  last_insert_ = nullptr;
   inserts_.clear();
   select_.reset();
   adding_ = false;

@@ -159,6 +159,23 @@ class SqliteQuery {
   int64_t records_affected_ = 0;
 };
 
+// A value of the record being added, kept in the form it is bound in:
+// integers, reals and UTF-8 text or bytes (in a buffer kept from row to
+// row), anything else as the converted variant.
+struct PendingValue {
+  enum class Kind : uint8_t { kNull, kInteger, kReal, kText, kBlob, kOther };
+  Kind kind = Kind::kNull;
+  int64_t integer = 0;
+  double real = 0;
+  std::unique_ptr<char[]> bytes;
+  size_t size = 0;
+  size_t capacity = 0;
+  com::Variant other;
+
+  char* Reserve(size_t n);
+  std::string_view view() const { return {bytes.get(), size}; }
+};
+
 class SqliteRecordset final : public Cursor {
  public:
   SqliteRecordset(std::shared_ptr<SqliteDatabase> db, SqliteStatement select, bool read_only);
@@ -192,9 +209,11 @@ class SqliteRecordset final : public Cursor {
   bool eof_ = false;
   bool any_row_ = false;
   bool adding_ = false;
-  std::vector<com::Variant> pending_;
+  std::vector<PendingValue> pending_;
   std::vector<bool> assigned_;
   std::map<std::vector<bool>, SqliteStatement> inserts_;
+  const std::vector<bool>* last_mask_ = nullptr;  // the key of last_insert_
+  sqlite3_stmt* last_insert_ = nullptr;
 };
 
 }  // namespace quillon::engines

@@ -169,6 +169,10 @@ class RecordsetAdapter {
   virtual void WriteValue(int index, const com::VARIANT& value) = 0;
 
   std::vector<FieldInfo> fields_;
+
+ private:
+  void AppendFieldText(int index, std::string* out, bool quote);
+  std::string scratch_;  // text values on their way into the recordset text
 };
 
 // The first tab, CR or LF at or after `from` (npos when none): the scan
