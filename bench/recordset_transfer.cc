@@ -3,10 +3,11 @@
 // command-line tool (.mode tabs / .import) for the DAO engine over SQLite,
 // and psql's \copy for the ADO engine into PostgreSQL.
 //
-//   bench_recordset [rows] [--repeat N] [--profile export|import]
+//   bench_recordset [rows] [--repeat N] [--profile export|import|pg-import]
 //
 // --profile runs only that toolkit phase, N times in this process, without
-// the peers: a target for a profiler.
+// the peers: a target for a profiler. (pg-import appends to the table
+// bench_profile, which must exist, on BENCH_PG_PORT.)
 //
 // Each toolkit phase runs in a child process of its own, so that its peak
 // resident size is its own; a phase's time is the best of N runs (the
@@ -187,6 +188,12 @@ int main(int argc, char** argv) {
       const auto start = Clock::now();
       if (profile == "export") {
         rs::ExportRecordset(rs::qlDAO36, path, "t");
+      } else if (profile == "pg-import") {
+        const char* port = std::getenv("BENCH_PG_PORT");
+        if (port == nullptr) return 1;
+        const std::string cs = std::string("Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=") +
+                               port + ";Database=postgres;Uid=postgres;BoolsAsChar=0;";
+        rs::ImportRecordset(rs::qlADO, cs, "bench_profile", exported);
       } else {
         sqlite3* db = nullptr;
         sqlite3_open(path.c_str(), &db);

@@ -33,6 +33,7 @@ constexpr int32_t kAdCmdTableDirect = 512;
 constexpr int32_t kAdExecuteNoRecords = 0x80;
 constexpr int16_t kDbOpenDynaset = 2;
 constexpr int32_t kAdLockReadOnly = 1;
+constexpr int32_t kAdUseClient = 3;
 
 // An optional argument coerced to `vt`; `fallback` when missing.
 com::Variant Optional(const VARIANT& v, com::VARTYPE vt, com::Variant fallback) {
@@ -202,7 +203,13 @@ void RecordsetHandle::Open(const VARIANT& source, const VARIANT& active_connecti
   }
   const std::string sql = OptionalText(source);
   if (cursor) cursor->Close();
-  cursor = access->Connection()->OpenRecordset(sql, lock_type == kAdLockReadOnly);
+  auto opened = access->Connection()->OpenRecordset(sql, lock_type == kAdLockReadOnly);
+  // A client-side cursor caching several records also sends the records
+  // added to it that many at a time (see OdbcRecordset::SetBatchRows).
+  if (cursor_location == kAdUseClient && cache_size > 1) {
+    opened->SetBatchRows(static_cast<size_t>(cache_size));
+  }
+  cursor = std::move(opened);
 }
 
 void RecordsetHandle::SetCacheSize(int32_t value) {

@@ -5,6 +5,7 @@
 #include <sqlucode.h>
 
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <utility>
 
@@ -329,6 +330,12 @@ std::shared_ptr<OdbcConnection> OdbcConnection::Open(std::string_view connection
     throw EngineError(std::move(records));
   }
   c->dbc_ = OdbcHandle(SQL_HANDLE_DBC, dbc);
+  SQLWCHAR dbms[64] = {};
+  SQLSMALLINT dbms_length = 0;
+  if (SQL_SUCCEEDED(SQLGetInfoW(dbc, SQL_DBMS_NAME, dbms, sizeof dbms, &dbms_length))) {
+    c->takes_default_in_values_ =
+        std::u16string_view(reinterpret_cast<const char16_t*>(dbms)).starts_with(u"PostgreSQL");
+  }
   return c;
 }
 
@@ -359,12 +366,14 @@ void OdbcConnection::Run(const char* sql) {
 
 void OdbcConnection::Execute(std::string_view sql) {
   if (!IsOpen()) Throw("Operation is not allowed when the object is closed.");
+  FlushQueued();
   Run(std::string(sql).c_str());
 }
 
 std::unique_ptr<OdbcRecordset> OdbcConnection::OpenRecordset(std::string_view sql,
                                                              bool read_only) {
   if (!IsOpen()) Throw("Operation is not allowed when the object is closed.");
+  FlushQueued();
   SQLHANDLE stmt = nullptr;
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_.get(), &stmt))) {
     Fail(SQL_HANDLE_DBC, dbc_.get());
@@ -381,6 +390,7 @@ std::unique_ptr<OdbcRecordset> OdbcConnection::OpenRecordset(std::string_view sq
 OdbcConnection::CommandResult OdbcConnection::ExecuteCommand(std::string_view sql,
                                                              const ParameterList& parameters) {
   if (!IsOpen()) Throw("Operation is not allowed when the object is closed.");
+  FlushQueued();
   SQLHANDLE stmt = nullptr;
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_.get(), &stmt))) {
     Fail(SQL_HANDLE_DBC, dbc_.get());
@@ -436,10 +446,30 @@ void OdbcConnection::Savepoint() { Run("SAVEPOINT quillon_row"); }
 void OdbcConnection::ReleaseSavepoint() { Run("RELEASE SAVEPOINT quillon_row"); }
 void OdbcConnection::RollbackToSavepoint() { Run("ROLLBACK TO SAVEPOINT quillon_row"); }
 
-void OdbcConnection::RowSaved() {
-  if (++rows_since_commit_ < kRowsPerCommit) return;
+void OdbcConnection::RowsSaved(int rows) {
+  rows_since_commit_ += rows;
+  if (rows_since_commit_ < kRowsPerCommit) return;
   rows_since_commit_ = 0;
   Commit();
+}
+
+bool OdbcConnection::AbandonTransaction() {
+  SQLEndTran(SQL_HANDLE_DBC, dbc_.get(), SQL_ROLLBACK);
+  const bool nothing_lost = rows_since_commit_ == 0;
+  rows_since_commit_ = 0;
+  return nothing_lost;
+}
+
+void OdbcConnection::Queued(OdbcRecordset* recordset, OdbcRecordset* only_if) {
+  if (only_if != nullptr && queued_ != only_if) return;
+  if (recordset != nullptr && queued_ != nullptr && queued_ != recordset) FlushQueued();
+  queued_ = recordset;
+}
+
+void OdbcConnection::FlushQueued() {
+  if (queued_ == nullptr) return;
+  OdbcRecordset* recordset = std::exchange(queued_, nullptr);
+  recordset->Flush();
 }
 
 // A commit the driver refuses (a lock, a constraint checked at commit, a
@@ -456,6 +486,7 @@ void OdbcConnection::Commit() {
 
 void OdbcConnection::CommitAppend() {
   if (!in_append_ || !IsOpen()) return;
+  FlushQueued();
   in_append_ = false;
   struct Autocommit {
     void* dbc;
@@ -486,7 +517,8 @@ OdbcRecordset::OdbcRecordset(std::shared_ptr<OdbcConnection> connection, OdbcHan
     : connection_(std::move(connection)),
       stmt_(std::move(stmt)),
       sql_(std::move(sql)),
-      read_only_(read_only) {
+      read_only_(read_only),
+      buffers_(std::make_unique<BoundParameters>()) {
   SQLSMALLINT columns = 0;
   if (!SQL_SUCCEEDED(SQLNumResultCols(stmt_.get(), &columns))) {
     connection_->Fail(SQL_HANDLE_STMT, stmt_.get());
@@ -524,6 +556,7 @@ OdbcRecordset::~OdbcRecordset() {
   } catch (...) {
     // As for the connection.
   }
+  connection_->Queued(nullptr, this);
 }
 
 bool OdbcRecordset::IsOpen() const { return stmt_.get() != nullptr && connection_->IsOpen(); }
@@ -698,21 +731,43 @@ void OdbcRecordset::SetValue(size_t index, const com::VARIANT& value) {
   assigned_[index] = true;
 }
 
-void* OdbcRecordset::InsertFor(const std::vector<bool>& assigned) {
-  auto found = inserts_.find(assigned);
+// The insert of one row per `fields_.size()` flags of `pattern`: the
+// columns any row assigns, each row's unassigned ones as DEFAULT (only in
+// a pattern of rows that differ, which only a connection taking DEFAULT in
+// VALUES gets).
+void* OdbcRecordset::InsertFor(const std::vector<bool>& pattern) {
+  auto found = inserts_.find(pattern);
   if (found != inserts_.end()) return found->second.get();
-  std::string names, marks;
-  for (size_t i = 0; i < assigned.size(); ++i) {
-    if (!assigned[i]) continue;
-    if (!names.empty()) {
-      names += ", ";
-      marks += ", ";
-    }
+  const size_t n = fields_.size();
+  const size_t rows = pattern.size() / n;
+  std::vector<bool> used(n, false);
+  for (size_t k = 0; k < pattern.size(); ++k) used[k % n] = used[k % n] || pattern[k];
+  std::string names;
+  for (size_t i = 0; i < n; ++i) {
+    if (!used[i]) continue;
+    if (!names.empty()) names += ", ";
     names += Quote(fields_[i].name);
-    marks += "?";
   }
-  std::string sql = "INSERT INTO " + table_ +
-                    (names.empty() ? " DEFAULT VALUES" : " (" + names + ") VALUES (" + marks + ")");
+  std::string sql = "INSERT INTO " + table_;
+  if (names.empty()) {
+    sql += " DEFAULT VALUES";
+  } else {
+    sql += " (" + names + ") VALUES ";
+    for (size_t r = 0; r < rows; ++r) {
+      sql += r == 0 ? "(" : ", (";
+      bool first = true;
+      for (size_t i = 0; i < n; ++i) {
+        if (!used[i]) continue;
+        sql += first ? "" : ", ";
+        sql += pattern[r * n + i] ? "?" : "DEFAULT";
+        first = false;
+      }
+      sql += ")";
+    }
+  }
+  // Batches of rows that differ can each have a pattern of their own:
+  // those statements are not kept for ever.
+  if (inserts_.size() >= kMaxInserts) inserts_.clear();
   SQLHANDLE stmt = nullptr;
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, connection_->dbc(), &stmt))) {
     connection_->Fail(SQL_HANDLE_DBC, connection_->dbc());
@@ -722,23 +777,89 @@ void* OdbcRecordset::InsertFor(const std::vector<bool>& assigned) {
   if (!SQL_SUCCEEDED(SQLPrepareW(stmt, W(wide), static_cast<SQLINTEGER>(wide.size())))) {
     connection_->Fail(SQL_HANDLE_STMT, stmt);
   }
-  return inserts_.emplace(assigned, std::move(owner)).first->second.get();
+  return inserts_.emplace(pattern, std::move(owner)).first->second.get();
 }
 
 void OdbcRecordset::Update() {
   RequireOpen();
   if (!adding_) Throw("The operation requested by the application is not allowed in this context.");
   adding_ = false;
-  SQLHSTMT stmt = InsertFor(assigned_);
+  // A row that assigns nothing is a DEFAULT VALUES insert, which takes one
+  // row only: sent alone, after what waits.
+  const bool empty_row = std::find(assigned_.begin(), assigned_.end(), true) == assigned_.end();
+  if (empty_row) Flush();
+  if (batch_rows_ <= 1 || empty_row) {
+    // The assigned values alone, in field order, as the statement takes them.
+    std::vector<com::Variant> values;
+    values.reserve(pending_.size());
+    for (size_t i = 0; i < pending_.size(); ++i) {
+      if (assigned_[i]) values.push_back(std::move(pending_[i]));
+    }
+    InsertRows(assigned_, values.data());
+    return;
+  }
+  // Rows of other fields go into a batch of their own, unless the data
+  // source takes DEFAULT for the fields a row leaves out.
+  const size_t n = fields_.size();
+  if (queued_rows_ > 0 && !connection_->TakesDefaultInValues() &&
+      !std::equal(assigned_.begin(), assigned_.end(), queued_pattern_.begin())) {
+    Flush();
+  }
+  if (queued_rows_ == 0) connection_->Queued(this);
+  queued_pattern_.insert(queued_pattern_.end(), assigned_.begin(), assigned_.end());
+  for (size_t i = 0; i < n; ++i) {
+    if (assigned_[i]) queued_.push_back(std::move(pending_[i]));
+  }
+  ++queued_rows_;
+  const size_t room = std::max<size_t>(1, kMaxBatchParameters / std::max<size_t>(1, n));
+  if (queued_rows_ >= std::min(batch_rows_, room)) Flush();
+}
+
+void OdbcRecordset::Flush() {
+  if (queued_rows_ == 0) return;
+  connection_->Queued(nullptr);
+  const std::vector<com::Variant> values = std::move(queued_);
+  const std::vector<bool> pattern = std::move(queued_pattern_);
+  queued_.clear();
+  queued_pattern_.clear();
+  const size_t rows = std::exchange(queued_rows_, 0);
+  try {
+    InsertRows(pattern, values.data());
+  } catch (const EngineError&) {
+    if (rows == 1) throw;
+    // Which row was refused: each again on its own, so that the rows
+    // before it are saved and its own error is the one told. Rows queued
+    // after it are dropped with the failure.
+    const size_t n = fields_.size();
+    const com::Variant* row_values = values.data();
+    for (size_t r = 0; r < rows; ++r) {
+      const std::vector<bool> mask(pattern.begin() + static_cast<std::ptrdiff_t>(r * n),
+                                   pattern.begin() + static_cast<std::ptrdiff_t>((r + 1) * n));
+      InsertRows(mask, row_values);
+      row_values += std::count(mask.begin(), mask.end(), true);
+    }
+  }
+}
+
+// Inserts the rows of `pattern` (one per fields_.size() flags), `values`
+// holding their assigned values in order, under one savepoint: all of
+// them, or none and the driver's error.
+void OdbcRecordset::InsertRows(const std::vector<bool>& pattern, const com::Variant* values) {
+  SQLHSTMT stmt = InsertFor(pattern);
+  const size_t n = fields_.size();
   // Parameter buffers live until the statement has run.
-  std::vector<ParameterBuffer> params(pending_.size());
+  std::vector<ParameterBuffer>& params = buffers_->buffers;
+  params.resize(std::max(params.size(), pattern.size()));
   SQLUSMALLINT number = 0;
   SQLFreeStmt(stmt, SQL_RESET_PARAMS);
-  for (size_t i = 0; i < pending_.size(); ++i) {
-    if (!assigned_[i]) continue;
-    const SQLRETURN rc =
-        BindValue(stmt, ++number, *pending_[i].get(), fields_[i].type, sql_types_[i],
-                  static_cast<SQLULEN>(fields_[i].size), &params[i]);
+  const com::Variant* value = values;
+  for (size_t k = 0; k < pattern.size(); ++k) {
+    if (!pattern[k]) continue;
+    const size_t i = k % n;
+    ParameterBuffer* buffer = &params[number];
+    ++number;
+    const SQLRETURN rc = BindValue(stmt, number, *(value++)->get(), fields_[i].type,
+                                   sql_types_[i], static_cast<SQLULEN>(fields_[i].size), buffer);
     if (!SQL_SUCCEEDED(rc)) connection_->Fail(SQL_HANDLE_STMT, stmt);
   }
   connection_->Savepoint();
@@ -746,23 +867,44 @@ void OdbcRecordset::Update() {
   if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
     std::vector<ErrorRecord> records = Diagnostics(SQL_HANDLE_STMT, stmt);
     SQLFreeStmt(stmt, SQL_CLOSE);
-    // Undo the failing row alone; if even that fails the connection is
-    // gone and the driver's words for it are what the caller needs.
+    // Undo these rows alone. When the savepoint went with the whole
+    // transaction (a driver may roll back a failing transaction itself, and
+    // a lost connection takes everything), the transaction is abandoned;
+    // rows appended in it before these are then lost, which is said.
     try {
       connection_->RollbackToSavepoint();
     } catch (const EngineError& e) {
-      records.insert(records.end(), e.records().begin(), e.records().end());
+      if (!connection_->AbandonTransaction()) {
+        records.insert(records.end(), e.records().begin(), e.records().end());
+        records.push_back({kProviderError, kSource,
+                           "The rows appended since the last commit were rolled back with the "
+                           "transaction."});
+      }
     }
     if (records.empty()) Throw("The row could not be added.");
     throw EngineError(std::move(records));
   }
   SQLFreeStmt(stmt, SQL_CLOSE);
   connection_->ReleaseSavepoint();
-  connection_->RowSaved();
+  connection_->RowsSaved(static_cast<int>(pattern.size() / std::max<size_t>(1, n)));
 }
 
 void OdbcRecordset::Close() {
   if (stmt_.get() == nullptr) return;
+  // Rows still queued go first; when that fails, the rows before the
+  // refused one are committed all the same and the failure is told after.
+  std::exception_ptr failure;
+  if (connection_->IsOpen()) {
+    try {
+      Flush();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+  connection_->Queued(nullptr, this);
+  queued_.clear();
+  queued_pattern_.clear();
+  queued_rows_ = 0;
   if (!connection_->IsOpen()) {
     for (auto& [mask, handle] : inserts_) handle.release();
     stmt_.release();
@@ -770,7 +912,14 @@ void OdbcRecordset::Close() {
   inserts_.clear();
   stmt_.reset();
   adding_ = false;
-  if (connection_->IsOpen()) connection_->CommitAppend();
+  if (connection_->IsOpen()) {
+    try {
+      connection_->CommitAppend();
+    } catch (...) {
+      if (!failure) throw;
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace quillon::engines

@@ -8,6 +8,7 @@
 #ifndef QUILLON_ENGINES_ODBC_ENGINE_H_
 #define QUILLON_ENGINES_ODBC_ENGINE_H_
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <string>
@@ -111,17 +112,31 @@ class OdbcConnection : public std::enable_shared_from_this<OdbcConnection> {
   void Close();
 
   // Appends run in a transaction committed every kRowsPerCommit rows and
-  // when the appending recordset closes; each row has its own savepoint so
-  // a failing row is undone alone (PostgreSQL would otherwise abort the
-  // whole transaction).
+  // when the appending recordset closes; each insert (a row, or a batch of
+  // rows) has its own savepoint so a failing one is undone alone
+  // (PostgreSQL would otherwise abort the whole transaction).
   static constexpr int kRowsPerCommit = 1000;
   // A failing commit rolls back before it throws: nothing stays open.
   void BeginAppend();
-  void RowSaved();
+  void RowsSaved(int rows);
   void CommitAppend();
   void Savepoint();
   void ReleaseSavepoint();
   void RollbackToSavepoint();
+  // Rolls the append transaction back when its savepoint is gone; true
+  // when no row appended in it had been saved yet.
+  bool AbandonTransaction();
+
+  // The recordset whose appended rows wait to be sent (null: none), so
+  // that they go before any other statement on the connection. Naming
+  // another sends the waiting rows first; `only_if` clears the entry only
+  // when it names that recordset.
+  void Queued(OdbcRecordset* recordset, OdbcRecordset* only_if = nullptr);
+  void FlushQueued();
+
+  // Whether the data source takes DEFAULT for a value in a multi-row
+  // VALUES list (PostgreSQL does, SQLite does not).
+  bool TakesDefaultInValues() const { return takes_default_in_values_; }
 
   void* dbc() const { return dbc_.get(); }
   // Throws the diagnostic records of `handle`.
@@ -135,6 +150,8 @@ class OdbcConnection : public std::enable_shared_from_this<OdbcConnection> {
   OdbcHandle dbc_;
   bool in_append_ = false;
   int rows_since_commit_ = 0;
+  OdbcRecordset* queued_ = nullptr;
+  bool takes_default_in_values_ = false;
 };
 
 class OdbcRecordset final : public Cursor {
@@ -157,12 +174,23 @@ class OdbcRecordset final : public Cursor {
   // Keeps the buffers of the statement's bound parameters while it may run.
   void KeepBound(std::shared_ptr<BoundParameters> bound) { bound_ = std::move(bound); }
 
+  // Appended rows may wait and go up to `rows` at a time (one statement,
+  // one round trip). A row the database refuses is then told by the Update
+  // or Close that sends it, the rows before it saved, those queued after it
+  // dropped. 1 (the default): every Update sends its row.
+  void SetBatchRows(size_t rows) { batch_rows_ = std::max<size_t>(1, rows); }
+  // Sends the rows waiting, if any.
+  void Flush();
+  // Statements are limited in parameters (SQLite allows 32766 by default).
+  static constexpr size_t kMaxBatchParameters = 1000;
+
  private:
   void RequireOpen() const;
   void Start();
   void Fetch();
   com::Variant ReadColumn(size_t index);
-  void* InsertFor(const std::vector<bool>& assigned);
+  void* InsertFor(const std::vector<bool>& pattern);
+  void InsertRows(const std::vector<bool>& pattern, const com::Variant* values);
 
   std::shared_ptr<OdbcConnection> connection_;
   OdbcHandle stmt_;
@@ -179,8 +207,15 @@ class OdbcRecordset final : public Cursor {
   bool adding_ = false;
   std::vector<com::Variant> pending_;
   std::vector<bool> assigned_;
+  // Inserts by pattern: per row, which fields it assigns.
   std::map<std::vector<bool>, OdbcHandle> inserts_;
+  static constexpr size_t kMaxInserts = 32;
   std::shared_ptr<BoundParameters> bound_;
+  std::unique_ptr<BoundParameters> buffers_;  // for the inserts
+  size_t batch_rows_ = 1;
+  std::vector<bool> queued_pattern_;  // the waiting rows' assigned fields, row by row
+  std::vector<com::Variant> queued_;  // their assigned values, row by row
+  size_t queued_rows_ = 0;
 };
 
 }  // namespace quillon::engines

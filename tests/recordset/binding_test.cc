@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <span>
 #include <string>
+#include <vector>
 
 #include "quillon/component/bstr.h"
 #include "quillon/component/dispatch.h"
@@ -315,6 +317,62 @@ TEST_F(AdoRoundTrip, SqliteThroughOdbcExportsAndImports) {
   Exec("DELETE FROM d");
   ImportRecordset(qlADO, cs, "d", text);
   EXPECT_EQ(ExportRecordset(qlDAO36, path_, "d"), kRoundTripText);
+}
+
+// The binding's recordset sends the rows it appends in batches. Empty
+// values still leave their fields to the column default, rows keep their
+// order, and a refused row fails the import with the rows before it saved.
+TEST_F(AdoRoundTrip, BatchedImportsKeepDefaultsOrderAndTheRowsBeforeARefusal) {
+  std::vector<std::pair<std::string, std::string>> sources = {
+      {"sqliteodbc", "Driver=SQLite3;Database=" + path_}};
+  if (const char* port = std::getenv("QUILLON_TEST_PG_PORT")) {
+    sources.emplace_back("PostgreSQL", std::string("Driver={PostgreSQL Unicode};Server=127.0.0.1;"
+                                                   "Port=") +
+                                           port + ";Database=postgres;Uid=postgres;");
+  }
+  for (const auto& [what, cs] : sources) {
+    SCOPED_TRACE(what);
+    com::CLSID clsid{};
+    ASSERT_EQ(com::CLSIDFromProgID(u"ADODB.Connection", &clsid), com::S_OK);
+    com::ComPtr<com::IDispatch> admin;
+    ASSERT_EQ(com::CoCreateInstance(clsid, nullptr, com::CLSCTX_INPROC_SERVER, com::IID_IDispatch,
+                                    admin.put_void()),
+              com::S_OK);
+    auto run = [&](std::u16string_view name, const std::string& arg) {
+      com::Variant v = com::Variant::Utf8(arg);
+      com::VARIANT raw[] = {*v.get()};
+      return com::InvokeByName(admin.get(), name, com::DISPATCH_METHOD,
+                               std::span(raw, arg.empty() ? 0 : 1), nullptr, nullptr);
+    };
+    ASSERT_EQ(run(u"Open", cs), com::S_OK);
+    run(u"Execute", "DROP TABLE IF EXISTS batched");
+    ASSERT_EQ(run(u"Execute", "CREATE TABLE batched (seq integer PRIMARY KEY, name varchar(20) "
+                              "NOT NULL DEFAULT 'unnamed', note varchar(20))"),
+              com::S_OK);
+    std::string text, expected;
+    for (int i = 1; i <= 250; ++i) {
+      const std::string name = i % 3 == 0 ? "" : "n" + std::to_string(i);
+      const std::string note = i % 5 == 0 ? "" : "x";
+      const std::string separator = i > 1 ? "\r\n" : "";
+      text += separator + std::to_string(i) + "\t" + name + "\t" + note;
+      expected += separator + std::to_string(i) + "\t" + (name.empty() ? "unnamed" : name) +
+                  "\t" + note;
+    }
+    ImportRecordset(qlADO, cs, "batched", text);
+    EXPECT_EQ(ExportRecordset(qlADO, cs, "SELECT seq, name, note FROM batched ORDER BY seq"),
+              expected);
+    // Row 260 is refused (its key is taken): the import fails, 251-259 stay.
+    run(u"Execute", "DELETE FROM batched");
+    text.clear();
+    for (int i = 251; i <= 270; ++i) {
+      text += (i > 251 ? "\r\n" : "") + std::to_string(i == 260 ? 251 : i) + "\tn";
+    }
+    EXPECT_NE(CodeOf([&] { ImportRecordset(qlADO, cs, "batched", text); }), 0);
+    EXPECT_EQ(ExportRecordset(qlADO, cs, "SELECT count(*), min(seq), max(seq) FROM batched"),
+              "9	251	259");
+    run(u"Execute", "DROP TABLE batched");
+    run(u"Close", "");
+  }
 }
 
 TEST_F(AdoRoundTrip, SqliteToPostgresAndBackUnchanged) {
