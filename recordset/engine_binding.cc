@@ -107,11 +107,11 @@ bool InvokeId(IDispatch* object, com::DISPID id, com::WORD flags, com::VARIANT* 
     params.rgdispidNamedArgs = &put;
     params.cNamedArgs = 1;
   }
-  com::EXCEPINFO excepinfo{};
+  // No EXCEPINFO: a failure is read from the engine's error collection
+  // (ThrowEngineError), so the per-value calls need not fill and free one.
   com::UINT arg_error = 0;
   const com::HRESULT hr =
-      object->Invoke(id, com::GUID_NULL, 0, flags, &params, result, &excepinfo, &arg_error);
-  com::ClearExcepInfo(&excepinfo);
+      object->Invoke(id, com::GUID_NULL, 0, flags, &params, result, nullptr, &arg_error);
   return com::Succeeded(hr);
 }
 
