@@ -370,10 +370,7 @@ void OdbcConnection::Execute(std::string_view sql) {
   Run(std::string(sql).c_str());
 }
 
-std::unique_ptr<OdbcRecordset> OdbcConnection::OpenRecordset(std::string_view sql,
-                                                             bool read_only) {
-  if (!IsOpen()) Throw("Operation is not allowed when the object is closed.");
-  FlushQueued();
+OdbcHandle OdbcConnection::Prepare(std::string_view sql) {
   SQLHANDLE stmt = nullptr;
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_.get(), &stmt))) {
     Fail(SQL_HANDLE_DBC, dbc_.get());
@@ -383,6 +380,14 @@ std::unique_ptr<OdbcRecordset> OdbcConnection::OpenRecordset(std::string_view sq
   if (!SQL_SUCCEEDED(SQLPrepareW(stmt, W(wide), static_cast<SQLINTEGER>(wide.size())))) {
     Fail(SQL_HANDLE_STMT, stmt);
   }
+  return owner;
+}
+
+std::unique_ptr<OdbcRecordset> OdbcConnection::OpenRecordset(std::string_view sql,
+                                                             bool read_only) {
+  if (!IsOpen()) Throw("Operation is not allowed when the object is closed.");
+  FlushQueued();
+  OdbcHandle owner = Prepare(sql);
   return std::make_unique<OdbcRecordset>(shared_from_this(), std::move(owner), std::string(sql),
                                          read_only);
 }
@@ -391,15 +396,8 @@ OdbcConnection::CommandResult OdbcConnection::ExecuteCommand(std::string_view sq
                                                              const ParameterList& parameters) {
   if (!IsOpen()) Throw("Operation is not allowed when the object is closed.");
   FlushQueued();
-  SQLHANDLE stmt = nullptr;
-  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_.get(), &stmt))) {
-    Fail(SQL_HANDLE_DBC, dbc_.get());
-  }
-  OdbcHandle owner(SQL_HANDLE_STMT, stmt);
-  std::u16string wide = Wide(sql);
-  if (!SQL_SUCCEEDED(SQLPrepareW(stmt, W(wide), static_cast<SQLINTEGER>(wide.size())))) {
-    Fail(SQL_HANDLE_STMT, stmt);
-  }
+  OdbcHandle owner = Prepare(sql);
+  SQLHANDLE stmt = owner.get();
   auto bound = std::make_shared<BoundParameters>();
   bound->buffers.resize(parameters.size());
   for (size_t i = 0; i < parameters.size(); ++i) {
@@ -768,16 +766,7 @@ void* OdbcRecordset::InsertFor(const std::vector<bool>& pattern) {
   // Batches of rows that differ can each have a pattern of their own:
   // those statements are not kept for ever.
   if (inserts_.size() >= kMaxInserts) inserts_.clear();
-  SQLHANDLE stmt = nullptr;
-  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, connection_->dbc(), &stmt))) {
-    connection_->Fail(SQL_HANDLE_DBC, connection_->dbc());
-  }
-  OdbcHandle owner(SQL_HANDLE_STMT, stmt);
-  std::u16string wide = Wide(sql);
-  if (!SQL_SUCCEEDED(SQLPrepareW(stmt, W(wide), static_cast<SQLINTEGER>(wide.size())))) {
-    connection_->Fail(SQL_HANDLE_STMT, stmt);
-  }
-  return inserts_.emplace(pattern, std::move(owner)).first->second.get();
+  return inserts_.emplace(pattern, connection_->Prepare(sql)).first->second.get();
 }
 
 void OdbcRecordset::Update() {

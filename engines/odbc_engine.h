@@ -97,6 +97,8 @@ class OdbcConnection : public std::enable_shared_from_this<OdbcConnection> {
 
   bool IsOpen() const { return dbc_.get() != nullptr; }
   void Execute(std::string_view sql);
+  // A new statement handle with `sql` prepared on it.
+  OdbcHandle Prepare(std::string_view sql);
   // A recordset over a statement. `read_only`: rows cannot be added.
   std::unique_ptr<OdbcRecordset> OpenRecordset(std::string_view sql, bool read_only);
   // Runs `sql` with its ? markers bound, in order, to `parameters` (input

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "quillon/component/runtime.h"
+#include "tests/engines/pg_source.h"
 
 namespace quillon::engines {
 namespace {
@@ -24,12 +25,7 @@ std::string Text(const com::Variant& v) {
   return com::Utf16ToUtf8(t);
 }
 
-std::string PgConnectionString() {
-  const char* port = std::getenv("QUILLON_TEST_PG_PORT");
-  if (port == nullptr) return {};
-  return std::string("Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=") + port +
-         ";Database=postgres;Uid=postgres;BoolsAsChar=0;";
-}
+using quillon::testing::PgConnectionString;
 
 void Append(OdbcRecordset& rs, const std::vector<std::string>& values) {
   rs.AddNew();
@@ -205,9 +201,9 @@ TEST(OdbcConnection, ADroppedServerConnectionIsAnErrorNotACrash) {
   auto killer = OdbcConnection::Open(cs, "", "");
   killer->Execute("CREATE TABLE IF NOT EXISTS odbc_drop (id integer)");
   auto rs = victim->OpenRecordset("SELECT * FROM odbc_drop", false);
-  killer->Execute(
-      "SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
-      "WHERE pid <> pg_backend_pid() AND datname = 'postgres' AND backend_type = 'client backend'");
+  // The victim alone: other tests' connections run at the same time.
+  const std::string victim_pid = ReadAll(*victim, "SELECT pg_backend_pid()").at(0).at(0);
+  killer->Execute("SELECT pg_terminate_backend(" + victim_pid + ")");
   EXPECT_NE(NumberOf([&] { Append(*rs, {"1"}); }), 0);
   EXPECT_NO_THROW(rs->Close());
   EXPECT_NO_THROW(victim->Close());

@@ -15,6 +15,7 @@
 
 #include "engines/identities.h"
 #include "tests/engines/late_bound.h"
+#include "tests/engines/pg_source.h"
 
 namespace quillon::engines {
 namespace {
@@ -104,10 +105,8 @@ class Parameters : public ::testing::TestWithParam<const char*> {
     std::string cs;
     std::string schema = "CREATE TABLE params_t (id INTEGER PRIMARY KEY, label TEXT, data BLOB)";
     if (kind == "pg") {
-      const char* port = std::getenv("QUILLON_TEST_PG_PORT");
-      if (port == nullptr) GTEST_SKIP() << "QUILLON_TEST_PG_PORT is not set";
-      cs = std::string("Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=") + port +
-           ";Database=postgres;Uid=postgres;BoolsAsChar=0;";
+      cs = quillon::testing::PgConnectionString();
+      if (cs.empty()) GTEST_SKIP() << "QUILLON_TEST_PG_PORT is not set";
       schema = "CREATE TABLE params_t (id integer PRIMARY KEY, label text, data bytea)";
     } else {
       cs = "Driver=SQLite3;Database=" + path_;

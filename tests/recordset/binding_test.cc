@@ -12,6 +12,7 @@
 #include "quillon/component/runtime.h"
 #include "quillon/component/variant.h"
 #include "quillon/recordset/recordset.h"
+#include "tests/engines/pg_source.h"
 #include "tests/recordset/test_registry.h"
 
 namespace quillon::recordset {
@@ -76,6 +77,19 @@ class BindingTest : public ::testing::Test {
                                 nullptr),
               com::S_OK);
     return com::ComPtr<com::IDispatch>(db.get()->pdispVal);
+  }
+
+  // The one-column table holding only `stored` (an SQL literal) exports as
+  // `text`, or, for nullptr, fails with 3349 (numeric field overflow).
+  void ExpectExported(const char* table, const char* stored, const char* text) {
+    Exec((std::string("DELETE FROM ") + table + "; INSERT INTO " + table + " VALUES (" + stored +
+          ")")
+             .c_str());
+    if (text != nullptr) {
+      EXPECT_EQ(ExportRecordset(qlDAO36, path_, table), text) << stored;
+    } else {
+      EXPECT_EQ(CodeOf([&] { ExportRecordset(qlDAO36, path_, table); }), 3349) << stored;
+    }
   }
 
   TestRegistry registry_;
@@ -176,14 +190,7 @@ TEST_F(BindingTest, CurrencyAtItsLimitsExportsAndPastThemFails) {
       {"922337203685477.625", nullptr},
       {"9.3e18", nullptr},
   };
-  for (const auto& c : cases) {
-    Exec((std::string("DELETE FROM money; INSERT INTO money VALUES (") + c.stored + ")").c_str());
-    if (c.text != nullptr) {
-      EXPECT_EQ(ExportRecordset(qlDAO36, path_, "money"), c.text) << c.stored;
-    } else {
-      EXPECT_EQ(CodeOf([&] { ExportRecordset(qlDAO36, path_, "money"); }), 3349) << c.stored;
-    }
-  }
+  for (const auto& c : cases) ExpectExported("money", c.stored, c.text);
   // Past the limit on the way in: the same failure, and no row.
   Exec("DELETE FROM money");
   EXPECT_EQ(CodeOf([&] { ImportRecordset(qlDAO36, path_, "money", "1\r\n1000000000000000"); }),
@@ -213,14 +220,7 @@ TEST_F(BindingTest, DatesRoundToTheSecondAndOutOfRangeOnesFail) {
       {"-657436", nullptr},
       {"1e300", nullptr},
   };
-  for (const auto& c : cases) {
-    Exec((std::string("DELETE FROM days; INSERT INTO days VALUES (") + c.stored + ")").c_str());
-    if (c.text != nullptr) {
-      EXPECT_EQ(ExportRecordset(qlDAO36, path_, "days"), c.text) << c.stored;
-    } else {
-      EXPECT_EQ(CodeOf([&] { ExportRecordset(qlDAO36, path_, "days"); }), 3349) << c.stored;
-    }
-  }
+  for (const auto& c : cases) ExpectExported("days", c.stored, c.text);
 }
 
 TEST_F(BindingTest, ProbeOrderAndFallbacks) {
@@ -325,10 +325,9 @@ TEST_F(AdoRoundTrip, SqliteThroughOdbcExportsAndImports) {
 TEST_F(AdoRoundTrip, BatchedImportsKeepDefaultsOrderAndTheRowsBeforeARefusal) {
   std::vector<std::pair<std::string, std::string>> sources = {
       {"sqliteodbc", "Driver=SQLite3;Database=" + path_}};
-  if (const char* port = std::getenv("QUILLON_TEST_PG_PORT")) {
-    sources.emplace_back("PostgreSQL", std::string("Driver={PostgreSQL Unicode};Server=127.0.0.1;"
-                                                   "Port=") +
-                                           port + ";Database=postgres;Uid=postgres;");
+  if (const std::string pg = quillon::testing::PgConnectionString(/*bools_as_char=*/true);
+      !pg.empty()) {
+    sources.emplace_back("PostgreSQL", pg);
   }
   for (const auto& [what, cs] : sources) {
     SCOPED_TRACE(what);
@@ -376,10 +375,8 @@ TEST_F(AdoRoundTrip, BatchedImportsKeepDefaultsOrderAndTheRowsBeforeARefusal) {
 }
 
 TEST_F(AdoRoundTrip, SqliteToPostgresAndBackUnchanged) {
-  const char* port = std::getenv("QUILLON_TEST_PG_PORT");
-  if (port == nullptr) GTEST_SKIP() << "QUILLON_TEST_PG_PORT is not set";
-  const std::string pg = std::string("Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=") + port +
-                         ";Database=postgres;Uid=postgres;BoolsAsChar=0;";
+  const std::string pg = quillon::testing::PgConnectionString();
+  if (pg.empty()) GTEST_SKIP() << "QUILLON_TEST_PG_PORT is not set";
   // The table is made through the ADO engine itself, the way a script would.
   com::CLSID clsid{};
   ASSERT_EQ(com::CLSIDFromProgID(u"ADODB.Connection", &clsid), com::S_OK);

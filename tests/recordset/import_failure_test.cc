@@ -22,6 +22,7 @@
 #include "quillon/core/encoding.h"
 #include "quillon/recordset/recordset.h"
 #include "server/qserver_object.h"
+#include "tests/engines/pg_source.h"
 #include "tests/recordset/test_registry.h"
 
 namespace quillon::recordset {
@@ -201,11 +202,9 @@ TEST_F(ImportFailure, BothComponentsReportTheLockInTheirConventions) {
 class PgImportFailure : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* port = std::getenv("QUILLON_TEST_PG_PORT");
-    if (port == nullptr) GTEST_SKIP() << "QUILLON_TEST_PG_PORT is not set";
+    pg_ = quillon::testing::PgConnectionString();
+    if (pg_.empty()) GTEST_SKIP() << "QUILLON_TEST_PG_PORT is not set";
     ASSERT_TRUE(registry_.Register(testing::kAll));
-    pg_ = std::string("Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=") + port +
-          ";Database=postgres;Uid=postgres;BoolsAsChar=0;";
     com::CLSID clsid{};
     ASSERT_EQ(com::CLSIDFromProgID(u"ADODB.Connection", &clsid), com::S_OK);
     ASSERT_EQ(com::CoCreateInstance(clsid, nullptr, com::CLSCTX_INPROC_SERVER, com::IID_IDispatch,
