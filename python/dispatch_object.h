@@ -67,6 +67,8 @@ class DispatchObject {
 
   // The member table, when the object publishes one.
   const com::MemberTable* table() const { return table_; }
+  // The member table `object` publishes, or nullptr.
+  static const com::MemberTable* TableOf(com::IDispatch* object);
   std::string Repr() const;
   // Object identity: the IUnknown pointer (fixed once asked for).
   uintptr_t Identity();

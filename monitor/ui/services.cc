@@ -91,6 +91,7 @@ void SetDesktopServices(DesktopServices* services) { installed = services; }
 void SetModalHook(ModalHook hook) { modal_hook = std::move(hook); }
 
 int RunModal(QDialog* dialog) {
+  dialog->setProperty(kRunModalProperty, true);
   if (modal_hook) {
     // A zero timer fires inside the loop exec() starts, once the dialog is
     // shown, so the hook sees a live dialog whatever the platform plugin.

@@ -52,7 +52,11 @@ using ModalHook = std::function<void(QDialog*)>;
 void SetModalHook(ModalHook hook);
 
 // Runs `dialog` modally (exec) after arranging for the hook to see it.
+// Such a dialog carries the property kRunModalProperty (true), so that a
+// test can tell it from a modal box Qt raises on its own (a file dialog's
+// warning), which no hook sees.
 int RunModal(QDialog* dialog);
+inline constexpr char kRunModalProperty[] = "quillonRunModal";
 
 }  // namespace quillon::monitor
 

@@ -20,7 +20,7 @@ def safe_type(content_type):
 
 
 def page(srv):
-    key = app.row_id(srv.GetStringData("id", 0) if srv.GetSubIndexCount("id") > 0 else "")
+    key = app.row_id(srv.value("id"))
     rows = [] if key is None else app.Database().rows(
         "SELECT file_name, file_type, file_data FROM contacts WHERE id = ?", key)
     if not rows or rows[0]["file_data"] is None:
@@ -32,10 +32,11 @@ def page(srv):
     srv.ContentType = safe_type(row["file_type"])
     srv.AddHeader("X-Content-Type-Options: nosniff")
     # The name was typed by a visitor's system: only safe characters reach
-    # the header.
+    # the header, and srv.header() keeps it one line whatever it holds.
     name = "".join(c for c in (row["file_name"] or "file") if c.isalnum() or c in "._- ")
-    srv.AddHeader(f'Content-Disposition: attachment; filename="{name or "file"}"')
+    srv.header("Content-Disposition", f'attachment; filename="{name or "file"}"')
     srv.WriteBinary(bytes(row["file_data"]))
 
 
-app.run(page)
+if __name__ == "__main__":
+    app.serve(page)

@@ -26,6 +26,7 @@
 #include "server/registration.h"
 #include "quillon/component/registration.h"
 #include "quillon/component/runtime.h"
+#include "tests/support/bounded_wait.h"
 
 namespace quillon::com {
 namespace {
@@ -375,7 +376,7 @@ TEST_F(RegistryTest, ConcurrentProcessesLoseNothing) {
   }
   for (pid_t pid : children) {
     int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(quillon::testing::WaitChild(pid, &status)) << "writer " << pid << " hung";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
   registry::Tree tree = LoadStore();
@@ -419,7 +420,7 @@ TEST_F(RegistryTest, ProcessKilledBeforeCommitLeavesStoreIntact) {
     ::_exit(0);  // not reached
   }
   int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(quillon::testing::WaitChild(pid, &status)) << "the killed writer hung";
   ASSERT_TRUE(WIFSIGNALED(status));
   EXPECT_EQ(WTERMSIG(status), SIGKILL);
 

@@ -14,6 +14,7 @@
 
 #include "quillon/component/remote.h"
 #include "tests/component/remote_test_object.h"
+#include "tests/support/bounded_wait.h"
 
 namespace quillon::com {
 namespace {
@@ -26,6 +27,7 @@ TEST(EmbeddingServerEventLoop, NotifierServesCallsAndANestedLoopStaysQuiet) {
 
   int pair[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  quillon::testing::LimitSocketWaits(pair[0]);
   EmbeddingServer server(pair[1]);
   bool in_call = false;
   int activations = 0;

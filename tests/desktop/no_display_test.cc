@@ -17,6 +17,7 @@
 #include "quillon/platform/desktop.h"
 #include "quillon/server/identities.h"
 #include "tests/desktop/components.h"
+#include "tests/support/bounded_wait.h"
 
 namespace quillon::desktop {
 namespace {
@@ -217,7 +218,7 @@ TEST(AboutBox, MakesItsOwnApplicationWhenTheHostHasNone) {
       _exit(shown ? 0 : 3);
     }
     int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(quillon::testing::WaitChild(child, &status)) << "the about box was not closed";
     ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), 0);
   }

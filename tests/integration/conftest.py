@@ -180,7 +180,7 @@ def lighttpd(lighttpd_factory: StartServer) -> harness.LighttpdServer:
 
 def _cxx_runtime() -> str:
     out = subprocess.run(["g++", "-print-file-name=libstdc++.so.6"], capture_output=True,
-                         text=True, check=True).stdout.strip()
+                         text=True, check=True, timeout=30).stdout.strip()
     return str(Path(out).resolve())
 
 

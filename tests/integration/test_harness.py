@@ -134,7 +134,7 @@ def test_start_failure_reports_the_error_log(tmp_path):
 def test_registry_fixture_registers_the_server_library(quillon_registry, qreg, server_library):
     env = dict(os.environ, QUILLON_REGISTRY=str(quillon_registry))
     query = subprocess.run([str(qreg), "query", "QServer.QServer"], env=env,
-                           capture_output=True, check=False)
+                           capture_output=True, check=False, timeout=30)
     assert query.returncode == 0, query.stderr
     assert str(server_library).encode() in query.stdout
 

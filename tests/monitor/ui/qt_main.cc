@@ -3,6 +3,8 @@
 
 #include <QApplication>
 
+#include "tests/monitor/ui/modal_guard.h"
+
 int main(int argc, char** argv) {
   // Test discovery runs the program outside ctest's environment; without a
   // display Qt would abort there.
@@ -12,5 +14,6 @@ int main(int argc, char** argv) {
   }
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
+  const quillon::monitor::testing::ModalGuard guard;
   return RUN_ALL_TESTS();
 }

@@ -5,6 +5,8 @@
 #define QUILLON_TESTS_MONITOR_UI_UI_SUPPORT_H_
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <QAbstractButton>
 #include <QDialog>
@@ -171,11 +173,11 @@ inline void WriteFile(const std::filesystem::path& path, std::string_view bytes)
 class EditorTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = std::filesystem::temp_directory_path() /
-           (std::string("monitor_ui_") + info->test_suite_name() + "_" + info->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
+    // A fresh directory of its own: ctest runs tests side by side, and a
+    // short name leaves room for socket paths beneath it.
+    std::string pattern = (std::filesystem::temp_directory_path() / "monitor_ui_XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
     services_.temp_dir = dir_.string() + "/";
     SetDesktopServices(&services_);
   }
