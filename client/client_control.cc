@@ -162,4 +162,9 @@ std::string MonitorExchange(const std::string& request_text) {
   return com::NarrowText(answer.get()->bstrVal);
 }
 
+com::Module& ClientModule() {
+  static com::Module module;
+  return module;
+}
+
 }  // namespace quillon::client

@@ -2,15 +2,6 @@
 #include "client/client_control.h"
 #include "client/registration.h"
 
-namespace quillon::client {
-
-com::Module& ClientModule() {
-  static com::Module module;
-  return module;
-}
-
-}  // namespace quillon::client
-
 using quillon::client::ClientModule;
 using quillon::client::RegisterQClientLibrary;
 using quillon::client::UnregisterQClientLibrary;

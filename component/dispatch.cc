@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -68,6 +69,23 @@ void ForEachParamName(std::u16string_view list, F&& f) {
 }
 
 }  // namespace
+
+size_t dispatch_internal::VirtualSlotOf(const void* member_pointer, size_t size) {
+  // { ptr, adj }: see the declaration.
+  struct Representation {
+    uintptr_t ptr;
+    ptrdiff_t adj;
+  } r{};
+  if (size != sizeof r) return SIZE_MAX;
+  std::memcpy(&r, member_pointer, sizeof r);
+#if defined(__arm__) || defined(__aarch64__)
+  if ((r.adj & 1) == 0) return SIZE_MAX;
+  return r.ptr / sizeof(void*);
+#else
+  if ((r.ptr & 1) == 0) return SIZE_MAX;
+  return (r.ptr - 1) / sizeof(void*);
+#endif
+}
 
 int MemberInfo::ParamIndex(std::u16string_view wanted) const {
   int found = -1;

@@ -30,6 +30,11 @@ HRESULT PublishedClassId(const std::string& progid, CLSID* clsid);
 // publication. REGDB_E_CLASSNOTREG for any other identity.
 HRESULT GetPublishedClassObject(REFCLSID clsid, REFIID iid, void** object);
 
+// Loads the component library at `path` as CoGetClassObject does (once per
+// process, unloaded again only by CoFreeUnusedLibraries) and gives an
+// address inside it. CO_E_DLLNOTFOUND / CO_E_ERRORINDLL as there.
+HRESULT LoadComponentLibrary(const std::string& path, void** address);
+
 }  // namespace quillon::com
 
 #endif  // QUILLON_COMPONENT_RUNTIME_INTERNAL_H_

@@ -45,10 +45,8 @@ struct IUnknown {
   ~IUnknown() = default;
 };
 
-struct ITypeInfo : IUnknown {
- protected:
-  ~ITypeInfo() = default;
-};
+// Type information: typeinfo.h.
+struct ITypeInfo;
 
 struct IDispatch : IUnknown {
   virtual HRESULT GetTypeInfoCount(UINT* count) = 0;
