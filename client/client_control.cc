@@ -8,7 +8,7 @@
 #include "quillon/core/product.h"
 #include "quillon/desktop/entry.h"
 #include "quillon/platform/codepage.h"
-#include "quillon/platform/desktop.h"
+#include "quillon/desktop/loader.h"
 
 namespace quillon::client {
 namespace {
@@ -73,7 +73,7 @@ ClientControl::ClientControl(com::Module& module)
 }
 
 HRESULT ClientControl::AboutBox() {
-  return Call([] { platform::RunAboutBox(kQuillonAboutClientControl); });
+  return Call([] { desktop::RunAboutBox(kQuillonAboutClientControl); });
 }
 
 const com::ErrorConvention& ClientControl::Convention() {

@@ -245,16 +245,6 @@ com::Module& ClientModule();
 // monitor can be created.
 std::string MonitorExchange(const std::string& request_text);
 
-// QClientPropPage: a creatable identity. The page itself ("全般") is a widget
-// of the desktop library, built from this class identity by
-// QuillonDesktopShowPropertyPages; this library never links a GUI toolkit.
-class ClientPropertyPage : public com::ObjectBase, public com::IUnknown {
- public:
-  static constexpr com::InterfaceEntry kInterfaces[] = {
-      com::Entry<ClientPropertyPage, com::IUnknown>(com::IID_IUnknown)};
-  explicit ClientPropertyPage(com::Module& module) : ObjectBase(module) {}
-};
-
 }  // namespace quillon::client
 
 #endif  // QUILLON_CLIENT_CLIENT_CONTROL_H_

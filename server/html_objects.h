@@ -1,6 +1,7 @@
 // The HTML classes of the server library: the document QHtmlDoc, the tag
 // HtmlTag and the collection HtmlTags over the plain engine of
-// include/quillon/html, and the two property pages.
+// include/quillon/html. (The property pages are objects of the desktop
+// library: quillon/desktop/loader.h.)
 //
 // A tag has one automation object at a time: asking for the same tag twice
 // gives the same object, so scripts can compare them. The object holds a
@@ -446,23 +447,6 @@ class QHtmlDocObject : public com::ControlBase<QHtmlDocObject, IQHtmlDoc, kQHtml
   // The response object stays alive while the document may write to it.
   com::ComPtr<IDispatch> server_object_;
 };
-
-// QServerPropPage and QHtmlDocPropPage: creatable identities. The pages
-// themselves are widgets of the desktop library, which builds them from
-// these class identities (QuillonDesktopShowPropertyPages, given the
-// identities a control's GetPages answers); a page object here would have
-// to carry a GUI toolkit into the library a CGI program loads.
-template <const com::CLSID& kClsid>
-class PropertyPageObject : public com::ObjectBase, public com::IUnknown {
- public:
-  static constexpr com::InterfaceEntry kInterfaces[] = {
-      com::Entry<PropertyPageObject, com::IUnknown>(com::IID_IUnknown),
-  };
-  explicit PropertyPageObject(com::Module& module) : ObjectBase(module) {}
-};
-
-using QServerPropPageObject = PropertyPageObject<ids::CLSID_QServerPropPage>;
-using QHtmlDocPropPageObject = PropertyPageObject<ids::CLSID_QHtmlDocPropPage>;
 
 }  // namespace quillon::server
 
