@@ -54,22 +54,8 @@ const void* BaseOf(const void* address) {
   return info.dli_fbase;
 }
 
-char16_t Fold(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }
-
-bool SameName(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (Fold(a[i]) != Fold(b[i])) return false;
-  }
-  return true;
-}
-
-std::u16string_view View(LPCOLESTR text) {
-  if (text == nullptr) return {};
-  size_t n = 0;
-  while (text[n] != 0) ++n;
-  return {text, n};
-}
+using dispatch_internal::SameNameIgnoringCase;
+constexpr auto View = TextOf;
 
 BSTR NewBstr(std::u16string_view text) {
   BSTR s = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
@@ -126,18 +112,16 @@ constexpr WORD kPointer = sizeof(void*);
 // IUnknown's three slots and IDispatch's four.
 constexpr size_t kDispatchSlots = 7;
 
-class TypeLib;
-
-class TypeInfo final : public ITypeInfo {
+// IUnknown of an object that answers one interface besides it; created
+// with one reference.
+template <class Self, class I, const IID& kIid>
+class Counted : public I {
  public:
-  // `lib` is null for the built-in IDispatch description.
-  TypeInfo(ComPtr<TypeLib> lib, Kind kind, size_t item);
-
   HRESULT QueryInterface(REFIID iid, void** object) override {
     if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_ITypeInfo) {
+    if (iid == IID_IUnknown || iid == kIid) {
       AddRef();
-      *object = static_cast<ITypeInfo*>(this);
+      *object = static_cast<I*>(this);
       return S_OK;
     }
     *object = nullptr;
@@ -146,9 +130,20 @@ class TypeInfo final : public ITypeInfo {
   ULONG AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
   ULONG Release() override {
     const ULONG n = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (n == 0) delete this;
+    if (n == 0) delete static_cast<Self*>(this);
     return n;
   }
+
+ private:
+  std::atomic<ULONG> refs_{1};
+};
+
+class TypeLib;
+
+class TypeInfo final : public Counted<TypeInfo, ITypeInfo, IID_ITypeInfo> {
+ public:
+  // `lib` is null for the built-in IDispatch description.
+  TypeInfo(ComPtr<TypeLib> lib, Kind kind, size_t item);
 
   HRESULT GetTypeAttr(TYPEATTR** attr) override;
   HRESULT GetTypeComp(ITypeComp** comp) override {
@@ -191,6 +186,7 @@ class TypeInfo final : public ITypeInfo {
   }
 
  private:
+  friend class Counted<TypeInfo, ITypeInfo, IID_ITypeInfo>;
   ~TypeInfo() = default;
 
   const TypeLibraryModel& model() const;
@@ -205,33 +201,15 @@ class TypeInfo final : public ITypeInfo {
   // The TYPEDESC of a parameter or result of type vt (with enumeration e).
   TYPEDESC Describe(VARTYPE vt, const EnumDescription* e, TYPEDESC* pointee) const;
 
-  std::atomic<ULONG> refs_{1};
   ComPtr<TypeLib> lib_;
   Kind kind_;
   size_t item_;  // index into the model's enums, interfaces or coclasses
 };
 
-class TypeLib final : public ITypeLib {
+class TypeLib final : public Counted<TypeLib, ITypeLib, IID_ITypeLib> {
  public:
   explicit TypeLib(const TypeLibraryModel& model) : model_(model), layout_(LayoutOf(model)) {
     if (model_.module != nullptr) model_.module->AddObject();
-  }
-
-  HRESULT QueryInterface(REFIID iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_ITypeLib) {
-      AddRef();
-      *object = static_cast<ITypeLib*>(this);
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
-  ULONG Release() override {
-    const ULONG n = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (n == 0) delete this;
-    return n;
   }
 
   UINT GetTypeInfoCount() override { return static_cast<UINT>(layout_.Count()); }
@@ -294,7 +272,7 @@ class TypeLib final : public ITypeLib {
     *found = 0;
     std::u16string_view wanted = View(name);
     auto match = [&](std::u16string_view stored) {
-      if (*found || !SameName(stored, wanted)) return;
+      if (*found || !SameNameIgnoringCase(stored, wanted)) return;
       std::copy(stored.begin(), stored.end(), name);  // the stored spelling
       *found = 1;
     };
@@ -314,9 +292,9 @@ class TypeLib final : public ITypeLib {
     std::u16string_view wanted = View(name);
     for (size_t i = 0; i < layout_.Count() && given < room; ++i) {
       MEMBERID id = MEMBERID_NIL;
-      bool hit = SameName(NameOf(i), wanted);
+      bool hit = SameNameIgnoringCase(NameOf(i), wanted);
       ForEachMemberName(i, [&](std::u16string_view n, MEMBERID m) {
-        if (!hit && SameName(n, wanted)) {
+        if (!hit && SameNameIgnoringCase(n, wanted)) {
           hit = true;
           id = m;
         }
@@ -372,6 +350,7 @@ class TypeLib final : public ITypeLib {
   }
 
  private:
+  friend class Counted<TypeLib, ITypeLib, IID_ITypeLib>;
   ~TypeLib() {
     if (model_.module != nullptr) model_.module->RemoveObject();
   }
@@ -411,7 +390,6 @@ class TypeLib final : public ITypeLib {
     }
   }
 
-  std::atomic<ULONG> refs_{1};
   const TypeLibraryModel& model_;
   const Layout layout_;
 };
@@ -698,7 +676,7 @@ HRESULT TypeInfo::GetIDsOfNames(LPOLESTR* names, UINT count, MEMBERID* ids) {
     const auto& values = enumeration().values;
     for (UINT i = 0; i < count; ++i) ids[i] = MEMBERID_NIL;
     for (size_t v = 0; v < values.size(); ++v) {
-      if (SameName(values[v].name, View(names[0]))) {
+      if (SameNameIgnoringCase(values[v].name, View(names[0]))) {
         ids[0] = static_cast<MEMBERID>(v);
         return count == 1 ? S_OK : DISP_E_UNKNOWNNAME;
       }

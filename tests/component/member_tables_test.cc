@@ -442,9 +442,3 @@ TEST(InterfaceSlots, CallingEachSlotAnswersAsInvokeDoes) {
 
 }  // namespace
 }  // namespace quillon::com
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  ::testing::AddGlobalTestEnvironment(new quillon::testing::RegisteredLibraries);
-  return RUN_ALL_TESTS();
-}

@@ -417,9 +417,3 @@ TEST(TypeInformation, ClientDatabaseTypeTakesAnyValueAndSelectsAdo) {
 
 }  // namespace
 }  // namespace quillon::com
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  ::testing::AddGlobalTestEnvironment(new quillon::testing::RegisteredLibraries);
-  return RUN_ALL_TESTS();
-}

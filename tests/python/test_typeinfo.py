@@ -112,10 +112,11 @@ def stub_tree() -> ast.Module:
     return ast.parse(path.read_text(encoding="utf-8"), filename=str(path))
 
 
-def class_members(node: ast.ClassDef) -> set[str]:
+def defined_names(statements: list[ast.stmt]) -> set[str]:
+    """The names a module or class body defines."""
     names = set()
-    for item in node.body:
-        if isinstance(item, (ast.FunctionDef, ast.AsyncFunctionDef)):
+    for item in statements:
+        if isinstance(item, (ast.ClassDef, ast.FunctionDef, ast.AsyncFunctionDef)):
             names.add(item.name)
         elif isinstance(item, ast.AnnAssign) and isinstance(item.target, ast.Name):
             names.add(item.target.id)
@@ -142,19 +143,12 @@ def test_the_stub_has_a_class_with_every_member_for_every_interface():
     for table in tables:
         interface = table.stem.split(".", 1)[1]
         assert interface in classes, f"no class for {interface} in the stub"
-        missing = set(golden_members(table.stem)) - class_members(classes[interface])
+        missing = set(golden_members(table.stem)) - defined_names(classes[interface].body)
         assert not missing, f"{interface} lacks {sorted(missing)}"
 
 
 def test_the_stub_declares_the_whole_module():
-    top = set()
-    for node in stub_tree().body:
-        if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
-            top.add(node.name)
-        elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
-            top.add(node.target.id)
-        elif isinstance(node, ast.Assign):
-            top.update(t.id for t in node.targets if isinstance(t, ast.Name))
+    top = defined_names(stub_tree().body)
     public = {name for name in dir(quillon) if not name.startswith("_")}
     assert not public - top, f"the stub lacks {sorted(public - top)}"
 
