@@ -1,6 +1,7 @@
 #include "quillon/client/client.h"
 
 #include <exception>
+#include <memory>
 #include <fstream>
 #include <mutex>
 #include <new>
@@ -8,6 +9,7 @@
 #include <utility>
 
 #include "quillon/component/errors.h"
+#include "quillon/component/registry.h"
 #include "quillon/platform/files.h"
 #include "quillon/platform/http.h"
 #include "quillon/platform/mime.h"
@@ -154,9 +156,22 @@ platform::HttpEndpoint Client::Endpoint() const {
   if (!proxy_server_.empty()) {
     endpoint.proxy = proxy_server_ + ":" + std::to_string(static_cast<uint16_t>(proxy_port_));
   }
+  endpoint.lenient_tls = LenientTls();
   endpoint.connect_timeout_s = kConnectTimeoutSeconds;
   endpoint.stall_timeout_s = kStallTimeoutSeconds;
   return endpoint;
+}
+
+bool Client::LenientTls() {
+  if (const std::optional<std::string> value = platform::GetEnv(kLenientTlsVariable)) {
+    if (*value == "1") return true;
+    if (*value == "0") return false;
+  }
+  std::shared_ptr<const com::registry::Tree> tree;
+  if (com::Failed(com::registry::LoadShared(com::registry::DefaultPath(), &tree)) || !tree) {
+    return false;
+  }
+  return tree->GetValue(kSettingsKey, kLenientTlsValue) == "1";
 }
 
 std::string Client::ResultFromIncoming() const {

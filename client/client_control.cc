@@ -2,7 +2,9 @@
 
 #include <optional>
 
+#include "quillon/component/bstr.h"
 #include "quillon/component/com_ptr.h"
+#include "quillon/component/errors.h"
 #include "quillon/component/runtime.h"
 #include "quillon/component/variant.h"
 #include "quillon/core/product.h"
@@ -130,22 +132,62 @@ std::vector<std::u16string> ClientControl::PropertyNames() const {
           u"OffLineDebug", u"UseSSL"};
 }
 
+namespace {
+
+// A failed call on the monitor: passed on with the monitor's own code and
+// error information, as the monitor reported it.
+[[noreturn]] void ForwardFailure(com::HRESULT hr, com::EXCEPINFO* info) {
+  com::HRESULT code = hr;
+  std::u16string description;
+  std::u16string source;
+  uint32_t help_context = 0;
+  if (hr == com::DISP_E_EXCEPTION) {
+    if (info->pfnDeferredFillIn != nullptr) info->pfnDeferredFillIn(info);
+    // A bare error number is an application-defined error, as hosts read it.
+    code = info->scode != 0   ? info->scode
+           : info->wCode != 0 ? com::MakeHresult(0x800A0000u | info->wCode)
+                              : hr;
+    description = com::Bstr::View(info->bstrDescription);
+    source = com::Bstr::View(info->bstrSource);
+    help_context = info->dwHelpContext;
+  } else {
+    com::ComPtr<com::IErrorInfo> error;
+    if (com::GetErrorInfo(0, error.put()) == com::S_OK && error) {
+      com::Bstr text;
+      if (com::Succeeded(error->GetDescription(text.put()))) description = text.view();
+      com::Bstr from;
+      if (com::Succeeded(error->GetSource(from.put()))) source = from.view();
+      error->GetHelpContext(&help_context);
+    }
+  }
+  com::ClearExcepInfo(info);
+  throw ForwardedError(code, std::move(description), std::move(source), help_context);
+}
+
+}  // namespace
+
 std::string MonitorExchange(const std::string& request_text) {
   const platform::CodePage& cp = platform::ProcessCodePage();
   com::CLSID clsid{};
   com::ComPtr<com::IDispatch> monitor;
-  // A monitor that cannot be created is not reported here: both calls then
-  // give empty text, and the missing result says the rest.
+  // A monitor that cannot be created is not reported here: the exchange
+  // then has no answer, and the missing result says the rest (10032).
   if (com::Failed(com::CLSIDFromProgID(ids::kProgIdQMonitor, &clsid)) ||
       com::Failed(com::CoCreateInstance(clsid, nullptr,
                                         com::CLSCTX_INPROC_SERVER | com::CLSCTX_LOCAL_SERVER,
                                         com::IID_IDispatch, monitor.put_void()))) {
     return {};
   }
+  // Whatever the monitor reports from here on is the caller's to see.
   Variant request = Variant::String(cp.ToUtf16(request_text));
   Variant ignored;
-  com::InvokeByName(monitor.get(), u"EditRequestData", com::DISPATCH_METHOD,
-                    {request.get(), 1}, ignored.get(), nullptr);
+  com::EXCEPINFO info{};
+  if (const com::HRESULT hr = com::InvokeByName(monitor.get(), u"EditRequestData",
+                                                com::DISPATCH_METHOD, {request.get(), 1},
+                                                ignored.get(), &info);
+      com::Failed(hr)) {
+    ForwardFailure(hr, &info);
+  }
   VARIANT args[3];
   Variant header = Variant::String(u"");
   Variant body = Variant::String(u"QServerResult=");
@@ -154,11 +196,12 @@ std::string MonitorExchange(const std::string& request_text) {
   args[1] = *body.get();
   args[2] = *kind.get();
   Variant answer;
-  if (com::Failed(com::InvokeByName(monitor.get(), u"EditResponseData", com::DISPATCH_METHOD,
-                                    args, answer.get(), nullptr)) ||
-      answer.vt() != com::VT_BSTR) {
-    return {};
+  if (const com::HRESULT hr = com::InvokeByName(monitor.get(), u"EditResponseData",
+                                                com::DISPATCH_METHOD, args, answer.get(), &info);
+      com::Failed(hr)) {
+    ForwardFailure(hr, &info);
   }
+  if (answer.vt() != com::VT_BSTR) return {};
   return com::NarrowText(answer.get()->bstrVal);
 }
 

@@ -9,6 +9,27 @@ include(CMakePackageConfigHelpers)
 set(QUILLON_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/quillon
     CACHE STRING "Where the package configuration files are installed")
 
+# Shared libraries carry the major version in their SONAME (libqserver.so.3),
+# so that an incompatible release can be installed beside this one and a
+# distribution package can name its library package after it. The registry
+# records the file a library was loaded from, so registrations name the
+# versioned file.
+set(quillon_versioned_libraries quillon_runtime quillon_serving qserver qclient quillon_engines quillon_grid)
+foreach(target IN LISTS quillon_versioned_libraries)
+  if(TARGET ${target})
+    set_target_properties(${target} PROPERTIES
+      VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
+  endif()
+endforeach()
+
+# Component libraries that programs never link but a registry loads: they
+# are installed and registered like the others, without a development link.
+foreach(target quillon_engines quillon_grid)
+  if(TARGET ${target})
+    install(TARGETS ${target} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_SKIP)
+  endif()
+endforeach()
+
 # What users get, as target=name (quillon::name once installed, the same
 # name as the alias inside the tree): the runtime, the component libraries
 # and the registration program. Add an entry when a library or program
@@ -122,14 +143,34 @@ foreach(target IN LISTS quillon_export_targets)
   endif()
 endforeach()
 
-if(quillon_export_targets)
-  install(TARGETS ${quillon_export_targets}
+# Programs are exported on their own (quillonToolsTargets.cmake, read when
+# present), so that a distribution can put them in a tools package: the
+# library targets must not fail to load because a program is not installed.
+set(quillon_export_libraries "")
+set(quillon_export_programs "")
+foreach(target IN LISTS quillon_export_targets)
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "EXECUTABLE")
+    list(APPEND quillon_export_programs ${target})
+  else()
+    list(APPEND quillon_export_libraries ${target})
+  endif()
+endforeach()
+if(quillon_export_libraries)
+  install(TARGETS ${quillon_export_libraries}
     EXPORT quillonTargets
-    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
     INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
   install(EXPORT quillonTargets
+    NAMESPACE quillon::
+    DESTINATION ${QUILLON_INSTALL_CMAKEDIR})
+endif()
+if(quillon_export_programs)
+  install(TARGETS ${quillon_export_programs}
+    EXPORT quillonToolsTargets
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(EXPORT quillonToolsTargets
     NAMESPACE quillon::
     DESTINATION ${QUILLON_INSTALL_CMAKEDIR})
 endif()
@@ -149,3 +190,41 @@ install(FILES
   ${PROJECT_BINARY_DIR}/quillonConfig.cmake
   ${PROJECT_BINARY_DIR}/quillonConfigVersion.cmake
   DESTINATION ${QUILLON_INSTALL_CMAKEDIR})
+
+# pkg-config: `pkg-config --cflags --libs quillon` builds a page on QServer's
+# C++ door (the server library and the runtime).
+# The prefix is the one `cmake --install --prefix` gives, known only then.
+foreach(dir LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
+    set(QUILLON_PC_${dir} "${CMAKE_INSTALL_${dir}}")
+  else()
+    set(QUILLON_PC_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
+  endif()
+endforeach()
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  set(quillon_pc_destination "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+else()
+  set(quillon_pc_destination "\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+endif()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/quillon.pc.in ${PROJECT_BINARY_DIR}/quillon.pc.in @ONLY)
+# The file is made in a directory of its own per destination: two installs
+# of one build tree at once (the test suites do that) must not swap prefixes.
+install(CODE "
+  file(READ \"${PROJECT_BINARY_DIR}/quillon.pc.in\" quillon_pc)
+  string(REPLACE \"%PREFIX%\" \"\${CMAKE_INSTALL_PREFIX}\" quillon_pc \"\${quillon_pc}\")
+  string(MD5 quillon_pc_dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
+  set(quillon_pc_dir \"${PROJECT_BINARY_DIR}/pkgconfig/\${quillon_pc_dir}\")
+  file(WRITE \"\${quillon_pc_dir}/quillon.pc\" \"\${quillon_pc}\")
+  file(INSTALL \"\${quillon_pc_dir}/quillon.pc\" DESTINATION \"${quillon_pc_destination}\")
+")
+
+# Manual pages of the programs that are part of this build.
+foreach(entry qreg=qreg quillon-serve=quillon_serve qmonitor=qmonitor)
+  string(REPLACE "=" ";" entry "${entry}")
+  list(GET entry 0 page)
+  list(GET entry 1 target)
+  if(TARGET ${target} OR (page STREQUAL "quillon-serve" AND EXISTS ${PROJECT_SOURCE_DIR}/serve))
+    install(FILES ${PROJECT_SOURCE_DIR}/docs/man/${page}.1
+            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endif()
+endforeach()

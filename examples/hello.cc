@@ -42,11 +42,11 @@ int main() {
     return 1;
   }
 
-  // Values are looked up by name, ignoring case; sub-index 0 is the first.
-  std::string name = "world";
-  if (server->GetSubIndexCount("name") > 0) name = server->GetStringData("name", 0);
+  // Values are looked up by name, ignoring case; FormValue gives the first
+  // one, or nothing when the request has none.
+  const std::string name = server->FormValue("name").value_or("world");
 
-  if (server->GetSubIndexCount("session") > 0) {
+  if (server->FormValue("session")) {
     // A client control is asking: answer with named values and a result,
     // and write no body of our own, so that the session text is sent.
     server->SetStringData("greeting", "Hello, " + name);

@@ -52,12 +52,13 @@ int ForgiveDates(int preverify_ok, X509_STORE_CTX* ctx) {
   return 0;
 }
 
-CURLcode SetUpTls(CURL* /*curl*/, void* ssl_ctx, void* /*user*/) {
+CURLcode SetUpLenientTls(CURL* /*curl*/, void* ssl_ctx, void* /*user*/) {
   SSL_CTX_set_verify(static_cast<SSL_CTX*>(ssl_ctx), SSL_VERIFY_PEER, ForgiveDates);
   return CURLE_OK;
 }
 
-std::string Url(const HttpEndpoint& endpoint, bool tls, std::string_view target) {
+// "http://host:port" (https with TLS), without a path.
+std::string Origin(const HttpEndpoint& endpoint, bool tls) {
   std::string url = tls ? "https://" : "http://";
   // A numeric IPv6 address needs its brackets in a URL.
   const bool ipv6 = endpoint.host.find(':') != std::string::npos;
@@ -65,8 +66,6 @@ std::string Url(const HttpEndpoint& endpoint, bool tls, std::string_view target)
   url += endpoint.host;
   if (ipv6) url += ']';
   url += ':' + std::to_string(endpoint.port);
-  if (target.empty() || target.front() != '/') url += '/';
-  url.append(target);
   return url;
 }
 
@@ -74,11 +73,32 @@ void Check(CURLcode code) {
   if (code != CURLE_OK) throw HttpError(static_cast<int>(code), curl_easy_strerror(code));
 }
 
-void SetCommon(CURL* curl, const HttpEndpoint& endpoint, bool tls, const std::string& url) {
+// What goes into the request line. libcurl would build it from the URL,
+// and a URL is normalised on the way ("/a/../b" becomes "/b", a fragment
+// is dropped, other bytes are escaped): the target is the caller's, so it
+// is set whole instead. A proxy that forwards plain HTTP needs the
+// absolute form; one that tunnels TLS sees the origin's form.
+std::string RequestTarget(const HttpEndpoint& endpoint, bool tls, std::string_view target) {
+  if (target.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
+    throw HttpError(CURLE_URL_MALFORMAT,
+                    "the request target holds CR, LF or NUL, which would split the request");
+  }
+  if (!endpoint.proxy.empty() && !tls && !target.empty() && target.front() == '/') {
+    return Origin(endpoint, tls).append(target);
+  }
+  return std::string(target);
+}
+
+void SetCommon(CURL* curl, const HttpEndpoint& endpoint, bool tls, const std::string& url,
+               const std::string& target) {
   Check(curl_easy_setopt(curl, CURLOPT_URL, url.c_str()));
+  Check(curl_easy_setopt(curl, CURLOPT_REQUEST_TARGET, target.c_str()));
   Check(curl_easy_setopt(curl, CURLOPT_USERAGENT, endpoint.agent.c_str()));
-  // An empty proxy disables the environment's proxy variables too.
+  // An empty proxy disables the environment's proxy variables, and an
+  // empty exception list keeps no_proxy from sending around the proxy
+  // that is set: the endpoint alone decides.
   Check(curl_easy_setopt(curl, CURLOPT_PROXY, endpoint.proxy.c_str()));
+  Check(curl_easy_setopt(curl, CURLOPT_NOPROXY, ""));
   Check(curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L));
   Check(curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, endpoint.connect_timeout_s));
   Check(curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L));
@@ -90,8 +110,12 @@ void SetCommon(CURL* curl, const HttpEndpoint& endpoint, bool tls, const std::st
       Check(curl_easy_setopt(curl, CURLOPT_CAINFO, bundle));
     }
     Check(curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L));
-    Check(curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L));
-    Check(curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, &SetUpTls));
+    if (endpoint.lenient_tls) {
+      Check(curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L));
+      Check(curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, &SetUpLenientTls));
+    } else {
+      Check(curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L));
+    }
   }
 }
 
@@ -144,8 +168,8 @@ size_t DeliverBody(char* data, size_t size, size_t count, void* user) {
 HttpResponse HttpPost(const HttpEndpoint& endpoint, std::string_view target,
                       std::string_view body) {
   CurlHandle curl = NewHandle();
-  const std::string url = Url(endpoint, endpoint.tls, target);
-  SetCommon(curl.get(), endpoint, endpoint.tls, url);
+  const std::string url = Origin(endpoint, endpoint.tls) + "/";
+  SetCommon(curl.get(), endpoint, endpoint.tls, url, RequestTarget(endpoint, endpoint.tls, target));
   HeaderList headers;
   Append(&headers, "Accept: text/*");
   // The body is a pair list the server reads whatever its type; the
@@ -174,13 +198,9 @@ long HttpGet(const HttpEndpoint& endpoint, std::string_view target,
              const std::function<bool(long)>& on_status,
              const std::function<void(std::string_view)>& sink) {
   CurlHandle curl = NewHandle();
-  const std::string url = Url(endpoint, false, target);
-  SetCommon(curl.get(), endpoint, false, url);
-  HeaderList headers;
-  // Always from the server, never a cached copy.
-  Append(&headers, "Cache-Control: no-cache");
-  Append(&headers, "Pragma: no-cache");
-  Check(curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get()));
+  const std::string url = Origin(endpoint, false) + "/";
+  // No header of its own: there is no cache here to bypass.
+  SetCommon(curl.get(), endpoint, false, url, RequestTarget(endpoint, false, target));
   Check(curl_easy_setopt(curl.get(), CURLOPT_HTTPGET, 1L));
   GetState state{curl.get(), &on_status, &sink, false, false, nullptr};
   Check(curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, &DeliverBody));

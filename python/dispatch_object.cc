@@ -7,6 +7,8 @@
 #include <utility>
 
 #include "errors.h"
+#include "page_helpers.h"
+#include "serve.h"
 #include "quillon/component/bstr.h"
 #include "quillon/component/object.h"
 #include "quillon/component/persistence.h"
@@ -382,6 +384,9 @@ void RegisterConstants(py::module_& m) {
 }
 
 void ReleaseAtExit() {
+  // A script ending by an uncaught exception has failed its request; the
+  // objects released below must not answer it as a success.
+  FailRequestOfFailedScript();
   // What the script printed goes out before what released objects write.
   for (const char* name : {"stdout", "stderr"}) {
     try {
@@ -399,15 +404,19 @@ void ReleaseAtExit() {
 // --- DispatchObject -------------------------------------------------------------
 
 DispatchObject::DispatchObject(ComPtr<com::IDispatch> object)
-    : object_(std::move(object)), serial_(g_next_serial++) {
-  ComPtr<com::IDispatchMembers> members;
-  if (object_ &&
-      com::Succeeded(object_->QueryInterface(com::IID_IDispatchMembers, members.put_void())) &&
-      members) {
-    const com::MemberTable* table = nullptr;
-    if (com::Succeeded(members->GetMemberTable(&table))) table_ = table;
-  }
+    : object_(std::move(object)), table_(TableOf(object_.get())), serial_(g_next_serial++) {
   LiveWrappers().emplace(serial_, this);
+}
+
+const com::MemberTable* DispatchObject::TableOf(com::IDispatch* object) {
+  ComPtr<com::IDispatchMembers> members;
+  const com::MemberTable* table = nullptr;
+  if (object != nullptr &&
+      com::Succeeded(object->QueryInterface(com::IID_IDispatchMembers, members.put_void())) &&
+      members && com::Succeeded(members->GetMemberTable(&table))) {
+    return table;
+  }
+  return nullptr;
 }
 
 DispatchObject::~DispatchObject() { LiveWrappers().erase(serial_); }
@@ -677,6 +686,9 @@ const PyMember* DispatchObject::DescribeMember(const std::string& name) {
 
 py::object WrapDispatch(com::IDispatch* object) {
   if (object == nullptr) return py::none();
+  if (IsServerObject(DispatchObject::TableOf(object))) {
+    return py::cast(std::make_unique<ServerObject>(ComPtr<com::IDispatch>(object)));
+  }
   return py::cast(std::make_unique<DispatchObject>(ComPtr<com::IDispatch>(object)));
 }
 

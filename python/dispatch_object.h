@@ -69,6 +69,8 @@ class DispatchObject {
 
   // The member table, when the object publishes one.
   const com::MemberTable* table() const { return table_; }
+  // The member table `object` publishes, or nullptr.
+  static const com::MemberTable* TableOf(com::IDispatch* object);
   // The object's interface from its type information (asked once), or
   // nullptr when it gives none.
   const PyInterface* Describe();

@@ -8,10 +8,14 @@
 //
 // The same page on the serving loop (CGI or FastCGI, one call per request):
 //   quillon.serve(lambda srv: srv.WriteString("Hello"))
+//
+// Page helpers (page_helpers.h): quillon.escape(text), srv.value(name),
+// srv.values(name), srv.header(name, value), srv.redirect(location).
 #include <pybind11/pybind11.h>
 
 #include "dispatch_object.h"
 #include "errors.h"
+#include "page_helpers.h"
 #include "publish.h"
 #include "serve.h"
 #include "values.h"
@@ -23,6 +27,7 @@ PYBIND11_MODULE(quillon, m) {
   quillon::python::RegisterErrors(m);
   quillon::python::RegisterValues(m);
   quillon::python::RegisterDispatch(m);
+  quillon::python::RegisterPageHelpers(m);
   quillon::python::RegisterServe(m);
   quillon::python::RegisterPublish(m);
 }

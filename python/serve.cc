@@ -10,8 +10,8 @@
 #include "quillon/component/dispatch.h"
 #include "quillon/component/errors.h"
 #include "quillon/component/remote.h"
-#include "quillon/server/debug.h"
-#include "quillon/server/serve.h"
+#include "quillon/serving/debug_object.h"
+#include "quillon/serving/loop.h"
 
 namespace py = pybind11;
 
@@ -80,7 +80,7 @@ com::HRESULT DebugRequest(py::module_& module, const py::object& page, com::BSTR
 
 void ServeDebug(py::module_ module, const py::object& page, const std::string& project) {
   std::unique_ptr<com::Publication> publication;
-  const com::HRESULT hr = server::PublishDebugObject(
+  const com::HRESULT hr = serving::PublishDebugObject(
       project,
       [&module, &page](com::BSTR environment, const com::VARIANT& body, com::BSTR* header,
                        com::VARIANT* response_body) {
@@ -95,14 +95,14 @@ void ServeDebug(py::module_ module, const py::object& page, const std::string& p
 }
 
 void Serve(py::module_ module, const py::object& page) {
-  if (const char* project = std::getenv(server::kDebugProjectVariable); project && *project) {
+  if (const char* project = std::getenv(serving::kDebugProjectVariable); project && *project) {
     ServeDebug(module, page, project);
     return;
   }
   const py::object create = module.attr("CreateObject");
   const py::object load = module.attr("LoadFromStream");
   py::gil_scoped_release unlocked;  // while the loop waits for a request
-  server::ServeRequests([&] {
+  serving::ServeRequests([&] {
     py::gil_scoped_acquire locked;
     py::object srv;
     ReleaseAtEnd release(srv);
@@ -113,7 +113,7 @@ void Serve(py::module_ module, const py::object& page) {
     } catch (py::error_already_set& error) {
       // What the object has collected must not go out when it is released
       // below; the loop answers 500 instead.
-      server::AbandonCurrentResponse();
+      serving::AbandonCurrentResponse();
       std::string text = error.what();
       // The traceback to standard error, as an uncaught exception would.
       error.restore();
@@ -124,6 +124,21 @@ void Serve(py::module_ module, const py::object& page) {
 }
 
 }  // namespace
+
+void FailRequestOfFailedScript() {
+  // The interpreter records an uncaught exception in sys.last_value (and,
+  // from 3.12, sys.last_exc) when it prints it, whatever sys.excepthook
+  // does; exit handlers run after that. SystemExit is no failure and is
+  // not recorded.
+  try {
+    const py::module_ sys = py::module_::import("sys");
+    if (py::hasattr(sys, "last_exc") || py::hasattr(sys, "last_value")) {
+      serving::FailCurrentRequest();
+    }
+  } catch (const py::error_already_set&) {
+    // Without sys there is nothing to look at.
+  }
+}
 
 void RegisterServe(py::module_& m) {
   m.def(

@@ -1,6 +1,7 @@
 """What every page of the contact book shares: the one database setting, data
-access through the toolkit's engines, the master page, HTML escaping and the
-error page.
+access through the toolkit's engines, the master page and the error page.
+Escaping, form values, header lines and redirects are the module's own page
+helpers (quillon.escape, srv.value, srv.header, srv.redirect).
 
 The database is chosen by ONE setting, the environment variable
 SAMPLE_DATABASE (lighttpd passes it to every page):
@@ -15,7 +16,6 @@ SAMPLE_DATABASE (lighttpd passes it to every page):
 
 from __future__ import annotations
 
-import html
 import os
 from pathlib import Path
 
@@ -30,16 +30,6 @@ QL_DAO36 = 3  # DAO 3.6 over SQLite
 
 SORT_ORDERS = {"name": "name", "email": "email", "newest": "id DESC"}
 KINDS = ("friend", "work", "family")
-
-
-def h(text) -> str:
-    """Text a visitor typed, made safe for a page.
-
-    The template engine writes text exactly as given, so every value that
-    came from a visitor (or from the database, where a visitor put it) goes
-    through here before it becomes a tag's Text or a parameter value.
-    """
-    return html.escape("" if text is None else str(text), quote=True)
 
 
 def database_setting() -> str:
@@ -153,14 +143,10 @@ def template(name: str, title: str):
     part = quillon.CreateObject("QServer.QHtmlDoc")
     part.Load(str(TEMPLATES / name))
     doc.FindByID("content").Replace(part.FindByID("content"))
-    doc.Title = "Contacts - " + h(title)
-    doc.FindByID("heading").Text = h(title)
+    doc.Title = "Contacts - " + quillon.escape(title)
+    doc.FindByID("heading").Text = quillon.escape(title)
     doc.FindByID("backend").Text = "SQLite (DAO)" if database_type() == QL_DAO36 else "ODBC (ADO)"
     return doc
-
-
-def redirect(srv, location: str) -> None:
-    srv.AddHeader("Location: " + location)
 
 
 def error_number(error: quillon.Error) -> int:
@@ -175,15 +161,21 @@ def error_page(srv, error: quillon.Error) -> None:
     doc = template("error.htm", "Something went wrong")
     doc.FindByID("number").Text = str(error_number(error))
     doc.FindByID("hresult").Text = "0x%08X" % (error.hresult & 0xFFFFFFFF)
-    doc.FindByID("message").Text = h(error.description)
+    doc.FindByID("message").Text = quillon.escape(error.description)
     doc.WriteTo(srv)
 
 
-def run(page) -> None:
-    """Runs page(srv); a toolkit error becomes the error page."""
-    srv = start_page()
-    try:
-        page(srv)
-    except quillon.Error as error:
-        error_page(srv, error)
-    del srv
+def serve(page) -> None:
+    """Runs page(srv) on each request: once when the web server starts the
+    page as CGI, for every request of the process's life when it runs as a
+    FastCGI application (quillon.serve decides). A toolkit error becomes
+    the error page."""
+    def guarded(srv):
+        try:
+            page(srv)
+        except quillon.Error as error:
+            error_page(srv, error)
+    quillon.serve(guarded)
+
+
+run = serve  # the name pages used before they could run over FastCGI

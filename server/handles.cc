@@ -43,4 +43,13 @@ QServer* LookupServerHandle(int32_t handle) {
   return it == table.servers.end() ? nullptr : it->second;
 }
 
+std::vector<QServer*> LiveServersAtTermination() {
+  HandleTable& table = Table();
+  std::vector<QServer*> live;
+  std::unique_lock<std::mutex> lock(table.mutex, std::try_to_lock);
+  if (!lock.owns_lock()) return live;
+  for (const auto& [handle, server] : table.servers) live.push_back(server);
+  return live;
+}
+
 }  // namespace quillon::server

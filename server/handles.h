@@ -6,6 +6,7 @@
 #define QUILLON_SERVER_HANDLES_H_
 
 #include <cstdint>
+#include <vector>
 
 namespace quillon::server {
 
@@ -16,6 +17,10 @@ int32_t RegisterServerHandle(QServer* server);
 void UnregisterServerHandle(int32_t handle);
 // The live object with `handle`, or nullptr.
 QServer* LookupServerHandle(int32_t handle);
+// Every live object, for the process's last moments (std::terminate): the
+// table is only tried, never waited for, so that a thread that died holding
+// it cannot hang the end; empty then.
+std::vector<QServer*> LiveServersAtTermination();
 
 }  // namespace quillon::server
 

@@ -4,14 +4,16 @@
 
 #include <pthread.h>
 #include <signal.h>
-#include <stdio_ext.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <exception>
 #include <functional>
+#include <mutex>
 #include <system_error>
 #include <unordered_set>
 #include <utility>
@@ -19,12 +21,14 @@
 #include "quillon/core/encoding.h"
 #include "quillon/platform/codepage.h"
 #include "quillon/platform/files.h"
+#include "quillon/recordset/recordset.h"
+#include "quillon/serving/header_field.h"
+#include "quillon/serving/loop.h"
 #include "server/handles.h"
 #include "server/request.h"
 #include "server/response.h"
 #include "server/session_signing.h"
 #include "server/temp_files.h"
-#include "quillon/recordset/recordset.h"
 #include "server/values.h"
 
 namespace quillon::server {
@@ -34,16 +38,10 @@ constexpr std::string_view kDefaultContentType = "text/html";
 constexpr std::string_view kFileNameSuffix = "_file_name_";
 constexpr std::string_view kFileTypeSuffix = "_file_type_";
 
-// The process's environment and standard streams.
-class ProcessIo final : public CgiIo {};
-
 // The answer of a start that failed: the request could not be read (it
 // did not fit in memory), so nothing of what the page does afterwards can
 // be a proper response. Whatever the page prints next becomes the body.
-constexpr std::string_view kFailedStartHead =
-    "Status: 500 Internal Server Error\r\n"
-    "Content-Type: text/plain\r\n"
-    "Connection: close\r\n\r\n";
+constexpr std::string_view kFailedStartHead = serving::kFailedRequestHead;
 
 // The answer of a start that refused a body over the configured limit.
 constexpr std::string_view kTooLargeHead =
@@ -118,63 +116,26 @@ std::string DecodeText(std::string_view encoded, const platform::CodePage& cp) {
   return bytes;
 }
 
+// An exception that escapes a page's main ends the program through
+// std::terminate, which unwinds nothing: no object's release would answer
+// the request or delete its temporary files. The handler does both for
+// every live object (the answer is the failure's 500), then hands over to
+// the handler that was in place before.
+std::terminate_handler g_previous_terminate = nullptr;
+
+[[noreturn]] void EndLiveServersAndTerminate() {
+  serving::FailCurrentRequest();
+  for (QServer* server : LiveServersAtTermination()) server->Finish();
+  if (g_previous_terminate != nullptr) g_previous_terminate();
+  std::abort();
+}
+
+void InstallTerminateHandler() {
+  static std::once_flag once;
+  std::call_once(once, [] { g_previous_terminate = std::set_terminate(&EndLiveServersAndTerminate); });
+}
+
 }  // namespace
-
-// --- CgiIo --------------------------------------------------------------------
-
-CgiIo::~CgiIo() = default;
-
-std::optional<std::string> CgiIo::GetEnv(const std::string& name) const {
-  // getenv would take "A=B" or "A\0B" for a shorter name.
-  if (name.find_first_of(std::string_view("=\0", 2)) != std::string::npos) return std::nullopt;
-  return platform::GetEnv(name);
-}
-
-size_t CgiIo::ReadInput(char* buffer, size_t size) {
-  for (;;) {
-    const ssize_t got = ::read(STDIN_FILENO, buffer, size);
-    if (got >= 0) return static_cast<size_t>(got);
-    if (errno != EINTR) return 0;
-  }
-}
-
-bool CgiIo::WriteOutput(std::string_view bytes) {
-  // Through stdio, so that anything the program printed itself keeps its
-  // place; Linux streams never translate line ends.
-  if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size()) return true;
-  // The reader has gone: what stdio still holds would only fail again (or
-  // raise SIGPIPE) when the process exits.
-  __fpurge(stdout);
-  return false;
-}
-
-bool CgiIo::FlushOutput() {
-  if (std::fflush(stdout) == 0) return true;
-  __fpurge(stdout);
-  return false;
-}
-
-bool CgiIo::ClosesConnection() const { return true; }
-
-std::shared_ptr<CgiIo> CgiIo::Process() {
-  static const std::shared_ptr<CgiIo> io = std::make_shared<ProcessIo>();
-  return io;
-}
-
-namespace {
-// Only the serving loop's thread sets it; objects are single-threaded.
-std::shared_ptr<CgiIo>& CurrentIo() {
-  static std::shared_ptr<CgiIo> io;
-  return io;
-}
-}  // namespace
-
-std::shared_ptr<CgiIo> CgiIo::Current() {
-  const std::shared_ptr<CgiIo>& io = CurrentIo();
-  return io ? io : Process();
-}
-
-void CgiIo::SetCurrent(std::shared_ptr<CgiIo> io) { CurrentIo() = std::move(io); }
 
 // --- State -----------------------------------------------------------------------
 
@@ -185,11 +146,22 @@ class QServer::Impl {
 
   std::string ServerVariable(std::string_view name) const {
     const std::string key = cp.ToUpper(name);
+    // The page is never handed a secret of the toolkit's own.
+    if (IsSecretSetting(key)) return std::string();
     if (std::optional<std::string> value = io->GetEnv(key)) return *std::move(value);
     for (const auto& [variable, value] : debug_environment) {
       if (cp.ToUpper(variable) == key) return value;
     }
     return std::string();
+  }
+
+  // Whether the request came over TLS, as web servers tell a CGI program:
+  // HTTPS set to anything but "off" (lighttpd and Apache say "on"), or
+  // REQUEST_SCHEME "https".
+  bool OverHttps() const {
+    const std::string https = cp.ToUpper(ServerVariable("HTTPS"));
+    return (!https.empty() && https != "OFF") ||
+           cp.ToUpper(ServerVariable("REQUEST_SCHEME")) == "HTTPS";
   }
 
   // QUERY_STRING and CONTENT_LENGTH come from the process alone.
@@ -258,6 +230,7 @@ class QServer::Impl {
 // --- Life ---------------------------------------------------------------------------
 
 QServer::QServer(std::shared_ptr<CgiIo> io) : impl_(std::make_unique<Impl>(std::move(io))) {
+  InstallTerminateHandler();
   impl_->handle = RegisterServerHandle(this);
 }
 
@@ -315,16 +288,20 @@ void QServer::Impl::ReadRequestOnce(Impl& s) {
   // With a session key, a cookie whose tag is missing or wrong is dropped
   // as if the visitor had not sent it.
   const SessionKeys keys = SessionKeysFromEnvironment();
-  std::vector<std::pair<std::string, std::string>> session;
+  const int64_t now = std::time(nullptr);
+  std::vector<Response::RequestVariable> session;
   for (auto& [name, value] : ScanCookiePairs(s.ServerVariable("HTTP_COOKIE"), s.cp)) {
     if (!name.starts_with(kSessionCookiePrefix)) continue;
     std::string_view encoded = value;
+    int64_t issued = 0;
     if (keys.signing()) {
-      const std::optional<std::string_view> verified = VerifySessionCookie(keys, name, value);
+      const std::optional<VerifiedCookie> verified = VerifySessionCookie(keys, name, value, now);
       if (!verified) continue;
-      encoded = *verified;
+      encoded = verified->encoded;
+      issued = verified->issued;
     }
-    session.emplace_back(name.substr(kSessionCookiePrefix.size()), DecodeText(encoded, s.cp));
+    session.push_back(Response::RequestVariable{name.substr(kSessionCookiePrefix.size()),
+                                                DecodeText(encoded, s.cp), issued});
   }
   s.response.ReserveSessionVariables(session.size());
   s.Parse(body ? &*body : nullptr, CountLimit("QUILLON_MAX_REQUEST_PAIRS"),
@@ -345,11 +322,17 @@ void QServer::Finish() {
   if (s.finished) return;
   s.finished = true;
   SignalsHeld held(/*with_term=*/true);
-  if (!s.off_line_debug && !s.start_failed) {
+  if (!s.off_line_debug && !s.start_failed && s.io->failed()) {
+    // The script is ending by an uncaught failure: what it collected is no
+    // answer, and a 200 with it would report the failure as success. The
+    // first object of the request answers 500, later ones nothing.
+    if (s.io->ClaimFailureAnswer() && s.io->WriteOutput(kFailedStartHead)) s.io->FlushOutput();
+  } else if (!s.off_line_debug && !s.start_failed) {
     try {
       // Always the current key: a cookie read under the old one goes back
       // under the new one.
-      s.response.SetSessionKey(SessionKeysFromEnvironment().current);
+      s.response.SetSessionSigning(
+          {SessionKeysFromEnvironment().current, std::time(nullptr), s.OverHttps()});
       // A false result (the reader has gone) simply ends the response.
       s.response.Write(*s.io, s.content_type, s.values.store().SessionText(s.encoded_result));
     } catch (...) {
@@ -423,6 +406,19 @@ void QServer::GetDataIntoRecordset(std::string_view name, int32_t sub_index,
                                    std::string_view recordset_name) {
   const std::string text = impl_->values.GetString(name, sub_index);
   recordset::ImportRecordset(database_type, database, recordset_name, text);
+}
+
+std::optional<std::string> QServer::FormValue(std::string_view name) const {
+  if (GetSubIndexCount(name) == 0) return std::nullopt;
+  return GetStringData(name, 0);
+}
+
+std::vector<std::string> QServer::FormValues(std::string_view name) const {
+  const int32_t count = GetSubIndexCount(name);
+  std::vector<std::string> values;
+  values.reserve(static_cast<size_t>(count));
+  for (int32_t i = 0; i < count; ++i) values.push_back(GetStringData(name, i));
+  return values;
 }
 
 std::string QServer::GetStringData(std::string_view name, int32_t sub_index) const {
@@ -502,6 +498,29 @@ void QServer::WriteFromFile(const std::string& path) {
 }
 
 void QServer::AddHeader(std::string_view header) { impl_->response.AddHeader(header); }
+
+void QServer::AddHeaderField(std::string_view name, std::string_view value) {
+  if (const auto problem = serving::HeaderFieldProblem(name, value)) {
+    throw InvalidHeaderText(std::string(*problem));
+  }
+  std::string line(name);
+  line.append(": ");
+  line.append(value);
+  impl_->response.AddHeader(line);
+}
+
+void QServer::Redirect(std::string_view location, int status) {
+  const std::optional<std::string_view> status_text = serving::RedirectStatusText(status);
+  if (!status_text) {
+    throw std::invalid_argument("a redirect's status is 301, 302, 303, 307 or 308, not " +
+                                std::to_string(status));
+  }
+  if (const auto problem = serving::HeaderFieldProblem("Location", location)) {
+    throw InvalidHeaderText(std::string(*problem));
+  }
+  impl_->response.AddHeader("Status: " + std::string(*status_text));
+  impl_->response.AddHeader("Location: " + std::string(location));
+}
 
 void QServer::SetCookie(std::string_view name, std::string_view value,
                         std::optional<com::DATE> expires) {

@@ -23,9 +23,13 @@
 #include "quillon/platform/codepage.h"
 #include "server/values.h"
 
+namespace quillon::serving {
+class CgiIo;
+}  // namespace quillon::serving
+
 namespace quillon::server {
 
-class CgiIo;
+using serving::CgiIo;
 
 // Uploaded parts at least this long are kept as body bytes and encoded only
 // when a text form is asked for (SaveRequestData); shorter ones are stored

@@ -10,6 +10,7 @@
 #include "quillon/core/encoding.h"
 #include "quillon/server/cgi_io.h"
 #include "quillon/server/invalid_header.h"
+#include "quillon/serving/header_field.h"
 #include "server/session_signing.h"
 
 namespace quillon::server {
@@ -67,13 +68,6 @@ CivilTime ToGmt(com::DATE local) {
   return CivilFromSeconds(seconds + StandardBiasSeconds());
 }
 
-// RFC 9110 tchar.
-bool IsTokenChar(unsigned char c) {
-  if (c >= '0' && c <= '9') return true;
-  if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') return true;
-  return std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
-}
-
 std::string FormatGmt(com::DATE local, char date_separator, const char* tail) {
   const CivilTime t = ToGmt(local);
   char text[64];
@@ -108,11 +102,9 @@ void CheckHeaderText(std::string_view text) {
   while (pos != std::string_view::npos) {
     // One line end: CR LF, or a lone CR or LF.
     pos += text.compare(pos, 2, "\r\n") == 0 ? 2 : 1;
-    size_t name_end = pos;
-    while (name_end < text.size() && IsTokenChar(static_cast<unsigned char>(text[name_end]))) {
-      ++name_end;
-    }
-    if (name_end == pos || name_end == text.size() || text[name_end] != ':') {
+    const size_t name_end = text.find_first_of(":\r\n", pos);
+    if (name_end == std::string_view::npos || text[name_end] != ':' ||
+        !serving::IsHttpToken(text.substr(pos, name_end - pos))) {
       throw InvalidHeaderText(
           "header text holds a line end that is not followed by a header field (name and "
           "colon); it would end the header block or inject other text");
@@ -121,13 +113,7 @@ void CheckHeaderText(std::string_view text) {
   }
 }
 
-bool IsCookieNameToken(std::string_view name) {
-  if (name.empty()) return false;
-  for (char c : name) {
-    if (!IsTokenChar(static_cast<unsigned char>(c))) return false;
-  }
-  return true;
-}
+bool IsCookieNameToken(std::string_view name) { return serving::IsHttpToken(name); }
 
 std::string FormatCookieDate(com::DATE local) { return FormatGmt(local, '-', "; "); }
 
@@ -228,22 +214,26 @@ std::string Response::SessionVariable(std::string_view name, const platform::Cod
 
 void Response::SetSessionVariable(std::string_view name, std::string_view value) {
   RefuseLineEnds(name);
-  for (auto& [variable, old_value] : session_variables_) {
-    if (variable == name) {
-      old_value.assign(value);
+  for (size_t i = 0; i < session_variables_.size(); ++i) {
+    if (session_variables_[i].first == name) {
+      session_variables_[i].second.assign(value);
+      // Written by the page: issued anew.
+      issued_[i] = 0;
       return;
     }
   }
-  from_request_.reserve(session_variables_.size() + 1);
+  ReserveSessionVariables(1);
   session_variables_.emplace_back(std::string(name), std::string(value));
   from_request_.push_back(false);
+  issued_.push_back(0);
 }
 
-void Response::AddSessionVariables(std::vector<std::pair<std::string, std::string>> variables) {
+void Response::AddSessionVariables(std::vector<RequestVariable> variables) {
   ReserveSessionVariables(variables.size());
   for (auto& variable : variables) {
-    session_variables_.push_back(std::move(variable));
+    session_variables_.emplace_back(std::move(variable.name), std::move(variable.value));
     from_request_.push_back(true);
+    issued_.push_back(variable.issued);
   }
 }
 
@@ -264,8 +254,16 @@ std::string Response::HeaderText(std::string_view content_type, bool with_sessio
       const std::string cookie = std::string(kSessionCookiePrefix) + name;
       if (from_request_[i] && !IsCookieNameToken(cookie)) continue;
       std::string encoded = core::EncodeText(value);
-      if (!session_key_.empty()) encoded.append(SessionTag(session_key_, cookie, encoded));
-      text.append(CookieLineEncoded(cookie, encoded, std::nullopt));
+      if (signing_.key.empty()) {
+        text.append(CookieLineEncoded(cookie, encoded, std::nullopt));
+      } else {
+        const int64_t issued = issued_[i] != 0 ? issued_[i] : signing_.now;
+        encoded.append(SessionTag(signing_.key, cookie, encoded, issued));
+        text.append(CookieLineEncoded(cookie, encoded, std::nullopt));
+        // Script has no business with a signed session, and another site's
+        // page must not post with it.
+        text.append(signing_.secure ? "; HttpOnly; SameSite=Lax; Secure" : "; HttpOnly; SameSite=Lax");
+      }
       text.append(kLineEnd);
     }
   }

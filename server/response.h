@@ -14,9 +14,13 @@
 #include "quillon/component/types.h"
 #include "quillon/platform/codepage.h"
 
+namespace quillon::serving {
+class CgiIo;
+}  // namespace quillon::serving
+
 namespace quillon::server {
 
-class CgiIo;
+using serving::CgiIo;
 
 // The prefix of the cookies that carry session variables.
 inline constexpr std::string_view kSessionCookiePrefix = "__QuillonSV_";
@@ -76,6 +80,13 @@ class Response {
   // holding CR or LF is refused: InvalidHeaderText).
   std::string SessionVariable(std::string_view name, const platform::CodePage& cp) const;
   void SetSessionVariable(std::string_view name, std::string_view value);
+  // A variable read from the request's cookies: its name, decoded value,
+  // and the issue time its signed cookie carried (0 without signing).
+  struct RequestVariable {
+    std::string name;
+    std::string value;
+    int64_t issued = 0;
+  };
   // Appends variables read from the request's cookies; after
   // ReserveSessionVariables(variables.size()) it cannot fail. They go back
   // as cookies only when their names are cookie-name tokens: the visitor
@@ -83,11 +94,21 @@ class Response {
   void ReserveSessionVariables(size_t more) {
     session_variables_.reserve(session_variables_.size() + more);
     from_request_.reserve(from_request_.size() + more);
+    issued_.reserve(issued_.size() + more);
   }
-  void AddSessionVariables(std::vector<std::pair<std::string, std::string>> variables);
-  // With a key, the session cookies HeaderText writes carry its tag
-  // (server/session_signing.h); empty, they go out unsigned.
-  void SetSessionKey(std::string key) { session_key_ = std::move(key); }
+  void AddSessionVariables(std::vector<RequestVariable> variables);
+  // How HeaderText writes the session cookies. With a key they carry its
+  // tag (server/session_signing.h): a variable read from a signed cookie
+  // and not written since keeps its issue time, every other one is issued
+  // at `now`; and they are marked HttpOnly and SameSite=Lax, and Secure
+  // when `secure` (the request came over HTTPS). Without a key they go out
+  // unsigned and unmarked, as before signing existed.
+  struct SessionSigning {
+    std::string key;
+    int64_t now = 0;
+    bool secure = false;
+  };
+  void SetSessionSigning(SessionSigning signing) { signing_ = std::move(signing); }
 
   const std::vector<std::string>& header_lines() const { return header_lines_; }
   // True once the page wrote any text (even an empty line).
@@ -120,9 +141,11 @@ class Response {
   bool has_text_body_ = false;
   std::optional<std::string> binary_body_;
   std::vector<std::pair<std::string, std::string>> session_variables_;
-  // Parallel to session_variables_: true for those read from the request.
+  // Parallel to session_variables_: true for those read from the request,
+  // and the issue time of each (0: issue it when written).
   std::vector<bool> from_request_;
-  std::string session_key_;
+  std::vector<int64_t> issued_;
+  SessionSigning signing_;
 };
 
 }  // namespace quillon::server

@@ -42,18 +42,13 @@ std::string Base64Url(const unsigned char* bytes, size_t size) {
   return text;
 }
 
-// The tag in base64url, without the separator.
-std::string TagText(std::string_view key, std::string_view cookie_name,
-                    std::string_view encoded_value) {
-  std::string message;
-  message.reserve(cookie_name.size() + 1 + encoded_value.size());
-  message.append(cookie_name);
-  message.push_back('=');
-  message.append(encoded_value);
+// The tag in base64url, without the separator, over `signed_text`: the
+// cookie's text up to the tag.
+std::string TagText(std::string_view key, std::string_view signed_text) {
   unsigned char tag[EVP_MAX_MD_SIZE];
   unsigned int tag_size = 0;
   if (HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
-           reinterpret_cast<const unsigned char*>(message.data()), message.size(), tag,
+           reinterpret_cast<const unsigned char*>(signed_text.data()), signed_text.size(), tag,
            &tag_size) == nullptr ||
       tag_size != kTagBytes) {
     // Only an allocation inside OpenSSL can fail here.
@@ -62,12 +57,35 @@ std::string TagText(std::string_view key, std::string_view cookie_name,
   return Base64Url(tag, tag_size);
 }
 
-bool TagMatches(std::string_view key, std::string_view cookie_name, std::string_view encoded_value,
-                std::string_view tag) {
+bool TagMatches(std::string_view key, std::string_view signed_text, std::string_view tag) {
   if (key.empty()) return false;
-  const std::string expected = TagText(key, cookie_name, encoded_value);
+  const std::string expected = TagText(key, signed_text);
   return tag.size() == expected.size() &&
          CRYPTO_memcmp(expected.data(), tag.data(), expected.size()) == 0;
+}
+
+// A plain decimal count: digits only, no sign, no blanks; nullopt for
+// anything else or a number too large.
+std::optional<int64_t> Decimal(std::string_view text) {
+  if (text.empty() || text.size() > 18) return std::nullopt;
+  int64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+std::string SignedText(std::string_view cookie_name, std::string_view encoded_value,
+                       int64_t issued) {
+  std::string text;
+  text.reserve(cookie_name.size() + encoded_value.size() + 22);
+  text.append(cookie_name);
+  text.push_back('=');
+  text.append(encoded_value);
+  text.push_back(kTagSeparator);
+  text.append(std::to_string(issued));
+  return text;
 }
 
 }  // namespace
@@ -75,32 +93,52 @@ bool TagMatches(std::string_view key, std::string_view cookie_name, std::string_
 SessionKeys SessionKeysFromEnvironment() {
   SessionKeys keys;
   keys.current = platform::GetEnv("QUILLON_SESSION_KEY").value_or(std::string());
-  if (keys.signing()) keys.old = platform::GetEnv("QUILLON_SESSION_KEY_OLD").value_or(std::string());
+  if (!keys.signing()) return keys;
+  keys.old = platform::GetEnv("QUILLON_SESSION_KEY_OLD").value_or(std::string());
+  if (const auto text = platform::GetEnv("QUILLON_SESSION_MAX_AGE")) {
+    keys.max_age = Decimal(*text).value_or(kDefaultSessionMaxAge);
+  }
   return keys;
 }
 
+bool IsSecretSetting(std::string_view upper_name) {
+  return upper_name == "QUILLON_SESSION_KEY" || upper_name == "QUILLON_SESSION_KEY_OLD";
+}
+
 std::string SessionTag(std::string_view key, std::string_view cookie_name,
-                       std::string_view encoded_value) {
+                       std::string_view encoded_value, int64_t issued) {
   std::string text(1, kTagSeparator);
-  text.append(TagText(key, cookie_name, encoded_value));
+  text.append(std::to_string(issued));
+  text.push_back(kTagSeparator);
+  text.append(TagText(key, SignedText(cookie_name, encoded_value, issued)));
   return text;
 }
 
-std::optional<std::string_view> VerifySessionCookie(const SessionKeys& keys,
-                                                    std::string_view cookie_name,
-                                                    std::string_view raw_value) {
-  const size_t separator = raw_value.rfind(kTagSeparator);
-  if (separator == std::string_view::npos || raw_value.size() - separator - 1 != kTagText) {
+std::optional<VerifiedCookie> VerifySessionCookie(const SessionKeys& keys,
+                                                  std::string_view cookie_name,
+                                                  std::string_view raw_value, int64_t now) {
+  const size_t tag_at = raw_value.rfind(kTagSeparator);
+  if (tag_at == std::string_view::npos || raw_value.size() - tag_at - 1 != kTagText) {
     return std::nullopt;
   }
-  const std::string_view value = raw_value.substr(0, separator);
-  const std::string_view tag = raw_value.substr(separator + 1);
+  const std::string_view signed_value = raw_value.substr(0, tag_at);
+  const size_t issued_at = signed_value.rfind(kTagSeparator);
+  if (issued_at == std::string_view::npos) return std::nullopt;
+  const std::optional<int64_t> issued = Decimal(signed_value.substr(issued_at + 1));
+  if (!issued) return std::nullopt;
+  std::string signed_text;
+  signed_text.reserve(cookie_name.size() + 1 + signed_value.size());
+  signed_text.append(cookie_name);
+  signed_text.push_back('=');
+  signed_text.append(signed_value);
+  const std::string_view tag = raw_value.substr(tag_at + 1);
   // Both keys are always tried, so that the time taken does not tell
   // which one matched.
-  const bool current = TagMatches(keys.current, cookie_name, value, tag);
-  const bool old = TagMatches(keys.old, cookie_name, value, tag);
-  if (current || old) return value;
-  return std::nullopt;
+  const bool current = TagMatches(keys.current, signed_text, tag);
+  const bool old = TagMatches(keys.old, signed_text, tag);
+  if (!current && !old) return std::nullopt;
+  if (*issued > now + kSessionClockSkew || now - *issued > keys.max_age) return std::nullopt;
+  return VerifiedCookie{signed_value.substr(0, issued_at), *issued};
 }
 
 }  // namespace quillon::server

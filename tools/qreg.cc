@@ -1,12 +1,15 @@
-// qreg: registers and unregisters component libraries and shows the class
-// registry.
+// qreg: registers and unregisters component libraries, shows the class
+// registry and sets the few settings kept in it.
 //
-//   qreg register <library>      load the library, call DllRegisterServer
-//   qreg unregister <library>    load the library, call DllUnregisterServer
-//   qreg query <ProgID|{CLSID}>  show a class's registration (exit 1: unknown)
-//   qreg export                  print the whole registry as text
+//   qreg register <library>          load the library, call DllRegisterServer
+//   qreg unregister <library>        load the library, call DllUnregisterServer
+//   qreg query <ProgID|{CLSID}>      show a class's registration (exit 1: unknown)
+//   qreg export                      print the whole registry as text
+//   qreg set <key> <name> <value>    set a value (a setting such as the
+//                                    client's LenientTLS)
+//   qreg unset <key> <name>          remove it
 //
-// Exit status: 0 success, 1 failure, 2 usage error.
+// Exit status: 0 success, 1 failure, 2 usage error (with what was expected).
 #include <dlfcn.h>
 
 #include <cstdio>
@@ -32,6 +35,8 @@ constexpr char kUsage[] =
     "       qreg unregister <library.so>\n"
     "       qreg query <ProgID | {CLSID}>\n"
     "       qreg export\n"
+    "       qreg set <key> <name> <value>\n"
+    "       qreg unset <key> <name>\n"
     "       qreg --help\n"
     "\n"
     "register    loads the component library and calls its DllRegisterServer\n"
@@ -39,8 +44,27 @@ constexpr char kUsage[] =
     "query       shows the registration of a class named by ProgID or {CLSID}\n"
     "            (exit status 1 when the class is unknown)\n"
     "export      prints the whole registry in its file format\n"
+    "set         sets the value <name> of <key> (keys are paths joined by\n"
+    "            backslashes; the name @ is the key's default value), e.g.\n"
+    "            qreg set 'Software\\Quillon\\QClient' LenientTLS 1\n"
+    "unset       removes that value (exit status 1 when there was none)\n"
     "\n"
     "The registry is the file named by QUILLON_REGISTRY, else /var/lib/quillon/registry.\n";
+
+// What each command takes after its name, for the usage error.
+struct Command {
+  const char* name;
+  int arguments;
+  const char* expected;
+};
+constexpr Command kCommands[] = {
+    {"register", 1, "one component library (qreg register <library.so>)"},
+    {"unregister", 1, "one component library (qreg unregister <library.so>)"},
+    {"query", 1, "one ProgID or {CLSID} (qreg query <ProgID | {CLSID}>)"},
+    {"export", 0, "no arguments (qreg export)"},
+    {"set", 3, "a key, a value name and a value (qreg set <key> <name> <value>)"},
+    {"unset", 2, "a key and a value name (qreg unset <key> <name>)"},
+};
 
 std::string Hex(HRESULT hr) {
   char buffer[16];
@@ -127,7 +151,53 @@ int Export() {
   return 0;
 }
 
-int Usage() {
+// The value name as the command line gives it: "@" is the default value.
+std::string ValueName(const char* argument) {
+  return std::string_view(argument) == "@" ? std::string() : std::string(argument);
+}
+
+int Set(const std::string& key, const std::string& name, const std::string& value) {
+  std::string error;
+  const HRESULT hr = registry::Transact(
+      registry::DefaultPath(),
+      [&](registry::Tree& tree) { return tree.SetValue(key, name, value); }, &error);
+  if (quillon::com::Failed(hr)) {
+    const std::string reason = hr == quillon::com::E_INVALIDARG
+                                   ? "not a valid key path or value name"
+                                   : Hex(hr) + (error.empty() ? "" : ": " + error);
+    std::fprintf(stderr, "qreg: cannot set %s in %s: %s\n", name.empty() ? "@" : name.c_str(),
+                 key.c_str(), reason.c_str());
+    return kExitFailure;
+  }
+  return 0;
+}
+
+int Unset(const std::string& key, const std::string& name) {
+  bool existed = false;
+  std::string error;
+  const HRESULT hr = registry::Transact(
+      registry::DefaultPath(),
+      [&](registry::Tree& tree) {
+        existed = tree.DeleteValue(key, name);
+        return quillon::com::S_OK;
+      },
+      &error);
+  if (quillon::com::Failed(hr)) {
+    std::fprintf(stderr, "qreg: cannot change the registry: %s%s%s\n", Hex(hr).c_str(),
+                 error.empty() ? "" : ": ", error.c_str());
+    return kExitFailure;
+  }
+  if (!existed) {
+    std::fprintf(stderr, "qreg: %s has no value %s\n", key.c_str(),
+                 name.empty() ? "@" : name.c_str());
+    return kExitFailure;
+  }
+  return 0;
+}
+
+// A wrong start: says what was expected, then the usage, on standard error.
+int UsageError(const std::string& what) {
+  std::fprintf(stderr, "qreg: %s\n\n", what.c_str());
   std::fputs(kUsage, stderr);
   return kExitUsage;
 }
@@ -135,20 +205,33 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return Usage();
+  if (argc < 2) {
+    return UsageError("no command given; expected register, unregister, query, export, set, "
+                      "unset or --help");
+  }
   const std::string_view command = argv[1];
   if (command == "--help" || command == "-h" || command == "help") {
     std::fputs(kUsage, stdout);
     return 0;
   }
-  if (command == "register" && argc == 3) {
-    return CallEntryPoint(argv[2], "DllRegisterServer", "registered");
+  const Command* known = nullptr;
+  for (const Command& c : kCommands) {
+    if (command == c.name) known = &c;
   }
-  if (command == "unregister" && argc == 3) {
+  if (known == nullptr) {
+    return UsageError("unknown command \"" + std::string(command) +
+                      "\"; expected register, unregister, query, export, set, unset or --help");
+  }
+  if (argc - 2 != known->arguments) {
+    return UsageError(std::string(known->name) + " takes " + known->expected + ", but was given " +
+                      std::to_string(argc - 2) + (argc - 2 == 1 ? " argument" : " arguments"));
+  }
+  if (command == "register") return CallEntryPoint(argv[2], "DllRegisterServer", "registered");
+  if (command == "unregister") {
     return CallEntryPoint(argv[2], "DllUnregisterServer", "unregistered");
   }
-  if (command == "query" && argc == 3) return Query(argv[2]);
-  if (command == "export" && argc == 2) return Export();
-  std::fprintf(stderr, "qreg: unknown command or wrong arguments: %s\n", argv[1]);
-  return Usage();
+  if (command == "query") return Query(argv[2]);
+  if (command == "export") return Export();
+  if (command == "set") return Set(argv[2], ValueName(argv[3]), argv[4]);
+  return Unset(argv[2], ValueName(argv[3]));
 }

@@ -20,7 +20,7 @@ def safe_type(content_type):
 
 
 def page(srv):
-    key = srv.GetStringData("id", 0) if srv.GetSubIndexCount("id") > 0 else ""
+    key = srv.value("id")
     rows = app.Database().rows(
         f"SELECT file_name, file_type, file_data FROM contacts WHERE id = {int(key)}"
         if key.isascii() and key.isdigit() else "SELECT file_name, file_type, file_data FROM contacts WHERE 0 = 1")
@@ -33,10 +33,11 @@ def page(srv):
     srv.ContentType = safe_type(row["file_type"])
     srv.AddHeader("X-Content-Type-Options: nosniff")
     # The name was typed by a visitor's system: only safe characters reach
-    # the header.
+    # the header, and srv.header() keeps it one line whatever it holds.
     name = "".join(c for c in (row["file_name"] or "file") if c.isalnum() or c in "._- ")
-    srv.AddHeader(f'Content-Disposition: attachment; filename="{name or "file"}"')
+    srv.header("Content-Disposition", f'attachment; filename="{name or "file"}"')
     srv.WriteBinary(bytes(row["file_data"]))
 
 
-app.run(page)
+if __name__ == "__main__":
+    app.serve(page)

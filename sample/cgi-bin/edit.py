@@ -5,27 +5,24 @@ stored in a BLOB column."""
 import sys, os
 sys.path.insert(0, os.environ.get("SAMPLE_HOME", os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 import app
-from app import h, sql_text
+from app import sql_text
+from quillon import escape
 
 FIELDS = ("name", "email", "phone")
 
 
-def text(srv, name):
-    return srv.GetStringData(name, 0) if srv.GetSubIndexCount(name) > 0 else ""
-
-
 def contact_id(srv):
-    value = text(srv, "id")
+    value = srv.value("id")
     return int(value) if value.isascii() and value.isdigit() else None
 
 
 def save(srv, db):
-    values = {name: text(srv, name).strip() for name in FIELDS}
+    values = {name: srv.value(name).strip() for name in FIELDS}
     if not values["name"]:
         values["name"] = "(no name)"
-    kind = text(srv, "kind")
+    kind = srv.value("kind")
     values["kind"] = kind if kind in app.KINDS else app.KINDS[0]
-    values["newsletter"] = "yes" if text(srv, "newsletter") == "yes" else "no"
+    values["newsletter"] = "yes" if srv.value("newsletter") == "yes" else "no"
     data = srv.GetBinaryData("file", 0) if srv.GetSubIndexCount("file") > 0 else b""
     if data:
         values["file_name"] = os.path.basename(srv.GetULFileName("file", 0)) or "file"
@@ -46,7 +43,7 @@ def page(srv):
     db = app.Database()
     if srv.GetServerVariable("REQUEST_METHOD") == "POST":
         save(srv, db)
-        app.redirect(srv, "/cgi-bin/list.py")
+        srv.redirect("/cgi-bin/list.py")
         return
 
     key = contact_id(srv)
@@ -60,20 +57,21 @@ def page(srv):
     rows = db.rows("SELECT id, name, email, phone, kind, newsletter, file_name "
                    f"FROM contacts WHERE id = {key}")
     if not rows:
-        app.redirect(srv, "/cgi-bin/list.py")
+        srv.redirect("/cgi-bin/list.py")
         return
     contact = rows[0]
     doc.FindByID("id").Value = str(key)
     for name in FIELDS:
-        doc.FindByID(name).Value = h(contact[name])
+        doc.FindByID(name).Value = escape(contact[name])
     doc.FindByID("kind").SelectOption(contact["kind"] or app.KINDS[0])
     form.SelectRadio("newsletter", contact["newsletter"] or "no")
     if contact["file_name"]:
-        current.Text = h(contact["file_name"])
+        current.Text = escape(contact["file_name"])
         current.Parameter["HREF"] = f"download.py?id={key}"
     else:
         current.RemoveFromParent()
     doc.WriteTo(srv)
 
 
-app.run(page)
+if __name__ == "__main__":
+    app.serve(page)

@@ -8,8 +8,7 @@ import quillon
 import app
 
 
-def main():
-    srv = app.start_page()
+def page(srv):
     try:
         db = app.Database()
         before = db.rows("SELECT COUNT(*) AS n FROM contacts")[0]["n"]
@@ -25,7 +24,7 @@ def main():
         srv.SetStringData("error", str(app.error_number(error)))
         srv.SetStringData("message", error.description)
         srv.Result = "FAILED"
-    del srv
 
 
-main()
+if __name__ == "__main__":
+    quillon.serve(page)

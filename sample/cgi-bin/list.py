@@ -4,7 +4,7 @@ sample/cpp/list.cc is the same page in C++."""
 import sys, os
 sys.path.insert(0, os.environ.get("SAMPLE_HOME", os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 import app
-from app import h
+from quillon import escape
 
 
 def page(srv):
@@ -12,7 +12,7 @@ def page(srv):
     # variables are plain cookies that a visitor can read and change, so
     # this sample never trusts one to say who someone is; an unknown value
     # falls back to the default order.
-    wanted = srv.GetStringData("sort", 0) if srv.GetSubIndexCount("sort") > 0 else ""
+    wanted = srv.value("sort")
     if wanted in app.SORT_ORDERS:
         srv.SessionVariable["sort"] = wanted
     sort = srv.SessionVariable["sort"]
@@ -32,13 +32,13 @@ def page(srv):
         row.CopyAfter(row, 1)
         copy = row.NextTag
         link = copy.FindByID("name")
-        link.Text = h(contact["name"])
+        link.Text = escape(contact["name"])
         link.Parameter["HREF"] = "edit.py?id=%d" % contact["id"]
         for field in ("email", "phone", "kind"):
-            copy.FindByID(field).Text = h(contact[field])
+            copy.FindByID(field).Text = escape(contact[field])
         file_link = copy.FindByID("file")
         if contact["file_name"]:
-            file_link.Text = h(contact["file_name"])
+            file_link.Text = escape(contact["file_name"])
             file_link.Parameter["HREF"] = "download.py?id=%d" % contact["id"]
         else:
             file_link.RemoveFromParent()
@@ -47,4 +47,5 @@ def page(srv):
     doc.WriteTo(srv)
 
 
-app.run(page)
+if __name__ == "__main__":
+    app.serve(page)

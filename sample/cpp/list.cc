@@ -181,9 +181,8 @@ void ListPage(QServer& server) {
     }
     return {};
   };
-  if (server.GetSubIndexCount("sort") > 0) {
-    const std::string wanted = server.GetStringData("sort", 0);
-    if (!order_of(wanted).empty()) server.SetSessionVariable("sort", wanted);
+  if (const auto wanted = server.FormValue("sort"); wanted && !order_of(*wanted).empty()) {
+    server.SetSessionVariable("sort", *wanted);
   }
   std::string sort = server.SessionVariable("sort");
   if (order_of(sort).empty()) sort = "name";

@@ -8,10 +8,13 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "client/client_control.h"
 #include "quillon/client/client.h"
@@ -45,6 +48,17 @@ class CannedServer {
     ::close(listener_);
   }
   int port() const { return port_; }
+  // Connects and hangs up at once: the server's one accept returns, for a
+  // test whose client never came.
+  static void Poke(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::close(fd);
+  }
   const std::string& request() {
     thread_.join();
     thread_ = std::thread([] {});
@@ -72,7 +86,7 @@ class CannedServer {
         expected = end + 4 + length;
       }
     }
-    if (::write(fd, response_.data(), response_.size()) < 0) response_.clear();
+    if (::send(fd, response_.data(), response_.size(), MSG_NOSIGNAL) < 0) response_.clear();
     ::shutdown(fd, SHUT_WR);
     while (::read(fd, buffer, sizeof buffer) > 0) {
     }
@@ -267,7 +281,9 @@ TEST(ClientDownload, BytesOrAFileAndNoFileOnAFailure) {
     EXPECT_EQ(*got, body);
     const std::string& request = server.request();
     EXPECT_EQ(request.rfind("GET /files/a.bin HTTP/1.1\r\n", 0), 0u);
-    EXPECT_NE(request.find("Cache-Control: no-cache"), std::string::npos);
+    // No header of its own: there is no local cache to bypass.
+    EXPECT_EQ(request.find("Cache-Control"), std::string::npos) << request;
+    EXPECT_EQ(request.find("Pragma"), std::string::npos) << request;
   }
   const std::string local = (std::filesystem::temp_directory_path() / "quillon-dl.bin").string();
   std::filesystem::remove(local);
@@ -307,6 +323,172 @@ TEST(ClientControlSurface, ErrorsFollowTheClientConvention) {
   control->put_OffLineDebug(com::VARIANT_TRUE);
   com::Bstr result;
   EXPECT_EQ(control->ProcessSession(result.put()), com::MakeHresult(0x800A0000u + 10032));
+}
+
+
+// --- The request target, proxies ---------------------------------------------------
+
+// The request line a POST (ProcessSession) or a GET (Download) of `target`
+// sends; "" when the call failed before anything was sent.
+std::string RequestLine(const std::string& target, bool download, int* error = nullptr) {
+  CannedServer server(Http(200, "QServerParams:QServerResult=OK"));
+  Client c;
+  c.SetServerName("127.0.0.1");
+  c.SetPortNo(static_cast<int16_t>(server.port()));
+  c.SetAppName(target);
+  const int number = ErrorNumber([&] {
+    if (download) {
+      c.Download(target, "");
+    } else {
+      c.ProcessSession();
+    }
+  });
+  if (error != nullptr) *error = number;
+  if (number != 0) {
+    // Nothing went out: let the canned server go.
+    CannedServer::Poke(server.port());
+  }
+  const std::string& request = server.request();
+  return request.substr(0, request.find("\r\n"));
+}
+
+TEST(ClientTarget, IsSentAsGiven) {
+  const std::string targets[] = {
+      "/a/../b/./c.cgi",       // not normalised
+      "/page.cgi#frag",        // the fragment stays
+      "/\xC3\xA9t\xC3\xA9.cgi",  // bytes, not escapes
+      "/x?a=1&b=%20&c",        // the query as it is
+      "/with space.cgi",
+      "relative.cgi",
+      "",                      // blank: an empty target, no transport error
+  };
+  for (const bool download : {false, true}) {
+    for (const std::string& target : targets) {
+      SCOPED_TRACE((download ? "GET " : "POST ") + target);
+      EXPECT_EQ(RequestLine(target, download),
+                (download ? "GET " : "POST ") + target + " HTTP/1.1");
+    }
+  }
+}
+
+TEST(ClientTarget, LineBreaksAreRefusedBeforeAnythingIsSent) {
+  for (const bool download : {false, true}) {
+    for (const std::string target : {"/a\r\nX-Evil: 1", "/a\nb", "/a\rb"}) {
+      int error = 0;
+      EXPECT_EQ(RequestLine(target, download, &error), "");
+      EXPECT_EQ(error, kMsgConnectFailed);
+    }
+  }
+}
+
+// Sets environment variables for one scope.
+class EnvScope {
+ public:
+  explicit EnvScope(std::vector<std::pair<std::string, std::string>> vars)
+      : vars_(std::move(vars)) {
+    for (const auto& [name, value] : vars_) ::setenv(name.c_str(), value.c_str(), 1);
+  }
+  ~EnvScope() {
+    for (const auto& [name, value] : vars_) ::unsetenv(name.c_str());
+  }
+  EnvScope(const EnvScope&) = delete;
+  EnvScope& operator=(const EnvScope&) = delete;
+
+ private:
+  std::vector<std::pair<std::string, std::string>> vars_;
+};
+
+TEST(ClientProxy, TheEnvironmentNeverDecides) {
+  // A proxy nobody listens on, named by every proxy variable.
+  int dead_port;
+  {
+    CannedServer probe("");
+    dead_port = probe.port();
+  }
+  const std::string dead = "http://127.0.0.1:" + std::to_string(dead_port);
+  struct Case {
+    const char* what;
+    bool through_proxy;
+    std::vector<std::pair<std::string, std::string>> env;
+  };
+  const Case cases[] = {
+      // The configured proxy is used even where no_proxy would bypass it.
+      {"no_proxy names the host", true, {{"no_proxy", "example.invalid"}}},
+      {"NO_PROXY names the host", true, {{"NO_PROXY", "example.invalid"}}},
+      {"no_proxy is everything", true, {{"no_proxy", "*"}}},
+      // Without a proxy the connection is direct whatever the environment says.
+      {"http_proxy set", false, {{"http_proxy", dead}, {"HTTP_PROXY", dead}, {"all_proxy", dead}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EnvScope env(c.env);
+    CannedServer server(Http(200, "QServerParams:QServerResult=OK"));
+    Client client;
+    if (c.through_proxy) {
+      // The canned server is the proxy; the host itself is unresolvable.
+      client.SetServerName("example.invalid");
+      client.SetPortNo(8081);
+      client.SetProxyServer("127.0.0.1");
+      client.SetProxyPort(static_cast<int16_t>(server.port()));
+    } else {
+      client.SetServerName("127.0.0.1");
+      client.SetPortNo(static_cast<int16_t>(server.port()));
+    }
+    client.SetAppName("/cgi-bin/page?a=1#f");
+    std::string result;
+    EXPECT_EQ(ErrorNumber([&] { result = client.ProcessSession(); }), 0);
+    EXPECT_EQ(result, "OK");
+    if (result.empty()) CannedServer::Poke(server.port());  // it never came
+    const std::string& request = server.request();
+    // A proxy is asked for the whole URL, the target's bytes after it.
+    EXPECT_EQ(request.substr(0, request.find("\r\n")),
+              c.through_proxy ? "POST http://example.invalid:8081/cgi-bin/page?a=1#f HTTP/1.1"
+                              : "POST /cgi-bin/page?a=1#f HTTP/1.1");
+  }
+}
+
+// --- The offline exchange ---------------------------------------------------------------
+
+TEST(ClientOffline, TheMonitorsFailuresReachTheCallerUnchanged) {
+  const ForwardedError reported(static_cast<int32_t>(0x80004005), u"ValueError: closed", u"Quillon.QMonitor", 7);
+  com::Module module;
+  auto control = com::Object<ClientControl>::Create(module);
+  control->plain().SetOffLineDebug(true);
+  control->plain().SetOfflineExchange([&](const std::string&) -> std::string { throw reported; });
+  // The plain object hands it on as it is ...
+  try {
+    control->plain().ProcessSession();
+    ADD_FAILURE() << "no failure";
+  } catch (const ForwardedError& e) {
+    EXPECT_EQ(e.code(), reported.code());
+  }
+  // ... and the control reports it with the monitor's code and information.
+  com::Bstr result;
+  EXPECT_EQ(control->ProcessSession(result.put()), com::MakeHresult(0x80004005));
+  com::ComPtr<com::IErrorInfo> info;
+  ASSERT_EQ(com::GetErrorInfo(0, info.put()), com::S_OK);
+  com::Bstr description, source;
+  com::DWORD help = 0;
+  info->GetDescription(description.put());
+  info->GetSource(source.put());
+  info->GetHelpContext(&help);
+  EXPECT_EQ(description.view(), u"ValueError: closed");
+  EXPECT_EQ(source.view(), u"Quillon.QMonitor");
+  EXPECT_EQ(help, 7u);
+}
+
+TEST(ClientOffline, AnAnswerWithoutAResultIs10032) {
+  const std::pair<const char*, std::string> answers[] = {
+      {"no monitor", ""},
+      {"result removed", "x=1"},
+  };
+  for (const auto& [what, answer] : answers) {
+    SCOPED_TRACE(what);
+    Client c;
+    c.SetOffLineDebug(true);
+    c.SetOfflineExchange([&](const std::string&) { return answer; });
+    EXPECT_EQ(ErrorNumber([&] { c.ProcessSession(); }), kMsgNoClientData);
+  }
 }
 
 }  // namespace

@@ -70,8 +70,10 @@ class RegisteredLibraries : public ::testing::Environment {
     for (const ComponentLibrary& library : ComponentLibraries()) {
       void* handle = dlopen(library.path.c_str(), RTLD_NOW | RTLD_LOCAL);
       ASSERT_NE(handle, nullptr) << dlerror();
+      // A library that serves objects without registering classes (the
+      // serving library's debug object) is only loaded.
       auto reg = reinterpret_cast<com::DllRegisterServerFn>(dlsym(handle, "DllRegisterServer"));
-      ASSERT_NE(reg, nullptr) << library.path;
+      if (reg == nullptr) continue;
       ASSERT_EQ(reg(), com::S_OK) << library.path << ": " << com::LastRegistrationError();
     }
   }

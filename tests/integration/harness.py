@@ -142,8 +142,9 @@ def run_cgi(
                           timeout=timeout, check=False)
 
 
-def _group_has_live_members(pgid: int) -> bool:
-    """Whether a process of group `pgid` is alive (zombies do not count)."""
+def processes() -> dict[int, tuple[str, int, int]]:
+    """pid -> (state, ppid, pgrp) of every process, from /proc."""
+    found = {}
     for entry in Path("/proc").iterdir():
         if not entry.name.isdigit():
             continue
@@ -152,9 +153,14 @@ def _group_has_live_members(pgid: int) -> bool:
         except (OSError, IndexError):
             continue
         # After the command: state, ppid, pgrp.
-        if len(fields) > 2 and int(fields[2]) == pgid and fields[0] != "Z":
-            return True
-    return False
+        if len(fields) > 2:
+            found[int(entry.name)] = (fields[0], int(fields[1]), int(fields[2]))
+    return found
+
+
+def _group_has_live_members(pgid: int) -> bool:
+    """Whether a process of group `pgid` is alive (zombies do not count)."""
+    return any(pgrp == pgid and state != "Z" for state, _, pgrp in processes().values())
 
 
 class LighttpdServer:

@@ -137,3 +137,97 @@ def test_object_left_alive_writes_at_interpreter_exit(qserver_library):
     assert result.returncode == 0, result.stderr.decode(errors="replace")
     assert result.stdout == (b"Content-Type: text/html\r\nConnection: close\r\n\r\n"
                              b"QServerParams:answer=42&QServerResult=")
+
+
+# --- Page helpers ---------------------------------------------------------------
+
+@pytest.mark.parametrize("text, expected", [
+    ("<b>Tom & \"Jerry\"</b>", "&lt;b&gt;Tom &amp; &quot;Jerry&quot;&lt;/b&gt;"),
+    ("it's", "it&#x27;s"),
+    ("&amp;", "&amp;amp;"),          # escaping twice shows the entity, as it must
+    ("日本語 <i>", "日本語 &lt;i&gt;"),
+    ("\ud800<", "\ud800&lt;"),        # a lone surrogate passes through
+    ("", ""),
+    (None, ""),
+    (42, "42"),
+])
+def test_escape_makes_text_safe_for_html(text, expected):
+    assert quillon.escape(text) == expected
+
+
+def test_escape_agrees_with_the_standard_library():
+    import html
+    sample = "".join(chr(c) for c in range(0x20, 0x7F)) + "é\u3042"
+    assert quillon.escape(sample) == html.escape(sample, quote=True)
+
+
+def test_only_server_objects_get_the_helpers(srv, echo):
+    assert isinstance(srv, quillon.ServerObject)
+    assert isinstance(srv, quillon.Dispatch)
+    # On another object the lower-case names stay its own members'.
+    assert not isinstance(echo, quillon.ServerObject)
+    with pytest.raises(quillon.UnknownNameError):
+        echo.redirect
+
+
+def test_value_has_a_default_and_values_gives_them_all(srv):
+    srv.DebugInit("QUERY_STRING=a=1&tag=x&Tag=y&empty=&tag=%E5%90%8D\r\n", None)
+    assert srv.value("a") == "1"
+    assert srv.value("TAG") == "x"          # names match as GetStringData's do
+    assert srv.value("empty", default="d") == ""
+    assert srv.value("missing") == ""
+    assert srv.value("missing", default=None) is None
+    assert srv.value("missing", "fallback") == "fallback"
+    assert srv.values("tag") == ["x", "y", "名"]
+    assert srv.values("missing") == []
+
+
+@pytest.mark.parametrize("name, value", [
+    ("X-Name", "Taro\r\nSet-Cookie: role=admin"),
+    ("X-Name", "Taro\nSet-Cookie: role=admin"),
+    ("X-Name", "Taro\rSet-Cookie: role=admin"),
+    ("X-Name", "a\x00b"),
+    ("X-Name: x", "v"),
+    ("X Name", "v"),
+    ("", "v"),
+    ("Näme", "v"),
+])
+def test_header_refuses_what_would_be_another_line(srv, name, value):
+    with pytest.raises(ValueError):
+        srv.header(name, value)
+    header, _ = srv.DebugExit()
+    assert header == HEADER
+
+
+def test_header_adds_exactly_one_line(srv):
+    srv.header("Content-Disposition", 'attachment; filename="名前 1.txt"')
+    header, _ = srv.DebugExit()
+    assert header == ('Content-Type: text/html\r\n'
+                      'Content-Disposition: attachment; filename="名前 1.txt"\r\n'
+                      'Connection: close\r\n')
+
+
+@pytest.mark.parametrize("args, status_line", [
+    (("/cgi-bin/list.py",), "Status: 302 Found"),
+    (("/next", 303), "Status: 303 See Other"),
+    (("https://example.org/a?b=c", 301), "Status: 301 Moved Permanently"),
+    (("/x",), "Status: 302 Found"),
+])
+def test_redirect_sends_status_and_location(srv, args, status_line):
+    srv.redirect(*args)
+    header, _ = srv.DebugExit()
+    assert header == ("Content-Type: text/html\r\n" + status_line + "\r\n"
+                      "Location: " + args[0] + "\r\nConnection: close\r\n")
+
+
+@pytest.mark.parametrize("location, status", [
+    ("/list\r\nSet-Cookie: role=admin", 302),
+    ("/list\n\n<script>", 302),
+    ("/list", 200),
+    ("/list", 304),
+])
+def test_redirect_refuses_line_ends_and_other_statuses(srv, location, status):
+    with pytest.raises(ValueError):
+        srv.redirect(location, status)
+    header, _ = srv.DebugExit()
+    assert header == HEADER

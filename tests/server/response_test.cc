@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "quillon/component/variant.h"
 #include "quillon/server/qserver.h"
@@ -362,6 +363,111 @@ TEST(HeaderLines, VisitorSessionCookiesGoBackOnlyWithTokenNames) {
             "Set-Cookie: __QuillonSV_=3;  path=/\r\n"
             "Set-Cookie: __QuillonSV_page=5;  path=/\r\n"
             "Connection: close\r\n\r\nx\r\n");
+}
+
+
+// --- Page helpers -----------------------------------------------------------------
+
+TEST(PageHelpers, HeaderFieldIsOneLineOrRefused) {
+  struct Case {
+    std::string name, value;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"X-Name", "Taro Yamada", true},
+      {"Content-Disposition", "attachment; filename=\"a b.txt\"", true},
+      {"X-Empty", "", true},
+      {"X-Bytes", "\xE5\x90\x8D\t;:=", true},  // anything but line ends and NUL
+      {"X-Name", "Taro\r\nSet-Cookie: role=admin", false},
+      {"X-Name", "Taro\nSet-Cookie: role=admin", false},
+      {"X-Name", "Taro\rSet-Cookie: role=admin", false},
+      {"X-Name", "Taro\r\n\r\n<script>", false},
+      {"X-Name", "Taro"s + '\0' + "x", false},
+      {"X-Name: injected", "v", false},  // a colon in the name
+      {"Set-Cookie: a=1\r\nX", "v", false},
+      {"X Name", "v", false},
+      {"", "v", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name + " / " + c.value);
+    auto io = MakeIo();
+    {
+      QServer server(io);
+      if (c.accepted) {
+        EXPECT_NO_THROW(server.AddHeaderField(c.name, c.value));
+      } else {
+        EXPECT_THROW(server.AddHeaderField(c.name, c.value), InvalidHeaderText);
+      }
+      server.WriteString("x");
+    }
+    const std::string expected = c.accepted ? "Content-Type: text/html\r\n" + c.name + ": " +
+                                                  c.value + "\r\nConnection: close\r\n\r\nx\r\n"
+                                            : kHead + "x\r\n"s;
+    EXPECT_EQ(io->output, expected);
+  }
+}
+
+TEST(PageHelpers, RedirectSendsStatusAndLocationOrNothing) {
+  struct Case {
+    std::string location;
+    int status;
+    const char* status_line;  // nullptr: refused
+  };
+  const Case cases[] = {
+      {"/cgi-bin/list.py", 302, "Status: 302 Found"},
+      {"https://example.org/a?b=c#d", 303, "Status: 303 See Other"},
+      {"/moved", 301, "Status: 301 Moved Permanently"},
+      {"/again", 307, "Status: 307 Temporary Redirect"},
+      {"/for-good", 308, "Status: 308 Permanent Redirect"},
+      {"/list\r\nSet-Cookie: role=admin", 302, nullptr},
+      {"/list\n\n<html>", 302, nullptr},
+      {"/list", 200, nullptr},
+      {"/list", 304, nullptr},
+      {"/list", 0, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.location + " " + std::to_string(c.status));
+    auto io = MakeIo();
+    {
+      QServer server(io);
+      if (c.status_line != nullptr) {
+        server.Redirect(c.location, c.status);
+      } else {
+        EXPECT_THROW(server.Redirect(c.location, c.status), std::invalid_argument);
+      }
+    }
+    const std::string head = c.status_line == nullptr
+                                 ? "Content-Type: text/html\r\nConnection: close\r\n\r\n"
+                                 : "Content-Type: text/html\r\n"s + c.status_line +
+                                       "\r\nLocation: " + c.location +
+                                       "\r\nConnection: close\r\n\r\n";
+    EXPECT_EQ(io->output, head + "QServerParams:QServerResult=");
+  }
+  // The default status.
+  EXPECT_NE(ResponseOf([](QServer& s) { s.Redirect("/x"); }).find("Status: 302 Found\r\n"),
+            std::string::npos);
+}
+
+TEST(PageHelpers, FormValueHasADefaultAndFormValuesGivesThemAll) {
+  auto io = MakeIo({{"QUERY_STRING", "a=1&tag=x&Tag=y&empty=&tag=%E5%90%8D&z=nul%00cut"}});
+  auto server = QServer::StartCgi(io);
+  struct Case {
+    const char* name;
+    std::optional<std::string> first;
+    std::vector<std::string> all;
+  };
+  const Case cases[] = {
+      {"a", "1", {"1"}},
+      {"TAG", "x", {"x", "y", "\xE5\x90\x8D"}},  // names match as GetStringData's do
+      {"empty", "", {""}},
+      {"missing", std::nullopt, {}},
+      {"z", "nul", {"nul"}},  // text stops at a zero byte, as GetStringData's
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(server->FormValue(c.name), c.first);
+    EXPECT_EQ(server->FormValues(c.name), c.all);
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -179,6 +180,62 @@ TEST(RequestLimit, PairsAndPartsAboveTheLimitAreRefusedWithNothingStored) {
       EXPECT_EQ(server.SessionVariable("u"), "1");
     }
   }
+}
+
+TEST(FailedRequest, ObjectsEndingAfterTheFailureAnswerOneBare500) {
+  const std::string failed =
+      "Status: 500 Internal Server Error\r\nContent-Type: text/plain\r\n"
+      "Connection: close\r\n\r\n";
+  struct Case {
+    const char* what;
+    std::function<void(QServer&)> page;
+  };
+  const Case cases[] = {
+      {"text body", [](QServer& s) { s.WriteString("half a page"); }},
+      {"binary body", [](QServer& s) { s.WriteBinary(std::string("\0\1", 2)); }},
+      {"session text", [](QServer& s) {
+         s.SetStringData("x", "y");
+         s.SetResult("OK");
+       }},
+      {"headers and cookies", [](QServer& s) {
+         s.AddHeader("X-A: 1");
+         s.SetSessionVariable("role", "admin");
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto io = MakeIo({{"QUERY_STRING", "a=1"}, {"HTTP_COOKIE", "__QuillonSV_u=1"}});
+    {
+      QServer first(io);
+      first.ReadRequest();
+      QServer second(io);
+      c.page(first);
+      c.page(second);
+      io->Fail();
+    }
+    EXPECT_EQ(io->output, failed);
+  }
+}
+
+TEST(FailedRequest, OffLineDebugObjectsWriteNothing) {
+  auto io = MakeIo();
+  {
+    QServer server(io);
+    server.StartOffLineDebug();
+    server.WriteString("for the monitor");
+    io->Fail();
+  }
+  EXPECT_EQ(io->output, "");
+}
+
+TEST(FailedRequest, TheAnswerIsClaimedOnlyAfterAFailureAndOnce) {
+  auto io = MakeIo();
+  EXPECT_FALSE(io->failed());
+  EXPECT_FALSE(io->ClaimFailureAnswer());
+  io->Fail();
+  EXPECT_TRUE(io->failed());
+  EXPECT_TRUE(io->ClaimFailureAnswer());
+  EXPECT_FALSE(io->ClaimFailureAnswer());
 }
 
 }  // namespace

@@ -18,9 +18,10 @@
 
 namespace quillon::testing {
 
-// Long enough for a sanitized child on a loaded machine, short enough that
-// a hang is seen within the test's own output.
-inline constexpr std::chrono::milliseconds kWaitLimit{20'000};
+// Long enough for a sanitized child on a machine loaded several times over
+// (a dozen runnable processes on two cores is seen in CI), well inside
+// ctest's limit of a test, so that a hang is named in the test's output.
+inline constexpr std::chrono::milliseconds kWaitLimit{60'000};
 
 // Reaps `pid` into *status. A child still running after `limit` is killed
 // with SIGKILL and reaped, and the answer is false.

@@ -93,13 +93,27 @@ class Client {
 
   // The offline exchange: given the request-data text of the outgoing
   // list, returns the response parameter text the developer accepted
-  // ("" when no monitor could be reached).
+  // ("" when no monitor could be reached). A failure the monitor reports
+  // is thrown as quillon::ForwardedError and reaches ProcessSession's
+  // caller unchanged.
   using OfflineExchange = std::function<std::string(const std::string& request_text)>;
   void SetOfflineExchange(OfflineExchange exchange) { offline_ = std::move(exchange); }
 
   // Desktop hosts show a wait cursor while an exchange runs: the hook is
   // called with true before and false after (also on failure). Process-wide.
   static void SetBusyHook(std::function<void(bool busy)> hook);
+
+  // TLS checks the server certificate's issuer, dates and host name. A
+  // site that depends on the old rule (dates and host name forgiven) sets
+  // the environment variable QUILLON_LENIENT_TLS to "1", or the registry
+  // value LenientTLS under the key Software\Quillon\QClient to "1"
+  // (qreg set 'Software\Quillon\QClient' LenientTLS 1). The environment
+  // decides when it says "1" or "0"; anything else there is ignored.
+  static constexpr char kLenientTlsVariable[] = "QUILLON_LENIENT_TLS";
+  static constexpr char kSettingsKey[] = "Software\\Quillon\\QClient";
+  static constexpr char kLenientTlsValue[] = "LenientTLS";
+  // The setting as it stands now (read at every exchange).
+  static bool LenientTls();
 
   // Time-outs of every exchange (seconds): connecting, and a transfer that
   // stalls (less than one byte per second for that long).

@@ -12,7 +12,9 @@
 //     the library's application name, help context 0x60000 + number for a
 //     bare message and 0 for a composed one.
 //
-// A ForeignError (a database engine's failure) keeps its own code and text.
+// A ForeignError (a database engine's failure) keeps its own code and text;
+// a ForwardedError (another object's failure) keeps its code and error
+// information whole.
 // std::bad_alloc becomes E_OUTOFMEMORY in both conventions.
 #ifndef QUILLON_COMPONENT_ERRORS_H_
 #define QUILLON_COMPONENT_ERRORS_H_
@@ -88,6 +90,32 @@ class ForeignError : public std::exception {
  public:
   virtual int32_t code() const = 0;
   virtual std::u16string Text() const = 0;
+};
+
+// A failure that another automation object reported: its result code and
+// error information, passed to the caller unchanged whatever the
+// convention of the object that passes it on (the client control's
+// offline exchange hands on what the monitor reported this way).
+class ForwardedError : public std::exception {
+ public:
+  ForwardedError(int32_t code, std::u16string description, std::u16string source,
+                 uint32_t help_context)
+      : code_(code),
+        description_(std::move(description)),
+        source_(std::move(source)),
+        help_context_(help_context) {}
+
+  int32_t code() const { return code_; }
+  const std::u16string& description() const { return description_; }
+  const std::u16string& source() const { return source_; }
+  uint32_t help_context() const { return help_context_; }
+  const char* what() const noexcept override { return "a failure another object reported"; }
+
+ private:
+  int32_t code_;
+  std::u16string description_;
+  std::u16string source_;
+  uint32_t help_context_;
 };
 
 namespace com {
@@ -178,6 +206,8 @@ HRESULT Guarded(const ErrorConvention& convention, F&& body) noexcept {
     } catch (...) {
       return convention.OutOfMemory();
     }
+  } catch (const ForwardedError& e) {
+    return ReportError(e.code(), e.description(), e.source(), nullptr, e.help_context());
   } catch (const std::invalid_argument& e) {
     try {
       return convention.FromInvalidArgument(e);

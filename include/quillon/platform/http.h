@@ -22,10 +22,14 @@ struct HttpEndpoint {
   // "host:port" of an HTTP proxy, or "" for a direct connection. The
   // environment's proxy variables are never consulted.
   std::string proxy;
-  // TLS that forgives a certificate's dates and a host-name mismatch but
-  // nothing else (an unknown issuer still fails). The trusted issuers are
-  // the system's, or those of the file QUILLON_CA_BUNDLE names.
+  // TLS: the server's certificate must come from a trusted issuer, be
+  // valid today and name `host`. The trusted issuers are the system's, or
+  // those of the file QUILLON_CA_BUNDLE names.
   bool tls = false;
+  // With tls: forgive a certificate's dates and a host-name mismatch, but
+  // nothing else (an unknown issuer still fails): the rule of old, for a
+  // site that depends on it.
+  bool lenient_tls = false;
   // A hung server must not block a caller forever: the connection must be
   // made within connect_timeout_s, and the transfer fails when less than
   // one byte arrives per second for stall_timeout_s seconds.
@@ -47,15 +51,22 @@ struct HttpResponse {
   std::string body;
 };
 
+// The request target is sent exactly as given: no path is normalised, no
+// fragment dropped, nothing escaped, an empty target stays empty. Through a
+// proxy (plain HTTP) a target that starts with "/" is preceded by
+// "http://host:port", the form a proxy needs; any other target goes as
+// given there too. A target holding CR, LF or NUL would split the request
+// line and is refused with CURLE_URL_MALFORMAT (3).
+
 // POST `body` to `target` with "Accept: text/*" and no Content-Type, and
 // read the whole answer.
 HttpResponse HttpPost(const HttpEndpoint& endpoint, std::string_view target,
                       std::string_view body);
 
-// GET `target` over plain HTTP (endpoint.tls is ignored), bypassing caches.
-// `on_status` is called once with the status before any body byte; the
-// body then goes to `sink` piece by piece (only when on_status returned
-// true). Returns the status.
+// GET `target` over plain HTTP (endpoint.tls is ignored) with no header of
+// its own. `on_status` is called once with the status before any body
+// byte; the body then goes to `sink` piece by piece (only when on_status
+// returned true). Returns the status.
 long HttpGet(const HttpEndpoint& endpoint, std::string_view target,
              const std::function<bool(long status)>& on_status,
              const std::function<void(std::string_view piece)>& sink);

@@ -30,6 +30,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "quillon/component/errors.h"
 #include "quillon/component/interfaces.h"
@@ -128,6 +129,13 @@ class QUILLON_EXPORT QServer {
   // 10004 for an index out of range.
   std::string GetDataName(int32_t index) const;
   int32_t GetSubIndexCount(std::string_view name) const;
+  // The first value of a request field (query string or body, names
+  // matched as GetStringData matches them), or nullopt when the request
+  // has none: a form value with a default, without an exception.
+  std::optional<std::string> FormValue(std::string_view name) const;
+  // Every value of the field in the order they came (a multiple select,
+  // repeated check boxes); empty when there is none.
+  std::vector<std::string> FormValues(std::string_view name) const;
   // The Get...Data family fails with 10005 (the name appended) when there
   // is no such entry. Text stops at the first zero byte.
   std::string GetStringData(std::string_view name, int32_t sub_index) const;
@@ -191,6 +199,18 @@ class QUILLON_EXPORT QServer {
   // would end the header block or inject text, and throws
   // InvalidHeaderText. The same rule holds for SetContentType.
   void AddHeader(std::string_view header);
+  // One header field, "name: value", for text that may come from a
+  // visitor: the name must be a token, the value may hold no CR, LF or NUL,
+  // so that the text can never become a second header line (unlike
+  // AddHeader, which takes several lines by contract). Throws
+  // InvalidHeaderText and changes nothing otherwise.
+  void AddHeaderField(std::string_view name, std::string_view value);
+  // Sends the visitor to `location`: the header lines "Status: 302 Found"
+  // (or the text of `status`: 301, 302, 303, 307 or 308) and "Location: "
+  // with `location`. A location holding CR, LF or NUL throws
+  // InvalidHeaderText, another status std::invalid_argument; nothing
+  // changes then. The body is what the page writes, as always.
+  void Redirect(std::string_view location, int status = 302);
   // `expires`: a date (days since 30 Dec 1899, local time, converted with
   // the zone's offset at that date) or none. A name with CR or LF throws
   // InvalidHeaderText.

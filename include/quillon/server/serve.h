@@ -1,7 +1,7 @@
-// The serving loop: the same page program answers one request when the web
-// server starts it as CGI and every request of its life when the web server
-// starts it as a FastCGI application (decided as libfcgi decides it: a
-// FastCGI application finds a listening socket on standard input).
+// The serving loop for C++ pages: the same page program answers one request
+// when the web server starts it as CGI and every request of its life when
+// the web server starts it as a FastCGI application. The loop itself lives
+// in the serving library (quillon/serving/loop.h); this is its QServer form.
 //
 //   int main() {
 //     quillon::server::Serve([](quillon::server::QServer& srv) {
@@ -15,8 +15,7 @@
 // (text/plain), the error text goes to the web server's error log, and the
 // loop goes on. A crash ends the process; the web server starts a new one.
 // SIGTERM (how a web server stops its FastCGI processes) ends the loop once
-// the request in progress has been answered and its files deleted: libfcgi
-// installs that handling when the program has none of its own.
+// the request in progress has been answered and its files deleted.
 //
 // With QUILLON_DEBUG_PROJECT set, Serve publishes the project's debug
 // object instead and answers the requests the monitor forwards (see
@@ -30,6 +29,7 @@
 
 #include "quillon/component/types.h"
 #include "quillon/server/qserver.h"
+#include "quillon/serving/loop.h"
 
 namespace quillon::server {
 
@@ -40,20 +40,11 @@ namespace quillon::server {
 // the one request (CGI).
 QUILLON_EXPORT void Serve(const std::function<void(QServer&)>& page);
 
-// The loop for hosts that make their QServer themselves (the automation
-// class does, through its default constructor): `request` runs once per
-// request, and while it runs CgiIo::Current() is that request, so that a
-// QServer made without a CgiIo reads it and writes its answer to it. When
-// `request` returns, the request ends: an object still alive then writes
-// nothing more to it. When `request` throws, the request is answered with
-// 500 unless something of a response has been written already.
-QUILLON_EXPORT void ServeRequests(const std::function<void()>& request);
-
-// For a host whose page failed while its QServer is still alive: what the
-// current request's objects write from now on is dropped, so that their
-// release does not send the half-made page in place of the 500 answer.
-// Nothing happens outside ServeRequests.
-QUILLON_EXPORT void AbandonCurrentResponse();
+// The loop for hosts that make their QServer themselves (see
+// quillon/serving/loop.h).
+using serving::AbandonCurrentResponse;
+using serving::FailCurrentRequest;
+using serving::ServeRequests;
 
 }  // namespace quillon::server
 

@@ -255,14 +255,31 @@ def proxy(tmp_path):
     proc.wait(timeout=10)
 
 
-def test_exchange_goes_through_the_proxy(pages, page_env, proxy):
+@pytest.mark.parametrize("environment", [
+    {},
+    # The environment's exceptions never send the exchange around the proxy
+    # that is set.
+    {"no_proxy": "127.0.0.1"},
+    {"NO_PROXY": "127.0.0.1,localhost"},
+    {"no_proxy": "*"},
+], ids=["plain", "no_proxy", "NO_PROXY", "no_proxy-all"])
+def test_exchange_goes_through_the_proxy(pages, page_env, proxy, environment):
     port, log = proxy
-    out = run_client(page_env, {"props": at(pages, "/cgi-bin/hello", ProxyServer="127.0.0.1",
-                                            ProxyPort=port_no(port)),
-                                "strings": [["name", "Proxy"], ["session", "1"]]})
+    out = run_client(dict(page_env, **environment),
+                     {"props": at(pages, "/cgi-bin/hello", ProxyServer="127.0.0.1",
+                                  ProxyPort=port_no(port)),
+                      "strings": [["name", "Proxy"], ["session", "1"]]})
     assert out.get("result") == "OK", out
     assert out["text"]["greeting"] == "Hello, Proxy"
     assert f"127.0.0.1:{pages.port}/cgi-bin/hello" in log.read_text(errors="replace")
+
+
+def test_without_a_proxy_the_environments_proxy_is_ignored(pages, page_env):
+    dead = f"http://127.0.0.1:{harness.free_port()}"
+    env = dict(page_env, http_proxy=dead, HTTP_PROXY=dead, all_proxy=dead)
+    out = run_client(env, {"props": at(pages, "/cgi-bin/hello"),
+                           "strings": [["name", "Direct"], ["session", "1"]]})
+    assert out.get("result") == "OK", out
 
 
 # --- Over TLS ----------------------------------------------------------------------------
@@ -287,21 +304,25 @@ def certificates(tmp_path_factory):
         "serial = serial\ndefault_md = sha256\npolicy = any\nunique_subject = no\n"
         "copy_extensions = copy\n[any]\ncommonName = supplied\n")
 
-    def issue(name, subject, start, end):
+    def issue(name, subject, start, end, names):
         _openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out",
-                 f"{name}.csr", "-subj", subject, cwd=d)
+                 f"{name}.csr", "-subj", subject, "-addext", names, cwd=d)
         _openssl("ca", "-batch", "-config", "ca.cnf", "-cert", "ca.pem", "-keyfile", "ca.key",
                  "-in", f"{name}.csr", "-out", f"{name}.pem", "-startdate", start, "-enddate",
                  end, "-notext", cwd=d)
 
-    issue("expired", "/CN=127.0.0.1", "20200101000000Z", "20210101000000Z")
-    issue("othername", "/CN=wrong.example", "20240101000000Z", "20990101000000Z")
+    issue("good", "/CN=127.0.0.1", "20240101000000Z", "20990101000000Z",
+          "subjectAltName=IP:127.0.0.1")
+    issue("expired", "/CN=127.0.0.1", "20200101000000Z", "20210101000000Z",
+          "subjectAltName=IP:127.0.0.1")
+    issue("othername", "/CN=wrong.example", "20240101000000Z", "20990101000000Z",
+          "subjectAltName=DNS:wrong.example")
     return d
 
 
 @pytest.fixture
 def tls_pages(lighttpd_factory, page_env, build_dir, certificates):
-    ports = {name: harness.free_port() for name in ("expired", "othername", "stranger")}
+    ports = {name: harness.free_port() for name in ("good", "expired", "othername", "stranger")}
     blocks = "\n".join(
         f'$SERVER["socket"] == "127.0.0.1:{port}" {{\n'
         f'  ssl.engine = "enable"\n'
@@ -315,19 +336,125 @@ def tls_pages(lighttpd_factory, page_env, build_dir, certificates):
     return ports
 
 
-@pytest.mark.parametrize("certificate, accepted", [
-    ("expired", True),      # a lapsed certificate of a known issuer
-    ("othername", True),    # issued for another host name
-    ("stranger", False),    # an issuer nobody trusts
+STRICT, LENIENT_ENV, LENIENT_REGISTRY, REGISTRY_OVERRULED = (
+    "strict", "env", "registry", "registry-but-env-0")
+
+
+@pytest.mark.parametrize("certificate, setting, accepted", [
+    # By default the certificate must be valid today and name the host.
+    ("good", STRICT, True),
+    ("expired", STRICT, False),
+    ("othername", STRICT, False),
+    ("stranger", STRICT, False),
+    # The documented setting forgives dates and names, nothing else.
+    ("expired", LENIENT_ENV, True),
+    ("othername", LENIENT_ENV, True),
+    ("stranger", LENIENT_ENV, False),
+    ("good", LENIENT_ENV, True),
+    ("expired", LENIENT_REGISTRY, True),
+    ("othername", LENIENT_REGISTRY, True),
+    ("stranger", LENIENT_REGISTRY, False),
+    ("othername", REGISTRY_OVERRULED, False),
 ])
-def test_tls_forgives_dates_and_names_only(tls_pages, page_env, certificates, certificate,
-                                           accepted):
+def test_tls_checks_dates_and_names_unless_told_otherwise(tls_pages, page_env, certificates, qreg,
+                                                          quillon_registry, certificate, setting,
+                                                          accepted):
     env = dict(page_env, QUILLON_CA_BUNDLE=str(certificates / "ca.pem"))
+    if setting == LENIENT_ENV:
+        env["QUILLON_LENIENT_TLS"] = "1"
+    if setting in (LENIENT_REGISTRY, REGISTRY_OVERRULED):
+        subprocess.run([str(qreg), "set", "Software\\Quillon\\QClient", "LenientTLS", "1"],
+                       env=dict(env), check=True, capture_output=True, timeout=60)
+    if setting == REGISTRY_OVERRULED:
+        env["QUILLON_LENIENT_TLS"] = "0"
     props = {"ServerName": "127.0.0.1", "UseSSL": True, "AppName": "/cgi-bin/hello"}
     props["PortNo"] = port_no(tls_pages[certificate])  # after UseSSL, which sets 443
     out = run_client(env, {"props": props, "strings": [["name", "Sec"], ["session", "1"]]})
     if accepted:
         assert out.get("result") == "OK", out
     else:
-        assert out["hresult"] == ERR_CONNECT
+        assert out["hresult"] == ERR_CONNECT, out
         assert out["description"].endswith("＝60")  # the peer's certificate was refused
+
+
+# --- The offline exchange ------------------------------------------------------------------
+
+# Stands in for the monitor: publishes "Quillon.QMonitor" and runs an
+# offline exchange against it in the same program.
+OFFLINE = r"""
+import json, sys, quillon
+fail = sys.argv[1]
+class Monitor:
+    def EditRequestData(self, text):
+        if fail == "request":
+            raise ValueError("the request was refused")
+        return text
+    def EditResponseData(self, header, body, kind):
+        if fail == "response":
+            raise RuntimeError("the answer was refused")
+        return "QServerResult=done&x=1"
+out = {}
+with quillon.publish("Quillon.QMonitor", Monitor(), serve_on_thread=True):
+    c = quillon.CreateObject("QClient.QClientCtrl.2")
+    quillon.LoadFromStream(c, {"OffLineDebug": True, "ServerName": "unused.invalid"})
+    c.SetStringData("name", "Taro")
+    try:
+        out["result"] = c.ProcessSession()
+        out["x"] = c.GetStringData("x", 0)
+    except quillon.Error as e:
+        out["hresult"] = e.hresult & 0xFFFFFFFF
+        out["description"] = e.description
+        out["source"] = e.source
+    c._release()
+print(json.dumps(out))
+"""
+
+
+@pytest.mark.parametrize("fail, expected", [
+    ("none", {"result": "done", "x": "1"}),
+    # What the monitor reports reaches the caller unchanged.
+    ("request", {"hresult": 0x80004005, "description": "ValueError: the request was refused",
+                 "source": "Quillon.QMonitor"}),
+    ("response", {"hresult": 0x80004005, "description": "RuntimeError: the answer was refused",
+                  "source": "Quillon.QMonitor"}),
+])
+def test_offline_exchange_passes_the_monitors_errors_on(page_env, tmp_path, fail, expected):
+    env = dict(page_env, QUILLON_RUNTIME_DIR=str(tmp_path / "run"))
+    result = subprocess.run([harness.PYTHON, "-c", OFFLINE, fail], env=env, capture_output=True,
+                            timeout=120, check=False)
+    assert result.returncode == 0, result.stderr.decode(errors="replace")
+    assert json.loads(result.stdout) == expected
+
+
+# --- Signed session cookies over HTTPS ------------------------------------------------------
+
+def test_signed_session_cookies_are_secure_only_over_https(lighttpd_factory, page_env, build_dir,
+                                                          certificates):
+    import http.client
+    import re
+    import ssl
+    tls_port = harness.free_port()
+    server = lighttpd_factory(
+        env=dict(page_env, QUILLON_SESSION_KEY="an integration key"),
+        extra_conf='server.modules += ("mod_openssl")\n'
+                   f'$SERVER["socket"] == "127.0.0.1:{tls_port}" {{\n'
+                   f'  ssl.engine = "enable"\n'
+                   f'  ssl.pemfile = "{certificates / "good.pem"}"\n'
+                   f'  ssl.privkey = "{certificates / "good.key"}"\n}}')
+    server.link_cgi("q", require_built(build_dir / "bin" / "qserver_test_cgi",
+                                       "the QServer test CGI"))
+    context = ssl.create_default_context(cafile=str(certificates / "ca.pem"))
+    connection = http.client.HTTPSConnection("127.0.0.1", tls_port, context=context, timeout=30)
+    try:
+        connection.request("GET", "/cgi-bin/q/session")
+        answer = connection.getresponse()
+        answer.read()
+        over_tls = [v for k, v in answer.getheaders() if k.lower() == "set-cookie"]
+    finally:
+        connection.close()
+    plain = server.request("GET", "/cgi-bin/q/session").header_values("Set-Cookie")
+    signed = r"__QuillonSV_count=1\.\d{10}\.[A-Za-z0-9_-]{43};  path=/; HttpOnly; SameSite=Lax"
+    assert any(re.fullmatch(signed + "; Secure", v) for v in over_tls), over_tls
+    assert any(re.fullmatch(signed.encode(), v) for v in plain), plain
+    # The page's own cookie is left as it was.
+    assert b"plain=v+1;  path=/" in plain

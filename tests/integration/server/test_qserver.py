@@ -248,3 +248,28 @@ def test_clients_aborting_mid_response_leave_no_temp_files(lighttpd_factory, cgi
     while any(tmpdir.iterdir()) and time.monotonic() < deadline:
         time.sleep(0.2)
     assert list(tmpdir.iterdir()) == []
+
+
+# --- A page that fails -------------------------------------------------------------
+
+def test_exception_escaping_main_answers_500_and_leaves_no_temp_files(lighttpd_factory, cgi_env,
+                                                                      test_cgi, tmp_path):
+    # The page had written text and made a temporary copy when its exception
+    # left main: nothing of the half-made page goes out, the answer is a
+    # 500, and the copy is deleted although no destructor ran.
+    tmpdir = tmp_path / "cgi-tmp"
+    tmpdir.mkdir()
+    server = lighttpd_factory(env=dict(cgi_env, TMPDIR=str(tmpdir)))
+    server.link_cgi("q", test_cgi)
+    response = server.request("GET", "/cgi-bin/q/throw")
+    assert response.status == 500, server.error_log_text()
+    assert b"half a page" not in response.body
+    assert "the page failed" in server.error_log_text()
+    assert list(tmpdir.iterdir()) == []
+
+
+def test_exception_escaping_main_writes_the_bare_500(test_cgi, cgi_env, tmp_path):
+    env = dict(cgi_env, TMPDIR=str(tmp_path), PATH_INFO="/throw", REQUEST_METHOD="GET")
+    result = harness.run_cgi(test_cgi, env)
+    assert result.returncode != 0  # the program still ends by std::terminate
+    assert result.stdout == HEAD_500

@@ -9,10 +9,13 @@
 //   /client       answers a client control: every value back, and Result
 //   /binary       all 256 byte values with WriteBinary
 //   /file         the file named by the value "path" with WriteFromFile
+//   /throw        writes a body and a temporary copy, then lets an
+//                 exception escape main
 #include <charconv>
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 
@@ -124,6 +127,11 @@ int main() {
       Binary(s);
     } else if (mode == "/file") {
       s.WriteFromFile(s.GetStringData("path", 0));
+    } else if (mode == "/throw") {
+      s.WriteString("half a page");
+      s.SetStringData("x", "y");
+      std::fprintf(stderr, "temporary copy: %s\n", s.CreateTempCopy("/proc/self/cmdline").c_str());
+      throw std::runtime_error("the page failed");
     }
   } catch (const quillon::Error& e) {
     s.AddHeader("Status: 500 Internal Server Error");
