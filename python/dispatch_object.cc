@@ -363,7 +363,10 @@ void RegisterConstants(py::module_& m) {
       "each also as an enum.IntEnum of that name.");
   py::module_::import("sys").attr("modules")["quillon.constants"] = constants;
   py::object holder = constants;
-  constants.def("__getattr__", [holder](const std::string& name) -> py::object {
+  // Set as attributes: def() would look the names up first, and a lookup
+  // through __getattr__ would read the type libraries at import, before
+  // a script has chosen its registry.
+  constants.attr("__getattr__") = py::cpp_function([holder](const std::string& name) -> py::object {
     py::module_ target = py::reinterpret_borrow<py::module_>(holder);
     if (!Defines(target, "_loaded")) {
       LoadConstants(target);
@@ -371,7 +374,7 @@ void RegisterConstants(py::module_& m) {
     }
     throw py::attribute_error("module 'quillon.constants' has no attribute '" + name + "'");
   });
-  constants.def("__dir__", [holder]() {
+  constants.attr("__dir__") = py::cpp_function([holder]() {
     py::module_ target = py::reinterpret_borrow<py::module_>(holder);
     LoadConstants(target);
     py::list names;

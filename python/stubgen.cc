@@ -75,8 +75,9 @@ std::string Params(const PyMember& m) {
   return out;
 }
 
-void WriteInterface(std::ostream& out, const std::string& class_name, const PyInterface& itf) {
-  out << "\nclass " << class_name << "(Dispatch):\n";
+void WriteInterface(std::ostream& out, const std::string& class_name, const std::string& base,
+                    const PyInterface& itf) {
+  out << "\nclass " << class_name << "(" << base << "):\n";
   out << "    " << Quoted(itf.name + (itf.dual ? " (dual interface)" : " (dispatch interface)") +
                           (itf.doc.empty() ? "" : ": " + itf.doc))
       << "\n";
@@ -206,11 +207,19 @@ int main(int argc, char** argv) {
   // Class names: the interface's, unless the module already has that name
   // (the engines' Error interface and quillon.Error); then the library's
   // name comes first. Each class's docstring names its interface.
+  // A class of the base marked "# base of <interface>" is what the module
+  // gives for that interface's objects (quillon.ServerObject for IQServer).
   std::set<std::string> taken;
+  std::map<std::string, std::string> bases;  // interface -> base class
   {
     std::istringstream lines(base.str());
     std::string line;
     while (std::getline(lines, line)) {
+      const size_t mark = line.find("# base of ");
+      if (line.rfind("class ", 0) == 0 && mark != std::string::npos) {
+        const std::string rest = line.substr(6);
+        bases[line.substr(mark + 10)] = rest.substr(0, rest.find_first_of("(:"));
+      }
       for (const char* prefix : {"class ", "def "}) {
         if (line.rfind(prefix, 0) == 0) {
           const std::string rest = line.substr(std::strlen(prefix));
@@ -289,7 +298,11 @@ int main(int argc, char** argv) {
   out << "\nconstants: _Constants\n";
 
   out << "\n# --- Interfaces ---------------------------------------------------------\n";
-  for (const auto& [name, itf] : interfaces) WriteInterface(out, class_name(itf), itf.description);
+  for (const auto& [name, itf] : interfaces) {
+    auto base_class = bases.find(name);
+    WriteInterface(out, class_name(itf), base_class != bases.end() ? base_class->second : "Dispatch",
+                   itf.description);
+  }
 
   out << "\n# --- Creation -----------------------------------------------------------\n";
   for (const auto& [name, list] : progids) {
