@@ -149,8 +149,11 @@ class QServer::Impl {
     // The page is never handed a secret of the toolkit's own.
     if (IsSecretSetting(key)) return std::string();
     if (std::optional<std::string> value = io->GetEnv(key)) return *std::move(value);
-    for (const auto& [variable, value] : debug_environment) {
-      if (cp.ToUpper(variable) == key) return value;
+    // A name given twice takes its last value: the forwarded variables that
+    // a visitor partly writes (PATH_INFO, QUERY_STRING) come before the
+    // ones the web server sets (REMOTE_ADDR, REQUEST_METHOD ...).
+    for (auto it = debug_environment.rbegin(); it != debug_environment.rend(); ++it) {
+      if (cp.ToUpper(it->first) == key) return it->second;
     }
     return std::string();
   }
