@@ -1,8 +1,11 @@
 // Encoding and decoding of out-of-process calls. The decoder reads bytes
 // from another process, possibly a hostile one: every count is checked
-// against the bytes actually left before anything is allocated.
+// against the bytes actually left and paid from the frame's budget before
+// anything is allocated.
 #include "component/remote_wire.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace quillon::com::wire {
@@ -12,6 +15,11 @@ void ClearAll(std::vector<VARIANT>* values) {
   for (VARIANT& v : *values) VariantClear(&v);
   values->clear();
 }
+
+// The smallest encodings, for the budget's checks against the bytes left.
+constexpr size_t kMinVariantBytes = 2;                 // vt
+constexpr size_t kMinStringBytes = 4;                  // unit count
+constexpr size_t kMinOutBytes = 4 + kMinVariantBytes;  // index, value
 
 }  // namespace
 
@@ -74,26 +82,54 @@ int ScalarBytes(VARTYPE vt) {
   }
 }
 
+HRESULT MeasureVariant(const VARIANT& v, uint64_t* bytes) {
+  Writer counter(Writer::Mode::kCount);
+  const HRESULT hr = counter.Variant(v);
+  if (bytes != nullptr) *bytes = counter.size();
+  return hr;
+}
+
 // --- Writer ------------------------------------------------------------------
 
-Writer::Writer() { buf_.assign(4, '\0'); }
+Writer::Writer(Mode mode, uint64_t limit) : mode_(mode), limit_(limit) {
+  if (mode_ == Mode::kWrite) buf_.assign(4, '\0');
+}
+
+void Writer::Put(const void* data, size_t n) {
+  size_ += n;
+  if (mode_ != Mode::kWrite) return;
+  // Past the limit the frame can never be sent: count on, keep nothing.
+  if (size_ > limit_) {
+    std::string().swap(buf_);
+    return;
+  }
+  buf_.append(static_cast<const char*>(data), n);
+}
 
 void Writer::U16(uint16_t v) {
-  U8(static_cast<uint8_t>(v));
-  U8(static_cast<uint8_t>(v >> 8));
+  const uint8_t b[2] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)};
+  Put(b, 2);
 }
 
 void Writer::U32(uint32_t v) {
-  for (int i = 0; i < 4; ++i) U8(static_cast<uint8_t>(v >> (8 * i)));
+  uint8_t b[4];
+  for (int i = 0; i < 4; ++i) b[i] = static_cast<uint8_t>(v >> (8 * i));
+  Put(b, 4);
 }
 
 void Writer::U64(uint64_t v) {
-  for (int i = 0; i < 8; ++i) U8(static_cast<uint8_t>(v >> (8 * i)));
+  uint8_t b[8];
+  for (int i = 0; i < 8; ++i) b[i] = static_cast<uint8_t>(v >> (8 * i));
+  Put(b, 8);
 }
 
 void Writer::String(const OLECHAR* text, size_t units) {
   U32(static_cast<uint32_t>(units));
-  for (size_t i = 0; i < units; ++i) U16(static_cast<uint16_t>(text[i]));
+  if constexpr (std::endian::native == std::endian::little) {
+    Put(text, units * 2);  // the units' own bytes are the wire's
+  } else {
+    for (size_t i = 0; i < units; ++i) U16(static_cast<uint16_t>(text[i]));
+  }
 }
 
 void Writer::Guid(const GUID& g) {
@@ -103,10 +139,12 @@ void Writer::Guid(const GUID& g) {
   Bytes(g.Data4, 8);
 }
 
-std::string& Writer::Finish() {
-  const auto n = static_cast<uint32_t>(buf_.size() - 4);
+bool Writer::Finish() {
+  // A length that does not fit the limit is refused, never cut to 32 bits.
+  if (size_ > limit_ || mode_ != Mode::kWrite) return false;
+  const auto n = static_cast<uint32_t>(size_);
   for (int i = 0; i < 4; ++i) buf_[i] = static_cast<char>(n >> (8 * i));
-  return buf_;
+  return true;
 }
 
 HRESULT Writer::Variant(const VARIANT& v, int depth) {
@@ -184,9 +222,20 @@ HRESULT Writer::Value(VARTYPE vt, const void* storage, int depth) {
 
 // --- Reader --------------------------------------------------------------------
 
+Reader::Reader(std::string_view data)
+    : p_(data.data()),
+      end_(data.data() + data.size()),
+      budget_(std::min<uint64_t>(data.size() / kMinVariantBytes, kMaxFrameElements)) {}
+
+bool Reader::Declare(uint64_t count, size_t min_bytes) {
+  if (count > budget_ || (min_bytes != 0 && count > left() / min_bytes)) return false;
+  budget_ -= count;
+  return true;
+}
+
 bool Reader::Take(void* dst, size_t n) {
   if (left() < n) return false;
-  std::memcpy(dst, p_, n);
+  if (n != 0) std::memcpy(dst, p_, n);
   p_ += n;
   return true;
 }
@@ -222,16 +271,21 @@ bool Reader::I32(int32_t* v) {
   return true;
 }
 
+bool Reader::Units(char16_t* out, uint32_t units) {
+  if constexpr (std::endian::native == std::endian::little) return Take(out, size_t{units} * 2);
+  for (uint32_t i = 0; i < units; ++i) {
+    uint16_t u = 0;
+    if (!U16(&u)) return false;
+    out[i] = static_cast<char16_t>(u);
+  }
+  return true;
+}
+
 bool Reader::String(std::u16string* out) {
   uint32_t units = 0;
   if (!U32(&units) || units > left() / 2) return false;
   out->resize(units);
-  for (uint32_t i = 0; i < units; ++i) {
-    uint16_t u = 0;
-    U16(&u);
-    (*out)[i] = static_cast<char16_t>(u);
-  }
-  return true;
+  return Units(out->data(), units);
 }
 
 bool Reader::Bstr(BSTR* out) {
@@ -239,11 +293,7 @@ bool Reader::Bstr(BSTR* out) {
   if (!U32(&units) || units > left() / 2) return false;
   BSTR s = SysAllocStringLen(nullptr, units);
   if (s == nullptr) return false;
-  for (uint32_t i = 0; i < units; ++i) {
-    uint16_t u = 0;
-    U16(&u);
-    s[i] = static_cast<char16_t>(u);
-  }
+  Units(s, units);
   *out = s;
   return true;
 }
@@ -311,8 +361,9 @@ bool Reader::Value(VARTYPE vt, VARIANT* out, int depth) {
       uint32_t count = 0;
       if (!I32(&lower) || !U32(&count)) return false;
       const bool bytes = vt == (VT_ARRAY | VT_UI1);
-      // Every variant takes at least its two type bytes.
-      if (count > (bytes ? left() : left() / 2)) return false;
+      // Bytes are here already; variants are allocated before they are
+      // read, so their count is paid for first.
+      if (bytes ? count > left() : !Declare(count, kMinVariantBytes)) return false;
       SAFEARRAY* array = SafeArrayCreateVector(bytes ? VT_UI1 : VT_VARIANT, lower, count);
       if (array == nullptr) return false;
       if (bytes) {
@@ -336,16 +387,137 @@ bool Reader::Value(VARTYPE vt, VARIANT* out, int depth) {
   return true;
 }
 
-// --- Calls -----------------------------------------------------------------------
+// --- Small messages ------------------------------------------------------------------
+
+namespace {
+
+bool EncodeHr(Kind kind, HRESULT hr, Writer* w) {
+  w->U8(kind);
+  w->I32(hr);
+  return w->Finish();
+}
+
+bool ParseHr(std::string_view body, HRESULT* hr) {
+  Reader r(body);
+  return r.I32(hr) && r.AtEnd();
+}
+
+bool EncodeEmpty(Kind kind, Writer* w) {
+  w->U8(kind);
+  return w->Finish();
+}
+
+}  // namespace
+
+bool Encode(const Welcome& m, Writer* w) { return EncodeHr(kWelcome, m.hr, w); }
+bool Parse(std::string_view body, Welcome* m) { return ParseHr(body, &m->hr); }
+
+bool Encode(const Created& m, Writer* w) { return EncodeHr(kCreated, m.hr, w); }
+bool Parse(std::string_view body, Created* m) { return ParseHr(body, &m->hr); }
+
+bool Encode(const Create&, Writer* w) { return EncodeEmpty(kCreate, w); }
+bool Parse(std::string_view body, Create*) { return body.empty(); }
+
+bool Encode(const Release&, Writer* w) { return EncodeEmpty(kRelease, w); }
+bool Parse(std::string_view body, Release*) { return body.empty(); }
+
+bool Encode(const Ready& m, Writer* w) {
+  w->U8(kReady);
+  w->Guid(m.clsid);
+  return w->Finish();
+}
+
+bool Parse(std::string_view body, Ready* m) {
+  Reader r(body);
+  return r.Guid(&m->clsid) && r.AtEnd();
+}
+
+bool Encode(const GetIds& m, Writer* w) {
+  w->U8(kGetIds);
+  w->U32(static_cast<uint32_t>(m.names.size()));
+  for (const std::u16string& name : m.names) w->String(name);
+  return w->Finish();
+}
+
+bool Parse(std::string_view body, GetIds* m) {
+  Reader r(body);
+  uint32_t n = 0;
+  if (!r.U32(&n) || !r.Declare(n, kMinStringBytes)) return false;
+  m->names.assign(n, std::u16string());
+  for (auto& name : m->names) {
+    if (!r.String(&name)) return false;
+  }
+  return r.AtEnd();
+}
+
+bool Encode(const IdsReply& m, Writer* w) {
+  w->U8(kIdsReply);
+  w->I32(m.hr);
+  w->U32(static_cast<uint32_t>(m.ids.size()));
+  for (DISPID id : m.ids) w->I32(id);
+  return w->Finish();
+}
+
+bool Parse(std::string_view body, IdsReply* m) {
+  Reader r(body);
+  uint32_t n = 0;
+  if (!r.I32(&m->hr) || !r.U32(&n) || r.left() != size_t{n} * 4) return false;
+  m->ids.resize(n);
+  for (DISPID& id : m->ids) r.I32(&id);
+  return true;
+}
+
+// --- Calls ---------------------------------------------------------------------------
+
+HRESULT Encode(const InvokeCall& m, Writer* w, UINT* bad_arg) {
+  static const DISPPARAMS kNone{nullptr, nullptr, 0, 0};
+  const DISPPARAMS& params = m.params != nullptr ? *m.params : kNone;
+  w->U8(kInvoke);
+  w->I32(m.dispid);
+  w->U32(m.lcid);
+  w->U16(m.flags);
+  w->U8(m.want_result ? 1 : 0);
+  w->U8(m.want_excepinfo ? 1 : 0);
+  w->U32(params.cArgs);
+  for (UINT i = 0; i < params.cArgs; ++i) {
+    if (HRESULT hr = w->Variant(params.rgvarg[i]); Failed(hr)) {
+      if (bad_arg != nullptr) *bad_arg = i;
+      return hr;
+    }
+  }
+  w->U32(params.cNamedArgs);
+  for (UINT i = 0; i < params.cNamedArgs; ++i) w->I32(params.rgdispidNamedArgs[i]);
+  // As the platform's marshaller answers a message it cannot carry.
+  return w->Finish() ? S_OK : E_OUTOFMEMORY;
+}
 
 InvokeRequest::~InvokeRequest() { ClearAll(&values); }
 
-InvokeReply::~InvokeReply() {
-  VariantClear(&result);
-  for (auto& [index, value] : outs) VariantClear(&value);
+std::vector<VARIANT> InvokeRequest::Arguments(bool take_direct) {
+  const size_t count = values.size();
+  std::vector<VARIANT> args(count);
+  for (size_t i = 0; i < count; ++i) {
+    VariantInit(&args[i]);
+    const VARTYPE byref = byref_vt[i];
+    if (byref == 0) {
+      args[i] = values[i];
+      if (take_direct) VariantInit(&values[i]);
+    } else {
+      args[i].vt = byref;
+      args[i].byref = (byref & ~VT_BYREF) == VT_VARIANT ? static_cast<void*>(&values[i])
+                                                        : static_cast<void*>(&values[i].llVal);
+    }
+  }
+  return args;
 }
 
-bool ParseInvoke(std::string_view body, InvokeRequest* request) {
+InvokeCall InvokeRequest::AsCall(std::vector<VARIANT>* args, DISPPARAMS* params) const {
+  *params = DISPPARAMS{args->data(), const_cast<DISPID*>(named.data()),
+                       static_cast<UINT>(args->size()), static_cast<UINT>(named.size())};
+  return InvokeCall{dispid, lcid, flags, want_result, want_excepinfo, params};
+}
+
+bool Parse(std::string_view body, InvokeRequest* m) {
   Reader r(body);
   int32_t dispid = 0;
   uint32_t lcid = 0;
@@ -354,57 +526,93 @@ bool ParseInvoke(std::string_view body, InvokeRequest* request) {
   uint8_t want_excepinfo = 0;
   uint32_t count = 0;
   if (!r.I32(&dispid) || !r.U32(&lcid) || !r.U16(&flags) || !r.U8(&want_result) ||
-      !r.U8(&want_excepinfo) || !r.U32(&count) || count > r.left() / 2) {
+      !r.U8(&want_excepinfo) || !r.U32(&count) || !r.Declare(count, kMinVariantBytes)) {
     return false;
   }
-  request->dispid = dispid;
-  request->lcid = lcid;
-  request->flags = flags;
-  request->want_result = want_result != 0;
-  request->want_excepinfo = want_excepinfo != 0;
-  request->values.reserve(count);
-  request->byref_vt.reserve(count);
+  m->dispid = dispid;
+  m->lcid = lcid;
+  m->flags = flags;
+  m->want_result = want_result != 0;
+  m->want_excepinfo = want_excepinfo != 0;
+  m->values.reserve(count);
+  m->byref_vt.reserve(count);
   for (uint32_t i = 0; i < count; ++i) {
     VARIANT v;
     VARTYPE byref = 0;
     if (!r.Variant(&v, &byref)) return false;
-    request->values.push_back(v);
-    request->byref_vt.push_back(byref);
+    m->values.push_back(v);
+    m->byref_vt.push_back(byref);
   }
   uint32_t named = 0;
   if (!r.U32(&named) || named > count || named > r.left() / 4) return false;
-  request->named.resize(named);
-  for (uint32_t i = 0; i < named; ++i) r.I32(&request->named[i]);
+  m->named.resize(named);
+  for (uint32_t i = 0; i < named; ++i) r.I32(&m->named[i]);
   return r.AtEnd();
 }
 
-bool ParseInvokeReply(std::string_view body, InvokeReply* reply) {
+InvokeReply::~InvokeReply() {
+  VariantClear(&result);
+  for (auto& [index, value] : outs) VariantClear(&value);
+}
+
+bool Encode(const InvokeReply& m, Writer* w) {
+  w->U8(kInvokeReply);
+  w->I32(m.hr);
+  if (Failed(w->Variant(m.result))) return false;
+  w->U8(m.has_excepinfo ? 1 : 0);
+  if (m.has_excepinfo) {
+    w->U16(m.w_code);
+    w->String(m.source);
+    w->String(m.description);
+    w->String(m.help_file);
+    w->U32(m.help_context);
+    w->I32(m.scode);
+  }
+  w->U8(m.has_arg_error ? 1 : 0);
+  if (m.has_arg_error) w->U32(m.arg_error);
+  w->U32(static_cast<uint32_t>(m.outs.size()));
+  for (const auto& [index, value] : m.outs) {
+    w->U32(index);
+    if (Failed(w->Variant(value))) return false;
+  }
+  w->U8(m.has_error_info ? 1 : 0);
+  if (m.has_error_info) {
+    w->Guid(m.error_guid);
+    w->String(m.error_source);
+    w->String(m.error_description);
+    w->String(m.error_help_file);
+    w->U32(m.error_help_context);
+  }
+  return w->Finish();
+}
+
+bool Parse(std::string_view body, InvokeReply* m) {
   Reader r(body);
   uint8_t flag = 0;
-  if (!r.I32(&reply->hr) || !r.Variant(&reply->result, nullptr) || !r.U8(&flag)) return false;
-  reply->has_excepinfo = flag != 0;
-  if (reply->has_excepinfo &&
-      (!r.U16(&reply->w_code) || !r.String(&reply->source) || !r.String(&reply->description) ||
-       !r.String(&reply->help_file) || !r.U32(&reply->help_context) || !r.I32(&reply->scode))) {
+  if (!r.I32(&m->hr) || !r.Variant(&m->result, nullptr) || !r.U8(&flag)) return false;
+  m->has_excepinfo = flag != 0;
+  if (m->has_excepinfo &&
+      (!r.U16(&m->w_code) || !r.String(&m->source) || !r.String(&m->description) ||
+       !r.String(&m->help_file) || !r.U32(&m->help_context) || !r.I32(&m->scode))) {
     return false;
   }
   if (!r.U8(&flag)) return false;
-  reply->has_arg_error = flag != 0;
-  if (reply->has_arg_error && !r.U32(&reply->arg_error)) return false;
+  m->has_arg_error = flag != 0;
+  if (m->has_arg_error && !r.U32(&m->arg_error)) return false;
   uint32_t outs = 0;
-  if (!r.U32(&outs) || outs > r.left() / 6) return false;
+  if (!r.U32(&outs) || !r.Declare(outs, kMinOutBytes)) return false;
+  m->outs.reserve(outs);
   for (uint32_t i = 0; i < outs; ++i) {
     uint32_t index = 0;
     VARIANT v;
     if (!r.U32(&index) || !r.Variant(&v, nullptr)) return false;
-    reply->outs.emplace_back(index, v);
+    m->outs.emplace_back(index, v);
   }
   if (!r.U8(&flag)) return false;
-  reply->has_error_info = flag != 0;
-  if (reply->has_error_info &&
-      (!r.Guid(&reply->error_guid) || !r.String(&reply->error_source) ||
-       !r.String(&reply->error_description) || !r.String(&reply->error_help_file) ||
-       !r.U32(&reply->error_help_context))) {
+  m->has_error_info = flag != 0;
+  if (m->has_error_info &&
+      (!r.Guid(&m->error_guid) || !r.String(&m->error_source) || !r.String(&m->error_description) ||
+       !r.String(&m->error_help_file) || !r.U32(&m->error_help_context))) {
     return false;
   }
   return r.AtEnd();

@@ -17,8 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   quillon::monitor::RequestCapture capture;
   quillon::monitor::LoadRequestText(file, &capture);
   if (capture.EnvironmentLine.find_first_of("\r\n") != std::string::npos) std::abort();
-  if (!capture.ParameterText.empty() && (capture.ParameterText.front() == '\r' ||
-                                         capture.ParameterText.front() == '\n')) {
+  if (!capture.ParameterText.empty() &&
+      (capture.ParameterText.front() == '\r' || capture.ParameterText.front() == '\n')) {
     std::abort();
   }
   quillon::monitor::RequestCapture again;

@@ -36,15 +36,6 @@ bool HaveDisplay() {
   return true;
 }
 
-// "--inspect ProgID": the property pages of any control, for a developer
-// checking what a page will see.
-std::optional<std::string> InspectArgument(const std::vector<std::string>& args) {
-  for (size_t i = 0; i + 1 < args.size(); ++i) {
-    if (args[i] == "--inspect") return args[i + 1];
-  }
-  return std::nullopt;
-}
-
 // Serves the one client that started this process: its QMonitorDoc calls
 // arrive on the event loop, so the editors' modal dialogs run as usual and
 // the caller waits until the developer closes them.
@@ -83,6 +74,23 @@ int main(int argc, char** argv) {
   const monitor::EnvLookup env = monitor::ProcessEnvironment();
   const std::vector<std::string> args(argv + 1, argv + argc);
   const monitor::StartOptions start = monitor::DecideStart(args, env);
+  switch (start.mode) {
+    case monitor::StartMode::kHelp:
+      std::fputs(monitor::UsageText().c_str(), stdout);
+      return 0;
+    case monitor::StartMode::kBadArguments:
+      std::fprintf(stderr, "qmonitor: %s\n\n%s", start.problem.c_str(),
+                   monitor::UsageText().c_str());
+      return 2;
+    case monitor::StartMode::kAutomationServer:
+    case monitor::StartMode::kDesktop:
+      // The starts whose editors the test hooks silence.
+      std::fputs(monitor::UnattendedNotice().c_str(), stderr);
+      break;
+    case monitor::StartMode::kRegisterAndExit:
+    case monitor::StartMode::kForwardingCgi:
+      break;
+  }
   // The runtime needs no initialisation of its own, so message 100 (the
   // platform failed to start) has no occasion here.
   if (start.mode == monitor::StartMode::kAutomationServer) return RunAutomationServer(argc, argv);
@@ -102,9 +110,9 @@ int main(int argc, char** argv) {
   }
   if (!HaveDisplay()) return 1;
   QApplication app(argc, argv);
-  if (const std::optional<std::string> progid = InspectArgument(args)) {
+  if (start.inspect) {
     QString error;
-    if (com::Failed(desktop::Inspect(com::Utf8ToUtf16(*progid), &error))) {
+    if (com::Failed(desktop::Inspect(com::Utf8ToUtf16(*start.inspect), &error))) {
       std::fprintf(stderr, "qmonitor: %s\n", error.toStdString().c_str());
       return 1;
     }

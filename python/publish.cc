@@ -97,8 +97,9 @@ HRESULT StoreInto(const VARIANT& ref, com::Variant value) {
 // A Python object behind IDispatch (see publish.h for the rules).
 class PythonObject final : public com::IDispatch {
  public:
-  PythonObject(py::object target, std::u16string progid)
-      : target_(std::move(target)), progid_(std::move(progid)) {}
+  PythonObject(py::object target, std::u16string progid,
+               std::optional<std::vector<std::string>> members)
+      : target_(std::move(target)), progid_(std::move(progid)), members_(std::move(members)) {}
 
   HRESULT QueryInterface(const com::IID& iid, void** object) override {
     if (iid == com::IID_IUnknown || iid == com::IID_IDispatch) {
@@ -163,6 +164,8 @@ class PythonObject final : public com::IDispatch {
     const com::UINT count = params != nullptr ? params->cArgs : 0;
     try {
       if ((flags & (com::DISPATCH_PROPERTYPUT | com::DISPATCH_PROPERTYPUTREF)) != 0) {
+        // A method is no property: a peer must not replace StartDebug.
+        if (PyCallable_Check(target_.attr(name.c_str()).ptr())) return com::DISP_E_MEMBERNOTFOUND;
         if (count != 1) return com::DISP_E_BADPARAMCOUNT;
         target_.attr(name.c_str()) = FromVariant(params->rgvarg[0]);
         return com::S_OK;
@@ -219,25 +222,40 @@ class PythonObject final : public com::IDispatch {
     for (size_t i = 0; i < names_.size(); ++i) {
       if (names_[i] == name) return static_cast<DISPID>(i + 1);
     }
-    std::string found;
-    if (py::hasattr(target_, name.c_str())) {
-      found = name;
-    } else {
-      py::object names = py::module_::import("builtins").attr("dir")(target_);
-      for (py::handle attr : names) {
-        std::string candidate = attr.cast<std::string>();
-        if (!candidate.empty() && candidate[0] != '_' && SameIgnoringCase(candidate, name)) {
-          found = candidate;
-          break;
-        }
-      }
-    }
+    const std::string found = members_ ? NamedMember(name) : PublicAttribute(name);
     if (found.empty()) return com::DISPID_UNKNOWN;
     for (size_t i = 0; i < names_.size(); ++i) {
       if (names_[i] == found) return static_cast<DISPID>(i + 1);
     }
     names_.push_back(found);
     return static_cast<DISPID>(names_.size());
+  }
+
+  // The exposed member `name` stands for: itself, or the one spelled
+  // alike but for case; "" when none is (or the object lacks it now).
+  std::string NamedMember(const std::string& name) const {
+    const std::string* match = nullptr;
+    for (const std::string& member : *members_) {
+      if (member == name) {
+        match = &member;
+        break;
+      }
+      if (match == nullptr && SameIgnoringCase(member, name)) match = &member;
+    }
+    return match != nullptr && py::hasattr(target_, match->c_str()) ? *match : std::string();
+  }
+
+  // The public attribute `name` stands for, found as NamedMember finds it.
+  std::string PublicAttribute(const std::string& name) const {
+    if (py::hasattr(target_, name.c_str())) return name;
+    py::object names = py::module_::import("builtins").attr("dir")(target_);
+    for (py::handle attr : names) {
+      std::string candidate = attr.cast<std::string>();
+      if (!candidate.empty() && candidate[0] != '_' && SameIgnoringCase(candidate, name)) {
+        return candidate;
+      }
+    }
+    return {};
   }
 
   HRESULT Raised(py::error_already_set& e, com::EXCEPINFO* excepinfo) {
@@ -266,6 +284,7 @@ class PythonObject final : public com::IDispatch {
 
   py::object target_;
   std::u16string progid_;
+  std::optional<std::vector<std::string>> members_;
   std::vector<std::string> names_;
   std::atomic<com::ULONG> refs_{1};
   int depth_ = 0;
@@ -334,9 +353,17 @@ class PyPublication {
 
 std::unique_ptr<PyPublication> Publish(const std::string& progid, py::object target,
                                        const std::vector<std::string>& allow_users,
-                                       bool serve_on_thread) {
+                                       bool serve_on_thread,
+                                       std::optional<std::vector<std::string>> members) {
+  if (members) {
+    for (const std::string& member : *members) {
+      if (member.empty() || member[0] == '_') {
+        throw py::value_error("members: '" + member + "' is no public name");
+      }
+    }
+  }
   const std::u16string name = com::Utf8ToUtf16(progid);
-  auto* object = new PythonObject(std::move(target), name);
+  auto* object = new PythonObject(std::move(target), name, std::move(members));
   com::PublishOptions options;
   options.allow_users = allow_users;
   options.serve_on_thread = serve_on_thread;
@@ -403,11 +430,15 @@ void RegisterPublish(py::module_& m) {
 
   m.def("publish", &Publish, py::arg("progid"), py::arg("obj"),
         py::arg("allow_users") = std::vector<std::string>{}, py::arg("serve_on_thread") = false,
+        py::arg("members") = py::none(),
         R"doc(Publishes `obj` as the automation object of `progid` for other processes.
 
 Only the same user may call, and the users named in allow_users (names or
-uids; also $QUILLON_ALLOW_USERS). Calls are served by serve_objects() or
-process_pending(), or on a thread of their own with serve_on_thread=True.)doc");
+uids; also $QUILLON_ALLOW_USERS). members names what callers reach (e.g.
+["StartDebug"]); without it, every public attribute. Methods are called,
+other attributes read and set; a method is never replaced by a caller.
+Calls are served by serve_objects() or process_pending(), or on a thread of
+their own with serve_on_thread=True.)doc");
   m.def("serve_objects", &ServeObjects, py::arg("timeout") = py::none(),
         "Serves the live publications until all are withdrawn (or `timeout` seconds pass).");
 }

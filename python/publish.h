@@ -7,15 +7,21 @@
 //           header.value = "Content-Type: text/html\r\n"
 //           resp_body.value = b"<p>hello</p>"
 //
-//   with quillon.publish("Proj.QuillonDebug", Debug(), allow_users=["www-data"]):
+//   with quillon.publish("Proj.QuillonDebug", Debug(), allow_users=["www-data"],
+//                        members=["StartDebug"]):
 //       quillon.serve_objects()
 //
-// Names: GetIDsOfNames gives each public attribute name (not starting with
-// "_") a DISPID, in the order first asked for; names match without regard
-// to case when no attribute has the exact spelling.
+// Names: GetIDsOfNames gives each exposed name a DISPID, in the order first
+// asked for; names match without regard to case when none has the exact
+// spelling. Exposed are the names given as members=[...], or, without
+// them, every public attribute (not starting with "_"). A peer of another
+// process reaches whatever is exposed: name the members of an object that
+// has more than its callers need.
 // Calls: a callable attribute is called with the arguments in declaration
 // order (as quillon values, see values.h); its return value is the result.
-// A plain attribute is read by a property get and set by a property put.
+// A plain attribute is read by a property get and set by a property put; a
+// callable is never replaced (a put on it is DISP_E_MEMBERNOTFOUND, as for
+// a method without a property).
 // By-reference arguments arrive as quillon.Ref objects: .value holds the
 // caller's value, and whatever the method leaves in .value goes back to the
 // caller (converted to the parameter's type for a typed reference).

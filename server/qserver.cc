@@ -149,8 +149,11 @@ class QServer::Impl {
     // The page is never handed a secret of the toolkit's own.
     if (IsSecretSetting(key)) return std::string();
     if (std::optional<std::string> value = io->GetEnv(key)) return *std::move(value);
-    for (const auto& [variable, value] : debug_environment) {
-      if (cp.ToUpper(variable) == key) return value;
+    // A name given twice takes its last value: the forwarded variables that
+    // a visitor partly writes (PATH_INFO, QUERY_STRING) come before the
+    // ones the web server sets (REMOTE_ADDR, REQUEST_METHOD ...).
+    for (auto it = debug_environment.rbegin(); it != debug_environment.rend(); ++it) {
+      if (cp.ToUpper(it->first) == key) return it->second;
     }
     return std::string();
   }
@@ -505,6 +508,10 @@ std::string QServer::GetCookie(std::string_view name) const {
 void QServer::WriteString(std::string_view text) { impl_->response.AppendText(text); }
 void QServer::AppendBodyText(std::string_view text) { impl_->response.AppendText(text); }
 void QServer::WriteCRLF() { impl_->response.NewLine(); }
+std::string* QServer::TextBodyForAppend(bool* no_text_yet) {
+  return impl_->response.TextBodyForAppend(no_text_yet);
+}
+void QServer::TextBodyAppended(bool touched) { impl_->response.TextBodyAppended(touched); }
 void QServer::WriteBinary(std::string bytes) { impl_->response.SetBinaryBody(std::move(bytes)); }
 
 void QServer::WriteFromFile(const std::string& path) {

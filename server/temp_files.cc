@@ -2,43 +2,52 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <mutex>
 #include <utility>
 
 #include "quillon/component/errors.h"
 #include "quillon/platform/files.h"
+#include "quillon/platform/handle.h"
 
 namespace quillon::server {
 namespace {
 
-// Shared by every object of the process, as the names must not repeat.
-std::atomic<uint32_t> temp_file_counter{0};
-
-// Names tried before giving up: enough to step over any files left behind
-// by earlier processes with the same id.
-constexpr int kNameAttempts = 4096;
+// Names tried before giving up. A random name is taken by chance about
+// never: failing this many in a row means something else is wrong (a full
+// or read-only directory fails the create, not this count).
+constexpr int kNameAttempts = 64;
 // The peers copy in pieces of this size.
 constexpr size_t kCopyPiece = 4096;
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  bool Close() { return ::close(std::exchange(fd_, -1)) == 0; }
+std::mutex source_mutex;
+std::function<uint64_t()> test_source;
 
- private:
-  int fd_;
-};
+// 64 bits from the kernel's generator (getrandom blocks only before the
+// pool is first initialised, long before any page runs).
+uint64_t RandomValue() {
+  {
+    std::lock_guard<std::mutex> lock(source_mutex);
+    if (test_source) return test_source();
+  }
+  uint64_t value = 0;
+  auto* bytes = reinterpret_cast<unsigned char*>(&value);
+  size_t got = 0;
+  while (got < sizeof value) {
+    const ssize_t n = ::getrandom(bytes + got, sizeof value - got, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw Error(kMsgFileWrite);  // no name that cannot be guessed
+    }
+    got += static_cast<size_t>(n);
+  }
+  return value;
+}
 
 // The source opened for reading with others denied writing (a shared lock
 // that a writer's exclusive lock excludes).
@@ -85,25 +94,29 @@ bool NameIsFree(const std::string& path) {
 
 }  // namespace
 
-std::string TempFileName(const std::string& directory, int process_id, uint32_t counter) {
+std::string TempFileName(const std::string& directory, uint64_t random) {
   char name[32];
-  std::snprintf(name, sizeof name, "%04x%04x.TMP", static_cast<unsigned>(process_id), counter);
+  std::snprintf(name, sizeof name, "%016llx.TMP", static_cast<unsigned long long>(random));
   return directory + name;
 }
 
+void SetTempNameSourceForTesting(std::function<uint64_t()> source) {
+  std::lock_guard<std::mutex> lock(source_mutex);
+  test_source = std::move(source);
+}
+
 std::string CreateTempCopy(const std::string& from) {
-  Fd source(from.empty() ? -1 : OpenSource(from));
-  if (!from.empty() && source.get() < 0) throw Error(kMsgFileRead);
+  platform::UniqueFd source(from.empty() ? -1 : OpenSource(from));
+  if (!from.empty() && !source) throw Error(kMsgFileRead);
   const std::string directory = platform::TempDirectory();
-  const int process_id = platform::ProcessId();
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    std::string path = TempFileName(directory, process_id, temp_file_counter.fetch_add(1));
+    std::string path = TempFileName(directory, RandomValue());
     if (from.empty()) {
       if (NameIsFree(path)) return path;
       continue;
     }
-    Fd copy(platform::CreateExclusive(path));
-    if (copy.get() < 0) {
+    platform::UniqueFd copy(platform::CreateExclusive(path));
+    if (!copy) {
       if (errno == EEXIST) continue;
       throw Error(kMsgFileWrite);
     }

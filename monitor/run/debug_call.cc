@@ -34,18 +34,20 @@ std::u16string DebugProgId(std::string_view project_name) {
   return platform::ProcessCodePage().ToUtf16(project_name) + u".QuillonDebug";
 }
 
-com::HRESULT CreateDebugObject(std::u16string_view progid, com::ComPtr<com::IDispatch>* object) {
+com::HRESULT CreateDebugObject(std::u16string_view progid, const com::ConnectOptions& trust,
+                               com::ComPtr<com::IDispatch>* object) {
   // A page program under a debugger publishes its object while it runs;
   // a registered class is the other way to be found.
-  return com::CreateObjectByProgId(progid, object->put());
+  return com::CreateObjectByProgId(progid, trust, object->put());
 }
 
 DebugCallOutcome CallStartDebug(std::u16string_view progid, std::u16string_view environment,
-                                const com::Variant& body, com::ComPtr<com::IDispatch>* keep) {
+                                const com::Variant& body, const com::ConnectOptions& trust,
+                                com::ComPtr<com::IDispatch>* keep) {
   using Kind = DebugCallOutcome::Kind;
   DebugCallOutcome outcome;
   com::ComPtr<com::IDispatch> object;
-  outcome.hr = CreateDebugObject(progid, &object);
+  outcome.hr = CreateDebugObject(progid, trust, &object);
   if (com::Failed(outcome.hr) || !object) {
     if (com::Succeeded(outcome.hr)) outcome.hr = com::E_NOINTERFACE;
     outcome.kind = Kind::kCreateFailed;

@@ -14,6 +14,7 @@
 
 #include "quillon/component/com_ptr.h"
 #include "quillon/component/interfaces.h"
+#include "quillon/component/remote.h"
 #include "quillon/component/variant.h"
 
 namespace quillon::monitor {
@@ -21,11 +22,13 @@ namespace quillon::monitor {
 // The debug object's ProgID for a project: the name + ".QuillonDebug".
 std::u16string DebugProgId(std::string_view project_name);
 
-// Creates the object named by `progid` and asks it for IDispatch. This is
-// the one place that knows how an object is created; the failure code is
-// returned as the platform gave it (CO_E_CLASSSTRING for an unknown ProgID,
-// REGDB_E_CLASSNOTREG ...).
-com::HRESULT CreateDebugObject(std::u16string_view progid, com::ComPtr<com::IDispatch>* object);
+// Creates the object named by `progid` and asks it for IDispatch: a
+// publication under the name served by a user `trust` accepts, else the
+// registry's class. This is the one place that knows how an object is
+// created; the failure code is returned as the platform gave it
+// (CO_E_CLASSSTRING for an unknown ProgID, REGDB_E_CLASSNOTREG ...).
+com::HRESULT CreateDebugObject(std::u16string_view progid, const com::ConnectOptions& trust,
+                               com::ComPtr<com::IDispatch>* object);
 
 struct DebugCallOutcome {
   enum class Kind {
@@ -41,7 +44,8 @@ struct DebugCallOutcome {
   com::Variant body;
 };
 
-// Creates the object and calls StartDebug with `environment` and `body`
+// Creates the object (under `trust`) and calls StartDebug with
+// `environment` and `body`
 // (passed as given: a byte array or EMPTY). An error the object reports is
 // either DISP_E_EXCEPTION with its description in the exception
 // information (a deferred fill-in is run first), or another failure code
@@ -51,7 +55,7 @@ struct DebugCallOutcome {
 // then it receives the object (debug runs that keep it until the answer has
 // been looked at).
 DebugCallOutcome CallStartDebug(std::u16string_view progid, std::u16string_view environment,
-                                const com::Variant& body,
+                                const com::Variant& body, const com::ConnectOptions& trust,
                                 com::ComPtr<com::IDispatch>* keep = nullptr);
 
 }  // namespace quillon::monitor

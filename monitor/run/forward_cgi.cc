@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <limits>
@@ -62,6 +63,8 @@ std::string CollectEnvironmentText(const EnvLookup& env) {
   std::string text;
   for (const char* name : kForwardedVariables) {
     if (auto value = env(name)) {
+      std::replace_if(
+          value->begin(), value->end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
       text += name;
       text += '=';
       text += *value;
@@ -71,22 +74,32 @@ std::string CollectEnvironmentText(const EnvLookup& env) {
   return text;
 }
 
-bool ReadRequestBody(const CgiStreams& io, com::Variant* body) {
+uint64_t MaxForwardedBody(size_t environment_units) {
+  // The call's frame besides the two texts: kind, DISPID, locale, flags,
+  // counts, four variant types, the array's bounds, the strings' lengths
+  // and the final zero of the body; rounded up.
+  constexpr uint64_t kCallBytes = 64;
+  const uint64_t taken = kCallBytes + 2 * uint64_t{environment_units};
+  return taken >= com::kMaxMessageBytes ? 0 : com::kMaxMessageBytes - taken;
+}
+
+BodyResult ReadRequestBody(const CgiStreams& io, uint64_t limit, com::Variant* body) {
   body->Clear();
   const auto length_text = io.env("CONTENT_LENGTH");
-  if (!length_text) return true;
+  if (!length_text) return BodyResult::kRead;
   errno = 0;
   const long long n = std::strtoll(length_text->c_str(), nullptr, 10);
   const bool overflow = errno == ERANGE && n > 0;
-  if (n <= 0 && !overflow) return true;
-  // One element more than the body for the final zero, within what an
-  // array can count.
-  if (overflow || static_cast<unsigned long long>(n) >= std::numeric_limits<com::ULONG>::max()) {
-    return false;
+  if (n <= 0 && !overflow) return BodyResult::kRead;
+  // Refused before anything is allocated: the header alone costs nothing.
+  if (overflow || static_cast<unsigned long long>(n) > limit ||
+      static_cast<unsigned long long>(n) >= std::numeric_limits<com::ULONG>::max()) {
+    return BodyResult::kTooLarge;
   }
   const auto count = static_cast<size_t>(n);
-  com::SAFEARRAY* array = com::SafeArrayCreateVector(com::VT_UI1, 0, static_cast<com::ULONG>(count + 1));
-  if (array == nullptr) return false;
+  com::SAFEARRAY* array =
+      com::SafeArrayCreateVector(com::VT_UI1, 0, static_cast<com::ULONG>(count + 1));
+  if (array == nullptr) return BodyResult::kNoMemory;
   body->get()->vt = com::VT_ARRAY | com::VT_UI1;
   body->get()->parray = array;
   char* data = static_cast<char*>(array->pvData);
@@ -97,7 +110,31 @@ bool ReadRequestBody(const CgiStreams& io, com::Variant* body) {
     if (got == 0) break;
     received += std::min(got, piece);
   }
-  return true;
+  return BodyResult::kRead;
+}
+
+std::u16string EscapeHtml(std::u16string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  for (char16_t c : text) {
+    switch (c) {
+      case u'&':
+        out += u"&amp;";
+        break;
+      case u'<':
+        out += u"&lt;";
+        break;
+      case u'>':
+        out += u"&gt;";
+        break;
+      case u'"':
+        out += u"&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
 }
 
 void WriteErrorPage(const CgiStreams& io, std::u16string_view message) {
@@ -115,14 +152,24 @@ void WriteErrorPage(const CgiStreams& io, std::u16string_view message) {
 
 void RunForwardingCgi(std::string_view project_name, const CgiStreams& io) {
   const std::string environment = CollectEnvironmentText(io.env);
+  const std::u16string environment_text = platform::ProcessCodePage().ToUtf16(environment);
+  const uint64_t limit = MaxForwardedBody(environment_text.size());
   com::Variant body;
-  if (!ReadRequestBody(io, &body)) {
-    WriteErrorPage(io, DescribeFailure(com::E_OUTOFMEMORY));
-    return;
+  switch (ReadRequestBody(io, limit, &body)) {
+    case BodyResult::kRead:
+      break;
+    case BodyResult::kTooLarge:
+      WriteErrorPage(io,
+                     com::Utf8ToUtf16("The request body is larger than a debug call can carry (" +
+                                      std::to_string(limit) + " bytes)."));
+      return;
+    case BodyResult::kNoMemory:
+      WriteErrorPage(io, DescribeFailure(com::E_OUTOFMEMORY));
+      return;
   }
   const std::u16string progid = DebugProgId(project_name);
   DebugCallOutcome outcome =
-      CallStartDebug(progid, platform::ProcessCodePage().ToUtf16(environment), body);
+      CallStartDebug(progid, environment_text, body, ForwardingTrust(io.env));
   using Kind = DebugCallOutcome::Kind;
   switch (outcome.kind) {
     case Kind::kSuccess: {
@@ -135,11 +182,12 @@ void RunForwardingCgi(std::string_view project_name, const CgiStreams& io) {
     }
     case Kind::kCreateFailed:
       body.Clear();
-      WriteErrorPage(io, std::u16string(kMsgCallFailed) + u"<BR>" + outcome.description + u"<BR>" +
+      WriteErrorPage(io, std::u16string(kMsgCallFailed) + u"<BR>" +
+                             EscapeHtml(outcome.description) + u"<BR>" +
                              std::u16string(kMsgDebugHint));
       return;
     case Kind::kObjectError:
-      WriteErrorPage(io, progid + u" : " + outcome.description);
+      WriteErrorPage(io, EscapeHtml(progid) + u" : " + EscapeHtml(outcome.description));
       return;
     case Kind::kOtherFailure:
       WriteErrorPage(io, kMsgServerFailed);

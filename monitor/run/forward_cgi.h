@@ -6,6 +6,7 @@
 #define QUILLON_MONITOR_RUN_FORWARD_CGI_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -43,33 +44,49 @@ inline constexpr const char* kForwardedVariables[] = {
 };
 
 // "NAME=value\r\n" for every variable of kForwardedVariables that is set,
-// values unchanged (bytes of the process code page).
+// values unchanged (bytes of the process code page) but for CR and LF,
+// which are written as blanks: a value the visitor partly writes
+// (PATH_INFO, QUERY_STRING) must not add lines of its own.
 std::string CollectEnvironmentText(const EnvLookup& env);
+
+// The largest body the call can carry: what is left of one message
+// (com::kMaxMessageBytes) beside an environment text of
+// `environment_units` UTF-16 units and the rest of the call.
+uint64_t MaxForwardedBody(size_t environment_units);
 
 // The request body as StartDebug takes it. CONTENT_LENGTH's leading decimal
 // number n (as the C library reads it; a value that is no number, is
 // negative or is 0 means no body) gives a byte array of n + 1 elements:
 // the bytes read in pieces of at most kBodyPiece bytes until n have arrived
 // or a read returns 0, then zeros (the bytes not received and the final
-// one). No body gives EMPTY. Returns false when the array cannot be
-// allocated (n too large for memory or for an array).
+// one). No body gives EMPTY. A length above `limit` is refused before
+// anything is allocated or read.
 inline constexpr size_t kBodyPiece = 256;
-bool ReadRequestBody(const CgiStreams& io, com::Variant* body);
+enum class BodyResult { kRead, kTooLarge, kNoMemory };
+BodyResult ReadRequestBody(const CgiStreams& io, uint64_t limit, com::Variant* body);
+
+// `text` with "&", "<", ">" and '"' written as character references, for
+// the texts of the error page that others write (an exception's
+// description may quote the visitor's input).
+std::u16string EscapeHtml(std::u16string_view text);
 
 // The error page: header, empty line, the fixed HTML with `message` in it,
 // written and flushed, in the process code page.
 void WriteErrorPage(const CgiStreams& io, std::u16string_view message);
 
 // Runs the whole mode for `project_name` (the result of the project lookup,
-// "" when none matched): collect, call, write. Results of the call:
+// "" when none matched): collect, call, write. The debug object is created
+// under ForwardingTrust(io.env). Results of the call:
 // - answer: the header text in the process code page, "\r\n", then the body
 //   (a byte array as all its bytes, a string in the process code page,
 //   anything else nothing), flushed;
 // - creation failed: error page with 1001 "<BR>" description "<BR>" 1003;
 // - the object reported an error: error page with "<ProgID> : <description>";
 // - any other failure: error page with 1002.
-// When the body's array cannot be allocated, the error page carries the
-// platform's out-of-memory description and no object is created.
+// The description and the ProgID are escaped (EscapeHtml). A body longer
+// than MaxForwardedBody gives an error page saying so, one whose array
+// cannot be allocated the platform's out-of-memory description; no object
+// is created then.
 void RunForwardingCgi(std::string_view project_name, const CgiStreams& io);
 
 }  // namespace quillon::monitor

@@ -48,8 +48,10 @@ InteractiveDebugResult RunInteractiveDebug(std::string_view project_name,
   const platform::CodePage& code_page = platform::ProcessCodePage();
   const std::u16string progid = DebugProgId(project_name);
   com::ComPtr<com::IDispatch> object;  // kept until the response editor closes
-  DebugCallOutcome outcome =
-      CallStartDebug(progid, code_page.ToUtf16(request.environment_line), body, &object);
+  // The developer's own window: publications of the developer's user are
+  // the developer's (unlike those a web server's user sees).
+  DebugCallOutcome outcome = CallStartDebug(progid, code_page.ToUtf16(request.environment_line),
+                                            body, com::ConnectOptions{}, &object);
   using Kind = DebugCallOutcome::Kind;
   switch (outcome.kind) {
     case Kind::kCreateFailed:

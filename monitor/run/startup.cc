@@ -10,6 +10,7 @@
 #include <iterator>
 
 #include "quillon/component/registration.h"
+#include "quillon/component/remote.h"
 #include "quillon/component/runtime.h"
 #include "quillon/core/product.h"
 #include "quillon/platform/codepage.h"
@@ -55,8 +56,87 @@ EnvLookup ProcessEnvironment() {
   };
 }
 
-StartOptions DecideStart(const std::vector<std::string>& args, const EnvLookup& env) {
+namespace {
+
+// Qt's own options, which QApplication takes out of the arguments: those
+// followed by a value, and flags.
+constexpr std::string_view kQtValueOptions[] = {
+    "platform",    "platformpluginpath", "platformtheme", "plugin",  "qwindowgeometry",
+    "qwindowicon", "qwindowtitle",       "session",       "display", "geometry",
+    "style",       "stylesheet",         "name",          "title",   "icon",
+};
+constexpr std::string_view kQtFlags[] = {"reverse", "widgetcount", "nograb", "dograb", "sync"};
+
+// The option word of "-word", "--word" or "-word=value"; empty for an
+// argument that is no option.
+std::string_view OptionWord(std::string_view arg, bool* has_value) {
+  *has_value = false;
+  if (arg.size() < 2 || arg[0] != '-') return {};
+  arg.remove_prefix(arg[1] == '-' ? 2 : 1);
+  if (const size_t equals = arg.find('='); equals != std::string_view::npos) {
+    *has_value = true;
+    arg = arg.substr(0, equals);
+  }
+  return arg;
+}
+
+template <size_t N>
+bool OneOf(std::string_view word, const std::string_view (&words)[N]) {
+  for (std::string_view w : words) {
+    if (w == word) return true;
+  }
+  return false;
+}
+
+StartOptions Refused(std::string problem) {
   StartOptions options;
+  options.mode = StartMode::kBadArguments;
+  options.register_class = false;
+  options.look_up_project = false;
+  options.problem = std::move(problem);
+  return options;
+}
+
+StartOptions DesktopArguments(const std::vector<std::string>& args) {
+  StartOptions options;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--help" || arg == "-h" || arg == "-?" || arg == "/?") {
+      StartOptions help;
+      help.mode = StartMode::kHelp;
+      help.register_class = false;
+      help.look_up_project = false;
+      return help;
+    }
+    if (arg == "--inspect") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        return Refused("--inspect needs the ProgID of a control, e.g. --inspect QServer.QServer");
+      }
+      options.inspect = args[++i];
+      continue;
+    }
+    bool has_value = false;
+    const std::string_view word = OptionWord(arg, &has_value);
+    if (OneOf(word, kQtFlags) && !has_value) continue;
+    if (OneOf(word, kQtValueOptions)) {
+      if (!has_value && ++i >= args.size()) return Refused(arg + " needs a value");
+      continue;
+    }
+    return Refused("unknown argument '" + arg + "'");
+  }
+  return options;
+}
+
+}  // namespace
+
+StartOptions DecideStart(const std::vector<std::string>& args, const EnvLookup& env) {
+  const bool cgi = env("REQUEST_METHOD").has_value();
+  const std::optional<std::string> descriptor = env(com::kEmbeddingFdVariable);
+  StartOptions options;
+  if (cgi && (!descriptor || descriptor->empty())) {
+    options.mode = StartMode::kForwardingCgi;
+    return options;
+  }
   for (const std::string& arg : args) {
     if (IsAutomationSwitch(arg)) {
       options.mode = StartMode::kAutomationServer;
@@ -72,8 +152,38 @@ StartOptions DecideStart(const std::vector<std::string>& args, const EnvLookup& 
       return options;
     }
   }
-  options.mode = env("REQUEST_METHOD") ? StartMode::kForwardingCgi : StartMode::kDesktop;
-  return options;
+  if (cgi) {
+    options.mode = StartMode::kForwardingCgi;
+    return options;
+  }
+  return DesktopArguments(args);
+}
+
+std::string UsageText() {
+  return "Usage: qmonitor [--inspect ProgID] [Qt options]\n"
+         "       qmonitor /Init\n"
+         "       qmonitor --help\n"
+         "\n"
+         "The debugging monitor of Quillon.\n"
+         "\n"
+         "  (no argument)     the monitor's window: menu \"操作\" opens the request and\n"
+         "                    response editors and a debug run of the project\n"
+         "  --inspect ProgID  the property pages of a control (QServer.QServer ...)\n"
+         "  /Init             registers the monitor (\"Quillon.QMonitor\") and exits\n"
+         "  -Embedding        how the component platform starts it for a client\n"
+         "                    (the client control's offline exchange); not by hand\n"
+         "  --help            this text\n"
+         "\n"
+         "Qt options: -platform NAME, -style NAME, -stylesheet FILE, -display NAME,\n"
+         "-geometry WxH+X+Y, -reverse ... (a display or QT_QPA_PLATFORM is needed for\n"
+         "the window).\n"
+         "\n"
+         "Started by a web server (REQUEST_METHOD set), the monitor forwards the\n"
+         "request to the debug object of the project that Quillon.ini names for its\n"
+         "command line, and ignores its arguments (they may come from the visitor).\n"
+         "Quillon.ini: $QUILLON_INI, else <XDG config dir>/quillon/Quillon.ini, else\n"
+         "/etc/xdg/quillon/Quillon.ini; section [Debug]: NumProjects, Project<n>,\n"
+         "<project>=<command line>, TrustUsers=<users whose debug objects it calls>.\n";
 }
 
 std::string ProgramPath() {
@@ -223,6 +333,19 @@ std::string FindProject(std::string_view prepared_command_line, const std::strin
 std::string LookUpProjectName(const EnvLookup& env) {
   const std::string prepared = PrepareCommandLine(JoinCommandLine(ProcessArguments()));
   return FindProject(prepared, ProjectIniPath(env));
+}
+
+com::ConnectOptions ForwardingTrust(const EnvLookup& env) {
+  com::ConnectOptions options;
+  options.trust_own_user = false;
+  // The runtime reads the process's variable itself; an injected
+  // environment (tests) is passed on here.
+  for (std::string list :
+       {env("QUILLON_TRUST_USERS").value_or(""),
+        IniSection::Read(ProjectIniPath(env), "Debug").GetString("TrustUsers")}) {
+    if (!list.empty()) options.trust_users.push_back(std::move(list));
+  }
+  return options;
 }
 
 }  // namespace quillon::monitor

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "quillon/component/remote.h"
 #include "quillon/component/types.h"
 
 namespace quillon::monitor {
@@ -33,33 +34,55 @@ enum class StartMode {
   kRegisterAndExit,
   // REQUEST_METHOD is set: forward one CGI request and exit.
   kForwardingCgi,
-  // A developer's start: main window and event loop.
+  // A developer's start: main window and event loop (or the property pages
+  // of StartOptions::inspect).
   kDesktop,
+  // "--help": the usage on standard output, exit 0.
+  kHelp,
+  // Arguments the monitor does not know: StartOptions::problem and the
+  // usage on standard error, exit 2.
+  kBadArguments,
 };
 
 struct StartOptions {
   StartMode mode = StartMode::kDesktop;
-  // Every mode but the automation server writes the class registration
-  // first; a failure to write it never stops the start.
+  // Whether the start writes the class registration first (a failure to
+  // write it never stops the start).
   bool register_class = true;
   // Whether the project lookup runs (forwarding CGI and desktop).
   bool look_up_project = true;
+  // "--inspect ProgID": the control whose property pages the desktop start
+  // shows instead of the main window.
+  std::optional<std::string> inspect;
+  // What was wrong with the arguments (kBadArguments).
+  std::string problem;
 };
 
 // Decides the start from the arguments (argv without the program name) and
-// the environment, in the order the start-up takes its decisions:
+// the environment, in this order:
 //
-// 1. An argument "/Embedding", "-Embedding", "/Automation" or "-Automation"
+// 1. REQUEST_METHOD set (even to an empty value) and no embedding
+//    descriptor ($QUILLON_EMBEDDING_FD, which only the component platform's
+//    start provides) selects the forwarding CGI mode, whatever the
+//    arguments say: a web server may turn a query string without "=" into
+//    arguments ("?-Embedding"), so there they are the visitor's words.
+// 2. An argument "/Embedding", "-Embedding", "/Automation" or "-Automation"
 //    selects the automation server, whatever else is present. The switch
 //    word compares without regard to ASCII letter case, as the component
 //    platform's own switch parser does; the platform starts local servers
 //    with "-Embedding".
-// 2. Else an argument "/Init" (whole argument, ASCII letter case ignored)
+// 3. Else an argument "/Init" (whole argument, ASCII letter case ignored)
 //    selects register-and-exit.
-// 3. Else REQUEST_METHOD being set (even to an empty value) selects the
-//    forwarding CGI mode.
-// 4. Else the desktop.
+// 4. Else REQUEST_METHOD set (with a descriptor) selects the forwarding CGI
+//    mode.
+// 5. Else the arguments of a desktop start: none, "--inspect ProgID",
+//    "--help" (also "-h", "-?", "/?": kHelp), and Qt's own options
+//    (-platform NAME, -style NAME, -reverse ... see UsageText). Anything
+//    else is kBadArguments. Help and bad arguments write nothing.
 StartOptions DecideStart(const std::vector<std::string>& args, const EnvLookup& env);
+
+// What "--help" prints (and a wrong start prints after its problem).
+std::string UsageText();
 
 // --- Registration -------------------------------------------------------------
 
@@ -136,6 +159,17 @@ std::string FindProject(std::string_view prepared_command_line, const std::strin
 // The whole lookup for this process: ProcessArguments, JoinCommandLine,
 // PrepareCommandLine, ProjectIniPath and FindProject.
 std::string LookUpProjectName(const EnvLookup& env);
+
+// --- Whom the forwarding mode trusts ------------------------------------------------
+
+// The forwarding mode runs as the web server's user, which every other
+// program the web server runs shares: any of them could publish a debug
+// object first and receive the forwarded requests with their cookies. So it
+// trusts no endpoint of its own user, only the users named in
+// $QUILLON_TRUST_USERS and in key "TrustUsers" of section "Debug" of
+// "Quillon.ini" (comma-separated names or numeric uids), and root unless
+// root is its own user.
+com::ConnectOptions ForwardingTrust(const EnvLookup& env);
 
 }  // namespace quillon::monitor
 

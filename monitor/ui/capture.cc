@@ -64,6 +64,13 @@ std::string ParameterTextOfBody(const ResponseBody& body) {
   return std::string(text);
 }
 
+ResponseBody BodyAfterParameterEdit(const ResponseBody& body,
+                                    const std::optional<std::string>& edited) {
+  if (edited) return ResponseBody::String(*edited);
+  if (body.is_string()) return ResponseBody::String(ParameterTextOfBody(body));
+  return body;
+}
+
 std::string AppendResponseText(const ResponseBody& body, std::string_view file_text) {
   std::string text = body.is_string() ? body.data : std::string();
   const size_t result = text.find(kResultEntry);

@@ -8,6 +8,7 @@
 #define QUILLON_MONITOR_UI_CAPTURE_H_
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -74,6 +75,14 @@ std::string ResponseFileBytes(const ResponseBody& body);
 // leading session marker (removed only at the very start); "" for any
 // other body.
 std::string ParameterTextOfBody(const ResponseBody& body);
+
+// The body after "CGIパラメータの編集": the list editor's text as a string
+// body when it was confirmed (`edited`); when it was cancelled, a string
+// body becomes the text the editor was opened on (without its session
+// marker) and any other body stays as it was (a byte body is not lost to
+// a cancelled edit).
+ResponseBody BodyAfterParameterEdit(const ResponseBody& body,
+                                    const std::optional<std::string>& edited);
 
 // The body text after "load (append)" of `file_text`: the current string
 // body (empty for any other body) cut just before its first result entry,

@@ -305,9 +305,9 @@ ResponseEditor::ResponseEditor(ResponseCapture* capture, QWidget* parent)
 
 void ResponseEditor::EditParameters() {
   std::string text = ParameterTextOfBody(capture_->Body);
-  if (EditParameterText(this, ListKind::kParameters, &text)) {
-    capture_->Body = ResponseBody::String(std::move(text));
-  }
+  std::optional<std::string> edited;
+  if (EditParameterText(this, ListKind::kParameters, &text)) edited = std::move(text);
+  capture_->Body = BodyAfterParameterEdit(capture_->Body, edited);
 }
 
 void ResponseEditor::Load(bool append) {

@@ -40,6 +40,19 @@ const char* BodyTypeName(ResponseBody::Type type) {
 
 }  // namespace
 
+std::string UnattendedNotice() {
+  std::string notice;
+  if (const char* script = ScriptPath()) {
+    notice += std::string("qmonitor: ") + kScriptVariable + " is set (" + script +
+              "): the editors show no dialog and answer from that file.\n";
+  }
+  if (const char* log = std::getenv(kLogVariable); log != nullptr && log[0] != '\0') {
+    notice += std::string("qmonitor: ") + kLogVariable + " is set (" + log +
+              "): what unattended editors receive is logged there.\n";
+  }
+  return notice;
+}
+
 std::string EditRequestData(std::string_view request_text, QWidget* parent) {
   RequestCapture capture = SplitRequestText(request_text);
   if (ScriptPath() != nullptr) {

@@ -40,6 +40,12 @@ std::string EditResponseData(std::string header_text, ResponseBody body, std::st
 inline constexpr char kScriptVariable[] = "QUILLON_MONITOR_SCRIPT";
 inline constexpr char kLogVariable[] = "QUILLON_MONITOR_LOG";
 
+// What the program says on standard error at its start when either
+// variable is set (not empty): one line for each, naming its value, so
+// that a variable left set cannot silently turn the editors off. "" when
+// neither is set.
+std::string UnattendedNotice();
+
 // The main window "QMonitor": a frame whose only menu "操作" holds the
 // editors and the debug run; it shows no content of its own. The menu's
 // actions are named editRequest, editResponse and debugRun.

@@ -3,16 +3,20 @@
 // malformed frames.
 #include "quillon/component/remote.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -24,14 +28,19 @@
 #include "quillon/component/errors.h"
 #include "quillon/component/variant.h"
 #include "tests/component/remote_test_object.h"
+#include "tests/component/remote_values.h"
 #include "tests/support/bounded_wait.h"
 
 namespace quillon::com {
 namespace {
 
 using testing::EchoFirst;
+using testing::EveryKind;
 using testing::kRemoteTestClsid;
+using testing::PidOf;
+using testing::Same;
 using testing::ScriptedObject;
+using testing::VariantArray;
 using namespace std::chrono_literals;
 
 // A client of its own on the publication at `path`, past the welcome
@@ -49,98 +58,6 @@ int ConnectPastWelcome(const std::string& path) {
     return -1;
   }
   return fd;
-}
-
-// Deep equality of values as the wire must keep them (type, bits, string
-// units, array bounds and elements).
-bool Same(const VARIANT& a, const VARIANT& b) {
-  if (a.vt != b.vt) return false;
-  switch (a.vt) {
-    case VT_EMPTY:
-    case VT_NULL:
-      return true;
-    case VT_DISPATCH:
-    case VT_UNKNOWN:
-      return a.punkVal == b.punkVal;
-    case VT_BSTR:
-      return SysStringLen(a.bstrVal) == SysStringLen(b.bstrVal) &&
-             std::memcmp(a.bstrVal, b.bstrVal, SysStringByteLen(a.bstrVal)) == 0;
-    case VT_ARRAY | VT_UI1:
-    case VT_ARRAY | VT_VARIANT: {
-      const SAFEARRAYBOUND& x = a.parray->rgsabound[0];
-      const SAFEARRAYBOUND& y = b.parray->rgsabound[0];
-      if (x.cElements != y.cElements || x.lLbound != y.lLbound) return false;
-      if (a.vt == (VT_ARRAY | VT_UI1)) {
-        return std::memcmp(a.parray->pvData, b.parray->pvData, x.cElements) == 0;
-      }
-      for (ULONG i = 0; i < x.cElements; ++i) {
-        if (!Same(static_cast<VARIANT*>(a.parray->pvData)[i],
-                  static_cast<VARIANT*>(b.parray->pvData)[i])) {
-          return false;
-        }
-      }
-      return true;
-    }
-    default:
-      return std::memcmp(&a.llVal, &b.llVal, static_cast<size_t>(wire::ScalarBytes(a.vt))) == 0;
-  }
-}
-
-Variant Scalar(VARTYPE vt, uint64_t bits) {
-  Variant v;
-  v.get()->vt = vt;
-  v.get()->ullVal = 0;
-  std::memcpy(&v.get()->llVal, &bits, static_cast<size_t>(wire::ScalarBytes(vt)));
-  return v;
-}
-
-Variant VariantArray(int32_t lower, std::vector<Variant> items) {
-  Variant v;
-  SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, lower, static_cast<ULONG>(items.size()));
-  for (size_t i = 0; i < items.size(); ++i) {
-    static_cast<VARIANT*>(array->pvData)[i] = items[i].Detach();
-  }
-  v.get()->vt = VT_ARRAY | VT_VARIANT;
-  v.get()->parray = array;
-  return v;
-}
-
-// One value of every kind the runtime has.
-std::vector<Variant> EveryKind() {
-  float r4 = -1.5f;
-  uint32_t r4_bits = 0;
-  std::memcpy(&r4_bits, &r4, 4);
-  std::vector<Variant> values;
-  values.push_back(Variant());
-  values.push_back(Variant::Null());
-  values.push_back(Variant::I2(-2));
-  values.push_back(Variant::I4(-123456789));
-  values.push_back(Scalar(VT_R4, r4_bits));
-  values.push_back(Variant::R8(3.25e300));
-  values.push_back(Scalar(VT_CY, 0x8000000000000001ull));
-  values.push_back(Variant::Date(36526.75));
-  values.push_back(Variant::String(std::u16string_view(u"a\0b\u00e9\U0001F600", 6)));
-  values.push_back(Variant::String(u""));
-  values.push_back(Variant::Error(DISP_E_PARAMNOTFOUND));
-  values.push_back(Variant::Bool(true));
-  values.push_back(Scalar(VT_I1, 0x80));
-  values.push_back(Scalar(VT_UI1, 0xFF));
-  values.push_back(Scalar(VT_UI2, 0xFFFE));
-  values.push_back(Scalar(VT_UI4, 0xFFFFFFFD));
-  values.push_back(Scalar(VT_I8, 0x8000000000000000ull));
-  values.push_back(Scalar(VT_UI8, 0xFFFFFFFFFFFFFFFFull));
-  values.push_back(Scalar(VT_INT, 0x7FFFFFFF));
-  values.push_back(Scalar(VT_UINT, 42));
-  values.push_back(Variant::Bytes(std::string_view("\0\x01\xff", 3), 3));
-  values.push_back(Variant::Bytes(std::string_view(), -1));
-  std::vector<Variant> inner;
-  inner.push_back(Variant::Utf8("x"));
-  inner.push_back(Variant::I4(7));
-  inner.push_back(Variant::Bytes(std::string_view("zz"), 1));
-  inner.push_back(VariantArray(0, {}));
-  values.push_back(VariantArray(-2, std::move(inner)));
-  values.push_back(Variant::Dispatch(nullptr));
-  return values;
 }
 
 // The server's rule for by-reference outs: what it writes for a value.
@@ -457,8 +374,10 @@ TEST_F(RemoteTest, MalformedFramesAreRefused) {
   EXPECT_EQ(Call(echo_, {*Variant::I4(1).get()}), S_OK);
 }
 
-// A client that stops in the middle of a frame is dropped after the stall
-// limit; meanwhile-connected clients are served again afterwards.
+// A client that stops in the middle of a frame, or sends it one byte now
+// and then (each in time for any per-read time-out), is dropped once the
+// frame has taken longer than the stall limit; the others are served again
+// afterwards.
 TEST_F(RemoteTest, StalledClientIsDroppedAndOthersAreServed) {
   publication_.reset();
   PublishOptions options;
@@ -466,61 +385,34 @@ TEST_F(RemoteTest, StalledClientIsDroppedAndOthersAreServed) {
   options.stalled_client_ms = 200;
   ASSERT_EQ(PublishObject(progid_, object_.get(), options, &publication_), S_OK);
   ASSERT_EQ(ConnectToPublishedObject(progid_, proxy_.put()), S_OK);
-  const int fd = ConnectPastWelcome(publication_->path());
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(send(fd, "\x20\0\0\0\x16", 5, MSG_NOSIGNAL), 5);  // 31 bytes promised, 0 sent
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(Call(echo_, {*Variant::I4(1).get()}), S_OK);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
-  char byte;
-  EXPECT_EQ(recv(fd, &byte, 1, 0), 0) << "the stalled client was not dropped";
-  close(fd);
-}
-
-// The decoder on its own: bytes that must be refused.
-TEST(RemoteWire, ParseInvokeRefusesMalformedBodies) {
-  struct Case {
-    const char* name;
-    std::string body;
-  };
-  const std::string head(
-      "\x01\0\0\0"
-      "\0\0\0\0"
-      "\x01\0"
-      "\x01\x01",
-      12);
-  const Case cases[] = {
-      {"empty", ""},
-      {"no argument count", head},
-      {"argument count beyond data", head + std::string("\xff\xff\0\0", 4)},
-      {"unknown type", head + std::string("\x01\0\0\0\x0f\0\0\0\0\0", 10)},
-      {"by-reference empty", head + std::string("\x01\0\0\0\x00\x40\0\0\0\0", 10)},
-      {"nested by-reference", head + std::string("\x01\0\0\0\x0c\x40\x03\x40\0\0\0\0\0\0\0\0", 16)},
-      {"string beyond data", head + std::string("\x01\0\0\0\x08\0\xff\0\0\0", 10)},
-      {"array beyond data", head + std::string("\x01\0\0\0\x11\x20\0\0\0\0\x09\0\0\0\x01", 15)},
-      {"more named than args", head + std::string("\0\0\0\0\x01\0\0\0\xfd\xff\xff\xff", 12)},
-      {"bytes left over", head + std::string("\0\0\0\0\0\0\0\0\0", 9)},
-  };
-  for (const Case& c : cases) {
-    wire::InvokeRequest request;
-    EXPECT_FALSE(wire::ParseInvoke(c.body, &request)) << c.name;
+  for (const auto gap : {std::chrono::milliseconds(0), std::chrono::milliseconds(50)}) {
+    SCOPED_TRACE(gap.count());
+    const int fd = ConnectPastWelcome(publication_->path());
+    ASSERT_GE(fd, 0);
+    // 1,000 bytes promised: dribbled, they would take 50 s.
+    ASSERT_EQ(send(fd, "\xe9\x03\0\0\x16", 5, MSG_NOSIGNAL), 5);
+    std::atomic<bool> stop{false};
+    std::thread dribble([&] {
+      for (int i = 0; gap.count() > 0 && i < 1000 && !stop; ++i) {
+        std::this_thread::sleep_for(gap);
+        if (send(fd, "x", 1, MSG_NOSIGNAL) != 1) return;
+      }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Call(echo_, {*Variant::I4(1).get()}), S_OK);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    pollfd hung_up{fd, POLLIN, 0};
+    ASSERT_EQ(poll(&hung_up, 1, 3000), 1) << "the stalled client is still served";
+    // A close with the dribbled bytes still unread is a reset, not an end
+    // of stream: either way the server let go of the client.
+    char byte;
+    const ssize_t got = recv(fd, &byte, 1, 0);
+    EXPECT_TRUE(got == 0 || (got < 0 && errno == ECONNRESET))
+        << "the stalled client was not dropped: " << got << " " << std::strerror(errno);
+    stop = true;
+    dribble.join();
+    close(fd);
   }
-  wire::InvokeRequest ok;
-  EXPECT_TRUE(wire::ParseInvoke(head + std::string("\x01\0\0\0\x03\0\x05\0\0\0\0\0\0\0", 14), &ok));
-  ASSERT_EQ(ok.values.size(), 1u);
-  EXPECT_EQ(ok.values[0].vt, VT_I4);
-  EXPECT_EQ(ok.values[0].lVal, 5);
-
-  // Nesting deeper than the limit is refused, not followed.
-  std::string deep = head + std::string("\x01\0\0\0", 4);
-  for (int i = 0; i < wire::kMaxDepth + 2; ++i)
-    deep += std::string("\x0c\x20\0\0\0\0\x01\0\0\0", 10);
-  deep += std::string(
-      "\0\0"
-      "\0\0\0\0",
-      6);
-  wire::InvokeRequest too_deep;
-  EXPECT_FALSE(wire::ParseInvoke(deep, &too_deep));
 }
 
 TEST(RemoteCommandLine, SplitsQuotedWords) {
@@ -778,6 +670,186 @@ TEST_F(RemoteTest, StrangersAreRefusedUnlessNamed) {
   ASSERT_EQ(PublishObject(progid_, object_.get(), from_environment, &publication_), S_OK);
   EXPECT_EQ(CallAsNobody(progid_), 0);
   unsetenv("QUILLON_ALLOW_USERS");
+}
+
+// The helper's "publish" mode as a process of its own, as `user` (nullptr:
+// ours) with `runtime_dir` as its runtime directory.
+class Publisher {
+ public:
+  Publisher(const std::string& progid, const char* allowed, const passwd* user,
+            const std::string& runtime_dir) {
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
+    std::vector<std::string> env = {"QUILLON_RUNTIME_DIR=" + runtime_dir};
+    for (const char* keep :
+         {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "LD_LIBRARY_PATH", "QUILLON_REGISTRY"}) {
+      if (const char* value = getenv(keep)) env.push_back(std::string(keep) + "=" + value);
+    }
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> args = {REMOTE_TEST_SERVER, "publish", progid};
+    if (allowed != nullptr) args.emplace_back(allowed);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const uid_t uid = user != nullptr ? user->pw_uid : 0;
+    const gid_t gid = user != nullptr ? user->pw_gid : 0;
+    pid_ = fork();
+    if (pid_ == 0) {
+      if (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0) _exit(50);
+      if (user != nullptr && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)) {
+        _exit(50);
+      }
+      execve(argv[0], argv.data(), envp.data());
+      _exit(51);
+    }
+    close(in[0]);
+    close(out[1]);
+    stdin_ = in[1];
+    stdout_ = out[0];
+  }
+  ~Publisher() {
+    Kill();
+    if (stdin_ >= 0) close(stdin_);
+    if (stdout_ >= 0) close(stdout_);
+  }
+  // Whether it said "ready" within ten seconds.
+  bool Ready() {
+    std::string said;
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (said.find('\n') == std::string::npos && std::chrono::steady_clock::now() < end) {
+      pollfd p{stdout_, POLLIN, 0};
+      if (poll(&p, 1, 100) != 1) continue;
+      char buf[64];
+      const ssize_t n = read(stdout_, buf, sizeof buf);
+      if (n <= 0) return false;
+      said.append(buf, static_cast<size_t>(n));
+    }
+    return said == "ready\n";
+  }
+  void Kill() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  int stdin_ = -1;
+  int stdout_ = -1;
+};
+
+// A page program killed under the debugger leaves its socket file: callers
+// find nobody there, and the next publication of the name replaces it.
+// Anything but a socket of ours under the name is left alone.
+TEST_F(RemoteTest, EndpointOfAPublisherThatDiedCountsAsNothingAndIsReplaced) {
+  proxy_.reset();
+  publication_.reset();
+  const std::string name = Utf16ToUtf8(progid_);
+  Publisher publisher(name, nullptr, nullptr, dir_ + "/run");
+  ASSERT_TRUE(publisher.Ready());
+  ComPtr<IDispatch> object;
+  ASSERT_EQ(ConnectToPublishedObject(progid_, object.put()), S_OK);
+  EXPECT_EQ(PidOf(object.get()), publisher.pid());
+  object.reset();
+  publisher.Kill();
+  const std::string path = dir_ + "/run/" + name + ".sock";
+  struct stat st {};
+  ASSERT_EQ(lstat(path.c_str(), &st), 0) << "the killed publisher left nothing behind";
+  ASSERT_TRUE(S_ISSOCK(st.st_mode));
+
+  EXPECT_EQ(ConnectToPublishedObject(progid_, object.put()), CO_E_CLASSSTRING);
+  EXPECT_EQ(CreateObjectByProgId(progid_, object.put()), CO_E_CLASSSTRING);
+  CLSID clsid{};
+  EXPECT_EQ(CLSIDFromProgID(progid_.c_str(), &clsid), CO_E_CLASSSTRING);
+
+  PublishOptions options;
+  options.serve_on_thread = true;
+  ASSERT_EQ(PublishObject(progid_, object_.get(), options, &publication_), S_OK);
+  ASSERT_EQ(ConnectToPublishedObject(progid_, proxy_.put()), S_OK);
+  const int before = object_->calls();
+  EXPECT_EQ(Call(record_, {}), S_OK);
+  EXPECT_EQ(object_->calls(), before + 1);
+
+  proxy_.reset();
+  publication_.reset();
+  for (const bool directory : {false, true}) {
+    SCOPED_TRACE(directory);
+    if (directory) {
+      ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    } else {
+      FILE* planted = fopen(path.c_str(), "w");
+      ASSERT_NE(planted, nullptr);
+      fputs("mine", planted);
+      fclose(planted);
+    }
+    std::unique_ptr<Publication> refused;
+    EXPECT_EQ(PublishObject(progid_, object_.get(), {}, &refused), E_ACCESSDENIED);
+    ASSERT_EQ(lstat(path.c_str(), &st), 0) << "what stood there was removed";
+    EXPECT_EQ(S_ISDIR(st.st_mode), directory);
+    std::filesystem::remove(path);
+  }
+}
+
+// A caller whose user others share (the web server's) trusts only the users
+// it names: its own user's publication is nothing to it.
+TEST_F(RemoteTest, CallerThatDistrustsItsOwnUserSeesNothingPublished) {
+  const std::string self = std::to_string(geteuid());
+  ConnectOptions distrust;
+  distrust.trust_own_user = false;
+  ComPtr<IDispatch> object;
+  EXPECT_EQ(ConnectToPublishedObject(progid_, distrust, object.put()), E_ACCESSDENIED);
+  EXPECT_EQ(CreateObjectByProgId(progid_, distrust, object.put()), E_ACCESSDENIED);
+  EXPECT_EQ(object.get(), nullptr);
+  const int before = object_->calls();
+
+  ConnectOptions named = distrust;
+  named.trust_users = {"no-such-user-here", self};
+  ASSERT_EQ(CreateObjectByProgId(progid_, named, object.put()), S_OK);
+  DISPPARAMS none{nullptr, nullptr, 0, 0};
+  EXPECT_EQ(object->Invoke(record_, IID_IDispatch, 0, 1, &none, nullptr, nullptr, nullptr), S_OK);
+  EXPECT_EQ(object_->calls(), before + 1);
+  object.reset();
+
+  setenv("QUILLON_TRUST_USERS", (" " + self + " ").c_str(), 1);
+  EXPECT_EQ(ConnectToPublishedObject(progid_, distrust, object.put()), S_OK);
+  unsetenv("QUILLON_TRUST_USERS");
+}
+
+// Another user takes the abstract name of a registered program class
+// first: the squatter counts as nothing published, and creation starts the
+// registered program.
+TEST_F(LocalServerTest, SquatterOfAnotherUserDoesNotStopCreation) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  passwd* nobody = getpwnam("nobody");
+  if (nobody == nullptr) GTEST_SKIP() << "no user nobody";
+  const std::string theirs = dir_ + "/theirs";
+  ASSERT_EQ(mkdir(theirs.c_str(), 0700), 0);
+  ASSERT_EQ(chown(theirs.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);  // so that nobody reaches its directory
+  const std::string squatted_name = "Squat" + std::to_string(getpid()) + ".QuillonDebug";
+  Publisher registered(std::string("Quillon.RemoteTest.1"), "root", nobody, theirs);
+  Publisher unregistered(squatted_name, "root", nobody, theirs);
+  if (!registered.Ready() || !unregistered.Ready()) {
+    GTEST_SKIP() << "the helper cannot run as nobody here";
+  }
+
+  ComPtr<IDispatch> object;
+  EXPECT_EQ(ConnectToPublishedObject(u"Quillon.RemoteTest.1", object.put()), E_ACCESSDENIED);
+  ASSERT_EQ(CreateObjectByProgId(u"Quillon.RemoteTest.1", object.put()), S_OK);
+  const int32_t pid = PidOf(object.get());
+  EXPECT_NE(pid, registered.pid()) << "the squatter received the call";
+  EXPECT_NE(pid, getpid());
+  EXPECT_GT(pid, 0);
+  object.reset();
+
+  // An unregistered name it holds is no class at all.
+  CLSID clsid{};
+  EXPECT_EQ(CLSIDFromProgID(Utf8ToUtf16(squatted_name).c_str(), &clsid), CO_E_CLASSSTRING);
+  EXPECT_EQ(CreateObjectByProgId(Utf8ToUtf16(squatted_name), object.put()), E_ACCESSDENIED);
 }
 
 TEST(RemoteDirectory, UnsafeDirectoriesAreRefused) {

@@ -133,6 +133,25 @@ inline const std::string kCallFirstMemberFrame(
     "\0\0\0\0",       // named arguments
     25);
 
+// The process id an object of the helper program reports (its Pid
+// member); -1 when the call fails.
+inline int32_t PidOf(IDispatch* object) {
+  std::u16string name = u"Pid";
+  LPOLESTR names[] = {name.data()};
+  DISPID id = 0;
+  DISPPARAMS none{nullptr, nullptr, 0, 0};
+  VARIANT pid;
+  VariantInit(&pid);
+  if (Failed(object->GetIDsOfNames(IID_IDispatch, names, 1, 0, &id)) ||
+      Failed(
+          object->Invoke(id, IID_IDispatch, 0, DISPATCH_METHOD, &none, &pid, nullptr, nullptr)) ||
+      pid.vt != VT_I4) {
+    VariantClear(&pid);
+    return -1;
+  }
+  return pid.lVal;
+}
+
 }  // namespace quillon::com::testing
 
 #endif  // QUILLON_TESTS_COMPONENT_REMOTE_TEST_OBJECT_H_

@@ -12,12 +12,17 @@
 //       connects to a published object and calls Echo("hi"). Exit status:
 //       0 when "hi" came back, 10 refused (E_ACCESSDENIED), 11 not found
 //       (CO_E_CLASSSTRING), 12 anything else.
+//   remote_test_server publish <ProgID> [<allowed users>]
+//       publishes an object answering Pid and Echo, prints "ready" and
+//       serves until its standard input ends (or it is killed). Exit
+//       status 13 when the publication fails.
 #include <dirent.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "quillon/component/remote.h"
@@ -101,23 +106,35 @@ int CreateAndVanish() {
                               IID_IDispatch, object.put_void()))) {
     return 12;
   }
-  std::u16string name = u"Pid";
-  LPOLESTR names[] = {name.data()};
-  DISPID id = 0;
-  DISPPARAMS none{nullptr, nullptr, 0, 0};
-  Variant pid;
-  if (Failed(object->GetIDsOfNames(IID_IDispatch, names, 1, 0, &id)) ||
-      Failed(object->Invoke(id, IID_IDispatch, 0, DISPATCH_METHOD, &none, pid.get(), nullptr,
-                            nullptr))) {
-    return 12;
-  }
-  std::printf("%d\n", pid.get()->lVal);
+  const int32_t pid = quillon::com::testing::PidOf(object.get());
+  if (pid < 0) return 12;
+  std::printf("%d\n", pid);
   std::fflush(stdout);
   ::_exit(0);
 }
 
+// Publishes until standard input ends.
+int Publish(const char* progid, const char* allowed) {
+  PublishOptions options;
+  options.serve_on_thread = true;
+  if (allowed != nullptr) options.allow_users = {allowed};
+  std::unique_ptr<Publication> publication;
+  if (Failed(PublishObject(Utf8ToUtf16(progid), MakeObject().get(), options, &publication))) {
+    return 13;
+  }
+  std::printf("ready\n");
+  std::fflush(stdout);
+  char byte;
+  while (::read(0, &byte, 1) > 0) {
+  }
+  return 0;
+}
+
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "call") == 0) return Call(argv[2]);
+  if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "publish") == 0) {
+    return Publish(argv[2], argc == 4 ? argv[3] : nullptr);
+  }
   if (argc == 2 && std::strcmp(argv[1], "create-and-vanish") == 0) return CreateAndVanish();
   if (!IsEmbeddingStart(argc, argv)) return 2;
   for (int i = 1; i < argc; ++i) {

@@ -116,3 +116,49 @@ def test_another_process_calls_while_serve_objects_runs(runtime_dir):
     assert child.returncode == 0
     assert out.strip() == "'Content-Type: text/plain\\r\\n' b'answer to x'"
     assert not publication.live
+
+
+DISP_E_MEMBERNOTFOUND = 0x80020003
+
+
+def test_callables_cannot_be_overwritten(published):
+    # A peer once set StartDebug = 0 on a published page object.
+    progid, target, _ = published
+    with quillon.CreateObject(progid) as obj:
+        for name in ("StartDebug", "startdebug", "Add"):
+            with pytest.raises(quillon.Error) as raised:
+                setattr(obj, name, 0)
+            assert raised.value.hresult & 0xFFFFFFFF == DISP_E_MEMBERNOTFOUND, name
+        assert callable(target.StartDebug) and callable(target.Add)
+        assert obj.Add(1, 2) == 3
+        obj.Text = "plain attributes are still set"
+        assert target.Text == "plain attributes are still set"
+
+
+@pytest.mark.parametrize("members, reachable, refused", [
+    (["StartDebug"], ["StartDebug", "startDEBUG"], ["Add", "Text", "calls"]),
+    (["Text", "Add"], ["Text", "add"], ["StartDebug", "Fail", "calls"]),
+    ([], [], ["StartDebug", "Text"]),
+    (["Missing"], [], ["Missing", "Text"]),
+])
+def test_named_members_are_all_a_peer_reaches(runtime_dir, members, reachable, refused):
+    progid = f"PyMembers{os.getpid()}.QuillonDebug"
+    target = Debug()
+    with quillon.publish(progid, target, serve_on_thread=True, members=members):
+        with quillon.CreateObject(progid) as obj:
+            for name in reachable:
+                getattr(obj, name)  # the name resolves
+            for name in refused:
+                with pytest.raises(quillon.UnknownNameError):
+                    getattr(obj, name)
+            if "Add" in members:
+                assert obj.add(2, 3) == 5
+            if "Text" in members:
+                obj.Text = "set"
+                assert target.Text == "set"
+
+
+def test_members_must_be_public_names(runtime_dir):
+    for bad in (["_hidden"], [""], ["StartDebug", "__class__"]):
+        with pytest.raises(ValueError):
+            quillon.publish(f"PyBad{os.getpid()}.QuillonDebug", Debug(), members=bad)

@@ -15,8 +15,10 @@
 #include <fstream>
 #include <map>
 #include <new>
+#include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "quillon/component/runtime.h"
 #include "quillon/core/encoding.h"
@@ -308,13 +310,6 @@ TEST(Cookies, ResponseCookieWinsOverTheBrowsersCopy) {
 
 // --- Temporary copies ---------------------------------------------------------------------------
 
-uint32_t CounterOf(const std::string& path) {
-  char pid[16];
-  std::snprintf(pid, sizeof pid, "%04x", static_cast<unsigned>(::getpid()));
-  const std::string name = fs::path(path).filename().string();
-  return static_cast<uint32_t>(std::stoul(name.substr(std::strlen(pid), name.size() - 4 - std::strlen(pid)), nullptr, 16));
-}
-
 TEST(TempCopies, CopiesOwnerOnlyAndDeletesAtTheEnd) {
   ScratchDir dir;
   TempDirOverride tmp(dir.path().string());
@@ -339,6 +334,37 @@ TEST(TempCopies, CopiesOwnerOnlyAndDeletesAtTheEnd) {
   EXPECT_FALSE(fs::exists(copy));
 }
 
+// Names follow no pattern: planting the names a process id and a counter
+// would give (8,192 of them made every upload fail) changes nothing.
+TEST(TempCopies, NamesAreRandomSoPlantedNamesCannotStopACopy) {
+  ScratchDir dir;
+  TempDirOverride tmp(dir.path().string());
+  const std::string source = dir / "source.txt";
+  ASSERT_TRUE(platform::WriteWholeFile(source, "data"));
+  for (unsigned counter = 0; counter < 8192; ++counter) {
+    char name[32];
+    std::snprintf(name, sizeof name, "%04x%04x.TMP", static_cast<unsigned>(::getpid()), counter);
+    const int fd = ::open((dir / name).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+  }
+  QServer s(MakeIo());
+  s.StartOffLineDebug();
+  std::set<std::string> names;
+  for (int i = 0; i < 8; ++i) {
+    const std::string copy = s.CreateTempCopy(source);
+    const std::string name = fs::path(copy).filename().string();
+    EXPECT_EQ(name.size(), 20u) << name;
+    EXPECT_EQ(name.find_first_not_of("0123456789abcdef"), 16u) << name;
+    EXPECT_TRUE(name.ends_with(".TMP")) << name;
+    EXPECT_EQ(ReadFile(copy), "data");
+    names.insert(name);
+  }
+  EXPECT_EQ(names.size(), 8u);
+}
+
+// A random name someone holds (a link, a file) is skipped, never followed
+// or overwritten.
 TEST(TempCopies, TakenNamesAreSkippedAndNeverFollowed) {
   ScratchDir dir;
   TempDirOverride tmp(dir.path().string());
@@ -346,19 +372,31 @@ TEST(TempCopies, TakenNamesAreSkippedAndNeverFollowed) {
   ASSERT_TRUE(platform::WriteWholeFile(source, "data"));
   const std::string victim = dir / "victim";
   ASSERT_TRUE(platform::WriteWholeFile(victim, "precious"));
-
-  QServer s(MakeIo());
-  s.StartOffLineDebug();
-  const uint32_t next = CounterOf(s.CreateTempCopy("")) + 1;
   const std::string dir_slash = dir.path().string() + "/";
-  // Someone planted a link and a file under the next two names.
-  ASSERT_EQ(::symlink(victim.c_str(), TempFileName(dir_slash, ::getpid(), next).c_str()), 0);
-  ASSERT_TRUE(platform::WriteWholeFile(TempFileName(dir_slash, ::getpid(), next + 1), "theirs"));
-  const std::string copy = s.CreateTempCopy(source);
-  EXPECT_EQ(copy, TempFileName(dir_slash, ::getpid(), next + 2));
-  EXPECT_EQ(ReadFile(copy), "data");
+  std::vector<uint64_t> values = {0xA, 0xB, 0xC, 0xD};
+  size_t next = 0;
+  SetTempNameSourceForTesting([&] { return values[next++ % values.size()]; });
+  ASSERT_EQ(::symlink(victim.c_str(), TempFileName(dir_slash, 0xA).c_str()), 0);
+  ASSERT_TRUE(platform::WriteWholeFile(TempFileName(dir_slash, 0xB), "theirs"));
+  {
+    QServer s(MakeIo());
+    s.StartOffLineDebug();
+    const std::string copy = s.CreateTempCopy(source);
+    EXPECT_EQ(copy, TempFileName(dir_slash, 0xC));
+    EXPECT_EQ(ReadFile(copy), "data");
+    next = 0;
+    EXPECT_EQ(s.CreateTempCopy(""), TempFileName(dir_slash, 0xD)) << "only a free name";
+  }
   EXPECT_EQ(ReadFile(victim), "precious");
-  EXPECT_EQ(ReadFile(TempFileName(dir_slash, ::getpid(), next + 1)), "theirs");
+  EXPECT_EQ(ReadFile(TempFileName(dir_slash, 0xB)), "theirs");
+  // Every name taken: the copy fails instead of trying for ever.
+  values = {0xB};
+  {
+    QServer s(MakeIo());
+    s.StartOffLineDebug();
+    EXPECT_EQ(ErrorOf([&] { s.CreateTempCopy(source); }), kMsgFileWrite);
+  }
+  SetTempNameSourceForTesting(nullptr);
 }
 
 TEST(TempCopies, UnreadableSourceOrUnwritableCopyFail) {
@@ -495,6 +533,23 @@ TEST(DebugCapture, ReplaysACapturedRequest) {
   // A second capture appends.
   s.DebugInit("QUERY_STRING=c=3\r\n", std::nullopt);
   EXPECT_EQ(s.GetDataNameCount(), 3);
+}
+
+// A PATH_INFO that smuggled line ends past the forwarder cannot stand in
+// for the variables the web server sets after it.
+TEST(DebugCapture, ANameGivenTwiceTakesItsLastValue) {
+  QServer s(MakeIo());
+  s.StartOffLineDebug();
+  s.DebugInit(
+      "PATH_INFO=/x\r\nREMOTE_ADDR=10.9.9.9\r\nREQUEST_METHOD=POST\r\n"
+      "CONTENT_TYPE=text/plain\r\n"
+      "REMOTE_ADDR=127.0.0.1\r\nREQUEST_METHOD=GET\r\n"
+      "CONTENT_TYPE=application/x-www-form-urlencoded\r\n",
+      "b=2");
+  EXPECT_EQ(s.GetServerVariable("REMOTE_ADDR"), "127.0.0.1");
+  EXPECT_EQ(s.GetServerVariable("request_method"), "GET");
+  EXPECT_EQ(s.GetServerVariable("PATH_INFO"), "/x");
+  EXPECT_EQ(s.GetStringData("b", 0), "2") << "the body was parsed with the last CONTENT_TYPE";
 }
 
 TEST(DebugCapture, ProcessEnvironmentComesFirst) {

@@ -3,6 +3,9 @@
 // An adapter class derives from Forwarding<Self> and gives
 //   static const ErrorConvention& Convention();   // how its failures leave
 //   Plain& plain();                               // the object it adapts
+// (Convention may also be a member returning a convention by value, for
+// classes whose failures are told through state of their own, such as a
+// database engine's error collection.)
 // Then a member that only forwards is one line:
 //
 //   HRESULT GetStringData(BSTR DataName, int32_t SubIndex, BSTR* value) override {
@@ -18,6 +21,7 @@
 //   VARIANT         -> std::optional<DATE>: a date, directly or by reference
 //   VARIANT         -> VARIANT (as the caller gave it), IDispatch* -> IDispatch*
 //   int32_t/int16_t -> any integer; VARIANT_BOOL -> bool; double -> double
+//   an enumeration  -> any integer, or itself
 // and the plain result with the automation out-pointer:
 //   std::string -> BSTR* (text) or VARIANT* (a byte array)
 //   std::optional<std::string> -> VARIANT* (Null, or a byte array)
@@ -186,6 +190,18 @@ template <Integer To, Integer From>
 To In(From v, Tag<To>) {
   return static_cast<To>(v);
 }
+// An enumeration parameter (dispatch.h) reaches the plain method as its
+// value, or as itself.
+template <Integer To, class E>
+  requires std::is_enum_v<E>
+To In(E v, Tag<To>) {
+  return static_cast<To>(v);
+}
+template <class E>
+  requires std::is_enum_v<E>
+E In(E v, Tag<E>) {
+  return v;
+}
 
 inline void Out(std::string_view text, BSTR* out) { *out = WideText(text); }
 inline void Out(std::string_view bytes, VARIANT* out) { *out = Variant::Bytes(bytes).Detach(); }
@@ -247,7 +263,7 @@ class Forwarding {
     if constexpr (kHasResult) {
       if (std::get<kIn>(args) == nullptr) return E_POINTER;
     }
-    return Guarded(Self::Convention(), [&] {
+    return Guarded(static_cast<Self*>(this)->Convention(), [&] {
       auto& plain = static_cast<Self*>(this)->plain();
       [&]<size_t... Is>(std::index_sequence<Is...>) {
         std::tuple<fi::Storage<std::tuple_element_t<Is, P>>...> in{
@@ -264,7 +280,7 @@ class Forwarding {
   // Runs `body` under the class's error convention.
   template <class F>
   HRESULT Call(F&& body) {
-    return Guarded(Self::Convention(), std::forward<F>(body));
+    return Guarded(static_cast<Self*>(this)->Convention(), std::forward<F>(body));
   }
 };
 

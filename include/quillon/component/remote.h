@@ -26,6 +26,13 @@
 // RPC_E_DISCONNECTED, and so does every later call on that proxy. Writing
 // to a dead peer never raises SIGPIPE.
 //
+// Size. One message (a call with its arguments, a reply with its result and
+// outs) is at most kMaxMessageBytes on the wire, and carries at most about
+// two million array elements. A call or result beyond that is not sent:
+// the call fails with E_OUTOFMEMORY. The serving side reads a message only
+// as its bytes arrive, and a publication gives each message
+// PublishOptions::stalled_client_ms from its first byte to its last.
+//
 // Threads. A proxy may be called from any thread; calls on one proxy are
 // sent one at a time. The serving side calls the object only on the thread
 // that runs its loop (ProcessPending / Serve), one call at a time.
@@ -49,11 +56,17 @@
 //    "\0quillon/<ProgID>", which any local user can reach; the SO_PEERCRED
 //    check above still decides who is served. Because anyone can also bind
 //    an abstract name first, the connecting side checks the *server's*
-//    SO_PEERCRED and talks only to a server running as itself, as root, or
-//    as a user named in $QUILLON_TRUST_USERS; a squatter under another
-//    user gets nothing sent (E_ACCESSDENIED). Root is trusted because it
-//    can read any process's memory anyway. A squatter can still make the
-//    publication fail (CO_E_ALREADY_PUBLISHED): a denial, never a leak.
+//    SO_PEERCRED and talks only to a server it trusts (ConnectOptions:
+//    by default itself, root and the users named in $QUILLON_TRUST_USERS);
+//    an endpoint served by anyone else counts as nothing published and is
+//    sent nothing. Root is trusted because it can read any process's memory
+//    anyway. A squatter can still make the publication fail
+//    (CO_E_ALREADY_PUBLISHED): a denial, never a leak.
+//  - A publisher that died (killed under the debugger) leaves its socket
+//    file behind. Callers meet nobody listening there and treat it as
+//    nothing published; the next publication of the name, by the same user,
+//    replaces it. Only a socket of the effective user that nobody listens
+//    on is replaced; anything else under the name is left alone.
 //
 // The registry's functions reach publications too: CLSIDFromProgID of a
 // ProgID the registry does not know, while a publication serves it, gives a
@@ -75,6 +88,7 @@
 #ifndef QUILLON_COMPONENT_REMOTE_H_
 #define QUILLON_COMPONENT_REMOTE_H_
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -96,21 +110,44 @@ inline constexpr HRESULT RPC_E_SERVERCALL_RETRYLATER = MakeHresult(0x8001010A);
 // The environment variable that carries a started program's socket.
 inline constexpr char kEmbeddingFdVariable[] = "QUILLON_EMBEDDING_FD";
 
+// The largest message on the wire (see "Size" above).
+inline constexpr uint32_t kMaxMessageBytes = uint32_t{256} << 20;
+
 // --- Calling side ------------------------------------------------------------------
+
+// Whose endpoints a caller talks to.
+struct ConnectOptions {
+  // Servers running as the caller's own user. Off for a caller whose user
+  // others share (a web server's CGI child: any other program the web
+  // server runs could publish first); root stays trusted then unless it is
+  // the caller's own user.
+  bool trust_own_user = true;
+  // Users besides those of $QUILLON_TRUST_USERS (names or numeric uids).
+  std::vector<std::string> trust_users;
+};
 
 // Connects to the object published under `progid` (see above for where it
 // is looked for and who is trusted). Results: S_OK and *object = a proxy;
 // CO_E_CLASSSTRING when nothing is published under the name (or nobody
-// listens any more); E_ACCESSDENIED when the publication refused us or its
-// server is not trusted; E_INVALIDARG for a malformed ProgID.
+// listens any more); E_ACCESSDENIED when the publication refused us, or
+// when the only endpoints under the name are served by users we do not
+// trust; E_INVALIDARG for a malformed ProgID.
 QUILLON_RUNTIME_API HRESULT ConnectToPublishedObject(std::u16string_view progid,
+                                                     IDispatch** object);
+QUILLON_RUNTIME_API HRESULT ConnectToPublishedObject(std::u16string_view progid,
+                                                     const ConnectOptions& options,
                                                      IDispatch** object);
 
 // What a script's CreateObject does: a live publication under `progid`
-// first, else the registry (CLSIDFromString, so "{clsid}" works too, then
+// first, else the registry ("{clsid}" or a registered ProgID, then
 // CoCreateInstance with CLSCTX_ALL as IDispatch). An access refusal by a
-// publication is returned as such, never hidden by the fallback.
+// publication is returned as such, never hidden by the fallback. An
+// endpoint served by an untrusted user counts as nothing published:
+// creation goes on to the registry, and only when the registry does not
+// know the name either is the answer E_ACCESSDENIED.
 QUILLON_RUNTIME_API HRESULT CreateObjectByProgId(std::u16string_view progid, IDispatch** object);
+QUILLON_RUNTIME_API HRESULT CreateObjectByProgId(std::u16string_view progid,
+                                                 const ConnectOptions& options, IDispatch** object);
 
 // Starts `command_line` for `clsid` as described above and returns the
 // program's class object (a proxy answering IClassFactory; its
@@ -187,8 +224,9 @@ struct PublishOptions {
   // bear calls from that thread). Otherwise the publishing program serves
   // them by calling ProcessPending / Serve.
   bool serve_on_thread = false;
-  // How long one client may hold up the serving loop in the middle of a
-  // message before it is dropped (between messages it may stay silent).
+  // How long one message of a client (from its first byte to its last), or
+  // the taking of one answer, may hold up the serving loop before the
+  // client is dropped. Between messages a client may stay silent.
   int stalled_client_ms = 10000;
 };
 
@@ -202,9 +240,9 @@ class QUILLON_RUNTIME_API Publication {
 
   // For an event loop: one descriptor that becomes readable when a
   // connection or a call waits (an epoll descriptor). Calls are served one
-  // at a time on the serving thread; a client that stalls in the middle of
-  // a frame (or does not read its answer) for
-  // PublishOptions::stalled_client_ms is dropped.
+  // at a time on the serving thread; a client whose message (or the taking
+  // of its answer) takes longer than PublishOptions::stalled_client_ms is
+  // dropped.
   int fd() const;
   // Accepts waiting connections and serves at most one waiting message,
   // waiting up to `timeout_ms` (-1: without limit) for something to do.
@@ -226,8 +264,10 @@ class QUILLON_RUNTIME_API Publication {
   std::unique_ptr<State> state_;
 };
 
-// Publishes `object` under `progid`. Failures: E_INVALIDARG (malformed
-// ProgID, unknown user name), E_ACCESSDENIED (unsafe runtime directory),
+// Publishes `object` under `progid`, replacing the stale endpoint of a
+// publisher of ours that died. Failures: E_INVALIDARG (malformed ProgID,
+// unknown user name), E_ACCESSDENIED (unsafe runtime directory, or
+// something else than a socket of ours under the name),
 // CO_E_ALREADY_PUBLISHED (a live publication holds the name), E_FAIL (a
 // socket could not be made).
 QUILLON_RUNTIME_API HRESULT PublishObject(std::u16string_view progid, IDispatch* object,

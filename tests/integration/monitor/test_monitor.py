@@ -80,11 +80,15 @@ class DebugRun:
         self.env = env
         self.server = lighttpd_factory(env=env)
         program = self.server.link_cgi("page", qmonitor)
+        self.program = program
         if ini:
             # The command line lighttpd starts the program with, in another
-            # letter case: the lookup compares upper-cased.
+            # letter case: the lookup compares upper-cased. The monitor and
+            # the page run as the same user here, which the monitor trusts
+            # only when it is named.
+            me = pwd.getpwuid(os.geteuid()).pw_name
             self.ini.write_text("[Debug]\nNumProjects=1\nProject1=Demo\n"
-                                f"Demo={str(program).lower()}\n")
+                                f"Demo={str(program).lower()}\nTrustUsers={me}\n")
         self.page: subprocess.Popen | None = None
 
     def start_page(self, command: list[str], env: dict[str, str]) -> None:
@@ -157,6 +161,69 @@ def test_browser_request_reaches_the_debugged_page(debug_run, kind, serve_page, 
     assert got.body == error_page(M1002), got.body
     assert time.monotonic() - started < 5
     run.page.wait(10)
+
+
+def test_forwarder_calls_no_endpoint_of_its_own_user_unless_named(debug_run, serve_page,
+                                                                    cgi_env):
+    # Any other program the web server runs shares the monitor's user and
+    # could publish first: without TrustUsers (or QUILLON_TRUST_USERS) the
+    # page program of that user is not called.
+    run = debug_run()
+    run.ini.write_text(run.ini.read_text().replace("TrustUsers=", "Unused="))
+    run.start_page([str(serve_page)], dict(cgi_env))
+    got = run.server.request("GET", "/cgi-bin/page/echo?a=1")
+    assert got.body == error_page(M1001 + "<BR>Access is denied.<BR>" + M1003), got.body
+
+
+def test_error_page_escapes_what_the_visitor_sent(debug_run, tmp_path, page_env):
+    run = debug_run()
+    script = tmp_path / "page.py"
+    script.write_text(PY_PAGE.replace('if mode == "/fail":',
+                                      'if mode == "/int":\n'
+                                      '        int(srv.GetStringData("n", 0))\n'
+                                      '    if mode == "/fail":'))
+    run.start_page([harness.PYTHON, str(script)], page_env)
+    got = run.server.request("GET", "/cgi-bin/page/int?n=%3Cscript%3Ealert(%22x%22)%3C/script%3E")
+    assert got.header("Content-Type") == b"text/html"
+    assert b"<script>" not in got.body
+    assert got.body == error_page(
+        "Demo.QuillonDebug : ValueError: invalid literal for int() with base 10: "
+        "'&lt;script&gt;alert(&quot;x&quot;)&lt;/script&gt;'"), got.body
+
+
+def run_monitor_as_cgi(run: DebugRun, **variables: str) -> bytes:
+    """The monitor started as the web server starts it, with `variables`."""
+    env = dict(run.env, **variables)
+    result = subprocess.run([str(run.program)], env=env, input=b"", capture_output=True,
+                            timeout=60)
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+def test_forged_line_ends_in_path_info_forge_nothing(debug_run, tmp_path, page_env):
+    # A PATH_INFO decoded from "%0D%0AREMOTE_ADDR=..." by the web server:
+    # the page still sees the variables the web server set.
+    run = debug_run()
+    script = tmp_path / "page.py"
+    script.write_text(
+        "import quillon\n"
+        "def page(srv):\n"
+        "    srv.ContentType = 'text/plain'\n"
+        "    srv.WriteString('|'.join(srv.GetServerVariable(n) for n in\n"
+        "                             ('REMOTE_ADDR', 'REQUEST_METHOD', 'PATH_INFO')))\n"
+        "quillon.serve(page)\n")
+    run.start_page([harness.PYTHON, str(script)], page_env)
+    out = run_monitor_as_cgi(run, REQUEST_METHOD="GET", REMOTE_ADDR="127.0.0.1",
+                             PATH_INFO="/x\r\nREMOTE_ADDR=10.9.9.9\r\nREQUEST_METHOD=POST")
+    assert out.split(b"\r\n\r\n", 1)[1] == \
+        b"127.0.0.1|GET|/x  REMOTE_ADDR=10.9.9.9  REQUEST_METHOD=POST\r\n", out
+
+
+def test_header_alone_claiming_a_gigabyte_is_refused(debug_run):
+    run = debug_run()
+    out = run_monitor_as_cgi(run, REQUEST_METHOD="POST", CONTENT_LENGTH="1000000000")
+    assert out.startswith(b"Content-type: text/html\r\n\r\n")
+    assert b"larger than a debug call can carry" in out, out
 
 
 @pytest.mark.parametrize("ini", [True, False])

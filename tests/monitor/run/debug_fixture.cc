@@ -103,6 +103,13 @@ class DebugObject : public com::ObjectBase, public com::IDispatch {
         com::SetErrorInfo(0, info.get());
         return com::MakeHresult(0x80040000u + 10031u);
       }
+      case Behaviour::kRaise:
+        if (excepinfo == nullptr) return com::E_FAIL;
+        *excepinfo = com::EXCEPINFO{};
+        excepinfo->bstrDescription =
+            com::SysAllocStringLen(args[3].bstrVal, com::SysStringLen(args[3].bstrVal));
+        excepinfo->scode = com::E_FAIL;
+        return com::DISP_E_EXCEPTION;
       case Behaviour::kDisconnected:
       case Behaviour::kNoMethod:
         return com::MakeHresult(0x80010108u);

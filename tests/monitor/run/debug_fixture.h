@@ -28,9 +28,12 @@ enum class Behaviour : int {
   kDisconnected,
   // Knows no StartDebug.
   kNoMethod,
+  // DISP_E_EXCEPTION described by the environment text it was given, as a
+  // page whose exception quotes what the visitor sent.
+  kRaise,
 };
 
-inline constexpr int kBehaviourCount = 7;
+inline constexpr int kBehaviourCount = 8;
 
 // CLSID of behaviour i: the base with Data1 + i.
 inline constexpr com::CLSID kBaseClsid = com::Guid("{7D3A4F10-2C5B-4E8A-9A61-0B2C3D4E5F60}");

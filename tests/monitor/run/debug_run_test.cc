@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "monitor/run/interactive.h"
 #include "monitor/run/run_messages.h"
 #include "quillon/component/bstr.h"
+#include "quillon/component/remote.h"
 #include "quillon/component/runtime.h"
 #include "quillon/platform/codepage.h"
 #include "test_support.h"
@@ -143,7 +145,21 @@ TEST(ForwardingCgi, AnswersAsTheDebugObjectSays) {
       {"no StartDebug", "NoMethod", {}, "", 1 << 20, ErrorPage(kText1002)},
       {"length beyond any array", "Echo", {{"CONTENT_LENGTH", "99999999999999999999"}}, "",
        1 << 20,
-       ErrorPage("Not enough memory resources are available to complete this operation.")},
+       // 256 MiB, less the call (64) and the environment text (37 units).
+       ErrorPage("The request body is larger than a debug call can carry (268435318 bytes).")},
+      {"line ends in forwarded values become blanks", "Echo",
+       {{"PATH_INFO", "/a\r\nREMOTE_ADDR=10.9.9.9\r\nREQUEST_METHOD=POST"},
+        {"QUERY_STRING", "x\ny\r"},
+        {"REMOTE_ADDR", "127.0.0.1"},
+        {"REQUEST_METHOD", "GET"}},
+       "", 1 << 20,
+       echo_head + "ENV[PATH_INFO=/a  REMOTE_ADDR=10.9.9.9  REQUEST_METHOD=POST\r\n"
+                   "QUERY_STRING=x y \r\nREMOTE_ADDR=127.0.0.1\r\nREQUEST_METHOD=GET\r\n]"
+                   "BODY[EMPTY]"},
+      {"an error quoting the visitor is escaped, and so is the ProgID", "R<&\">",
+       {{"QUERY_STRING", "v=<script>alert(\"x&y\")</script>"}}, "", 1 << 20,
+       ErrorPage("R&lt;&amp;&quot;&gt;.QuillonDebug : QUERY_STRING=v=&lt;script&gt;alert("
+                 "&quot;x&amp;y&quot;)&lt;/script&gt;\r\n")},
   };
   for (const auto& c : cases) {
     FakeCgi cgi;
@@ -155,6 +171,79 @@ TEST(ForwardingCgi, AnswersAsTheDebugObjectSays) {
     EXPECT_GE(cgi.flushes, 1) << c.name;
     EXPECT_LE(cgi.largest_request, kBodyPiece) << c.name;
   }
+}
+
+// A CONTENT_LENGTH above what one call can carry is refused before any
+// array is made or any byte read: the header alone once cost gigabytes.
+TEST(ForwardingCgi, OversizedLengthIsRefusedBeforeAllocatingOrReading) {
+  // The limit: 256 MiB less the call (64) and twice the environment text
+  // ("CONTENT_LENGTH=" + the value + CR LF).
+  const struct {
+    const char* length;
+    const char* limit;
+  } cases[] = {
+      {"1000000000", "268435338"},
+      {"268435457", "268435340"},
+      {"4294967296", "268435338"},
+      {"99999999999999999999", "268435318"},
+  };
+  for (const auto& c : cases) {
+    const long arrays = com::LiveArrayCount();
+    FakeCgi cgi;
+    cgi.env = {{"CONTENT_LENGTH", c.length}};
+    RunForwardingCgi("Echo", cgi.Streams());
+    const std::string expected = ErrorPage(
+        "The request body is larger than a debug call can carry (" + std::string(c.limit) +
+        " bytes).");
+    EXPECT_TRUE(cgi.output == expected) << c.length << ": " << cgi.output.substr(0, 400);
+    EXPECT_EQ(cgi.largest_request, 0u) << c.length << ": the body was read";
+    EXPECT_EQ(com::LiveArrayCount(), arrays) << c.length;
+  }
+  EXPECT_EQ(MaxForwardedBody(0), 268435456u - 64u);
+  EXPECT_EQ(MaxForwardedBody(200u << 20), 0u);
+}
+
+// The forwarding mode runs as the web server's user, shared by every other
+// program the web server runs: an endpoint of that user is not trusted,
+// only the users it is told of.
+TEST(ForwardingCgi, CallsOnlyDebugObjectsOfTheUsersItIsTold) {
+  const std::string runtime = testing::TestDir() + "/trust-run";
+  ::setenv("QUILLON_RUNTIME_DIR", runtime.c_str(), 1);
+  const std::string project = "Pub" + std::to_string(::getpid());
+  com::ComPtr<com::IDispatch> echo;
+  ASSERT_EQ(com::CreateObjectByProgId(u"Echo.QuillonDebug", echo.put()), com::S_OK);
+  com::PublishOptions publish;
+  publish.serve_on_thread = true;
+  std::unique_ptr<com::Publication> publication;
+  ASSERT_EQ(com::PublishObject(DebugProgId(project), echo.get(), publish, &publication), com::S_OK);
+
+  const std::string self = std::to_string(::geteuid());
+  const std::string ini = testing::TestDir() + "/trust.ini";
+  const std::string answered = "Content-Type: text/plain\r\n\r\nENV[]BODY[EMPTY]";
+  const std::string refused =
+      ErrorPage(kText1001 + "<BR>Access is denied.<BR>" + kText1003);
+  const struct {
+    const char* name;
+    std::map<std::string, std::string> env;
+    std::string ini;
+    std::string output;
+  } cases[] = {
+      {"its own user, named nowhere", {}, "", refused},
+      {"named in QUILLON_TRUST_USERS", {{"QUILLON_TRUST_USERS", "nobody," + self}}, "", answered},
+      {"named in Quillon.ini", {{"QUILLON_INI", ini}}, "[Debug]\nTrustUsers = nobody, " + self + "\n",
+       answered},
+      {"Quillon.ini names someone else", {{"QUILLON_INI", ini}}, "[debug]\ntrustusers=nobody\n",
+       refused},
+  };
+  for (const auto& c : cases) {
+    testing::WriteFile(ini, c.ini);
+    FakeCgi cgi;
+    cgi.env = c.env;
+    RunForwardingCgi(project, cgi.Streams());
+    EXPECT_EQ(cgi.output, c.output) << c.name;
+  }
+  publication.reset();
+  ::unsetenv("QUILLON_RUNTIME_DIR");
 }
 
 TEST(ForwardingCgi, AnEarlierErrorObjectIsNotTakenForTheCall) {

@@ -30,33 +30,85 @@ TEST(StartMode, ArgumentsAndEnvironmentChooseTheMode) {
   struct Case {
     std::vector<std::string> args;
     std::optional<std::string> request_method;
+    std::optional<std::string> descriptor;  // QUILLON_EMBEDDING_FD
     StartMode mode;
     bool register_class;
     bool look_up_project;
   };
+  const auto kNone = std::nullopt;
   const Case cases[] = {
-      {{}, std::nullopt, StartMode::kDesktop, true, true},
-      {{"-Embedding"}, std::nullopt, StartMode::kAutomationServer, false, false},
-      {{"/Automation"}, std::nullopt, StartMode::kAutomationServer, false, false},
-      {{"-embedding"}, std::nullopt, StartMode::kAutomationServer, false, false},
-      // The platform's start wins over everything the arguments say.
-      {{"/Init", "/Embedding"}, "GET", StartMode::kAutomationServer, false, false},
-      {{"Embedding"}, std::nullopt, StartMode::kDesktop, true, true},
-      {{"x", "/Init"}, std::nullopt, StartMode::kRegisterAndExit, true, false},
-      {{"/init"}, "GET", StartMode::kRegisterAndExit, true, false},
-      {{"/Initial"}, std::nullopt, StartMode::kDesktop, true, true},
-      {{}, "POST", StartMode::kForwardingCgi, true, true},
-      {{}, "", StartMode::kForwardingCgi, true, true},
-      {{"/Embeddingx"}, "GET", StartMode::kForwardingCgi, true, true},
+      {{}, kNone, kNone, StartMode::kDesktop, true, true},
+      {{"-Embedding"}, kNone, kNone, StartMode::kAutomationServer, false, false},
+      {{"/Automation"}, kNone, kNone, StartMode::kAutomationServer, false, false},
+      {{"-embedding"}, kNone, "3", StartMode::kAutomationServer, false, false},
+      {{"x", "/Init"}, kNone, kNone, StartMode::kRegisterAndExit, true, false},
+      {{}, "POST", kNone, StartMode::kForwardingCgi, true, true},
+      {{}, "", kNone, StartMode::kForwardingCgi, true, true},
+      // Run by a web server, the arguments are the visitor's words (a query
+      // string without "=" becomes arguments): without the platform's
+      // descriptor no switch counts.
+      {{"-Embedding"}, "GET", kNone, StartMode::kForwardingCgi, true, true},
+      {{"/Init", "/Embedding"}, "GET", kNone, StartMode::kForwardingCgi, true, true},
+      {{"/init"}, "GET", "", StartMode::kForwardingCgi, true, true},
+      {{"--help"}, "GET", kNone, StartMode::kForwardingCgi, true, true},
+      {{"--frobnicate"}, "GET", kNone, StartMode::kForwardingCgi, true, true},
+      // Started by the platform (a CGI page's client control in offline
+      // debugging), the switches count again; the platform's start wins.
+      {{"/Init", "/Embedding"}, "GET", "3", StartMode::kAutomationServer, false, false},
+      {{"/init"}, "GET", "3", StartMode::kRegisterAndExit, true, false},
+      {{"/Embeddingx"}, "GET", "3", StartMode::kForwardingCgi, true, true},
+      // A developer's start: known arguments, Qt's own, or a refusal.
+      {{"--help"}, kNone, kNone, StartMode::kHelp, false, false},
+      {{"-platform", "offscreen", "/?"}, kNone, kNone, StartMode::kHelp, false, false},
+      {{"-h"}, kNone, kNone, StartMode::kHelp, false, false},
+      {{"-platform", "offscreen", "-reverse", "--style=fusion"}, kNone, kNone,
+       StartMode::kDesktop, true, true},
+      {{"Embedding"}, kNone, kNone, StartMode::kBadArguments, false, false},
+      {{"/Initial"}, kNone, kNone, StartMode::kBadArguments, false, false},
+      {{"-platform"}, kNone, kNone, StartMode::kBadArguments, false, false},
+      {{"-reverse=1"}, kNone, kNone, StartMode::kBadArguments, false, false},
+      {{"--inspect"}, kNone, kNone, StartMode::kBadArguments, false, false},
   };
   for (const Case& c : cases) {
     std::map<std::string, std::string> vars;
     if (c.request_method) vars["REQUEST_METHOD"] = *c.request_method;
+    if (c.descriptor) vars["QUILLON_EMBEDDING_FD"] = *c.descriptor;
     const StartOptions options = DecideStart(c.args, FakeEnv(vars));
-    const std::string where = ::testing::PrintToString(c.args);
+    const std::string where = ::testing::PrintToString(c.args) + " " +
+                              c.request_method.value_or("-") + " " + c.descriptor.value_or("-");
     EXPECT_EQ(options.mode, c.mode) << where;
     EXPECT_EQ(options.register_class, c.register_class) << where;
     EXPECT_EQ(options.look_up_project, c.look_up_project) << where;
+    EXPECT_EQ(options.problem.empty(), c.mode != StartMode::kBadArguments) << where;
+  }
+}
+
+TEST(StartMode, DesktopArgumentsSayWhatTheyWant) {
+  const StartOptions inspect =
+      DecideStart({"--inspect", "QServer.QServer", "-style", "fusion"}, FakeEnv({}));
+  EXPECT_EQ(inspect.mode, StartMode::kDesktop);
+  EXPECT_EQ(inspect.inspect, "QServer.QServer");
+  EXPECT_EQ(DecideStart({}, FakeEnv({})).inspect, std::nullopt);
+
+  const struct {
+    std::vector<std::string> args;
+    const char* problem;
+  } refusals[] = {
+      {{"--frobnicate"}, "unknown argument '--frobnicate'"},
+      {{"-reverse", "page.htm"}, "unknown argument 'page.htm'"},
+      {{"--inspect"}, "--inspect needs the ProgID of a control"},
+      {{"-platform"}, "-platform needs a value"},
+  };
+  for (const auto& r : refusals) {
+    const StartOptions options = DecideStart(r.args, FakeEnv({}));
+    EXPECT_EQ(options.mode, StartMode::kBadArguments);
+    EXPECT_NE(options.problem.find(r.problem), std::string::npos) << options.problem;
+  }
+  const std::string usage = UsageText();
+  EXPECT_TRUE(usage.starts_with("Usage: qmonitor")) << usage;
+  for (const char* mentioned : {"--inspect ProgID", "/Init", "--help", "-platform", "Quillon.ini",
+                                "TrustUsers"}) {
+    EXPECT_NE(usage.find(mentioned), std::string::npos) << mentioned;
   }
 }
 

@@ -16,9 +16,10 @@ void WriteFile(const std::string& path, std::string_view bytes);
 
 // ProgIDs of the fixture's debug objects are "<project>.QuillonDebug" for
 // these projects (see debug_fixture.h); "Missing" is registered with a
-// library that does not exist.
-inline constexpr const char* kProjects[] = {"Echo",         "Text",         "Gif",     "Excep",
-                                            "ErrInfo",      "Disconnected", "NoMethod"};
+// library that does not exist. The raising project's name has characters
+// an HTML page must escape.
+inline constexpr const char* kProjects[] = {"Echo",    "Text",         "Gif",      "Excep",
+                                            "ErrInfo", "Disconnected", "NoMethod", "R<&\">"};
 
 }  // namespace quillon::monitor::testing
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,30 @@ TEST(ResponseBodyText, MarkerIsRemovedOnlyAtTheVeryStart) {
             "QServerParams:a");
   EXPECT_EQ(ParameterTextOfBody(ResponseBody::Bytes("QServerParams:a=1")), "");
   EXPECT_EQ(ParameterTextOfBody(ResponseBody::Empty()), "");
+}
+
+TEST(ResponseBodyText, ParameterEditStoresTheTextWithoutTheMarker) {
+  struct Case {
+    const char* name;
+    ResponseBody body;
+    std::optional<std::string> edited;
+    ResponseBody expected;
+  } cases[] = {
+      {"confirmed", ResponseBody::String("QServerParams:a=1"), "a=2", ResponseBody::String("a=2")},
+      {"cancelled string: the opened text, marker dropped",
+       ResponseBody::String("QServerParams:QServerResult=1"), std::nullopt,
+       ResponseBody::String("QServerResult=1")},
+      {"cancelled string without marker", ResponseBody::String("a=1"), std::nullopt,
+       ResponseBody::String("a=1")},
+      {"cancelled bytes are kept", ResponseBody::Bytes("\x01\x02"), std::nullopt,
+       ResponseBody::Bytes("\x01\x02")},
+      {"cancelled empty body stays empty", ResponseBody::Empty(), std::nullopt,
+       ResponseBody::Empty()},
+      {"confirmed bytes become a string", ResponseBody::Bytes("a=1"), "", ResponseBody::String("")},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(BodyAfterParameterEdit(c.body, c.edited), c.expected) << c.name;
+  }
 }
 
 TEST(ResponseBodyText, AppendCutsBeforeTheOldResultAndOneAmpersand) {

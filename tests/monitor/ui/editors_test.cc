@@ -271,6 +271,23 @@ TEST_F(ResponseEditorTest, ConfirmedParametersLoseTheMarker) {
   EXPECT_EQ(EditResponseData("", ResponseBody::Bytes("a=1"), ".RES"), "QServerResult=ok");
 }
 
+// Cancelled, the list editor still leaves its text without the marker: the
+// answer must not keep "QServerParams:", or the client finds no result in
+// it (10032). A byte body survives a cancelled edit.
+TEST_F(ResponseEditorTest, CancelledParametersLoseTheMarkerAndKeepBytes) {
+  script_.Then("ResponseEditor", PressAll({"editParameters", "close"}))
+      .Then("ParameterListEditor", Press("cancel"));
+  EXPECT_EQ(EditResponseData("", ResponseBody::String("QServerParams:QServerResult=1"), ".RES"),
+            "QServerResult=1");
+
+  WriteFile(Path("saved.RES"), "");
+  services_.paths = {Path("saved.RES")};
+  script_.Then("ResponseEditor", PressAll({"editParameters", "save", "close"}))
+      .Then("ParameterListEditor", Press("cancel"));
+  EXPECT_EQ(EditResponseData("", ResponseBody::Bytes("\x01\0\x02"s), ".RES"), "");
+  EXPECT_EQ(ReadFile(Path("saved.RES")), "\x01\0\x02"s) << "the byte body was lost";
+}
+
 TEST_F(ResponseEditorTest, AppendReplacesTheOldResultAndSavesUnderTheFileName) {
   WriteFile(Path("x.RES"), "x=2");
   services_.paths = {Path("x.RES"), Path("saved.RES")};

@@ -213,6 +213,28 @@ TEST_F(ScriptedMonitorTest, AnswersFromTheScriptAndLogsEveryCallWithoutDialogs) 
             "EditResponseData HeaderText=H%3A+1%0D%0A&Body=%00x&BodyType=bytes&Kind=gif\n");
 }
 
+TEST(UnattendedNotice, NamesEveryHookThatIsSet) {
+  ::unsetenv(kScriptVariable);
+  ::unsetenv(kLogVariable);
+  EXPECT_EQ(UnattendedNotice(), "");
+  {
+    ScopedEnv empty(kScriptVariable, "");
+    EXPECT_EQ(UnattendedNotice(), "") << "an empty value silences nothing";
+  }
+  {
+    ScopedEnv script(kScriptVariable, "/tmp/answer.txt");
+    EXPECT_EQ(UnattendedNotice(),
+              "qmonitor: QUILLON_MONITOR_SCRIPT is set (/tmp/answer.txt): the editors show no "
+              "dialog and answer from that file.\n");
+    ScopedEnv log(kLogVariable, "/tmp/calls.log");
+    EXPECT_EQ(UnattendedNotice(),
+              "qmonitor: QUILLON_MONITOR_SCRIPT is set (/tmp/answer.txt): the editors show no "
+              "dialog and answer from that file.\n"
+              "qmonitor: QUILLON_MONITOR_LOG is set (/tmp/calls.log): what unattended editors "
+              "receive is logged there.\n");
+  }
+}
+
 TEST_F(ScriptedMonitorTest, UnreadableScriptKeepsTheGivenBody) {
   ScopedEnv script(kScriptVariable, Path("missing.txt"));
   EXPECT_EQ(EditResponseData("", ResponseBody::String("QServerResult=1"), ".RES"),
