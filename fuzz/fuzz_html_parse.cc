@@ -52,10 +52,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // end and one step past it.
   Ref<Tag> first = doc.FindNext();
   if (first) {
-    doc.FindByTagName(first->TagName());
+    (void)doc.FindByTagName(first->TagName());
     for (int i = 0; i < 64 && doc.FindNext(); ++i) {
     }
-    doc.FindByID(first->ID());
+    (void)doc.FindByID(first->ID());
   }
 
   const std::string& text = master ? kept : written;
