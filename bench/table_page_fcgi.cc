@@ -1,8 +1,10 @@
 // fastcgi_vs_php.sh: the 1,000-row page of table_page.cc on the serving
 // loop, so that one process answers every request and only the page's own
-// work (template loaded and parsed, one row copied 1,000 times with AddCopy,
-// each copy's cells filled by identifier, the page written) is paid per
-// request. Run as CGI it answers one request, like bench_table_page.
+// work (template loaded, one row copied 1,000 times with AddCopy, each
+// copy's cells filled by identifier, the page written) is paid per request.
+// Loading is a copy of the parse the process keeps once the file was parsed
+// twice unchanged. Run as CGI it answers one request, like
+// bench_table_page.
 //
 // The template is the file PATH_TRANSLATED names, or TABLE_TEMPLATE when the
 // web server passes no such path (a FastCGI application mounted on a prefix);

@@ -25,8 +25,6 @@ std::string Ascii(std::u16string_view text) {
   return out;
 }
 
-std::u16string Widen(std::string_view text) { return std::u16string(text.begin(), text.end()); }
-
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
   while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
@@ -77,6 +75,8 @@ bool ParseDate(std::string_view text, DATE* date) {
     }
     return PartsToDate(p, date);
   }
+  // A time alone (the attempt above may have filled the date's fields).
+  p = DateParts{1899, 12, 30, 0, 0, 0};
   int used = 0;
   if (std::sscanf(s.c_str(), "%d:%d%n", &p.hour, &p.minute, &used) == 2) {
     if (static_cast<size_t>(used) < s.size()) {
@@ -91,43 +91,63 @@ bool ParseDate(std::string_view text, DATE* date) {
   return false;
 }
 
-std::string FormatReal(double value) {
-  char buffer[64];
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-  if (ec != std::errc()) return "0";
-  return std::string(buffer, end);
+char* Digits(char* out, int value, int width) {
+  for (int i = width - 1; i >= 0; --i) {
+    out[i] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+  return out + width;
 }
 
-std::string FormatCurrency(int64_t scaled) {
-  bool negative = scaled < 0;
-  uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(scaled) : static_cast<uint64_t>(scaled);
-  std::string out = std::to_string(magnitude / 10000);
-  uint64_t frac = magnitude % 10000;
+// Integer part, '.', up to four decimals without trailing zeros.
+int WriteCurrency(int64_t scaled, char* out) {
+  char* o = out;
+  const bool negative = scaled < 0;
+  const uint64_t magnitude =
+      negative ? 0 - static_cast<uint64_t>(scaled) : static_cast<uint64_t>(scaled);
+  if (negative) *o++ = '-';
+  o = std::to_chars(o, o + 24, magnitude / 10000).ptr;
+  int frac = static_cast<int>(magnitude % 10000);
   if (frac != 0) {
-    char digits[8];
-    std::snprintf(digits, sizeof digits, "%04u", static_cast<unsigned>(frac));
-    std::string f(digits);
-    while (!f.empty() && f.back() == '0') f.pop_back();
-    out += "." + f;
+    int width = 4;
+    while (frac % 10 == 0) {
+      frac /= 10;
+      --width;
+    }
+    *o++ = '.';
+    o = Digits(o, frac, width);
   }
-  return negative ? "-" + out : out;
+  return static_cast<int>(o - out);
 }
 
-std::string FormatDate(DATE date) {
+// "YYYY-MM-DD", "HH:MM:SS" or both; a number outside the dates' range is
+// written as a real.
+int WriteDate(DATE date, char* out) {
   DateParts p{};
-  if (!DateToParts(date, &p)) return FormatReal(date);
-  char buffer[40];
-  bool has_date = std::trunc(date) != 0;
-  bool has_time = p.hour != 0 || p.minute != 0 || p.second != 0;
-  if (has_date && !has_time) {
-    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d", p.year, p.month, p.day);
-  } else if (!has_date) {
-    std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02d", p.hour, p.minute, p.second);
-  } else {
-    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d", p.year, p.month, p.day,
-                  p.hour, p.minute, p.second);
+  if (!DateToParts(date, &p)) {
+    return static_cast<int>(std::to_chars(out, out + 32, date).ptr - out);
   }
-  return buffer;
+  // The day after rounding to the second: 0.999999999 is the next day's
+  // midnight, a date, not the first day's time alone.
+  const bool has_date = p.year != 1899 || p.month != 12 || p.day != 30;
+  const bool has_time = p.hour != 0 || p.minute != 0 || p.second != 0;
+  char* o = out;
+  if (has_date) {
+    o = Digits(o, p.year, 4);
+    *o++ = '-';
+    o = Digits(o, p.month, 2);
+    *o++ = '-';
+    o = Digits(o, p.day, 2);
+    if (has_time) *o++ = ' ';
+  }
+  if (has_time || !has_date) {
+    o = Digits(o, p.hour, 2);
+    *o++ = ':';
+    o = Digits(o, p.minute, 2);
+    *o++ = ':';
+    o = Digits(o, p.second, 2);
+  }
+  return static_cast<int>(o - out);
 }
 
 // The value of a non-reference, non-object variant as a real number.
@@ -168,8 +188,11 @@ HRESULT AsNumber(const VARIANT& v, double* out) {
 template <class T>
 HRESULT ToInteger(double value, T* out) {
   double r = std::nearbyint(value);  // ties to even, as automation rounds
-  if (!(r >= static_cast<double>(std::numeric_limits<T>::min()) &&
-        r <= static_cast<double>(std::numeric_limits<T>::max()))) {
+  // The largest 64-bit integers have no double of their own: their bound
+  // rounds up to 2^63 (2^64), which is already out of range, so the upper
+  // bound is exclusive: max + 1 is a power of two and exact.
+  const double past_max = static_cast<double>(std::numeric_limits<T>::max() / 2 + 1) * 2.0;
+  if (!(r >= static_cast<double>(std::numeric_limits<T>::min()) && r < past_max)) {
     return DISP_E_OVERFLOW;
   }
   *out = static_cast<T>(r);
@@ -255,29 +278,51 @@ HRESULT DefaultValue(IDispatch* object, VARIANT* out) {
 
 }  // namespace
 
+namespace {
+
+int Copy(std::string_view text, char* out) {
+  std::memcpy(out, text.data(), text.size());
+  return static_cast<int>(text.size());
+}
+
+template <class T>
+int Decimal(T value, char* out) {
+  const auto [end, ec] = std::to_chars(out, out + kAsciiTextCapacity, value);
+  return ec == std::errc() ? static_cast<int>(end - out) : Copy("0", out);
+}
+
+}  // namespace
+
+int VariantToAscii(const VARIANT& v, char* out) {
+  switch (v.vt) {
+    case VT_BOOL: return Copy(v.boolVal != 0 ? "True" : "False", out);
+    case VT_I2: return Decimal(v.iVal, out);
+    case VT_I4: return Decimal(v.lVal, out);
+    case VT_I1: return Decimal(static_cast<int>(v.cVal), out);
+    case VT_UI1: return Decimal(static_cast<unsigned>(v.bVal), out);
+    case VT_UI2: return Decimal(v.uiVal, out);
+    case VT_UI4: return Decimal(v.ulVal, out);
+    case VT_I8: return Decimal(v.llVal, out);
+    case VT_UI8: return Decimal(v.ullVal, out);
+    case VT_R4: return Decimal(v.fltVal, out);
+    case VT_R8: return Decimal(v.dblVal, out);
+    case VT_CY: return WriteCurrency(v.cyVal.int64, out);
+    case VT_DATE: return WriteDate(v.date, out);
+    default: return -1;
+  }
+}
+
 HRESULT VariantToText(const VARIANT& v, std::u16string* out) {
   switch (v.vt) {
     case VT_EMPTY: out->clear(); return S_OK;
     case VT_BSTR: out->assign(Bstr::View(v.bstrVal)); return S_OK;
-    case VT_BOOL: *out = v.boolVal != 0 ? u"True" : u"False"; return S_OK;
-    case VT_I2: *out = Widen(std::to_string(v.iVal)); return S_OK;
-    case VT_I4: *out = Widen(std::to_string(v.lVal)); return S_OK;
-    case VT_I1: *out = Widen(std::to_string(v.cVal)); return S_OK;
-    case VT_UI1: *out = Widen(std::to_string(v.bVal)); return S_OK;
-    case VT_UI2: *out = Widen(std::to_string(v.uiVal)); return S_OK;
-    case VT_UI4: *out = Widen(std::to_string(v.ulVal)); return S_OK;
-    case VT_I8: *out = Widen(std::to_string(v.llVal)); return S_OK;
-    case VT_UI8: *out = Widen(std::to_string(v.ullVal)); return S_OK;
-    case VT_R4: {
-      char buffer[32];
-      auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, v.fltVal);
-      *out = ec == std::errc() ? Widen(std::string_view(buffer, end - buffer)) : u"0";
+    default: {
+      char ascii[kAsciiTextCapacity];
+      const int n = VariantToAscii(v, ascii);
+      if (n < 0) return DISP_E_TYPEMISMATCH;
+      out->assign(ascii, ascii + n);
       return S_OK;
     }
-    case VT_R8: *out = Widen(FormatReal(v.dblVal)); return S_OK;
-    case VT_CY: *out = Widen(FormatCurrency(v.cyVal.int64)); return S_OK;
-    case VT_DATE: *out = Widen(FormatDate(v.date)); return S_OK;
-    default: return DISP_E_TYPEMISMATCH;
   }
 }
 

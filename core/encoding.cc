@@ -301,15 +301,21 @@ std::string DecodeValue(std::string_view text, const platform::CodePage& cp) {
   return out;
 }
 
-std::string EncodeHex(std::string_view bytes) {
-  std::string out;
-  out.resize(kHexPrefix.size() + 2 * bytes.size());
-  std::memcpy(out.data(), kHexPrefix.data(), kHexPrefix.size());
-  char* o = out.data() + kHexPrefix.size();
+void AppendHex(std::string_view bytes, std::string* out) {
+  const size_t start = out->size();
+  out->resize(start + kHexPrefix.size() + 2 * bytes.size());
+  char* o = out->data() + start;
+  std::memcpy(o, kHexPrefix.data(), kHexPrefix.size());
+  o += kHexPrefix.size();
   for (unsigned char b : bytes) {
     *o++ = kHexDigits[b >> 4];
     *o++ = kHexDigits[b & 0xF];
   }
+}
+
+std::string EncodeHex(std::string_view bytes) {
+  std::string out;
+  AppendHex(bytes, &out);
   return out;
 }
 

@@ -9,9 +9,11 @@
 
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "quillon/component/errors.h"
 #include "quillon/component/types.h"
 #include "quillon/component/variant.h"
 
@@ -25,8 +27,9 @@ struct ErrorRecord {
 };
 
 // A failure with one or more records (ODBC reports several at once); the
-// first record is the one a caller is told about.
-class EngineError : public std::exception {
+// first record is the one a caller is told about. As a foreign error it
+// carries the first record's number and text.
+class EngineError : public ForeignError {
  public:
   EngineError(int32_t number, std::string source, std::string description)
       : records_{{number, std::move(source), std::move(description)}} {}
@@ -38,6 +41,8 @@ class EngineError : public std::exception {
   const std::string& description() const { return records_.front().description; }
   const std::vector<ErrorRecord>& records() const { return records_; }
   const char* what() const noexcept override { return records_.front().description.c_str(); }
+  int32_t code() const override { return number(); }
+  std::u16string Text() const override { return com::Utf8ToUtf16(description()); }
 
  private:
   std::vector<ErrorRecord> records_;
@@ -52,6 +57,20 @@ struct FieldDescription {
   int32_t scale = 0;
   int32_t attributes = 0;  // ADO field attributes
 };
+
+// One parameter of a query definition (DAO) or a command (ADO): its
+// value is bound to the statement, never spliced into its text. `type` is
+// the engine's own type number (DAO field type, ADO data type), 0 for "as
+// the value is".
+struct Parameter {
+  std::string name;  // UTF-8
+  int16_t type = 0;
+  int32_t direction = 1;  // input
+  int32_t size = 0;
+  com::Variant value;     // Empty until assigned
+  bool assigned = false;
+};
+using ParameterList = std::vector<std::shared_ptr<Parameter>>;
 
 class Cursor {
  public:

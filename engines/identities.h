@@ -23,6 +23,9 @@ inline constexpr com::IID IID_AdoConnection = com::Guid("{00000550-0000-0010-800
 inline constexpr com::CLSID CLSID_AdoRecordset = com::Guid("{00000535-0000-0010-8000-00AA006D2EA4}");
 inline constexpr com::IID IID_AdoRecordset = com::Guid("{0000054F-0000-0010-8000-00AA006D2EA4}");
 
+// The command class has no place in the binding; its identity is ADO's.
+inline constexpr com::CLSID CLSID_AdoCommand = com::Guid("{00000507-0000-0010-8000-00AA006D2EA4}");
+
 inline constexpr char16_t kProgIdDao36[] = u"DAO.DBEngine.36";
 inline constexpr char16_t kProgIdDao35[] = u"DAO.DBEngine.35";
 inline constexpr char16_t kProgIdDao30[] = u"DAO.DBEngine.30";
@@ -30,6 +33,8 @@ inline constexpr char16_t kProgIdAdoConnection[] = u"ADODB.Connection.2.8";
 inline constexpr char16_t kProgIdAdoConnectionIndependent[] = u"ADODB.Connection";
 inline constexpr char16_t kProgIdAdoRecordset[] = u"ADODB.Recordset.2.8";
 inline constexpr char16_t kProgIdAdoRecordsetIndependent[] = u"ADODB.Recordset";
+inline constexpr char16_t kProgIdAdoCommand[] = u"ADODB.Command.2.8";
+inline constexpr char16_t kProgIdAdoCommandIndependent[] = u"ADODB.Command";
 
 }  // namespace quillon::engines::ids
 

@@ -1,4 +1,4 @@
-// The engines library's entry points: class objects for its five creatable
+// The engines library's entry points: class objects for its six creatable
 // classes, the unload check and self-registration (no type library).
 #include "engines/module.h"
 
@@ -51,6 +51,9 @@ extern "C" HRESULT DllGetClassObject(quillon::com::REFCLSID clsid, quillon::com:
   }
   if (clsid == ids::CLSID_AdoRecordset) {
     return com::GetFactory<engines::RecordsetObject<true>>(module, iid, object);
+  }
+  if (clsid == ids::CLSID_AdoCommand) {
+    return com::GetFactory<engines::AdoCommandObject>(module, iid, object);
   }
   return com::CLASS_E_CLASSNOTAVAILABLE;
 }

@@ -22,7 +22,8 @@ inline com::ClassDescription DescribeEngineClass(const com::CLSID& clsid, const 
   return d;
 }
 
-// DAO 3.6, 3.5, 3.0 engines, ADO connection, ADO recordset, in this order.
+// DAO 3.6, 3.5, 3.0 engines, ADO connection, ADO recordset, ADO command, in
+// this order.
 inline std::span<const com::ClassDescription> EngineClasses() {
   static const com::ClassDescription classes[] = {
       DescribeEngineClass(ids::CLSID_DaoEngine36, "DAO.DBEngine.36", "DAO.DBEngine.36", ""),
@@ -32,6 +33,8 @@ inline std::span<const com::ClassDescription> EngineClasses() {
                           "ADODB.Connection"),
       DescribeEngineClass(ids::CLSID_AdoRecordset, "ADODB.Recordset", "ADODB.Recordset.2.8",
                           "ADODB.Recordset"),
+      DescribeEngineClass(ids::CLSID_AdoCommand, "ADODB.Command", "ADODB.Command.2.8",
+                          "ADODB.Command"),
   };
   return classes;
 }

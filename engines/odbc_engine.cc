@@ -5,6 +5,7 @@
 #include <sqlucode.h>
 
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <utility>
 
@@ -19,6 +20,10 @@ static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "unixODBC wide characters ar
 constexpr int32_t kProviderError = static_cast<int32_t>(0x80004005u);
 constexpr char kSource[] = "ADODB";
 constexpr size_t kChunk = 8192;
+constexpr int32_t kErrArguments = 3001;  // ADO: arguments of the wrong type
+constexpr int32_t kErrDataConversion = 3421;
+constexpr int32_t kAdParamUnknown = 0;
+constexpr int32_t kAdParamInput = 1;
 
 std::u16string Wide(std::string_view utf8) { return com::Utf8ToUtf16(utf8); }
 
@@ -97,7 +102,145 @@ bool IsLong(int16_t type) {
   return type == kAdLongVarChar || type == kAdLongVarWChar || type == kAdLongVarBinary;
 }
 
+// Where one bound parameter's value lives until the statement has run.
+struct ParameterBuffer {
+  SQLLEN indicator = 0;
+  SQLBIGINT integer = 0;
+  double real = 0;
+  unsigned char bit = 0;
+  SQL_TIMESTAMP_STRUCT timestamp{};
+  SQL_DATE_STRUCT date{};
+  std::u16string text;
+  std::string bytes;
+};
+
+// The ODBC type a parameter of ADO type `type` is sent as when it is Null.
+SQLSMALLINT SqlTypeOfAdo(int16_t type) {
+  switch (type) {
+    case kAdBoolean: return SQL_BIT;
+    case kAdSmallInt: case kAdInteger: case kAdTinyInt: case kAdBigInt: return SQL_BIGINT;
+    case kAdSingle: case kAdDouble: return SQL_DOUBLE;
+    case kAdCurrency: case kAdNumeric: case kAdDecimal: return SQL_NUMERIC;
+    case kAdDate: case kAdDbTimeStamp: return SQL_TYPE_TIMESTAMP;
+    case kAdDbDate: return SQL_TYPE_DATE;
+    case kAdDbTime: return SQL_TYPE_TIME;
+    case kAdBinary: case kAdVarBinary: case kAdLongVarBinary: return SQL_LONGVARBINARY;
+    case kAdLongVarChar: case kAdLongVarWChar: return SQL_WLONGVARCHAR;
+    default: return SQL_WVARCHAR;
+  }
+}
+
+// Binds `v` (already in its ADO type's variant form, AdoValue) to
+// parameter `number` of `stmt`, its bytes kept in `p`. `null_type` is the
+// ODBC type a Null is sent as; `size` the column size for it.
+SQLRETURN BindValue(SQLHSTMT stmt, SQLUSMALLINT number, const com::VARIANT& v, int16_t type,
+                    SQLSMALLINT null_type, SQLULEN size, ParameterBuffer* p) {
+  size = std::max<SQLULEN>(1, size);
+  switch (v.vt) {
+    case com::VT_NULL:
+    case com::VT_EMPTY:
+      p->indicator = SQL_NULL_DATA;
+      return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_WCHAR, null_type, size, 0,
+                              nullptr, 0, &p->indicator);
+    case com::VT_BOOL:
+      p->bit = v.boolVal != 0 ? 1 : 0;
+      return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_BIT, SQL_BIT, 1, 0, &p->bit, 0,
+                              &p->indicator);
+    case com::VT_I2:
+    case com::VT_I4:
+    case com::VT_I8:
+      p->integer = v.vt == com::VT_I8 ? v.llVal : v.vt == com::VT_I4 ? v.lVal : v.iVal;
+      return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 19, 0,
+                              &p->integer, 0, &p->indicator);
+    case com::VT_R4:
+    case com::VT_R8:
+      p->real = v.vt == com::VT_R8 ? v.dblVal : v.fltVal;
+      return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_DOUBLE, SQL_DOUBLE, 15, 0,
+                              &p->real, 0, &p->indicator);
+    case com::VT_DATE: {
+      com::DateParts d{};
+      if (!com::DateToParts(v.date, &d)) Throw("The date cannot be represented.");
+      p->timestamp = SQL_TIMESTAMP_STRUCT{static_cast<SQLSMALLINT>(d.year),
+                                          static_cast<SQLUSMALLINT>(d.month),
+                                          static_cast<SQLUSMALLINT>(d.day),
+                                          static_cast<SQLUSMALLINT>(d.hour),
+                                          static_cast<SQLUSMALLINT>(d.minute),
+                                          static_cast<SQLUSMALLINT>(d.second), 0};
+      // A date column gets a date: some drivers store a timestamp
+      // parameter with its time even there.
+      if (type == kAdDbDate) {
+        p->date = SQL_DATE_STRUCT{p->timestamp.year, p->timestamp.month, p->timestamp.day};
+        return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_TYPE_DATE, SQL_TYPE_DATE, 10,
+                                0, &p->date, sizeof p->date, &p->indicator);
+      }
+      return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_TYPE_TIMESTAMP,
+                              SQL_TYPE_TIMESTAMP, 19, 0, &p->timestamp, sizeof p->timestamp,
+                              &p->indicator);
+    }
+    case com::VT_ARRAY | com::VT_UI1:
+      com::Variant::GetBytes(v, &p->bytes);
+      p->indicator = static_cast<SQLLEN>(p->bytes.size());
+      return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_BINARY, SQL_LONGVARBINARY,
+                              std::max<SQLULEN>(1, p->bytes.size()), 0, p->bytes.data(),
+                              static_cast<SQLLEN>(p->bytes.size()), &p->indicator);
+    default: {
+      if (v.vt == com::VT_BSTR) {
+        p->text.assign(com::Bstr::View(v.bstrVal));
+      } else {
+        com::VariantToText(v, &p->text);
+      }
+      // The drivers end text at a NUL (psqlODBC, sqliteodbc) and PostgreSQL
+      // cannot store one: refused, rather than saved cut short.
+      if (p->text.find(u'\0') != std::u16string::npos) {
+        throw EngineError(kErrDataConversion, kSource,
+                          "Text holding the character U+0000 cannot be sent to an ODBC data "
+                          "source: drivers end text there.");
+      }
+      p->indicator = static_cast<SQLLEN>(p->text.size() * sizeof(char16_t));
+      // A currency travels as its exact decimal text.
+      const SQLSMALLINT sql_type = v.vt == com::VT_CY ? SQL_NUMERIC
+                                   : IsLong(type)      ? SQL_WLONGVARCHAR
+                                                       : SQL_WVARCHAR;
+      return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_WCHAR, sql_type,
+                              std::max<SQLULEN>(1, p->text.size()), v.vt == com::VT_CY ? 4 : 0,
+                              p->text.data(), p->indicator, &p->indicator);
+    }
+  }
+}
+
 }  // namespace
+
+// Parameter buffers a command's recordset keeps while it may run again.
+struct BoundParameters {
+  std::vector<ParameterBuffer> buffers;
+};
+
+com::Variant AdoValue(const com::VARIANT& value, int16_t type) {
+  com::Variant given;
+  com::VariantCopyInd(given.get(), &value);
+  if (given.vt() == com::VT_NULL || given.vt() == com::VT_EMPTY) return com::Variant::Null();
+  com::VARTYPE want = com::VT_EMPTY;
+  switch (type) {
+    case kAdBoolean: want = com::VT_BOOL; break;
+    case kAdSmallInt: case kAdInteger: case kAdBigInt: case kAdTinyInt: want = com::VT_I8; break;
+    case kAdSingle: case kAdDouble: want = com::VT_R8; break;
+    case kAdCurrency: want = com::VT_CY; break;
+    case kAdDate: case kAdDbDate: case kAdDbTime: case kAdDbTimeStamp: want = com::VT_DATE; break;
+    case kAdBinary: case kAdVarBinary: case kAdLongVarBinary:
+      if (given.vt() == (com::VT_ARRAY | com::VT_UI1)) break;
+      want = com::VT_BSTR;
+      break;
+    case kAdEmpty: case kAdVariant: break;
+    default: want = com::VT_BSTR; break;
+  }
+  if (want == com::VT_EMPTY || want == given.vt()) return given;
+  com::Variant stored;
+  if (com::Failed(com::VariantChangeType(stored.get(), given.get(), 0, want))) {
+    throw EngineError(static_cast<int32_t>(0x80020005u), kSource,
+                      "Multiple-step operation generated errors. Check each status value.");
+  }
+  return stored;
+}
 
 int16_t AdoTypeOf(int sql_type) {
   switch (sql_type) {
@@ -146,7 +289,14 @@ OdbcHandle& OdbcHandle::operator=(OdbcHandle&& other) noexcept {
 OdbcHandle::~OdbcHandle() { reset(); }
 void OdbcHandle::reset() {
   if (handle_ == nullptr) return;
-  if (type_ == SQL_HANDLE_DBC) SQLDisconnect(handle_);
+  if (type_ == SQL_HANDLE_DBC && !SQL_SUCCEEDED(SQLDisconnect(handle_))) {
+    // A driver refuses to disconnect while a transaction is open (ODBC's
+    // 25000), and the handle could not be freed either: undo the
+    // transaction and disconnect again rather than keep it, and its locks,
+    // for the rest of the process.
+    SQLEndTran(SQL_HANDLE_DBC, handle_, SQL_ROLLBACK);
+    SQLDisconnect(handle_);
+  }
   SQLFreeHandle(type_, std::exchange(handle_, nullptr));
 }
 
@@ -180,6 +330,12 @@ std::shared_ptr<OdbcConnection> OdbcConnection::Open(std::string_view connection
     throw EngineError(std::move(records));
   }
   c->dbc_ = OdbcHandle(SQL_HANDLE_DBC, dbc);
+  SQLWCHAR dbms[64] = {};
+  SQLSMALLINT dbms_length = 0;
+  if (SQL_SUCCEEDED(SQLGetInfoW(dbc, SQL_DBMS_NAME, dbms, sizeof dbms, &dbms_length))) {
+    c->takes_default_in_values_ =
+        std::u16string_view(reinterpret_cast<const char16_t*>(dbms)).starts_with(u"PostgreSQL");
+  }
   return c;
 }
 
@@ -210,12 +366,11 @@ void OdbcConnection::Run(const char* sql) {
 
 void OdbcConnection::Execute(std::string_view sql) {
   if (!IsOpen()) Throw("Operation is not allowed when the object is closed.");
+  FlushQueued();
   Run(std::string(sql).c_str());
 }
 
-std::unique_ptr<OdbcRecordset> OdbcConnection::OpenRecordset(std::string_view sql,
-                                                             bool read_only) {
-  if (!IsOpen()) Throw("Operation is not allowed when the object is closed.");
+OdbcHandle OdbcConnection::Prepare(std::string_view sql) {
   SQLHANDLE stmt = nullptr;
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_.get(), &stmt))) {
     Fail(SQL_HANDLE_DBC, dbc_.get());
@@ -225,8 +380,54 @@ std::unique_ptr<OdbcRecordset> OdbcConnection::OpenRecordset(std::string_view sq
   if (!SQL_SUCCEEDED(SQLPrepareW(stmt, W(wide), static_cast<SQLINTEGER>(wide.size())))) {
     Fail(SQL_HANDLE_STMT, stmt);
   }
+  return owner;
+}
+
+std::unique_ptr<OdbcRecordset> OdbcConnection::OpenRecordset(std::string_view sql,
+                                                             bool read_only) {
+  if (!IsOpen()) Throw("Operation is not allowed when the object is closed.");
+  FlushQueued();
+  OdbcHandle owner = Prepare(sql);
   return std::make_unique<OdbcRecordset>(shared_from_this(), std::move(owner), std::string(sql),
                                          read_only);
+}
+
+OdbcConnection::CommandResult OdbcConnection::ExecuteCommand(std::string_view sql,
+                                                             const ParameterList& parameters) {
+  if (!IsOpen()) Throw("Operation is not allowed when the object is closed.");
+  FlushQueued();
+  OdbcHandle owner = Prepare(sql);
+  SQLHANDLE stmt = owner.get();
+  auto bound = std::make_shared<BoundParameters>();
+  bound->buffers.resize(parameters.size());
+  for (size_t i = 0; i < parameters.size(); ++i) {
+    const Parameter& parameter = *parameters[i];
+    if (parameter.direction != kAdParamInput && parameter.direction != kAdParamUnknown) {
+      throw EngineError(kErrArguments, kSource, "Only input parameters are supported.");
+    }
+    const com::Variant value = AdoValue(*parameter.value.get(), parameter.type);
+    const SQLRETURN rc =
+        BindValue(stmt, static_cast<SQLUSMALLINT>(i + 1), *value.get(), parameter.type,
+                  SqlTypeOfAdo(parameter.type), static_cast<SQLULEN>(parameter.size),
+                  &bound->buffers[i]);
+    if (!SQL_SUCCEEDED(rc)) Fail(SQL_HANDLE_STMT, stmt);
+  }
+  SQLSMALLINT columns = 0;
+  if (!SQL_SUCCEEDED(SQLNumResultCols(stmt, &columns))) Fail(SQL_HANDLE_STMT, stmt);
+  CommandResult result;
+  if (columns == 0) {
+    const SQLRETURN rc = SQLExecute(stmt);
+    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) Fail(SQL_HANDLE_STMT, stmt);
+    SQLLEN count = -1;
+    if (rc != SQL_NO_DATA) SQLRowCount(stmt, &count);
+    result.records_affected = rc == SQL_NO_DATA ? 0 : count;
+    return result;
+  }
+  result.recordset = std::make_unique<OdbcRecordset>(shared_from_this(), std::move(owner),
+                                                     std::string(sql), /*read_only=*/true);
+  result.recordset->KeepBound(std::move(bound));
+  result.recordset->Eof();  // runs now: a failure is the command's
+  return result;
 }
 
 void OdbcConnection::BeginAppend() {
@@ -243,21 +444,56 @@ void OdbcConnection::Savepoint() { Run("SAVEPOINT quillon_row"); }
 void OdbcConnection::ReleaseSavepoint() { Run("RELEASE SAVEPOINT quillon_row"); }
 void OdbcConnection::RollbackToSavepoint() { Run("ROLLBACK TO SAVEPOINT quillon_row"); }
 
-void OdbcConnection::RowSaved() {
-  if (++rows_since_commit_ < kRowsPerCommit) return;
+void OdbcConnection::RowsSaved(int rows) {
+  rows_since_commit_ += rows;
+  if (rows_since_commit_ < kRowsPerCommit) return;
   rows_since_commit_ = 0;
-  if (!SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, dbc_.get(), SQL_COMMIT))) {
-    Fail(SQL_HANDLE_DBC, dbc_.get());
-  }
+  Commit();
+}
+
+bool OdbcConnection::AbandonTransaction() {
+  SQLEndTran(SQL_HANDLE_DBC, dbc_.get(), SQL_ROLLBACK);
+  const bool nothing_lost = rows_since_commit_ == 0;
+  rows_since_commit_ = 0;
+  return nothing_lost;
+}
+
+void OdbcConnection::Queued(OdbcRecordset* recordset, OdbcRecordset* only_if) {
+  if (only_if != nullptr && queued_ != only_if) return;
+  if (recordset != nullptr && queued_ != nullptr && queued_ != recordset) FlushQueued();
+  queued_ = recordset;
+}
+
+void OdbcConnection::FlushQueued() {
+  if (queued_ == nullptr) return;
+  OdbcRecordset* recordset = std::exchange(queued_, nullptr);
+  recordset->Flush();
+}
+
+// A commit the driver refuses (a lock, a constraint checked at commit, a
+// lost connection) is rolled back at once: neither the transaction nor the
+// locks it holds may outlive the failure, or a file database would stay
+// locked for the rest of the process.
+void OdbcConnection::Commit() {
+  if (SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, dbc_.get(), SQL_COMMIT))) return;
+  std::vector<ErrorRecord> records = Diagnostics(SQL_HANDLE_DBC, dbc_.get());
+  SQLEndTran(SQL_HANDLE_DBC, dbc_.get(), SQL_ROLLBACK);
+  if (records.empty()) Throw("The appended rows could not be saved.");
+  throw EngineError(std::move(records));
 }
 
 void OdbcConnection::CommitAppend() {
   if (!in_append_ || !IsOpen()) return;
+  FlushQueued();
   in_append_ = false;
-  const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, dbc_.get(), SQL_COMMIT);
-  SQLSetConnectAttr(dbc_.get(), SQL_ATTR_AUTOCOMMIT,
-                    reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
-  if (!SQL_SUCCEEDED(rc)) Fail(SQL_HANDLE_DBC, dbc_.get());
+  struct Autocommit {
+    void* dbc;
+    ~Autocommit() {
+      SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON),
+                        0);
+    }
+  } again{dbc_.get()};
+  Commit();
 }
 
 void OdbcConnection::Close() {
@@ -279,7 +515,8 @@ OdbcRecordset::OdbcRecordset(std::shared_ptr<OdbcConnection> connection, OdbcHan
     : connection_(std::move(connection)),
       stmt_(std::move(stmt)),
       sql_(std::move(sql)),
-      read_only_(read_only) {
+      read_only_(read_only),
+      buffers_(std::make_unique<BoundParameters>()) {
   SQLSMALLINT columns = 0;
   if (!SQL_SUCCEEDED(SQLNumResultCols(stmt_.get(), &columns))) {
     connection_->Fail(SQL_HANDLE_STMT, stmt_.get());
@@ -317,6 +554,7 @@ OdbcRecordset::~OdbcRecordset() {
   } catch (...) {
     // As for the connection.
   }
+  connection_->Queued(nullptr, this);
 }
 
 bool OdbcRecordset::IsOpen() const { return stmt_.get() != nullptr && connection_->IsOpen(); }
@@ -487,152 +725,130 @@ void OdbcRecordset::SetValue(size_t index, const com::VARIANT& value) {
   RequireOpen();
   if (index >= fields_.size()) Throw("Item cannot be found in the collection.");
   if (!adding_) Throw("The operation requested by the application is not allowed in this context.");
-  com::Variant given;
-  com::VariantCopyInd(given.get(), &value);
-  com::Variant stored;
-  if (given.vt() == com::VT_NULL || given.vt() == com::VT_EMPTY) {
-    stored = com::Variant::Null();
-  } else {
-    com::VARTYPE want = com::VT_EMPTY;
-    switch (fields_[index].type) {
-      case kAdBoolean: want = com::VT_BOOL; break;
-      case kAdSmallInt: case kAdInteger: case kAdBigInt: case kAdTinyInt: want = com::VT_I8; break;
-      case kAdSingle: case kAdDouble: want = com::VT_R8; break;
-      case kAdDbDate: case kAdDbTime: case kAdDbTimeStamp: want = com::VT_DATE; break;
-      case kAdBinary: case kAdVarBinary: case kAdLongVarBinary:
-        if (given.vt() == (com::VT_ARRAY | com::VT_UI1)) break;
-        want = com::VT_BSTR;
-        break;
-      default: want = com::VT_BSTR; break;
-    }
-    if (want == com::VT_EMPTY) {
-      stored = std::move(given);
-    } else if (com::Failed(com::VariantChangeType(stored.get(), given.get(), 0, want))) {
-      throw EngineError(static_cast<int32_t>(0x80020005u), kSource,
-                        "Multiple-step operation generated errors. Check each status value.");
-    }
-  }
-  pending_[index] = std::move(stored);
+  pending_[index] = AdoValue(value, fields_[index].type);
   assigned_[index] = true;
 }
 
-void* OdbcRecordset::InsertFor(const std::vector<bool>& assigned) {
-  auto found = inserts_.find(assigned);
+// The insert of one row per `fields_.size()` flags of `pattern`: the
+// columns any row assigns, each row's unassigned ones as DEFAULT (only in
+// a pattern of rows that differ, which only a connection taking DEFAULT in
+// VALUES gets).
+void* OdbcRecordset::InsertFor(const std::vector<bool>& pattern) {
+  auto found = inserts_.find(pattern);
   if (found != inserts_.end()) return found->second.get();
-  std::string names, marks;
-  for (size_t i = 0; i < assigned.size(); ++i) {
-    if (!assigned[i]) continue;
-    if (!names.empty()) {
-      names += ", ";
-      marks += ", ";
-    }
+  const size_t n = fields_.size();
+  const size_t rows = pattern.size() / n;
+  std::vector<bool> used(n, false);
+  for (size_t k = 0; k < pattern.size(); ++k) used[k % n] = used[k % n] || pattern[k];
+  std::string names;
+  for (size_t i = 0; i < n; ++i) {
+    if (!used[i]) continue;
+    if (!names.empty()) names += ", ";
     names += Quote(fields_[i].name);
-    marks += "?";
   }
-  std::string sql = "INSERT INTO " + table_ +
-                    (names.empty() ? " DEFAULT VALUES" : " (" + names + ") VALUES (" + marks + ")");
-  SQLHANDLE stmt = nullptr;
-  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, connection_->dbc(), &stmt))) {
-    connection_->Fail(SQL_HANDLE_DBC, connection_->dbc());
+  std::string sql = "INSERT INTO " + table_;
+  if (names.empty()) {
+    sql += " DEFAULT VALUES";
+  } else {
+    sql += " (" + names + ") VALUES ";
+    for (size_t r = 0; r < rows; ++r) {
+      sql += r == 0 ? "(" : ", (";
+      bool first = true;
+      for (size_t i = 0; i < n; ++i) {
+        if (!used[i]) continue;
+        sql += first ? "" : ", ";
+        sql += pattern[r * n + i] ? "?" : "DEFAULT";
+        first = false;
+      }
+      sql += ")";
+    }
   }
-  OdbcHandle owner(SQL_HANDLE_STMT, stmt);
-  std::u16string wide = Wide(sql);
-  if (!SQL_SUCCEEDED(SQLPrepareW(stmt, W(wide), static_cast<SQLINTEGER>(wide.size())))) {
-    connection_->Fail(SQL_HANDLE_STMT, stmt);
-  }
-  return inserts_.emplace(assigned, std::move(owner)).first->second.get();
+  // Batches of rows that differ can each have a pattern of their own:
+  // those statements are not kept for ever.
+  if (inserts_.size() >= kMaxInserts) inserts_.clear();
+  return inserts_.emplace(pattern, connection_->Prepare(sql)).first->second.get();
 }
 
 void OdbcRecordset::Update() {
   RequireOpen();
   if (!adding_) Throw("The operation requested by the application is not allowed in this context.");
   adding_ = false;
-  SQLHSTMT stmt = InsertFor(assigned_);
+  // A row that assigns nothing is a DEFAULT VALUES insert, which takes one
+  // row only: sent alone, after what waits.
+  const bool empty_row = std::find(assigned_.begin(), assigned_.end(), true) == assigned_.end();
+  if (empty_row) Flush();
+  if (batch_rows_ <= 1 || empty_row) {
+    // The assigned values alone, in field order, as the statement takes them.
+    std::vector<com::Variant> values;
+    values.reserve(pending_.size());
+    for (size_t i = 0; i < pending_.size(); ++i) {
+      if (assigned_[i]) values.push_back(std::move(pending_[i]));
+    }
+    InsertRows(assigned_, values.data());
+    return;
+  }
+  // Rows of other fields go into a batch of their own, unless the data
+  // source takes DEFAULT for the fields a row leaves out.
+  const size_t n = fields_.size();
+  if (queued_rows_ > 0 && !connection_->TakesDefaultInValues() &&
+      !std::equal(assigned_.begin(), assigned_.end(), queued_pattern_.begin())) {
+    Flush();
+  }
+  if (queued_rows_ == 0) connection_->Queued(this);
+  queued_pattern_.insert(queued_pattern_.end(), assigned_.begin(), assigned_.end());
+  for (size_t i = 0; i < n; ++i) {
+    if (assigned_[i]) queued_.push_back(std::move(pending_[i]));
+  }
+  ++queued_rows_;
+  const size_t room = std::max<size_t>(1, kMaxBatchParameters / std::max<size_t>(1, n));
+  if (queued_rows_ >= std::min(batch_rows_, room)) Flush();
+}
+
+void OdbcRecordset::Flush() {
+  if (queued_rows_ == 0) return;
+  connection_->Queued(nullptr);
+  const std::vector<com::Variant> values = std::move(queued_);
+  const std::vector<bool> pattern = std::move(queued_pattern_);
+  queued_.clear();
+  queued_pattern_.clear();
+  const size_t rows = std::exchange(queued_rows_, 0);
+  try {
+    InsertRows(pattern, values.data());
+  } catch (const EngineError&) {
+    if (rows == 1) throw;
+    // Which row was refused: each again on its own, so that the rows
+    // before it are saved and its own error is the one told. Rows queued
+    // after it are dropped with the failure.
+    const size_t n = fields_.size();
+    const com::Variant* row_values = values.data();
+    for (size_t r = 0; r < rows; ++r) {
+      const std::vector<bool> mask(pattern.begin() + static_cast<std::ptrdiff_t>(r * n),
+                                   pattern.begin() + static_cast<std::ptrdiff_t>((r + 1) * n));
+      InsertRows(mask, row_values);
+      row_values += std::count(mask.begin(), mask.end(), true);
+    }
+  }
+}
+
+// Inserts the rows of `pattern` (one per fields_.size() flags), `values`
+// holding their assigned values in order, under one savepoint: all of
+// them, or none and the driver's error.
+void OdbcRecordset::InsertRows(const std::vector<bool>& pattern, const com::Variant* values) {
+  SQLHSTMT stmt = InsertFor(pattern);
+  const size_t n = fields_.size();
   // Parameter buffers live until the statement has run.
-  struct Param {
-    SQLLEN indicator = 0;
-    SQLBIGINT integer = 0;
-    double real = 0;
-    unsigned char bit = 0;
-    SQL_TIMESTAMP_STRUCT timestamp{};
-    SQL_DATE_STRUCT date{};
-    std::u16string text;
-    std::string bytes;
-  };
-  std::vector<Param> params(pending_.size());
+  std::vector<ParameterBuffer>& params = buffers_->buffers;
+  params.resize(std::max(params.size(), pattern.size()));
   SQLUSMALLINT number = 0;
   SQLFreeStmt(stmt, SQL_RESET_PARAMS);
-  for (size_t i = 0; i < pending_.size(); ++i) {
-    if (!assigned_[i]) continue;
+  const com::Variant* value = values;
+  for (size_t k = 0; k < pattern.size(); ++k) {
+    if (!pattern[k]) continue;
+    const size_t i = k % n;
+    ParameterBuffer* buffer = &params[number];
     ++number;
-    Param& p = params[i];
-    const com::VARIANT& v = *pending_[i].get();
-    const SQLSMALLINT sql_type = sql_types_[i];
-    const SQLULEN size = std::max<SQLULEN>(1, static_cast<SQLULEN>(fields_[i].size));
-    SQLRETURN rc = SQL_SUCCESS;
-    switch (v.vt) {
-      case com::VT_NULL:
-        p.indicator = SQL_NULL_DATA;
-        rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_WCHAR, sql_type, size, 0,
-                              nullptr, 0, &p.indicator);
-        break;
-      case com::VT_BOOL:
-        p.bit = v.boolVal != 0 ? 1 : 0;
-        rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_BIT, SQL_BIT, 1, 0, &p.bit, 0,
-                              &p.indicator);
-        break;
-      case com::VT_I8:
-        p.integer = v.llVal;
-        rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 19, 0,
-                              &p.integer, 0, &p.indicator);
-        break;
-      case com::VT_R8:
-        p.real = v.dblVal;
-        rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_DOUBLE, SQL_DOUBLE, 15, 0,
-                              &p.real, 0, &p.indicator);
-        break;
-      case com::VT_DATE: {
-        com::DateParts d{};
-        if (!com::DateToParts(v.date, &d)) Throw("The date cannot be represented.");
-        p.timestamp = SQL_TIMESTAMP_STRUCT{static_cast<SQLSMALLINT>(d.year),
-                                           static_cast<SQLUSMALLINT>(d.month),
-                                           static_cast<SQLUSMALLINT>(d.day),
-                                           static_cast<SQLUSMALLINT>(d.hour),
-                                           static_cast<SQLUSMALLINT>(d.minute),
-                                           static_cast<SQLUSMALLINT>(d.second), 0};
-        // A date column gets a date: some drivers store a timestamp
-        // parameter with its time even there.
-        if (fields_[i].type == kAdDbDate) {
-          p.date = SQL_DATE_STRUCT{p.timestamp.year, p.timestamp.month, p.timestamp.day};
-          rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_TYPE_DATE, SQL_TYPE_DATE, 10,
-                                0, &p.date, sizeof p.date, &p.indicator);
-        } else {
-          rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_TYPE_TIMESTAMP,
-                                SQL_TYPE_TIMESTAMP, 19, 0, &p.timestamp, sizeof p.timestamp,
-                                &p.indicator);
-        }
-        break;
-      }
-      case com::VT_ARRAY | com::VT_UI1:
-        com::Variant::GetBytes(v, &p.bytes);
-        p.indicator = static_cast<SQLLEN>(p.bytes.size());
-        rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_BINARY, SQL_LONGVARBINARY,
-                              std::max<SQLULEN>(1, p.bytes.size()), 0, p.bytes.data(),
-                              static_cast<SQLLEN>(p.bytes.size()), &p.indicator);
-        break;
-      default: {
-        if (v.vt == com::VT_BSTR) {
-          p.text.assign(com::Bstr::View(v.bstrVal));
-        } else {
-          com::VariantToText(v, &p.text);
-        }
-        p.indicator = static_cast<SQLLEN>(p.text.size() * sizeof(char16_t));
-        rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_WCHAR,
-                              IsLong(fields_[i].type) ? SQL_WLONGVARCHAR : SQL_WVARCHAR,
-                              std::max<SQLULEN>(1, p.text.size()), 0, p.text.data(),
-                              p.indicator, &p.indicator);
-      }
-    }
+    const SQLRETURN rc = BindValue(stmt, number, *(value++)->get(), fields_[i].type,
+                                   sql_types_[i], static_cast<SQLULEN>(fields_[i].size), buffer);
     if (!SQL_SUCCEEDED(rc)) connection_->Fail(SQL_HANDLE_STMT, stmt);
   }
   connection_->Savepoint();
@@ -640,23 +856,44 @@ void OdbcRecordset::Update() {
   if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
     std::vector<ErrorRecord> records = Diagnostics(SQL_HANDLE_STMT, stmt);
     SQLFreeStmt(stmt, SQL_CLOSE);
-    // Undo the failing row alone; if even that fails the connection is
-    // gone and the driver's words for it are what the caller needs.
+    // Undo these rows alone. When the savepoint went with the whole
+    // transaction (a driver may roll back a failing transaction itself, and
+    // a lost connection takes everything), the transaction is abandoned;
+    // rows appended in it before these are then lost, which is said.
     try {
       connection_->RollbackToSavepoint();
     } catch (const EngineError& e) {
-      records.insert(records.end(), e.records().begin(), e.records().end());
+      if (!connection_->AbandonTransaction()) {
+        records.insert(records.end(), e.records().begin(), e.records().end());
+        records.push_back({kProviderError, kSource,
+                           "The rows appended since the last commit were rolled back with the "
+                           "transaction."});
+      }
     }
     if (records.empty()) Throw("The row could not be added.");
     throw EngineError(std::move(records));
   }
   SQLFreeStmt(stmt, SQL_CLOSE);
   connection_->ReleaseSavepoint();
-  connection_->RowSaved();
+  connection_->RowsSaved(static_cast<int>(pattern.size() / std::max<size_t>(1, n)));
 }
 
 void OdbcRecordset::Close() {
   if (stmt_.get() == nullptr) return;
+  // Rows still queued go first; when that fails, the rows before the
+  // refused one are committed all the same and the failure is told after.
+  std::exception_ptr failure;
+  if (connection_->IsOpen()) {
+    try {
+      Flush();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+  connection_->Queued(nullptr, this);
+  queued_.clear();
+  queued_pattern_.clear();
+  queued_rows_ = 0;
   if (!connection_->IsOpen()) {
     for (auto& [mask, handle] : inserts_) handle.release();
     stmt_.release();
@@ -664,7 +901,14 @@ void OdbcRecordset::Close() {
   inserts_.clear();
   stmt_.reset();
   adding_ = false;
-  if (connection_->IsOpen()) connection_->CommitAppend();
+  if (connection_->IsOpen()) {
+    try {
+      connection_->CommitAppend();
+    } catch (...) {
+      if (!failure) throw;
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace quillon::engines

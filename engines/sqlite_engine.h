@@ -3,7 +3,8 @@
 // Error numbers follow the DAO engine's: 3024 file not found, 3078 no such
 // table or query, 3022 duplicate key, 3314 required field left empty, 3317
 // other constraint, 3260 locked, 3027 read-only, 3021 no current record,
-// 3020 Update without AddNew, 3421 type conversion, 3420 object closed,
+// 3020 Update without AddNew, 3421 type conversion, 3349 a number outside
+// the range of its automation type (currency, date), 3420 object closed,
 // 3000 anything else. Descriptions are SQLite's own words.
 #ifndef QUILLON_ENGINES_SQLITE_ENGINE_H_
 #define QUILLON_ENGINES_SQLITE_ENGINE_H_
@@ -74,6 +75,20 @@ std::string DatabasePathFromConnect(std::string_view name, std::string_view conn
 
 class SqliteRecordset;
 
+// A DAO query's text as SQLite runs it. A leading PARAMETERS clause
+// ("PARAMETERS name type[, name type];", names bare or in brackets, Jet's
+// type names) declares named parameters, and every use of a declared name
+// in the statement (bare or in brackets, outside literals and comments) is
+// replaced by its numbered marker; without a clause, each positional ?
+// marker becomes a parameter named "?1", "?2", ... Throws 3000 for a
+// malformed clause, an unknown type, ? markers next to a clause, or
+// SQLite's own marker forms (?NNN, :name, @name, $name).
+struct ParsedQuery {
+  std::string statement;
+  std::vector<std::pair<std::string, int16_t>> parameters;  // name, DAO type (0: as given)
+};
+ParsedQuery ParseDaoQuery(std::string_view sql);
+
 class SqliteDatabase : public std::enable_shared_from_this<SqliteDatabase> {
  public:
   // Opens an existing file (3024 when it is missing); `create` makes it.
@@ -90,6 +105,8 @@ class SqliteDatabase : public std::enable_shared_from_this<SqliteDatabase> {
   // type: 2 dynaset, 4 snapshot; options: 4 read-only, 64 pass-through
   // (statements are SQLite's in any case).
   std::unique_ptr<SqliteRecordset> OpenRecordset(std::string_view sql, int type, int options);
+  // A recordset over a statement prepared (and bound) elsewhere.
+  std::unique_ptr<SqliteRecordset> RecordsetOver(SqliteStatement stmt, int type, int options);
   // Commits what recordsets appended and closes the file; recordsets still
   // open fail from now on.
   void Close();
@@ -109,6 +126,54 @@ class SqliteDatabase : public std::enable_shared_from_this<SqliteDatabase> {
   sqlite3* db_ = nullptr;
   std::string path_;
   bool in_append_ = false;
+};
+
+// A query definition: SQL text whose parameters (ParseDaoQuery) get their
+// values through parameters() and are bound when the query runs. A
+// parameter never given a value fails the run (3061); a query that returns
+// rows cannot be executed (3065), and text after the first statement is
+// refused (3000) rather than silently left out.
+class SqliteQuery {
+ public:
+  SqliteQuery(std::shared_ptr<SqliteDatabase> db, std::string name, std::string sql);
+
+  const std::string& name() const { return name_; }
+  const std::string& sql() const { return sql_; }
+  // New text: its parameters replace the old ones (their values are gone).
+  void SetSql(std::string sql);
+  const std::shared_ptr<ParameterList>& parameters() const { return parameters_; }
+  // Runs an action query; the rows it changed are records_affected().
+  void Execute();
+  int64_t records_affected() const { return records_affected_; }
+  // type and options as for SqliteDatabase::OpenRecordset.
+  std::unique_ptr<SqliteRecordset> OpenRecordset(int type, int options);
+
+ private:
+  SqliteStatement Prepare();
+
+  std::shared_ptr<SqliteDatabase> db_;
+  std::string name_;
+  std::string sql_;
+  ParsedQuery parsed_;
+  std::shared_ptr<ParameterList> parameters_ = std::make_shared<ParameterList>();
+  int64_t records_affected_ = 0;
+};
+
+// A value of the record being added, kept in the form it is bound in:
+// integers, reals and UTF-8 text or bytes (in a buffer kept from row to
+// row), anything else as the converted variant.
+struct PendingValue {
+  enum class Kind : uint8_t { kNull, kInteger, kReal, kText, kBlob, kOther };
+  Kind kind = Kind::kNull;
+  int64_t integer = 0;
+  double real = 0;
+  std::unique_ptr<char[]> bytes;
+  size_t size = 0;
+  size_t capacity = 0;
+  com::Variant other;
+
+  char* Reserve(size_t n);
+  std::string_view view() const { return {bytes.get(), size}; }
 };
 
 class SqliteRecordset final : public Cursor {
@@ -144,9 +209,11 @@ class SqliteRecordset final : public Cursor {
   bool eof_ = false;
   bool any_row_ = false;
   bool adding_ = false;
-  std::vector<com::Variant> pending_;
+  std::vector<PendingValue> pending_;
   std::vector<bool> assigned_;
   std::map<std::vector<bool>, SqliteStatement> inserts_;
+  const std::vector<bool>* last_mask_ = nullptr;  // the key of last_insert_
+  sqlite3_stmt* last_insert_ = nullptr;
 };
 
 }  // namespace quillon::engines

@@ -1,7 +1,9 @@
 // The template parser on arbitrary bytes in either code page, then both
 // write forms, a search with its continuation, a text position and its
-// way back, and a few tree edits. Checks that a found position really lies
-// inside the tag it names.
+// way back, a few tree edits and a copy into another document that
+// outlives this one. Checks that a found position really lies inside the
+// tag it names, that the descendants range walks the tags FindNext steps
+// through, and that a value set with quotes never ends early in the page.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -32,6 +34,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string written = doc.GetPageData();
   std::string kept = doc.GetMasterPage();
 
+  // With no search made, FindNext steps through the tags below the root
+  // whose parameter "" reads "" (all but those with an attribute written
+  // with no name and a value) in document order: the order of the
+  // descendants range.
+  {
+    int32_t stepped = 0;
+    for (Tag& t : doc.Root()->Descendants()) {
+      if (!t.GetParam("").empty()) continue;
+      if (stepped++ >= 256) break;
+      if (doc.FindNext().get() != &t) abort();
+    }
+  }
+  doc.SetFindPosition(nullptr);
+
   // A search by the name of the first tag, then its continuation to the
   // end and one step past it.
   Ref<Tag> first = doc.FindNext();
@@ -46,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int32_t length = static_cast<int32_t>(cp.ToUtf16(text).size());
   int32_t pos = length > 0 ? pos_seed % (length + 1) : 0;
   Ref<Tag> at = doc.TextPosToTag(master, pos);
-  if (at.get() != doc.root()) {
+  if (at != doc.Root()) {
     int32_t begin = 0, end = 0;
     doc.TagToTextPos(master, at.get(), &begin, &end);
     if (!(begin <= pos && pos < end)) abort();
@@ -60,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (current->Parent()) current->CopyAfter(current.get(), 1);
         break;
       case 1:
-        current->AddCopy(doc.root(), 1);
+        current->AddCopy(doc.Root(), 1);
         break;
       case 2:
         current = doc.FindNext();
@@ -71,6 +87,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
     }
   }
+  // A value with quotes, set by a script, stays inside its quotes: written
+  // raw, the value below would show as an empty value (the template may
+  // hold such ones already; none may be added).
+  if (current) {
+    auto empty_values = [](const std::string& text) {
+      size_t n = 0;
+      for (size_t at = text.find("FUZZQUOTE=\"\""); at != std::string::npos;
+           at = text.find("FUZZQUOTE=\"\"", at + 1)) {
+        ++n;
+      }
+      return n;
+    };
+    const size_t before = empty_values(doc.GetPageData());
+    current->SetParameter("fuzzquote", "\"" + page.substr(0, 16) + "\"");
+    if (empty_values(doc.GetPageData()) > before) abort();
+  }
+  // Copies into another document live on after this one's tree changes.
+  Document other(cp);
+  if (first) {
+    first->AddCopy(other.Root(), 2);
+    doc.SetMasterPage(page.substr(page.size() / 2));
+  }
+  other.GetPageData();
   doc.GetMasterPage();
   // Written to an output, the page is the same bytes, line end for line end.
   struct Collect final : quillon::html::Output {

@@ -9,7 +9,7 @@
 #ifndef QUILLON_HTML_INTERNAL_H_
 #define QUILLON_HTML_INTERNAL_H_
 
-#include <memory_resource>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -29,27 +29,6 @@ std::string Upper(const platform::CodePage& cp, std::string_view text);
 // Equality after upper-casing both sides.
 bool EqualsIgnoreCase(const platform::CodePage& cp, std::string_view a, std::string_view b);
 
-// Names of elements without content and end tag.
-bool IsEmptyElement(std::string_view upper_name);
-// Names that may nest directly inside an element of the same name.
-bool IsNestable(std::string_view upper_name);
-
-inline bool StartsWithMarkupDirective(std::string_view v) {
-  return v.size() >= 2 && v[0] == '<' && (v[1] == '!' || v[1] == '?' || v[1] == '%');
-}
-
-// The pool that tag and collection objects without a document are recycled
-// through; kept for the life of the process.
-std::pmr::memory_resource* NodePool();
-// Where the pools of documents get their chunks (see text.cc).
-std::pmr::memory_resource* ChunkSource();
-inline void* AllocNode(DocumentLink* link, size_t size, size_t align) {
-  return (link ? link->pool() : NodePool())->allocate(size, align);
-}
-inline void FreeNode(DocumentLink* link, void* p, size_t size, size_t align) {
-  (link ? link->pool() : NodePool())->deallocate(p, size, align);
-}
-
 // Number of UTF-16 units the first `bytes` bytes of `text` convert to, as
 // CodePage::ToUtf16 would produce them, without converting.
 size_t Utf16Length(const platform::CodePage& cp, std::string_view text);
@@ -58,8 +37,14 @@ size_t Utf16Length(const platform::CodePage& cp, std::string_view text);
 // text.size() when the text is shorter.
 size_t BytesForUtf16(const platform::CodePage& cp, std::string_view text, size_t units);
 
-// Parses `text` into `doc` (see parser.cc).
-void ParseDocument(Document* doc, std::string_view text);
+// Parses the template `source` into `doc` (see parser.cc). The tree's
+// unedited names, values and texts are slices of it: the document's arena
+// keeps it.
+void ParseDocument(Document* doc, std::shared_ptr<const std::string> source);
+
+// How many templates this process parsed (every SetMasterPage, and every
+// Load that the template cache did not answer).
+uint64_t ParseCount();
 
 }  // namespace quillon::html
 

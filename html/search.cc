@@ -6,95 +6,106 @@ namespace quillon::html {
 
 namespace {
 
-// The key in the form the comparison wants: identifiers and values are
-// compared ignoring case, names after upper-casing.
-struct Matcher {
-  Matcher(const platform::CodePage& code_page, const Search::Key& key)
-      : cp(code_page), kind(key.kind), first(key.first), second(key.second) {
-    if (kind != Search::kId) {
-      upper = Upper(cp, key.first);
-      first = upper;
-    }
+bool HasHighByte(std::string_view s) {
+  for (char c : s) {
+    if (static_cast<unsigned char>(c) >= 0x80) return true;
   }
-  bool operator()(const Tag* tag, const std::string& id) const {
-    switch (kind) {
-      case Search::kId:
-        return EqualsIgnoreCase(cp, id, first);
-      case Search::kTagName:
-        return tag->TagName() == first;
-      case Search::kParameter:
-        return EqualsIgnoreCase(cp, tag->GetParam(first), second);
-    }
-    return false;
-  }
-  const platform::CodePage& cp;
-  Search::Kind kind;
-  std::string_view first;
-  std::string_view second;
-  std::string upper;  // names are compared upper-cased
-};
-
-}  // namespace
-
-namespace {
-
-// The tag after `t` in pre-order, not leaving `scope`; null at the end.
-Tag* NextInScope(const Tag* t, const Tag* scope) {
-  if (Tags* children = t->children_if_any(); children && children->Count() > 0) {
-    return children->At(0);
-  }
-  while (t != scope) {
-    Tags* owner = t->owner_collection();
-    if (!owner) return nullptr;
-    if (t->Index() + 1 < owner->Count()) return owner->At(t->Index() + 1);
-    t = owner->owner();
-    if (!t) return nullptr;
-  }
-  return nullptr;
+  return false;
 }
 
-}  // namespace
+char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+
+// Equality ignoring case, with the key's folding decided once. Folding
+// only ASCII letters is exact when the key has no multibyte character: a
+// byte of one in the tag's text then already differs.
+struct SameText {
+  SameText(const platform::CodePage& code_page, std::string_view k)
+      : cp(code_page), key(k), ascii(!HasHighByte(k)) {}
+  bool operator()(std::string_view text) const {
+    if (text.size() != key.size()) return false;
+    if (!ascii) return EqualsIgnoreCase(cp, text, key);
+    for (size_t i = 0; i < key.size(); ++i) {
+      if (text[i] != key[i] && AsciiUpper(text[i]) != AsciiUpper(key[i])) return false;
+    }
+    return true;
+  }
+  const platform::CodePage& cp;
+  std::string_view key;
+  bool ascii;
+};
 
 bool StrictlyBelow(const Tag* t, const Tag* scope) {
-  for (t = t->parent(); t; t = t->parent()) {
+  for (t = Node::parent(t); t; t = Node::parent(t)) {
     if (t == scope) return true;
   }
   return false;
 }
 
+// The first tag from `t` on (pre-order, inside `scope`) that `match` takes.
+template <class Match>
+Tag* Walk(Tag* t, const Tag* scope, const Match& match) {
+  for (; t; t = Search::NextInScope(t, scope)) {
+    if (match(t)) return t;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 Tag* Search::Below(Tag* scope, const Key& key, const Tag* start, bool start_checked) {
+  return Below(scope, Node::arena(scope)->document(), key, start, start_checked);
+}
+
+Tag* Search::Below(Tag* scope, const Document* doc, const Key& key, const Tag* start,
+                   bool start_checked) {
   // Continuing from the start tag visits exactly the tags that a walk from
   // the top would visit after passing it, without walking past everything
   // before it again: stepping through all matches with FindNext stays
   // linear. A start outside the scope is never passed, so nothing follows.
-  Matcher match(CodePageOf(scope->document()), key);
   Tag* t;
   if (start == nullptr) {
-    Tags* children = scope->children_if_any();
-    t = children && children->Count() > 0 ? children->At(0) : nullptr;
+    t = Node::At(scope, 0);
   } else {
     if (!start_checked && !StrictlyBelow(start, scope)) return nullptr;
     t = NextInScope(start, scope);
   }
-  for (; t; t = NextInScope(t, scope)) {
-    if (match(t, t->RawId())) return t;
+  if (t == nullptr) return nullptr;
+  const platform::CodePage& cp = doc ? doc->code_page() : platform::ProcessCodePage();
+  // Names are upper-cased and looked up once, so a tag is tested by
+  // comparing numbers. A name never interned matches no tag (and reads as
+  // a missing parameter, "").
+  switch (key.kind) {
+    case kId: {
+      const SameText same(cp, key.first);
+      return Walk(t, scope, [&](const Tag* x) { return same(Node::Id(x)); });
+    }
+    case kTagName: {
+      const NameId name = Node::arena(scope)->FindName(Upper(cp, key.first));
+      if (name == kNoName) return nullptr;
+      return Walk(t, scope, [name](const Tag* x) { return Node::name(x) == name; });
+    }
+    case kParameter: {
+      const NameId name = Node::arena(scope)->FindName(Upper(cp, key.first));
+      const SameText same(cp, key.second);
+      return Walk(t, scope, [&](const Tag* x) { return same(Node::GetParam(x, name)); });
+    }
   }
   return nullptr;
 }
 
 Ref<Tag> Search::Run(Tag* scope, const Key& key) {
-  Document* doc = scope->document();
-  Tag* hit = Below(scope, key, nullptr, false);
+  Document* doc = Node::arena(scope)->document();
+  Tag* hit = Below(scope, doc, key, nullptr, false);
   if (doc) {
     Document::FindState& f = doc->find_;
-    // Assigned, not moved in: a page searching row after row reuses the
-    // same strings instead of allocating a key per search.
-    f.id_key.assign(key.kind == kId ? key.first : std::string_view());
-    f.tag_key.assign(key.kind == kTagName ? key.first : std::string_view());
-    f.param_name_key.assign(key.kind == kParameter ? key.first : std::string_view());
-    f.param_value_key.assign(key.kind == kParameter ? key.second : std::string_view());
+    // Kept only when it changed: a page searching row after row for the
+    // same few identifiers copies no key per search.
+    f.kind = key.kind;
+    if (f.first != key.first) f.first.assign(key.first);
+    if (f.second != key.second) f.second.assign(key.second);
     f.scope = scope;
     f.last = hit;
+    f.foreign_start = false;
     // Checking that the scope is in the document walks up the tree; most
     // searches are never followed by FindNext, so that one does it.
     f.trusted = false;
@@ -105,6 +116,13 @@ Ref<Tag> Search::Run(Tag* scope, const Key& key) {
 
 Ref<Tag> Search::Next(Document* doc) {
   Document::FindState& f = doc->find_;
+  // A start that never was this document's is never passed: nothing
+  // follows it, and the next call starts over.
+  if (f.foreign_start) {
+    f.foreign_start = false;
+    f.last = nullptr;
+    return nullptr;
+  }
   // The links are plain: a released tag has cleared itself from them, and a
   // removed one that is still held elsewhere is no longer in the document.
   // Checking walks up the tree, so it is done only when something was
@@ -115,14 +133,14 @@ Ref<Tag> Search::Next(Document* doc) {
     if (f.scope && !doc->Contains(f.scope)) f.scope = nullptr;
     if (f.last && !doc->Contains(f.last)) f.last = nullptr;
   }
-  Tag* scope = f.scope ? f.scope : doc->root();
-  Key key;
-  if (!f.id_key.empty()) {
-    key = Key{kId, f.id_key, ""};
-  } else if (!f.tag_key.empty()) {
-    key = Key{kTagName, f.tag_key, ""};
-  } else {
-    key = Key{kParameter, f.param_name_key, f.param_value_key};
+  Tag* scope = f.scope ? f.scope : doc->root_;
+  // An empty identifier or tag name leaves no key: every tag then passes
+  // as one whose missing parameter "" equals the empty value.
+  Key key{kParameter, "", ""};
+  if (f.kind == kParameter) {
+    key = Key{kParameter, f.first, f.second};
+  } else if (!f.first.empty()) {
+    key = Key{static_cast<Kind>(f.kind), f.first, ""};
   }
   Tag* hit = Below(scope, key, f.last, trusted);
   f.last = hit;

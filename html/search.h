@@ -4,9 +4,8 @@
 
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
+#include "html/node.h"
 #include "quillon/html/document.h"
 #include "quillon/html/tag.h"
 
@@ -28,31 +27,36 @@ class Search {
   static Ref<Tag> Run(Tag* scope, const Key& key);
   // FindNext of `doc`.
   static Ref<Tag> Next(Document* doc);
+  // A tag left `doc`'s tree: the find state's links must be checked again.
+  static void NoteDetach(Document* doc) { ++doc->detach_epoch_; }
 
-  // Pre-order walk of everything below `tag`, without recursion.
+  // The tag after `t` in pre-order, not leaving `scope`; null at the end
+  // (and for a `t` that is no longer below `scope`).
+  static Tag* NextInScope(const Tag* t, const Tag* scope) {
+    if (Node::KidCount(t) > 0) return Node::Kid(t, 0);
+    while (t != scope) {
+      const Tag* parent = Node::parent(t);
+      if (!parent) return nullptr;
+      const uint32_t next = static_cast<uint32_t>(Node::index(t)) + 1;
+      if (next < Node::KidCount(parent)) return Node::Kid(parent, next);
+      t = parent;
+    }
+    return nullptr;
+  }
+
+  // Pre-order walk of everything below `tag`, without recursion. `visit`
+  // must not change the tree's shape.
   template <class F>
   static void ForEachBelow(Tag* tag, F&& visit) {
-    if (!tag->children_) return;
-    std::vector<std::pair<Tags*, size_t>> stack;
-    stack.emplace_back(tag->children_.get(), 0);
-    while (!stack.empty()) {
-      auto& [list, i] = stack.back();
-      if (i >= list->entries_.size()) {
-        stack.pop_back();
-        continue;
-      }
-      Tag* t = list->entries_[i++].tag.get();
-      visit(t);
-      if (t->children_ && !t->children_->entries_.empty()) {
-        stack.emplace_back(t->children_.get(), 0);
-      }
-    }
+    for (Tag* t = Node::At(tag, 0); t; t = NextInScope(t, tag)) visit(t);
   }
 
  private:
   // The first match below `scope` in pre-order; with a `start`, the first
   // match after it.
   static Tag* Below(Tag* scope, const Key& key, const Tag* start, bool start_checked);
+  static Tag* Below(Tag* scope, const Document* doc, const Key& key, const Tag* start,
+                    bool start_checked);
 };
 
 }  // namespace quillon::html

@@ -1,5 +1,4 @@
-// Code-page helpers, element-name tables and the node pool.
-#include <new>
+// Code-page helpers and text escaping.
 
 #include "html/internal.h"
 
@@ -49,48 +48,6 @@ bool EqualsIgnoreCase(const platform::CodePage& cp, std::string_view a, std::str
   return Upper(cp, a) == Upper(cp, b);
 }
 
-bool IsEmptyElement(std::string_view n) {
-  // Every tag is classified as it is created: dispatch on the length first.
-  switch (n.size()) {
-    case 2:
-      return n == "HR" || n == "BR" || n == "LI" || n == "LH" || n == "DT" || n == "DD";
-    case 3:
-      return n == "IMG" || n == "COL";
-    case 4:
-      return n == "META" || n == "AREA" || n == "BASE" || n == "LINK" || n == "?XML";
-    case 5:
-      return n == "INPUT" || n == "IMAGE" || n == "FRAME" || n == "PARAM";
-    case 6:
-      return n == "OPTION";
-    default:
-      return false;
-  }
-}
-
-bool IsNestable(std::string_view n) {
-  return n == "TABLE" || n == "TR" || n == "TH" || n == "TD" || n == "DL" || n == "DD" ||
-         n == "DT";
-}
-
-std::pmr::memory_resource* NodePool() {
-  // Tag and collection objects come in two sizes; a pool keeps their blocks
-  // on free lists for reuse. It is never destroyed, so tags that outlive
-  // static destruction (held by a host until exit) can still be released.
-  static auto* pool = new std::pmr::synchronized_pool_resource(
-      std::pmr::pool_options{0, 256}, std::pmr::new_delete_resource());
-  return pool;
-}
-
-std::pmr::memory_resource* ChunkSource() {
-  // Documents come and go (one or more per request in a serving loop); the
-  // chunks their pools were given stay here for the next document instead
-  // of going back to the system and being faulted in again, page by page.
-  // What is kept is the most that the documents alive at one time held.
-  static auto* chunks = new std::pmr::synchronized_pool_resource(
-      std::pmr::pool_options{0, size_t{8} << 20}, std::pmr::new_delete_resource());
-  return chunks;
-}
-
 namespace {
 
 // UTF-16 units of the character of `length` bytes at text[pos].
@@ -138,6 +95,33 @@ size_t BytesForUtf16(const platform::CodePage& cp, std::string_view text, size_t
     pos += length;
   }
   return pos;
+}
+
+std::string Escape(std::string_view text) {
+  size_t extra = 0;
+  for (char c : text) {
+    switch (c) {
+      case '&': extra += 4; break;
+      case '<': case '>': extra += 3; break;
+      case '"': extra += 5; break;
+      case '\'': extra += 5; break;
+      default: break;
+    }
+  }
+  if (extra == 0) return std::string(text);
+  std::string out;
+  out.reserve(text.size() + extra);
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#x27;"; break;
+      default: out += c;
+    }
+  }
+  return out;
 }
 
 }  // namespace quillon::html

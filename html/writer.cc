@@ -4,121 +4,339 @@
 #include "html/writer.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "html/internal.h"
 
 namespace quillon::html {
 
-Writer::Writer(const Document& doc, Form form, Output* out, std::string* buffer)
-    : doc_(doc), page_(form == Form::kPage), out_(out), buffer_(buffer) {}
+namespace {
 
-void Writer::Indent(int level) {
-  const std::string& code = doc_.IndentCode();
-  if (level <= 0 || code.empty()) return;
+char* StringData(std::string* s) { return s->data(); }
+
+// Grows `s` to `size` bytes whose new ones are about to be written: left
+// as they are where the library allows it, instead of zeroed first.
+void GrowForWriting(std::string* s, size_t size) {
+#if defined(__cpp_lib_string_resize_and_overwrite)
+  s->resize_and_overwrite(size, [](char*, size_t n) { return n; });
+#else
+  s->resize(size);
+#endif
+}
+
+}  // namespace
+
+Writer::Writer(const Document& doc, Form form, std::string* buffer, size_t expected)
+    : page_(form == Form::kPage) {
+  Setup(doc);
+  Into(buffer, expected);
+}
+
+Writer::Writer(const Document& doc, Form form, Output* out) : page_(form == Form::kPage) {
+  Setup(doc);
+  bool skip = false;
+  chunk_ = chunk_storage_;
+  start_ = cur_ = chunk_;
+  end_ = chunk_ + kChunk;
+  if (std::string* text = out->DirectText(&skip)) {
+    // An output that keeps its text in one string gets the page appended
+    // to it a chunk at a time, line ends included.
+    skip_line_end_ = skip;
+    out_direct_ = out;
+    sink_ = text;
+    direct_from_ = text->size();
+    return;
+  }
+  out_ = out;
+}
+
+void Writer::Into(std::string* text, size_t expected) {
+  // The string is written through its own memory, grown ahead of the
+  // writing by a guess of the page's size.
+  buffer_ = text;
+  const size_t used = text->size();
+  GrowForWriting(text, used + std::max<size_t>(expected + expected / 8, 4096));
+  start_ = StringData(text);
+  cur_ = start_ + used;
+  end_ = start_ + text->size();
+}
+
+Writer::~Writer() { Finish(); }
+
+void Writer::Finish() {
+  if (buffer_) {
+    // Whatever happened, a string keeps exactly what was written into it.
+    buffer_->resize(static_cast<size_t>(cur_ - start_));
+    buffer_ = nullptr;
+    start_ = cur_ = end_ = nullptr;
+  }
+  if (out_direct_) {
+    Output* out = std::exchange(out_direct_, nullptr);
+    out->DirectTextEnd(touched_ || sink_->size() != direct_from_);
+  }
+}
+
+void Writer::Setup(const Document& doc) {
+  arena_ = doc.arena();
+  dummy_ = doc.dummy_tag_id();
+  dummy_block_ = doc.dummy_block_tag_id();
+  dummy_text_ = &doc.DummyTagName();
+  dummy_block_text_ = &doc.DummyBlockTagName();
+  indent_code_ = &doc.IndentCode();
+  indent_unit_ = indent_code_->size();
+}
+
+void Writer::GrowIndent(size_t size) {
   // Every line of a page nested N levels deep would otherwise carry N
   // indentations: a template of a few hundred thousand unclosed elements
   // would write gigabytes. Deeper lines keep the deepest indentation.
-  level = std::min(level, kMaxIndentLevels);
-  size_t want = static_cast<size_t>(level) * code.size();
-  while (indent_.size() < want) indent_ += code;
-  Text(std::string_view(indent_).substr(0, want));
+  if (indent_.empty()) indent_ = "\r\n";
+  while (indent_.size() < size) indent_ += *indent_code_;
 }
 
-void Writer::Write(const Tag* root, int level) {
-  std::vector<Frame> stack;
-  Open(root, level, &stack);
-  while (!stack.empty()) {
-    Frame& f = stack.back();
-    if (f.children && f.next < f.children->entries_.size()) {
-      const Tag* child = f.children->entries_[f.next++].tag.get();
-      int child_level = f.child_level;
-      Open(child, child_level, &stack);
-      continue;
-    }
-    Close(f);
-    stack.pop_back();
+bool Writer::Room(size_t n) {
+  if (buffer_) {
+    const size_t used = static_cast<size_t>(cur_ - start_);
+    GrowForWriting(buffer_, std::max(buffer_->size() * 2, used + n + 4096));
+    start_ = StringData(buffer_);
+    cur_ = start_ + used;
+    end_ = start_ + buffer_->size();
+    return true;
   }
   Flush();
+  return n <= kChunk;
 }
 
-void Writer::Open(const Tag* tag, int level, std::vector<Frame>* stack) {
-  const std::string& name = tag->name_;
-  const bool text_block = name == doc_.DummyTagName();
-  const bool dummy_block = page_ && name == doc_.DummyBlockTagName();
-  if (tag->break_before_ && !dummy_block) {
-    if (tag->no_indent_) {
-      if (!page_ || !tag->GetParam("VALUE").starts_with("<!--!")) Line();
-    } else {
-      Line();
-      Indent(level);
-    }
+void Writer::Pass(const char* p, size_t n) {
+  if (n == 0) return;
+  if (sink_) {
+    sink_->append(p, n);
+  } else {
+    out_->AppendText(std::string_view(p, n));
   }
-  // The frame is made in its place on the stack and finished there: one
-  // built aside and copied in is read back wider than it was written, which
-  // stalls the copy on every tag.
-  Frame& f = stack->emplace_back();
-  f.tag = tag;
-  f.level = level;
-  f.child_level = level;
-  f.begin = Length();
-  f.children = tag->children_.get();
-  f.next = 0;
-  f.write_value = false;
-  f.write_end = false;
-  // Identifiers matter to the master form only.
-  static const std::string kNoId;
-  const std::string& id = page_ ? kNoId : tag->ID();
+}
 
-  if (name == "ROOT" && !tag->owner_) return;
-  if (text_block &&
-      (page_ || (id.empty() && (tag->params_.empty() ||
-                                (tag->params_.size() == 1 && tag->params_[0].name == "VALUE"))))) {
-    const std::string& value = tag->GetParam("VALUE");
-    if (!page_ || !value.starts_with("<!--!")) Text(value);
-    f.children = nullptr;
+void Writer::Flush() {
+  if (chunk_ && cur_ != start_) {
+    const size_t n = static_cast<size_t>(cur_ - start_);
+    cur_ = start_;
+    Pass(start_, n);
+  }
+}
+
+void Writer::Line() {
+  if (out_) {
+    // The output sees whole lines instead of a call per piece.
+    Flush();
+    out_->LineEnd();
     return;
   }
-  if (dummy_block) return;
-  Char('<');
-  Text(name);
-  if (!page_ && tag->owner_ && !id.empty()) {
-    Text(" QLID=\"");
-    Text(id);
-    Char('"');
+  if (skip_line_end_) {
+    // Only a line end that would begin the text is left out.
+    skip_line_end_ = false;
+    touched_ = true;
+    if (cur_ == start_ && sink_->size() == direct_from_) return;
   }
-  for (const Tag::Param& p : tag->params_) {
-    if ((text_block && p.name == "VALUE") || p.name.starts_with('!')) continue;
-    Char(' ');
-    Text(p.name);
-    if (p.value != p.name) {
-      Text("=\"");
-      Text(p.value);
+  Put("\r\n", 2);
+}
+
+void Writer::PutParams(const Tag* tag, const Arena* arena, bool skip_value) {
+  for (uint32_t i = 0, n = Node::ParamCount(tag); i < n; ++i) {
+    const Param p = Node::ParamAt(tag, i);
+    if (skip_value && p.name() == names::kValue) continue;
+    const NameInfo& name = arena->Info(p.name());
+    // Names starting with "!" are the page's private data, never written.
+    if (name.flags & NameInfo::kPrivate) continue;
+    if (p.view() == name.text) {
+      Put(name.bare);
+    } else {
+      Put(name.attr);
+      PutValue(p);
       Char('"');
     }
   }
-  Char('>');
-  f.child_level = tag->owner_ ? level + 1 : level;
-  f.write_value = text_block;
-  f.write_end = tag->has_end_tag_;
 }
 
-void Writer::Close(const Frame& f) {
+void Writer::PutQuoted(std::string_view v) {
+  // A quote would end the value early and let the rest pass for markup.
+  for (size_t at; (at = v.find('"')) != std::string_view::npos; v.remove_prefix(at + 1)) {
+    Put(v.data(), at);
+    Put("&quot;", 6);
+  }
+  Put(v);
+}
+
+inline void Writer::Close(const Frame& f) {
   const Tag* tag = f.tag;
-  if (f.write_value) Text(tag->GetParam("VALUE"));
+  if (f.write_value) Put(Node::GetParam(tag, names::kValue));
   if (f.write_end) {
-    if (tag->break_before_end_) {
-      Line();
-      Indent(f.level);
-    }
-    Text("</");
-    Text(tag->name_);
-    Char('>');
+    if (Node::flags(tag) & Node::kBreakBeforeEnd) LineIndent(f.level);
+    Put(Node::info(tag).close);
   }
   if (tag == target_) {
     target_begin_ = f.begin;
     target_end_ = Length();
   }
   if (spans_) (*spans_)[tag] = {f.begin, Length()};
+}
+
+void Writer::Write(const Tag* root, int level) {
+  // The page form of a tree of this document's memory with no ranges to
+  // record is what every page request writes: its own lean walk.
+  if (page_ && !target_ && !spans_ && Node::arena(root) == arena_) {
+    WritePage(root, level);
+    Flush();
+    Finish();
+    return;
+  }
+  stack_.clear();
+  Open(root, level);
+  while (!stack_.empty()) {
+    Frame& f = stack_.back();
+    if (f.next < f.count) {
+      const Tag* child = Node::Kid(f.tag, f.next++);
+      Open(child, f.child_level);
+      continue;
+    }
+    Close(f);
+    stack_.pop_back();
+  }
+  Flush();
+  Finish();
+}
+
+void Writer::WritePage(const Tag* root, int level) {
+  page_stack_.clear();
+  // Writes `tag`'s start (or all of it); true when its children follow.
+  auto open = [&](const Tag* tag, int lvl) {
+    const uint8_t flags = Node::flags(tag);
+    const NameId name = Node::name(tag);
+    if (name == dummy_) {
+      const std::string_view value = Node::GetParam(tag, names::kValue);
+      const bool template_only = value.size() >= 5 && std::memcmp(value.data(), "<!--!", 5) == 0;
+      if (flags & Node::kBreakBefore) {
+        if (!(flags & Node::kNoIndent)) {
+          LineIndent(lvl);
+        } else if (!template_only) {
+          Line();
+        }
+      }
+      if (!template_only) Put(value);
+      return;
+    }
+    const uint32_t kids = Node::KidCount(tag);
+    if (name == dummy_block_) {
+      if (kids > 0) page_stack_.push_back(PageFrame{tag, 0, kids, lvl, lvl});
+      return;
+    }
+    if (flags & Node::kBreakBefore) {
+      if (!(flags & Node::kNoIndent)) {
+        LineIndent(lvl);
+      } else if (!Node::GetParam(tag, names::kValue).starts_with("<!--!")) {
+        Line();
+      }
+    }
+    const Tag* parent = Node::parent(tag);
+    if (!parent && name == names::kRoot) {
+      if (kids > 0) page_stack_.push_back(PageFrame{tag, 0, kids, lvl, lvl});
+      return;
+    }
+    const NameInfo& info = arena_->Info(name);
+    Put(info.open);
+    PutParams(tag, arena_, false);
+    Char('>');
+    if (kids > 0) {
+      page_stack_.push_back(PageFrame{tag, 0, kids, lvl, parent ? lvl + 1 : lvl});
+    } else if (flags & Node::kHasEndTag) {
+      if (flags & Node::kBreakBeforeEnd) LineIndent(lvl);
+      Put(info.close);
+    }
+  };
+  open(root, level);
+  while (!page_stack_.empty()) {
+    PageFrame& f = page_stack_.back();
+    if (f.next < f.count) {
+      const Tag* child = Node::Kid(f.tag, f.next++);
+      open(child, f.child_level);
+      continue;
+    }
+    const Tag* tag = f.tag;
+    const int lvl = f.level;
+    page_stack_.pop_back();
+    const NameId name = Node::name(tag);
+    if (name == dummy_block_ || (!Node::parent(tag) && name == names::kRoot)) continue;
+    const uint8_t flags = Node::flags(tag);
+    if (flags & Node::kHasEndTag) {
+      if (flags & Node::kBreakBeforeEnd) LineIndent(lvl);
+      Put(arena_->Info(name).close);
+    }
+  }
+}
+
+void Writer::Open(const Tag* tag, int level) {
+  const uint8_t flags = Node::flags(tag);
+  bool text_block;
+  bool dummy_block;
+  if (Node::arena(tag) == arena_) {
+    const NameId name = Node::name(tag);
+    text_block = name == dummy_;
+    dummy_block = page_ && name == dummy_block_;
+  } else {
+    // A tag the document left behind in other memory (held elsewhere).
+    const std::string& name = Node::info(tag).text;
+    text_block = name == *dummy_text_;
+    dummy_block = page_ && name == *dummy_block_text_;
+  }
+  if ((flags & Node::kBreakBefore) && !dummy_block) {
+    if (flags & Node::kNoIndent) {
+      if (!page_ || !Node::GetParam(tag, names::kValue).starts_with("<!--!")) Line();
+    } else {
+      LineIndent(level);
+    }
+  }
+  Frame f;
+  f.tag = tag;
+  f.level = level;
+  f.child_level = level;
+  f.begin = Length();
+  f.next = 0;
+  f.count = Node::KidCount(tag);
+  f.write_value = false;
+  f.write_end = false;
+  const Tag* parent = Node::parent(tag);
+  // Identifiers matter to the master form only.
+  const std::string_view id = page_ || !parent ? std::string_view() : Node::Id(tag);
+  const uint32_t params = Node::ParamCount(tag);
+
+  if (!parent && Node::name(tag) == names::kRoot) {
+    // A ROOT writes only its children.
+  } else if (text_block &&
+             (page_ || (id.empty() && (params == 0 ||
+                                       (params == 1 && Node::ParamAt(tag, 0).name() == names::kValue))))) {
+    const std::string_view value = Node::GetParam(tag, names::kValue);
+    if (!page_ || !value.starts_with("<!--!")) Put(value);
+    f.count = 0;
+  } else if (!dummy_block) {
+    const Arena* arena = Node::arena(tag);
+    Put(arena->Info(Node::name(tag)).open);
+    if (!id.empty()) {
+      Put(" QLID=\"", 7);
+      Put(id);
+      Char('"');
+    }
+    PutParams(tag, arena, text_block);
+    Char('>');
+    f.child_level = parent ? level + 1 : level;
+    f.write_value = text_block;
+    f.write_end = (flags & Node::kHasEndTag) != 0;
+  }
+  // A tag without children to write is closed at once; only those with
+  // children (or a range to record) wait on the stack.
+  if (f.count > 0 || target_ || spans_) {
+    stack_.push_back(f);
+  } else {
+    Close(f);
+  }
 }
 
 }  // namespace quillon::html

@@ -8,14 +8,20 @@
 #include <utility>
 #include <vector>
 
+#include "html/node.h"
 #include "quillon/html/document.h"
 #include "quillon/html/tag.h"
 
 namespace quillon::html {
 
-// One write of a tag and its subtree to an output or a buffer. Positions
+// One write of a tag and its subtree into a string or an output. Positions
 // (the target's range, or every tag's range) are byte offsets into the
-// buffer and are only meaningful when writing to one.
+// string and are only meaningful when writing to one.
+//
+// Pieces are copied into the memory they end up in: the string itself
+// (grown ahead, trimmed at the end), or, for an output that offers its
+// text (DirectText), that text; other outputs get the page through a fixed
+// chunk, a line at a time.
 class Writer {
  public:
   // Indentation stops growing at this depth.
@@ -23,9 +29,14 @@ class Writer {
 
   using Spans = std::unordered_map<const Tag*, std::pair<size_t, size_t>>;
 
-  Writer(const Document& doc, Form form, Output* out, std::string* buffer);
+  // Appends to `*buffer` (after what it holds). `expected`: about how
+  // many bytes will be written (the string is grown ahead by that much).
+  Writer(const Document& doc, Form form, std::string* buffer, size_t expected = 0);
+  // Writes to `out`.
+  Writer(const Document& doc, Form form, Output* out);
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
+  ~Writer();
 
   void set_target(const Tag* tag) { target_ = tag; }
   void set_spans(Spans* spans) { spans_ = spans; }
@@ -37,71 +48,131 @@ class Writer {
  private:
   struct Frame {
     const Tag* tag;
+    size_t begin;
+    uint32_t next;
+    uint32_t count;  // children to write
     int level;
     int child_level;
-    size_t begin;
-    const Tags* children;  // null: the children are not written
-    size_t next;
     bool write_value;
     bool write_end;
   };
 
-  void Open(const Tag* tag, int level, std::vector<Frame>* stack);
-  void Close(const Frame& f);
-  // Every piece goes into a fixed chunk first: copying into it inlines,
-  // where appending to a string is a call, and a tag is written in up to a
-  // dozen pieces. The chunk goes on when full, at the end of the write and,
-  // towards an output, at each line end: the output sees whole lines
-  // instead of a virtual call per piece.
-  void Text(std::string_view text) {
-    if (text.size() > static_cast<size_t>(end_ - cur_)) {
-      Flush();
-      if (text.size() > kChunk) {
-        Pass(text);
-        return;
-      }
+  struct PageFrame {
+    const Tag* tag;
+    uint32_t next;
+    uint32_t count;
+    int level;
+    int child_level;
+  };
+  // The page form of a tree in this document's memory, recording nothing.
+  void WritePage(const Tag* root, int level);
+  void Setup(const Document& doc);
+  void Into(std::string* text, size_t expected);
+  // Writes what comes before `tag`'s children; pushes a frame when its
+  // children or a recorded range still need one, else closes it at once.
+  void Open(const Tag* tag, int level);
+  inline void Close(const Frame& f);
+
+  // --- Output ---
+  // Most pieces are a few bytes: copied inline, by overlapping words that
+  // stay inside the piece, instead of through a call.
+  static void CopyBytes(char* d, const char* s, size_t n) {
+    if (n > 16) {
+      std::memcpy(d, s, n);
+    } else if (n >= 8) {
+      uint64_t a, b;
+      std::memcpy(&a, s, 8);
+      std::memcpy(&b, s + n - 8, 8);
+      std::memcpy(d, &a, 8);
+      std::memcpy(d + n - 8, &b, 8);
+    } else if (n >= 4) {
+      uint32_t a, b;
+      std::memcpy(&a, s, 4);
+      std::memcpy(&b, s + n - 4, 4);
+      std::memcpy(d, &a, 4);
+      std::memcpy(d + n - 4, &b, 4);
+    } else if (n > 0) {
+      d[0] = s[0];
+      d[n / 2] = s[n / 2];
+      d[n - 1] = s[n - 1];
     }
-    std::memcpy(cur_, text.data(), text.size());
-    cur_ += text.size();
   }
+  void Put(const char* p, size_t n) {
+    if (static_cast<size_t>(end_ - cur_) < n) {
+      if (!Room(n)) return Pass(p, n);
+    }
+    CopyBytes(cur_, p, n);
+    cur_ += n;
+  }
+  void Put(std::string_view text) { Put(text.data(), text.size()); }
   void Char(char c) {
-    if (cur_ == end_) Flush();
+    if (cur_ == end_) Room(1);
     *cur_++ = c;
   }
-  void Line() {
-    if (out_) {
-      Flush();
-      out_->LineEnd();
+  // A value between double quotes: a quote inside becomes &quot;.
+  void PutValue(const Param& p) {
+    if (p.has_quote()) return PutQuoted(p.view());
+    Put(p.value, p.size);
+  }
+  void PutQuoted(std::string_view v);
+  // The parameters of a start tag (a text block's VALUE left out when
+  // `skip_value`).
+  void PutParams(const Tag* tag, const Arena* arena, bool skip_value);
+  void Line();
+  // A line end, then the indentation of `level`.
+  void LineIndent(int level) {
+    if (level > kMaxIndentLevels) level = kMaxIndentLevels;
+    const size_t want = level > 0 ? static_cast<size_t>(level) * indent_unit_ : 0;
+    if (indent_.size() < 2 + want) GrowIndent(2 + want);
+    if (out_ || skip_line_end_) {
+      Line();
+      Put(indent_.data() + 2, want);
     } else {
-      Text("\r\n");
+      Put(indent_.data(), 2 + want);
     }
   }
-  void Flush() {
-    Pass(std::string_view(chunk_, static_cast<size_t>(cur_ - chunk_)));
-    cur_ = chunk_;
-  }
-  void Pass(std::string_view text) {
-    if (text.empty()) return;
-    if (out_) {
-      out_->AppendText(text);
-    } else {
-      buffer_->append(text);
-    }
-  }
-  void Indent(int level);
-  size_t Length() const {
-    return out_ ? 0 : buffer_->size() + static_cast<size_t>(cur_ - chunk_);
-  }
+  void GrowIndent(size_t size);
+  // Makes room for `n` bytes; false when they must go past the chunk.
+  bool Room(size_t n);
+  void Pass(const char* p, size_t n);
+  void Flush();
+  // Trims a string written into to what was written and, writing into an
+  // output's text, tells the output; once.
+  void Finish();
+  size_t Length() const { return buffer_ ? static_cast<size_t>(cur_ - start_) : 0; }
+  // Not in place: through the chunk.
 
-  const Document& doc_;
   bool page_;
-  Output* out_;
-  std::string* buffer_;
-  std::string indent_;
+  const Arena* arena_ = nullptr;
+  NameId dummy_ = 0;
+  NameId dummy_block_ = 0;
+  const std::string* dummy_text_ = nullptr;
+  const std::string* dummy_block_text_ = nullptr;
+  const std::string* indent_code_ = nullptr;
+  std::string indent_;  // CR LF, then the code repeated as deep as needed so far
+  size_t indent_unit_ = 0;
+
+  // Writing into a string: [start_, end_) is its memory.
+  std::string* buffer_ = nullptr;
+  // Writing into an output's own text (DirectText): the output, its text,
+  // where its text stood before, and whether anything (a line end that was
+  // left out included) went in since.
+  Output* out_direct_ = nullptr;
+  std::string* sink_ = nullptr;
+  size_t direct_from_ = 0;
+  bool touched_ = false;
+  // A first line end that the output said to leave out, not yet met.
+  bool skip_line_end_ = false;
+  Output* out_ = nullptr;  // set when writing through calls
   static constexpr size_t kChunk = 8 * 1024;
-  char chunk_[kChunk];
-  char* cur_ = chunk_;
-  char* const end_ = chunk_ + kChunk;
+  char chunk_storage_[kChunk];
+  char* chunk_ = nullptr;
+  char* start_ = nullptr;
+  char* cur_ = nullptr;
+  char* end_ = nullptr;
+
+  std::vector<Frame> stack_;
+  std::vector<PageFrame> page_stack_;
   const Tag* target_ = nullptr;
   size_t target_begin_ = 0;
   size_t target_end_ = 0;

@@ -78,7 +78,32 @@ ScopedFileSystem::ScopedFileSystem(FileSystem* file_system)
 
 ScopedFileSystem::~ScopedFileSystem() { g_file_system.store(previous_, std::memory_order_release); }
 
+namespace {
+
+FileIdentity IdentityFrom(const struct stat& info) {
+  FileIdentity id;
+  id.device = info.st_dev;
+  id.inode = info.st_ino;
+  id.size = info.st_size;
+  id.modified = info.st_mtim;
+  id.changed = info.st_ctim;
+  return id;
+}
+
+}  // namespace
+
+bool IdentityOf(const std::string& path, FileIdentity* identity) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) return false;
+  *identity = IdentityFrom(info);
+  return true;
+}
+
 bool ReadWholeFile(const std::string& path, std::string* out) {
+  return ReadWholeFile(path, out, nullptr);
+}
+
+bool ReadWholeFile(const std::string& path, std::string* out, FileIdentity* identity) {
   FileSystem& fs = CurrentFileSystem();
   File fd(OpenRetrying(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return false;
@@ -107,6 +132,7 @@ bool ReadWholeFile(const std::string& path, std::string* out) {
   }
   content.resize(used);
   out->swap(content);
+  if (identity != nullptr) *identity = IdentityFrom(info);
   return true;
 }
 

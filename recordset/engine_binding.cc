@@ -2,6 +2,7 @@
 // IDispatch by member name, with the arguments the engines document, so
 // any engine that answers those names serves.
 #include <array>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -106,11 +107,11 @@ bool InvokeId(IDispatch* object, com::DISPID id, com::WORD flags, com::VARIANT* 
     params.rgdispidNamedArgs = &put;
     params.cNamedArgs = 1;
   }
-  com::EXCEPINFO excepinfo{};
+  // No EXCEPINFO: a failure is read from the engine's error collection
+  // (ThrowEngineError), so the per-value calls need not fill and free one.
   com::UINT arg_error = 0;
   const com::HRESULT hr =
-      object->Invoke(id, com::GUID_NULL, 0, flags, &params, result, &excepinfo, &arg_error);
-  com::ClearExcepInfo(&excepinfo);
+      object->Invoke(id, com::GUID_NULL, 0, flags, &params, result, nullptr, &arg_error);
   return com::Succeeded(hr);
 }
 
@@ -157,24 +158,12 @@ class EngineAdapter final : public RecordsetAdapter {
     }
   }
 
-  void Close() override {
-    // Closing never throws: it runs on every failure path and in the
-    // destructor. An engine that refuses to close is released anyway.
-    if (recordset_opened_here_ && recordset_) CallIgnoringFailure(recordset_.get(), u"Close");
-    if (database_opened_here_ && database_) CallIgnoringFailure(database_.get(), u"Close");
-    fields_.clear();
-    field_collection_.reset();
-    recordset_dispatch_.reset();
-    recordset_.reset();
-    database_dispatch_.reset();
-    database_.reset();
-    errors_.reset();
-    engine_.reset();
-    database_opened_here_ = false;
-    recordset_opened_here_ = false;
-    edit_state_ = 0;
-    eof_id_ = bof_id_ = move_next_id_ = add_new_id_ = update_id_ = kUnresolved;
-    value_ids_.clear();
+  void Close() override { Release(nullptr); }
+
+  void CloseChecked() override {
+    std::optional<RecordsetException> failure;
+    Release(&failure);
+    if (failure) throw *failure;
   }
 
   bool IsOpen() const override { return static_cast<bool>(recordset_); }
@@ -254,6 +243,40 @@ class EngineAdapter final : public RecordsetAdapter {
   }
 
  private:
+  // Closes the recordset and the database if they were opened here and
+  // releases everything, never throwing: it runs on every failure path and
+  // in the destructor, and an engine that refuses to close is released
+  // anyway. `failure`, when given, receives the engine's error of the first
+  // close the engine refused, read before the error collection goes.
+  void Release(std::optional<RecordsetException>* failure) noexcept {
+    auto close = [&](IDispatch* object) {
+      std::array<Variant, 0> none{};
+      Variant ignored;
+      if (TryCall(object, u"Close", com::DISPATCH_METHOD, none, &ignored)) return;
+      if (failure == nullptr || failure->has_value()) return;
+      try {
+        failure->emplace(EngineException());
+      } catch (...) {
+        failure->emplace(kEngineWithoutDescription);
+      }
+    };
+    if (recordset_opened_here_ && recordset_) close(recordset_.get());
+    if (database_opened_here_ && database_) close(database_.get());
+    fields_.clear();
+    field_collection_.reset();
+    recordset_dispatch_.reset();
+    recordset_.reset();
+    database_dispatch_.reset();
+    database_.reset();
+    errors_.reset();
+    engine_.reset();
+    database_opened_here_ = false;
+    recordset_opened_here_ = false;
+    edit_state_ = 0;
+    eof_id_ = bof_id_ = move_next_id_ = add_new_id_ = update_id_ = kUnresolved;
+    value_ids_.clear();
+  }
+
   bool IsAdo() const { return engine_kind_ == Engine::kAdo; }
 
   void RequireOpen() const {
@@ -304,11 +327,6 @@ class EngineAdapter final : public RecordsetAdapter {
     Variant result;
     if (!TryCall(object, name, flags, args, &result)) ThrowEngineError();
     return result;
-  }
-  static void CallIgnoringFailure(IDispatch* object, std::u16string_view name) {
-    std::array<Variant, 0> none{};
-    Variant ignored;
-    TryCall(object, name, com::DISPATCH_METHOD, none, &ignored);
   }
 
   // A property that holds an object.
@@ -444,9 +462,11 @@ class EngineAdapter final : public RecordsetAdapter {
     value_ids_.assign(fields_.size(), kUnresolved);
   }
 
+  [[noreturn]] void ThrowEngineError() { throw EngineException(); }
+
   // The engine's error collection as one exception: descriptions joined in
   // collection order; number, source and help of the first error.
-  [[noreturn]] void ThrowEngineError() {
+  RecordsetException EngineException() {
     int32_t code = kEngineWithoutDescription;
     std::u16string source, description, help_file;
     int32_t help_context = 0;
@@ -495,8 +515,8 @@ class EngineAdapter final : public RecordsetAdapter {
       code = kEngineWithoutDescription;
       help_context = 0;
     }
-    throw RecordsetException(code, std::move(source), std::move(description),
-                             std::move(help_file), help_context);
+    return RecordsetException(code, std::move(source), std::move(description),
+                              std::move(help_file), help_context);
   }
 
   Engine engine_kind_;
@@ -567,6 +587,30 @@ std::string Export(RecordsetAdapter& adapter) {
   return text;
 }
 
+// Two failures of one import as one: the first one's number and help,
+// both texts on their own lines.
+RecordsetException Joined(const RecordsetException& first, const RecordsetException& then) {
+  return RecordsetException(first.code(), first.source(), first.Text() + u"\n" + then.Text(),
+                            first.help_file(), first.help_context());
+}
+
+// The rows are saved only once the recordset has closed, so its close is
+// part of the import: a close the engine refuses fails the import, also
+// after a failing row (whose predecessors that close would have saved).
+void Import(RecordsetAdapter& adapter, std::string_view text) {
+  try {
+    adapter.LoadFromText(text);
+  } catch (const RecordsetException& failure) {
+    try {
+      adapter.CloseChecked();
+    } catch (const RecordsetException& closing) {
+      throw Joined(failure, closing);
+    }
+    throw;
+  }
+  adapter.CloseChecked();
+}
+
 }  // namespace
 
 std::string ExportRecordset(int32_t database_type, std::string_view database_name,
@@ -587,14 +631,14 @@ void ImportRecordset(int32_t database_type, std::string_view database_name,
                      std::string_view recordset_name, std::string_view text) {
   auto adapter = CreateRecordsetAdapter(database_type);
   adapter->OpenByName(database_name, recordset_name, /*for_reading=*/false, 0);
-  adapter->LoadFromText(text);
+  Import(*adapter, text);
 }
 
 void ImportRecordset(int32_t database_type, com::IDispatch* database,
                      std::string_view recordset_name, std::string_view text) {
   auto adapter = CreateRecordsetAdapter(database_type);
   adapter->OpenOnDatabase(database, recordset_name, /*for_reading=*/false, 0);
-  adapter->LoadFromText(text);
+  Import(*adapter, text);
 }
 
 }  // namespace quillon::recordset

@@ -6,6 +6,7 @@
 
 #include "quillon/component/bstr.h"
 #include "quillon/component/errors.h"
+#include "quillon/component/forward.h"
 #include "quillon/component/runtime.h"
 #include "quillon/component/byte_text.h"
 #include "quillon/component/variant.h"
@@ -136,7 +137,47 @@ int RecordsetAdapter::GetFieldCount() const {
   return static_cast<int>(fields_.size());
 }
 
+namespace {
+
+// The text of a value without a direct form, through the runtime's
+// coercion; 1005 when there is none.
+std::u16string CoercedText(const com::VARIANT& v) {
+  std::u16string text;
+  if (com::Succeeded(com::VariantToText(v, &text))) return text;
+  com::VARIANT coerced{};
+  if (com::Failed(com::VariantChangeType(&coerced, &v, 0, com::VT_BSTR))) {
+    throw RecordsetException(kConversionFailed);
+  }
+  com::Variant owner;
+  owner.Adopt(&coerced);
+  return std::u16string(com::Bstr::View(owner.get()->bstrVal));
+}
+
+// The bytes of a one-dimensional byte array held directly; false for any
+// other form (which BytesToText handles).
+bool DirectBytes(const com::VARIANT& v, std::string_view* bytes) {
+  if (v.vt != (com::VT_ARRAY | com::VT_UI1) || v.parray == nullptr || v.parray->cDims != 1 ||
+      v.parray->cbElements != 1) {
+    return false;
+  }
+  *bytes = std::string_view(static_cast<const char*>(v.parray->pvData),
+                            v.parray->rgsabound[0].cElements);
+  return true;
+}
+
+}  // namespace
+
 std::string RecordsetAdapter::GetFieldText(int index) {
+  std::string text;
+  AppendFieldText(index, &text, /*quote=*/false);
+  return text;
+}
+
+// The value of field `index` in its text form, appended to `out` (between
+// quotes when `quote` and the text needs them). Every kind is written
+// straight into `out`: numbers, dates and flags in their ASCII form, text
+// converted from UTF-16 in a scratch buffer, byte arrays as hex.
+void RecordsetAdapter::AppendFieldText(int index, std::string* out, bool quote) {
   if (!IsOpen()) throw RecordsetException(kNotOpen);
   if (index < 0 || index >= static_cast<int>(fields_.size())) {
     throw RecordsetException(kBadParameter);
@@ -144,26 +185,40 @@ std::string RecordsetAdapter::GetFieldText(int index) {
   com::Variant value;
   ReadValue(index, value.get());
   const com::VARIANT& v = *value.get();
-  if (v.vt == com::VT_EMPTY || v.vt == com::VT_NULL) return {};
-  if (v.vt == (com::VT_ARRAY | com::VT_UI1)) return com::BytesToText(v, /*form=*/0);
-  if (v.vt == com::VT_BSTR) {
-    std::u16string_view view = com::Bstr::View(v.bstrVal);
-    return platform::ProcessCodePage().FromUtf16(view.substr(0, view.find(u'\0')));
+  if (v.vt == com::VT_EMPTY || v.vt == com::VT_NULL) return;
+  char ascii[com::kAsciiTextCapacity];
+  if (const int n = com::VariantToAscii(v, ascii); n >= 0) {
+    // Never quoted: no tab, CR, LF or leading double quote in these forms.
+    Append(out, std::string_view(ascii, static_cast<size_t>(n)));
+    return;
   }
-  std::u16string text;
-  if (com::Failed(com::VariantToText(v, &text))) {
-    // Kinds without a direct form get the runtime's coercion.
-    com::VARIANT coerced{};
-    if (com::Failed(com::VariantChangeType(&coerced, &v, 0, com::VT_BSTR))) {
-      throw RecordsetException(kConversionFailed);
-    }
-    com::Variant owner;
-    owner.Adopt(&coerced);
-    text.assign(com::Bstr::View(owner.get()->bstrVal));
+  if (std::string_view bytes; DirectBytes(v, &bytes)) {
+    core::AppendHex(bytes, out);
+    return;
+  }
+  if (v.vt == (com::VT_ARRAY | com::VT_UI1)) {
+    Append(out, com::BytesToText(v, /*form=*/0));
+    return;
+  }
+  std::u16string coerced;
+  std::u16string_view text;
+  if (v.vt == com::VT_BSTR) {
+    text = com::Bstr::View(v.bstrVal);
+  } else {
+    coerced = CoercedText(v);
+    text = coerced;
   }
   // Values are written up to their first NUL, so the text holds none.
   text = text.substr(0, text.find(u'\0'));
-  return platform::ProcessCodePage().FromUtf16(text);
+  const platform::CodePage& cp = platform::ProcessCodePage();
+  const size_t room = cp.MaxNarrowLength(text.size());
+  if (scratch_.size() < room) scratch_.resize(room);
+  const std::string_view narrow(scratch_.data(), cp.FromUtf16(text, scratch_.data()));
+  if (quote) {
+    WriteTextValue(narrow, out);
+  } else {
+    Append(out, narrow);
+  }
 }
 
 void RecordsetAdapter::SetFieldText(int index, std::string_view text) {
@@ -176,7 +231,8 @@ void RecordsetAdapter::SetFieldText(int index, std::string_view text) {
     WriteValue(index, *bytes.get());
     return;
   }
-  com::Variant value = com::Variant::String(platform::ProcessCodePage().ToUtf16(text));
+  // Converted straight into the automation string.
+  com::Variant value = com::Variant::AdoptBstr(com::WideText(text));
   WriteValue(index, *value.get());
 }
 
@@ -190,7 +246,7 @@ void RecordsetAdapter::SaveAsText(std::string* out) {
   while (!IsEof()) {
     const int n = GetFieldCount();
     for (int i = 0; i < n; ++i) {
-      WriteTextValue(GetFieldText(i), out);
+      AppendFieldText(i, out, /*quote=*/true);
       if (i < n - 1) Append(out, "\t");
     }
     MoveNext();

@@ -41,16 +41,34 @@ def database_type(setting: str | None = None) -> int:
     return QL_ADO if "=" in setting and ";" in setting else QL_DAO36
 
 
-def sql_text(value) -> str:
-    """A value as an SQL string literal (the engines' Execute takes text)."""
-    return "'" + str(value).replace("'", "''") + "'"
+def row_id(text: str) -> int | None:
+    """A row identifier a visitor sent: plain decimal digits, or None. More
+    than 15 digits name no row (and would not travel as an exact number)."""
+    return int(text) if text.isascii() and text.isdigit() and len(text) <= 15 else None
+
+
+# ADO DataTypeEnum: what a Python value is sent as.
+AD_EMPTY, AD_INTEGER, AD_VARWCHAR, AD_LONGVARBINARY = 0, 3, 202, 205
+AD_PARAM_INPUT = 1
+
+
+def ado_type(value) -> int:
+    if isinstance(value, bool) or value is None:
+        return AD_EMPTY
+    if isinstance(value, int):
+        return AD_INTEGER
+    if isinstance(value, (bytes, bytearray)):
+        return AD_LONGVARBINARY
+    return AD_VARWCHAR
 
 
 class Database:
     """The contact table through the toolkit's DAO or ADO engine.
 
-    Both engines answer the same recordset members (EOF, MoveNext, Fields,
-    AddNew, Update); only opening differs.
+    Every statement that carries a value is parameterised: the SQL text has a
+    ? marker where the value goes, and the value is bound to it (a DAO query
+    definition or an ADO command), never written into the text. Both engines
+    answer the same recordset members (EOF, MoveNext, Fields).
     """
 
     def __init__(self, setting: str | None = None) -> None:
@@ -72,22 +90,30 @@ class Database:
     def is_sqlite(self) -> bool:
         return self.type == QL_DAO36
 
-    def open(self, source: str, read_only: bool = True):
+    def _statement(self, sql: str, values):
+        """A DAO query definition or an ADO command for `sql`, its ? markers
+        bound to `values` in order."""
         if self._db is not None:
-            return self._db.OpenRecordset(source)
-        rs = quillon.CreateObject("ADODB.Recordset")
-        # adOpenKeyset (1); adLockReadOnly (1) or adLockOptimistic (3).
-        rs.Open(source, self._conn, 1, 1 if read_only else 3, -1)
-        return rs
+            query = self._db.CreateQueryDef("", sql)
+            for i, value in enumerate(values):
+                query.Parameters(i).Value = value
+            return query
+        command = quillon.CreateObject("ADODB.Command")
+        command.ActiveConnection = self._conn
+        command.CommandText = sql
+        for value in values:
+            command.Parameters.Append(
+                command.CreateParameter("", ado_type(value), AD_PARAM_INPUT, 0, value))
+        return command
 
-    def execute(self, sql: str) -> None:
-        if self._db is not None:
-            self._db.Execute(sql)
-        else:
-            self._conn.Execute(sql)
+    def execute(self, sql: str, *values) -> None:
+        """Runs a statement that returns no rows; `values` fill its ? markers."""
+        self._statement(sql, values).Execute()
 
-    def rows(self, sql: str) -> list[dict]:
-        rs = self.open(sql)
+    def rows(self, sql: str, *values) -> list[dict]:
+        """The rows of a query; `values` fill its ? markers."""
+        statement = self._statement(sql, values)
+        rs = statement.OpenRecordset() if self._db is not None else statement.Execute()
         fields = rs.Fields
         names = [fields.Item(i).Name for i in range(fields.Count)]
         out = []
@@ -100,17 +126,10 @@ class Database:
         return out
 
     def add(self, table: str, values: dict) -> None:
-        rs = self.open("SELECT * FROM " + table, read_only=False)
-        rs.AddNew()
-        for name, value in values.items():
-            rs.Fields.Item(name).Value = value
-        rs.Update()
-        rs.Close()
-
-    def blob_literal(self, data: bytes) -> str:
-        if self.is_sqlite:
-            return "X'" + data.hex() + "'"
-        return "'\\x" + data.hex() + "'::bytea"
+        """Inserts one row; the names come from the program, the values are bound."""
+        names = ", ".join(values)
+        markers = ", ".join("?" for _ in values)
+        self.execute(f"INSERT INTO {table} ({names}) VALUES ({markers})", *values.values())
 
     def create_schema(self) -> None:
         key = "INTEGER PRIMARY KEY" if self.is_sqlite else "SERIAL PRIMARY KEY"

@@ -367,4 +367,8 @@ Tag* In(com::IDispatch* object, com::forward_internal::Tag<Tag*>) {
   return server::HtmlTagObject::Unwrap(object);
 }
 
+TagArg In(com::IDispatch* object, com::forward_internal::Tag<TagArg>) {
+  return server::HtmlTagObject::Unwrap(object);
+}
+
 }  // namespace quillon::html

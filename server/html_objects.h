@@ -390,7 +390,9 @@ class QHtmlDocObject : public com::ControlBase<QHtmlDocObject, IQHtmlDoc, kQHtml
   HRESULT Load(BSTR FileName) override { return Forward<&html::Document::Load>(FileName); }
   HRESULT WriteTo(IDispatch* QServer) override;
   HRESULT SetMasterPage(BSTR PageData) override {
-    return Forward<&html::Document::SetMasterPage>(PageData);
+    // The converted text is a string of its own: its bytes are taken over.
+    return Forward<static_cast<void (html::Document::*)(std::string&&)>(
+        &html::Document::SetMasterPage)>(PageData);
   }
   HRESULT get_DummyBlockTagName(BSTR* v) override {
     return Forward<&html::Document::DummyBlockTagName>(v);
@@ -465,6 +467,7 @@ using QHtmlDocPropPageObject = PropertyPageObject<ids::CLSID_QHtmlDocPropPage>;
 namespace quillon::html {
 void Out(const Ref<Tag>& tag, com::IDispatch** out);
 Tag* In(com::IDispatch* object, com::forward_internal::Tag<Tag*>);
+TagArg In(com::IDispatch* object, com::forward_internal::Tag<TagArg>);
 }  // namespace quillon::html
 
 #endif  // QUILLON_SERVER_HTML_OBJECTS_H_

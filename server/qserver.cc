@@ -494,6 +494,10 @@ std::string QServer::GetCookie(std::string_view name) const {
 void QServer::WriteString(std::string_view text) { impl_->response.AppendText(text); }
 void QServer::AppendBodyText(std::string_view text) { impl_->response.AppendText(text); }
 void QServer::WriteCRLF() { impl_->response.NewLine(); }
+std::string* QServer::TextBodyForAppend(bool* no_text_yet) {
+  return impl_->response.TextBodyForAppend(no_text_yet);
+}
+void QServer::TextBodyAppended(bool touched) { impl_->response.TextBodyAppended(touched); }
 void QServer::WriteBinary(std::string bytes) { impl_->response.SetBinaryBody(std::move(bytes)); }
 
 void QServer::WriteFromFile(const std::string& path) {

@@ -66,6 +66,16 @@ class Response {
   void AppendText(std::string_view text);
   // WriteCRLF: a new empty line.
   void NewLine();
+  // The text body itself, for a writer that appends in place (line ends as
+  // CR LF; while `*no_text_yet`, a first line end adds nothing, as NewLine
+  // would); TextBodyAppended(true) afterwards when anything went in.
+  std::string* TextBodyForAppend(bool* no_text_yet) {
+    *no_text_yet = !has_text_body_;
+    return &text_body_;
+  }
+  void TextBodyAppended(bool touched) {
+    if (touched) has_text_body_ = true;
+  }
   void SetBinaryBody(std::string bytes) { binary_body_ = std::move(bytes); }
   // Refuses text that CheckHeaderText refuses.
   void AddHeader(std::string_view line);

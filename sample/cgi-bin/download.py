@@ -20,10 +20,9 @@ def safe_type(content_type):
 
 
 def page(srv):
-    key = srv.value("id")
-    rows = app.Database().rows(
-        f"SELECT file_name, file_type, file_data FROM contacts WHERE id = {int(key)}"
-        if key.isascii() and key.isdigit() else "SELECT file_name, file_type, file_data FROM contacts WHERE 0 = 1")
+    key = app.row_id(srv.value("id"))
+    rows = [] if key is None else app.Database().rows(
+        "SELECT file_name, file_type, file_data FROM contacts WHERE id = ?", key)
     if not rows or rows[0]["file_data"] is None:
         srv.AddHeader("Status: 404 Not Found")
         srv.ContentType = "text/plain"

@@ -5,15 +5,13 @@ stored in a BLOB column."""
 import sys, os
 sys.path.insert(0, os.environ.get("SAMPLE_HOME", os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 import app
-from app import sql_text
 from quillon import escape
 
 FIELDS = ("name", "email", "phone")
 
 
 def contact_id(srv):
-    value = srv.value("id")
-    return int(value) if value.isascii() and value.isdigit() else None
+    return app.row_id(srv.value("id"))
 
 
 def save(srv, db):
@@ -27,16 +25,14 @@ def save(srv, db):
     if data:
         values["file_name"] = os.path.basename(srv.GetULFileName("file", 0)) or "file"
         values["file_type"] = srv.GetULContentType("file", 0) or "application/octet-stream"
+        values["file_data"] = bytes(data)
     key = contact_id(srv)
     if key is None:
-        if data:
-            values["file_data"] = bytes(data)
-        db.add("contacts", values)          # AddNew / Fields / Update
+        db.add("contacts", values)
         return
-    assignments = [f"{name} = {sql_text(value)}" for name, value in values.items()]
-    if data:
-        assignments.append("file_data = " + db.blob_literal(bytes(data)))
-    db.execute("UPDATE contacts SET " + ", ".join(assignments) + f" WHERE id = {key}")
+    # The visitor's values are bound to the ? markers, never put into the text.
+    assignments = ", ".join(f"{name} = ?" for name in values)
+    db.execute(f"UPDATE contacts SET {assignments} WHERE id = ?", *values.values(), key)
 
 
 def page(srv):
@@ -55,7 +51,7 @@ def page(srv):
         doc.WriteTo(srv)
         return
     rows = db.rows("SELECT id, name, email, phone, kind, newsletter, file_name "
-                   f"FROM contacts WHERE id = {key}")
+                   "FROM contacts WHERE id = ?", key)
     if not rows:
         srv.redirect("/cgi-bin/list.py")
         return

@@ -35,22 +35,9 @@ using quillon::server::ResponseOutput;
 namespace com = quillon::com;
 using com::VARIANT;
 
-// Text goes into HTML, so the characters HTML gives a meaning are escaped:
-// the engine writes text exactly as given.
-std::string Html(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '&': out += "&amp;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#x27;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
+// Text goes into HTML, so the characters HTML gives a meaning are escaped
+// (the engine writes text exactly as given).
+using quillon::html::Escape;
 
 std::string Setting(const char* name, std::string fallback) {
   const char* value = std::getenv(name);
@@ -161,11 +148,13 @@ std::unique_ptr<Document> Template(const std::string& name, const std::string& t
   doc->Load(folder + "/master.htm");
   Document part;
   part.Load(folder + "/" + name);
-  doc->FindByID("content")->Replace(part.FindByID("content").get());
-  doc->SetTitle("Contacts - " + Html(title));
-  doc->FindByID("heading")->SetText(Html(title));
-  doc->FindByID("backend")->SetText(db.type() == quillon::recordset::qlADO ? "ODBC (ADO)"
-                                                                           : "SQLite (DAO)");
+  // Get throws the engine's 10004 error naming an identifier the template
+  // lacks, where Find* would give null to chain a call on.
+  doc->Get("content")->Replace(part.Get("content"));
+  doc->SetTitle("Contacts - " + Escape(title));
+  doc->Get("heading")->SetText(Escape(title));
+  doc->Get("backend")->SetText(db.type() == quillon::recordset::qlADO ? "ODBC (ADO)"
+                                                                      : "SQLite (DAO)");
   return doc;
 }
 
@@ -192,29 +181,29 @@ void ListPage(QServer& server) {
                                   "ORDER BY " + std::string(order_of(sort)));
 
   auto doc = Template("list.htm", "Contact list (C++)", db);
-  doc->FindByID("sort")->SelectOption(sort);
-  Ref<Tag> row = doc->FindByID("row");
+  doc->Get("sort")->SelectOption(sort);
+  Ref<Tag> row = doc->Get("row");
   for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
     const auto& r = *it;
     if (r.size() < 6) continue;
-    row->CopyAfter(row.get(), 1);  // copies go right after the template row
+    row->CopyAfter(row, 1);  // copies go right after the template row
     Ref<Tag> copy = row->NextTag();
-    Ref<Tag> link = copy->FindByID("name");
-    link->SetText(Html(r[1]));
+    Ref<Tag> link = copy->Get("name");
+    link->SetText(Escape(r[1]));
     link->SetParameter("HREF", "edit.py?id=" + r[0]);
-    copy->FindByID("email")->SetText(Html(r[2]));
-    copy->FindByID("phone")->SetText(Html(r[3]));
-    copy->FindByID("kind")->SetText(Html(r[4]));
-    Ref<Tag> file = copy->FindByID("file");
+    copy->Get("email")->SetText(Escape(r[2]));
+    copy->Get("phone")->SetText(Escape(r[3]));
+    copy->Get("kind")->SetText(Escape(r[4]));
+    Ref<Tag> file = copy->Get("file");
     if (r[5].empty()) {
       file->RemoveFromParent();
     } else {
-      file->SetText(Html(r[5]));
+      file->SetText(Escape(r[5]));
       file->SetParameter("HREF", "download.py?id=" + r[0]);
     }
   }
   row->RemoveFromParent();
-  doc->FindByID("count")->SetText(std::to_string(rows.size()) + " contacts");
+  doc->Get("count")->SetText(std::to_string(rows.size()) + " contacts");
   ResponseOutput output(server);
   doc->WriteTo(&output);
   doc->DetachOutput();
@@ -225,9 +214,9 @@ void ErrorPage(QServer& server, int number, const std::string& message) {
   server.ResetContents();
   server.AddHeader("Status: 500 Internal Server Error");
   auto doc = Template("error.htm", "Something went wrong", Database{});
-  doc->FindByID("number")->SetText(std::to_string(number));
-  doc->FindByID("hresult")->SetText("-");
-  doc->FindByID("message")->SetText(Html(message));
+  doc->Get("number")->SetText(std::to_string(number));
+  doc->Get("hresult")->SetText("-");
+  doc->Get("message")->SetText(Escape(message));
   ResponseOutput output(server);
   doc->WriteTo(&output);
   doc->DetachOutput();

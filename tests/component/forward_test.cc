@@ -147,6 +147,33 @@ TEST_F(ForwardTest, FailuresLeaveThroughTheClassConvention) {
   EXPECT_EQ(source.view(), u"Thing.Object.1");
 }
 
+// A class whose failures are told through state of its own gives its
+// convention from the object, as it stands when the call is made.
+class Keeper : public Forwarding<Keeper> {
+ public:
+  ServerConvention Convention() const { return ServerConvention({source, &IID_IThing}); }
+  Plain& plain() { return plain_; }
+  HRESULT Fail(int32_t number, BSTR* result) { return Forward<&Plain::Fail>(number, result); }
+  std::u16string source;
+
+ private:
+  Plain plain_;
+};
+
+TEST(ForwardConvention, AnObjectsOwnConventionDecides) {
+  Keeper keeper;
+  for (const char16_t* source : {u"First.Object.1", u"Second.Object.1"}) {
+    keeper.source = source;
+    Bstr result;
+    EXPECT_EQ(keeper.Fail(10004, result.put()), MakeHresult(0x80040000u + 10004));
+    ComPtr<IErrorInfo> info;
+    ASSERT_EQ(GetErrorInfo(0, info.put()), S_OK);
+    Bstr reported;
+    info->GetSource(reported.put());
+    EXPECT_EQ(reported.view(), source);
+  }
+}
+
 // --- Byte arrays as text -------------------------------------------------------
 
 std::string BytesIn(const Variant& v) {

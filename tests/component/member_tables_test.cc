@@ -10,6 +10,7 @@
 #include <string>
 
 #include "client/client_control.h"
+#include "engines/automation.h"
 #include "grid/objects.h"
 #include "quillon/component/dispatch.h"
 #include "quillon/component/runtime.h"
@@ -79,6 +80,20 @@ TEST(MemberTables, MatchTheCheckedInText) {
       {"QuillonGrid.IBand", grid::kBandMembers.table},
       {"QuillonGrid.IPane", grid::kPaneMembers.table},
       {"QuillonGrid.IView", grid::kViewMembers.table},
+      // The database engines: the binding calls them by name, scripts by
+      // name or DISPID.
+      {"Engines.DBEngine", engines::kDaoEngineMembers.table},
+      {"Engines.Database", engines::kDaoDatabaseMembers.table},
+      {"Engines.QueryDef", engines::kQueryDefMembers.table},
+      {"Engines.Connection", engines::kAdoConnectionMembers.table},
+      {"Engines.Command", engines::kAdoCommandMembers.table},
+      {"Engines.Recordset", engines::kRecordsetMembers.table},
+      {"Engines.Fields", engines::kFieldsMembers.table},
+      {"Engines.Field", engines::kFieldMembers.table},
+      {"Engines.Parameters", engines::kParametersMembers.table},
+      {"Engines.Parameter", engines::kParameterMembers.table},
+      {"Engines.Errors", engines::kErrorsMembers.table},
+      {"Engines.Error", engines::kErrorMembers.table},
   };
   const bool update = std::getenv("QUILLON_UPDATE_GOLDEN") != nullptr;
   for (const Golden& g : tables) {

@@ -104,6 +104,13 @@ TEST(VariantTest, GetBytesFollowsReferencesAndRefusesOtherKinds) {
   EXPECT_FALSE(Variant::GetBytes(*Variant::I4(1).get(), &out));
 }
 
+Variant Currency(int64_t scaled) {
+  VARIANT cy{};
+  cy.vt = VT_CY;
+  cy.cyVal.int64 = scaled;
+  return Variant(cy);
+}
+
 struct TextCase {
   Variant value;
   std::u16string text;
@@ -127,7 +134,22 @@ TEST(CoercionTest, FixedTextFormOfEveryKind) {
       {Variant::Date(d), u"2009-01-01 09:00:05"},
       {Variant::Date(day_only), u"2024-02-29"},
       {Variant::Date(0.5), u"12:00:00"},
+      // Rounded to the second, a time just before midnight is the next
+      // day's midnight: the date, not the first day's time alone.
+      {Variant::Date(0.999999999), u"1899-12-31"},
+      {Variant::Date(-0.999999999), u"1899-12-29"},
+      {Variant::Date(0.000000001), u"00:00:00"},
+      {Variant::Date(45000.999999999), u"2023-03-16"},
       {Variant(cy), u"-1.2345"},
+      {Currency(10000), u"1"},
+      {Currency(15000), u"1.5"},
+      {Currency(-1), u"-0.0001"},
+      {Currency(1230), u"0.123"},
+      {Currency(INT64_MIN), u"-922337203685477.5808"},
+      {Currency(INT64_MAX), u"922337203685477.5807"},
+      {Variant::Date(1e7), u"1e+07"},  // no date: the real
+      {Variant::Date(-1.25), u"1899-12-29 06:00:00"},
+      {Variant::R8(-2.5e-07), u"-2.5e-07"},
       {Variant(), u""},
   };
   for (const auto& c : cases) {
@@ -151,6 +173,9 @@ TEST(CoercionTest, TextToNumbersAndBack) {
   DATE expected = 0;
   PartsToDate({2009, 1, 1, 9, 0, 0}, &expected);
   EXPECT_EQ(To(Variant::Utf8("2009/01/01 09:00:00"), VT_DATE, &hr).get()->date, expected);
+  // A time alone, the form a date without a day is written in.
+  EXPECT_EQ(To(Variant::Utf8("12:30:00"), VT_DATE, &hr).get()->date, 0.5 + 30.0 / 1440);
+  EXPECT_EQ(hr, S_OK);
 }
 
 TEST(CoercionTest, FailuresLeaveTheDestinationAlone) {
@@ -168,6 +193,12 @@ TEST(CoercionTest, FailuresLeaveTheDestinationAlone) {
       {Variant::Utf8("2009-02-30"), VT_DATE, DISP_E_TYPEMISMATCH},
       {Variant::Bytes(std::string_view("a")), VT_BSTR, DISP_E_TYPEMISMATCH},
       {Variant::Missing(), VT_I4, DISP_E_TYPEMISMATCH},
+      // 2^63 is one past the largest 64-bit integer, though it converts to
+      // the same double as that largest one.
+      {Variant::R8(9223372036854775808.0), VT_I8, DISP_E_OVERFLOW},
+      {Variant::R8(-9223372036854777856.0), VT_I8, DISP_E_OVERFLOW},
+      {Variant::R8(922337203685477.5808), VT_CY, DISP_E_OVERFLOW},
+      {Variant::Utf8("1e15"), VT_CY, DISP_E_OVERFLOW},
   };
   for (auto& c : cases) {
     Variant dest = Variant::I4(99);

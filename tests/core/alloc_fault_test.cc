@@ -12,22 +12,7 @@
 #include "quillon/core/data_store.h"
 #include "quillon/core/pairs.h"
 #include "quillon/platform/codepage.h"
-
-namespace {
-// Allocations left before the one that fails; negative: none fails.
-thread_local long g_allocations_before_failure = -1;
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (g_allocations_before_failure >= 0 && g_allocations_before_failure-- == 0) {
-    throw std::bad_alloc();
-  }
-  // The replacement allocator is where raw memory is legitimately owned.
-  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;  // NOLINT
-  throw std::bad_alloc();
-}
-void operator delete(void* block) noexcept { std::free(block); }               // NOLINT
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }  // NOLINT
+#include "tests/support/failing_allocations.h"
 
 namespace quillon::core {
 namespace {
@@ -46,13 +31,13 @@ int FailEachAllocationInTurn(const NamedValues& start, Op op) {
     NamedValues store = start;
     const auto before = Snapshot(store);
     bool failed = false;
-    g_allocations_before_failure = n;
+    quillon::testing::allocations_before_failure = n;
     try {
       op(store);
     } catch (const std::bad_alloc&) {
       failed = true;
     }
-    g_allocations_before_failure = -1;
+    quillon::testing::allocations_before_failure = -1;
     if (!failed) return n;
     EXPECT_EQ(Snapshot(store), before) << "after failing allocation " << n;
     if (::testing::Test::HasFailure()) return n;
@@ -91,13 +76,13 @@ TEST(AllocationFailureTest, SplitPairsKeepsListsTheSameLength) {
   for (int n = 0; n < 1000; ++n) {
     Strings names, values;
     bool failed = false;
-    g_allocations_before_failure = n;
+    quillon::testing::allocations_before_failure = n;
     try {
       SplitPairs(text, &names, &values, platform::CodePage::Get(platform::CodePage::kUtf8));
     } catch (const std::bad_alloc&) {
       failed = true;
     }
-    g_allocations_before_failure = -1;
+    quillon::testing::allocations_before_failure = -1;
     ASSERT_EQ(names.size(), values.size()) << "after failing allocation " << n;
     if (!failed) {
       EXPECT_EQ(names.size(), 3u);

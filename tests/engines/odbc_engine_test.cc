@@ -11,6 +11,7 @@
 #include <string>
 
 #include "quillon/component/runtime.h"
+#include "tests/engines/pg_source.h"
 
 namespace quillon::engines {
 namespace {
@@ -24,12 +25,7 @@ std::string Text(const com::Variant& v) {
   return com::Utf16ToUtf8(t);
 }
 
-std::string PgConnectionString() {
-  const char* port = std::getenv("QUILLON_TEST_PG_PORT");
-  if (port == nullptr) return {};
-  return std::string("Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=") + port +
-         ";Database=postgres;Uid=postgres;BoolsAsChar=0;";
-}
+using quillon::testing::PgConnectionString;
 
 void Append(OdbcRecordset& rs, const std::vector<std::string>& values) {
   rs.AddNew();
@@ -140,6 +136,41 @@ TEST_P(OdbcEngineTest, AFailingRowIsUndoneAloneAndTheOthersStay) {
             (std::vector<std::vector<std::string>>{{"1"}, {"2"}, {"3"}}));
 }
 
+// With batches, rows wait: they go when the batch is full, before any
+// other statement on the connection, and at Close. A refused row is told
+// by the call that sends it; the rows before it stay, those after it in
+// its batch go with the failure.
+TEST_P(OdbcEngineTest, BatchedRowsGoBeforeAnythingElseAndARefusedOneStopsThem) {
+  {
+    auto rs = c_->OpenRecordset("SELECT * FROM odbc_t", false);
+    rs->SetBatchRows(50);
+    for (int id = 1; id <= 3; ++id) Append(*rs, {std::to_string(id), "x"});
+    // Another statement on the connection sees them.
+    EXPECT_EQ(ReadAll(*c_, "SELECT count(*) FROM odbc_t")[0][0], "3");
+    // Row 5 leaves out the required name: refused when its batch goes, by
+    // the Update after it (SQLite: another field list sends the batch) or
+    // by Close (PostgreSQL: DEFAULT fills the field list).
+    const int32_t refused = NumberOf([&] {
+      Append(*rs, {"4", "a"});
+      Append(*rs, {"5"});
+      Append(*rs, {"6", "c"});
+      rs->Close();
+    });
+    EXPECT_EQ(refused, static_cast<int32_t>(0x80004005u));
+    rs->Close();
+  }
+  EXPECT_EQ(ReadAll(*c_, "SELECT id FROM odbc_t ORDER BY id"),
+            (std::vector<std::vector<std::string>>{{"1"}, {"2"}, {"3"}, {"4"}}));
+  // A full batch goes by itself, and a refused row then fails the Update
+  // that filled it.
+  auto rs = c_->OpenRecordset("SELECT * FROM odbc_t", false);
+  rs->SetBatchRows(2);
+  Append(*rs, {"7", "g"});
+  EXPECT_NE(NumberOf([&] { Append(*rs, {"7", "duplicate"}); }), 0);
+  rs->Close();
+  EXPECT_EQ(ReadAll(*c_, "SELECT count(*) FROM odbc_t WHERE id = 7")[0][0], "1");
+}
+
 TEST_P(OdbcEngineTest, FailuresAreReported) {
   EXPECT_NE(NumberOf([&] { c_->OpenRecordset("SELECT * FROM missing_table", true)->Eof(); }), 0);
   EXPECT_NE(NumberOf([&] { c_->OpenRecordset("SELECT * FROM odbc_t", true)->AddNew(); }), 0);
@@ -170,9 +201,9 @@ TEST(OdbcConnection, ADroppedServerConnectionIsAnErrorNotACrash) {
   auto killer = OdbcConnection::Open(cs, "", "");
   killer->Execute("CREATE TABLE IF NOT EXISTS odbc_drop (id integer)");
   auto rs = victim->OpenRecordset("SELECT * FROM odbc_drop", false);
-  killer->Execute(
-      "SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
-      "WHERE pid <> pg_backend_pid() AND datname = 'postgres' AND backend_type = 'client backend'");
+  // The victim alone: other tests' connections run at the same time.
+  const std::string victim_pid = ReadAll(*victim, "SELECT pg_backend_pid()").at(0).at(0);
+  killer->Execute("SELECT pg_terminate_backend(" + victim_pid + ")");
   EXPECT_NE(NumberOf([&] { Append(*rs, {"1"}); }), 0);
   EXPECT_NO_THROW(rs->Close());
   EXPECT_NO_THROW(victim->Close());

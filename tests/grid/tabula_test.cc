@@ -312,7 +312,7 @@ TEST(LoadTabula, KeepsExistingChildrenAndReplacesParametersInPlace) {
       "</html>");
   auto sheet = com::Object<SheetObject>::Create(GridModule());
   sheet->plain().SetSize(1, 1);
-  html::Ref<html::Tag> tag = doc.Body()->children_if_any()->Item(0);
+  html::Ref<html::Tag> tag = doc.Body()->Children().Item(0);
   tag->LoadTabula(static_cast<ISheet*>(sheet.get()), false, true);
   EXPECT_EQ(doc.GetPageData(),
             "<HTML>\r\n<HEAD>\r\n</HEAD>\r\n<BODY>\r\n"

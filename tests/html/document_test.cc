@@ -58,7 +58,7 @@ TEST(DocumentWrite, MasterFormKeepsIdentifiersAndTemplateComments) {
   doc.SetMasterPage(
       "<p qlid=greet class=x>Hello</p><textblock qlid=name>Ann</textblock>"
       "<textblock note=1>n</textblock>\r\n<!--! template only -->\r\n<dummyblock><b>in</b></dummyblock>");
-  Tag* p = doc.root()->Children().At(0);
+  Ref<Tag> p = doc.Root()->Children().Item(0);
   p->SetParam("!data", "private");
   EXPECT_EQ(doc.GetMasterPage(),
             "<P QLID=\"greet\" CLASS=\"x\">Hello</P><TEXTBLOCK QLID=\"name\">Ann</TEXTBLOCK>"
@@ -115,6 +115,77 @@ TEST(DocumentWrite, WriteToKeepsTheOutputAttached) {
   EXPECT_EQ(doc.output(), nullptr);
   doc.FindByID("x")->Write();
   EXPECT_EQ(out.lines.back(), "<P>b</P><P>a</P>");
+}
+
+// An output that fails while the page is written is not kept: the
+// caller's output may be gone once the error reached it.
+TEST(DocumentWrite, FailedWriteToLeavesNoOutputAttached) {
+  class FailingOutput : public Output {
+   public:
+    explicit FailingOutput(int lines) : lines_(lines) {}
+    void AppendText(std::string_view text) override { text_ += text; }
+    void LineEnd() override {
+      if (--lines_ < 0) throw std::bad_alloc();
+      text_ += "\r\n";
+    }
+    std::string text_;
+
+   private:
+    int lines_;
+  };
+  Document doc(Utf8());
+  doc.SetMasterPage("<p qlid=x>a</p>\r\n<p>b</p>\r\n<p>c</p>");
+  RecordingOutput good;
+  doc.WriteTo(&good);
+  for (int lines = 0; lines < 2; ++lines) {
+    {
+      FailingOutput failing(lines);
+      EXPECT_THROW(doc.WriteTo(&failing), std::bad_alloc);
+      EXPECT_EQ(doc.output(), nullptr);
+    }
+    // Writing a tag now goes to the document's own buffer, not to the
+    // output that is gone.
+    doc.FindByID("x")->Write();
+    EXPECT_EQ(doc.output(), nullptr);
+  }
+  EXPECT_EQ(doc.GetPageData(), "<P>a</P>\r\n<P>b</P>\r\n<P>c</P>");
+}
+
+// A double quote inside a value would end it early and let the rest pass
+// for markup: it is written as &quot;. Other bytes, and values that are
+// already escaped, are written as they are.
+TEST(DocumentWrite, QuotesInParameterValuesAreWrittenAsReferences) {
+  struct Case {
+    std::string value;
+    std::string written;
+  };
+  const Case cases[] = {
+      {"\"><script>alert(1)</script>", "&quot;><script>alert(1)</script>"},
+      {"a\"b\"", "a&quot;b&quot;"},
+      {"\"", "&quot;"},
+      {"&quot; &amp; <b> 'single'", "&quot; &amp; <b> 'single'"},
+      {"日本 \"語\"", "日本 &quot;語&quot;"},
+  };
+  for (const Case& c : cases) {
+    Document doc(Utf8());
+    doc.SetMasterPage("<input type=text qlid=in value=\"x\"><p title=t>p</p>");
+    Ref<Tag> input = doc.Get("in");
+    input->SetValue(c.value);
+    EXPECT_EQ(input->Value(), c.value);  // stored as given
+    doc.FindByTagName("p")->SetParameter("title", c.value);
+    const std::string want = "<INPUT TYPE=\"text\" VALUE=\"" + c.written + "\"><P TITLE=\"" +
+                             c.written + "\">p</P>";
+    EXPECT_EQ(doc.GetPageData(), want) << c.value;
+    RecordingOutput out;
+    doc.WriteTo(&out);
+    doc.DetachOutput();
+    EXPECT_EQ(out.lines, std::vector<std::string>{want});
+    EXPECT_NE(doc.GetMasterPage().find("VALUE=\"" + c.written + "\""), std::string::npos);
+  }
+  // A template value read without quotes may hold one too.
+  Document doc(Utf8());
+  doc.SetMasterPage("<p title=a\"b class=\"c\">x</p>");
+  EXPECT_EQ(doc.GetPageData(), "<P TITLE=\"a&quot;b\" CLASS=\"c\">x</P>");
 }
 
 // Pieces of any size come out in order, the same whether written to a
@@ -202,13 +273,13 @@ Ref<Tag> TextPosToTagByRewriting(Document& doc, bool master, int32_t pos) {
   std::string text = master ? doc.GetMasterPage() : doc.GetPageData();
   int32_t length = static_cast<int32_t>(doc.code_page().ToUtf16(text).size());
   pos = std::clamp(pos, 0, length);
-  Tag* current = doc.root();
+  Ref<Tag> current = doc.Root();
   for (;;) {
-    Tag* inside = nullptr;
+    Ref<Tag> inside = nullptr;
     for (int32_t i = 0; i < current->ChildCount() && !inside; ++i) {
-      Tag* child = current->Children().At(i);
+      Ref<Tag> child = current->Children().Item(i);
       int32_t b, e;
-      doc.TagToTextPos(master, child, &b, &e);
+      doc.TagToTextPos(master, child.get(), &b, &e);
       if (b <= pos && pos < e) inside = child;
     }
     if (!inside) return Ref<Tag>(current);

@@ -13,6 +13,7 @@ namespace quillon::html::testing {
 // A compact picture of a subtree: NAME#id(P=V,...)[children] and text
 // blocks as "text" (quoted VALUE); the tag itself is included.
 inline std::string Dump(const Tag* tag) {
+  // The tree holds every tag below `tag` while it is dumped.
   std::string out;
   struct Item {
     const Tag* tag;
@@ -46,16 +47,18 @@ inline std::string Dump(const Tag* tag) {
       out += "[";
       stack.push_back({t, true});
       for (int32_t i = t->ChildCount(); i-- > 0;) {
-        stack.push_back({t->children_if_any()->At(i), false});
+        stack.push_back({t->Children().Item(i).get(), false});
       }
     }
   }
   return out;
 }
 
+inline std::string Dump(const Ref<Tag>& tag) { return Dump(tag.get()); }
+
 // The contents of the root, without the root itself.
 inline std::string DumpContent(const Document& doc) {
-  std::string all = Dump(doc.root());
+  std::string all = Dump(doc.Root());
   size_t open = all.find('[');
   if (open == std::string::npos) return "";
   return all.substr(open + 1, all.size() - open - 2);

@@ -52,16 +52,16 @@ void Preorder(const Node& n, std::vector<const Node*>* out) {
 void Pair(Tag* tag, Node* node, std::vector<std::pair<Tag*, Node*>>* out) {
   out->emplace_back(tag, node);
   for (size_t i = 0; i < node->children.size(); ++i) {
-    Pair(tag->Children().At(static_cast<int32_t>(i)), node->children[i].get(), out);
+    Pair(tag->Children().Item(static_cast<int32_t>(i)).get(), node->children[i].get(), out);
   }
 }
 
 void CheckPositions(Tag* tag) {
   for (int32_t i = 0; i < tag->ChildCount(); ++i) {
-    Tag* c = tag->Children().At(i);
+    Ref<Tag> c = tag->Children().Item(i);
     ASSERT_EQ(c->Index(), i);
-    ASSERT_EQ(c->parent(), tag);
-    CheckPositions(c);
+    ASSERT_EQ(c->Parent().get(), tag);
+    CheckPositions(c.get());
   }
 }
 
@@ -78,10 +78,10 @@ TEST(TreeModel, RandomEditsMatchTheModel) {
 
     for (int step = 0; step < 60; ++step) {
       std::vector<std::pair<Tag*, Node*>> all;
-      Pair(doc.root(), &model, &all);
+      Pair(doc.Root().get(), &model, &all);
       auto [tag, node] = all[rng() % all.size()];
       auto [other, other_node] = all[rng() % all.size()];
-      const bool is_root = tag == doc.root();
+      const bool is_root = doc.Root() == tag;
       const char* name = kNames[rng() % 4];
       const char* id = kIds[rng() % 4];
       int32_t count = static_cast<int32_t>(node->children.size());
@@ -108,14 +108,14 @@ TEST(TreeModel, RandomEditsMatchTheModel) {
           break;
         }
         case 3: {  // copies of `tag` after `other`, when other has a place
-          if (other == doc.root() || all.size() > 400) break;
+          if (doc.Root() == other || all.size() > 400) break;
           int32_t n = static_cast<int32_t>(rng() % 2 + 1);
           std::vector<std::unique_ptr<Node>> copies;
           for (int32_t i = 0; i < n; ++i) copies.push_back(node->Copy());
           if (is_root) {
             for (auto& c : copies) c->id.clear();
           }
-          Tag* parent = other->parent();
+          Ref<Tag> parent = other->Parent();
           Node* parent_node = nullptr;
           for (auto& [t, m] : all) {
             if (t == parent) parent_node = m;
@@ -139,7 +139,7 @@ TEST(TreeModel, RandomEditsMatchTheModel) {
         case 5: {  // `tag` takes over `other`
           if (is_root) break;
           auto copy = other_node->Copy();
-          std::string keep_id = other == doc.root() ? "" : other_node->id;
+          std::string keep_id = doc.Root() == other ? "" : other_node->id;
           if (other == tag) break;
           tag->Replace(other);
           node->name = copy->name;
@@ -149,7 +149,7 @@ TEST(TreeModel, RandomEditsMatchTheModel) {
         }
         case 6: {
           if (is_root) break;
-          Tag* parent = tag->parent();
+          Ref<Tag> parent = tag->Parent();
           int32_t at = tag->Index();
           for (auto& [t, m] : all) {
             if (t == parent) m->children.erase(m->children.begin() + at);
@@ -158,8 +158,8 @@ TEST(TreeModel, RandomEditsMatchTheModel) {
           break;
         }
       }
-      ASSERT_EQ(testing::Dump(doc.root()), DumpModel(model)) << "seed " << seed << " step " << step;
-      CheckPositions(doc.root());
+      ASSERT_EQ(testing::Dump(doc.Root()), DumpModel(model)) << "seed " << seed << " step " << step;
+      CheckPositions(doc.Root().get());
 
       // A search by name walks the tags in the model's pre-order.
       std::vector<const Node*> order;

@@ -99,7 +99,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Parser, HtmlStartTakesAttributesAndInsertsHead) {
   Document doc(Utf8());
   doc.SetMasterPage("junk <html lang=ja><body>x</body></html>trailing <p>");
-  EXPECT_EQ(Dump(doc.root()), "HTML(LANG=ja)[HEAD BODY[\"x\"]]");
+  EXPECT_EQ(Dump(doc.Root()), "HTML(LANG=ja)[HEAD BODY[\"x\"]]");
   EXPECT_EQ(doc.Head()->TagName(), "HEAD");
   EXPECT_EQ(doc.Item("head")->TagName(), "HEAD");
 }
@@ -127,15 +127,15 @@ TEST(Parser, ConvertModeTakesIdAsIdentifier) {
 TEST(Parser, BreakFlagsFollowBlanks) {
   Document doc(Utf8());
   doc.SetMasterPage("<p>a b\r\n  c</p> <i>x</i><b>y\n</b>");
-  Tags& top = doc.root()->Children();
-  Tag* p = top.At(0);
+  Tags& top = doc.Root()->Children();
+  Ref<Tag> p = top.Item(0);
   EXPECT_FALSE(p->BreakBefore());
   EXPECT_FALSE(p->BreakBeforeEnd());
-  EXPECT_FALSE(p->Children().At(0)->BreakBefore());
-  EXPECT_TRUE(p->Children().At(1)->BreakBefore());
-  EXPECT_TRUE(top.At(1)->BreakBefore());    // one blank before <i>
-  EXPECT_FALSE(top.At(2)->BreakBefore());   // directly after </i>
-  EXPECT_TRUE(top.At(2)->BreakBeforeEnd());  // line end before </b>
+  EXPECT_FALSE(p->Children().Item(0)->BreakBefore());
+  EXPECT_TRUE(p->Children().Item(1)->BreakBefore());
+  EXPECT_TRUE(top.Item(1)->BreakBefore());    // one blank before <i>
+  EXPECT_FALSE(top.Item(2)->BreakBefore());   // directly after </i>
+  EXPECT_TRUE(top.Item(2)->BreakBeforeEnd());  // line end before </b>
 }
 
 TEST(Parser, WarningLinesCarryPositionAndNames) {

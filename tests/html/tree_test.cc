@@ -28,7 +28,7 @@ int ErrorOf(const std::function<void()>& f) {
 TEST(TagParameters, SetRemoveAndWriteForms) {
   Document doc(Utf8());
   doc.SetMasterPage("<input type=checkbox checked value=1>");
-  Tag* input = doc.root()->Children().At(0);
+  Ref<Tag> input = doc.Root()->Children().Item(0);
   EXPECT_EQ(input->Parameter("checked"), "CHECKED");
   EXPECT_EQ(doc.GetPageData(), "<INPUT TYPE=\"checkbox\" CHECKED VALUE=\"1\">");
 
@@ -55,43 +55,47 @@ TEST(TagParameters, SetRemoveAndWriteForms) {
 TEST(TagText, TextAndValueMapping) {
   Document doc(Utf8());
   doc.SetMasterPage("<p></p><td>a<b>x</b></td><input value=v>");
-  Tags& top = doc.root()->Children();
-  Tag* p = top.At(0);
+  Tags& top = doc.Root()->Children();
+  Ref<Tag> p = top.Item(0);
   EXPECT_EQ(p->Text(), "");
   p->SetText("hello");
   EXPECT_EQ(p->Text(), "hello");
   EXPECT_EQ(Dump(p), "P[\"hello\"]");
-  Tag* td = top.At(1);
+  Ref<Tag> td = top.Item(1);
   EXPECT_EQ(td->Value(), "a");
   td->SetValue("z");
   EXPECT_EQ(Dump(td), "TD[\"z\" B[\"x\"]]");
-  Tag* input = top.At(2);
+  Ref<Tag> input = top.Item(2);
   EXPECT_EQ(input->Value(), "v");
   input->SetValue("w");
   EXPECT_EQ(input->GetParam("VALUE"), "w");
   EXPECT_EQ(input->ChildCount(), 0);
-  EXPECT_TRUE(td->Children().At(0)->IsTextBlock());
-  EXPECT_EQ(td->Children().At(0)->Value(), "z");
+  EXPECT_TRUE(td->Children().Item(0)->IsTextBlock());
+  EXPECT_EQ(td->Children().Item(0)->Value(), "z");
 }
 
 TEST(TagEditing, InsertRemoveAndRenumber) {
   Document doc(Utf8());
   doc.SetMasterPage("<ul><li qlid=one><li qlid=two name=Second><li><li></ul>");
-  Tag* ul = doc.root()->Children().At(0);
+  Ref<Tag> ul = doc.Root()->Children().Item(0);
   Ref<Tag> x = ul->InsertBefore("two", "x", "hr");
   EXPECT_EQ(x->Index(), 1);
-  EXPECT_EQ(ul->Children().At(2)->Index(), 2);
+  EXPECT_EQ(ul->Children().Item(2)->Index(), 2);
   EXPECT_EQ(ul->InsertAfter("second", "", "br")->Index(), 3);  // NAME, any case
   EXPECT_EQ(ul->InsertBefore("li", "", "p")->Index(), 0);      // tag name
   EXPECT_EQ(ErrorOf([&] { ul->InsertBefore("nothing", "", "p"); }), kMsgBadIndex);
   EXPECT_EQ(ErrorOf([&] { ul->InsertBefore(-1, "", "p"); }), kMsgBadIndex);
   EXPECT_FALSE(ul->InsertBefore(99, "", "p"));
   EXPECT_FALSE(ul->InsertBefore(-2, "", "p"));
+  // After -2 is before -1: outside the list, so nothing, not an error.
+  EXPECT_FALSE(ul->InsertAfter(-2, "", "p"));
+  EXPECT_FALSE(ul->InsertAfter(-3, "", "p"));
+  EXPECT_EQ(ErrorOf([&] { ul->InsertAfter(-1, "", "p"); }), kMsgBadIndex);
   EXPECT_EQ(Dump(ul), "UL[P LI#one HR#x LI#two(NAME=Second) BR LI LI]");
 
   ul->Remove(0, 2);
   EXPECT_EQ(Dump(ul), "UL[HR#x LI#two(NAME=Second) BR LI LI]");
-  for (int32_t i = 0; i < ul->ChildCount(); ++i) EXPECT_EQ(ul->Children().At(i)->Index(), i);
+  for (int32_t i = 0; i < ul->ChildCount(); ++i) EXPECT_EQ(ul->Children().Item(i)->Index(), i);
   ul->Remove("two", 100);
   EXPECT_EQ(Dump(ul), "UL[HR#x]");
   ul->Remove(1, 1);  // no such position: nothing to remove
@@ -107,13 +111,13 @@ TEST(TagEditing, InsertRemoveAndRenumber) {
 TEST(TagEditing, NeighboursAndRemovedTags) {
   Document doc(Utf8());
   doc.SetMasterPage("<a></a><b></b>");
-  Ref<Tag> a = doc.root()->Children().Item(0);
+  Ref<Tag> a = doc.Root()->Children().Item(0);
   Ref<Tag> b = a->NextTag();
   EXPECT_EQ(b->TagName(), "B");
   EXPECT_EQ(b->PreviousTag(), a);
   EXPECT_EQ(ErrorOf([&] { a->PreviousTag(); }), kMsgNoTagAtPosition);
   EXPECT_EQ(ErrorOf([&] { b->NextTag(); }), kMsgNoTagAtPosition);
-  EXPECT_EQ(ErrorOf([&] { doc.root()->NextTag(); }), kMsgNoTagAtPosition);
+  EXPECT_EQ(ErrorOf([&] { doc.Root()->NextTag(); }), kMsgNoTagAtPosition);
 
   // A removed tag that is still held keeps its content but no place.
   b->Add("c", "i");
@@ -123,7 +127,7 @@ TEST(TagEditing, NeighboursAndRemovedTags) {
   EXPECT_EQ(b->ID(), "");
   EXPECT_EQ(ErrorOf([&] { b->PreviousTag(); }), kMsgNoTagAtPosition);
   EXPECT_EQ(Dump(b.get()), "B[I#c]");
-  EXPECT_EQ(b->Children().At(0)->Parent(), b);
+  EXPECT_EQ(b->Children().Item(0)->Parent(), b);
   b->SetID("ignored");
   b->RemoveFromParent();  // nothing left to leave
   EXPECT_EQ(DumpContent(doc), "A");
@@ -153,15 +157,15 @@ TEST(TagEditing, StandaloneTag) {
 TEST(TagCopies, CopyBeforeAfterAndAddCopy) {
   Document doc(Utf8());
   doc.SetMasterPage("<tr qlid=row><td qlid=cell>x</td></tr><p>");
-  Ref<Tag> row = doc.root()->Children().Item(0);
-  Ref<Tag> p = doc.root()->Children().Item(1);
+  Ref<Tag> row = doc.Root()->Children().Item(0);
+  Ref<Tag> p = doc.Root()->Children().Item(1);
   row->CopyAfter(row.get(), 3);
   EXPECT_EQ(DumpContent(doc),
             "TR#row[TD#cell[\"x\"]] TR#row[TD#cell[\"x\"]] TR#row[TD#cell[\"x\"]] "
             "TR#row[TD#cell[\"x\"]] P");
   EXPECT_EQ(row->Index(), 0);
   p->CopyBefore(row.get(), 1);
-  EXPECT_EQ(doc.root()->Children().At(0)->TagName(), "P");
+  EXPECT_EQ(doc.Root()->Children().Item(0)->TagName(), "P");
   EXPECT_EQ(row->Index(), 1);
 
   // Copies into the source's own subtree never contain each other.
@@ -176,27 +180,27 @@ TEST(TagCopies, CopyBeforeAfterAndAddCopy) {
   row->AddCopy(loose.get(), 1);  // any tag may receive children
   EXPECT_EQ(loose->ChildCount(), 1);
   // Flags travel with a copy.
-  EXPECT_EQ(loose->Children().At(0)->BreakBefore(), row->BreakBefore());
+  EXPECT_EQ(loose->Children().Item(0)->BreakBefore(), row->BreakBefore());
 }
 
 TEST(TagCopies, ReplaceKeepsPlaceAndIdentity) {
   Document doc(Utf8());
   doc.SetMasterPage("<div qlid=old a=1><i>x</i></div><span qlid=new b=2><b>y</b></span>");
-  Ref<Tag> target = doc.root()->Children().Item(0);
-  Ref<Tag> by = doc.root()->Children().Item(1);
+  Ref<Tag> target = doc.Root()->Children().Item(0);
+  Ref<Tag> by = doc.Root()->Children().Item(1);
   target->Replace(by.get());
   EXPECT_EQ(target->Index(), 0);
-  EXPECT_EQ(doc.root()->Children().At(0), target.get());
+  EXPECT_EQ(doc.Root()->Children().Item(0), target.get());
   EXPECT_EQ(Dump(target.get()), "SPAN#new(B=2)[B[\"y\"]]");
   EXPECT_EQ(Dump(by.get()), "SPAN#new(B=2)[B[\"y\"]]");
-  EXPECT_EQ(target->Children().At(0)->Parent(), target);
+  EXPECT_EQ(target->Children().Item(0)->Parent(), target);
 
   // By a descendant or an ancestor, or by itself: no loss, no loop.
   Ref<Tag> inner = target->Children().Item(0);
   target->Replace(inner.get());
   EXPECT_EQ(Dump(target.get()), "B[\"y\"]");
   Ref<Tag> text = target->Children().Item(0);
-  text->Replace(doc.root());
+  text->Replace(doc.Root().get());
   EXPECT_EQ(text->TagName(), "ROOT");
   target->Replace(target.get());
   EXPECT_EQ(target->TagName(), "B");
@@ -206,7 +210,7 @@ TEST(TagCopies, ReplaceKeepsPlaceAndIdentity) {
 TEST(Collections, KeysAndItems) {
   Document doc(Utf8());
   doc.SetMasterPage("<form><input name=Color qlid=c1><td>a</td><input qlid=td></form>");
-  Tags& form = doc.root()->Children().At(0)->Children();
+  Tags& form = doc.Root()->Children().Item(0)->Children();
   EXPECT_EQ(form.FindKey("c1"), 0);
   EXPECT_EQ(form.FindKey("C1"), -1);  // identifiers compare exactly
   EXPECT_EQ(form.FindKey("color"), 0);  // NAME, ignoring case
@@ -216,7 +220,7 @@ TEST(Collections, KeysAndItems) {
   EXPECT_EQ(form.Item(3), nullptr);
   EXPECT_EQ(form.Item(-1), nullptr);
   EXPECT_EQ(form.Name(2), "td");
-  EXPECT_EQ(form.IndexOf(form.At(2)), 2);
+  EXPECT_EQ(form.IndexOf(form.Item(2).get()), 2);
 }
 
 TEST(Searches, FindAndFindNext) {
@@ -243,16 +247,16 @@ TEST(Searches, FindAndFindNext) {
   EXPECT_EQ(doc.FindNext(), nullptr);
   EXPECT_EQ(table->FindByID("t"), nullptr);  // the scope itself is not tested
 
-  doc.FindByTagName("td");
+  (void)doc.FindByTagName("td");
   doc.SetFindPosition(doc.FindByID("B").get());
-  doc.FindByTagName("td");  // the search kind and scope come from here...
+  (void)doc.FindByTagName("td");  // the search kind and scope come from here...
   doc.SetFindPosition(table->FindByID("B").get());  // ...this call replaced them
   EXPECT_EQ(doc.FindNext(), nullptr);  // id search for B: none after B
 
-  doc.FindByTagName("td");
-  Tag* tr = doc.root()->Children().At(0)->Children().At(0);
+  (void)doc.FindByTagName("td");
+  Ref<Tag> tr = doc.Root()->Children().Item(0)->Children().Item(0);
   ASSERT_EQ(tr->TagName(), "TR");
-  doc.SetFindPosition(tr);
+  doc.SetFindPosition(tr.get());
   EXPECT_EQ(doc.FindNext()->ID(), "A");  // the first match after the TR
   doc.SetFindPosition(nullptr);
   EXPECT_EQ(doc.FindNext()->ID(), "A");
@@ -269,7 +273,7 @@ TEST(Searches, WithoutAnySearchStepsThroughAllTags) {
 TEST(Searches, FindStateNeitherKeepsNorFollowsRemovedTags) {
   Document doc(Utf8());
   doc.SetMasterPage("<div><td qlid=a></td><td qlid=b></td></div><td qlid=c>");
-  Tag* div = doc.root()->Children().At(0);
+  Ref<Tag> div = doc.Root()->Children().Item(0);
   Ref<Tag> a = doc.FindByTagName("td");
   ASSERT_EQ(a->ID(), "a");
 
@@ -293,13 +297,49 @@ TEST(Searches, FindStateNeitherKeepsNorFollowsRemovedTags) {
   EXPECT_EQ(doc.FindNext()->ID(), "n");
 }
 
+// A start that never was this document's (another document's tag, a tag
+// made on its own) is never passed: nothing follows it, and the search
+// starts over with the call after. A removed tag of this document is a
+// lost place instead: the search starts over at once.
+TEST(Searches, FindNextAfterAForeignStartFindsNothingThenStartsOver) {
+  Document doc(Utf8());
+  doc.SetMasterPage("<td qlid=a></td><td qlid=b></td>");
+  Document other(Utf8());
+  other.SetMasterPage("<td qlid=x></td><td qlid=y></td>");
+  Ref<Tag> loose = Tag::Create();
+  loose->SetTagName("td");
+  Ref<Tag> removed = doc.Root()->Children().Item(1)->DeepCopy();
+  struct Case {
+    const char* name;
+    Ref<Tag> start;
+    std::vector<std::string> next;  // identifiers FindNext gives, "-" for none
+  };
+  const Case cases[] = {
+      {"another document's", other.Get("x"), {"-", "a", "b", "-", "a"}},
+      {"a stand-alone tag", loose, {"-", "a", "b", "-"}},
+      {"a copy never placed", removed, {"a", "b", "-"}},
+      {"this document's", doc.Get("a"), {"b", "-", "a"}},
+      {"none", nullptr, {"a", "b", "-"}},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(doc.FindByTagName("td")->ID(), "a");
+    doc.SetFindPosition(c.start);
+    std::vector<std::string> got;
+    for (size_t i = 0; i < c.next.size(); ++i) {
+      Ref<Tag> hit = doc.FindNext();
+      got.push_back(hit ? hit->ID() : "-");
+    }
+    EXPECT_EQ(got, c.next) << c.name;
+  }
+}
+
 TEST(FormSelection, SelectRadio) {
   Document doc(Utf8());
   doc.SetMasterPage(
       "<form><input type=radio name=color value=red><p><input type=radio name=color "
       "value=green checked><input type=radio name=color value=blue></p>"
       "<input name=other value=blue checked></form>");
-  Tag* form = doc.root()->Children().At(0);
+  Ref<Tag> form = doc.Root()->Children().Item(0);
   form->SelectRadio("Color", "blue");  // another case: nothing changes
   EXPECT_EQ(doc.FindByParameter("checked", "checked")->GetParam("VALUE"), "green");
   form->SelectRadio("color", "blue");
@@ -314,7 +354,7 @@ TEST(FormSelection, SelectOption) {
   doc.SetMasterPage(
       "<select><option value=a selected>b<option>a<option value=b>a</select>"
       "<select><option value=a></select>");
-  Tag* first = doc.root()->Children().At(0);
+  Ref<Tag> first = doc.Root()->Children().Item(0);
   first->SelectOption("b");
   EXPECT_EQ(DumpContent(doc),
             "SELECT[OPTION(VALUE=a) \"b\" OPTION \"a\" OPTION(VALUE=b,SELECTED=SELECTED) \"a\"] "
@@ -322,7 +362,7 @@ TEST(FormSelection, SelectOption) {
   first->SelectOption("");  // only the option without VALUE
   EXPECT_EQ(Dump(first),
             "SELECT[OPTION(VALUE=a) \"b\" OPTION(SELECTED=SELECTED) \"a\" OPTION(VALUE=b) \"a\"]");
-  doc.root()->SelectOption("none");
+  doc.Root()->SelectOption("none");
   EXPECT_EQ(doc.FindByParameter("selected", "selected"), nullptr);
 }
 
@@ -344,12 +384,12 @@ TEST(TreeLifetime, TagsHeldPastTheirDocumentCanStillBeEdited) {
   }
   row->Remove(0, 50);
   ASSERT_EQ(row->ChildCount(), 51);
-  EXPECT_EQ(row->Children().At(0)->Text(), std::string(49, 'y'));
+  EXPECT_EQ(row->Children().Item(0)->Text(), std::string(49, 'y'));
   EXPECT_EQ(row->Parameter("class"), "99");
   Ref<Tag> copy = row->DeepCopy();
   row = nullptr;
   EXPECT_EQ(copy->ChildCount(), 51);
-  EXPECT_EQ(copy->Children().At(50)->Text(), std::string(99, 'y'));
+  EXPECT_EQ(copy->Children().Item(50)->Text(), std::string(99, 'y'));
 }
 
 }  // namespace

@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <span>
 #include <string>
+#include <vector>
 
 #include "quillon/component/bstr.h"
 #include "quillon/component/dispatch.h"
 #include "quillon/component/runtime.h"
 #include "quillon/component/variant.h"
 #include "quillon/recordset/recordset.h"
+#include "tests/engines/pg_source.h"
 #include "tests/recordset/test_registry.h"
 
 namespace quillon::recordset {
@@ -74,6 +77,19 @@ class BindingTest : public ::testing::Test {
                                 nullptr),
               com::S_OK);
     return com::ComPtr<com::IDispatch>(db.get()->pdispVal);
+  }
+
+  // The one-column table holding only `stored` (an SQL literal) exports as
+  // `text`, or, for nullptr, fails with 3349 (numeric field overflow).
+  void ExpectExported(const char* table, const char* stored, const char* text) {
+    Exec((std::string("DELETE FROM ") + table + "; INSERT INTO " + table + " VALUES (" + stored +
+          ")")
+             .c_str());
+    if (text != nullptr) {
+      EXPECT_EQ(ExportRecordset(qlDAO36, path_, table), text) << stored;
+    } else {
+      EXPECT_EQ(CodeOf([&] { ExportRecordset(qlDAO36, path_, table); }), 3349) << stored;
+    }
   }
 
   TestRegistry registry_;
@@ -150,6 +166,61 @@ TEST_F(BindingTest, AFailingImportKeepsTheRowsBeforeIt) {
             3022);
   EXPECT_EQ(ExportRecordset(qlDAO36, path_, "SELECT id, name FROM d ORDER BY id"),
             "1\ta\r\n2\tb\r\n3\t");
+}
+
+// A currency has four decimals in a signed 64-bit integer: at most
+// 922337203685477.5807 either way. A stored number past that cannot be a
+// currency; it must fail, not wrap around into another amount.
+TEST_F(BindingTest, CurrencyAtItsLimitsExportsAndPastThemFails) {
+  Exec("CREATE TABLE money (amount MONEY)");
+  const struct {
+    const char* stored;  // SQL literal
+    const char* text;    // exported, or nullptr: 3349, numeric field overflow
+  } cases[] = {
+      {"922337203685477", "922337203685477"},
+      {"-922337203685477", "-922337203685477"},
+      {"922337203685477.5", "922337203685477.5"},
+      {"-922337203685477.5", "-922337203685477.5"},
+      {"123456789012.3456", "123456789012.3456"},
+      {"0.1", "0.1"},
+      {"922337203685478", nullptr},
+      {"-922337203685478", nullptr},
+      {"1000000000000000", nullptr},
+      {"1e15", nullptr},
+      {"922337203685477.625", nullptr},
+      {"9.3e18", nullptr},
+  };
+  for (const auto& c : cases) ExpectExported("money", c.stored, c.text);
+  // Past the limit on the way in: the same failure, and no row.
+  Exec("DELETE FROM money");
+  EXPECT_EQ(CodeOf([&] { ImportRecordset(qlDAO36, path_, "money", "1\r\n1000000000000000"); }),
+            3349);
+  EXPECT_EQ(ExportRecordset(qlDAO36, path_, "money"), "1");
+  ImportRecordset(qlDAO36, path_, "money", "-922337203685477.5");
+  EXPECT_EQ(ExportRecordset(qlDAO36, path_, "SELECT amount FROM money WHERE amount < 0"),
+            "-922337203685477.5");
+}
+
+// Dates are days since 1899-12-30 with the time as the fraction, written to
+// the second: a fraction that rounds up to the next midnight is that
+// midnight. A number in a date column outside the years 100 to 9999 is no
+// date at all.
+TEST_F(BindingTest, DatesRoundToTheSecondAndOutOfRangeOnesFail) {
+  Exec("CREATE TABLE days (day DATE)");
+  const struct {
+    const char* stored;
+    const char* text;  // nullptr: 3349
+  } cases[] = {
+      {"0.999999999", "1899-12-31"},
+      {"45000.999999999", "2023-03-16"},
+      {"45000.5", "2023-03-15 12:00:00"},
+      {"0.25", "06:00:00"},
+      {"'2024-02-29 23:59:59'", "2024-02-29 23:59:59"},
+      {"2958466", nullptr},
+      {"-657436", nullptr},
+      {"1e300", nullptr},
+  };
+  for (const auto& c : cases) ExpectExported("days", c.stored, c.text);
 }
 
 TEST_F(BindingTest, ProbeOrderAndFallbacks) {
@@ -248,11 +319,64 @@ TEST_F(AdoRoundTrip, SqliteThroughOdbcExportsAndImports) {
   EXPECT_EQ(ExportRecordset(qlDAO36, path_, "d"), kRoundTripText);
 }
 
+// The binding's recordset sends the rows it appends in batches. Empty
+// values still leave their fields to the column default, rows keep their
+// order, and a refused row fails the import with the rows before it saved.
+TEST_F(AdoRoundTrip, BatchedImportsKeepDefaultsOrderAndTheRowsBeforeARefusal) {
+  std::vector<std::pair<std::string, std::string>> sources = {
+      {"sqliteodbc", "Driver=SQLite3;Database=" + path_}};
+  if (const std::string pg = quillon::testing::PgConnectionString(/*bools_as_char=*/true);
+      !pg.empty()) {
+    sources.emplace_back("PostgreSQL", pg);
+  }
+  for (const auto& [what, cs] : sources) {
+    SCOPED_TRACE(what);
+    com::CLSID clsid{};
+    ASSERT_EQ(com::CLSIDFromProgID(u"ADODB.Connection", &clsid), com::S_OK);
+    com::ComPtr<com::IDispatch> admin;
+    ASSERT_EQ(com::CoCreateInstance(clsid, nullptr, com::CLSCTX_INPROC_SERVER, com::IID_IDispatch,
+                                    admin.put_void()),
+              com::S_OK);
+    auto run = [&](std::u16string_view name, const std::string& arg) {
+      com::Variant v = com::Variant::Utf8(arg);
+      com::VARIANT raw[] = {*v.get()};
+      return com::InvokeByName(admin.get(), name, com::DISPATCH_METHOD,
+                               std::span(raw, arg.empty() ? 0 : 1), nullptr, nullptr);
+    };
+    ASSERT_EQ(run(u"Open", cs), com::S_OK);
+    run(u"Execute", "DROP TABLE IF EXISTS batched");
+    ASSERT_EQ(run(u"Execute", "CREATE TABLE batched (seq integer PRIMARY KEY, name varchar(20) "
+                              "NOT NULL DEFAULT 'unnamed', note varchar(20))"),
+              com::S_OK);
+    std::string text, expected;
+    for (int i = 1; i <= 250; ++i) {
+      const std::string name = i % 3 == 0 ? "" : "n" + std::to_string(i);
+      const std::string note = i % 5 == 0 ? "" : "x";
+      const std::string separator = i > 1 ? "\r\n" : "";
+      text += separator + std::to_string(i) + "\t" + name + "\t" + note;
+      expected += separator + std::to_string(i) + "\t" + (name.empty() ? "unnamed" : name) +
+                  "\t" + note;
+    }
+    ImportRecordset(qlADO, cs, "batched", text);
+    EXPECT_EQ(ExportRecordset(qlADO, cs, "SELECT seq, name, note FROM batched ORDER BY seq"),
+              expected);
+    // Row 260 is refused (its key is taken): the import fails, 251-259 stay.
+    run(u"Execute", "DELETE FROM batched");
+    text.clear();
+    for (int i = 251; i <= 270; ++i) {
+      text += (i > 251 ? "\r\n" : "") + std::to_string(i == 260 ? 251 : i) + "\tn";
+    }
+    EXPECT_NE(CodeOf([&] { ImportRecordset(qlADO, cs, "batched", text); }), 0);
+    EXPECT_EQ(ExportRecordset(qlADO, cs, "SELECT count(*), min(seq), max(seq) FROM batched"),
+              "9	251	259");
+    run(u"Execute", "DROP TABLE batched");
+    run(u"Close", "");
+  }
+}
+
 TEST_F(AdoRoundTrip, SqliteToPostgresAndBackUnchanged) {
-  const char* port = std::getenv("QUILLON_TEST_PG_PORT");
-  if (port == nullptr) GTEST_SKIP() << "QUILLON_TEST_PG_PORT is not set";
-  const std::string pg = std::string("Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=") + port +
-                         ";Database=postgres;Uid=postgres;BoolsAsChar=0;";
+  const std::string pg = quillon::testing::PgConnectionString();
+  if (pg.empty()) GTEST_SKIP() << "QUILLON_TEST_PG_PORT is not set";
   // The table is made through the ADO engine itself, the way a script would.
   com::CLSID clsid{};
   ASSERT_EQ(com::CLSIDFromProgID(u"ADODB.Connection", &clsid), com::S_OK);

@@ -39,7 +39,7 @@ class TestRegistry {
     auto all = engines::EngineClasses();
     if (com::Failed(com::UnregisterComponentLibrary(nullptr, all))) return false;
     std::vector<com::ClassDescription> chosen;
-    const unsigned bits[] = {kDao36, kDao35, kDao30, kAdo, kAdo};
+    const unsigned bits[] = {kDao36, kDao35, kDao30, kAdo, kAdo, kAdo};
     for (size_t i = 0; i < all.size(); ++i) {
       if ((set & bits[i]) != 0) chosen.push_back(all[i]);
     }

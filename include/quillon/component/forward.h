@@ -3,6 +3,9 @@
 // An adapter class derives from Forwarding<Self> and gives
 //   static const ErrorConvention& Convention();   // how its failures leave
 //   Plain& plain();                               // the object it adapts
+// (Convention may also be a member returning a convention by value, for
+// classes whose failures are told through state of their own, such as a
+// database engine's error collection.)
 // Then a member that only forwards is one line:
 //
 //   HRESULT GetStringData(BSTR DataName, int32_t SubIndex, BSTR* value) override {
@@ -185,7 +188,7 @@ class Forwarding {
     if constexpr (kHasResult) {
       if (std::get<kIn>(args) == nullptr) return E_POINTER;
     }
-    return Guarded(Self::Convention(), [&] {
+    return Guarded(static_cast<Self*>(this)->Convention(), [&] {
       auto& plain = static_cast<Self*>(this)->plain();
       [&]<size_t... Is>(std::index_sequence<Is...>) {
         std::tuple<fi::Storage<std::tuple_element_t<Is, P>>...> in{
@@ -202,7 +205,7 @@ class Forwarding {
   // Runs `body` under the class's error convention.
   template <class F>
   HRESULT Call(F&& body) {
-    return Guarded(Self::Convention(), std::forward<F>(body));
+    return Guarded(static_cast<Self*>(this)->Convention(), std::forward<F>(body));
   }
 };
 

@@ -68,6 +68,13 @@ class QUILLON_RUNTIME_API Variant {
 // "YYYY-MM-DD HH:MM:SS" (date or time alone when the other part is zero).
 QUILLON_RUNTIME_API HRESULT VariantToText(const VARIANT& v, std::u16string* out);
 
+// The same text form for the kinds whose text is ASCII (numbers, booleans,
+// currency, dates), written into `out`, which holds at least
+// kAsciiTextCapacity bytes: its length, or -1 for every other kind (empty,
+// strings, arrays, objects), which VariantToText handles.
+inline constexpr size_t kAsciiTextCapacity = 64;
+QUILLON_RUNTIME_API int VariantToAscii(const VARIANT& v, char* out);
+
 // Date values: days since 30 December 1899 00:00, the fraction the time.
 struct DateParts {
   int year, month, day, hour, minute, second;

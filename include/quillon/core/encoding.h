@@ -75,6 +75,8 @@ inline constexpr std::string_view kHexPrefix = "\\\\x";
 // The prefix and the digits of all of `bytes`; the empty input gives the
 // prefix alone.
 std::string EncodeHex(std::string_view bytes);
+// The same, appended to `out`.
+void AppendHex(std::string_view bytes, std::string* out);
 // The inverse, with the peers' arithmetic: the first three characters are
 // skipped whatever they are, then every pair whose first character lies
 // inside the text (up to its first zero byte) becomes one byte with the

@@ -5,7 +5,7 @@
 //
 //   quillon::html::Document doc;
 //   doc.Load("page.htm");
-//   doc.Root()->FindByID("name")->SetText("Ann");
+//   doc.Get("name")->SetText("Ann");
 //   std::string page = doc.GetPageData();
 //
 // Texts are bytes in the document's code page (by default the process code
@@ -14,14 +14,14 @@
 // HtmlWarning().
 //
 // Errors: Load throws Error(10002), Save/SaveMasterPage Error(10003),
-// Item Error(10004), WriteTo Error(10011); std::bad_alloc when memory runs
-// out. Tags taken from a document stay valid (as objects) after the
-// document is gone, but no longer belong to one.
+// Item and Get Error(10004), WriteTo Error(10011); std::bad_alloc when
+// memory runs out. Tags taken from a document stay valid (as objects)
+// after the document is gone, but no longer belong to one.
 #ifndef QUILLON_HTML_DOCUMENT_H_
 #define QUILLON_HTML_DOCUMENT_H_
 
 #include <cstdint>
-#include <memory_resource>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -39,53 +39,27 @@ class QUILLON_EXPORT Output {
   virtual ~Output();
   virtual void AppendText(std::string_view text) = 0;
   virtual void LineEnd() = 0;
+  // An output that keeps its text in one string may let the writer append
+  // to it in place of the calls above: each line end then goes in as CR LF,
+  // except a first one that `*skip_leading_line_end` (set by the output)
+  // says would begin the text. Null (the default): the calls are used.
+  // After a write into the string, DirectTextEnd says whether anything
+  // went in (a left-out line end counts).
+  virtual std::string* DirectText(bool* skip_leading_line_end);
+  virtual void DirectTextEnd(bool touched);
 };
 
 enum class Form { kPage, kMasterPage };
 
-// The document's lifetime as its tags see it: cleared when the document
-// goes, so a tag never follows a dangling link.
-class DocumentLink {
- public:
-  explicit DocumentLink(Document* doc);
-  Document* document() const { return doc_; }
-  // Where the document's tags and collections live: one pool per
-  // document, alive while any of its tags is, used by one thread at a time.
-  std::pmr::memory_resource* pool() { return &memory_; }
-
- private:
-  friend class Document;
-  friend void IntrusiveAddRef(DocumentLink* link);
-  friend void IntrusiveRelease(DocumentLink* link);
-
-  // The pool, except while the document releases its tree: the tree's
-  // blocks then stay where they are and go back with the pool in one
-  // piece (handing back thousands of blocks one by one costs the pool more
-  // than building the tree did). A tag kept alive by someone else keeps the
-  // pool, and so those blocks, until it goes too.
-  class Memory final : public std::pmr::memory_resource {
-   public:
-    explicit Memory(std::pmr::memory_resource* pool) : pool_(pool) {}
-    bool keep_blocks = false;
-
-   private:
-    void* do_allocate(size_t bytes, size_t align) override {
-      return pool_->allocate(bytes, align);
-    }
-    void do_deallocate(void* p, size_t bytes, size_t align) override {
-      if (!keep_blocks) pool_->deallocate(p, bytes, align);
-    }
-    bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override {
-      return this == &other;
-    }
-    std::pmr::memory_resource* pool_;
-  };
-
-  uint32_t refs_ = 0;
-  Document* doc_;
-  std::pmr::unsynchronized_pool_resource pool_;
-  Memory memory_{&pool_};
+// Where a tag stands in a written page, in UTF-16 units: [begin, end).
+struct TextRange {
+  int32_t begin = 0;
+  int32_t end = 0;
+  bool empty() const { return begin == end; }
+  friend bool operator==(const TextRange&, const TextRange&) = default;
 };
+
+class DocumentLink;
 
 class QUILLON_EXPORT Document {
  public:
@@ -101,9 +75,22 @@ class QUILLON_EXPORT Document {
   // --- Loading ---
   // Reads and parses a template file, its bytes as they are. Throws 10002
   // when it cannot be read; the tree is then unchanged.
+  //
+  // In a process that loads the same file again (a serving loop), a file
+  // whose device, inode, size, modification and change times are those it
+  // had when last parsed is not parsed again: the document gets a copy of
+  // the tree parsed then (see TemplateCache in html/template_cache.h for
+  // its bound and how to turn it off). The copy is the document's own.
+  //
+  // With QUILLON_LOG_TEMPLATE_WARNINGS set (non-empty) in the environment,
+  // each nesting repair's warning line also goes to standard error as
+  // "<file_name>: <line>".
   void Load(const std::string& file_name);
   // Parses `page_data` as the template.
   void SetMasterPage(std::string_view page_data);
+  // The same, taking the bytes over instead of copying them.
+  void SetMasterPage(std::string&& page_data);
+  void SetMasterPage(const char* page_data) { SetMasterPage(std::string_view(page_data)); }
   // An empty page: root HTML with HEAD and BODY.
   void Clear();
   const std::string& HtmlWarning() const { return warning_text_; }
@@ -116,7 +103,8 @@ class QUILLON_EXPORT Document {
   // Writes the page to `output` (null: Error 10011, nothing written) and
   // keeps it attached, so Tag::Write of this document's tags goes there
   // too, until one of the string or file writers detaches it. The caller
-  // keeps `output` alive while it is attached (or calls DetachOutput).
+  // keeps `output` alive while it is attached (or calls DetachOutput). A
+  // write that fails (the output threw) detaches it.
   void WriteTo(Output* output);
   void DetachOutput() { output_ = nullptr; }
   Output* output() const { return output_; }
@@ -124,18 +112,20 @@ class QUILLON_EXPORT Document {
   void WriteTag(const Tag* tag, int level, Form form);
 
   // --- Text positions (UTF-16 units of the written text) ---
-  // The range of `tag`'s start tag through its end tag; 0, 0 for a tag
-  // that is not written as part of this document.
+  // The range of `tag`'s start tag through its end tag in the page written
+  // in `form`; empty at 0 for a tag that is not written as part of this
+  // document.
+  TextRange TagToTextPos(Form form, const Tag& tag);
+  // The same through out-parameters; a null tag gives 0, 0.
   void TagToTextPos(bool use_master_page, const Tag* tag, int32_t* begin, int32_t* end);
   // The innermost tag whose written text contains position `pos` (limited
   // to the text's length); the root when no child contains it.
   Ref<Tag> TextPosToTag(bool use_master_page, int32_t pos);
 
   // --- The tree ---
-  Ref<Tag> Root() const { return root_; }
-  Tag* root() const { return root_.get(); }
-  Ref<Tag> Head() const;  // the root's child 0, or null
-  Ref<Tag> Body() const;  // the root's child 1, or null
+  Ref<Tag> Root() const;
+  [[nodiscard]] Ref<Tag> Head() const;  // the root's child 0, or null
+  [[nodiscard]] Ref<Tag> Body() const;  // the root's child 1, or null
   // "HEAD"/"BODY" in any case, 0/1; anything else throws 10004.
   Ref<Tag> Item(std::string_view key) const;
   Ref<Tag> Item(int32_t index) const;
@@ -145,18 +135,21 @@ class QUILLON_EXPORT Document {
   void SetText(std::string_view text);
 
   // --- Searches from the root and their continuation ---
-  Ref<Tag> FindByID(std::string_view id) { return root_->FindByID(id); }
-  Ref<Tag> FindByTagName(std::string_view name) { return root_->FindByTagName(name); }
-  Ref<Tag> FindByParameter(std::string_view name, std::string_view value) {
-    return root_->FindByParameter(name, value);
-  }
+  [[nodiscard]] Ref<Tag> FindByID(std::string_view id);
+  [[nodiscard]] Ref<Tag> FindByTagName(std::string_view name);
+  [[nodiscard]] Ref<Tag> FindByParameter(std::string_view name, std::string_view value);
+  // The tag with identifier `id` (any case) below the root; throws Error
+  // 10004 naming `id` when there is none.
+  Ref<Tag> Get(std::string_view id);
   // Continues the last search after its last hit, in document order. A
   // remembered scope that has left the document falls back to the root; a
   // remembered hit that has left it (or was released) restarts the search
-  // from its first match.
-  Ref<Tag> FindNext();
+  // from its first match. After SetFindPosition with a tag that is not
+  // this document's, the answer is null (and the call after that starts
+  // over).
+  [[nodiscard]] Ref<Tag> FindNext();
   // The point after which FindNext continues (null clears it).
-  void SetFindPosition(Tag* current);
+  void SetFindPosition(TagArg current);
 
   // --- Settings ---
   const std::string& DummyTagName() const { return dummy_tag_name_; }
@@ -174,16 +167,21 @@ class QUILLON_EXPORT Document {
  private:
   friend class Tag;
   friend class Tags;
+  friend struct Node;
   friend class Parser;
   friend class Writer;
   friend class Search;
+  friend class TemplateCache;
   struct FindState {
-    std::string id_key;
-    std::string tag_key;
-    std::string param_name_key;
-    std::string param_value_key;
+    // The last search: by identifier (0), tag name (1) or parameter (2),
+    // with its key (identifier, tag name or parameter name) and value.
+    int kind = 2;
+    std::string first;
+    std::string second;
     Tag* scope = nullptr;  // plain links: cleared when the tag goes
     Tag* last = nullptr;
+    // SetFindPosition was given a tag of no concern to this document.
+    bool foreign_start = false;
     // Checked links: the scope is in the document and the last hit (if
     // any) below it, as of `epoch`. Only then may FindNext skip the walks
     // up the tree that checking takes.
@@ -191,11 +189,20 @@ class QUILLON_EXPORT Document {
     uint64_t epoch = 0;
   };
 
-  void Parse(std::string_view text);
+  // The tree's old content goes; the arena is emptied when nobody holds
+  // any of its tags, else the document moves to a new one.
+  void Discard(bool keep_root_params);
+  void Parse(std::shared_ptr<const std::string> source);
   std::string WriteToBuffer(Form form);
   // True when `tag` hangs below this document's root (or is the root).
   bool Contains(const Tag* tag) const;
   void Forget(const Tag* tag);
+  Arena* arena() const;
+  // The numbers of the dummy names in the current arena (RefreshNames
+  // after the arena or a name changed).
+  uint32_t dummy_tag_id() const { return dummy_tag_id_; }
+  uint32_t dummy_block_tag_id() const { return dummy_block_tag_id_; }
+  void RefreshNames();
 
   const platform::CodePage* code_page_;
   std::string dummy_tag_name_ = "TEXTBLOCK";
@@ -206,12 +213,19 @@ class QUILLON_EXPORT Document {
   FindState find_;
   uint64_t detach_epoch_ = 0;  // counts removals of tags from the tree
   Ref<DocumentLink> link_;
-  Ref<Tag> root_;
+  Tag* root_;  // held by the document for its whole life
+  uint32_t dummy_tag_id_ = 0;
+  uint32_t dummy_block_tag_id_ = 0;
   Output* output_ = nullptr;
   std::string page_buffer_;
   size_t last_page_size_ = 0;
   std::string warning_text_;
 };
+
+// Text for HTML: & < > " and ' written as character references, every
+// other byte as it is. The engine writes text as given, so text from a
+// visitor goes through this first.
+QUILLON_EXPORT std::string Escape(std::string_view text);
 
 }  // namespace quillon::html
 

@@ -6,12 +6,18 @@
 // page for a tag without a document). Tag and parameter names are stored
 // upper-case; identifiers, parameter values and texts keep their bytes.
 //
-// Ownership: a tag lives while a Ref<Tag> to it exists. The collection that
-// holds a tag owns one reference; removing the tag from it clears the tag's
-// collection link (Parent() is then null, Index() is -1, NextTag() and
-// PreviousTag() fail with 10013) but leaves its own children with it. A
-// collection lives as long as its owner tag: keep a Ref to the owner while
-// using a Tags&. Releasing a tree of any depth takes constant stack.
+// Handles: every tag a call hands out is a Ref<Tag>, a counted reference
+// that keeps the tag alive, also after it left its tree or its document is
+// gone. The collection that holds a tag owns one reference; removing the tag
+// from it clears the tag's place (Parent() is then null, Index() is -1,
+// NextTag() and PreviousTag() fail with 10013) but leaves its own children
+// with it. A Tags& or Tag& (from Children(), a range or Get's target) is
+// valid while its tag is: keep a Ref to the tag while using one. Releasing
+// a tree of any depth takes constant stack.
+//
+// Searches that may find nothing (Find*, Item, NextSibling) return a null
+// Ref and are [[nodiscard]]; Get(id) returns a tag or throws, so a chain of
+// calls never dereferences null.
 //
 // Errors: numbered failures throw quillon::Error (10004, 10012, 10013);
 // exhausted memory throws std::bad_alloc.
@@ -22,49 +28,127 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <memory_resource>
-#include <new>
+#include <iterator>
+#include <ranges>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 #include "quillon/component/types.h"
 #include "quillon/html/ref.h"
 
 namespace quillon::html {
 
+class Arena;
 class Document;
-class DocumentLink;
 class Tag;
-class Tags;
+struct AttrList;
+struct KidList;
 
 QUILLON_EXPORT void IntrusiveAddRef(Tag* tag);
 QUILLON_EXPORT void IntrusiveRelease(Tag* tag);
-QUILLON_EXPORT void IntrusiveAddRef(DocumentLink* link);
-QUILLON_EXPORT void IntrusiveRelease(DocumentLink* link);
+
+// A tag handed to an operation (a copy's target, a replacement): a Ref, a
+// Tag& or Tag* the caller holds, or nullptr. It holds nothing itself.
+class TagArg {
+ public:
+  TagArg(std::nullptr_t) {}                    // NOLINT(google-explicit-constructor)
+  TagArg(Tag* tag) : tag_(tag) {}              // NOLINT(google-explicit-constructor)
+  TagArg(Tag& tag) : tag_(&tag) {}             // NOLINT(google-explicit-constructor)
+  TagArg(const Ref<Tag>& tag) : tag_(tag.get()) {}  // NOLINT(google-explicit-constructor)
+  Tag* get() const { return tag_; }
+
+ private:
+  Tag* tag_ = nullptr;
+};
+
+// What the walks over tags share: the tag a walk stands on (held), read
+// as a Tag&, and the end reached when there is none.
+template <class Walk>
+class TagCursor {
+ public:
+  using value_type = Tag;
+  using reference = Tag&;
+  using difference_type = std::ptrdiff_t;
+  using iterator_concept = std::forward_iterator_tag;
+  using iterator_category = std::forward_iterator_tag;
+
+  Tag& operator*() const { return *current_; }
+  Tag* operator->() const { return current_.get(); }
+  Walk operator++(int) {
+    Walk before = static_cast<Walk&>(*this);
+    ++static_cast<Walk&>(*this);
+    return before;
+  }
+  friend bool operator==(const Walk& a, const Walk& b) { return a.current_ == b.current_; }
+  friend bool operator==(const Walk& a, std::default_sentinel_t) { return !a.current_; }
+
+ protected:
+  TagCursor() = default;
+  explicit TagCursor(Ref<Tag> current) : current_(std::move(current)) {}
+  Ref<Tag> current_;
+};
+
+// Walks a tag's children in order. It holds the tag it stands on, so the
+// body of a loop may remove that tag: the walk goes on with the child that
+// took its place. Children inserted after the current one are visited.
+class QUILLON_EXPORT ChildIterator : public TagCursor<ChildIterator> {
+ public:
+  ChildIterator() = default;
+  ChildIterator& operator++();
+  using TagCursor::operator++;
+
+ private:
+  friend class Tags;
+  ChildIterator(const Tag* owner, Ref<Tag> first) : TagCursor(std::move(first)), owner_(owner) {}
+  const Tag* owner_ = nullptr;
+};
+
+// Every tag below one tag, in document order (pre-order: a tag before its
+// descendants), the tag itself not included. A view: it composes with
+// std::views. The walk holds the tag it stands on and the tag it started
+// from; a tag removed while the walk stands on it ends the walk there.
+class QUILLON_EXPORT DescendantRange : public std::ranges::view_base {
+ public:
+  class QUILLON_EXPORT iterator : public TagCursor<iterator> {
+   public:
+    iterator() = default;
+    iterator& operator++();
+    using TagCursor::operator++;
+
+   private:
+    friend class DescendantRange;
+    iterator(Ref<Tag> scope, Ref<Tag> first) : TagCursor(std::move(first)), scope_(std::move(scope)) {}
+    Ref<Tag> scope_;
+  };
+
+  DescendantRange() = default;
+  explicit DescendantRange(Ref<Tag> scope) : scope_(std::move(scope)) {}
+  iterator begin() const;
+  std::default_sentinel_t end() const { return {}; }
+
+ private:
+  Ref<Tag> scope_;
+};
 
 // The children of one tag: an ordered list whose entries carry the tags'
-// identifiers (empty for none).
+// identifiers (empty for none). Every tag is the collection of its own
+// children (Tag::Children()); the collection lives as long as its tag.
 class QUILLON_EXPORT Tags {
  public:
   Tags(const Tags&) = delete;
   Tags& operator=(const Tags&) = delete;
-  ~Tags();
 
   // The tag whose children these are.
-  Tag* owner() const { return owner_; }
+  Ref<Tag> Owner() const;
   // The document of the owner; null for a tree without one (or whose
   // document is gone).
   Document* document() const;
 
-  int32_t Count() const { return static_cast<int32_t>(entries_.size()); }
+  int32_t Count() const;
   // The tag at `index`, or null when out of range.
-  Ref<Tag> Item(int32_t index) const;
-  Tag* At(int32_t index) const;  // no new reference; null when out of range
+  [[nodiscard]] Ref<Tag> Item(int32_t index) const;
   // The identifier of the entry at `index`; "" when out of range.
-  const std::string& Name(int32_t index) const;
+  std::string Name(int32_t index) const;
   void SetName(int32_t index, std::string_view name);
   // The index of `tag` in this list, or -1.
   int32_t IndexOf(const Tag* tag) const;
@@ -83,35 +167,22 @@ class QUILLON_EXPORT Tags {
   void RemoveAll();
 
   // The enumeration cursor that every enumeration of this list shares.
-  int32_t cursor() const { return cursor_; }
-  void set_cursor(int32_t cursor) { cursor_ = cursor; }
+  int32_t cursor() const;
+  void set_cursor(int32_t cursor);
+
+  // for (Tag& child : tag->Children()) ...
+  ChildIterator begin() const;
+  std::default_sentinel_t end() const { return {}; }
 
  private:
   friend class Tag;
-  friend class Document;
-  friend class Parser;
-  friend class Writer;
-  friend class Search;
-  friend void IntrusiveRelease(Tag* tag);
-  // The identifier is kept by the tag itself (only while a collection
-  // holds it does it show), so an entry is just the reference.
-  struct Entry {
-    Ref<Tag> tag;
-  };
-
-  Tags(Tag* owner, std::pmr::memory_resource* pool) : owner_(owner), entries_(pool) {}
-  // Takes a new, unattached tag in at `index` (0..Count()).
-  void Attach(Ref<Tag> tag, std::string_view name, int32_t index);
-  Ref<Tag> Insert(int32_t index, std::string_view id, std::string_view name, bool name_is_upper);
-  void Renumber(size_t from);
-  void NoteDetach() const;
-
-  Tag* owner_;
-  std::pmr::vector<Entry> entries_;  // in the document's pool
-  int32_t cursor_ = 0;
+  Tags() = default;
+  ~Tags() = default;
+  Tag* self();
+  const Tag* self() const;
 };
 
-class QUILLON_EXPORT Tag {
+class QUILLON_EXPORT Tag : private Tags {
  public:
   // A stand-alone tag: empty name, no document, no collection, flags
   // HasEndTag and NoIndent off, BreakBefore and BreakBeforeEnd on.
@@ -119,51 +190,52 @@ class QUILLON_EXPORT Tag {
 
   Tag(const Tag&) = delete;
   Tag& operator=(const Tag&) = delete;
-  ~Tag();
 
   // --- Links ---
   Document* document() const;
-  // The collection that holds the tag; null for a root, a stand-alone or a
-  // removed tag.
-  Tags* owner_collection() const { return owner_; }
-  // The owner tag of the collection; null for the root, a stand-alone or a
-  // removed tag.
-  Ref<Tag> Parent() const;
-  Tag* parent() const { return owner_ ? owner_->owner_ : nullptr; }
-  // The children, created on first need.
-  Tags& Children();
-  Tags* children_if_any() const { return children_.get(); }
-  int32_t ChildCount() const { return children_ ? children_->Count() : 0; }
+  // The owner tag of the holding collection; null for the root, a
+  // stand-alone or a removed tag.
+  [[nodiscard]] Ref<Tag> Parent() const;
+  // The children (also a range of Tag&).
+  Tags& Children() { return *this; }
+  const Tags& Children() const { return *this; }
+  int32_t ChildCount() const;
+  // Everything below this tag in document order, as a view.
+  DescendantRange Descendants() const { return DescendantRange(Ref<Tag>(const_cast<Tag*>(this))); }
+  // The neighbours in the holding collection; null at either end and for a
+  // tag held by none (NextTag/PreviousTag throw instead).
+  [[nodiscard]] Ref<Tag> NextSibling() const;
+  [[nodiscard]] Ref<Tag> PreviousSibling() const;
 
   // --- Name, identifier, position ---
-  const std::string& TagName() const { return name_; }
+  const std::string& TagName() const;
   // Upper-cases `name` and applies it, recomputing the flags it decides.
   void SetTagName(std::string_view name);
   // The 0-based position in the holding collection; -1 when held by none.
-  int32_t Index() const { return owner_ ? index_ : -1; }
+  int32_t Index() const { return parent_ ? index_ : -1; }
   // The identifier under which the collection holds the tag; "" for none.
-  const std::string& ID() const;
+  std::string ID() const;
   // Changes the identifier; does nothing for a tag held by no collection.
   void SetID(std::string_view id);
   Ref<Tag> NextTag() const;      // throws 10013 at the end or when unheld
   Ref<Tag> PreviousTag() const;  // throws 10013 at the start or when unheld
 
   // --- Parameters ---
-  int32_t ParamCount() const { return static_cast<int32_t>(params_.size()); }
+  int32_t ParamCount() const;
   // The name / value at `index`; "" when out of range.
   const std::string& ParamName(int32_t index) const;
-  const std::string& ParamValue(int32_t index) const;
+  std::string ParamValue(int32_t index) const;
   // Exact-name access: "" when missing; SetParam replaces in place or
   // appends (turning NoIndent on for a new value that starts "<!", "<?" or
   // "<%"); RemoveParam removes the first one of that name.
-  const std::string& GetParam(std::string_view name) const;
+  std::string GetParam(std::string_view name) const;
   void SetParam(std::string_view name, std::string_view value);
   void RemoveParam(std::string_view name);
   // The script-level access: the name is upper-cased; setting "" removes
   // the parameter, except VALUE, which is kept with an empty value.
   std::string Parameter(std::string_view name) const;
   void SetParameter(std::string_view name, std::string_view value);
-  void ResetParameters() { params_.clear(); }
+  void ResetParameters();
 
   // --- Text ---
   // A text block's own VALUE, else the VALUE of the first direct child that
@@ -178,14 +250,14 @@ class QUILLON_EXPORT Tag {
   bool IsTextBlock() const;
 
   // --- Layout flags ---
-  bool HasEndTag() const { return has_end_tag_; }
-  bool NoIndent() const { return no_indent_; }
-  bool BreakBefore() const { return break_before_; }
-  bool BreakBeforeEnd() const { return break_before_end_; }
-  void set_has_end_tag(bool on) { has_end_tag_ = on; }
-  void set_no_indent(bool on) { no_indent_ = on; }
-  void set_break_before(bool on) { break_before_ = on; }
-  void set_break_before_end(bool on) { break_before_end_ = on; }
+  bool HasEndTag() const { return (flags_ & kHasEndTag) != 0; }
+  bool NoIndent() const { return (flags_ & kNoIndent) != 0; }
+  bool BreakBefore() const { return (flags_ & kBreakBefore) != 0; }
+  bool BreakBeforeEnd() const { return (flags_ & kBreakBeforeEnd) != 0; }
+  void set_has_end_tag(bool on) { SetFlag(kHasEndTag, on); }
+  void set_no_indent(bool on) { SetFlag(kNoIndent, on); }
+  void set_break_before(bool on) { SetFlag(kBreakBefore, on); }
+  void set_break_before_end(bool on) { SetFlag(kBreakBeforeEnd, on); }
 
   // --- Editing ---
   Ref<Tag> Add(std::string_view id, std::string_view name);
@@ -193,6 +265,8 @@ class QUILLON_EXPORT Tag {
   // resolves it): -1 fails with 10004; any other position outside
   // 0..ChildCount() gives null and changes nothing.
   Ref<Tag> InsertBefore(int32_t before, std::string_view id, std::string_view name);
+  // The same at `after` + 1: -1 fails with 10004, a position outside
+  // gives null.
   Ref<Tag> InsertAfter(int32_t after, std::string_view id, std::string_view name);
   // Same, resolving `key` with Tags::FindKey (not found: 10004).
   Ref<Tag> InsertBefore(std::string_view key, std::string_view id, std::string_view name);
@@ -209,22 +283,25 @@ class QUILLON_EXPORT Tag {
   // so a target inside this tag never ends up inside a later copy.
   // CopyBefore/CopyAfter need a target held by a collection, AddCopy any
   // tag; a null target (or an unheld one for the first two) throws 10012.
-  void CopyBefore(Tag* before, int32_t count);
-  void CopyAfter(Tag* after, int32_t count);
-  void AddCopy(Tag* under, int32_t count);
+  void CopyBefore(TagArg before, int32_t count);
+  void CopyAfter(TagArg after, int32_t count);
+  void AddCopy(TagArg under, int32_t count);
   // Takes over the name, identifier, parameters, children and flags of
   // `by`, keeping this tag's place and identity. A null `by` throws 10012;
   // replacing a tag by itself changes nothing.
-  void Replace(Tag* by);
+  void Replace(TagArg by);
   // A new tag with this tag's identifier, name, parameters, flags and a
   // copy of its subtree, held by no collection.
   Ref<Tag> DeepCopy() const;
 
   // --- Searching below this tag (pre-order; the tag itself not tested) ---
   // These record the search in the document's find state (FindNext).
-  Ref<Tag> FindByID(std::string_view id);
-  Ref<Tag> FindByTagName(std::string_view name);
-  Ref<Tag> FindByParameter(std::string_view name, std::string_view value);
+  [[nodiscard]] Ref<Tag> FindByID(std::string_view id);
+  [[nodiscard]] Ref<Tag> FindByTagName(std::string_view name);
+  [[nodiscard]] Ref<Tag> FindByParameter(std::string_view name, std::string_view value);
+  // FindByID that cannot come back empty: throws Error 10004 with the
+  // identifier appended to the message when no tag below has it.
+  Ref<Tag> Get(std::string_view id);
 
   // --- Forms ---
   void SelectRadio(std::string_view radio_name, std::string_view value);
@@ -245,80 +322,42 @@ class QUILLON_EXPORT Tag {
 
  private:
   friend class Tags;
-  friend class Document;
-  friend class Parser;
-  friend class Writer;
-  friend class Search;
+  friend class ChildIterator;
+  friend class DescendantRange;
+  friend struct Node;  // the engine's raw access (html/node.h)
   friend void IntrusiveAddRef(Tag* tag);
   friend void IntrusiveRelease(Tag* tag);
-  struct Param {
-    std::string name;
-    std::string value;
+
+  enum Flag : uint8_t {
+    kHasEndTag = 1,
+    kNoIndent = 2,
+    kBreakBefore = 4,
+    kBreakBeforeEnd = 8,
+    kOwnMemory = 16,  // made outside the arena (a document's root)
+    kCompactText = 32,  // the one parameter, VALUE, kept in the tag itself
+    kTextEdited = 64,   // ... its bytes owned by the arena
+    kTextQuote = 128,   // ... they may hold a double quote
   };
 
-  // The children live inside their owner: one block less to find and give
-  // back for every tag that has any. The slot stays empty until needed.
-  class ChildSlot {
-   public:
-    ChildSlot() = default;
-    ChildSlot(const ChildSlot&) = delete;
-    ChildSlot& operator=(const ChildSlot&) = delete;
-    ~ChildSlot() {
-      if (on_) ptr()->~Tags();
-    }
-    explicit operator bool() const { return on_; }
-    Tags* get() const { return on_ ? ptr() : nullptr; }
-    Tags* operator->() const { return ptr(); }
-    Tags& operator*() const { return *ptr(); }
-    void emplace(Tag* owner, std::pmr::memory_resource* pool) {
-      new (storage_) Tags(owner, pool);
-      on_ = true;
-    }
+  explicit Tag(Arena* arena) : arena_(arena) {}
+  ~Tag() = default;
+  void SetFlag(uint8_t flag, bool on) { flags_ = on ? (flags_ | flag) : (flags_ & ~flag); }
 
-   private:
-    Tags* ptr() const {
-      return std::launder(reinterpret_cast<Tags*>(const_cast<unsigned char*>(storage_)));
-    }
-    alignas(Tags) unsigned char storage_[sizeof(Tags)];
-    bool on_ = false;
-  };
-
-  explicit Tag(std::pmr::memory_resource* pool) : params_(pool) {}
-  // A new tag in the memory of `link`'s document (the shared pool without
-  // one). A tag's document link never changes, so it also says where the
-  // tag's memory goes back to.
-  static Ref<Tag> New(DocumentLink* link);
-  // Sets up a tag created inside a tree (see the .cc for the flag rules).
-  void Init(DocumentLink* link, Tags* owner, std::string_view name, int32_t index,
-            bool name_is_upper = false);
-  void ApplyTagName();
-  // Pairs (copy, source) still to be filled, for a copy's explicit stack.
-  using CopyWork = std::vector<std::pair<Tag*, const Tag*>>;
-  // Appends source's parameters, subtree copies and flags (no merging).
-  // `work` is scratch space, empty on entry and on return; one passed in
-  // for many copies is allocated once.
-  static void CopyContent(Tag* target, const Tag* source, CopyWork* work);
-  static Ref<Tag> CopyOf(const Tag* source, DocumentLink* link, CopyWork* work);
-  std::vector<Ref<Tag>> MakeCopies(const Tags* into, int32_t count) const;
-  void InsertCopies(Tags* into, int32_t at, std::vector<Ref<Tag>> copies);
-  Ref<Tag> Resolve(int32_t pos, std::string_view id, std::string_view name);
-  const std::string& RawId() const { return id_; }
-  void SetRawId(std::string_view id);
-  Param* FindParam(std::string_view name);
-  const Param* FindParam(std::string_view name) const;
-
+  // One reference per holder: the holding collection and each Ref.
   uint32_t refs_ = 0;
   int32_t index_ = 0;
-  Ref<DocumentLink> link_;
-  Tags* owner_ = nullptr;
-  std::string name_;
-  std::pmr::vector<Param> params_;  // in the document's pool
-  ChildSlot children_;
-  std::string id_;
-  bool has_end_tag_ = false;
-  bool no_indent_ = false;
-  bool break_before_ = true;
-  bool break_before_end_ = true;
+  Tag* parent_ = nullptr;
+  Arena* arena_;
+  KidList* kids_ = nullptr;
+  // The identifier and parameters; for a compact text (a text block's
+  // usual form) the VALUE parameter's bytes instead.
+  union {
+    AttrList* attrs_ = nullptr;
+    const char* text_;
+  };
+  uint32_t name_ = 0;
+  uint8_t flags_ = kBreakBefore | kBreakBeforeEnd;
+  uint8_t text_size_[3] = {};  // a compact text's size
 };
 
 }  // namespace quillon::html

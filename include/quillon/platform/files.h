@@ -18,6 +18,27 @@ namespace quillon::platform {
 // is unchanged.
 bool ReadWholeFile(const std::string& path, std::string* out);
 
+// What tells one state of a file from another without reading it: its
+// device, inode, size and modification and change times.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = -1;
+  struct timespec modified = {};
+  struct timespec changed = {};
+  friend bool operator==(const FileIdentity& a, const FileIdentity& b) {
+    return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+           a.modified.tv_sec == b.modified.tv_sec && a.modified.tv_nsec == b.modified.tv_nsec &&
+           a.changed.tv_sec == b.changed.tv_sec && a.changed.tv_nsec == b.changed.tv_nsec;
+  }
+};
+
+// ReadWholeFile, also giving the identity of the file as it was opened.
+bool ReadWholeFile(const std::string& path, std::string* out, FileIdentity* identity);
+// The identity of the file at `path` now; false (errno set) when it cannot
+// be looked at.
+bool IdentityOf(const std::string& path, FileIdentity* identity);
+
 // Creates or truncates `path` and writes all of `bytes`; the file is held
 // with an exclusive advisory lock while it is written. A file that cannot
 // be truncated (a device such as /dev/null, a pipe) is written as it is.

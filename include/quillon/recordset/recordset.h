@@ -122,7 +122,15 @@ class RecordsetAdapter {
   virtual void OpenOnDatabase(com::IDispatch* database, std::string_view recordset_name,
                               bool for_reading, int option) = 0;
   // Closes what this adapter opened and releases everything it holds.
+  // Never throws: an engine that refuses to close is released anyway.
   virtual void Close() = 0;
+  // Closes as Close does, then raises the engine's error when the engine
+  // refused to close the recordset or the database. For a recordset that
+  // received rows that refusal means they were not saved (an engine may
+  // keep appended rows in a transaction it commits when the recordset
+  // closes), so the import sequence ends with this rather than Close. An
+  // adapter whose closing cannot fail keeps this default.
+  virtual void CloseChecked() { Close(); }
 
   // --- Cursor and records (per engine); 1003 when nothing is open ---------------
   virtual bool IsOpen() const = 0;
@@ -163,6 +171,10 @@ class RecordsetAdapter {
   virtual void WriteValue(int index, const com::VARIANT& value) = 0;
 
   std::vector<FieldInfo> fields_;
+
+ private:
+  void AppendFieldText(int index, std::string* out, bool quote);
+  std::string scratch_;  // text values on their way into the recordset text
 };
 
 // The first tab, CR or LF at or after `from` (npos when none): the scan
@@ -180,7 +192,10 @@ std::unique_ptr<RecordsetAdapter> CreateRecordsetAdapter(int32_t database_type);
 bool IsEngineAvailable(int32_t dao_type);
 
 // The transfer sequences of the recordset operations. `database_name` or
-// `database` (an object the script opened) names the database.
+// `database` (an object the script opened) names the database. An import
+// succeeds only when the engine saved every row: a row it refused, or a
+// close that could not save what was appended, raises the engine's error.
+// Nothing the import opened outlives it either way.
 std::string ExportRecordset(int32_t database_type, std::string_view database_name,
                             std::string_view recordset_name);
 std::string ExportRecordset(int32_t database_type, com::IDispatch* database,

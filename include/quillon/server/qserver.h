@@ -190,6 +190,13 @@ class QUILLON_EXPORT QServer {
   // The same as WriteString, for the library's own objects.
   void AppendBodyText(std::string_view text);
   void WriteCRLF();
+  // The text body as the string it is kept in, for the library's own page
+  // writer to append to in place: each line end goes in as CR LF, except
+  // that a first one adds nothing while `*no_text_yet` (set here) holds, as
+  // WriteCRLF then would. After appending, TextBodyAppended says whether
+  // anything (a line end included) was written.
+  std::string* TextBodyForAppend(bool* no_text_yet);
+  void TextBodyAppended(bool touched);
   // Replaces the binary body (which then wins over the text body).
   void WriteBinary(std::string bytes);
   // 10002 when the file cannot be read; the old binary body then stays.

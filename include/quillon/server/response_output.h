@@ -10,6 +10,7 @@
 #ifndef QUILLON_SERVER_RESPONSE_OUTPUT_H_
 #define QUILLON_SERVER_RESPONSE_OUTPUT_H_
 
+#include <string>
 #include <string_view>
 
 #include "quillon/html/document.h"
@@ -23,6 +24,11 @@ class ResponseOutput final : public html::Output {
   explicit ResponseOutput(QServer& server) : server_(server) {}
   void AppendText(std::string_view text) override { server_.AppendBodyText(text); }
   void LineEnd() override { server_.WriteCRLF(); }
+  // The page goes straight into the response's text.
+  std::string* DirectText(bool* skip_leading_line_end) override {
+    return server_.TextBodyForAppend(skip_leading_line_end);
+  }
+  void DirectTextEnd(bool touched) override { server_.TextBodyAppended(touched); }
 
  private:
   QServer& server_;

@@ -1,0 +1,132 @@
+// The memory a tree lives in: freed tags are reused, reloading with tags
+// still held leaves their memory to them, and names beyond the process
+// table's bound stay with their tree.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "html/arena.h"
+#include "html/names.h"
+#include "html/node.h"
+#include "quillon/html/document.h"
+#include "tests/html/html_test_util.h"
+
+namespace quillon::html {
+namespace {
+
+const platform::CodePage& Utf8() { return platform::CodePage::Get(platform::CodePage::kUtf8); }
+
+size_t Footprint(const Document& doc) { return Node::arena(doc.Root().get())->footprint(); }
+
+// A page edited over and over, as a long-lived document is: rows copied,
+// filled and removed again. Its memory stops growing after the first
+// rounds (under the sanitizer once the quarantine is full).
+TEST(TreeMemory, EditingOverAndOverDoesNotGrow) {
+  Document doc(Utf8());
+  doc.SetMasterPage(
+      "<table qlid=list><tr qlid=row><td qlid=name>x</td><td qlid=qty align=right>0</td></tr>"
+      "</table>");
+  Ref<Tag> row = doc.Get("row");
+  Ref<Tag> table = row->Parent();
+  auto round = [&](int r) {
+    row->AddCopy(table, 200);
+    for (int i = 1; i <= 200; ++i) {
+      Ref<Tag> copy = table->Children().Item(i);
+      copy->Get("name")->SetText("Customer " + std::to_string(r * 1000 + i));
+      copy->Get("qty")->SetParameter("class", std::string(static_cast<size_t>(i % 40), 'c'));
+    }
+    table->Remove(1, 200);
+  };
+  for (int r = 0; r < 40; ++r) round(r);
+  const size_t settled = Footprint(doc);
+  for (int r = 40; r < 200; ++r) round(r);
+  EXPECT_EQ(Footprint(doc), settled);
+  EXPECT_EQ(table->ChildCount(), 1);
+  EXPECT_EQ(doc.GetPageData(),
+            "<TABLE><TR><TD>x</TD><TD ALIGN=\"right\">0</TD></TR></TABLE>");
+}
+
+// Reloading while a tag is held: the new tree goes into new memory, the
+// held tag keeps the old one (and the template its texts are slices of)
+// until it goes; the document's memory keeps only the latest template.
+TEST(TreeMemory, ReloadWhileATagIsHeldLeavesItsMemoryToIt) {
+  Document doc(Utf8());
+  std::vector<Ref<Tag>> held;
+  for (int i = 0; i < 20; ++i) {
+    doc.SetMasterPage("<p qlid=p class=c" + std::to_string(i) + ">text " + std::to_string(i) +
+                      "</p>");
+    held.push_back(doc.Get("p"));
+    EXPECT_EQ(Node::arena(doc.Root().get())->sources().size(), 1u);
+  }
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(held[i]->Parameter("class"), "c" + std::to_string(i));
+    EXPECT_EQ(held[i]->Text(), "text " + std::to_string(i));
+    EXPECT_EQ(held[i]->document(), &doc);
+    // The last one is still in the document.
+    EXPECT_EQ(held[i]->Parent(), i == 19 ? doc.Root() : nullptr);
+  }
+  // Nothing held: a reload starts over in the same memory.
+  held.clear();
+  Arena* before = Node::arena(doc.Root().get());
+  doc.SetMasterPage("<p qlid=p>again</p>");
+  EXPECT_EQ(Node::arena(doc.Root().get()), before);
+  EXPECT_EQ(doc.Get("p")->Text(), "again");
+}
+
+// Copies between documents take what they point at with them: the source
+// document may go first.
+TEST(TreeMemory, CopiesOutliveTheDocumentTheyCameFrom) {
+  Document into(Utf8());
+  into.SetMasterPage("<div qlid=target></div><p qlid=other></p>");
+  {
+    Document from(Utf8());
+    // Texts that are slices of the template (the title), made by the
+    // parser (the collapsed blanks) and set by hand.
+    from.SetMasterPage("<tr qlid=row class=odd><td qlid=cell title=\"a b\">text  here</td></tr>");
+    from.Get("cell")->SetParameter("edited", "by hand");
+    from.Get("row")->AddCopy(into.Get("target"), 2);
+    into.Get("other")->Replace(from.Get("row"));
+  }
+  const std::string row =
+      "<TR QLID=\"row\" CLASS=\"odd\"><TD QLID=\"cell\" TITLE=\"a b\" EDITED=\"by hand\">"
+      "text here</TD></TR>";
+  EXPECT_EQ(into.GetMasterPage(), "<DIV QLID=\"target\">" + row + row + "</DIV>" + row);
+}
+
+// The process table holds a bounded number of names; a tree made after it
+// is full keeps further names itself, and copies of its tags carry those
+// names into other trees, which keep them after it is gone.
+TEST(TreeMemory, NamesBeyondTheTableStayWithTheirTree) {
+  std::string many;
+  for (NameId i = 0; Names::Count() + i < Names::kMaxGlobalNames + 10; ++i) {
+    many += "<n" + std::to_string(i) + ">";
+  }
+  {
+    Document filler(Utf8());
+    filler.SetMasterPage(many);
+  }
+  ASSERT_EQ(Names::Count(), Names::kMaxGlobalNames);
+  EXPECT_EQ(Names::Intern("NEVER-SEEN-BEFORE"), kNoName);
+
+  Document into(Utf8());
+  into.SetMasterPage("<div qlid=target></div>");
+  {
+    Document local(Utf8());
+    local.SetMasterPage("<never-seen qlid=x own-attr=1 bare-attr>t</never-seen>");
+    Ref<Tag> tag = local.Get("x");
+    EXPECT_EQ(tag->TagName(), "NEVER-SEEN");
+    EXPECT_NE(Node::name(tag.get()) & kLocalName, 0u);
+    EXPECT_EQ(local.FindByTagName("never-seen"), tag);
+    EXPECT_EQ(local.FindByParameter("own-attr", "1"), tag);
+    tag->AddCopy(into.Get("target"), 1);
+  }
+  Ref<Tag> copy = into.FindByTagName("never-seen");
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(copy->ParamName(0), "OWN-ATTR");
+  EXPECT_EQ(copy->GetParam("BARE-ATTR"), "BARE-ATTR");
+  EXPECT_EQ(into.GetPageData(), "<DIV><NEVER-SEEN OWN-ATTR=\"1\" BARE-ATTR>t</NEVER-SEEN></DIV>");
+}
+
+}  // namespace
+}  // namespace quillon::html
