@@ -52,11 +52,23 @@ Error& Error::WithDetail(std::u16string_view text) & {
   return *this;
 }
 
+Error& Error::AppendedAs(std::u16string_view label) & {
+  appended_label_ = label;
+  return *this;
+}
+
 std::u16string Error::Description() const { return Description(CurrentMessageLanguage()); }
 
 std::u16string Error::Description(MessageLanguage language) const {
   std::u16string text = MessageOrUnknown(number_, language);
-  if (composed_) text += appended_;
+  if (composed_) {
+    if (language == MessageLanguage::kEnglish && !appended_label_.empty()) {
+      text += u' ';
+      text += appended_label_;
+      text += u": ";
+    }
+    text += appended_;
+  }
   if (language == MessageLanguage::kEnglish) text += context_;
   return text;
 }

@@ -151,6 +151,10 @@ TEST(MessagesTest, EnglishDescriptionsNameWhatTheCallWasGiven) {
        u"指定されたインデックスの値は無効です。"},
       {Error(kMsgBadIndex).WithIdentifier(u"row"), u"The index is not valid. Identifier: row",
        u"指定されたインデックスの値は無効です。"},
+      // A composed 10004 (the identifier straight after the Japanese text)
+      // labels its value in English.
+      {Error(kMsgBadIndex, u"row").AppendedAs(u"Identifier"),
+       u"The index is not valid. Identifier: row", u"指定されたインデックスの値は無効です。row"},
       // A bare 10005 reads like the composed one in English.
       {Error(kMsgNoParameter).WithParameter(u"nm"),
        u"The CGI parameter does not exist. Parameter name: nm",

@@ -107,6 +107,10 @@ class QUILLON_RUNTIME_API Error : public std::exception {
   Error& With(std::u16string_view label, std::u16string_view value) &;
   // Free text, appended as it stands (it brings its own leading blank).
   Error& WithDetail(std::u16string_view text) &;
+  // A composed message whose Japanese text runs straight into its value
+  // (10004 with an identifier): in English the value follows as
+  // "Label: value" instead, the Japanese description staying as it was.
+  Error& AppendedAs(std::u16string_view label) &;
   Error&& WithFile(std::u16string_view path) && { return std::move(WithFile(path)); }
   Error&& WithIndex(int64_t index) && { return std::move(WithIndex(index)); }
   Error&& WithIdentifier(std::u16string_view identifier) && {
@@ -117,6 +121,7 @@ class QUILLON_RUNTIME_API Error : public std::exception {
     return std::move(With(label, value));
   }
   Error&& WithDetail(std::u16string_view text) && { return std::move(WithDetail(text)); }
+  Error&& AppendedAs(std::u16string_view label) && { return std::move(AppendedAs(label)); }
   // The English-only part: empty, or the text WithFile and its siblings
   // built.
   const std::u16string& context() const { return context_; }
@@ -134,6 +139,7 @@ class QUILLON_RUNTIME_API Error : public std::exception {
   std::u16string appended_;
   bool composed_ = false;
   std::u16string context_;
+  std::u16string appended_label_;
   mutable std::string what_;
 };
 
