@@ -267,6 +267,10 @@ class Parser {
   // Line counting for warnings resumes where the previous one stopped.
   size_t counted_to_ = 0;
   int crs_ = 0;
+  // English lines count every line end (LF, CR LF or a lone CR), so that
+  // a template saved with LF line ends gets its true line numbers too.
+  int line_ends_ = 0;
+  size_t last_line_end_ = kNone;
   size_t last_lf_ = kNone;
 };
 
@@ -633,6 +637,8 @@ void Parser::Report(size_t pos, int number, std::string_view first, std::string_
   if (pos < counted_to_) {
     counted_to_ = 0;
     crs_ = 0;
+    line_ends_ = 0;
+    last_line_end_ = kNone;
     last_lf_ = kNone;
   }
   // Counted a stretch at a time (the loop and the search vectorise), not
@@ -640,14 +646,23 @@ void Parser::Report(size_t pos, int number, std::string_view first, std::string_
   const char* from = text_.data() + counted_to_;
   const char* to = text_.data() + pos;
   crs_ += static_cast<int>(CountCr(from, to));
+  if (english_) {
+    const char* const end = text_.data() + text_.size();
+    for (const char* c = from; c < to; ++c) {
+      if (*c != '\n' && *c != '\r') continue;
+      last_line_end_ = static_cast<size_t>(c - text_.data());
+      line_ends_ += *c == '\n' || c + 1 == end || c[1] != '\n';
+    }
+  }
   if (const void* lf = memrchr(from, '\n', static_cast<size_t>(to - from))) {
     last_lf_ = static_cast<size_t>(static_cast<const char*>(lf) - text_.data());
   }
   counted_to_ = pos;
-  const long long line = 1 + crs_;
+  const long long line = 1 + (english_ ? line_ends_ : crs_);
+  const size_t line_start = english_ ? last_line_end_ : last_lf_;
   const long long column =
-      last_lf_ == kNone ? static_cast<long long>(pos) + 1
-                        : static_cast<long long>(pos) - static_cast<long long>(last_lf_);
+      line_start == kNone ? static_cast<long long>(pos) + 1
+                          : static_cast<long long>(pos) - static_cast<long long>(line_start);
   // The fixed words of the lines, in the document's code page, once per
   // parse: a page may need thousands of repairs.
   const int kind = number == kMsgUnclosedInnerTag ? 0 : number == kMsgUnopenedEndTag ? 1 : 2;

@@ -173,6 +173,20 @@ TEST(Parser, EnglishWarningLinesNameTheTemplateAndLine) {
       doc.SetMasterPage(page);
       EXPECT_EQ(doc.HtmlWarning(), english);
     }
+    // Lines end at LF, CR LF or a lone CR alike (the Japanese lines count
+    // CRs only, as they always did).
+    {
+      quillon::testing::ScopedMessages messages("en");
+      doc.SetMasterPage("<p>a\n  <p>b</p>\r<b><i>x</b>\r\n</span>");
+      const std::string& w = doc.HtmlWarning();
+      EXPECT_NE(w.find("template: (text), line: 2, column: 5, nested tag: P"), std::string::npos)
+          << w;
+      EXPECT_NE(w.find("template: (text), line: 3, column: 11, inner tag: I"), std::string::npos)
+          << w;
+      EXPECT_NE(w.find("template: (text), line: 4, column: 7, removed tag: /SPAN"),
+                std::string::npos)
+          << w;
+    }
     // The language is that of each parse.
     quillon::testing::ScopedMessages messages(nullptr);
     doc.SetMasterPage(page);
