@@ -254,16 +254,16 @@ TEST(ClientSession, DistinctNamesKeepCaseAndOrder) {
   EXPECT_EQ(c.GetStringData("A", 2), "3");
 }
 
+// A port nobody listens on: bind one, learn it, close it.
+int ClosedPort() {
+  CannedServer probe("");
+  return probe.port();
+}
+
 TEST(ClientSession, TransportFailuresCarryTheirNumber) {
-  // A port nobody listens on: bind one, learn it, close it.
-  int port;
-  {
-    CannedServer probe("");
-    port = probe.port();
-  }
   Client c;
   c.SetServerName("127.0.0.1");
-  c.SetPortNo(static_cast<int16_t>(port));
+  c.SetPortNo(static_cast<int16_t>(ClosedPort()));
   std::u16string appended;
   EXPECT_EQ(ErrorNumber([&] { c.ProcessSession(); }, &appended), kMsgConnectFailed);
   EXPECT_EQ(appended, u"7") << "connection refused";
@@ -371,14 +371,9 @@ TEST(ClientControlSurface, EnglishDescriptionsKeepTheClientConvention) {
 
 TEST(ClientSession, EnglishTransportFailuresSayWhatHappened) {
   quillon::testing::ScopedMessages english("en");
-  int port;
-  {
-    CannedServer probe("");
-    port = probe.port();
-  }
   Client c;
   c.SetServerName("127.0.0.1");
-  c.SetPortNo(static_cast<int16_t>(port));
+  c.SetPortNo(static_cast<int16_t>(ClosedPort()));
   try {
     c.ProcessSession();
     ADD_FAILURE() << "no error";

@@ -257,13 +257,7 @@ TEST(DocumentErrors, EnglishDescriptionsNameWhatTheCallWasGiven) {
   doc.SetMasterPage("<ul><li id=one>1</li></ul>");
   Ref<Tag> ul = doc.FindByTagName("UL");
   ASSERT_TRUE(ul);
-  const struct Case {
-    const char* what;
-    std::function<void()> call;
-    int number;
-    std::u16string english;
-    std::u16string japanese_appended;
-  } cases[] = {
+  quillon::testing::ExpectFailuresInBothLanguages({
       {"Load", [&] { doc.Load(missing); }, kMsgFileRead,
        u"The file does not exist or cannot be read. File: " + missing16, u""},
       {"Save", [&] { doc.Save(missing); }, kMsgFileWrite,
@@ -281,23 +275,7 @@ TEST(DocumentErrors, EnglishDescriptionsNameWhatTheCallWasGiven) {
        u"The index is not valid. Index: -1", u""},
       {"Remove(key)", [&] { ul->Remove("none", 1); }, kMsgBadIndex,
        u"The index is not valid. Identifier: none", u""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    for (const char* setting : {static_cast<const char*>(nullptr), "en"}) {
-      quillon::testing::ScopedMessages messages(setting);
-      try {
-        c.call();
-        ADD_FAILURE() << "no error";
-      } catch (const Error& e) {
-        EXPECT_EQ(e.number(), c.number);
-        EXPECT_EQ(e.composed(), !c.japanese_appended.empty());
-        EXPECT_EQ(e.Description(), setting != nullptr
-                                       ? c.english
-                                       : MessageText16(c.number) + c.japanese_appended);
-      }
-    }
-  }
+  });
 }
 
 TEST(DocumentTree, ItemTitleAndText) {

@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <new>
 #include <set>
@@ -278,13 +277,7 @@ TEST(NamedValues, EnglishFailuresNameWhatTheCallWasGiven) {
   const std::u16string missing16 = com::Utf8ToUtf16(missing);
   const std::u16string unwritable16 = com::Utf8ToUtf16(unwritable);
   auto s = Start({{"QUERY_STRING", "g=1&x=1&X=2"}});
-  const struct Case {
-    const char* what;
-    std::function<void()> call;
-    int number;
-    std::u16string english;
-    std::u16string japanese_appended;
-  } cases[] = {
+  quillon::testing::ExpectFailuresInBothLanguages({
       {"WriteFromFile", [&] { s->WriteFromFile(missing); }, kMsgFileRead,
        u"The file does not exist or cannot be read. File: " + missing16, u""},
       {"GetFileData", [&] { s->GetFileData("g", 0, unwritable); }, kMsgFileWrite,
@@ -302,23 +295,7 @@ TEST(NamedValues, EnglishFailuresNameWhatTheCallWasGiven) {
       {"GetStringData", [&] { s->GetStringData("x", 2); }, kMsgNoParameter,
        u"The CGI parameter does not exist. Parameter name: x, sub-index 2 (2 values by that name)",
        u"x"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    for (const char* setting : {static_cast<const char*>(nullptr), "en"}) {
-      quillon::testing::ScopedMessages messages(setting);
-      try {
-        c.call();
-        ADD_FAILURE() << "no error";
-      } catch (const Error& e) {
-        EXPECT_EQ(e.number(), c.number);
-        EXPECT_EQ(e.composed(), !c.japanese_appended.empty());
-        EXPECT_EQ(e.Description(), setting != nullptr
-                                       ? c.english
-                                       : MessageText16(c.number) + c.japanese_appended);
-      }
-    }
-  }
+  });
 }
 
 TEST(NamedValues, FailingSetLeavesTheOutgoingListAlone) {
