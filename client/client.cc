@@ -107,27 +107,27 @@ void Client::SetFileData(std::string_view name, const std::string& path) {
   SetStringData(base + kFileTypeSuffix, platform::MimeTypeOfFileName(path));
 }
 
-void Client::SetRecordsetData(std::string_view name, int16_t database_type,
+void Client::SetRecordsetData(std::string_view name, int32_t database_type,
                               std::string_view database_name, std::string_view recordset_name) {
   // Exported first, so a failure appends nothing.
   const std::string text = recordset::ExportRecordset(database_type, database_name, recordset_name);
   store_.AppendString(name, text);
 }
 
-void Client::SetDataFromRecordset(std::string_view name, int16_t database_type,
+void Client::SetDataFromRecordset(std::string_view name, int32_t database_type,
                                   com::IDispatch* database, std::string_view recordset_name) {
   const std::string text = recordset::ExportRecordset(database_type, database, recordset_name);
   store_.AppendString(name, text);
 }
 
-void Client::GetRecordsetData(std::string_view name, int32_t sub_index, int16_t database_type,
+void Client::GetRecordsetData(std::string_view name, int32_t sub_index, int32_t database_type,
                               std::string_view database_name, std::string_view recordset_name) {
   recordset::ImportRecordset(database_type, database_name, recordset_name,
                              store_.GetString(name, sub_index));
 }
 
 void Client::GetDataIntoRecordset(std::string_view name, int32_t sub_index,
-                                  int16_t database_type, com::IDispatch* database,
+                                  int32_t database_type, com::IDispatch* database,
                                   std::string_view recordset_name) {
   recordset::ImportRecordset(database_type, database, recordset_name,
                              store_.GetString(name, sub_index));

@@ -10,7 +10,7 @@
 #include "quillon/core/product.h"
 #include "quillon/desktop/entry.h"
 #include "quillon/platform/codepage.h"
-#include "quillon/platform/desktop.h"
+#include "quillon/desktop/loader.h"
 
 namespace quillon::client {
 namespace {
@@ -75,7 +75,7 @@ ClientControl::ClientControl(com::Module& module)
 }
 
 HRESULT ClientControl::AboutBox() {
-  return Call([] { platform::RunAboutBox(kQuillonAboutClientControl); });
+  return Call([] { desktop::RunAboutBox(kQuillonAboutClientControl); });
 }
 
 const com::ErrorConvention& ClientControl::Convention() {
@@ -203,6 +203,11 @@ std::string MonitorExchange(const std::string& request_text) {
   }
   if (answer.vt() != com::VT_BSTR) return {};
   return com::NarrowText(answer.get()->bstrVal);
+}
+
+com::Module& ClientModule() {
+  static com::Module module;
+  return module;
 }
 
 }  // namespace quillon::client

@@ -11,6 +11,7 @@
 #include "quillon/client/client.h"
 #include "quillon/client/identities.h"
 #include "quillon/component/control.h"
+#include "quillon/recordset/type_constants.h"
 
 namespace quillon::client {
 
@@ -39,12 +40,12 @@ struct IQClientDispatch : com::IDispatch {
   virtual HRESULT put_OffLineDebug(VARIANT_BOOL v) = 0;
   virtual HRESULT ResetContents() = 0;
   virtual HRESULT SetStringData(BSTR DataName, BSTR Value) = 0;
-  virtual HRESULT SetRecordsetData(BSTR DataName, int16_t DatabaseType, BSTR DatabaseName,
+  virtual HRESULT SetRecordsetData(BSTR DataName, recordset::DatabaseType DatabaseType, BSTR DatabaseName,
                                    BSTR RecordsetName) = 0;
   virtual HRESULT SetBinaryData(BSTR DataName, VARIANT Value) = 0;
   virtual HRESULT SetFileData(BSTR DataName, BSTR FileName) = 0;
   virtual HRESULT GetStringData(BSTR DataName, int32_t SubIndex, BSTR* v) = 0;
-  virtual HRESULT GetRecordsetData(BSTR DataName, int32_t SubIndex, int16_t DatabaseType,
+  virtual HRESULT GetRecordsetData(BSTR DataName, int32_t SubIndex, recordset::DatabaseType DatabaseType,
                                    BSTR DatabaseName, BSTR RecordsetName) = 0;
   virtual HRESULT GetBinaryData(BSTR DataName, int32_t SubIndex, VARIANT* v) = 0;
   virtual HRESULT GetFileData(BSTR DataName, int32_t SubIndex, BSTR FileName) = 0;
@@ -53,9 +54,9 @@ struct IQClientDispatch : com::IDispatch {
   virtual HRESULT GetSubIndexCount(BSTR Key, int32_t* v) = 0;
   virtual HRESULT ProcessSession(BSTR* v) = 0;
   virtual HRESULT Download(BSTR ServerFileName, BSTR LocalFileName, VARIANT* v) = 0;
-  virtual HRESULT GetDataIntoRecordset(BSTR DataName, int32_t SubIndex, int16_t DatabaseType,
+  virtual HRESULT GetDataIntoRecordset(BSTR DataName, int32_t SubIndex, recordset::DatabaseType DatabaseType,
                                        IDispatch* Database, BSTR RecordsetName) = 0;
-  virtual HRESULT SetDataFromRecordset(BSTR DataName, int16_t DatabaseType, IDispatch* Database,
+  virtual HRESULT SetDataFromRecordset(BSTR DataName, recordset::DatabaseType DatabaseType, IDispatch* Database,
                                        BSTR RecordsetName) = 0;
   virtual HRESULT get_UseSSL(VARIANT_BOOL* v) = 0;
   virtual HRESULT put_UseSSL(VARIANT_BOOL v) = 0;
@@ -196,22 +197,22 @@ class ClientControl : public com::ControlBase<ClientControl, IQClientDispatch, k
   HRESULT Download(BSTR ServerFileName, BSTR LocalFileName, VARIANT* v) override {
     return Forward<&Client::Download>(ServerFileName, LocalFileName, v);
   }
-  HRESULT SetRecordsetData(BSTR DataName, int16_t DatabaseType, BSTR DatabaseName,
+  HRESULT SetRecordsetData(BSTR DataName, recordset::DatabaseType DatabaseType, BSTR DatabaseName,
                            BSTR RecordsetName) override {
     return Forward<&Client::SetRecordsetData>(DataName, DatabaseType, DatabaseName,
                                               RecordsetName);
   }
-  HRESULT GetRecordsetData(BSTR DataName, int32_t SubIndex, int16_t DatabaseType,
+  HRESULT GetRecordsetData(BSTR DataName, int32_t SubIndex, recordset::DatabaseType DatabaseType,
                            BSTR DatabaseName, BSTR RecordsetName) override {
     return Forward<&Client::GetRecordsetData>(DataName, SubIndex, DatabaseType, DatabaseName,
                                               RecordsetName);
   }
-  HRESULT GetDataIntoRecordset(BSTR DataName, int32_t SubIndex, int16_t DatabaseType,
+  HRESULT GetDataIntoRecordset(BSTR DataName, int32_t SubIndex, recordset::DatabaseType DatabaseType,
                                IDispatch* Database, BSTR RecordsetName) override {
     return Forward<&Client::GetDataIntoRecordset>(DataName, SubIndex, DatabaseType, Database,
                                                   RecordsetName);
   }
-  HRESULT SetDataFromRecordset(BSTR DataName, int16_t DatabaseType, IDispatch* Database,
+  HRESULT SetDataFromRecordset(BSTR DataName, recordset::DatabaseType DatabaseType, IDispatch* Database,
                                BSTR RecordsetName) override {
     return Forward<&Client::SetDataFromRecordset>(DataName, DatabaseType, Database,
                                                   RecordsetName);
@@ -243,16 +244,6 @@ com::Module& ClientModule();
 // response parameter text the developer accepted comes back; "" when no
 // monitor can be created.
 std::string MonitorExchange(const std::string& request_text);
-
-// QClientPropPage: a creatable identity. The page itself ("全般") is a widget
-// of the desktop library, built from this class identity by
-// QuillonDesktopShowPropertyPages; this library never links a GUI toolkit.
-class ClientPropertyPage : public com::ObjectBase, public com::IUnknown {
- public:
-  static constexpr com::InterfaceEntry kInterfaces[] = {
-      com::Entry<ClientPropertyPage, com::IUnknown>(com::IID_IUnknown)};
-  explicit ClientPropertyPage(com::Module& module) : ObjectBase(module) {}
-};
 
 }  // namespace quillon::client
 

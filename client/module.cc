@@ -1,15 +1,7 @@
 // The QClient library's entry points.
 #include "client/client_control.h"
 #include "client/registration.h"
-
-namespace quillon::client {
-
-com::Module& ClientModule() {
-  static com::Module module;
-  return module;
-}
-
-}  // namespace quillon::client
+#include "quillon/desktop/loader.h"
 
 using quillon::client::ClientModule;
 using quillon::client::RegisterQClientLibrary;
@@ -24,8 +16,9 @@ HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
   if (clsid == quillon::ids::CLSID_QClient) {
     return GetFactory<quillon::client::ClientControl>(ClientModule(), iid, object);
   }
+  // The page is an object of the desktop library, loaded only now.
   if (clsid == quillon::ids::CLSID_QClientPropPage) {
-    return GetFactory<quillon::client::ClientPropertyPage>(ClientModule(), iid, object);
+    return quillon::desktop::GetPageClassObject(clsid, iid, object);
   }
   return CLASS_E_CLASSNOTAVAILABLE;
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "client/type_library.h"
 #include "quillon/client/identities.h"
 #include "quillon/component/runtime.h"
 
@@ -20,15 +21,7 @@ constexpr int kToolboxBitmap = 1;
 }  // namespace
 
 const TypeLibraryDescription& QClientTypeLibrary() {
-  static const TypeLibraryDescription typelib{
-      ids::LIBID_QClientLib,
-      "3.4",
-      ids::kTypeLibLocale,
-      "QClient 3.4 Type Library",
-      {
-          {ids::DIID_QClientDispatch, "QClientDispatch"},
-          {ids::DIID_QClientEvents, "QClientEvents"},
-      }};
+  static const TypeLibraryDescription typelib = com::RegistrationOf(QClientTypeLibraryModel());
   return typelib;
 }
 

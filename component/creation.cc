@@ -96,6 +96,14 @@ HRESULT ClsidFromProgIdUtf8(const std::string& progid, CLSID* clsid) {
 
 }  // namespace
 
+HRESULT LoadComponentLibrary(const std::string& path, void** address) {
+  std::shared_ptr<LoadedLibrary> library;
+  if (HRESULT hr = GetLibrary(path, &library); Failed(hr)) return hr;
+  *address = reinterpret_cast<void*>(library->get_class_object);
+  EndCall(library);
+  return S_OK;
+}
+
 HRESULT RegisteredClassId(const std::string& progid, CLSID* clsid, bool* in_process) {
   std::shared_ptr<const registry::Tree> tree;
   if (HRESULT hr = LoadRegistry(&tree); Failed(hr)) return hr;

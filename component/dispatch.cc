@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -18,22 +19,7 @@
 namespace quillon::com {
 namespace {
 
-char16_t Fold(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }
-
-bool SameName(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (Fold(a[i]) != Fold(b[i])) return false;
-  }
-  return true;
-}
-
-std::u16string_view NameOf(LPOLESTR name) {
-  if (name == nullptr) return {};
-  size_t n = 0;
-  while (name[n] != 0) ++n;
-  return {name, n};
-}
+using dispatch_internal::SameNameIgnoringCase;
 
 void FillExcepInfo(HRESULT code, EXCEPINFO* excepinfo) {
   ComPtr<IErrorInfo> info;
@@ -74,10 +60,34 @@ void ForEachParamName(std::u16string_view list, F&& f) {
 
 }  // namespace
 
+std::u16string_view TextOf(const OLECHAR* text) {
+  if (text == nullptr) return {};
+  size_t n = 0;
+  while (text[n] != 0) ++n;
+  return {text, n};
+}
+
+size_t dispatch_internal::VirtualSlotOf(const void* member_pointer, size_t size) {
+  // { ptr, adj }: see the declaration.
+  struct Representation {
+    uintptr_t ptr;
+    ptrdiff_t adj;
+  } r{};
+  if (size != sizeof r) return SIZE_MAX;
+  std::memcpy(&r, member_pointer, sizeof r);
+#if defined(__arm__) || defined(__aarch64__)
+  if ((r.adj & 1) == 0) return SIZE_MAX;
+  return r.ptr / sizeof(void*);
+#else
+  if ((r.ptr & 1) == 0) return SIZE_MAX;
+  return (r.ptr - 1) / sizeof(void*);
+#endif
+}
+
 int MemberInfo::ParamIndex(std::u16string_view wanted) const {
   int found = -1;
   ForEachParamName(param_names, [&](size_t index, std::u16string_view name) {
-    if (!SameName(name, wanted)) return false;
+    if (!SameNameIgnoringCase(name, wanted)) return false;
     found = static_cast<int>(index);
     return true;
   });
@@ -112,7 +122,7 @@ const MemberInfo* MemberTable::Find(DISPID dispid, WORD flags) const {
 
 const MemberInfo* MemberTable::FindByName(std::u16string_view name) const {
   for (const MemberInfo& m : members) {
-    if (SameName(m.name, name)) return &m;
+    if (SameNameIgnoringCase(m.name, name)) return &m;
   }
   return nullptr;
 }
@@ -120,7 +130,7 @@ const MemberInfo* MemberTable::FindByName(std::u16string_view name) const {
 HRESULT DispatchGetIDsOfNames(const MemberTable& table, LPOLESTR* names, UINT count,
                               DISPID* dispids) {
   if (names == nullptr || dispids == nullptr || count == 0) return E_INVALIDARG;
-  const MemberInfo* member = table.FindByName(NameOf(names[0]));
+  const MemberInfo* member = table.FindByName(TextOf(names[0]));
   HRESULT hr = S_OK;
   if (member == nullptr) {
     dispids[0] = DISPID_UNKNOWN;
@@ -130,7 +140,7 @@ HRESULT DispatchGetIDsOfNames(const MemberTable& table, LPOLESTR* names, UINT co
   }
   // Parameters are named by their declaration index, as hosts expect.
   for (UINT i = 1; i < count; ++i) {
-    const int index = member == nullptr ? -1 : member->ParamIndex(NameOf(names[i]));
+    const int index = member == nullptr ? -1 : member->ParamIndex(TextOf(names[i]));
     dispids[i] = index < 0 ? DISPID_UNKNOWN : index;
     if (index < 0) hr = DISP_E_UNKNOWNNAME;
   }

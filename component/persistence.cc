@@ -12,6 +12,8 @@
 #include "quillon/component/object.h"
 #include "quillon/component/persistence.h"
 
+#include "quillon/component/typeinfo.h"
+
 namespace quillon::com {
 namespace {
 
@@ -458,7 +460,7 @@ HRESULT ControlPersistence::HandsOffStorage() { return S_OK; }
 HRESULT ControlPersistence::GetClassInfo(ITypeInfo** info) {
   if (info == nullptr) return E_POINTER;
   *info = nullptr;
-  return E_NOTIMPL;  // no type libraries on this platform
+  return GetClassTypeInfo(clsid_, info);
 }
 
 HRESULT ControlPersistence::GetGUID(DWORD kind, GUID* guid) {

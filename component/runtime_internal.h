@@ -3,6 +3,7 @@
 #define QUILLON_COMPONENT_RUNTIME_INTERNAL_H_
 
 #include <string>
+#include <string_view>
 
 #include "quillon/component/object.h"
 
@@ -29,6 +30,14 @@ HRESULT PublishedClassId(const std::string& progid, CLSID* clsid);
 // The class object of such an identity: each CreateInstance connects to the
 // publication. REGDB_E_CLASSNOTREG for any other identity.
 HRESULT GetPublishedClassObject(REFCLSID clsid, REFIID iid, void** object);
+
+// A zero-terminated text as a view; empty for null.
+std::u16string_view TextOf(const OLECHAR* text);
+
+// Loads the component library at `path` as CoGetClassObject does (once per
+// process, unloaded again only by CoFreeUnusedLibraries) and gives an
+// address inside it. CO_E_DLLNOTFOUND / CO_E_ERRORINDLL as there.
+HRESULT LoadComponentLibrary(const std::string& path, void** address);
 
 }  // namespace quillon::com
 

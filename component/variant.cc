@@ -1,5 +1,7 @@
 #include "quillon/component/variant.h"
 
+#include "quillon/component/date.h"
+
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -265,67 +267,83 @@ bool Variant::GetBytes(const VARIANT& v, std::string* out) {
   return true;
 }
 
-// Dates: the day count is signed and the fraction always counts forward from
-// midnight, so -1.25 is 29 Dec 1899 06:00.
+// Dates: through the one conversion of date.h.
 namespace {
 
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const auto yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
+using std::chrono::days;
+using std::chrono::hours;
+using std::chrono::microseconds;
+using std::chrono::minutes;
+using std::chrono::seconds;
 
-void CivilFromDays(int64_t z, int* y, int* m, int* d) {
-  z += 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const auto doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t year = static_cast<int64_t>(yoe) + era * 400;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  *d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  *m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  *y = static_cast<int>(year + (*m <= 2));
-}
+// 30 December 1899, the day a DATE counts from.
+constexpr std::chrono::sys_days kDateEpoch =
+    std::chrono::year{1899} / std::chrono::December / 30;
+constexpr int64_t kMicrosPerDay = 86'400'000'000;
 
-// 30 Dec 1899 in days since 1 Jan 1970.
-constexpr int64_t kDateEpoch = -25569;
+bool InDateYears(DateTime time) {
+  const std::chrono::year_month_day ymd{std::chrono::floor<days>(time)};
+  return ymd.year() >= std::chrono::year{100} && ymd.year() <= std::chrono::year{9999};
+}
 
 }  // namespace
 
-bool DateToParts(DATE date, DateParts* parts) {
-  if (!std::isfinite(date) || date < -657435.0 || date >= 2958466.0) return false;
-  double whole = std::trunc(date);
-  double frac = std::fabs(date - whole);
-  auto seconds = static_cast<int64_t>(std::llround(frac * 86400.0));
-  auto day = static_cast<int64_t>(whole);
-  if (seconds >= 86400) {
-    seconds -= 86400;
-    day += date < 0 ? -1 : 1;
+std::optional<DateTime> DateToTime(DATE date) {
+  if (!std::isfinite(date) || date <= kDateBeforeRange || date >= kDateAfterRange) {
+    return std::nullopt;
   }
-  CivilFromDays(day + kDateEpoch, &parts->year, &parts->month, &parts->day);
-  parts->hour = static_cast<int>(seconds / 3600);
-  parts->minute = static_cast<int>(seconds / 60 % 60);
-  parts->second = static_cast<int>(seconds % 60);
+  const double whole = std::trunc(date);
+  // The finest decimal unit the double resolves here: the value's spacing,
+  // in microseconds, rounded up to a power of ten.
+  const double spacing_micros =
+      (std::nextafter(std::fabs(date), HUGE_VAL) - std::fabs(date)) * kMicrosPerDay;
+  int64_t unit = 1;
+  while (static_cast<double>(unit) <= spacing_micros) unit *= 10;
+  const int64_t time_of_day =
+      std::llround(std::fabs(date - whole) * kMicrosPerDay / static_cast<double>(unit)) * unit;
+  const DateTime time = kDateEpoch + days{static_cast<int64_t>(whole)} + microseconds{time_of_day};
+  if (!InDateYears(time)) return std::nullopt;
+  return time;
+}
+
+std::optional<DATE> TimeToDate(DateTime time) {
+  if (!InDateYears(time)) return std::nullopt;
+  const days day = std::chrono::floor<days>(time - kDateEpoch);
+  const microseconds rest = time - kDateEpoch - day;
+  const double fraction = static_cast<double>(rest.count()) / kMicrosPerDay;
+  const auto whole = static_cast<double>(day.count());
+  return day.count() >= 0 ? whole + fraction : whole - fraction;
+}
+
+bool DateToParts(DATE date, DateParts* parts) {
+  const std::optional<DateTime> time = DateToTime(date);
+  if (!time) return false;
+  // Whole seconds, half a second rounding up.
+  const auto second = std::chrono::floor<seconds>(*time + std::chrono::milliseconds{500});
+  const auto day = std::chrono::floor<days>(second);
+  const std::chrono::year_month_day ymd{day};
+  if (ymd.year() > std::chrono::year{9999}) return false;
+  const std::chrono::hh_mm_ss clock{second - day};
+  *parts = DateParts{static_cast<int>(ymd.year()),     static_cast<int>(unsigned{ymd.month()}),
+                     static_cast<int>(unsigned{ymd.day()}), static_cast<int>(clock.hours().count()),
+                     static_cast<int>(clock.minutes().count()),
+                     static_cast<int>(clock.seconds().count())};
   return true;
 }
 
 bool PartsToDate(const DateParts& p, DATE* date) {
-  if (p.month < 1 || p.month > 12 || p.day < 1 || p.day > 31 || p.hour < 0 || p.hour > 23 ||
-      p.minute < 0 || p.minute > 59 || p.second < 0 || p.second > 59 || p.year < 100 ||
-      p.year > 9999) {
+  if (p.hour < 0 || p.hour > 23 || p.minute < 0 || p.minute > 59 || p.second < 0 ||
+      p.second > 59 || p.year < 100 || p.year > 9999 || p.month < 1 || p.month > 12 || p.day < 1) {
     return false;
   }
-  int y, m, d;
-  int64_t days = DaysFromCivil(p.year, static_cast<unsigned>(p.month), static_cast<unsigned>(p.day));
-  CivilFromDays(days, &y, &m, &d);
-  if (d != p.day || m != p.month) return false;  // 31 April and the like
-  double whole = static_cast<double>(days - kDateEpoch);
-  double frac = (p.hour * 3600 + p.minute * 60 + p.second) / 86400.0;
-  *date = whole >= 0 ? whole + frac : whole - frac;
+  const std::chrono::year_month_day ymd{std::chrono::year{p.year},
+                                        std::chrono::month{static_cast<unsigned>(p.month)},
+                                        std::chrono::day{static_cast<unsigned>(p.day)}};
+  if (!ymd.ok()) return false;  // 31 April and the like
+  const std::optional<DATE> result = TimeToDate(std::chrono::sys_days{ymd} + hours{p.hour} +
+                                                minutes{p.minute} + seconds{p.second});
+  if (!result) return false;
+  *date = *result;
   return true;
 }
 

@@ -37,9 +37,24 @@ CLASSES = {
                         ("client/client_control.h", "ClientControl"),
                         "quillon::client::Client", "quillon/client/client.h"),
 }
-GRID = ("The stand-in grid `QuillonGrid.Sheet` (`libquillon-grid.so`) answers the calls "
+# The other libraries' tables, by the library that serves them (the golden
+# files are named <library>.<interface>): a heading and a paragraph each.
+LIBRARIES = {
+    "quillon-grid": (
+        "The stand-in grid",
+        "The stand-in grid `QuillonGrid.Sheet` (`libquillon-grid.so`) answers the calls "
         "`LoadTabula` makes on a spreadsheet-like control, for tests; it has no C++ door "
-        "and is not meant for pages.")
+        "and is not meant for pages."),
+    "quillon-engines": (
+        "The database engines",
+        "The DAO-shaped engines over SQLite and the ADO-shaped one over ODBC "
+        "(`libquillon-engines.so`) that the recordset binding calls; they stand outside the "
+        "toolkit proper and have no C++ door."),
+    "quillon-serving": (
+        "The debug object of a page program",
+        "The object a page program publishes under a debugger as `<project>.QuillonDebug` "
+        "(`libquillon-serving.so`), which the monitor calls."),
+}
 
 # Members whose adapter does more than forward, by interface.member.
 CXX_BY_HAND = {
@@ -318,6 +333,14 @@ under `QUILLON_MESSAGES=en`.
 Columns: DISPID; the member with its parameters and type as the type
 information gives them; its kind; the C++ member of the class named in the
 heading; what it does.
+
+The same is at hand without this page: every object answers
+`GetTypeInfo`, and `LoadRegTypeLib` reads `QServerLib` and `QClientLib`
+through the registry. In Python, `dir(obj)` lists the members, `help(obj)`
+and `help(obj.Member)` show their parameters and types, `quillon.constants`
+holds `qlDatabaseTypeConstants` (`from quillon.constants import qlADO`), and
+the stub `quillon.pyi` installed beside the module gives an editor every
+class's members.
 """)
     for interface, (cls, progids, (source, adapter), cxx_class, header) in CLASSES.items():
         if interface not in by_interface:
@@ -330,15 +353,21 @@ heading; what it does.
         print("\n".join(rows(interface, lines, adapter_members(source, adapter),
                               public_members(header))))
         print()
-    if by_interface:
-        print("## The stand-in grid\n")
-        print(GRID + "\n")
-        for interface, (stem, lines) in by_interface.items():
+    for library, (heading, about) in LIBRARIES.items():
+        served = [(i, t) for i, t in by_interface.items() if t[0].split(".")[0] == library]
+        if not served:
+            continue
+        print(f"## {heading}\n")
+        print(about + "\n")
+        for interface, (stem, lines) in served:
+            del by_interface[interface]
             print(f"### `{interface}`\n")
             print(f"`{stem}`.\n")
             print("| DISPID | Member | Kind | C++ | What it does |\n|---|---|---|---|---|")
             print("\n".join(rows(interface, lines, {}, set())))
             print()
+    if by_interface:
+        raise SystemExit("no section for " + ", ".join(sorted(by_interface)))
     return 0
 
 

@@ -1,6 +1,7 @@
 #include "dispatch_object.h"
 
 #include <algorithm>
+#include <cctype>
 #include <map>
 #include <memory>
 #include <utility>
@@ -13,8 +14,10 @@
 #include "quillon/component/persistence.h"
 #include "quillon/component/remote.h"
 #include "quillon/component/runtime.h"
+#include "quillon/component/typeinfo.h"
 #include "quillon/component/variant.h"
 #include "values.h"
+#include <pybind11/eval.h>
 
 namespace py = pybind11;
 
@@ -138,6 +141,37 @@ class BoundMember {
   }
   std::string Repr() const {
     return "<bound member " + name_ + " of " + py::repr(owner_).cast<std::string>() + ">";
+  }
+  // help(obj.Member): the member's signature and use, from the object's
+  // type information.
+  py::object Doc() {
+    const PyMember* m = Target().DescribeMember(name_);
+    if (m == nullptr) return py::str("A member of " + py::repr(owner_).cast<std::string>() + ".");
+    return py::str(MemberHelp(*m));
+  }
+  // inspect.signature(obj.Member): the declared parameters, optional ones
+  // defaulting to quillon.Missing.
+  py::object Signature() {
+    const PyMember* m = Target().DescribeMember(name_);
+    py::module_ inspect = py::module_::import("inspect");
+    py::object parameter = inspect.attr("Parameter");
+    if (m == nullptr) {
+      return inspect.attr("Signature")(py::make_tuple(parameter(
+          "args", parameter.attr("VAR_POSITIONAL"))));
+    }
+    const py::object missing = py::module_::import("quillon").attr("Missing");
+    py::list params;
+    bool optional_seen = false;
+    for (const PyParam& p : m->params) {
+      optional_seen = optional_seen || p.optional;
+      py::dict options;
+      options["annotation"] = py::str(p.type);
+      // After an optional parameter every later one may be left out too.
+      if (optional_seen) options["default"] = missing;
+      params.append(parameter(p.name, parameter.attr("POSITIONAL_OR_KEYWORD"), **options));
+    }
+    return inspect.attr("Signature")(params,
+                                     py::arg("return_annotation") = ResultAnnotation(*m));
   }
 
  private:
@@ -274,6 +308,83 @@ void LoadFromPropertyBag(const py::object& target, const py::object& props) {
     hr = persist->Load(bag.get(), nullptr);
   }
   if (com::Failed(hr)) ThrowWithErrorInfo(hr);
+}
+
+// quillon.constants: every enumeration of the type libraries in reach
+// (those of the libraries this process has loaded, and those the registry
+// names), each constant by name and each enumeration as an IntEnum. Read
+// on first use, since the registry may be chosen after import.
+void AddEnums(com::ITypeLib* lib, py::module_& constants, py::dict* enums) {
+  for (com::UINT i = 0; i < lib->GetTypeInfoCount(); ++i) {
+    com::TYPEKIND kind{};
+    if (com::Failed(lib->GetTypeInfoType(i, &kind)) || kind != com::TKIND_ENUM) continue;
+    ComPtr<com::ITypeInfo> info;
+    if (com::Failed(lib->GetTypeInfo(i, info.put()))) continue;
+    PyEnum e;
+    if (com::Failed(DescribeEnum(info.get(), &e)) || e.name.empty() ||
+        enums->contains(e.name)) {
+      continue;
+    }
+    py::list members;
+    for (const auto& [name, value] : e.values) {
+      constants.attr(name.c_str()) = py::int_(value);
+      members.append(py::make_tuple(name, value));
+    }
+    py::object type = py::module_::import("enum").attr("IntEnum")(e.name, members);
+    type.attr("__module__") = "quillon.constants";
+    constants.attr(e.name.c_str()) = type;
+    (*enums)[py::str(e.name)] = type;
+  }
+}
+
+// Module attributes looked up without the module's own __getattr__.
+bool Defines(const py::module_& module, const char* name) {
+  return module.attr("__dict__").cast<py::dict>().contains(name);
+}
+
+void LoadConstants(py::module_ constants) {
+  if (Defines(constants, "_loaded")) return;
+  constants.attr("_loaded") = true;
+  py::dict enums;
+  std::vector<ComPtr<com::ITypeLib>> libs;
+  {
+    py::gil_scoped_release unlocked;
+    libs = com::LoadedTypeLibs();
+    std::vector<ComPtr<com::ITypeLib>> registered = com::RegisteredTypeLibs();
+    libs.insert(libs.end(), registered.begin(), registered.end());
+  }
+  for (const ComPtr<com::ITypeLib>& lib : libs) AddEnums(lib.get(), constants, &enums);
+}
+
+void RegisterConstants(py::module_& m) {
+  py::module_ constants = m.def_submodule(
+      "constants",
+      "The constants of the enumerations that the components' type libraries declare "
+      "(qlDatabaseTypeConstants: qlDAO35, qlDAO30, qlADO, qlDAO36, qlDAOPassThrough), "
+      "each also as an enum.IntEnum of that name.");
+  py::module_::import("sys").attr("modules")["quillon.constants"] = constants;
+  py::object holder = constants;
+  // Set as attributes: def() would look the names up first, and a lookup
+  // through __getattr__ would read the type libraries at import, before
+  // a script has chosen its registry.
+  constants.attr("__getattr__") = py::cpp_function([holder](const std::string& name) -> py::object {
+    py::module_ target = py::reinterpret_borrow<py::module_>(holder);
+    if (!Defines(target, "_loaded")) {
+      LoadConstants(target);
+      if (Defines(target, name.c_str())) return target.attr(name.c_str());
+    }
+    throw py::attribute_error("module 'quillon.constants' has no attribute '" + name + "'");
+  });
+  constants.attr("__dir__") = py::cpp_function([holder]() {
+    py::module_ target = py::reinterpret_borrow<py::module_>(holder);
+    LoadConstants(target);
+    py::list names;
+    for (auto item : target.attr("__dict__").cast<py::dict>()) {
+      const std::string name = item.first.cast<std::string>();
+      if (!name.empty() && name[0] != '_') names.append(item.first);
+    }
+    return names;
+  });
 }
 
 void ReleaseAtExit() {
@@ -543,6 +654,40 @@ uintptr_t DispatchObject::Identity() {
   return *identity_;
 }
 
+const PyInterface* DispatchObject::Describe() {
+  if (described_) return description_.get();
+  described_ = true;
+  ComPtr<com::IDispatch> object = Get();
+  ComPtr<com::ITypeInfo> info;
+  HRESULT hr;
+  {
+    py::gil_scoped_release unlocked;
+    com::UINT count = 0;
+    hr = object->GetTypeInfoCount(&count);
+    if (com::Succeeded(hr)) hr = count > 0 ? object->GetTypeInfo(0, 0, info.put()) : com::E_NOTIMPL;
+  }
+  if (com::Failed(hr) || !info) return nullptr;
+  auto description = std::make_shared<PyInterface>();
+  if (com::Succeeded(DescribeInterface(info.get(), description.get()))) {
+    description_ = std::move(description);
+  }
+  return description_.get();
+}
+
+const PyMember* DispatchObject::DescribeMember(const std::string& name) {
+  const PyInterface* itf = Describe();
+  if (itf == nullptr) return nullptr;
+  auto fold = [](std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+  };
+  const std::string wanted = fold(name);
+  for (const PyMember& m : itf->members) {
+    if (fold(m.name) == wanted) return &m;
+  }
+  return nullptr;
+}
+
 py::object WrapDispatch(com::IDispatch* object) {
   if (object == nullptr) return py::none();
   if (IsServerObject(DispatchObject::TableOf(object))) {
@@ -604,8 +749,10 @@ with by-reference parameters return (retval, out1, ...) or their outs.
       .def("__dir__",
            [](py::object self) {
              py::list names = py::module_::import("builtins").attr("object").attr("__dir__")(self);
-             const com::MemberTable* table = self.cast<DispatchObject&>().table();
-             if (table != nullptr) {
+             DispatchObject& object = self.cast<DispatchObject&>();
+             if (const PyInterface* itf = object.Describe()) {
+               for (const PyMember& member : itf->members) names.append(py::str(member.name));
+             } else if (const com::MemberTable* table = object.table()) {
                for (const com::MemberInfo& member : table->members) {
                  names.append(StrFromUtf16(member.name));
                }
@@ -636,12 +783,30 @@ with by-reference parameters return (retval, out1, ...) or their outs.
           "Invoke by dispatch identifier; for a put the value comes last.")
       .def("_dispid", &DispatchObject::IdOf, py::arg("name"),
            "The dispatch identifier of member `name`.")
+      .def(
+          "_help",
+          [](DispatchObject& self) -> py::object {
+            const PyInterface* itf = self.Describe();
+            if (itf == nullptr) return py::none();
+            return py::str(InterfaceHelp(*itf));
+          },
+          "The object's interface and members as its type information gives them.")
+      .def_property_readonly(
+          "_interface",
+          [](DispatchObject& self) -> py::object {
+            const PyInterface* itf = self.Describe();
+            if (itf == nullptr) return py::none();
+            return py::str(itf->name);
+          },
+          "The name of the object's interface, from its type information.")
       .def("_release", &DispatchObject::Release,
            "Gives up the object now; later calls raise quillon.ReleasedError.")
       .def_property_readonly("_released", &DispatchObject::released);
 
   py::class_<BoundMember>(m, "BoundMember", "A method or indexed property of an object.")
       .def("__call__", &BoundMember::Call)
+      .def_property_readonly("__signature__", &BoundMember::Signature)
+      .def_property_readonly("_doc", &BoundMember::Doc)
       .def("__getitem__", &BoundMember::GetItem)
       .def("__setitem__", &BoundMember::SetItem)
       .def("__repr__", &BoundMember::Repr);
@@ -668,6 +833,30 @@ An unknown ProgID raises quillon.Error 0x80040154 (class not registered).)doc");
   m.attr("DISPATCH_PROPERTYPUTREF") = py::int_(com::DISPATCH_PROPERTYPUTREF);
   m.attr("DISPID_VALUE") = py::int_(com::DISPID_VALUE);
   m.attr("DISPID_NEWENUM") = py::int_(com::DISPID_NEWENUM);
+
+  // help(obj) and help(obj.Member) describe the object's own interface:
+  // an instance answers its own __doc__, the class keeps its docstring.
+  py::dict scope;
+  scope["Dispatch"] = m.attr("Dispatch");
+  scope["BoundMember"] = m.attr("BoundMember");
+  py::exec(R"py(
+class _InstanceDoc:
+    def __init__(self, class_doc, attribute):
+        self._class_doc = class_doc
+        self._attribute = attribute
+
+    def __get__(self, instance, owner=None):
+        if instance is None:
+            return self._class_doc
+        text = getattr(instance, self._attribute)
+        return text() if callable(text) else text
+
+Dispatch.__doc__ = _InstanceDoc(Dispatch.__doc__, "_help")
+BoundMember.__doc__ = _InstanceDoc(BoundMember.__doc__, "_doc")
+)py",
+           scope);
+
+  RegisterConstants(m);
 
   py::module_::import("atexit").attr("register")(py::cpp_function(&ReleaseAtExit));
 }

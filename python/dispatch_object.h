@@ -16,6 +16,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -24,6 +25,7 @@
 #include "quillon/component/com_ptr.h"
 #include "quillon/component/dispatch.h"
 #include "quillon/component/interfaces.h"
+#include "interface_text.h"
 
 namespace quillon::python {
 
@@ -69,6 +71,11 @@ class DispatchObject {
   const com::MemberTable* table() const { return table_; }
   // The member table `object` publishes, or nullptr.
   static const com::MemberTable* TableOf(com::IDispatch* object);
+  // The object's interface from its type information (asked once), or
+  // nullptr when it gives none.
+  const PyInterface* Describe();
+  // Its member `name` (ignoring case), or nullptr.
+  const PyMember* DescribeMember(const std::string& name);
   std::string Repr() const;
   // Object identity: the IUnknown pointer (fixed once asked for).
   uintptr_t Identity();
@@ -81,6 +88,8 @@ class DispatchObject {
   const com::MemberTable* table_ = nullptr;
   std::unordered_map<std::string, com::DISPID> ids_;
   std::optional<uintptr_t> identity_;
+  std::shared_ptr<const PyInterface> description_;
+  bool described_ = false;
   uint64_t serial_;
 };
 
@@ -92,7 +101,8 @@ pybind11::object WrapDispatch(com::IDispatch* object);
 com::ComPtr<com::IDispatch> DispatchOf(pybind11::handle value);
 
 // quillon.Dispatch, its bound members and enumerators, CreateObject,
-// LoadFromStream and LoadFromPropertyBag.
+// LoadFromStream and LoadFromPropertyBag, and quillon.constants (the
+// enumerations of the type libraries in reach).
 void RegisterDispatch(pybind11::module_& m);
 
 }  // namespace quillon::python

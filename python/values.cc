@@ -17,6 +17,7 @@
 #include "dispatch_object.h"
 #include "errors.h"
 #include "quillon/component/bstr.h"
+#include "quillon/component/date.h"
 #include "quillon/component/runtime.h"
 
 namespace py = pybind11;
@@ -57,10 +58,6 @@ Null = NullType()
 
 // Largest integer magnitude a double holds exactly.
 constexpr int64_t kExactDoubleLimit = int64_t{1} << 53;
-constexpr int64_t kMicrosPerDay = int64_t{86400} * 1000000;
-// DATE range: 1 January 100 to 31 December 9999.
-constexpr double kMinDate = -657434.0;
-constexpr double kMaxDate = 2958466.0;
 
 // --- Text -----------------------------------------------------------------------
 // A str and an automation string are converted in one pass each way,
@@ -189,99 +186,48 @@ void CheckHr(com::HRESULT hr) {
   if (com::Failed(hr)) ThrowHresult(hr);
 }
 
-// Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's
-// days_from_civil) and back.
-int64_t DaysFromCivil(int64_t y, int m, int d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
-void CivilFromDays(int64_t z, int* year, int* month, int* day) {
-  z += 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const int64_t doe = z - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  *day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  *month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  *year = static_cast<int>(yoe + era * 400 + (*month <= 2 ? 1 : 0));
-}
-
-const int64_t kDateEpochDays = DaysFromCivil(1899, 12, 30);
-
-int64_t FloorDiv(int64_t a, int64_t b) {
-  int64_t q = a / b;
-  if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
-  return q;
-}
-
-// A date value counts days from 30 December 1899; before that day the
-// integer part runs backwards while the fraction still counts the time of
-// day forwards (-1.25 is 29 December 1899, 06:00).
-double DateFromMicros(int64_t micros_since_epoch) {
-  const int64_t day = FloorDiv(micros_since_epoch, kMicrosPerDay);
-  const double fraction = static_cast<double>(micros_since_epoch - day * kMicrosPerDay) /
-                          static_cast<double>(kMicrosPerDay);
-  return day >= 0 ? static_cast<double>(day) + fraction : static_cast<double>(day) - fraction;
-}
-
+// Dates through the runtime's one conversion (quillon/component/date.h):
+// a datetime is a clock time without a zone; an aware one is first moved
+// to local time, as the platform's own hosts store dates.
 void DateToVariant(py::handle value, VARIANT* out) {
+  namespace chrono = std::chrono;
   py::object v = py::reinterpret_borrow<py::object>(value);
-  int64_t micros = 0;
-  if (PyDateTime_Check(v.ptr())) {
-    if (!v.attr("tzinfo").is_none()) {
-      v = v.attr("astimezone")().attr("replace")(py::arg("tzinfo") = py::none());
-    }
-    const int64_t days = DaysFromCivil(PyDateTime_GET_YEAR(v.ptr()), PyDateTime_GET_MONTH(v.ptr()),
-                                       PyDateTime_GET_DAY(v.ptr()));
-    const int64_t seconds = int64_t{PyDateTime_DATE_GET_HOUR(v.ptr())} * 3600 +
-                            PyDateTime_DATE_GET_MINUTE(v.ptr()) * 60 +
-                            PyDateTime_DATE_GET_SECOND(v.ptr());
-    micros = (days - kDateEpochDays) * kMicrosPerDay + seconds * 1000000 +
-             PyDateTime_DATE_GET_MICROSECOND(v.ptr());
-  } else {
-    const int64_t days = DaysFromCivil(PyDateTime_GET_YEAR(v.ptr()), PyDateTime_GET_MONTH(v.ptr()),
-                                       PyDateTime_GET_DAY(v.ptr()));
-    micros = (days - kDateEpochDays) * kMicrosPerDay;
+  const bool with_time = PyDateTime_Check(v.ptr());
+  if (with_time && !v.attr("tzinfo").is_none()) {
+    v = v.attr("astimezone")().attr("replace")(py::arg("tzinfo") = py::none());
+  }
+  const chrono::year_month_day ymd{
+      chrono::year{PyDateTime_GET_YEAR(v.ptr())},
+      chrono::month{static_cast<unsigned>(PyDateTime_GET_MONTH(v.ptr()))},
+      chrono::day{static_cast<unsigned>(PyDateTime_GET_DAY(v.ptr()))}};
+  com::DateTime time = chrono::sys_days{ymd};
+  if (with_time) {
+    time += chrono::hours{PyDateTime_DATE_GET_HOUR(v.ptr())} +
+            chrono::minutes{PyDateTime_DATE_GET_MINUTE(v.ptr())} +
+            chrono::seconds{PyDateTime_DATE_GET_SECOND(v.ptr())} +
+            chrono::microseconds{PyDateTime_DATE_GET_MICROSECOND(v.ptr())};
+  }
+  const std::optional<com::DATE> date = com::TimeToDate(time);
+  if (!date) {
+    throw py::value_error("date out of the range of automation dates (years 100 to 9999): " +
+                          py::str(value).cast<std::string>());
   }
   out->vt = com::VT_DATE;
-  out->date = DateFromMicros(micros);
+  out->date = *date;
 }
 
 py::object DateFromVariant(double date) {
-  if (!std::isfinite(date) || date < kMinDate || date >= kMaxDate) {
-    throw py::value_error("date value out of range: " + std::to_string(date));
-  }
-  const double whole = std::trunc(date);
-  const auto day = static_cast<int64_t>(whole);
-  // Round the time of day to the finest decimal unit the double resolves at
-  // this distance from the epoch: microseconds for present-day dates, up
-  // to 100 microseconds near the year 9999. Values that came from Python
-  // then come back exactly instead of a few microseconds off.
-  const double ulp_micros =
-      (std::nextafter(std::fabs(date), HUGE_VAL) - std::fabs(date)) * kMicrosPerDay;
-  int64_t unit = 1;
-  while (static_cast<double>(unit) <= ulp_micros) unit *= 10;
-  const auto time = static_cast<int64_t>(std::llround(std::fabs(date - whole) * kMicrosPerDay /
-                                                      static_cast<double>(unit))) *
-                    unit;
-  const int64_t micros = (day + kDateEpochDays) * kMicrosPerDay + time;
-  const int64_t days = FloorDiv(micros, kMicrosPerDay);
-  int64_t rest = micros - days * kMicrosPerDay;
-  int year = 0, month = 0, mday = 0;
-  CivilFromDays(days, &year, &month, &mday);
-  const int hour = static_cast<int>(rest / 3600000000);
-  rest %= 3600000000;
-  const int minute = static_cast<int>(rest / 60000000);
-  rest %= 60000000;
-  const int second = static_cast<int>(rest / 1000000);
-  const int micro = static_cast<int>(rest % 1000000);
-  PyObject* result = PyDateTime_FromDateAndTime(year, month, mday, hour, minute, second, micro);
+  namespace chrono = std::chrono;
+  const std::optional<com::DateTime> time = com::DateToTime(date);
+  if (!time) throw py::value_error("date value out of range: " + std::to_string(date));
+  const auto day = chrono::floor<chrono::days>(*time);
+  const chrono::year_month_day ymd{day};
+  const chrono::hh_mm_ss clock{*time - day};
+  PyObject* result = PyDateTime_FromDateAndTime(
+      static_cast<int>(ymd.year()), static_cast<int>(unsigned{ymd.month()}),
+      static_cast<int>(unsigned{ymd.day()}), static_cast<int>(clock.hours().count()),
+      static_cast<int>(clock.minutes().count()), static_cast<int>(clock.seconds().count()),
+      static_cast<int>(clock.subseconds().count()));
   if (result == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(result);
 }

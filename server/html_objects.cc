@@ -10,7 +10,7 @@
 #include "quillon/component/errors.h"
 #include "quillon/component/forward.h"
 #include "quillon/desktop/entry.h"
-#include "quillon/platform/desktop.h"
+#include "quillon/desktop/loader.h"
 #include "quillon/server/qserver.h"
 #include "server/module.h"
 
@@ -283,7 +283,7 @@ HRESULT QHtmlDocObject::get_Item(VARIANT Index, IDispatch** v) {
 }
 
 HRESULT QHtmlDocObject::AboutBox() {
-  return Call([] { platform::RunAboutBox(kQuillonAboutServerModules); });
+  return Call([] { desktop::RunAboutBox(kQuillonAboutServerModules); });
 }
 
 HRESULT QHtmlDocObject::WriteTo(IDispatch* QServer) {

@@ -1,6 +1,7 @@
 // The HTML classes of the server library: the document QHtmlDoc, the tag
 // HtmlTag and the collection HtmlTags over the plain engine of
-// include/quillon/html, and the two property pages.
+// include/quillon/html. (The property pages are objects of the desktop
+// library: quillon/desktop/loader.h.)
 //
 // A tag has one automation object at a time: asking for the same tag twice
 // gives the same object, so scripts can compare them. The object holds a
@@ -75,17 +76,20 @@ struct IHtmlTag : IDispatch {
   ~IHtmlTag() = default;
 };
 
+// Every documented member has a slot of its own in the documented order,
+// even where two serve alike (_Item and Item).
 struct IHtmlTags : IDispatch {
   virtual HRESULT get__NewEnum(IUnknown** v) = 0;
-  virtual HRESULT get_Item(VARIANT Index, IDispatch** v) = 0;
+  virtual HRESULT get__Item(VARIANT Index, IDispatch** v) = 0;
   virtual HRESULT get_Count(int32_t* v) = 0;
+  virtual HRESULT get_Item(VARIANT Index, IDispatch** v) = 0;
 
  protected:
   ~IHtmlTags() = default;
 };
 
 struct IQHtmlDoc : IDispatch {
-  virtual HRESULT get_Item(VARIANT Index, IDispatch** v) = 0;
+  virtual HRESULT get__Item(VARIANT Index, IDispatch** v) = 0;
   virtual HRESULT get_DummyTagName(BSTR* v) = 0;
   virtual HRESULT put_DummyTagName(BSTR v) = 0;
   virtual HRESULT get_Head(IDispatch** v) = 0;
@@ -101,6 +105,7 @@ struct IQHtmlDoc : IDispatch {
   virtual HRESULT Clear() = 0;
   virtual HRESULT Load(BSTR FileName) = 0;
   virtual HRESULT WriteTo(IDispatch* QServer) = 0;
+  virtual HRESULT get_Item(VARIANT Index, IDispatch** v) = 0;
   virtual HRESULT SetMasterPage(BSTR PageData) = 0;
   virtual HRESULT get_DummyBlockTagName(BSTR* v) = 0;
   virtual HRESULT put_DummyBlockTagName(BSTR v) = 0;
@@ -167,14 +172,14 @@ inline constexpr com::InterfaceTable<IHtmlTag> kHtmlTagMembers{u"IHtmlTag", &ids
 
 inline constexpr auto kHtmlTagsMemberList = com::Members<IHtmlTags>(
     com::Get<&IHtmlTags::get__NewEnum>(com::DISPID_NEWENUM, u"_NewEnum", {.hidden = true}),
-    com::Get<&IHtmlTags::get_Item>(com::DISPID_VALUE, u"_Item(Index)", {.hidden = true}),
+    com::Get<&IHtmlTags::get__Item>(com::DISPID_VALUE, u"_Item(Index)", {.hidden = true}),
     com::Get<&IHtmlTags::get_Count>(1, u"Count"),
     com::Get<&IHtmlTags::get_Item>(2, u"Item(Index)"));
 inline constexpr com::InterfaceTable<IHtmlTags> kHtmlTagsMembers{
     u"IHtmlTags", &ids::IID_IHtmlTags, kHtmlTagsMemberList};
 
 inline constexpr auto kQHtmlDocMemberList = com::Members<IQHtmlDoc>(
-    com::Get<&IQHtmlDoc::get_Item>(com::DISPID_VALUE, u"_Item(Index)", {.hidden = true}),
+    com::Get<&IQHtmlDoc::get__Item>(com::DISPID_VALUE, u"_Item(Index)", {.hidden = true}),
     com::Get<&IQHtmlDoc::get_DummyTagName>(1, u"DummyTagName"),
     com::Put<&IQHtmlDoc::put_DummyTagName>(1, u"DummyTagName"),
     com::Get<&IQHtmlDoc::get_Head>(2, u"Head"),
@@ -340,6 +345,7 @@ class HtmlTagsObject : public com::ObjectBase,
   static com::ComPtr<IDispatch> Wrap(const html::Ref<html::Tag>& owner);
 
   HRESULT get__NewEnum(IUnknown** v) override;
+  HRESULT get__Item(VARIANT Index, IDispatch** v) override { return get_Item(Index, v); }
   HRESULT get_Item(VARIANT Index, IDispatch** v) override;
   HRESULT get_Count(int32_t* v) override;
 
@@ -365,6 +371,7 @@ class QHtmlDocObject : public com::ControlBase<QHtmlDocObject, IQHtmlDoc, kQHtml
   static const com::ErrorConvention& Convention();
   html::Document& plain() { return doc_; }
 
+  HRESULT get__Item(VARIANT Index, IDispatch** v) override { return get_Item(Index, v); }
   HRESULT get_Item(VARIANT Index, IDispatch** v) override;
   HRESULT get_DummyTagName(BSTR* v) override { return Forward<&html::Document::DummyTagName>(v); }
   HRESULT put_DummyTagName(BSTR v) override {
@@ -442,23 +449,6 @@ class QHtmlDocObject : public com::ControlBase<QHtmlDocObject, IQHtmlDoc, kQHtml
   // The response object stays alive while the document may write to it.
   com::ComPtr<IDispatch> server_object_;
 };
-
-// QServerPropPage and QHtmlDocPropPage: creatable identities. The pages
-// themselves are widgets of the desktop library, which builds them from
-// these class identities (QuillonDesktopShowPropertyPages, given the
-// identities a control's GetPages answers); a page object here would have
-// to carry a GUI toolkit into the library a CGI program loads.
-template <const com::CLSID& kClsid>
-class PropertyPageObject : public com::ObjectBase, public com::IUnknown {
- public:
-  static constexpr com::InterfaceEntry kInterfaces[] = {
-      com::Entry<PropertyPageObject, com::IUnknown>(com::IID_IUnknown),
-  };
-  explicit PropertyPageObject(com::Module& module) : ObjectBase(module) {}
-};
-
-using QServerPropPageObject = PropertyPageObject<ids::CLSID_QServerPropPage>;
-using QHtmlDocPropPageObject = PropertyPageObject<ids::CLSID_QHtmlDocPropPage>;
 
 }  // namespace quillon::server
 

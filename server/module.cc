@@ -5,6 +5,7 @@
 #include "quillon/server/identities.h"
 #include "server/registration.h"
 #include "quillon/component/object.h"
+#include "quillon/desktop/loader.h"
 #include "server/html_objects.h"
 #include "server/module.h"
 #include "server/qserver_object.h"
@@ -36,11 +37,9 @@ extern "C" HRESULT DllGetClassObject(quillon::com::REFCLSID clsid, quillon::com:
   if (clsid == ids::CLSID_HtmlTags) {
     return com::GetFactory<server::HtmlTagsObject>(module, iid, object);
   }
-  if (clsid == ids::CLSID_QServerPropPage) {
-    return com::GetFactory<server::QServerPropPageObject>(module, iid, object);
-  }
-  if (clsid == ids::CLSID_QHtmlDocPropPage) {
-    return com::GetFactory<server::QHtmlDocPropPageObject>(module, iid, object);
+  // The pages are objects of the desktop library, loaded only now.
+  if (clsid == ids::CLSID_QServerPropPage || clsid == ids::CLSID_QHtmlDocPropPage) {
+    return quillon::desktop::GetPageClassObject(clsid, iid, object);
   }
   return com::CLASS_E_CLASSNOTAVAILABLE;
 }

@@ -9,7 +9,7 @@
 #include "quillon/component/variant.h"
 #include "quillon/desktop/entry.h"
 #include "quillon/platform/codepage.h"
-#include "quillon/platform/desktop.h"
+#include "quillon/desktop/loader.h"
 
 namespace quillon::server {
 namespace {
@@ -78,7 +78,7 @@ HRESULT QServerObject::SetExpires(VARIANT Expires) {
 }
 
 HRESULT QServerObject::AboutBox() {
-  return Call([] { platform::RunAboutBox(kQuillonAboutServerModules); });
+  return Call([] { desktop::RunAboutBox(kQuillonAboutServerModules); });
 }
 
 // --- Debug capture ------------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 
 #include "quillon/component/runtime.h"
 #include "quillon/server/identities.h"
+#include "server/type_library.h"
 
 namespace quillon::server {
 
@@ -57,19 +58,7 @@ ClassDescription ServerPropertyPage(const CLSID& clsid, const char* name, const 
 }  // namespace
 
 const TypeLibraryDescription& QServerTypeLibrary() {
-  static const TypeLibraryDescription typelib{
-      ids::LIBID_QServerLib,
-      "3.4",
-      ids::kTypeLibLocale,
-      "QServer 3.4 Type Library",
-      {
-          {ids::IID_IQServer, "IQServer"},
-          {ids::DIID__IQServerEvents, "_IQServerEvents"},
-          {ids::IID_IQHtmlDoc, "IQHtmlDoc"},
-          {ids::DIID__IQHtmlDocEvents, "_IQHtmlDocEvents"},
-          {ids::IID_IHtmlTag, "IHtmlTag"},
-          {ids::IID_IHtmlTags, "IHtmlTags"},
-      }};
+  static const TypeLibraryDescription typelib = com::RegistrationOf(QServerTypeLibraryModel());
   return typelib;
 }
 

@@ -1,6 +1,7 @@
 #include "server/response.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -21,45 +22,24 @@ constexpr char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 constexpr int64_t kSecondsPerDay = 86400;
 
-// Days since 1970-01-01 of a proleptic Gregorian date, and back (the
-// algorithms of H. Hinnant's "chrono-compatible low-level date
-// algorithms"), so that dates before 1970 and far from now convert alike.
-int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
-  y -= m <= 2 ? 1 : 0;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
 struct CivilTime {
   int64_t year;
   int month, day, hour, minute, second, weekday;
 };
 
 CivilTime CivilFromSeconds(int64_t seconds) {
-  int64_t days = seconds / kSecondsPerDay;
-  int64_t rest = seconds % kSecondsPerDay;
-  if (rest < 0) {
-    rest += kSecondsPerDay;
-    --days;
-  }
-  CivilTime t{};
-  t.weekday = static_cast<int>(((days + 4) % 7 + 7) % 7);  // 1970-01-01 was a Thursday
-  const int64_t z = days + 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const int64_t doe = z - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  t.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  t.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  t.year = yoe + era * 400 + (t.month <= 2 ? 1 : 0);
-  t.hour = static_cast<int>(rest / 3600);
-  t.minute = static_cast<int>(rest / 60 % 60);
-  t.second = static_cast<int>(rest % 60);
-  return t;
+  namespace chrono = std::chrono;
+  const chrono::sys_seconds time{chrono::seconds{seconds}};
+  const auto day = chrono::floor<chrono::days>(time);
+  const chrono::year_month_day ymd{day};
+  const chrono::hh_mm_ss clock{time - day};
+  return CivilTime{static_cast<int>(ymd.year()),
+                   static_cast<int>(unsigned{ymd.month()}),
+                   static_cast<int>(unsigned{ymd.day()}),
+                   static_cast<int>(clock.hours().count()),
+                   static_cast<int>(clock.minutes().count()),
+                   static_cast<int>(clock.seconds().count()),
+                   static_cast<int>(chrono::weekday{day}.c_encoding())};
 }
 
 // The date in GMT: its calendar parts read as the zone's clock at that
@@ -81,7 +61,9 @@ CivilTime ToGmt(com::DATE local) {
   errno = 0;
   const std::time_t gmt = std::mktime(&parts);
   if (gmt != static_cast<std::time_t>(-1) || errno == 0) return CivilFromSeconds(gmt);
-  const int64_t seconds = DaysFromCivil(p.year, p.month, p.day) * kSecondsPerDay +
+  const std::chrono::sys_days day = std::chrono::year{p.year} /
+                                    static_cast<int>(p.month) / static_cast<int>(p.day);
+  const int64_t seconds = int64_t{day.time_since_epoch().count()} * kSecondsPerDay +
                           p.hour * 3600 + p.minute * 60 + p.second;
   return CivilFromSeconds(seconds + StandardBiasSeconds());
 }

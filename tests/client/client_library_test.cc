@@ -76,11 +76,21 @@ TEST_F(ClientLibraryTest, ControlAnswersItsInterfacesButNoVisualOnes) {
 TEST_F(ClientLibraryTest, LibraryCanUnloadOnlyWhenNothingIsAlive) {
   EXPECT_EQ(can_unload_(), S_OK);
   {
-    auto page = Create(ids::CLSID_QClientPropPage);
-    ASSERT_TRUE(page);
+    auto control = Create(ids::CLSID_QClient);
+    ASSERT_TRUE(control);
     EXPECT_EQ(can_unload_(), S_FALSE);
   }
   EXPECT_EQ(can_unload_(), S_OK);
+  {
+    // The property page is an object of the desktop library: its code and
+    // its class object live there, so it keeps this library loaded only
+    // through the controls it edits.
+    auto page = Create(ids::CLSID_QClientPropPage);
+    ASSERT_TRUE(page);
+    ComPtr<IPropertyPage> as_page;
+    EXPECT_EQ(page->QueryInterface(IID_IPropertyPage, as_page.put_void()), S_OK);
+    EXPECT_EQ(can_unload_(), S_OK);
+  }
   ComPtr<IClassFactory> none;
   EXPECT_EQ(get_class_object_(ids::CLSID_QServer, IID_IClassFactory, none.put_void()),
             CLASS_E_CLASSNOTAVAILABLE);

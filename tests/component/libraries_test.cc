@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "quillon/component/com_ptr.h"
@@ -25,6 +26,16 @@ int RunQreg(const std::string& args, std::string* output = nullptr) {
   int status = pclose(pipe);
   if (output != nullptr) *output = out;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Whether Qt is mapped into this process.
+bool MapsGuiToolkit() {
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  while (std::getline(maps, line)) {
+    if (line.find("libQt6Core") != std::string::npos) return true;
+  }
+  return false;
 }
 
 class LibrariesTest : public ::testing::Test {
@@ -67,14 +78,22 @@ TEST_F(LibrariesTest, RegisterCreateByBothProgIdsAndUnregister) {
   EXPECT_TRUE(Creatable(ids::kProgIdHtmlTag));
   EXPECT_TRUE(Creatable(ids::kProgIdHtmlTags));
   EXPECT_TRUE(Creatable(ids::kProgIdQClient));
+  // What a CGI program uses maps no GUI toolkit; the property pages are
+  // objects of the desktop library, loaded when one is created.
+  EXPECT_FALSE(MapsGuiToolkit());
   for (const CLSID* clsid : {&ids::CLSID_QServerPropPage, &ids::CLSID_QHtmlDocPropPage,
                              &ids::CLSID_QClientPropPage}) {
-    ComPtr<IUnknown> page;
-    EXPECT_EQ(CoCreateInstance(*clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+    ComPtr<IPropertyPage> page;
+    EXPECT_EQ(CoCreateInstance(*clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IPropertyPage,
                                page.put_void()),
               S_OK)
         << FormatGuid(*clsid);
+    PROPPAGEINFO info{};
+    EXPECT_EQ(page->GetPageInfo(&info), S_OK);
+    EXPECT_NE(info.pszTitle, nullptr);
+    CoTaskMemFree(info.pszTitle);
   }
+  EXPECT_TRUE(MapsGuiToolkit());
 
   ASSERT_EQ(RunQreg(std::string("unregister ") + QSERVER_LIBRARY, &out), 0) << out;
   ASSERT_EQ(RunQreg(std::string("unregister ") + QCLIENT_LIBRARY, &out), 0) << out;

@@ -14,6 +14,7 @@
 #include <QTest>
 #include <QTimer>
 #include <functional>
+#include <vector>
 #include <thread>
 
 #include "quillon/client/identities.h"
@@ -193,6 +194,138 @@ TEST(PropertyPage, EditingMarksDirtyAndApplyWritesEveryObject) {
       EXPECT_EQ(Get(s.second.get(), f.property), f.applied) << com::Utf16ToUtf8(f.property);
     }
   }
+}
+
+// A frame's side of a page: the status changes the page reports.
+class RecordingSite final : public com::IPropertyPageSite {
+ public:
+  com::HRESULT QueryInterface(com::REFIID iid, void** object) override {
+    if (iid == com::IID_IUnknown || iid == com::IID_IPropertyPageSite) {
+      *object = static_cast<com::IPropertyPageSite*>(this);
+      return com::S_OK;
+    }
+    *object = nullptr;
+    return com::E_NOINTERFACE;
+  }
+  com::ULONG AddRef() override { return 2; }  // lives on the test's stack
+  com::ULONG Release() override { return 1; }
+  com::HRESULT OnStatusChange(com::DWORD flags) override {
+    statuses.push_back(flags);
+    return com::S_OK;
+  }
+  com::HRESULT GetLocaleID(com::LCID* lcid) override {
+    *lcid = 0x411;
+    return com::S_OK;
+  }
+  com::HRESULT GetPageContainer(com::IUnknown** container) override {
+    *container = nullptr;
+    return com::E_NOTIMPL;
+  }
+  com::HRESULT TranslateAccelerator(com::MSG*) override { return com::S_FALSE; }
+
+  std::vector<com::DWORD> statuses;
+};
+
+// The page window an activated page object shows, or nullptr.
+PropertyPage* ShownPage() {
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    if (auto* page = qobject_cast<PropertyPage*>(widget)) return page;
+  }
+  return nullptr;
+}
+
+std::u16string ErrorText() {
+  ComPtr<com::IErrorInfo> info;
+  if (com::GetErrorInfo(0, info.put()) != com::S_OK) return {};
+  com::Bstr text;
+  info->GetDescription(text.put());
+  return std::u16string(text.view());
+}
+
+// Each page class is an object of its registered CLSID: created through
+// the component library that registers it, it reads the selected objects,
+// reports its changes to the frame and applies them through IDispatch.
+TEST(PageObjects, EditTheSelectedObjectsThroughIPropertyPage) {
+  for (const PageCase& c : Cases()) {
+    SCOPED_TRACE(c.name);
+    ComPtr<com::IPropertyPage> page;
+    ASSERT_EQ(com::CoCreateInstance(*c.page, nullptr, com::CLSCTX_INPROC_SERVER,
+                                    com::IID_IPropertyPage, page.put_void()),
+              com::S_OK);
+    com::PROPPAGEINFO info{};
+    ASSERT_EQ(page->GetPageInfo(&info), com::S_OK);
+    EXPECT_EQ(std::u16string(info.pszTitle), c.caption);
+    EXPECT_GT(info.size.cx, 0);
+    EXPECT_GT(info.size.cy, 0);
+    com::CoTaskMemFree(info.pszTitle);
+
+    Selection s{Create(c.progid), Create(c.progid), nullptr};
+    for (const Field& f : c.fields) {
+      Put(s.first.get(), f.property, f.first);
+      Put(s.second.get(), f.property, f.second);
+    }
+    RecordingSite site;
+    ASSERT_EQ(page->SetPageSite(&site), com::S_OK);
+    com::IUnknown* objects[] = {s.first.get(), s.second.get()};
+    ASSERT_EQ(page->SetObjects(2, objects), com::S_OK);
+    EXPECT_EQ(page->IsPageDirty(), com::S_FALSE);
+    const com::RECT rect{0, 0, 400, 300};
+    ASSERT_EQ(page->Activate(0, &rect, 1), com::S_OK) << com::Utf16ToUtf8(ErrorText());
+    ASSERT_EQ(page->Show(com::SW_SHOW), com::S_OK);
+    PropertyPage* shown = ShownPage();
+    ASSERT_NE(shown, nullptr);
+    EXPECT_TRUE(shown->isVisible());
+    for (const Field& f : c.fields) {
+      QWidget* editor = shown->EditorFor(f.property);
+      ASSERT_NE(editor, nullptr);
+      if (f.typed == "click") {
+        qobject_cast<QCheckBox*>(editor)->click();
+      } else {
+        auto* line = qobject_cast<QLineEdit*>(editor);
+        std::u16string first;
+        com::VariantToText(*f.first.get(), &first);
+        EXPECT_EQ(line->text(), Q(first)) << com::Utf16ToUtf8(f.property);
+        line->selectAll();
+        Type(line, f.typed);
+      }
+    }
+    EXPECT_EQ(page->IsPageDirty(), com::S_OK);
+    EXPECT_EQ(site.statuses,
+              std::vector<com::DWORD>{com::PROPPAGESTATUS_DIRTY | com::PROPPAGESTATUS_VALIDATE});
+    ASSERT_EQ(page->Apply(), com::S_OK) << com::Utf16ToUtf8(ErrorText());
+    EXPECT_EQ(page->IsPageDirty(), com::S_FALSE);
+    EXPECT_EQ(site.statuses.back(), com::PROPPAGESTATUS_CLEAN);
+    for (const Field& f : c.fields) {
+      EXPECT_EQ(Get(s.first.get(), f.property), f.applied) << com::Utf16ToUtf8(f.property);
+      EXPECT_EQ(Get(s.second.get(), f.property), f.applied) << com::Utf16ToUtf8(f.property);
+    }
+    ASSERT_EQ(page->Deactivate(), com::S_OK);
+    QApplication::processEvents();
+    EXPECT_EQ(ShownPage(), nullptr);
+    EXPECT_EQ(page->SetObjects(0, nullptr), com::S_OK);
+    EXPECT_EQ(page->SetPageSite(nullptr), com::S_OK);
+  }
+}
+
+TEST(PageObjects, AFailedApplyKeepsThePageDirtyAndSaysWhy) {
+  ComPtr<com::IPropertyPage> page;
+  ASSERT_EQ(com::CoCreateInstance(ids::CLSID_QClientPropPage, nullptr, com::CLSCTX_INPROC_SERVER,
+                                  com::IID_IPropertyPage, page.put_void()),
+            com::S_OK);
+  ComPtr<IDispatch> client = Create(ids::kProgIdQClient);
+  com::IUnknown* objects[] = {client.get()};
+  ASSERT_EQ(page->SetObjects(1, objects), com::S_OK);
+  ASSERT_EQ(page->Activate(0, nullptr, 1), com::S_OK);
+  auto* port = qobject_cast<QLineEdit*>(ShownPage()->EditorFor(u"PortNo"));
+  ASSERT_NE(port, nullptr);
+  // The validator lets a user type a number too large only by pasting.
+  port->setText(QStringLiteral("99999"));
+  Q_EMIT port->textEdited(port->text());
+  EXPECT_EQ(page->Apply(), com::E_INVALIDARG);
+  EXPECT_EQ(ErrorText(), u"「Server Port:」には -32768 から 32767 までの整数を入力してください。");
+  EXPECT_EQ(page->IsPageDirty(), com::S_OK);
+  EXPECT_EQ(Get(client.get(), u"PortNo"), u"80");
+  EXPECT_EQ(page->Deactivate(), com::S_OK);
 }
 
 TEST(PropertyPage, PortsMustBeSixteenBitIntegersAndABadOneWritesNothing) {

@@ -14,7 +14,7 @@
 #include "quillon/client/identities.h"
 #include "quillon/desktop/desktop.h"
 #include "quillon/desktop/entry.h"
-#include "quillon/platform/desktop.h"
+#include "quillon/desktop/loader.h"
 #include "quillon/server/identities.h"
 #include "tests/desktop/components.h"
 #include "tests/support/bounded_wait.h"
@@ -118,6 +118,33 @@ TEST(EntryPoints, FailWithTheReasonAndStartNothing) {
   text[0] = 0;
   EXPECT_EQ(QuillonDesktopInspect(u"QClient.QClientCtrl.2", text, 512), com::E_FAIL);
   EXPECT_EQ(std::u16string(text), kNoDisplay);
+  EXPECT_EQ(QCoreApplication::instance(), nullptr);
+}
+
+// A page object is made without a display, says its title, and refuses
+// to show itself with the reason.
+TEST(PageObjects, ActivatingWithoutADisplayFailsWithTheReason) {
+  DisplayVariables env(nullptr, nullptr, nullptr);
+  com::ComPtr<com::IPropertyPage> page;
+  ASSERT_EQ(com::CoCreateInstance(ids::CLSID_QServerPropPage, nullptr, com::CLSCTX_INPROC_SERVER,
+                                  com::IID_IPropertyPage, page.put_void()),
+            com::S_OK);
+  com::PROPPAGEINFO info{};
+  ASSERT_EQ(page->GetPageInfo(&info), com::S_OK);
+  EXPECT_EQ(std::u16string(info.pszTitle), u"QServer");
+  EXPECT_EQ(info.size.cx, 0);
+  com::CoTaskMemFree(info.pszTitle);
+  com::ComPtr<com::IDispatch> server = Create(ids::kProgIdQServer);
+  com::IUnknown* objects[] = {server.get()};
+  EXPECT_EQ(page->SetObjects(1, objects), com::S_OK);
+  EXPECT_EQ(page->Activate(0, nullptr, 1), com::E_FAIL);
+  com::ComPtr<com::IErrorInfo> error;
+  ASSERT_EQ(com::GetErrorInfo(0, error.put()), com::S_OK);
+  com::Bstr text;
+  error->GetDescription(text.put());
+  EXPECT_EQ(text.view(), kNoDisplay);
+  EXPECT_EQ(page->IsPageDirty(), com::S_FALSE);
+  EXPECT_EQ(page->Apply(), com::S_OK);  // nothing shown, nothing changed
   EXPECT_EQ(QCoreApplication::instance(), nullptr);
 }
 
@@ -230,7 +257,7 @@ TEST(AboutBox, MakesItsOwnApplicationWhenTheHostHasNone) {
 TEST(Bridge, FindsTheLibraryOrSaysWhyNot) {
   unsetenv("QUILLON_DESKTOP_LIB");
   EXPECT_EQ(
-      platform::DesktopLibraryPath(),
+      DesktopLibraryPath(),
       (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "libquillon-desktop.so")
           .string());
   struct Case {
@@ -249,8 +276,8 @@ TEST(Bridge, FindsTheLibraryOrSaysWhyNot) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.library);
     setenv("QUILLON_DESKTOP_LIB", c.library, 1);
-    EXPECT_EQ(platform::DesktopLibraryPath(), c.library);
-    std::optional<std::u16string> why = platform::ShowDesktopAboutBox(kQuillonAboutServerModules);
+    EXPECT_EQ(DesktopLibraryPath(), c.library);
+    std::optional<std::u16string> why = ShowDesktopAboutBox(kQuillonAboutServerModules);
     ASSERT_TRUE(why);
     EXPECT_TRUE(why->starts_with(c.reason)) << com::Utf16ToUtf8(*why);
   }

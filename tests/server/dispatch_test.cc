@@ -169,7 +169,17 @@ class CgiRequest {
 
 // --- Creation and identity ----------------------------------------------------------------
 
+// The property pages are objects of the desktop library, which the server
+// library loads from beside itself; this program links the server's code,
+// so it names the library.
+class DesktopLibrary {
+ public:
+  DesktopLibrary() { setenv("QUILLON_DESKTOP_LIB", DESKTOP_LIBRARY, 1); }
+  ~DesktopLibrary() { unsetenv("QUILLON_DESKTOP_LIB"); }
+};
+
 TEST(Factory, CreatesEveryClassOfTheLibrary) {
+  DesktopLibrary desktop;
   for (const com::CLSID* clsid : {&ids::CLSID_QServer, &ids::CLSID_QHtmlDoc, &ids::CLSID_HtmlTag,
                                   &ids::CLSID_HtmlTags, &ids::CLSID_QServerPropPage,
                                   &ids::CLSID_QHtmlDocPropPage}) {
@@ -246,6 +256,7 @@ TEST(Interfaces, QServerAndQHtmlDocAnswerTheControlSet) {
 }
 
 TEST(Interfaces, TagsTagAndPropertyPages) {
+  DesktopLibrary desktop;
   ExpectInterfaces(ids::CLSID_HtmlTag,
                    {&ids::IID_IHtmlTag, &com::IID_IDispatch, &com::IID_ISupportErrorInfo},
                    {&com::IID_IEnumVARIANT, &com::IID_IPersistStreamInit});
@@ -254,7 +265,8 @@ TEST(Interfaces, TagsTagAndPropertyPages) {
                     &com::IID_IEnumVARIANT},
                    {&ids::IID_IHtmlTag});
   for (const com::CLSID* page : {&ids::CLSID_QServerPropPage, &ids::CLSID_QHtmlDocPropPage}) {
-    ExpectInterfaces(*page, {&com::IID_IUnknown}, {&com::IID_IDispatch});
+    ExpectInterfaces(*page, {&com::IID_IUnknown, &com::IID_IPropertyPage},
+                     {&com::IID_IDispatch});
   }
 }
 

@@ -67,13 +67,13 @@ class Client {
   // Whole recordsets as one value, as on the server: the database is named
   // (a file for DAO, a connection string for ADO) or an object the script
   // opened. Failures throw recordset::RecordsetException.
-  void SetRecordsetData(std::string_view name, int16_t database_type,
+  void SetRecordsetData(std::string_view name, int32_t database_type,
                         std::string_view database_name, std::string_view recordset_name);
-  void SetDataFromRecordset(std::string_view name, int16_t database_type,
+  void SetDataFromRecordset(std::string_view name, int32_t database_type,
                             com::IDispatch* database, std::string_view recordset_name);
-  void GetRecordsetData(std::string_view name, int32_t sub_index, int16_t database_type,
+  void GetRecordsetData(std::string_view name, int32_t sub_index, int32_t database_type,
                         std::string_view database_name, std::string_view recordset_name);
-  void GetDataIntoRecordset(std::string_view name, int32_t sub_index, int16_t database_type,
+  void GetDataIntoRecordset(std::string_view name, int32_t sub_index, int32_t database_type,
                             com::IDispatch* database, std::string_view recordset_name);
   int32_t GetDataNameCount() const { return store_.DataNameCount(); }
   std::string GetDataName(int32_t index) const { return std::string(store_.DataName(index)); }

@@ -26,6 +26,7 @@
 #define QUILLON_COMPONENT_DISPATCH_H_
 
 #include <array>
+#include <concepts>
 #include <cstring>
 #include <span>
 #include <string_view>
@@ -39,6 +40,21 @@
 #include "quillon/component/types.h"
 
 namespace quillon::com {
+
+// An enumeration that members take as a parameter type, so that hosts see
+// its name and constants (type information). A C++ enum type E is bound to
+// its description by a constexpr function `DescribeEnum(E)` returning it,
+// declared beside E (found by argument-dependent lookup); such parameters
+// travel as 32-bit integers.
+struct EnumValue {
+  std::u16string_view name;
+  int32_t value;
+};
+struct EnumDescription {
+  std::u16string_view name;
+  GUID guid;  // GUID_NULL: the enumeration has no identity of its own
+  std::span<const EnumValue> values;
+};
 
 // Calls the C++ method: args holds `argc` arguments in declaration order
 // (missing optional ones as VT_ERROR / DISP_E_PARAMNOTFOUND). On a coercion
@@ -56,6 +72,11 @@ struct MemberInfo {
   uint8_t required;            // leading parameters that may not be left out
   VARTYPE result;              // VT_EMPTY when the member gives no result
   Thunk thunk;
+  // Per parameter: the enumeration it is declared with, or nullptr.
+  const EnumDescription* const* param_enums;
+  // The slot of the C++ method in its interface's table of virtual
+  // functions (IUnknown's three come first), as the compiler laid it out.
+  size_t (*slot)();
 
   // The declaration index of the parameter called `name` (ignoring case),
   // or -1. A put's value has no name.
@@ -74,6 +95,11 @@ struct MemberTable {
   // By name, ignoring case; nullptr when there is none.
   QUILLON_RUNTIME_API const MemberInfo* FindByName(std::u16string_view name) const;
 };
+
+// The description of the interface a member table serves: the one of the
+// type library that lists the table (typeinfo.h), or, for a table no
+// library lists, one made for it alone.
+QUILLON_RUNTIME_API HRESULT GetTypeInfoOfTable(const MemberTable& table, ITypeInfo** info);
 
 QUILLON_RUNTIME_API HRESULT DispatchGetIDsOfNames(const MemberTable& table, LPOLESTR* names,
                                                   UINT count, DISPID* dispids);
@@ -120,6 +146,21 @@ template <>
 struct Arg<double> : ScalarArg<double, VT_R8, &VARIANT::dblVal> {};
 template <>
 struct Arg<float> : ScalarArg<float, VT_R4, &VARIANT::fltVal> {};
+
+template <class E>
+concept DescribedEnum = std::is_enum_v<E> && requires(E e) {
+  { DescribeEnum(e) } -> std::same_as<const EnumDescription&>;
+};
+
+template <DescribedEnum E>
+struct Arg<E> {
+  static constexpr VARTYPE kType = VT_I4;
+  static constexpr const EnumDescription* kEnum = &DescribeEnum(E{});
+  VARIANT storage{};
+  HRESULT Prepare(VARIANT* v) { return CoerceArg(v, VT_I4, &storage); }
+  E get() { return static_cast<E>(storage.lVal); }
+  void Finish(VARIANT*) {}
+};
 
 template <>
 struct Arg<BSTR> {
@@ -246,6 +287,28 @@ constexpr auto ParamTypes(std::index_sequence<Is...>) {
       Arg<std::tuple_element_t<Is, P>>::kType..., VT_EMPTY};
 }
 
+template <class A>
+constexpr const EnumDescription* EnumOf() {
+  if constexpr (requires { A::kEnum; }) {
+    return A::kEnum;
+  } else {
+    return nullptr;
+  }
+}
+
+template <class P, size_t... Is>
+constexpr auto ParamEnums(std::index_sequence<Is...>) {
+  return std::array<const EnumDescription*, sizeof...(Is) + 1>{
+      EnumOf<Arg<std::tuple_element_t<Is, P>>>()..., nullptr};
+}
+
+// The slot of a virtual member function, read from its pointer-to-member
+// representation under the Itanium C++ ABI (GCC and Clang on every target
+// this toolkit builds for): the pointer field holds 1 + the byte offset in
+// the table of virtual functions, except on ARM, which keeps the "virtual"
+// bit in the adjustment field and the plain offset in the pointer field.
+QUILLON_RUNTIME_API size_t VirtualSlotOf(const void* member_pointer, size_t size);
+
 template <auto Fn, bool kHasResult>
 struct Binding {
   using Sig = Signature<decltype(Fn)>;
@@ -253,6 +316,12 @@ struct Binding {
   using P = typename Sig::Params;
   static constexpr size_t kIn = kHasResult ? Sig::kCount - 1 : Sig::kCount;
   static constexpr auto kTypes = ParamTypes<P>(std::make_index_sequence<kIn>());
+  static constexpr auto kEnums = ParamEnums<P>(std::make_index_sequence<kIn>());
+
+  static size_t Slot() {
+    static constexpr auto kFn = Fn;
+    return VirtualSlotOf(&kFn, sizeof kFn);
+  }
 
   static constexpr VARTYPE ResultType() {
     if constexpr (kHasResult) {
@@ -343,7 +412,9 @@ constexpr MemberInfo Make(DISPID id, const char16_t* signature, WORD kind, bool 
                     static_cast<uint8_t>(B::kIn),
                     static_cast<uint8_t>(required < 0 ? B::kIn : static_cast<size_t>(required)),
                     B::ResultType(),
-                    &B::Invoke};
+                    &B::Invoke,
+                    B::kEnums.data(),
+                    &B::Slot};
 }
 
 constexpr bool SameNameIgnoringCase(std::u16string_view a, std::u16string_view b) {
@@ -451,23 +522,43 @@ constexpr DISPID DispidOf(const MemberArray<I, N>& members, std::u16string_view 
   throw "no member of that name";
 }
 
+// Makes a member table known to the runtime while the shared object that
+// holds it is loaded, so that tools and tests can list every table in use
+// (RegisteredMemberTables, typeinfo.h). DispatchImpl holds one per table.
+class QUILLON_RUNTIME_API TableRegistration {
+ public:
+  explicit TableRegistration(const MemberTable& table);
+  ~TableRegistration();
+  TableRegistration(const TableRegistration&) = delete;
+  TableRegistration& operator=(const TableRegistration&) = delete;
+
+ private:
+  const MemberTable& table_;
+};
+
 // IDispatch over a static member table, for an interface I (a dual
 // interface's abstract class, or a dispatch-only one).
 template <class I, const InterfaceTable<I>& kTyped>
 class DispatchImpl : public I {
   static constexpr const MemberTable& kTable = kTyped.table;
+  // Created when the shared object holding the class is loaded.
+  static inline const TableRegistration registered_{kTyped.table};
+
+ protected:
+  DispatchImpl() { static_cast<void>(&registered_); }
 
  public:
   HRESULT GetTypeInfoCount(UINT* count) override {
     if (count == nullptr) return E_POINTER;
-    *count = 0;
+    *count = 1;
     return S_OK;
   }
-  // There are no type libraries on this platform; IDispatchMembers serves
-  // hosts that need parameter kinds.
-  HRESULT GetTypeInfo(UINT /*index*/, LCID /*lcid*/, ITypeInfo** info) override {
-    if (info != nullptr) *info = nullptr;
-    return DISP_E_BADINDEX;
+  // The interface's description, built from the member table (typeinfo.h).
+  HRESULT GetTypeInfo(UINT index, LCID /*lcid*/, ITypeInfo** info) override {
+    if (info == nullptr) return E_POINTER;
+    *info = nullptr;
+    if (index != 0) return DISP_E_BADINDEX;
+    return GetTypeInfoOfTable(kTable, info);
   }
   HRESULT GetIDsOfNames(REFIID /*iid*/, LPOLESTR* names, UINT count, LCID /*lcid*/,
                         DISPID* dispids) override {

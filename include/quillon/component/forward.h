@@ -21,6 +21,7 @@
 //   VARIANT         -> std::optional<DATE>: a date, directly or by reference
 //   VARIANT         -> VARIANT (as the caller gave it), IDispatch* -> IDispatch*
 //   int32_t/int16_t -> any integer; VARIANT_BOOL -> bool; double -> double
+//   an enumeration  -> any integer, or itself
 // and the plain result with the automation out-pointer:
 //   std::string -> BSTR* (text) or VARIANT* (a byte array)
 //   std::optional<std::string> -> VARIANT* (Null, or a byte array)
@@ -126,6 +127,18 @@ inline double In(double d, Tag<double>) { return d; }
 template <Integer To, Integer From>
 To In(From v, Tag<To>) {
   return static_cast<To>(v);
+}
+// An enumeration parameter (dispatch.h) reaches the plain method as its
+// value, or as itself.
+template <Integer To, class E>
+  requires std::is_enum_v<E>
+To In(E v, Tag<To>) {
+  return static_cast<To>(v);
+}
+template <class E>
+  requires std::is_enum_v<E>
+E In(E v, Tag<E>) {
+  return v;
 }
 
 inline void Out(std::string_view text, BSTR* out) { *out = WideText(text); }

@@ -32,6 +32,8 @@ inline constexpr IID IID_IProvideClassInfo = Guid("{B196B283-BAB4-101A-B69C-00AA
 inline constexpr IID IID_IProvideClassInfo2 = Guid("{A6BC3AC0-DBAA-11CE-9DE3-00AA004BB851}");
 inline constexpr IID IID_ISpecifyPropertyPages = Guid("{B196B28B-BAB4-101A-B69C-00AA00341D07}");
 inline constexpr IID IID_ITypeInfo = Guid("{00020401-0000-0000-C000-000000000046}");
+inline constexpr IID IID_IPropertyPage = Guid("{B196B28D-BAB4-101A-B69C-00AA00341D07}");
+inline constexpr IID IID_IPropertyPageSite = Guid("{B196B28C-BAB4-101A-B69C-00AA00341D07}");
 // The runtime's own: lets a host read an object's member table (parameter
 // kinds, by-reference outs) where a type library would otherwise be asked.
 inline constexpr IID IID_IDispatchMembers = Guid("{6C1F2A40-5E0B-4C7A-9B1D-3A8E4F0C2D17}");
@@ -45,10 +47,8 @@ struct IUnknown {
   ~IUnknown() = default;
 };
 
-struct ITypeInfo : IUnknown {
- protected:
-  ~ITypeInfo() = default;
-};
+// Type information: typeinfo.h.
+struct ITypeInfo;
 
 struct IDispatch : IUnknown {
   virtual HRESULT GetTypeInfoCount(UINT* count) = 0;
@@ -245,6 +245,68 @@ struct ISpecifyPropertyPages : IUnknown {
 
  protected:
   ~ISpecifyPropertyPages() = default;
+};
+
+// A native window as the host's toolkit names it (Qt: QWidget::winId());
+// 0 for none.
+using HWND = uintptr_t;
+struct SIZE {
+  int32_t cx;
+  int32_t cy;
+};
+struct RECT {
+  int32_t left;
+  int32_t top;
+  int32_t right;
+  int32_t bottom;
+};
+// Keyboard messages of the platform's own message loop; none here.
+struct MSG;
+
+// Strings are allocated with CoTaskMemAlloc and freed by the caller.
+struct PROPPAGEINFO {
+  ULONG cb;
+  LPOLESTR pszTitle;
+  SIZE size;
+  LPOLESTR pszDocString;
+  LPOLESTR pszHelpFile;
+  DWORD dwHelpContext;
+};
+
+inline constexpr DWORD PROPPAGESTATUS_DIRTY = 0x1;
+inline constexpr DWORD PROPPAGESTATUS_VALIDATE = 0x2;
+inline constexpr DWORD PROPPAGESTATUS_CLEAN = 0x4;
+inline constexpr UINT SW_HIDE = 0;
+inline constexpr UINT SW_SHOW = 5;
+
+// The frame that holds a property page.
+struct IPropertyPageSite : IUnknown {
+  virtual HRESULT OnStatusChange(DWORD flags) = 0;
+  virtual HRESULT GetLocaleID(LCID* lcid) = 0;
+  virtual HRESULT GetPageContainer(IUnknown** container) = 0;
+  virtual HRESULT TranslateAccelerator(MSG* message) = 0;
+
+ protected:
+  ~IPropertyPageSite() = default;
+};
+
+// A property page: edits properties of the objects it is given, shown in
+// a window of its own inside the frame's.
+struct IPropertyPage : IUnknown {
+  virtual HRESULT SetPageSite(IPropertyPageSite* site) = 0;
+  virtual HRESULT Activate(HWND parent, const RECT* rect, BOOL modal) = 0;
+  virtual HRESULT Deactivate() = 0;
+  virtual HRESULT GetPageInfo(PROPPAGEINFO* info) = 0;
+  virtual HRESULT SetObjects(ULONG count, IUnknown** objects) = 0;
+  virtual HRESULT Show(UINT command) = 0;
+  virtual HRESULT Move(const RECT* rect) = 0;
+  virtual HRESULT IsPageDirty() = 0;
+  virtual HRESULT Apply() = 0;
+  virtual HRESULT Help(LPCOLESTR help_dir) = 0;
+  virtual HRESULT TranslateAccelerator(MSG* message) = 0;
+
+ protected:
+  ~IPropertyPage() = default;
 };
 
 struct MemberTable;

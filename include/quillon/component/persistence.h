@@ -72,7 +72,8 @@ class QUILLON_RUNTIME_API ControlPersistence : public IPersistStreamInit,
   HRESULT Save(IStorage* storage, BOOL same_as_load) override;
   HRESULT SaveCompleted(IStorage* storage) override;
   HRESULT HandsOffStorage() override;
-  // IProvideClassInfo2: no type libraries here; the event interface is known.
+  // IProvideClassInfo2: the class's description from its library's type
+  // information (typeinfo.h), and its event interface.
   HRESULT GetClassInfo(ITypeInfo** info) override;
   HRESULT GetGUID(DWORD kind, GUID* guid) override;
   // ISpecifyPropertyPages

@@ -19,6 +19,7 @@ inline constexpr uint16_t kTypeLibMajor = 3;
 inline constexpr uint16_t kTypeLibMinor = 4;
 inline constexpr com::LCID kTypeLibLocale = 0x409;
 inline constexpr char16_t kHelpFile[] = u"QUILLON.HLP";
+inline constexpr uint32_t kTypeLibHelpContext = 1;
 
 // The product's name as its dialogs show it, and the version they print.
 inline constexpr char16_t kProductName[] = u"Quillon";

@@ -1,7 +1,9 @@
 // The C entry points of libquillon-desktop.so, the toolkit's only piece that
 // links a GUI toolkit. The component libraries never link it: they load it
-// with dlopen when a host asks for a dialog (platform/desktop.h), so that a
-// CGI program never maps a GUI library.
+// with dlopen when a host asks for a dialog or a property page (loader.h),
+// so that a CGI program never maps a GUI library. Besides these entry
+// points it exports DllGetClassObject for the three property page classes
+// (IPropertyPage objects) and DllCanUnloadNow (never: S_FALSE).
 //
 // Every entry point:
 //   - returns S_OK (0) when the dialog ran, or a failure code with a

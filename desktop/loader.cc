@@ -1,4 +1,4 @@
-#include "quillon/platform/desktop.h"
+#include "quillon/desktop/loader.h"
 
 #include <dlfcn.h>
 
@@ -7,11 +7,13 @@
 #include <filesystem>
 #include <string_view>
 
+#include "quillon/component/com_ptr.h"
 #include "quillon/component/errors.h"
+#include "quillon/component/registration.h"
 #include "quillon/component/runtime.h"
 #include "quillon/desktop/entry.h"
 
-namespace quillon::platform {
+namespace quillon::desktop {
 namespace {
 
 // Room for any description the desktop library gives.
@@ -94,4 +96,23 @@ void RunAboutBox(int32_t which) {
   }
 }
 
-}  // namespace quillon::platform
+com::HRESULT GetPageClassObject(com::REFCLSID clsid, com::REFIID iid, void** object) {
+  if (object == nullptr) return com::E_POINTER;
+  *object = nullptr;
+  std::u16string why;
+  auto entry = reinterpret_cast<com::DllGetClassObjectFn>(DesktopEntry("DllGetClassObject", &why));
+  if (entry == nullptr) {
+    com::ComPtr<com::ICreateErrorInfo> info;
+    if (com::Succeeded(com::CreateErrorInfo(info.put()))) {
+      info->SetDescription(why.c_str());
+      com::ComPtr<com::IErrorInfo> error;
+      if (com::Succeeded(info->QueryInterface(com::IID_IErrorInfo, error.put_void()))) {
+        com::SetErrorInfo(0, error.get());
+      }
+    }
+    return com::CLASS_E_CLASSNOTAVAILABLE;
+  }
+  return entry(clsid, iid, object);
+}
+
+}  // namespace quillon::desktop
