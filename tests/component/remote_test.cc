@@ -403,8 +403,12 @@ TEST_F(RemoteTest, StalledClientIsDroppedAndOthersAreServed) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
     pollfd hung_up{fd, POLLIN, 0};
     ASSERT_EQ(poll(&hung_up, 1, 3000), 1) << "the stalled client is still served";
+    // A close with the dribbled bytes still unread is a reset, not an end
+    // of stream: either way the server let go of the client.
     char byte;
-    EXPECT_EQ(recv(fd, &byte, 1, 0), 0) << "the stalled client was not dropped";
+    const ssize_t got = recv(fd, &byte, 1, 0);
+    EXPECT_TRUE(got == 0 || (got < 0 && errno == ECONNRESET))
+        << "the stalled client was not dropped: " << got << " " << std::strerror(errno);
     stop = true;
     dribble.join();
     close(fd);

@@ -137,7 +137,9 @@ TEST(CoercionTest, FixedTextFormOfEveryKind) {
       // Rounded to the second, a time just before midnight is the next
       // day's midnight: the date, not the first day's time alone.
       {Variant::Date(0.999999999), u"1899-12-31"},
-      {Variant::Date(-0.999999999), u"1899-12-29"},
+      // The fraction counts forwards even before 1899-12-30: this is that
+      // day's 23:59:59.9999, which rounds to the next midnight.
+      {Variant::Date(-0.999999999), u"1899-12-31"},
       {Variant::Date(0.000000001), u"00:00:00"},
       {Variant::Date(45000.999999999), u"2023-03-16"},
       {Variant(cy), u"-1.2345"},
