@@ -11,22 +11,8 @@
 #include <new>
 #include <string>
 
+#include "quillon/html/document.h"  // Escape
 #include "quillon/server/qserver.h"
-
-// Text goes into HTML, so the characters HTML gives a meaning are escaped.
-static std::string Html(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '&': out += "&amp;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
 
 int main() {
   // Reads the request now (query string, form body, cookies) and writes the
@@ -55,6 +41,6 @@ int main() {
   }
 
   // A browser is asking: a page. Content-Type is "text/html" by default.
-  server->WriteString("<html><body><p>Hello, " + Html(name) + "!</p></body></html>");
+  server->WriteString("<html><body><p>Hello, " + quillon::html::Escape(name) + "!</p></body></html>");
   return 0;
 }

@@ -13,22 +13,8 @@
 //                          ->  QServerParams:greeting=Hello%2C+Taro&QServerResult=OK
 #include <string>
 
+#include "quillon/html/document.h"  // Escape
 #include "quillon/server/serve.h"
-
-// Text goes into HTML, so the characters HTML gives a meaning are escaped.
-static std::string Html(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '&': out += "&amp;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
 
 int main() {
   // A new, started QServer per request; the response goes out when the
@@ -42,7 +28,7 @@ int main() {
       server.SetResult("OK");
       return;
     }
-    server.WriteString("<html><body><p>Hello, " + Html(name) + "!</p></body></html>");
+    server.WriteString("<html><body><p>Hello, " + quillon::html::Escape(name) + "!</p></body></html>");
   });
   return 0;
 }
