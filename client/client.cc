@@ -1,8 +1,9 @@
 #include "quillon/client/client.h"
 
+#include <cstring>
 #include <exception>
-#include <memory>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -195,20 +196,26 @@ std::string Client::ProcessSession() {
   return Exchange([&] {
     platform::HttpEndpoint endpoint = Endpoint();
     endpoint.tls = use_ssl_;
-    const platform::HttpResponse response =
-        platform::HttpPost(endpoint, app_name_, store_.RequestBody());
+    platform::HttpResponse response =
+        platform::HttpPost(endpoint, app_name_, store_.RequestBodyPieces());
     if (response.status > 399) throw Error(kMsgServerError, Decimal(response.status));
     // The answer was read whole: only now does the old incoming list go.
     store_.ClearIncoming();
-    std::string_view text = response.body;
-    text = text.substr(0, text.find('\0'));
-    const size_t marker = text.find(kMarker);
-    if (marker == std::string_view::npos) {
+    // The answer is a text up to its first zero byte.
+    if (const void* zero = std::memchr(response.body.data(), 0, response.body.size())) {
+      response.body.resize(static_cast<size_t>(static_cast<const char*>(zero) -
+                                                response.body.data()));
+    }
+    const size_t marker = response.body.find(kMarker);
+    if (marker == std::string::npos) {
       // The caller sees what the page sent instead (an error page, a
       // script error).
-      throw Error(kMsgNoClientData, u"\n\n" + store_.code_page().ToUtf16(text));
+      throw Error(kMsgNoClientData, u"\n\n" + store_.code_page().ToUtf16(response.body));
     }
-    store_.FillIncoming(text.substr(marker + kMarker.size()), /*decode_names=*/false);
+    // The pairs are split where they lie: the answer becomes the incoming
+    // list's text without a copy.
+    store_.TakeIncomingFrom(std::move(response.body), marker + kMarker.size(),
+                            /*decode_names=*/false);
     return ResultFromIncoming();
   });
 }

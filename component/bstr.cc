@@ -1,6 +1,7 @@
 // Automation strings and task memory. A BSTR points just past a 32-bit byte
 // count; the allocation also holds a terminating zero unit so that hosts may
-// read it as a C string.
+// read it as a C string. Large strings come from and go back to the
+// runtime's buffer cache (buffer_cache.h).
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "component/buffer_cache.h"
 #include "quillon/component/runtime.h"
 #include "quillon/component/types.h"
 
@@ -23,7 +25,7 @@ BSTR Allocate(UINT byte_length) {
   if (byte_length > kMaxBytes) return nullptr;
   // Prefix + bytes + two zero bytes (an odd byte length still ends in a
   // whole zero unit).
-  auto* block = static_cast<char*>(std::malloc(sizeof(uint32_t) + byte_length + 2));
+  auto* block = static_cast<char*>(internal::AllocateBuffer(sizeof(uint32_t) + byte_length + 2));
   if (block == nullptr) return nullptr;
   uint32_t n = byte_length;
   std::memcpy(block, &n, sizeof n);
@@ -97,7 +99,7 @@ BOOL SysReAllocStringLen(BSTR* bstr, const OLECHAR* text, UINT length) {
 void SysFreeString(BSTR bstr) {
   if (bstr == nullptr) return;
   g_live_strings.fetch_sub(1, std::memory_order_relaxed);
-  std::free(reinterpret_cast<char*>(bstr) - sizeof(uint32_t));
+  internal::ReleaseBuffer(reinterpret_cast<char*>(bstr) - sizeof(uint32_t));
 }
 
 UINT SysStringByteLen(BSTR bstr) {

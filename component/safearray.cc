@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "component/buffer_cache.h"
 #include "quillon/component/runtime.h"
 
 namespace quillon::com {
@@ -37,16 +38,24 @@ size_t ElementSize(VARTYPE vt) {
 
 }  // namespace
 
-SAFEARRAY* SafeArrayCreateVector(VARTYPE vt, int32_t lower_bound, ULONG count) {
+namespace {
+
+// A vector whose data is zeroed (`zeroed`) or left for the caller to fill.
+SAFEARRAY* CreateVector(VARTYPE vt, int32_t lower_bound, ULONG count, bool zeroed) {
   size_t size = ElementSize(vt);
   if (size == 0) return nullptr;
   auto* block = static_cast<ArrayBlock*>(std::calloc(1, sizeof(ArrayBlock)));
   if (block == nullptr) return nullptr;
-  void* data = std::calloc(count == 0 ? 1 : count, size);
+  const size_t bytes = static_cast<size_t>(count == 0 ? 1 : count) * size;
+  // Byte arrays reuse the buffers of released ones (buffer_cache.h); a
+  // variant array's elements start EMPTY, which calloc's zero is.
+  void* data = vt == VT_UI1 ? internal::AllocateBuffer(bytes)
+                             : std::calloc(count == 0 ? 1 : count, size);
   if (data == nullptr) {
     std::free(block);
     return nullptr;
   }
+  if (vt == VT_UI1 && zeroed) std::memset(data, 0, bytes);
   block->vt = vt;
   SAFEARRAY* a = &block->array;
   a->cDims = 1;
@@ -55,9 +64,18 @@ SAFEARRAY* SafeArrayCreateVector(VARTYPE vt, int32_t lower_bound, ULONG count) {
   a->pvData = data;
   a->rgsabound[0].cElements = count;
   a->rgsabound[0].lLbound = lower_bound;
-  // Variant elements start EMPTY: calloc's zero is VT_EMPTY.
   g_live_arrays.fetch_add(1, std::memory_order_relaxed);
   return a;
+}
+
+}  // namespace
+
+SAFEARRAY* SafeArrayCreateVector(VARTYPE vt, int32_t lower_bound, ULONG count) {
+  return CreateVector(vt, lower_bound, count, /*zeroed=*/true);
+}
+
+SAFEARRAY* SafeArrayCreateBytesForWriting(int32_t lower_bound, ULONG count) {
+  return CreateVector(VT_UI1, lower_bound, count, /*zeroed=*/false);
 }
 
 HRESULT SafeArrayDestroy(SAFEARRAY* array) {
@@ -68,7 +86,11 @@ HRESULT SafeArrayDestroy(SAFEARRAY* array) {
     auto* items = static_cast<VARIANT*>(array->pvData);
     for (ULONG i = 0; i < array->rgsabound[0].cElements; ++i) VariantClear(&items[i]);
   }
-  std::free(array->pvData);
+  if (block->vt == VT_UI1) {
+    internal::ReleaseBuffer(array->pvData);
+  } else {
+    std::free(array->pvData);
+  }
   std::free(block);
   g_live_arrays.fetch_sub(1, std::memory_order_relaxed);
   return S_OK;
@@ -80,7 +102,7 @@ HRESULT SafeArrayCopy(SAFEARRAY* array, SAFEARRAY** copy) {
   if (array == nullptr) return S_OK;
   VARTYPE vt = BlockOf(array)->vt;
   ULONG n = array->rgsabound[0].cElements;
-  SAFEARRAY* c = SafeArrayCreateVector(vt, array->rgsabound[0].lLbound, n);
+  SAFEARRAY* c = CreateVector(vt, array->rgsabound[0].lLbound, n, /*zeroed=*/vt != VT_UI1);
   if (c == nullptr) return E_OUTOFMEMORY;
   if (vt == VT_VARIANT) {
     auto* from = static_cast<VARIANT*>(array->pvData);

@@ -201,7 +201,7 @@ Variant Variant::AdoptBstr(BSTR text) {
 
 Variant Variant::Bytes(std::span<const uint8_t> bytes, int32_t lower_bound) {
   if (bytes.size() > 0xFFFFFFFFu) throw std::bad_alloc();
-  SAFEARRAY* a = SafeArrayCreateVector(VT_UI1, lower_bound, static_cast<ULONG>(bytes.size()));
+  SAFEARRAY* a = SafeArrayCreateBytesForWriting(lower_bound, static_cast<ULONG>(bytes.size()));
   if (a == nullptr) throw std::bad_alloc();
   if (!bytes.empty()) std::memcpy(a->pvData, bytes.data(), bytes.size());
   Variant v;

@@ -197,6 +197,17 @@ void NamedValues::FillIncoming(std::string_view pair_text, bool decode_names) {
 void NamedValues::TakeIncoming(std::string text, bool decode_names,
                                const std::vector<StandIn>& stand_ins,
                                std::vector<std::pair<size_t, size_t>>* value_stand_ins) {
+  Take(std::move(text), 0, decode_names, stand_ins, value_stand_ins);
+}
+
+void NamedValues::TakeIncomingFrom(std::string text, size_t from, bool decode_names) {
+  const size_t start = std::min(from, text.size());
+  Take(std::move(text), start, decode_names, {}, nullptr);
+}
+
+void NamedValues::Take(std::string text, size_t pairs_at, bool decode_names,
+                       const std::vector<StandIn>& stand_ins,
+                       std::vector<std::pair<size_t, size_t>>* value_stand_ins) {
   // Offsets are 31 bits; the top bit tells the arena from the text.
   if (text.size() >= kInArena - text_.size()) throw std::bad_alloc();
   const size_t base = text_.size();
@@ -219,18 +230,13 @@ void NamedValues::TakeIncoming(std::string text, bool decode_names,
     if (arena_base + arena.size() >= kInArena) throw std::bad_alloc();
     return static_cast<uint32_t>(kInArena | (arena_base + from));
   };
+  // The pairs lie from `pairs_at` on; positions stay those of the whole text.
+  const std::string_view pairs = std::string_view(text).substr(pairs_at);
   // Every pair starts with a run of non-separators (no separator byte is
   // ever part of a multibyte character), so the runs bound the pairs: one
   // allocation, and its untouched tail costs no memory.
-  size_t runs = 0;
-  bool in_run = false;
-  for (char c : text) {
-    const bool separator = c == '=' || c == '&' || c == '?';
-    runs += !separator && !in_run ? 1 : 0;
-    in_run = !separator;
-  }
-  added.reserve(runs);
-  WalkPairs(text, *cp_, [&](std::string_view name, std::string_view value) {
+  added.reserve(CountPairRuns(pairs));
+  WalkPairs(pairs, *cp_, [&](std::string_view name, std::string_view value) {
     Entry entry{};
     if (const std::optional<size_t> stand_in = stand_in_at(name)) {
       // Decoding the encoded bytes would give them back.
@@ -472,10 +478,8 @@ void NamedValues::ThrowNotFound(std::string_view name, int32_t sub_index) const 
 
 std::string NamedValues::DecodedAt(size_t position) const {
   if (position >= entries_.size()) throw std::out_of_range("no incoming entry at that position");
-  const std::string_view encoded = IncomingValue(position);
-  // The decoder never writes more than it reads, plus its terminator.
-  std::string bytes(encoded.size() + 1, '\0');
-  bytes.resize(DecodeValue(encoded, bytes.data(), *cp_));
+  std::string bytes;
+  AppendDecodedValue(IncomingValue(position), &bytes, *cp_);
   return bytes;
 }
 
@@ -514,6 +518,18 @@ std::string NamedValues::SessionText(std::string_view encoded_result) const {
   text.append(kResultName);
   text.append(encoded_result);
   return text;
+}
+
+std::vector<std::string_view> NamedValues::RequestBodyPieces() const {
+  std::vector<std::string_view> pieces;
+  pieces.reserve(4 * out_names_.size());
+  for (size_t i = 0; i < out_names_.size() && i < out_values_.size(); ++i) {
+    if (i != 0) pieces.emplace_back("&");
+    pieces.emplace_back(out_names_[i]);
+    pieces.emplace_back("=");
+    pieces.emplace_back(out_values_[i]);
+  }
+  return pieces;
 }
 
 std::string NamedValues::RequestBody() const {

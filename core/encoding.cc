@@ -3,15 +3,19 @@
 // table-driven and allocate once per call.
 #include "quillon/core/encoding.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
+#include <sys/platform/x86.h>
 #endif
 
 #include "core/encoding_internal.h"
+#include "quillon/component/runtime.h"
 
 namespace quillon::core {
 namespace {
@@ -97,19 +101,62 @@ const DecodeTable& DecodeTableFor(const platform::CodePage& cp) {
 
 }  // namespace
 
+// How many bytes EncodeValue makes of `bytes`: three for every byte that is
+// escaped, one for the rest.
+size_t EncodedLength(std::string_view bytes) {
+  const auto* in = reinterpret_cast<const uint8_t*>(bytes.data());
+  const size_t n = bytes.size();
+  size_t escaped = 0;
+  size_t i = 0;
+#if defined(__SSE2__)
+  // Bytes that are copied (letters, digits) or become '+' (the blank), by
+  // ranges: x is in [lo, hi] when max(x, lo) == x and min(x, hi) == x.
+  auto in_range = [](__m128i x, char lo, char hi) {
+    return _mm_and_si128(_mm_cmpeq_epi8(_mm_max_epu8(x, _mm_set1_epi8(lo)), x),
+                         _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(hi)), x));
+  };
+  // Escaped bytes are summed per lane and folded every 255 blocks, before
+  // a lane can overflow.
+  const __m128i one = _mm_set1_epi8(1);
+  while (n - i >= 16) {
+    __m128i sums = _mm_setzero_si128();
+    for (int k = 0; k < 255 && n - i >= 16; ++k, i += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+      const __m128i kept = _mm_or_si128(
+          _mm_or_si128(in_range(v, '0', '9'), in_range(v, 'A', 'Z')),
+          _mm_or_si128(in_range(v, 'a', 'z'), _mm_cmpeq_epi8(v, _mm_set1_epi8(' '))));
+      sums = _mm_add_epi8(sums, _mm_andnot_si128(kept, one));
+    }
+    const __m128i total = _mm_sad_epu8(sums, _mm_setzero_si128());
+    escaped += static_cast<size_t>(_mm_cvtsi128_si32(total)) +
+               static_cast<size_t>(_mm_cvtsi128_si32(_mm_srli_si128(total, 8)));
+  }
+#endif
+  for (; i < n; ++i) escaped += kEncodeTable[in[i]].length == 3 ? 1 : 0;
+  return n + 2 * escaped;
+}
+
 void AppendEncodedValue(std::string_view bytes, std::string* out) {
-  const size_t start = out->size();
+  // Reserved exactly first (the only step that can fail), then written in
+  // pieces through a buffer on the stack: a large value is encoded straight
+  // into its place, without the zero-filling of a resize or a second copy.
+  out->reserve(out->size() + EncodedLength(bytes));
+  com::AdviseLargeBuffer(out->data() + out->size(), out->capacity() - out->size());
+  constexpr size_t kPiece = 1024;
   // Every entry is stored as four bytes, so one byte of slack past the
   // worst case of three output bytes per input byte.
-  out->resize(start + 3 * bytes.size() + 1);
-  char* o = out->data() + start;
+  char buffer[3 * kPiece + 1];
   const auto* in = reinterpret_cast<const uint8_t*>(bytes.data());
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    const EncodeEntry& entry = kEncodeTable[in[i]];
-    std::memcpy(o, &entry, sizeof entry);
-    o += entry.length;
+  for (size_t at = 0; at < bytes.size(); at += kPiece) {
+    const size_t end = std::min(bytes.size(), at + kPiece);
+    char* o = buffer;
+    for (size_t i = at; i < end; ++i) {
+      const EncodeEntry& entry = kEncodeTable[in[i]];
+      std::memcpy(o, &entry, sizeof entry);
+      o += entry.length;
+    }
+    out->append(buffer, static_cast<size_t>(o - buffer));
   }
-  out->resize(static_cast<size_t>(o - out->data()));
 }
 
 std::string EncodeValue(std::string_view bytes) {
@@ -240,11 +287,43 @@ __attribute__((target("ssse3"))) BlockProgress DecodeBlocks(const uint8_t* in, s
   return {i, w, 0};
 }
 
+// glibc's record of the processor, made once at process start for its own
+// string functions: asking the processor again (cpuid, as the constructor
+// behind __builtin_cpu_supports does in every process that loads the
+// library) traps to the hypervisor on a virtual machine, a cost every CGI
+// start would pay.
 bool CpuHasSsse3() {
-  static const bool kHas = __builtin_cpu_supports("ssse3");
+  static const bool kHas = CPU_FEATURE_ACTIVE(SSSE3);
   return kHas;
 }
 #endif
+
+// The decoder's walk from in[*i] up to `stop` (an escape that starts
+// before `stop` is taken whole) of a text of n bytes, writing at *o; the
+// output never runs ahead of the input. False when the walk meets a lead
+// byte, at which point the text counts as never encoded.
+bool DecodeWalk(const uint8_t* in, size_t n, size_t stop, size_t* i, uint8_t** o,
+                const DecodeTable& table, bool allow_vector) {
+#if defined(QUILLON_VECTOR_DECODE)
+  if (allow_vector && CpuHasSsse3()) {
+    while (*i < stop && stop - *i >= 16) {
+      const BlockProgress done = DecodeBlocks(in + *i, stop - *i, *o);
+      *i += done.in;
+      *o += done.out;
+      const size_t until = *i + done.scalar;
+      while (*i < until && *i < n) {
+        if (!DecodeStep(in, n, i, o, table)) return false;
+      }
+    }
+  }
+#else
+  (void)allow_vector;
+#endif
+  while (*i < stop) {
+    if (!DecodeStep(in, n, i, o, table)) return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -253,33 +332,10 @@ namespace internal {
 size_t DecodeValueWith(std::string_view text, char* out, const platform::CodePage& cp,
                        bool allow_vector) {
   const size_t n = CStringLength(text);
-  const DecodeTable& table = DecodeTableFor(cp);
   const auto* in = reinterpret_cast<const uint8_t*>(text.data());
   auto* o = reinterpret_cast<uint8_t*>(out);
-  // False when the walk meets a lead byte.
-  const bool encoded = [&] {
-    size_t i = 0;
-#if defined(QUILLON_VECTOR_DECODE)
-    if (allow_vector && CpuHasSsse3()) {
-      while (n - i >= 16) {
-        const BlockProgress done = DecodeBlocks(in + i, n - i, o);
-        i += done.in;
-        o += done.out;
-        const size_t until = i + done.scalar;
-        while (i < until && i < n) {
-          if (!DecodeStep(in, n, &i, &o, table)) return false;
-        }
-      }
-    }
-#else
-    (void)allow_vector;
-#endif
-    while (i < n) {
-      if (!DecodeStep(in, n, &i, &o, table)) return false;
-    }
-    return true;
-  }();
-  if (!encoded) {
+  size_t i = 0;
+  if (!DecodeWalk(in, n, n, &i, &o, DecodeTableFor(cp), allow_vector)) {
     // A raw multibyte character: the text was never encoded.
     std::memcpy(out, text.data(), n);
     out[n] = '\0';
@@ -295,9 +351,36 @@ size_t DecodeValue(std::string_view text, char* out, const platform::CodePage& c
   return internal::DecodeValueWith(text, out, cp, /*allow_vector=*/true);
 }
 
+void AppendDecodedValue(std::string_view text, std::string* out, const platform::CodePage& cp) {
+  const size_t n = CStringLength(text);
+  const size_t start = out->size();
+  // Room for the longest result (the decoded bytes are never more than the
+  // text), reserved first: it is the only step that can fail. Pieces are
+  // decoded on the stack and appended, so only the pages the result fills
+  // are ever touched.
+  out->reserve(start + n);
+  com::AdviseLargeBuffer(out->data() + start, out->capacity() - start);
+  constexpr size_t kPiece = 4096;
+  // Vector stores may run up to 8 bytes past what a block produced.
+  uint8_t buffer[kPiece + 16];
+  const auto* in = reinterpret_cast<const uint8_t*>(text.data());
+  const DecodeTable& table = DecodeTableFor(cp);
+  size_t i = 0;
+  while (i < n) {
+    uint8_t* o = buffer;
+    if (!DecodeWalk(in, n, std::min(n, i + kPiece), &i, &o, table, /*allow_vector=*/true)) {
+      // A raw multibyte character: the text was never encoded.
+      out->resize(start);
+      out->append(text.data(), n);
+      return;
+    }
+    out->append(reinterpret_cast<const char*>(buffer), static_cast<size_t>(o - buffer));
+  }
+}
+
 std::string DecodeValue(std::string_view text, const platform::CodePage& cp) {
-  std::string out(text.size() + 1, '\0');
-  out.resize(DecodeValue(text, out.data(), cp));
+  std::string out;
+  AppendDecodedValue(text, &out, cp);
   return out;
 }
 

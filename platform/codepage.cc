@@ -446,12 +446,58 @@ size_t CodePage::Find(std::string_view text, std::string_view needle,
   return std::string_view::npos;
 }
 
+namespace {
+
+// The first position at or after `pos` whose byte is one of `chars` (at
+// most four bytes, all below 0x80) or is 0x80 or more; text.size() when
+// there is none. Every byte below 0x80 is a character of its own in both
+// code pages, so nothing before that position can belong to a multibyte
+// character.
+size_t ScanAsciiRun(std::string_view text, size_t pos, std::string_view chars) {
+  const auto* in = reinterpret_cast<const uint8_t*>(text.data());
+  const size_t n = text.size();
+#if defined(__SSE2__)
+  __m128i wanted[4];
+  for (size_t k = 0; k < 4; ++k) {
+    wanted[k] = _mm_set1_epi8(chars[k < chars.size() ? k : 0]);
+  }
+  for (; pos + 16 <= n; pos += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + pos));
+    const __m128i hits =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, wanted[0]), _mm_cmpeq_epi8(v, wanted[1])),
+                     _mm_or_si128(_mm_cmpeq_epi8(v, wanted[2]), _mm_cmpeq_epi8(v, wanted[3])));
+    // The byte's own top bit marks a possible lead byte.
+    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(hits, v)));
+    if (mask != 0) return pos + static_cast<size_t>(std::countr_zero(mask));
+  }
+#endif
+  for (; pos < n; ++pos) {
+    if (in[pos] >= 0x80 || chars.find(static_cast<char>(in[pos])) != chars.npos) return pos;
+  }
+  return n;
+}
+
+}  // namespace
+
 size_t CodePage::FindAnyOf(std::string_view text, std::string_view chars,
                            size_t from) const {
-  for (size_t pos = from; pos < text.size(); pos += CharLength(text, pos)) {
-    if (CharLength(text, pos) == 1 && chars.find(text[pos]) != chars.npos) {
-      return pos;
+  // Separators are single ASCII bytes everywhere the toolkit looks for them,
+  // and the texts it searches (pair lists, encoded values) are mostly ASCII:
+  // runs of ASCII are scanned in blocks, and only a byte that may start a
+  // multibyte character is stepped over character by character.
+  const bool ascii_chars =
+      !chars.empty() && chars.size() <= 4 &&
+      std::all_of(chars.begin(), chars.end(), [](char c) { return static_cast<uint8_t>(c) < 0x80; });
+  size_t pos = from;
+  while (pos < text.size()) {
+    if (ascii_chars) {
+      pos = ScanAsciiRun(text, pos, chars);
+      if (pos >= text.size()) break;
+      if (static_cast<uint8_t>(text[pos]) < 0x80) return pos;
     }
+    const size_t length = CharLength(text, pos);
+    if (length == 1 && chars.find(text[pos]) != chars.npos) return pos;
+    pos += length;
   }
   return std::string_view::npos;
 }
@@ -490,15 +536,19 @@ std::u16string CodePage::ToUtf16(std::string_view text) const {
 
 std::string CodePage::FromUtf16(std::u16string_view text) const {
   std::string result;
-  result.reserve(text.size());  // right for ASCII, grown as needed otherwise
+  AppendFromUtf16(text, &result);
+  return result;
+}
+
+void CodePage::AppendFromUtf16(std::u16string_view text, std::string* out) const {
+  out->reserve(out->size() + text.size());  // right for ASCII, grown as needed otherwise
   char buffer[8192];
   for (size_t pos = 0; pos < text.size();) {
     const size_t written = number_ == kJapanese
                                ? Cp932().FromUtf16(text, &pos, buffer, std::size(buffer))
                                : Utf16ToUtf8(text, &pos, buffer, std::size(buffer));
-    result.append(buffer, written);
+    out->append(buffer, written);
   }
-  return result;
 }
 
 const CodePage& ProcessCodePage() {

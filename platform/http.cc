@@ -4,12 +4,16 @@
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string>
+
+#include "quillon/component/runtime.h"
 
 namespace quillon::platform {
 namespace {
@@ -30,6 +34,9 @@ CurlHandle NewHandle() {
   if (!curl) throw std::bad_alloc();
   return curl;
 }
+
+// Bodies up to this size are joined and handed to libcurl whole.
+constexpr size_t kJoinedBodyLimit = 64 * 1024;
 
 void Append(HeaderList* list, const char* line) {
   curl_slist* grown = curl_slist_append(list->get(), line);
@@ -122,19 +129,63 @@ void SetCommon(CURL* curl, const HttpEndpoint& endpoint, bool tls, const std::st
 // Exceptions must not cross libcurl's C frames: a callback that fails
 // stores what it threw and stops the transfer, and the caller rethrows it.
 struct PostState {
+  CURL* curl;
   std::string body;
+  bool sized = false;
   std::exception_ptr error;
+  // The request body still to send: the rest of the current piece, then
+  // the pieces after it.
+  const std::vector<std::string_view>* pieces = nullptr;
+  size_t piece = 0;
+  size_t offset = 0;
 };
+
+// Room reserved up front for an answer whose length the server announced;
+// a larger announcement is believed only as far as this, and the rest
+// grows as it arrives.
+constexpr curl_off_t kMaxAnnouncedReserve = curl_off_t{1} << 30;
 
 size_t CollectBody(char* data, size_t size, size_t count, void* user) {
   auto* state = static_cast<PostState*>(user);
   try {
+    if (!state->sized) {
+      // A large answer is put in its place once instead of being copied at
+      // every doubling of the buffer.
+      state->sized = true;
+      curl_off_t length = -1;
+      if (curl_easy_getinfo(state->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) ==
+              CURLE_OK &&
+          length > 0) {
+        state->body.reserve(static_cast<size_t>(std::min(length, kMaxAnnouncedReserve)));
+        com::AdviseLargeBuffer(state->body.data(), state->body.capacity());
+      }
+    }
     state->body.append(data, size * count);
     return size * count;
   } catch (...) {
     state->error = std::current_exception();
     return 0;
   }
+}
+
+// Hands libcurl the request body piece by piece, so that a large body is
+// never joined into one more copy of itself.
+size_t SupplyBody(char* buffer, size_t size, size_t count, void* user) {
+  auto* state = static_cast<PostState*>(user);
+  const size_t room = size * count;
+  size_t written = 0;
+  while (written < room && state->piece < state->pieces->size()) {
+    const std::string_view piece = (*state->pieces)[state->piece];
+    const size_t n = std::min(room - written, piece.size() - state->offset);
+    std::memcpy(buffer + written, piece.data() + state->offset, n);
+    written += n;
+    state->offset += n;
+    if (state->offset == piece.size()) {
+      ++state->piece;
+      state->offset = 0;
+    }
+  }
+  return written;
 }
 
 struct GetState {
@@ -166,7 +217,7 @@ size_t DeliverBody(char* data, size_t size, size_t count, void* user) {
 }  // namespace
 
 HttpResponse HttpPost(const HttpEndpoint& endpoint, std::string_view target,
-                      std::string_view body) {
+                      const std::vector<std::string_view>& body) {
   CurlHandle curl = NewHandle();
   const std::string url = Origin(endpoint, endpoint.tls) + "/";
   SetCommon(curl.get(), endpoint, endpoint.tls, url, RequestTarget(endpoint, endpoint.tls, target));
@@ -179,10 +230,23 @@ HttpResponse HttpPost(const HttpEndpoint& endpoint, std::string_view target,
   Append(&headers, "Expect:");
   Check(curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get()));
   Check(curl_easy_setopt(curl.get(), CURLOPT_POST, 1L));
-  Check(curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, body.data()));
-  Check(curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE_LARGE,
-                         static_cast<curl_off_t>(body.size())));
   PostState state;
+  state.curl = curl.get();
+  size_t size = 0;
+  for (std::string_view piece : body) size += piece.size();
+  // A small body goes out joined, in the request's first packet as libcurl
+  // sends given fields; a large one is read from its pieces where they lie.
+  std::string joined;
+  if (size <= kJoinedBodyLimit) {
+    joined.reserve(size);
+    for (std::string_view piece : body) joined.append(piece);
+    Check(curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, joined.data()));
+  } else {
+    state.pieces = &body;
+    Check(curl_easy_setopt(curl.get(), CURLOPT_READFUNCTION, &SupplyBody));
+    Check(curl_easy_setopt(curl.get(), CURLOPT_READDATA, &state));
+  }
+  Check(curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(size)));
   Check(curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, &CollectBody));
   Check(curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &state));
   const CURLcode done = curl_easy_perform(curl.get());
@@ -192,6 +256,11 @@ HttpResponse HttpPost(const HttpEndpoint& endpoint, std::string_view target,
   curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &response.status);
   response.body = std::move(state.body);
   return response;
+}
+
+HttpResponse HttpPost(const HttpEndpoint& endpoint, std::string_view target,
+                      std::string_view body) {
+  return HttpPost(endpoint, target, std::vector<std::string_view>{body});
 }
 
 long HttpGet(const HttpEndpoint& endpoint, std::string_view target,

@@ -261,7 +261,7 @@ void BytesToVariant(py::handle value, VARIANT* out) {
     throw py::value_error("byte array too long for an automation array");
   }
   com::SAFEARRAY* array =
-      com::SafeArrayCreateVector(com::VT_UI1, 0, static_cast<com::ULONG>(view.len));
+      com::SafeArrayCreateBytesForWriting(0, static_cast<com::ULONG>(view.len));
   if (array == nullptr) throw std::bad_alloc();
   if (view.len > 0) std::memcpy(array->pvData, view.buf, static_cast<size_t>(view.len));
   out->vt = com::VT_ARRAY | com::VT_UI1;

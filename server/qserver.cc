@@ -216,7 +216,10 @@ class QServer::Impl {
   const platform::CodePage& cp;
   std::string content_type{kDefaultContentType};
   std::string result;
+  // EncodeText(result), made when the session text needs it: a page may
+  // set a large Result many times and answer once.
   std::string encoded_result;
+  bool encoded_result_stale = false;
   bool off_line_debug = false;
   bool started = false;
   // The live start failed and answered 500: nothing else is written.
@@ -293,6 +296,9 @@ void QServer::Impl::ReadRequestOnce(Impl& s) {
   // With a session key, a cookie whose tag is missing or wrong is dropped
   // as if the visitor had not sent it.
   const SessionKeys keys = SessionKeysFromEnvironment();
+  // A page that is to sign fails now, with the reason, rather than at its
+  // end, where a failure can no longer be reported.
+  if (keys.signing()) RequireSigning();
   const int64_t now = std::time(nullptr);
   std::vector<Response::RequestVariable> session;
   for (auto& [name, value] : ScanCookiePairs(s.ServerVariable("HTTP_COOKIE"), s.cp)) {
@@ -339,7 +345,7 @@ void QServer::Finish() {
       s.response.SetSessionSigning(
           {SessionKeysFromEnvironment().current, std::time(nullptr), s.OverHttps()});
       // A false result (the reader has gone) simply ends the response.
-      s.response.Write(*s.io, s.content_type, s.values.store().SessionText(s.encoded_result));
+      s.response.Write(*s.io, s.content_type, s.values.store().SessionText(EncodedResult()));
     } catch (...) {
       // Nothing can be reported from the end of the object; what was
       // written stays written.
@@ -358,12 +364,22 @@ void QServer::SetContentType(std::string content_type) {
   impl_->content_type = std::move(content_type);
 }
 const std::string& QServer::Result() const { return impl_->result; }
-void QServer::SetResult(std::string result) {
-  std::string encoded = core::EncodeText(result);
-  impl_->result = std::move(result);
-  impl_->encoded_result = std::move(encoded);
+void QServer::SetResult(std::string_view result) {
+  // Into the room the last Result had: setting a large Result again does
+  // not allocate again.
+  impl_->result.assign(result);
+  impl_->encoded_result_stale = true;
 }
-const std::string& QServer::EncodedResult() const { return impl_->encoded_result; }
+const std::string& QServer::EncodedResult() const {
+  Impl& s = *impl_;
+  if (s.encoded_result_stale) {
+    s.encoded_result.clear();
+    core::AppendEncodedValue(std::string_view(s.result).substr(0, s.result.find('\0')),
+                             &s.encoded_result);
+    s.encoded_result_stale = false;
+  }
+  return s.encoded_result;
+}
 
 int32_t QServer::InternalPointer() const { return impl_->handle; }
 QServer* QServer::FromHandle(int32_t handle) { return LookupServerHandle(handle); }
@@ -587,7 +603,7 @@ QServer::DebugResponse QServer::DebugExit() const {
     out.binary = true;
     out.body = *s.response.binary_body();
   } else if (!s.response.has_text_body()) {
-    out.body = s.values.store().SessionText(s.encoded_result);
+    out.body = s.values.store().SessionText(EncodedResult());
   } else {
     out.body = s.response.TextBody();
   }

@@ -1,10 +1,12 @@
 #include "server/session_signing.h"
 
-#include <openssl/crypto.h>
+#include <dlfcn.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
+#include <mutex>
 #include <new>
+#include <stdexcept>
 
 #include "quillon/platform/files.h"
 
@@ -17,6 +19,61 @@ constexpr size_t kTagText = 43;
 constexpr char kTagSeparator = '.';
 constexpr char kBase64Url[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+
+// libcrypto is loaded only by a page that signs: a CGI page is a fresh
+// process per request, and mapping and relocating libcrypto cost most of a
+// small page's start. Types come from OpenSSL's own headers.
+struct Crypto {
+  decltype(&HMAC) hmac = nullptr;
+  decltype(&EVP_sha256) sha256 = nullptr;
+};
+
+struct LoadedCrypto {
+  Crypto crypto;
+  std::string why;  // empty when loaded
+};
+
+LoadedCrypto LoadCryptoLibrary() {
+  LoadedCrypto loaded;
+  // Never unloaded: OpenSSL keeps state and exit handlers of its own.
+  void* handle = dlopen(kCryptoLibraryName, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+  if (handle == nullptr) {
+    const char* detail = dlerror();
+    loaded.why = std::string("cannot load ") + kCryptoLibraryName +
+                 (detail != nullptr ? std::string(": ") + detail : std::string());
+    return loaded;
+  }
+  loaded.crypto.hmac = reinterpret_cast<decltype(&HMAC)>(dlsym(handle, "HMAC"));
+  loaded.crypto.sha256 = reinterpret_cast<decltype(&EVP_sha256)>(dlsym(handle, "EVP_sha256"));
+  if (loaded.crypto.hmac == nullptr || loaded.crypto.sha256 == nullptr) {
+    loaded.why = std::string(kCryptoLibraryName) + " lacks HMAC or EVP_sha256";
+  }
+  return loaded;
+}
+
+const Crypto& CryptoLibrary() {
+  static std::once_flag once;
+  static LoadedCrypto loaded;
+  std::call_once(once, [] { loaded = LoadCryptoLibrary(); });
+  if (!loaded.why.empty()) {
+    throw std::runtime_error("session cookies cannot be signed: " + loaded.why);
+  }
+  return loaded.crypto;
+}
+
+// Compares in time that depends on the length only, so that how long a
+// refusal takes does not tell how much of a forged tag was right.
+bool SameBytes(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  unsigned char differ = 0;
+  for (size_t i = 0; i < a.size(); ++i) {
+    differ |= static_cast<unsigned char>(a[i] ^ b[i]);
+  }
+  // Read through a volatile so that the compiler cannot end the loop at
+  // the first difference.
+  volatile unsigned char result = differ;
+  return result == 0;
+}
 
 std::string Base64Url(const unsigned char* bytes, size_t size) {
   std::string text;
@@ -45,9 +102,10 @@ std::string Base64Url(const unsigned char* bytes, size_t size) {
 // The tag in base64url, without the separator, over `signed_text`: the
 // cookie's text up to the tag.
 std::string TagText(std::string_view key, std::string_view signed_text) {
+  const Crypto& crypto = CryptoLibrary();
   unsigned char tag[EVP_MAX_MD_SIZE];
   unsigned int tag_size = 0;
-  if (HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
+  if (crypto.hmac(crypto.sha256(), key.data(), static_cast<int>(key.size()),
            reinterpret_cast<const unsigned char*>(signed_text.data()), signed_text.size(), tag,
            &tag_size) == nullptr ||
       tag_size != kTagBytes) {
@@ -60,8 +118,7 @@ std::string TagText(std::string_view key, std::string_view signed_text) {
 bool TagMatches(std::string_view key, std::string_view signed_text, std::string_view tag) {
   if (key.empty()) return false;
   const std::string expected = TagText(key, signed_text);
-  return tag.size() == expected.size() &&
-         CRYPTO_memcmp(expected.data(), tag.data(), expected.size()) == 0;
+  return SameBytes(expected, tag);
 }
 
 // A plain decimal count: digits only, no sign, no blanks; nullopt for
@@ -89,6 +146,8 @@ std::string SignedText(std::string_view cookie_name, std::string_view encoded_va
 }
 
 }  // namespace
+
+void RequireSigning() { CryptoLibrary(); }
 
 SessionKeys SessionKeysFromEnvironment() {
   SessionKeys keys;

@@ -49,6 +49,15 @@ struct SessionKeys {
   bool signing() const { return !current.empty(); }
 };
 
+// libcrypto, loaded (dlopen) by the first use of a key, so that a page that
+// signs nothing never maps it.
+inline constexpr char kCryptoLibraryName[] = "libcrypto.so.3";
+
+// Loads libcrypto now; throws std::runtime_error (naming the library and
+// the loader's reason) when it cannot be loaded, as every signing and
+// checking below does then.
+void RequireSigning();
+
 // QUILLON_SESSION_KEY, QUILLON_SESSION_KEY_OLD (their bytes taken as they
 // are) and QUILLON_SESSION_MAX_AGE of the process environment.
 SessionKeys SessionKeysFromEnvironment();

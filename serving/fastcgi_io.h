@@ -4,21 +4,21 @@
 #ifndef QUILLON_SERVING_FASTCGI_IO_H_
 #define QUILLON_SERVING_FASTCGI_IO_H_
 
-#include <fcgiapp.h>
-
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "quillon/serving/cgi_io.h"
+#include "serving/fastcgi_library.h"
 
 namespace quillon::serving {
 
 class FastCgiIo final : public CgiIo {
  public:
-  // `request` is accepted and stays so while this object is used.
-  explicit FastCgiIo(FCGX_Request* request) : request_(request) {}
+  // `request` is accepted and stays so while this object is used; `fcgi`
+  // is the loaded library that accepted it.
+  FastCgiIo(const FastCgiLibrary& fcgi, FCGX_Request* request) : fcgi_(fcgi), request_(request) {}
 
   std::optional<std::string> GetEnv(const std::string& name) const override;
   size_t ReadInput(char* buffer, size_t size) override;
@@ -29,6 +29,7 @@ class FastCgiIo final : public CgiIo {
   void LogError(std::string_view text);
 
  private:
+  const FastCgiLibrary& fcgi_;
   FCGX_Request* request_;
 };
 

@@ -2,7 +2,6 @@
 #include "quillon/serving/loop.h"
 
 #include <errno.h>
-#include <fcgiapp.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -18,6 +17,7 @@
 #include <utility>
 
 #include "serving/fastcgi_io.h"
+#include "serving/fastcgi_library.h"
 
 namespace quillon::serving {
 namespace {
@@ -121,7 +121,7 @@ void AnswerOne(std::shared_ptr<CgiIo> inner, const std::function<void()>& reques
 // servers that keep their ends open makes the loop wait, as libfcgi would.
 class DeferredCloses {
  public:
-  DeferredCloses() = default;
+  explicit DeferredCloses(const FastCgiLibrary& fcgi) : fcgi_(fcgi) {}
   DeferredCloses(const DeferredCloses&) = delete;
   DeferredCloses& operator=(const DeferredCloses&) = delete;
   ~DeferredCloses() {
@@ -137,12 +137,12 @@ class DeferredCloses {
     if (request->ipcFd >= 0 && !request->keepConnection) {
       kept = ::fcntl(request->ipcFd, F_DUPFD_CLOEXEC, 0);
       // Detached, the library closes its descriptor without the wait.
-      if (kept >= 0 && FCGX_Detach(request) != 0) {
+      if (kept >= 0 && fcgi_.Detach(request) != 0) {
         ::close(kept);
         kept = -1;
       }
     }
-    FCGX_Finish_r(request);
+    fcgi_.Finish(request);
     if (kept < 0) return;
     ::shutdown(kept, SHUT_WR);
     CloseFinished();
@@ -184,6 +184,7 @@ class DeferredCloses {
     ::close(fd);
   }
 
+  const FastCgiLibrary& fcgi_;
   std::deque<int> open_;
 };
 
@@ -196,25 +197,34 @@ void AbandonCurrentResponse() {
 void FailCurrentRequest() { CgiIo::Current()->Fail(); }
 
 void ServeRequests(const std::function<void()>& request) {
-  if (FCGX_IsCGI()) {
+  // libfcgi's own test (FCGX_IsCGI), made without loading it: a CGI start
+  // never maps the library.
+  if (!IsFastCgiListener(STDIN_FILENO)) {
     AnswerOne(CgiIo::Process(), request, [](const std::string& text) {
       std::fprintf(stderr, "%s\n", text.c_str());
     });
     return;
   }
+  std::string why;
+  const FastCgiLibrary* fcgi = LoadFastCgi(&why);
+  if (fcgi == nullptr) {
+    // Nothing can answer the web server: say why where its log shows it.
+    std::fprintf(stderr, "quillon: started as FastCGI, but %s\n", why.c_str());
+    return;
+  }
   // A client that went away mid-answer must not end the process: the write
   // fails and the next request is served.
   ::signal(SIGPIPE, SIG_IGN);
-  if (FCGX_Init() != 0) return;
+  if (fcgi->Init() != 0) return;
   FCGX_Request request_state;
-  if (FCGX_InitRequest(&request_state, 0, 0) != 0) return;
-  DeferredCloses closes;
-  while (FCGX_Accept_r(&request_state) >= 0) {
-    auto io = std::make_shared<FastCgiIo>(&request_state);
+  if (fcgi->InitRequest(&request_state, 0, 0) != 0) return;
+  DeferredCloses closes(*fcgi);
+  while (fcgi->Accept(&request_state) >= 0) {
+    auto io = std::make_shared<FastCgiIo>(*fcgi, &request_state);
     AnswerOne(io, request, [&io](const std::string& text) { io->LogError(text); });
     closes.Finish(&request_state);
   }
-  FCGX_Free(&request_state, 1);
+  fcgi->Free(&request_state, 1);
 }
 
 }  // namespace quillon::serving

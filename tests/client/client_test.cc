@@ -21,6 +21,7 @@
 #include "quillon/client/client.h"
 #include "quillon/component/bstr.h"
 #include "quillon/component/errors.h"
+#include "quillon/core/encoding.h"
 #include "tests/support/bounded_wait.h"
 #include "tests/support/message_language.h"
 
@@ -238,6 +239,48 @@ TEST(ClientSession, AnswersAndTheirOutcomes) {
     EXPECT_NE(request.find("\r\nUser-Agent: Quillon.QClient (Win32 I)\r\n"), std::string::npos);
     EXPECT_EQ(request.find("Content-Type"), std::string::npos);
     EXPECT_EQ(request.substr(request.find("\r\n\r\n") + 4), "name=Taro+Yamada&empty=");
+  }
+}
+
+// A value far larger than any form: the body is sent from the outgoing
+// list's pieces (never joined) and the answer is split where it arrived,
+// with or without a length announced, text before the marker and bytes
+// after a zero byte (which ends the answer) included.
+TEST(ClientSession, LargeValuesTravelWholeBothWays) {
+  std::string bytes(1 << 19, '\0');
+  uint32_t seed = 1;
+  for (char& c : bytes) {
+    seed = seed * 1664525u + 1013904223u;
+    c = static_cast<char>(seed >> 24);
+  }
+  const std::string session = "<p>page</p>QServerParams:Blob=" + core::EncodeValue(bytes) +
+                              "&Note=ok&QServerResult=OK";
+  for (const bool announced : {true, false}) {
+    SCOPED_TRACE(announced ? "Content-Length" : "closed at the end");
+    const std::string answer = session + "\0&Late=1"s;
+    CannedServer server(announced ? Http(200, answer)
+                                  : "HTTP/1.1 200 X\r\nConnection: close\r\n\r\n" + answer);
+    Client c;
+    c.SetServerName("127.0.0.1");
+    c.SetPortNo(static_cast<int16_t>(server.port()));
+    c.SetAppName("/page");
+    c.SetStringData("name", "Taro");
+    c.SetBinaryData("Blob", bytes);
+    const std::string expected_body = c.store().RequestBody();
+    ASSERT_GT(expected_body.size(), 1u << 20);
+    ASSERT_EQ(c.ProcessSession(), "OK");
+    EXPECT_EQ(c.GetBinaryData("Blob", 0), bytes);
+    EXPECT_EQ(c.GetStringData("Note", 0), "ok");
+    EXPECT_EQ(c.GetSubIndexCount("Late"), 0) << "nothing after the zero byte counts";
+    EXPECT_EQ(c.GetDataNameCount(), 3);
+    const std::string& request = server.request();
+    const size_t head_end = request.find("\r\n\r\n");
+    ASSERT_NE(head_end, std::string::npos);
+    EXPECT_NE(request.substr(0, head_end).find("\r\nContent-Length: " +
+                                               std::to_string(expected_body.size())),
+              std::string::npos);
+    EXPECT_TRUE(request.compare(head_end + 4, std::string::npos, expected_body) == 0)
+        << "the body differs from the joined outgoing list";
   }
 }
 

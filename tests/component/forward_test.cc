@@ -3,9 +3,11 @@
 // and out values that change only on success.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 using namespace std::string_literals;  // NOLINT(google-build-using-namespace)
 
@@ -33,7 +35,16 @@ class Plain {
   std::string When(std::optional<DATE> date) { return date ? std::to_string(*date) : "none"; }
   std::string Fail(int32_t number) { throw Error(number); }
   void Count() { ++calls; }
+  // Runs `during` (a nested call on the same thread) while holding `text`,
+  // and tells where the text lay.
+  std::string Hold(std::string_view text) {
+    seen_at = text.data();
+    if (during) during();
+    return std::string(text);
+  }
   int calls = 0;
+  std::function<void()> during;
+  const char* seen_at = nullptr;
 };
 
 struct IThing : IDispatch {
@@ -44,6 +55,7 @@ struct IThing : IDispatch {
   virtual HRESULT When(VARIANT date, BSTR* result) = 0;
   virtual HRESULT Fail(int32_t number, BSTR* result) = 0;
   virtual HRESULT Count() = 0;
+  virtual HRESULT Hold(BSTR text, BSTR* result) = 0;
 
  protected:
   ~IThing() = default;
@@ -66,6 +78,7 @@ class Thing : public ObjectBase, public IThing, public Forwarding<Thing> {
   HRESULT When(VARIANT d, BSTR* r) override { return Forward<&Plain::When>(d, r); }
   HRESULT Fail(int32_t n, BSTR* r) override { return Forward<&Plain::Fail>(n, r); }
   HRESULT Count() override { return Forward<&Plain::Count>(); }
+  HRESULT Hold(BSTR t, BSTR* r) override { return Forward<&Plain::Hold>(t, r); }
   // IDispatch is not what is tested here.
   HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
   HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
@@ -98,6 +111,32 @@ TEST_F(ForwardTest, TextCrossesInBothDirectionsAndEndsAtTheFirstNul) {
   int32_t length = 0;
   ASSERT_EQ(thing_->Length(Bstr(u"äb").get(), &length), S_OK);
   EXPECT_EQ(length, 3) << "the plain side sees code-page (UTF-8) bytes";
+}
+
+// A text argument the plain side only reads lies in a buffer the thread
+// keeps: the next call of the same size finds it there, and a call made
+// while one is running gets another, leaving the first untouched.
+TEST_F(ForwardTest, ReadOnlyTextArgumentsReuseTheirBufferButNeverShareIt) {
+  const std::u16string outer(300000, u'o');
+  const std::u16string inner(300000, u'i');
+  Bstr result;
+  ASSERT_EQ(thing_->Hold(Bstr(outer).get(), result.put()), S_OK);
+  const char* first_at = thing_->plain().seen_at;
+  ASSERT_EQ(thing_->Hold(Bstr(outer).get(), result.put()), S_OK);
+  EXPECT_EQ(thing_->plain().seen_at, first_at) << "the kept buffer is used again";
+
+  const char* inner_at = nullptr;
+  bool nested_once = false;
+  thing_->plain().during = [&] {
+    if (std::exchange(nested_once, true)) return;
+    Bstr nested;
+    ASSERT_EQ(thing_->Hold(Bstr(inner).get(), nested.put()), S_OK);
+    inner_at = thing_->plain().seen_at;
+    EXPECT_EQ(nested.view(), inner);
+  };
+  ASSERT_EQ(thing_->Hold(Bstr(outer).get(), result.put()), S_OK);
+  EXPECT_EQ(result.view(), outer) << "the nested call changed the outer argument";
+  EXPECT_NE(inner_at, first_at);
 }
 
 TEST_F(ForwardTest, ByteArraysInAndOutAndOtherKindsRefused) {

@@ -86,6 +86,19 @@ TEST(SessionTextTest, RequestBodyAndRequestDataText) {
   EXPECT_EQ(store.RequestDataText(), "\r\na=1&b=x%20y");
 }
 
+// What a transport sends piece by piece is exactly the joined body.
+TEST(SessionTextTest, RequestBodyPiecesJoinToTheRequestBody) {
+  const std::vector<std::vector<std::pair<std::string, std::string>>> lists = {
+      {}, {{"a", "1"}}, {{"name", "a b"}, {"", ""}, {"x", "\0\xFF=&"s}, {"n", ""}}};
+  for (const auto& list : lists) {
+    NamedValues store(NotFoundReport::kBare, Cp932());
+    for (const auto& [name, value] : list) store.AppendBytes(name, value);
+    std::string joined;
+    for (std::string_view piece : store.RequestBodyPieces()) joined.append(piece);
+    EXPECT_EQ(joined, store.RequestBody()) << list.size();
+  }
+}
+
 TEST(OutgoingTest, StringsStopAtZeroBytesDoNot) {
   NamedValues store;
   store.AppendString("s", "ab\0cd"s);
@@ -140,6 +153,28 @@ TEST(IncomingTest, NamesDecodedValuesKeptEncoded) {
   client.FillIncoming("n%41me=%41", /*decode_names=*/false);
   EXPECT_EQ(client.IncomingNames(), Strings{"n%41me"});
   EXPECT_EQ(client.DataNames(), Strings{"n%41me"});
+}
+
+// Taking a whole answer and splitting it from an offset gives the entries
+// that filling from the same text would, and appends like a fill.
+TEST(IncomingTest, TakingFromAnOffsetEqualsFillingTheRest) {
+  const std::string answer = "junk&x=9 QServerParams:n%41me=%41&a=1&&b&\0c=3"s;
+  const size_t from = answer.find(':') + 1;
+  NamedValues filled(NotFoundReport::kBare, Cp932());
+  filled.FillIncoming("old=1", false);
+  filled.FillIncoming(std::string_view(answer).substr(from), false);
+  NamedValues taken(NotFoundReport::kBare, Cp932());
+  taken.FillIncoming("old=1", false);
+  taken.TakeIncomingFrom(answer, from, false);
+  EXPECT_EQ(taken.IncomingNames(), filled.IncomingNames());
+  EXPECT_EQ(taken.IncomingValues(), filled.IncomingValues());
+  EXPECT_EQ(taken.DataNames(), filled.DataNames());
+  EXPECT_EQ(taken.IncomingNames(), (Strings{"old", "n%41me", "a", "b"}));
+  EXPECT_EQ(taken.GetString("N%41ME", 0), "A");
+
+  NamedValues beyond(NotFoundReport::kBare, Cp932());
+  beyond.TakeIncomingFrom("a=1", 10, false);
+  EXPECT_EQ(beyond.IncomingCount(), 0u);
 }
 
 TEST(IncomingTest, SecondFillAppendsAndDoesNotDecodeOldNamesAgain) {

@@ -214,6 +214,72 @@ TEST(DecodeValueTest, LongTextsMatchTheStepByStepWalk) {
   }
 }
 
+// Large texts are decoded in pieces: escapes that straddle a piece's end,
+// a lead byte met only in a later piece (the whole text is then copied),
+// and bytes already in the output must all come out as the walk says.
+TEST(DecodeValueTest, LargeTextsDecodeLikeTheWalkAcrossPieces) {
+  std::mt19937 rng(7);
+  std::string binary(9000, '\0');
+  for (char& c : binary) c = static_cast<char>(rng());
+  const std::string encoded = EncodeValue(binary);
+  std::vector<std::string> texts = {encoded, std::string(5000, 'a') + "\x81\x40" + encoded};
+  for (size_t at : {4093u, 4094u, 4095u, 4096u, 8190u, 8191u, 8192u}) {
+    std::string text(10000, 'q');
+    text.replace(at, 3, "%41");
+    texts.push_back(text);
+    text.replace(at, 3, "%%4");
+    texts.push_back(text);
+  }
+  for (const std::string& text : texts) {
+    for (const CodePage* cp : {&Cp932(), &Cp65001()}) {
+      std::string out = "kept";
+      AppendDecodedValue(text, &out, *cp);
+      ASSERT_EQ(out, "kept" + ReferenceDecode(text, *cp)) << cp->number() << " " << text.size();
+    }
+  }
+  EXPECT_EQ(DecodeValue(encoded, Cp932()), binary);
+}
+
+// Whole values are encoded in pieces and sized beforehand: the output must
+// be the byte-by-byte rule's, whatever the size and content.
+TEST(EncodeValueTest, LargeValuesFollowTheByteRule) {
+  auto reference = [](std::string_view bytes) {
+    std::string out;
+    for (unsigned char b : bytes) {
+      if ((b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z')) {
+        out += static_cast<char>(b);
+      } else if (b == ' ') {
+        out += '+';
+      } else {
+        static const char kDigits[] = "0123456789ABCDEF";
+        out += '%';
+        out += kDigits[b >> 4];
+        out += kDigits[b & 15];
+      }
+    }
+    return out;
+  };
+  std::mt19937 rng(11);
+  const std::string text_bytes = "Hello World 42 /?&=%+";
+  for (size_t size : {0u, 15u, 16u, 17u, 1023u, 1024u, 1025u, 5000u}) {
+    std::string binary(size, '\0'), text(size, '\0');
+    for (char& c : binary) c = static_cast<char>(rng());
+    for (char& c : text) c = text_bytes[rng() % text_bytes.size()];
+    for (const std::string* value : {&binary, &text}) {
+      std::string out = "x=";
+      AppendEncodedValue(*value, &out);
+      ASSERT_EQ(out, "x=" + reference(*value)) << size;
+      // No room beyond the value is taken (the old way reserved three
+      // bytes per input byte and kept them); a short string grows to twice
+      // its inline room at least.
+      const std::string alone = EncodeValue(*value);
+      if (alone.size() > 30) {
+        EXPECT_EQ(alone.capacity(), alone.size()) << size;
+      }
+    }
+  }
+}
+
 TEST(DecodeValueTest, EscapeAtEveryBlockOffset) {
   for (size_t at = 0; at < 40; ++at) {
     std::string text(40, 'q');

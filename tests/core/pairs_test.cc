@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/pairs_walk.h"
 #include "quillon/core/encoding.h"
 #include "quillon/platform/codepage.h"
 
@@ -77,6 +78,40 @@ TEST(SplitPairsTest, AppendsToExistingLists) {
   SplitPairs("a=1", &names, &values, CodePage::Get(CodePage::kUtf8));
   EXPECT_EQ(names, (std::vector<std::string>{"old", "a"}));
   EXPECT_EQ(values, (std::vector<std::string>{"v", "1"}));
+}
+
+// The bound that sizes the entry list: counted in blocks, it must equal
+// the runs counted byte by byte (a start in every lane and across block
+// ends included), and never be below the pairs the walk finds.
+TEST(CountPairRunsTest, EqualsTheByteCountAndBoundsThePairs) {
+  auto plain = [](std::string_view text) {
+    size_t runs = 0;
+    bool after = true;
+    for (char c : text) {
+      const bool sep = c == '=' || c == '&' || c == '?';
+      runs += !sep && after;
+      after = sep;
+    }
+    return runs;
+  };
+  std::mt19937 rng(5);
+  const std::string alphabet = "=&?ab%+\x81";
+  std::vector<std::string> texts = {"", "a", "=", "a=b&c", std::string(5000, 'x'),
+                                    std::string(5000, '&')};
+  for (int round = 0; round < 300; ++round) {
+    // Long enough for many blocks and, now and then, the periodic fold.
+    std::string text(rng() % (round % 10 == 0 ? 9000 : 100), 'x');
+    for (char& c : text) c = alphabet[rng() % alphabet.size()];
+    texts.push_back(text);
+  }
+  for (const std::string& text : texts) {
+    ASSERT_EQ(CountPairRuns(text), plain(text)) << text;
+    size_t pairs = 0;
+    WalkPairs(text, platform::CodePage::Get(932), [&](std::string_view, std::string_view) {
+      ++pairs;
+    });
+    ASSERT_LE(pairs, CountPairRuns(text)) << text;
+  }
 }
 
 TEST(JoinPairsTest, AppendsWithAmpersandOnlyBetweenItems) {

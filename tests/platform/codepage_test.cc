@@ -199,6 +199,46 @@ INSTANTIATE_TEST_SUITE_P(
                     FindAnyCase{k65001, "\xc3\xa9&", "&", 0, 2},
                     FindAnyCase{k65001, "", "&", 0, npos}));
 
+// The walk FindAnyOf must agree with: one character at a time.
+size_t CharByCharFindAnyOf(const CodePage& cp, std::string_view text, std::string_view chars,
+                           size_t from) {
+  for (size_t pos = from; pos < text.size(); pos += cp.CharLength(text, pos)) {
+    if (cp.CharLength(text, pos) == 1 && chars.find(text[pos]) != npos) return pos;
+  }
+  return npos;
+}
+
+// Long texts take the block scan; mixes of separators, ASCII, lead and
+// trail bytes (a separator byte right after a lead byte among them) must
+// give what the character walk gives, from every starting character.
+TEST(FindAnyOf, LongTextsAgreeWithTheCharacterWalk) {
+  const std::string palette = "ab=&?|\\\x00\x5c\x7c\x40\x81\x82\x9f\xa0\xc3\xe0\xe3\xf0\xfc\x80\xbf"s;
+  const std::vector<std::string> char_sets = {"=&?", "&", "|", "\\", "=\\&|", "\0"s};
+  uint32_t seed = 12345;
+  auto next = [&seed] {
+    seed = seed * 1664525u + 1013904223u;
+    return seed >> 8;
+  };
+  for (const int page : {k932, k65001}) {
+    const CodePage& cp = CodePage::Get(page);
+    for (int round = 0; round < 200; ++round) {
+      // Mostly plain letters, so that whole blocks hold no character wanted.
+      std::string text(1 + next() % 150, 'x');
+      for (char& c : text) {
+        if (next() % 4 == 0) c = palette[next() % palette.size()];
+      }
+      for (const std::string& chars : char_sets) {
+        for (size_t from = 0;; from += cp.CharLength(text, from)) {
+          ASSERT_EQ(cp.FindAnyOf(text, chars, from), CharByCharFindAnyOf(cp, text, chars, from))
+              << page << " " << testing::PrintToString(text) << " chars "
+              << testing::PrintToString(chars) << " from " << from;
+          if (from >= text.size()) break;
+        }
+      }
+    }
+  }
+}
+
 struct MappingCase {
   uint16_t code;        // the 932 character, lead byte high
   char16_t unit;

@@ -40,6 +40,7 @@
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "quillon/component/bstr.h"
 #include "quillon/component/errors.h"
@@ -49,16 +50,67 @@
 
 namespace quillon::com {
 
-// Automation text as process code-page bytes, up to its first NUL unit.
-inline std::string NarrowText(BSTR text) {
-  std::string bytes = platform::ProcessCodePage().FromUtf16(Bstr::View(text));
+// Automation text as process code-page bytes, up to its first NUL unit,
+// appended to *bytes.
+inline void AppendNarrowText(BSTR text, std::string* bytes) {
+  const size_t start = bytes->size();
+  platform::ProcessCodePage().AppendFromUtf16(Bstr::View(text), bytes);
   // U+0000 is the only unit that becomes a zero byte in either code page,
   // so cutting the bytes is cutting the text, at memchr's speed.
-  if (const void* zero = std::memchr(bytes.data(), 0, bytes.size())) {
-    bytes.resize(static_cast<size_t>(static_cast<const char*>(zero) - bytes.data()));
+  if (const void* zero = std::memchr(bytes->data() + start, 0, bytes->size() - start)) {
+    bytes->resize(static_cast<size_t>(static_cast<const char*>(zero) - bytes->data()));
   }
+}
+
+// Automation text as process code-page bytes, up to its first NUL unit.
+inline std::string NarrowText(BSTR text) {
+  std::string bytes;
+  AppendNarrowText(text, &bytes);
   return bytes;
 }
+
+// The converted bytes of an argument that the plain method only reads (a
+// std::string_view parameter). They live in a buffer the thread keeps
+// between calls, so that a large argument neither allocates nor faults in
+// fresh pages on every call. Each object holds its own buffer for its life
+// (a nested call on the same thread gets another one). Only buffers from
+// kMinKept to kMaxKept bytes are kept, at most kMaxPooled of them: a small
+// one costs little to allocate, and a moved-from one holds nothing.
+class ScratchText {
+ public:
+  static constexpr size_t kMinKept = size_t{64} << 10;
+  static constexpr size_t kMaxKept = size_t{32} << 20;
+  static constexpr size_t kMaxPooled = 2;
+
+  ScratchText() {
+    if (!Pool().empty()) {
+      text_ = std::move(Pool().back());
+      Pool().pop_back();
+    }
+    text_.clear();
+  }
+  ScratchText(ScratchText&& other) noexcept : text_(std::move(other.text_)) {}
+  ScratchText& operator=(ScratchText&&) = delete;
+  ~ScratchText() {
+    const size_t kept = text_.capacity();
+    if (kept < kMinKept || kept > kMaxKept || Pool().size() >= kMaxPooled) return;
+    try {
+      Pool().push_back(std::move(text_));
+    } catch (...) {
+      // Not kept; the buffer is simply freed.
+    }
+  }
+
+  std::string* buffer() { return &text_; }
+  operator std::string_view() const { return text_; }
+
+ private:
+  static std::vector<std::string>& Pool() {
+    thread_local std::vector<std::string> pool;
+    return pool;
+  }
+  std::string text_;
+};
 
 // Code-page bytes as a new automation string; throws std::bad_alloc. The
 // text is converted straight into the string: a byte gives at most one unit,
@@ -112,13 +164,23 @@ struct StorageOf {
 };
 template <>
 struct StorageOf<std::string_view> {
-  using type = std::string;
+  using type = ScratchText;
 };
 template <class P>
 using Storage = typename StorageOf<std::remove_cvref_t<P>>::type;
 
 inline std::string In(BSTR s, Tag<std::string>) { return NarrowText(s); }
 inline std::string In(const VARIANT& v, Tag<std::string>) { return BytesOf(v); }
+inline ScratchText In(BSTR s, Tag<ScratchText>) {
+  ScratchText text;
+  AppendNarrowText(s, text.buffer());
+  return text;
+}
+inline ScratchText In(const VARIANT& v, Tag<ScratchText>) {
+  ScratchText bytes;
+  if (!Variant::GetBytes(v, bytes.buffer())) throw Error(kMsgBadBinaryData);
+  return bytes;
+}
 inline std::optional<DATE> In(const VARIANT& v, Tag<std::optional<DATE>>) { return DateOf(v); }
 inline VARIANT In(const VARIANT& v, Tag<VARIANT>) { return v; }
 inline IDispatch* In(IDispatch* d, Tag<IDispatch*>) { return d; }

@@ -48,9 +48,40 @@ QUILLON_RUNTIME_API HRESULT SafeArrayUnaccessData(SAFEARRAY* array);
 // Live arrays of the process, for leak checks across the component boundary.
 QUILLON_RUNTIME_API long LiveArrayCount();
 
+// SafeArrayCreateVector(VT_UI1, lower_bound, count) for a caller that
+// writes all `count` bytes at once: they are not zeroed, which a large
+// value copied in would only pay for twice. nullptr when memory runs out.
+QUILLON_RUNTIME_API SAFEARRAY* SafeArrayCreateBytesForWriting(int32_t lower_bound, ULONG count);
+
 // --- Task memory ---------------------------------------------------------------
 QUILLON_RUNTIME_API void* CoTaskMemAlloc(size_t size);
 QUILLON_RUNTIME_API void CoTaskMemFree(void* block);
+
+// --- Large buffers -----------------------------------------------------------------
+// On a virtual machine every 4 KiB page a buffer touches for the first time
+// is a fault that costs microseconds; a value of tens of megabytes faults
+// tens of thousands of times.
+//
+// Freed automation strings and byte arrays of kMinCachedBuffer bytes and
+// more are kept (at most kMaxCachedBuffers of them, kMaxCachedBytes in all,
+// the oldest given back first) and handed to the next string or array of a
+// like size, so that a large property read or written again and again
+// reuses pages that are already there. A kept buffer is never handed out
+// while a string or array still uses it.
+inline constexpr size_t kMinCachedBuffer = size_t{64} << 10;
+inline constexpr size_t kMaxCachedBuffers = 8;
+inline constexpr size_t kMaxCachedBytes = size_t{64} << 20;
+// What is kept now, in bytes; for tests and diagnostics.
+QUILLON_RUNTIME_API size_t CachedBufferBytes();
+
+// Buffers from this size on are worth the advice below.
+inline constexpr size_t kLargeBuffer = size_t{4} << 20;
+// Asks the kernel to back the untouched room [data, data + size) with huge
+// pages where it can (transparent huge pages in "madvise" mode, Debian's
+// default), so that filling it faults once per 2 MiB instead of once per
+// 4 KiB. Smaller buffers, and a kernel that declines, change nothing; the
+// contents are never affected.
+QUILLON_RUNTIME_API void AdviseLargeBuffer(void* data, size_t size);
 
 // --- Error information ---------------------------------------------------------
 // The calling thread's error object, set by a failing method and taken

@@ -125,6 +125,10 @@ class NamedValues {
   void TakeIncoming(std::string pair_text, bool decode_names,
                     const std::vector<StandIn>& stand_ins = {},
                     std::vector<std::pair<size_t, size_t>>* value_stand_ins = nullptr);
+  // FillIncoming of the pair text that starts at `from` in `text` (the
+  // client's answer, whose pairs follow the session marker), keeping the
+  // whole text without copying it. `from` beyond the text gives no pairs.
+  void TakeIncomingFrom(std::string text, size_t from, bool decode_names);
   // Empties the incoming list, the distinct names and the upload arrays
   // (the client does this before it parses a new answer).
   void ClearIncoming();
@@ -193,6 +197,10 @@ class NamedValues {
   // The client's request body: JoinPairs over the outgoing list with an
   // empty start ("" for an empty list; no prefix, no line end).
   std::string RequestBody() const;
+  // RequestBody as the pieces that make it, in order, each a view of the
+  // outgoing list (valid until it changes): what a transport sends without
+  // joining a large body into one more copy.
+  std::vector<std::string_view> RequestBodyPieces() const;
   // The request-data text of the incoming list: "\r\n" then JoinPairs
   // (names as stored, values encoded).
   std::string RequestDataText() const;
@@ -202,6 +210,10 @@ class NamedValues {
  private:
   static void Append(std::vector<std::string>* names, std::vector<std::string>* values,
                      std::string name, std::string value);
+  // TakeIncoming of the pairs from `from` on.
+  void Take(std::string text, size_t pairs_at, bool decode_names,
+            const std::vector<StandIn>& stand_ins,
+            std::vector<std::pair<size_t, size_t>>* value_stand_ins);
 
   // The upper-cased names grouped: every distinct key once (open addressing
   // over the key's first position), and the positions of each key in list

@@ -65,6 +65,12 @@ size_t DecodeValue(std::string_view text, char* out,
 // Convenience: the decoded bytes (zero bytes included).
 std::string DecodeValue(std::string_view text,
                         const platform::CodePage& cp = platform::ProcessCodePage());
+// The same, appended to *out (which is otherwise untouched). Only the room
+// the decoded bytes fill is written, so decoding a large value costs the
+// memory of its result, not of its text. On bad_alloc *out keeps its old
+// contents.
+void AppendDecodedValue(std::string_view text, std::string* out,
+                        const platform::CodePage& cp = platform::ProcessCodePage());
 
 // --- Hex byte text -------------------------------------------------------------
 //

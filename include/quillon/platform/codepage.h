@@ -59,6 +59,9 @@ class CodePage {
   // Thread-safe; no locale or converter state is involved.
   std::u16string ToUtf16(std::string_view text) const;
   std::string FromUtf16(std::u16string_view text) const;
+  // FromUtf16 appended to *out, whose room is used as it is (a buffer
+  // kept between calls is not allocated again).
+  void AppendFromUtf16(std::u16string_view text, std::string* out) const;
 
   // The same conversions into a caller's buffer, for callers that allocate
   // the result themselves (an automation string). ToUtf16 writes at most

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quillon::platform {
 
@@ -62,6 +63,11 @@ struct HttpResponse {
 // read the whole answer.
 HttpResponse HttpPost(const HttpEndpoint& endpoint, std::string_view target,
                       std::string_view body);
+// The same with the body given as pieces that are sent one after the other
+// (a large body is read from where its pieces lie, never joined). The
+// pieces must stay unchanged until the call returns.
+HttpResponse HttpPost(const HttpEndpoint& endpoint, std::string_view target,
+                      const std::vector<std::string_view>& body);
 
 // GET `target` over plain HTTP (endpoint.tls is ignored) with no header of
 // its own. `on_status` is called once with the status before any body

@@ -108,8 +108,8 @@ class QUILLON_EXPORT QServer {
   const std::string& ContentType() const;
   void SetContentType(std::string content_type);
   const std::string& Result() const;
-  // Stores the text and refreshes EncodedResult.
-  void SetResult(std::string result);
+  // Stores the text; EncodedResult follows it.
+  void SetResult(std::string_view result);
   // The encoded Result the session text carries.
   const std::string& EncodedResult() const;
 

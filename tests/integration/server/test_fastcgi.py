@@ -8,6 +8,8 @@ import http.client
 import os
 import re
 import signal
+import socket
+import subprocess
 import threading
 import time
 from pathlib import Path
@@ -238,3 +240,72 @@ def test_fastcgi_keeps_the_visitors_connection(fcgi, lighttpd, serve_page):
     assert answers_on_one_connection(fcgi, "/app/echo") == [True, True, True]
     lighttpd.link_cgi("page", serve_page)
     assert answers_on_one_connection(lighttpd, "/cgi-bin/page/echo") == [False, False, False]
+
+
+# --- Libraries a page loads only when it uses them -------------------------------
+
+def mapped(body: bytes) -> dict[str, str]:
+    got = harness.key_values(body)
+    return {"fcgi": got.get("fcgi"), "crypto": got.get("crypto")}
+
+
+@pytest.mark.parametrize("key, expected", [
+    (None, {"fcgi": "0", "crypto": "0"}),
+    # A page that signs its session cookies needs libcrypto from its start.
+    ("a-session-key", {"fcgi": "0", "crypto": "1"}),
+])
+def test_cgi_start_maps_only_the_libraries_it_uses(serve_page, cgi_env, temp_dir, key, expected):
+    env = dict(cgi_env, TMPDIR=str(temp_dir), REQUEST_METHOD="GET", GATEWAY_INTERFACE="CGI/1.1",
+               PATH_INFO="/libraries")
+    if key is not None:
+        env["QUILLON_SESSION_KEY"] = key
+    result = harness.run_cgi(serve_page, env)
+    assert result.returncode == 0, result.stderr.decode(errors="replace")
+    assert mapped(result.stdout.partition(b"\r\n\r\n")[2]) == expected, result.stdout
+
+
+def test_fastcgi_start_maps_libfcgi_and_not_libcrypto(fcgi):
+    resp = fcgi.request("GET", "/app/libraries")
+    assert resp.status == 200, fcgi.error_log_text()
+    assert mapped(resp.body) == {"fcgi": "1", "crypto": "0"}
+
+
+def stand_in_library(directory: Path, soname: str) -> Path:
+    """A shared library named `soname` in `directory` that has none of the
+    real one's entry points (a broken or foreign installation)."""
+    directory.mkdir(exist_ok=True)
+    source = directory / "stand_in.c"
+    source.write_text("int quillon_stand_in;\n")
+    compiler = os.environ.get("QUILLON_CXX_COMPILER") or "c++"
+    subprocess.run([compiler, "-x", "c", "-shared", "-fPIC", "-o", str(directory / soname),
+                    str(source)], check=True, timeout=60)
+    return directory
+
+
+def test_fastcgi_start_without_a_usable_libfcgi_says_why(serve_page, cgi_env, tmp_path):
+    # Started the way a web server starts a FastCGI application (a listening
+    # socket on standard input), with a libfcgi that lacks its entries.
+    libs = stand_in_library(tmp_path / "libs", "libfcgi.so.0")
+    env = dict(cgi_env, LD_LIBRARY_PATH=f"{libs}:{cgi_env.get('LD_LIBRARY_PATH', '')}")
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as listener:
+        listener.bind(str(tmp_path / "page.sock"))
+        listener.listen(1)
+        result = subprocess.run([str(serve_page)], stdin=listener.fileno(), env=env,
+                                capture_output=True, timeout=30, check=False)
+    assert result.returncode == 0
+    assert result.stdout == b""
+    assert b"quillon: started as FastCGI, but libfcgi.so.0 has no entry FCGX_Init" in result.stderr
+
+
+def test_signing_page_without_a_usable_libcrypto_answers_500(serve_page, cgi_env, temp_dir,
+                                                             tmp_path):
+    libs = stand_in_library(tmp_path / "libs", "libcrypto.so.3")
+    env = dict(cgi_env, TMPDIR=str(temp_dir), REQUEST_METHOD="GET", GATEWAY_INTERFACE="CGI/1.1",
+               PATH_INFO="/echo", QUILLON_SESSION_KEY="a-session-key",
+               LD_LIBRARY_PATH=f"{libs}:{cgi_env.get('LD_LIBRARY_PATH', '')}")
+    result = harness.run_cgi(serve_page, env)
+    assert result.stdout.startswith(b"Status: 500 Internal Server Error\r\n"), result.stdout
+    # No unsigned cookie goes out in its place.
+    assert b"Set-Cookie" not in result.stdout
+    assert (b"session cookies cannot be signed: libcrypto.so.3 lacks HMAC or EVP_sha256"
+            in result.stderr), result.stderr

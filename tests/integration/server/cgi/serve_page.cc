@@ -13,9 +13,12 @@
 //             throws
 //   /die      ends the process in the middle of the page (a debugged
 //             program that crashes or is killed)
+//   /libraries "fcgi=1" when libfcgi is mapped into the process, "crypto=1"
+//             when libcrypto is (0 when not)
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 
@@ -49,6 +52,15 @@ void Upload(QServer& s) {
   s.WriteString("size=" + std::to_string(s.GetBinaryData("file", 0).size()));
 }
 
+// Whether a file whose name contains `name` is mapped into this process.
+bool Mapped(const std::string& name) {
+  std::ifstream maps("/proc/self/maps");
+  for (std::string line; std::getline(maps, line);) {
+    if (line.find(name) != std::string::npos) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int main() {
@@ -68,6 +80,10 @@ int main() {
       s.WriteCRLF();
       ::sleep(1);
       s.WriteString("done=1");
+    } else if (mode == "/libraries") {
+      s.WriteString(std::string("fcgi=") + (Mapped("/libfcgi.so") ? "1" : "0"));
+      s.WriteCRLF();
+      s.WriteString(std::string("crypto=") + (Mapped("/libcrypto.so") ? "1" : "0"));
     } else if (mode == "/die") {
       std::_Exit(3);
     } else if (mode == "/fail") {

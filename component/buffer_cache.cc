@@ -1,0 +1,146 @@
+#include "component/buffer_cache.h"
+
+#include <malloc.h>
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+
+#include "quillon/component/runtime.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define QUILLON_POISON(block, size) ASAN_POISON_MEMORY_REGION(block, size)
+#define QUILLON_UNPOISON(block, size) ASAN_UNPOISON_MEMORY_REGION(block, size)
+#else
+#define QUILLON_POISON(block, size) ((void)(block), (void)(size))
+#define QUILLON_UNPOISON(block, size) ((void)(block), (void)(size))
+#endif
+
+namespace quillon::com {
+namespace internal {
+namespace {
+
+// Kept blocks in the order they were given back. Strings are freed on any
+// thread (a host's garbage collector, the remote runtime's threads), hence
+// the lock; it guards a handful of entries and no system call.
+class BufferCache {
+ public:
+  void* Take(size_t size) {
+    std::lock_guard<std::mutex> guard(lock_);
+    // The smallest kept block that holds `size` without holding on to much
+    // more than it needs.
+    size_t best = count_;
+    for (size_t i = 0; i < count_; ++i) {
+      const size_t capacity = blocks_[i].capacity;
+      if (capacity >= size && capacity <= 2 * size + kMinCachedBuffer &&
+          (best == count_ || capacity < blocks_[best].capacity)) {
+        best = i;
+      }
+    }
+    if (best == count_) return nullptr;
+    void* block = blocks_[best].block;
+    Remove(best);
+    return block;
+  }
+
+  // False when the block is not kept (the caller frees it).
+  bool Keep(void* block, size_t capacity) {
+    if (capacity < kMinCachedBuffer || capacity > kMaxCachedBytes) return false;
+    std::array<void*, kMaxCachedBuffers> evicted{};
+    size_t evicted_count = 0;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      // The oldest go first, so that a size no longer asked for leaves.
+      while (count_ > 0 && (count_ >= kMaxCachedBuffers || bytes_ + capacity > kMaxCachedBytes)) {
+        evicted[evicted_count++] = blocks_[0].block;
+        Remove(0);
+      }
+      blocks_[count_++] = Kept{block, capacity};
+      bytes_ += capacity;
+    }
+    for (size_t i = 0; i < evicted_count; ++i) {
+      QUILLON_UNPOISON(evicted[i], malloc_usable_size(evicted[i]));
+      std::free(evicted[i]);
+    }
+    return true;
+  }
+
+  size_t bytes() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return bytes_;
+  }
+
+ private:
+  struct Kept {
+    void* block;
+    size_t capacity;
+  };
+
+  void Remove(size_t i) {
+    bytes_ -= blocks_[i].capacity;
+    std::copy(blocks_.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+              blocks_.begin() + static_cast<std::ptrdiff_t>(count_),
+              blocks_.begin() + static_cast<std::ptrdiff_t>(i));
+    --count_;
+  }
+
+  std::mutex lock_;
+  std::array<Kept, kMaxCachedBuffers> blocks_{};
+  size_t count_ = 0;
+  size_t bytes_ = 0;
+};
+
+BufferCache& Cache() {
+  // Never destroyed: strings are freed by destructors of other statics
+  // until the very end of the process.
+  static BufferCache* cache = new BufferCache;
+  return *cache;
+}
+
+}  // namespace
+
+void* AllocateBuffer(size_t size) {
+  if (size >= kMinCachedBuffer) {
+    if (void* block = Cache().Take(size)) {
+      QUILLON_UNPOISON(block, size);
+      return block;
+    }
+  }
+  void* block = std::malloc(size == 0 ? 1 : size);
+  AdviseLargeBuffer(block, size);
+  return block;
+}
+
+void ReleaseBuffer(void* block) {
+  if (block == nullptr) return;
+  const size_t capacity = malloc_usable_size(block);
+  // Poisoned while kept, so that a use after the release still shows under
+  // AddressSanitizer.
+  QUILLON_POISON(block, capacity);
+  if (Cache().Keep(block, capacity)) return;
+  QUILLON_UNPOISON(block, capacity);
+  std::free(block);
+}
+
+}  // namespace internal
+
+size_t CachedBufferBytes() { return internal::Cache().bytes(); }
+
+void AdviseLargeBuffer(void* data, size_t size) {
+  if (data == nullptr || size < kLargeBuffer) return;
+  // Only whole huge pages inside the buffer can be given; the advice is a
+  // hint, and a refusal (no such mode, an old kernel) is no failure.
+  constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
+  const auto begin = reinterpret_cast<uintptr_t>(data);
+  const uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
+  const uintptr_t last = (begin + size) & ~(kHugePage - 1);
+  if (last > first) {
+    ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+  }
+}
+
+}  // namespace quillon::com

@@ -1,0 +1,135 @@
+// The runtime keeps the buffers of freed large strings and byte arrays for
+// the next ones of a like size. It must never hand out a buffer that a live
+// string or array still uses, never keep more than its bounds, and never
+// change what a string or array holds.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "quillon/component/runtime.h"
+#include "quillon/component/types.h"
+
+namespace quillon::com {
+namespace {
+
+// A live string or byte array, its bytes and the byte it was filled with.
+struct Live {
+  BSTR string = nullptr;
+  SAFEARRAY* array = nullptr;
+  size_t bytes = 0;
+  uint8_t fill = 0;
+
+  const uint8_t* data() const {
+    return string != nullptr ? reinterpret_cast<const uint8_t*>(string)
+                             : static_cast<const uint8_t*>(array->pvData);
+  }
+  // Every byte is `fill`: the first is, and each equals the next.
+  bool Intact() const {
+    return bytes == 0 || (data()[0] == fill && std::memcmp(data(), data() + 1, bytes - 1) == 0);
+  }
+  void Free() {
+    if (string != nullptr) SysFreeString(string);
+    if (array != nullptr) SafeArrayDestroy(array);
+  }
+};
+
+bool Overlap(const Live& a, const Live& b) {
+  return a.data() < b.data() + b.bytes && b.data() < a.data() + a.bytes;
+}
+
+// Strings and byte arrays of cacheable sizes made and freed at random:
+// every new one lies apart from every live one, and no live one changes
+// when the others are written.
+TEST(BufferReuse, NothingLiveIsEverHandedOut) {
+  std::mt19937 rng(3);
+  std::vector<Live> live;
+  const size_t sizes[] = {kMinCachedBuffer, kMinCachedBuffer + 1000, 3 * kMinCachedBuffer,
+                          size_t{1} << 20};
+  for (int step = 0; step < 400; ++step) {
+    if (!live.empty() && rng() % 3 == 0) {
+      const size_t victim = rng() % live.size();
+      ASSERT_TRUE(live[victim].Intact()) << "step " << step;
+      live[victim].Free();
+      live.erase(live.begin() + static_cast<std::ptrdiff_t>(victim));
+      continue;
+    }
+    Live made;
+    made.bytes = sizes[rng() % std::size(sizes)];
+    made.fill = static_cast<uint8_t>(step);
+    switch (rng() % 3) {
+      case 0:
+        made.string = AllocStringForWriting(static_cast<UINT>(made.bytes / 2));
+        made.bytes = made.bytes / 2 * 2;
+        ASSERT_NE(made.string, nullptr);
+        break;
+      case 1:
+        made.array = SafeArrayCreateBytesForWriting(0, static_cast<ULONG>(made.bytes));
+        ASSERT_NE(made.array, nullptr);
+        break;
+      default:
+        // Zeroed as documented, even when its buffer was another's.
+        made.array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(made.bytes));
+        ASSERT_NE(made.array, nullptr);
+        made.fill = 0;
+        ASSERT_TRUE(made.Intact()) << "a new byte array is not all zero at step " << step;
+        made.fill = static_cast<uint8_t>(step);
+        break;
+    }
+    for (const Live& other : live) {
+      ASSERT_FALSE(Overlap(made, other)) << "step " << step << " got memory still in use";
+    }
+    std::memset(const_cast<uint8_t*>(made.data()), made.fill, made.bytes);
+    live.push_back(made);
+  }
+  for (Live& l : live) {
+    EXPECT_TRUE(l.Intact());
+    l.Free();
+  }
+}
+
+TEST(BufferReuse, AFreedLargeStringServesTheNextOfItsSizeButNotASmallOne) {
+  const UINT units = 1 << 20;  // 2 MiB
+  BSTR first = AllocStringForWriting(units);
+  ASSERT_NE(first, nullptr);
+  SysFreeString(first);
+  // Far smaller: it must not be given the 2 MiB that sit waiting.
+  BSTR small = AllocStringForWriting(kMinCachedBuffer);
+  ASSERT_NE(small, nullptr);
+  EXPECT_NE(small, first);
+  // The same size again: the pages already there are used.
+  BSTR second = AllocStringForWriting(units);
+  EXPECT_EQ(second, first);
+  SysFreeString(small);
+  SysFreeString(second);
+}
+
+TEST(BufferReuse, KeptBytesStayWithinTheirBounds) {
+  const size_t before = CachedBufferBytes();
+  ASSERT_LE(before, kMaxCachedBytes);
+  // Below the cached size: freed at once.
+  SysFreeString(AllocStringForWriting(100));
+  EXPECT_EQ(CachedBufferBytes(), before);
+  // Above the whole budget: never kept.
+  SysFreeString(AllocStringForWriting(static_cast<UINT>(kMaxCachedBytes / 2 + 4096)));
+  EXPECT_EQ(CachedBufferBytes(), before);
+  // Many large ones of assorted sizes, all alive at once and then freed.
+  std::vector<BSTR> strings;
+  for (int i = 0; i < 40; ++i) {
+    strings.push_back(AllocStringForWriting(static_cast<UINT>((size_t{1} << 16) * (1 + i % 97))));
+    ASSERT_NE(strings.back(), nullptr);
+  }
+  size_t freed = 0;
+  for (BSTR s : strings) {
+    freed += SysStringByteLen(s);
+    SysFreeString(s);
+    ASSERT_LE(CachedBufferBytes(), kMaxCachedBytes);
+  }
+  EXPECT_LT(CachedBufferBytes(), freed) << "not everything freed is kept";
+  EXPECT_GT(CachedBufferBytes(), 0u) << "something freed is kept for reuse";
+}
+
+}  // namespace
+}  // namespace quillon::com
