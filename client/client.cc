@@ -64,7 +64,8 @@ auto Exchange(F&& body) {
   try {
     return body();
   } catch (const platform::HttpError& e) {
-    throw Error(kMsgConnectFailed, Decimal(e.code()));
+    throw Error(kMsgConnectFailed, Decimal(e.code()))
+        .WithDetail(u" (" + com::Utf8ToUtf16(e.what()) + u")");
   } catch (const Error&) {
     throw;
   } catch (const std::bad_alloc&) {
@@ -233,14 +234,14 @@ std::optional<std::string> Client::Download(std::string_view server_file,
       if (status > 399) return false;
       if (to_file) {
         file.open(local_file, std::ios::binary | std::ios::trunc);
-        if (!file) throw Error(kMsgReadFailed);
+        if (!file) throw Error(kMsgReadFailed).WithFile(store_.code_page().ToUtf16(local_file));
       }
       return true;
     };
     auto sink = [&](std::string_view piece) {
       if (to_file) {
         file.write(piece.data(), static_cast<std::streamsize>(piece.size()));
-        if (!file) throw Error(kMsgReadFailed);
+        if (!file) throw Error(kMsgReadFailed).WithFile(store_.code_page().ToUtf16(local_file));
       } else {
         body.append(piece);
       }
@@ -249,7 +250,7 @@ std::optional<std::string> Client::Download(std::string_view server_file,
     if (status > 399) throw Error(kMsgServerError, Decimal(status));
     if (!to_file) return body;
     file.close();
-    if (!file) throw Error(kMsgReadFailed);
+    if (!file) throw Error(kMsgReadFailed).WithFile(store_.code_page().ToUtf16(local_file));
     return std::nullopt;
   });
 }

@@ -13,6 +13,7 @@
 
 #include "quillon/component/bstr.h"
 #include "quillon/component/com_ptr.h"
+#include "quillon/component/errors.h"
 #include "component/runtime_internal.h"
 
 namespace quillon::com {
@@ -35,6 +36,10 @@ void FillExcepInfo(HRESULT code, EXCEPINFO* excepinfo) {
     info->GetDescription(&excepinfo->bstrDescription);
     info->GetHelpFile(&excepinfo->bstrHelpFile);
     info->GetHelpContext(&excepinfo->dwHelpContext);
+    // The message number has no field of its own; wReserved is this
+    // runtime's place for it (0 when the failure has none).
+    const int32_t number = MessageNumberOf(info.get());
+    if (number > 0 && number <= 0xFFFF) excepinfo->wReserved = static_cast<WORD>(number);
   }
 }
 

@@ -2,7 +2,9 @@
 // becomes a result code with error information.
 #include "quillon/component/errors.h"
 
+#include <algorithm>
 #include <string>
+#include <string_view>
 
 #include "component/runtime_internal.h"
 #include "quillon/component/bstr.h"
@@ -11,9 +13,63 @@
 
 namespace quillon {
 
-std::u16string Error::Description() const {
-  std::u16string text = MessageOrUnknown(number_);
-  if (composed_) text += appended_;
+Error& Error::With(std::u16string_view label, std::u16string_view value) & {
+  // A bare message whose English text ends in this very label takes the
+  // value straight after it, as the composed form of the same message
+  // would.
+  const std::string_view text = MessageText(number_, MessageLanguage::kEnglish);
+  const bool ends_in_label =
+      text.ends_with(": ") && text.size() >= label.size() + 2 &&
+      std::equal(label.begin(), label.end(), text.end() - 2 - label.size(),
+                 [](char16_t l, char t) { return l == static_cast<unsigned char>(t); });
+  if (!composed_ && context_.empty() && ends_in_label) {
+    context_ += value;
+    return *this;
+  }
+  context_ += u' ';
+  context_ += label;
+  context_ += u": ";
+  context_ += value;
+  return *this;
+}
+
+Error& Error::WithFile(std::u16string_view path) & { return With(u"File", path); }
+
+Error& Error::WithIndex(int64_t index) & {
+  return With(u"Index", com::Utf8ToUtf16(std::to_string(index)));
+}
+
+Error& Error::WithIdentifier(std::u16string_view identifier) & {
+  return With(u"Identifier", identifier);
+}
+
+Error& Error::WithParameter(std::u16string_view name) & {
+  return With(u"Parameter name", name);
+}
+
+Error& Error::WithDetail(std::u16string_view text) & {
+  context_ += text;
+  return *this;
+}
+
+Error& Error::AppendedAs(std::u16string_view label) & {
+  appended_label_ = label;
+  return *this;
+}
+
+std::u16string Error::Description() const { return Description(CurrentMessageLanguage()); }
+
+std::u16string Error::Description(MessageLanguage language) const {
+  std::u16string text = MessageOrUnknown(number_, language);
+  if (composed_) {
+    if (language == MessageLanguage::kEnglish && !appended_label_.empty()) {
+      text += u' ';
+      text += appended_label_;
+      text += u": ";
+    }
+    text += appended_;
+  }
+  if (language == MessageLanguage::kEnglish) text += context_;
   return text;
 }
 
@@ -31,11 +87,15 @@ const char* Error::what() const noexcept {
 namespace com {
 namespace {
 
-class ErrorInfo : public ObjectBase, public IErrorInfo, public ICreateErrorInfo {
+class ErrorInfo : public ObjectBase,
+                  public IErrorInfo,
+                  public ICreateErrorInfo,
+                  public IErrorMessageNumber {
  public:
   static constexpr InterfaceEntry kInterfaces[] = {
       Entry<ErrorInfo, IErrorInfo>(IID_IErrorInfo),
-      Entry<ErrorInfo, ICreateErrorInfo>(IID_ICreateErrorInfo)};
+      Entry<ErrorInfo, ICreateErrorInfo>(IID_ICreateErrorInfo),
+      Entry<ErrorInfo, IErrorMessageNumber>(IID_IErrorMessageNumber)};
 
   ErrorInfo() : ObjectBase(RuntimeModule()) {}
 
@@ -57,13 +117,20 @@ class ErrorInfo : public ObjectBase, public IErrorInfo, public ICreateErrorInfo 
     return S_OK;
   }
 
+  HRESULT GetMessageNumber(int32_t* number) override { return Out(number, number_); }
+  HRESULT SetMessageNumber(int32_t number) override {
+    number_ = number;
+    return S_OK;
+  }
+
   // Texts with embedded NULs or known lengths.
   void SetAll(std::u16string_view description, std::u16string_view source, const IID* iid,
-              DWORD help_context) {
+              DWORD help_context, int32_t number) {
     description_ = description;
     source_ = source;
     guid_ = iid != nullptr ? *iid : GUID_NULL;
     help_context_ = help_context;
+    number_ = number;
   }
 
  private:
@@ -92,6 +159,7 @@ class ErrorInfo : public ObjectBase, public IErrorInfo, public ICreateErrorInfo 
   std::u16string description_;
   std::u16string help_file_;
   DWORD help_context_ = 0;
+  int32_t number_ = 0;
 };
 
 thread_local ComPtr<IErrorInfo> t_error_info;
@@ -123,11 +191,19 @@ HRESULT GetErrorInfo(DWORD /*reserved*/, IErrorInfo** info) {
   return *info == nullptr ? S_FALSE : S_OK;
 }
 
+int32_t MessageNumberOf(IErrorInfo* info) {
+  if (info == nullptr) return 0;
+  ComPtr<IErrorMessageNumber> carrier;
+  if (Failed(info->QueryInterface(IID_IErrorMessageNumber, carrier.put_void()))) return 0;
+  int32_t number = 0;
+  return Succeeded(carrier->GetMessageNumber(&number)) ? number : 0;
+}
+
 HRESULT ReportError(HRESULT code, std::u16string_view description, std::u16string_view source,
-                    const IID* iid, DWORD help_context) {
+                    const IID* iid, DWORD help_context, int32_t number) {
   try {
     auto object = Object<ErrorInfo>::Create();
-    object->SetAll(description, source, iid, help_context);
+    object->SetAll(description, source, iid, help_context, number);
     t_error_info = ComPtr<IErrorInfo>(static_cast<IErrorInfo*>(object.get()));
   } catch (const std::bad_alloc&) {
     t_error_info.reset();
@@ -139,13 +215,13 @@ HRESULT ReportError(HRESULT code, std::u16string_view description, std::u16strin
 HRESULT ServerError(const ErrorSource& source, const Error& error) {
   HRESULT code = error.composed() ? DISP_E_EXCEPTION
                                   : MakeHresult(0x80040000u + static_cast<uint32_t>(error.number()));
-  return ReportError(code, error.Description(), source.progid, source.iid, 0);
+  return ReportError(code, error.Description(), source.progid, source.iid, 0, error.number());
 }
 
 HRESULT ClientError(std::u16string_view app_name, const Error& error) {
   HRESULT code = MakeHresult(0x800A0000u + static_cast<uint32_t>(error.number()));
   DWORD help = error.composed() ? 0 : 0x60000u + static_cast<DWORD>(error.number());
-  return ReportError(code, error.Description(), app_name, nullptr, help);
+  return ReportError(code, error.Description(), app_name, nullptr, help, error.number());
 }
 
 }  // namespace com

@@ -23,6 +23,14 @@ constexpr std::string_view kSessionMarker = "QServerParams:";
 constexpr std::string_view kResultName = "QServerResult=";
 constexpr std::string_view kLineEnd = "\r\n";
 
+std::u16string Decimal(int64_t n) { return com::Utf8ToUtf16(std::to_string(n)); }
+
+// " (2 names)": how many there were, for an English failure's detail.
+std::u16string Counted(size_t count, std::u16string_view one, std::u16string_view many) {
+  return u" (" + Decimal(static_cast<int64_t>(count)) + std::u16string(count == 1 ? one : many) +
+         u")";
+}
+
 }  // namespace
 
 std::string_view UploadInfo::file_name(size_t i) const {
@@ -94,7 +102,9 @@ void NamedValues::AppendBytes(std::string_view name, std::string_view bytes) {
 
 void NamedValues::AppendFile(std::string_view name, const std::string& path) {
   std::string bytes;
-  if (!platform::ReadWholeFile(path, &bytes)) throw Error(kMsgFileRead);
+  if (!platform::ReadWholeFile(path, &bytes)) {
+    throw Error(kMsgFileRead).WithFile(cp_->ToUtf16(path));
+  }
   AppendBytes(name, bytes);
 }
 
@@ -358,7 +368,10 @@ std::vector<std::string> NamedValues::DataNames() const {
 int32_t NamedValues::DataNameCount() const { return static_cast<int32_t>(data_names_.size()); }
 
 std::string_view NamedValues::DataName(int32_t index) const {
-  if (index < 0 || static_cast<size_t>(index) >= data_names_.size()) throw Error(kMsgBadIndex);
+  if (index < 0 || static_cast<size_t>(index) >= data_names_.size()) {
+    throw Error(kMsgBadIndex).WithIndex(index).WithDetail(
+        Counted(data_names_.size(), u" name", u" names"));
+  }
   return IncomingName(data_names_[static_cast<size_t>(index)]);
 }
 
@@ -446,13 +459,21 @@ std::optional<size_t> NamedValues::FindEntry(std::string_view name, int32_t sub_
 
 size_t NamedValues::FindEntryOrThrow(std::string_view name, int32_t sub_index) const {
   std::optional<size_t> position = FindEntry(name, sub_index);
-  if (!position) ThrowNotFound(name);
+  if (!position) ThrowNotFound(name, sub_index);
   return *position;
 }
 
-void NamedValues::ThrowNotFound(std::string_view name) const {
-  if (not_found_ == NotFoundReport::kWithName) throw Error(kMsgNoParameter, cp_->ToUtf16(name));
-  throw Error(kMsgNoParameter);
+void NamedValues::ThrowNotFound(std::string_view name, int32_t sub_index) const {
+  Error error = not_found_ == NotFoundReport::kWithName
+                    ? Error(kMsgNoParameter, cp_->ToUtf16(name))
+                    : Error(kMsgNoParameter).WithParameter(cp_->ToUtf16(name));
+  // The name is there, only not that often: say so, or the message reads
+  // as if the name itself were missing.
+  if (const size_t count = Matches(name).second; count != 0) {
+    error.WithDetail(u", sub-index " + Decimal(sub_index) +
+                     Counted(count, u" value by that name", u" values by that name"));
+  }
+  throw error;
 }
 
 std::string NamedValues::DecodedAt(size_t position) const {
@@ -475,7 +496,9 @@ std::string NamedValues::GetBytes(std::string_view name, int32_t sub_index) cons
 
 void NamedValues::GetFile(std::string_view name, int32_t sub_index, const std::string& path) const {
   const std::string bytes = DecodedAt(FindEntryOrThrow(name, sub_index));
-  if (!platform::WriteWholeFile(path, bytes)) throw Error(kMsgFileWrite);
+  if (!platform::WriteWholeFile(path, bytes)) {
+    throw Error(kMsgFileWrite).WithFile(cp_->ToUtf16(path));
+  }
 }
 
 std::string NamedValues::SessionText(std::string_view encoded_result) const {

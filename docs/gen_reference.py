@@ -325,9 +325,10 @@ Names compare without regard to case in the automation door
 (`srv.getstringdata` works in Python); the C++ names are exact. Text is
 `std::string` bytes in the process code page in C++, automation strings
 (UTF-16, `str` in Python) in the other door. Failures are `quillon.Error`
-(Python) with the HRESULT, description, source and help context, or an
-exception carrying the message number (C++); the numbers and texts are
-the toolkit's messages (10001-10035, 20001-20099).
+(Python) with the HRESULT, description, source, help context and message
+number, or an exception carrying the message number (C++); the numbers and
+texts are the toolkit's messages (10001-10035, 20001-20099), in English
+under `QUILLON_MESSAGES=en`.
 
 Columns: DISPID; the member with its parameters and type as the type
 information gives them; its kind; the C++ member of the class named in the

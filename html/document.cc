@@ -111,8 +111,10 @@ void Document::Load(const std::string& file_name) {
   const std::string key = cache.Key(*this, file_name);
   if (!cache.CopyInto(this, key, file_name)) {
     auto text = std::make_shared<std::string>();
-    if (!platform::ReadWholeFile(file_name, text.get(), &identity)) throw Error(kMsgFileRead);
-    Parse(std::move(text));
+    if (!platform::ReadWholeFile(file_name, text.get(), &identity)) {
+      throw Error(kMsgFileRead).WithFile(code_page_->ToUtf16(file_name));
+    }
+    Parse(std::move(text), file_name);
     cache.Parsed(*this, key, identity);
   }
   if (!warning_text_.empty()) {
@@ -144,11 +146,12 @@ void Document::SetMasterPage(std::string&& page_data) {
   Parse(std::make_shared<std::string>(std::move(page_data)));
 }
 
-void Document::Parse(std::shared_ptr<const std::string> source) {
+void Document::Parse(std::shared_ptr<const std::string> source,
+                     std::string_view template_name) {
   Discard(false);
   find_.scope = nullptr;
   find_.last = nullptr;
-  ParseDocument(this, std::move(source));
+  ParseDocument(this, std::move(source), template_name);
 }
 
 // ---------------------------------------------------------------------------
@@ -184,13 +187,13 @@ std::string Document::GetMasterPage() { return WriteToBuffer(Form::kMasterPage);
 
 void Document::Save(const std::string& file_name) {
   if (!platform::WriteWholeFile(file_name, WriteToBuffer(Form::kPage))) {
-    throw Error(kMsgFileWrite);
+    throw Error(kMsgFileWrite).WithFile(code_page_->ToUtf16(file_name));
   }
 }
 
 void Document::SaveMasterPage(const std::string& file_name) {
   if (!platform::WriteWholeFile(file_name, WriteToBuffer(Form::kMasterPage))) {
-    throw Error(kMsgFileWrite);
+    throw Error(kMsgFileWrite).WithFile(code_page_->ToUtf16(file_name));
   }
 }
 
@@ -287,13 +290,13 @@ Ref<Tag> Document::Item(std::string_view key) const {
   std::string upper = Upper(*code_page_, key);
   if (upper == "HEAD") return Head();
   if (upper == "BODY") return Body();
-  throw Error(kMsgBadIndex);
+  throw Error(kMsgBadIndex).WithIdentifier(code_page_->ToUtf16(key));
 }
 
 Ref<Tag> Document::Item(int32_t index) const {
   if (index == 0) return Head();
   if (index == 1) return Body();
-  throw Error(kMsgBadIndex);
+  throw Error(kMsgBadIndex).WithIndex(index);
 }
 
 namespace {

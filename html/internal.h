@@ -39,8 +39,10 @@ size_t BytesForUtf16(const platform::CodePage& cp, std::string_view text, size_t
 
 // Parses the template `source` into `doc` (see parser.cc). The tree's
 // unedited names, values and texts are slices of it: the document's arena
-// keeps it.
-void ParseDocument(Document* doc, std::shared_ptr<const std::string> source);
+// keeps it. `template_name` names the source in English warning lines
+// (empty: a text given as it is).
+void ParseDocument(Document* doc, std::shared_ptr<const std::string> source,
+                   std::string_view template_name);
 
 // How many templates this process parsed (every SetMasterPage, and every
 // Load that the template cache did not answer).

@@ -119,13 +119,15 @@ uint64_t ParseCount() { return parse_count.load(std::memory_order_relaxed); }
 
 class Parser {
  public:
-  Parser(Document* doc, std::string_view text)
+  Parser(Document* doc, std::string_view text, std::string_view template_name)
       : doc_(doc), cp_(doc->code_page()), text_(text), arena_(doc->arena()),
-        dummy_(doc->dummy_tag_id()) {
+        dummy_(doc->dummy_tag_id()), template_name_(template_name),
+        english_(CurrentMessageLanguage() == MessageLanguage::kEnglish) {
     utf8_ = cp_.number() != platform::CodePage::kJapanese;
   }
 
-  static void Parse(Document* doc, std::shared_ptr<const std::string> source);
+  static void Parse(Document* doc, std::shared_ptr<const std::string> source,
+                    std::string_view template_name);
 
  private:
   void Run();
@@ -259,9 +261,16 @@ class Parser {
     std::string second;
   };
   Words words_[3];
+  // Warning lines in English name the template they come from.
+  std::string_view template_name_;
+  bool english_;
   // Line counting for warnings resumes where the previous one stopped.
   size_t counted_to_ = 0;
   int crs_ = 0;
+  // English lines count every line end (LF, CR LF or a lone CR), so that
+  // a template saved with LF line ends gets its true line numbers too.
+  int line_ends_ = 0;
+  size_t last_line_end_ = kNone;
   size_t last_lf_ = kNone;
 };
 
@@ -628,6 +637,8 @@ void Parser::Report(size_t pos, int number, std::string_view first, std::string_
   if (pos < counted_to_) {
     counted_to_ = 0;
     crs_ = 0;
+    line_ends_ = 0;
+    last_line_end_ = kNone;
     last_lf_ = kNone;
   }
   // Counted a stretch at a time (the loop and the search vectorise), not
@@ -635,19 +646,43 @@ void Parser::Report(size_t pos, int number, std::string_view first, std::string_
   const char* from = text_.data() + counted_to_;
   const char* to = text_.data() + pos;
   crs_ += static_cast<int>(CountCr(from, to));
+  if (english_) {
+    const char* const end = text_.data() + text_.size();
+    for (const char* c = from; c < to; ++c) {
+      if (*c != '\n' && *c != '\r') continue;
+      last_line_end_ = static_cast<size_t>(c - text_.data());
+      line_ends_ += *c == '\n' || c + 1 == end || c[1] != '\n';
+    }
+  }
   if (const void* lf = memrchr(from, '\n', static_cast<size_t>(to - from))) {
     last_lf_ = static_cast<size_t>(static_cast<const char*>(lf) - text_.data());
   }
   counted_to_ = pos;
-  const long long line = 1 + crs_;
+  const long long line = 1 + (english_ ? line_ends_ : crs_);
+  const size_t line_start = english_ ? last_line_end_ : last_lf_;
   const long long column =
-      last_lf_ == kNone ? static_cast<long long>(pos) + 1
-                        : static_cast<long long>(pos) - static_cast<long long>(last_lf_);
+      line_start == kNone ? static_cast<long long>(pos) + 1
+                          : static_cast<long long>(pos) - static_cast<long long>(line_start);
   // The fixed words of the lines, in the document's code page, once per
   // parse: a page may need thousands of repairs.
   const int kind = number == kMsgUnclosedInnerTag ? 0 : number == kMsgUnopenedEndTag ? 1 : 2;
   Words& words = words_[kind];
-  if (words.message.empty()) {
+  if (words.message.empty() && english_) {
+    static constexpr std::string_view kFirst[] = {", inner tag: ", ", removed tag: ",
+                                                  ", nested tag: "};
+    static constexpr std::string_view kSecond[] = {", outer tag: ", ", current tag: ", ""};
+    words.message = std::string(MessageText(number, MessageLanguage::kEnglish));
+    words.message += " ----  template: ";
+    if (template_name_.empty()) {
+      words.message += "(text)";
+    } else {
+      words.message += template_name_;
+    }
+    words.message += ", line: ";
+    words.column = ", column: ";
+    words.first = kFirst[kind];
+    words.second = kSecond[kind];
+  } else if (words.message.empty()) {
     static constexpr std::u16string_view kFirst[] = {u", 下位のタグ：", u", 削除されたタグ：",
                                                      u", ネストしているタグ："};
     static constexpr std::u16string_view kSecond[] = {u", 上位のタグ：", u", 現在処理中のタグ：", u""};
@@ -715,10 +750,11 @@ void Parser::Abandon() {
   kids_.clear();
 }
 
-void Parser::Parse(Document* doc, std::shared_ptr<const std::string> source) {
+void Parser::Parse(Document* doc, std::shared_ptr<const std::string> source,
+                   std::string_view template_name) {
   parse_count.fetch_add(1, std::memory_order_relaxed);
   doc->arena()->Keep(source);
-  Parser parser(doc, *source);
+  Parser parser(doc, *source, template_name);
   try {
     parser.Run();
   } catch (...) {
@@ -727,8 +763,9 @@ void Parser::Parse(Document* doc, std::shared_ptr<const std::string> source) {
   }
 }
 
-void ParseDocument(Document* doc, std::shared_ptr<const std::string> source) {
-  Parser::Parse(doc, std::move(source));
+void ParseDocument(Document* doc, std::shared_ptr<const std::string> source,
+                   std::string_view template_name) {
+  Parser::Parse(doc, std::move(source), template_name);
 }
 
 }  // namespace quillon::html

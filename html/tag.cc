@@ -842,28 +842,42 @@ void Tag::SetValue(std::string_view value) {
 
 Ref<Tag> Tag::Add(std::string_view id, std::string_view name) { return Children().Add(id, name); }
 
+namespace {
+
+// The position of `key` among `tag`'s children; 10004 naming it when none
+// answers to it.
+int32_t PositionOfKey(Tag& tag, std::string_view key) {
+  const int32_t position = tag.Children().FindKey(key);
+  if (position == -1) {
+    throw Error(kMsgBadIndex).WithIdentifier(CodePageOf(tag.document()).ToUtf16(key));
+  }
+  return position;
+}
+
+}  // namespace
+
 Ref<Tag> Tag::InsertBefore(int32_t before, std::string_view id, std::string_view name) {
-  if (before == -1) throw Error(kMsgBadIndex);
+  if (before == -1) throw Error(kMsgBadIndex).WithIndex(before);
   return Children().InsertAt(before, id, name);
 }
 
 Ref<Tag> Tag::InsertAfter(int32_t after, std::string_view id, std::string_view name) {
-  if (after == -1) throw Error(kMsgBadIndex);
+  if (after == -1) throw Error(kMsgBadIndex).WithIndex(after);
   // Resolved positions outside the list, -2 + 1 included, give nothing.
   if (after == std::numeric_limits<int32_t>::max()) return nullptr;
   return Children().InsertAt(after + 1, id, name);
 }
 
 Ref<Tag> Tag::InsertBefore(std::string_view key, std::string_view id, std::string_view name) {
-  return InsertBefore(Children().FindKey(key), id, name);
+  return InsertBefore(PositionOfKey(*this, key), id, name);
 }
 
 Ref<Tag> Tag::InsertAfter(std::string_view key, std::string_view id, std::string_view name) {
-  return InsertAfter(Children().FindKey(key), id, name);
+  return InsertAfter(PositionOfKey(*this, key), id, name);
 }
 
 void Tag::Remove(int32_t target, int32_t count) {
-  if (target == -1) throw Error(kMsgBadIndex);
+  if (target == -1) throw Error(kMsgBadIndex).WithIndex(target);
   if (count <= 0 || !kids_) return;
   // Positions outside the list are skipped one by one, as removing each
   // position in turn would; only those inside go.
@@ -882,7 +896,7 @@ void Tag::Remove(int32_t target, int32_t count) {
 }
 
 void Tag::Remove(std::string_view key, int32_t count) {
-  Remove(Children().FindKey(key), count);
+  Remove(PositionOfKey(*this, key), count);
 }
 
 void Tag::RemoveFromParent() {
@@ -1123,7 +1137,9 @@ Ref<Tag> Tag::FindByParameter(std::string_view name, std::string_view value) {
 
 Ref<Tag> Tag::Get(std::string_view id) {
   Ref<Tag> found = FindByID(id);
-  if (!found) throw Error(kMsgBadIndex, CodePageOf(document()).ToUtf16(id));
+  if (!found) {
+    throw Error(kMsgBadIndex, CodePageOf(document()).ToUtf16(id)).AppendedAs(u"Identifier");
+  }
   return found;
 }
 

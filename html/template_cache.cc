@@ -6,6 +6,7 @@
 #include "html/arena.h"
 #include "html/node.h"
 #include "html/search.h"
+#include "quillon/component/errors.h"
 
 namespace quillon::html {
 
@@ -38,6 +39,9 @@ std::string TemplateCache::Key(const Document& doc, const std::string& file_name
   key += std::to_string(doc.code_page().number());
   key += doc.ConvertMasterPage() ? 'C' : '-';
   key += doc.DummyTagName();
+  // The warning lines are kept with the tree, in the language of the parse.
+  key += '\0';
+  key += CurrentMessageLanguage() == MessageLanguage::kEnglish ? "en" : "ja";
   return key;
 }
 

@@ -39,7 +39,8 @@ class TemplateCache {
   static TemplateCache& Instance();
 
   // What decides the tree of `file_name` in `doc`: the name, the code
-  // page, the document's ConvertMasterPage setting and text-block name.
+  // page, the document's ConvertMasterPage setting and text-block name, and
+  // the language of the warning lines (QUILLON_MESSAGES).
   static std::string Key(const Document& doc, const std::string& file_name);
   // Gives `doc` a copy of the tree kept for `key` when `file_name` is
   // still as it was; false (nothing changed) otherwise.

@@ -82,7 +82,8 @@ std::vector<py::handle> IndexArgs(const py::object& key) {
     if (description.empty()) description = SystemText(code);
     HostError error(code, std::move(description),
                     std::u16string(com::Bstr::View(excep->bstrSource)), excep->dwHelpContext,
-                    std::u16string(com::Bstr::View(excep->bstrHelpFile)));
+                    std::u16string(com::Bstr::View(excep->bstrHelpFile)), HostError::Kind::kError,
+                    excep->wReserved);
     com::ClearExcepInfo(excep);
     throw error;
   }

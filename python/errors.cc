@@ -8,6 +8,7 @@
 
 #include "quillon/component/bstr.h"
 #include "quillon/component/com_ptr.h"
+#include "quillon/component/errors.h"
 #include "quillon/component/runtime.h"
 
 namespace py = pybind11;
@@ -27,27 +28,84 @@ constexpr const char kErrorClasses[] = R"py(
 class Error(Exception):
     """A failed automation call.
 
-    hresult      the result code, an unsigned 32-bit number (for an exception
-                 raised by a member: the member's own code, not 0x80020009)
-    description  the object's text, or the platform's text for the code
-    source       who raised it (a server object's versioned ProgID, "QClient")
-    helpcontext  help context number (0 when none)
-    helpfile     help file name ("" when none)
+    Error(hresult=0x80004005, description="", source="", helpcontext=0,
+          helpfile="", number=None)
+
+    A toolkit failure has a message number; its code follows from the number
+    and the convention of the object that failed:
+
+      server objects   0x80040000 + number, or 0x80020009 when a value was
+                       appended to the message (10005 with the name)
+      client control   0x800A0000 + number, help context 0x60000 + number
+                       (0 when a value was appended)
+
+    The descriptions are the toolkit's Japanese messages; with the
+    environment variable QUILLON_MESSAGES=en (quillon-serve sets it) they are
+    English and name what the call was given (file, index, parameter). The
+    codes and numbers are the same in both languages.
     """
 
     def __init__(self, hresult=0x80004005, description="", source="", helpcontext=0,
-                 helpfile=""):
-        super().__init__(hresult, description, source, helpcontext, helpfile)
-        self.hresult = hresult & 0xFFFFFFFF
-        self.description = description
-        self.source = source
-        self.helpcontext = helpcontext
-        self.helpfile = helpfile
+                 helpfile="", number=None):
+        super().__init__(hresult, description, source, helpcontext, helpfile, number)
+        self._hresult = hresult & 0xFFFFFFFF
+        self._description = description
+        self._source = source
+        self._helpcontext = helpcontext
+        self._helpfile = helpfile
+        self._number = number
+
+    @property
+    def hresult(self):
+        """The result code as an unsigned 32-bit number: 0x80040000 + number or
+        0x80020009 from a server object, 0x800A0000 + number (or | an engine's
+        error number) from the client control, a platform code (0x80020005
+        type mismatch, 0x80040154 class not registered, ...) otherwise. For an
+        exception a member raised, the member's own code, not 0x80020009 as
+        such."""
+        return self._hresult
+
+    @property
+    def description(self):
+        """The failure's text: the toolkit's message (with any appended value
+        and, under QUILLON_MESSAGES=en, what the call knew), a database
+        engine's own text, or the platform's text for the code when the
+        object gave none ("" when there is none either)."""
+        return self._description
+
+    @property
+    def source(self):
+        """Who raised it: a server object's versioned ProgID
+        ("QServer.QServer.3"), the client control's application name, a
+        database engine's source; "" when the failure came with no error
+        information."""
+        return self._source
+
+    @property
+    def helpcontext(self):
+        """The help context number: 0x60000 + the message number for a client
+        control's bare message, a database engine's own, else 0."""
+        return self._helpcontext
+
+    @property
+    def helpfile(self):
+        """The help file name; "" when none."""
+        return self._helpfile
+
+    @property
+    def number(self):
+        """The toolkit's message number (100, 1001-1003, 10001-10035,
+        20001-20099, or a number the toolkit has no text for) of every
+        toolkit failure, those whose code is 0x80020009 included; None when
+        the failure is not one of the toolkit's messages (a dispatch refusal,
+        a database engine's own text, a Python exception of a published
+        object)."""
+        return self._number
 
     def __str__(self):
-        if self.description:
-            return "0x%08X: %s" % (self.hresult, self.description)
-        return "0x%08X" % self.hresult
+        if self._description:
+            return "0x%08X: %s" % (self._hresult, self._description)
+        return "0x%08X" % self._hresult
 
 
 class UnknownNameError(Error, AttributeError):
@@ -59,9 +117,10 @@ class ReleasedError(Error, ValueError):
 )py";
 
 py::object MakeInstance(PyObject* cls, const HostError& e) {
-  return py::reinterpret_borrow<py::object>(cls)(e.hresult(), StrFromUtf16(e.description()),
-                                                 StrFromUtf16(e.source()), e.help_context(),
-                                                 StrFromUtf16(e.help_file()));
+  const int32_t number = e.number();
+  return py::reinterpret_borrow<py::object>(cls)(
+      e.hresult(), StrFromUtf16(e.description()), StrFromUtf16(e.source()), e.help_context(),
+      StrFromUtf16(e.help_file()), number != 0 ? py::object(py::int_(number)) : py::none());
 }
 
 struct Known {
@@ -106,6 +165,22 @@ constexpr Known kKnownTexts[] = {
 
 }  // namespace
 
+int32_t HostError::DerivedNumber(uint32_t hresult, uint32_t help_context) {
+  const uint32_t low = hresult & 0xFFFFu;
+  // A server object's bare message: only numbers the toolkit has a text
+  // for, as the same facility holds the platform's own codes
+  // (0x80040154 ...).
+  if ((hresult & 0xFFFF0000u) == 0x80040000u && !MessageText(static_cast<int>(low)).empty()) {
+    return static_cast<int32_t>(low);
+  }
+  // The client control's bare message names its number twice; a recordset
+  // failure (0x800A0000 | the binding's code) does not.
+  if ((hresult & 0xFFFF0000u) == 0x800A0000u && low != 0 && help_context == 0x60000u + low) {
+    return static_cast<int32_t>(low);
+  }
+  return 0;
+}
+
 std::u16string SystemText(com::HRESULT hr) {
   for (const Known& k : kKnownTexts) {
     if (k.code == static_cast<uint32_t>(hr)) return k.text;
@@ -134,7 +209,8 @@ void ThrowWithErrorInfo(com::HRESULT hr) {
     std::u16string text(description.view());
     if (text.empty()) text = SystemText(hr);
     throw HostError(hr, std::move(text), std::u16string(source.view()), help_context,
-                    std::u16string(help_file.view()));
+                    std::u16string(help_file.view()), HostError::Kind::kError,
+                    com::MessageNumberOf(info.get()));
   }
   ThrowHresult(hr);
 }

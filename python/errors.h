@@ -32,14 +32,19 @@ class HostError : public std::exception {
     kReleased,     // quillon.ReleasedError (also a ValueError)
   };
 
+  // `number`: the toolkit's message number the error information carried;
+  // 0 lets the code and help context tell it (a bare message), when they
+  // can.
   HostError(com::HRESULT hresult, std::u16string description, std::u16string source = {},
-            uint32_t help_context = 0, std::u16string help_file = {}, Kind kind = Kind::kError)
+            uint32_t help_context = 0, std::u16string help_file = {}, Kind kind = Kind::kError,
+            int32_t number = 0)
       : hresult_(static_cast<uint32_t>(hresult)),
         description_(std::move(description)),
         source_(std::move(source)),
         help_file_(std::move(help_file)),
         help_context_(help_context),
-        kind_(kind) {}
+        kind_(kind),
+        number_(number != 0 ? number : DerivedNumber(hresult_, help_context)) {}
 
   uint32_t hresult() const { return hresult_; }
   const std::u16string& description() const { return description_; }
@@ -47,7 +52,13 @@ class HostError : public std::exception {
   const std::u16string& help_file() const { return help_file_; }
   uint32_t help_context() const { return help_context_; }
   Kind kind() const { return kind_; }
+  // The message number; 0 when the failure is not a toolkit message.
+  int32_t number() const { return number_; }
   const char* what() const noexcept override { return "quillon.Error"; }
+
+  // The number a bare toolkit message's code (and help context) shows; 0
+  // for any other failure.
+  static int32_t DerivedNumber(uint32_t hresult, uint32_t help_context);
 
  private:
   uint32_t hresult_;
@@ -56,6 +67,7 @@ class HostError : public std::exception {
   std::u16string help_file_;
   uint32_t help_context_;
   Kind kind_;
+  int32_t number_;
 };
 
 // The platform's own short text for well-known result codes ("Type

@@ -169,10 +169,13 @@ def template(name: str, title: str):
 
 
 def error_number(error: quillon.Error) -> int:
-    """The message number of a toolkit error (0x8004xxxx and the engines'
-    0x800Axxxx carry it in the low word); other codes are shown whole."""
+    """The message number of a toolkit error (composed ones, 0x80020009,
+    included); an engine's 0x800Axxxx carries its number in the low word;
+    other codes are shown whole."""
+    if error.number is not None:
+        return error.number
     code = error.hresult & 0xFFFFFFFF
-    return code & 0xFFFF if (code >> 16) in (0x8004, 0x800A) else code
+    return code & 0xFFFF if (code >> 16) == 0x800A else code
 
 
 def error_page(srv, error: quillon.Error) -> None:

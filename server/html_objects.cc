@@ -276,7 +276,7 @@ HRESULT QHtmlDocObject::get_Item(VARIANT Index, IDispatch** v) {
     } else if (key.vt == (com::VT_BYREF | com::VT_I4) && key.plVal != nullptr) {
       tag = doc_.Item(*key.plVal);
     } else {
-      throw Error(kMsgBadIndex);
+      throw Error(kMsgBadIndex).WithDetail(u" (neither text nor a whole number)");
     }
     html::Out(tag, v);
   });

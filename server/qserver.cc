@@ -190,10 +190,10 @@ class QServer::Impl {
   void WriteFileFor(const std::string& path, const std::function<bool(bool)>& write) {
     auto reserved = reserved_paths.find(path);
     if (reserved == reserved_paths.end()) {
-      if (!write(false)) throw Error(kMsgFileWrite);
+      if (!write(false)) throw Error(kMsgFileWrite).WithFile(cp.ToUtf16(path));
       return;
     }
-    if (!write(true)) throw Error(kMsgFileWrite);
+    if (!write(true)) throw Error(kMsgFileWrite).WithFile(cp.ToUtf16(path));
     reserved_paths.erase(reserved);
   }
 
@@ -206,7 +206,9 @@ class QServer::Impl {
     // Not a multipart form: the companion entry a client control sends.
     std::string companion(name);
     companion.append(file_name ? kFileNameSuffix : kFileTypeSuffix);
-    if (!values.store().FindEntry(companion, sub_index)) throw Error(kMsgMultipartOnly);
+    if (!values.store().FindEntry(companion, sub_index)) {
+      throw Error(kMsgMultipartOnly).WithParameter(cp.ToUtf16(name));
+    }
     return values.GetString(companion, sub_index);
   }
 
@@ -516,7 +518,9 @@ void QServer::WriteBinary(std::string bytes) { impl_->response.SetBinaryBody(std
 
 void QServer::WriteFromFile(const std::string& path) {
   std::string bytes;
-  if (!platform::ReadWholeFile(path, &bytes)) throw Error(kMsgFileRead);
+  if (!platform::ReadWholeFile(path, &bytes)) {
+    throw Error(kMsgFileRead).WithFile(impl_->cp.ToUtf16(path));
+  }
   impl_->response.SetBinaryBody(std::move(bytes));
 }
 

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "quillon/component/errors.h"
+#include "quillon/platform/codepage.h"
 #include "quillon/platform/files.h"
 #include "quillon/platform/handle.h"
 
@@ -42,7 +43,8 @@ uint64_t RandomValue() {
     const ssize_t n = ::getrandom(bytes + got, sizeof value - got, 0);
     if (n < 0) {
       if (errno == EINTR) continue;
-      throw Error(kMsgFileWrite);  // no name that cannot be guessed
+      // No name that cannot be guessed.
+      throw Error(kMsgFileWrite).WithDetail(u" (no random file name could be drawn)");
     }
     got += static_cast<size_t>(n);
   }
@@ -87,6 +89,9 @@ CopyResult CopyAll(int from, int to) {
   }
 }
 
+// A path as the page gave it, for an English failure's detail.
+std::u16string Text(const std::string& path) { return platform::ProcessCodePage().ToUtf16(path); }
+
 bool NameIsFree(const std::string& path) {
   struct stat info;
   return ::lstat(path.c_str(), &info) != 0 && errno == ENOENT;
@@ -107,7 +112,7 @@ void SetTempNameSourceForTesting(std::function<uint64_t()> source) {
 
 std::string CreateTempCopy(const std::string& from) {
   platform::UniqueFd source(from.empty() ? -1 : OpenSource(from));
-  if (!from.empty() && !source) throw Error(kMsgFileRead);
+  if (!from.empty() && !source) throw Error(kMsgFileRead).WithFile(Text(from));
   const std::string directory = platform::TempDirectory();
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     std::string path = TempFileName(directory, RandomValue());
@@ -118,14 +123,17 @@ std::string CreateTempCopy(const std::string& from) {
     platform::UniqueFd copy(platform::CreateExclusive(path));
     if (!copy) {
       if (errno == EEXIST) continue;
-      throw Error(kMsgFileWrite);
+      throw Error(kMsgFileWrite).WithFile(Text(path));
     }
     const CopyResult result = CopyAll(source.get(), copy.get());
     if (result == CopyResult::kOk && copy.Close()) return path;
     platform::RemoveFile(path);
-    throw Error(result == CopyResult::kReadFailed ? kMsgFileRead : kMsgFileWrite);
+    if (result == CopyResult::kReadFailed) throw Error(kMsgFileRead).WithFile(Text(from));
+    throw Error(kMsgFileWrite).WithFile(Text(path));
   }
-  throw Error(kMsgFileWrite);
+  throw Error(kMsgFileWrite)
+      .With(u"Directory", Text(directory))
+      .WithDetail(u" (no free file name turned up)");
 }
 
 }  // namespace quillon::server

@@ -74,7 +74,7 @@ std::string ServerValues::GetBytes(std::string_view name, int32_t sub_index) con
 void ServerValues::GetFile(std::string_view name, int32_t sub_index,
                            const std::string& path) const {
   if (!WriteValueTo(store_.FindEntryOrThrow(name, sub_index), path, false)) {
-    throw Error(kMsgFileWrite);
+    throw Error(kMsgFileWrite).WithFile(store_.code_page().ToUtf16(path));
   }
 }
 

@@ -182,15 +182,14 @@ void RunForwardingCgi(std::string_view project_name, const CgiStreams& io) {
     }
     case Kind::kCreateFailed:
       body.Clear();
-      WriteErrorPage(io, std::u16string(kMsgCallFailed) + u"<BR>" +
-                             EscapeHtml(outcome.description) + u"<BR>" +
-                             std::u16string(kMsgDebugHint));
+      WriteErrorPage(io, MonitorMessage(1001) + u"<BR>" + EscapeHtml(outcome.description) +
+                             u"<BR>" + MonitorMessage(1003));
       return;
     case Kind::kObjectError:
       WriteErrorPage(io, EscapeHtml(progid) + u" : " + EscapeHtml(outcome.description));
       return;
     case Kind::kOtherFailure:
-      WriteErrorPage(io, kMsgServerFailed);
+      WriteErrorPage(io, MonitorMessage(1002));
       return;
   }
 }

@@ -55,14 +55,13 @@ InteractiveDebugResult RunInteractiveDebug(std::string_view project_name,
   using Kind = DebugCallOutcome::Kind;
   switch (outcome.kind) {
     case Kind::kCreateFailed:
-      callbacks.show_message(std::u16string(kMsgCallFailed) + outcome.description +
-                             std::u16string(kMsgDebugHint));
+      callbacks.show_message(MonitorMessage(1001) + outcome.description + MonitorMessage(1003));
       return InteractiveDebugResult::kCreateFailed;
     case Kind::kObjectError:
       callbacks.show_message(progid + u" : " + outcome.description);
       return InteractiveDebugResult::kObjectError;
     case Kind::kOtherFailure:
-      callbacks.show_message(std::u16string(kMsgServerFailed));
+      callbacks.show_message(MonitorMessage(1002));
       return InteractiveDebugResult::kOtherFailure;
     case Kind::kSuccess:
       break;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "quillon/component/errors.h"
 #include "quillon/component/runtime.h"
 
 namespace quillon::monitor {
@@ -42,16 +43,13 @@ constexpr FailureText kFailureTexts[] = {
 
 }  // namespace
 
-std::u16string_view MonitorMessage(int number) {
+std::u16string MonitorMessage(int number) {
   switch (number) {
     case 100:
-      return kMsgPlatformInitFailed;
     case 1001:
-      return kMsgCallFailed;
     case 1002:
-      return kMsgServerFailed;
     case 1003:
-      return kMsgDebugHint;
+      return MessageOrUnknown(number);
     default:
       return {};
   }

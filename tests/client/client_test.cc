@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -22,6 +23,7 @@
 #include "quillon/component/errors.h"
 #include "quillon/core/encoding.h"
 #include "tests/support/bounded_wait.h"
+#include "tests/support/message_language.h"
 
 namespace quillon::client {
 namespace {
@@ -295,16 +297,16 @@ TEST(ClientSession, DistinctNamesKeepCaseAndOrder) {
   EXPECT_EQ(c.GetStringData("A", 2), "3");
 }
 
+// A port nobody listens on: bind one, learn it, close it.
+int ClosedPort() {
+  CannedServer probe("");
+  return probe.port();
+}
+
 TEST(ClientSession, TransportFailuresCarryTheirNumber) {
-  // A port nobody listens on: bind one, learn it, close it.
-  int port;
-  {
-    CannedServer probe("");
-    port = probe.port();
-  }
   Client c;
   c.SetServerName("127.0.0.1");
-  c.SetPortNo(static_cast<int16_t>(port));
+  c.SetPortNo(static_cast<int16_t>(ClosedPort()));
   std::u16string appended;
   EXPECT_EQ(ErrorNumber([&] { c.ProcessSession(); }, &appended), kMsgConnectFailed);
   EXPECT_EQ(appended, u"7") << "connection refused";
@@ -368,6 +370,78 @@ TEST(ClientControlSurface, ErrorsFollowTheClientConvention) {
   EXPECT_EQ(control->ProcessSession(result.put()), com::MakeHresult(0x800A0000u + 10032));
 }
 
+
+// Under QUILLON_MESSAGES=en the control's failures name what the call was
+// given and keep the client convention: the same code and, for a bare
+// message, the same help context.
+TEST(ClientControlSurface, EnglishDescriptionsKeepTheClientConvention) {
+  quillon::testing::ScopedMessages english("en");
+  com::Module module;
+  auto control = com::Object<ClientControl>::Create(module);
+  const std::string missing =
+      (std::filesystem::temp_directory_path() / "quillon-no-such-file.bin").string();
+  com::Bstr missing_name(com::Utf8ToUtf16(missing));
+  com::Bstr name(u"nm");
+  com::Bstr out;
+  const struct Case {
+    const char* what;
+    std::function<com::HRESULT()> call;
+    int number;
+    std::u16string english;
+  } cases[] = {
+      {"GetDataName", [&] { return control->GetDataName(5, out.put()); }, 10004,
+       u"The index is not valid. Index: 5 (0 names)"},
+      {"GetStringData", [&] { return control->GetStringData(name.get(), 0, out.put()); }, 10005,
+       u"The CGI parameter does not exist. Parameter name: nm"},
+      {"SetFileData", [&] { return control->SetFileData(name.get(), missing_name.get()); },
+       10002, u"The file does not exist or cannot be read. File: " + com::Utf8ToUtf16(missing)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const uint32_t n = static_cast<uint32_t>(c.number);
+    EXPECT_EQ(static_cast<uint32_t>(c.call()), 0x800A0000u + n);
+    com::ComPtr<com::IErrorInfo> info;
+    ASSERT_EQ(com::GetErrorInfo(0, info.put()), com::S_OK);
+    com::DWORD help = 0;
+    info->GetHelpContext(&help);
+    EXPECT_EQ(help, 0x60000u + n) << "still a bare message";
+    com::Bstr description;
+    info->GetDescription(description.put());
+    EXPECT_EQ(description.view(), c.english);
+    EXPECT_EQ(com::MessageNumberOf(info.get()), c.number);
+  }
+}
+
+TEST(ClientSession, EnglishTransportFailuresSayWhatHappened) {
+  quillon::testing::ScopedMessages english("en");
+  Client c;
+  c.SetServerName("127.0.0.1");
+  c.SetPortNo(static_cast<int16_t>(ClosedPort()));
+  try {
+    c.ProcessSession();
+    ADD_FAILURE() << "no error";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), kMsgConnectFailed);
+    EXPECT_EQ(e.appended(), u"7");
+    // The transport's own words follow the code.
+    const std::u16string text = e.Description();
+    EXPECT_TRUE(text.starts_with(u"Connecting to the HTTP server failed. Error code: 7 (") &&
+                text.ends_with(u")") && text.size() > 55)
+        << com::Utf16ToUtf8(text);
+  }
+  // A download whose local file cannot be made names the file.
+  CannedServer server(Http(200, "x"));
+  c.SetPortNo(static_cast<int16_t>(server.port()));
+  const std::string local = "/nonexistent/quillon/dl.bin";
+  try {
+    c.Download("a.bin", local);
+    ADD_FAILURE() << "no error";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), kMsgReadFailed);
+    EXPECT_EQ(e.Description(),
+              u"Reading the data returned by the HTTP server failed. File: /nonexistent/quillon/dl.bin");
+  }
+}
 
 // --- The request target, proxies ---------------------------------------------------
 

@@ -427,6 +427,8 @@ TEST_F(DispatchTest, ServerConventionNumbersAndDescribesFailures) {
     EXPECT_EQ(Bstr::View(info.bstrDescription), c.description);
     EXPECT_EQ(Bstr::View(info.bstrSource), u"Sample.Object.1");
     EXPECT_EQ(info.dwHelpContext, 0u);
+    // The number travels beside the code, which cannot show it when composed.
+    EXPECT_EQ(info.wReserved, c.number);
     ClearExcepInfo(&info);
   }
 }
@@ -448,6 +450,7 @@ TEST_F(DispatchTest, ClientConventionCarriesHelpContextForBareMessages) {
   EXPECT_EQ(static_cast<uint32_t>(info.scode), 0x800A0000u + 10031);
   EXPECT_EQ(info.dwHelpContext, 0u);
   EXPECT_EQ(Bstr::View(info.bstrDescription), MessageText16(10031) + u"+x");
+  EXPECT_EQ(info.wReserved, 10031);
   ClearExcepInfo(&info);
 }
 
@@ -457,6 +460,7 @@ TEST_F(DispatchTest, ExhaustedMemoryIsTheOutOfMemoryStatus) {
   EXPECT_EQ(Call(u"Exhaust", DISPATCH_METHOD, {}, &result, &info), DISP_E_EXCEPTION);
   EXPECT_EQ(info.scode, E_OUTOFMEMORY);
   EXPECT_EQ(info.bstrDescription, nullptr);  // no stale description from earlier failures
+  EXPECT_EQ(info.wReserved, 0);
   ClearExcepInfo(&info);
 }
 

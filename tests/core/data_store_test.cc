@@ -14,6 +14,7 @@
 #include "quillon/component/variant.h"
 #include "quillon/core/encoding.h"
 #include "quillon/platform/codepage.h"
+#include "tests/support/message_language.h"
 
 namespace quillon::core {
 namespace {
@@ -292,6 +293,43 @@ TEST(NotFoundTest, ServerAppendsTheNameAsUtf16) {
       }
     }
   }
+}
+
+// Under QUILLON_MESSAGES=en a failure names what it was given; the number,
+// whether it is composed, and the Japanese description stay as they were.
+TEST(EnglishMessagesTest, FailuresNameWhatTheyWereGiven) {
+  TempDir dir;
+  NamedValues client(NotFoundReport::kBare, Cp932());
+  NamedValues server(NotFoundReport::kWithName, Cp932());
+  for (NamedValues* store : {&client, &server}) store->FillIncoming("b=1&x=1&x=2");
+  const std::string missing = dir.File("missing.bin");
+  const std::string unwritable = dir.File("no/such/dir");
+  const std::u16string missing16 = com::Utf8ToUtf16(missing);
+  const std::u16string unwritable16 = com::Utf8ToUtf16(unwritable);
+  testing::ExpectFailuresInBothLanguages({
+      {"AppendFile", [&] { client.AppendFile("f", missing); }, kMsgFileRead,
+       u"The file does not exist or cannot be read. File: " + missing16, u""},
+      {"GetFile", [&] { server.GetFile("b", 0, unwritable); }, kMsgFileWrite,
+       u"The file cannot be written. File: " + unwritable16, u""},
+      {"DataName past the end", [&] { client.DataName(3); }, kMsgBadIndex,
+       u"The index is not valid. Index: 3 (2 names)", u""},
+      {"DataName negative", [&] { server.DataName(-1); }, kMsgBadIndex,
+       u"The index is not valid. Index: -1 (2 names)", u""},
+      {"client, no such name", [&] { client.GetString("nm", 0); }, kMsgNoParameter,
+       u"The CGI parameter does not exist. Parameter name: nm", u""},
+      {"server, no such name", [&] { server.GetBytes("nm", 0); }, kMsgNoParameter,
+       u"The CGI parameter does not exist. Parameter name: nm", u"nm"},
+      // 0x96 0xBC is U+540D in 932: the name as the script gave it.
+      {"server, double-byte name", [&] { server.GetString("\x96\xBC", 0); }, kMsgNoParameter,
+       u"The CGI parameter does not exist. Parameter name: \u540D", u"\u540D"},
+      {"client, name with too few values", [&] { client.GetString("b", 1); }, kMsgNoParameter,
+       u"The CGI parameter does not exist. Parameter name: b, sub-index 1 (1 value by that name)",
+       u""},
+      {"server, name with too few values", [&] { server.GetFile("X", 2, missing); },
+       kMsgNoParameter,
+       u"The CGI parameter does not exist. Parameter name: X, sub-index 2 (2 values by that name)",
+       u"X"},
+  });
 }
 
 TEST(IncomingTest, ClearIncomingEmptiesEverythingIncoming) {

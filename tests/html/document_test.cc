@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <random>
 #include <string>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include "quillon/html/document.h"
 #include "quillon/platform/files.h"
 #include "tests/html/html_test_util.h"
+#include "tests/support/message_language.h"
 
 namespace quillon::html {
 namespace {
@@ -244,6 +246,36 @@ TEST(DocumentFiles, LoadSaveAndErrors) {
   EXPECT_EQ(ErrorOf([&] { doc.SaveMasterPage(dir + "no/such/file.htm"); }), kMsgFileWrite);
   platform::RemoveFile(in);
   platform::RemoveFile(out);
+}
+
+// Under QUILLON_MESSAGES=en the document's failures name the file, index
+// or identifier they were given; numbers and Japanese texts stay.
+TEST(DocumentErrors, EnglishDescriptionsNameWhatTheCallWasGiven) {
+  const std::string missing = platform::TempDirectory() + "no/such/file.htm";
+  const std::u16string missing16 = Utf8().ToUtf16(missing);
+  Document doc(Utf8());
+  doc.SetMasterPage("<ul><li id=one>1</li></ul>");
+  Ref<Tag> ul = doc.FindByTagName("UL");
+  ASSERT_TRUE(ul);
+  quillon::testing::ExpectFailuresInBothLanguages({
+      {"Load", [&] { doc.Load(missing); }, kMsgFileRead,
+       u"The file does not exist or cannot be read. File: " + missing16, u""},
+      {"Save", [&] { doc.Save(missing); }, kMsgFileWrite,
+       u"The file cannot be written. File: " + missing16, u""},
+      {"SaveMasterPage", [&] { doc.SaveMasterPage(missing); }, kMsgFileWrite,
+       u"The file cannot be written. File: " + missing16, u""},
+      {"Item(2)", [&] { doc.Item(2); }, kMsgBadIndex, u"The index is not valid. Index: 2", u""},
+      {"Item(title)", [&] { doc.Item("title"); }, kMsgBadIndex,
+       u"The index is not valid. Identifier: title", u""},
+      {"Get", [&] { (void)doc.Get("none"); }, kMsgBadIndex,
+       u"The index is not valid. Identifier: none", u"none"},
+      {"InsertBefore(key)", [&] { ul->InsertBefore("none", "", "li"); }, kMsgBadIndex,
+       u"The index is not valid. Identifier: none", u""},
+      {"InsertAfter(-1)", [&] { ul->InsertAfter(-1, "", "li"); }, kMsgBadIndex,
+       u"The index is not valid. Index: -1", u""},
+      {"Remove(key)", [&] { ul->Remove("none", 1); }, kMsgBadIndex,
+       u"The index is not valid. Identifier: none", u""},
+  });
 }
 
 TEST(DocumentTree, ItemTitleAndText) {

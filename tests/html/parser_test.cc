@@ -8,6 +8,7 @@
 #include "quillon/component/errors.h"
 #include "quillon/html/document.h"
 #include "tests/html/html_test_util.h"
+#include "tests/support/message_language.h"
 
 namespace quillon::html {
 namespace {
@@ -152,6 +153,46 @@ TEST(Parser, WarningLinesCarryPositionAndNames) {
   // A new load replaces the warnings.
   doc.SetMasterPage("<p>");
   EXPECT_EQ(doc.HtmlWarning(), "");
+}
+
+// Under QUILLON_MESSAGES=en the lines are English and say where the repair
+// was: the template ("(text)" for a text given as it is), line and column.
+TEST(Parser, EnglishWarningLinesNameTheTemplateAndLine) {
+  const std::string page = "<p>a\r\n  <p>b</p>\r\n<b><i>x</b></span>";
+  const std::string english =
+      std::string(MessageText(kMsgNestedSameTag, MessageLanguage::kEnglish)) +
+      " ----  template: (text), line: 2, column: 5, nested tag: P\r\n" +
+      std::string(MessageText(kMsgUnclosedInnerTag, MessageLanguage::kEnglish)) +
+      " ----  template: (text), line: 3, column: 11, inner tag: I, outer tag: B\r\n" +
+      std::string(MessageText(kMsgUnopenedEndTag, MessageLanguage::kEnglish)) +
+      " ----  template: (text), line: 3, column: 18, removed tag: /SPAN, current tag: ROOT\r\n";
+  for (const platform::CodePage* cp : {&Utf8(), &Sjis()}) {
+    Document doc(*cp);
+    {
+      quillon::testing::ScopedMessages messages("en");
+      doc.SetMasterPage(page);
+      EXPECT_EQ(doc.HtmlWarning(), english);
+    }
+    // Lines end at LF, CR LF or a lone CR alike (the Japanese lines count
+    // CRs only, as they always did).
+    {
+      quillon::testing::ScopedMessages messages("en");
+      doc.SetMasterPage("<p>a\n  <p>b</p>\r<b><i>x</b>\r\n</span>");
+      const std::string& w = doc.HtmlWarning();
+      EXPECT_NE(w.find("template: (text), line: 2, column: 5, nested tag: P"), std::string::npos)
+          << w;
+      EXPECT_NE(w.find("template: (text), line: 3, column: 11, inner tag: I"), std::string::npos)
+          << w;
+      EXPECT_NE(w.find("template: (text), line: 4, column: 7, removed tag: /SPAN"),
+                std::string::npos)
+          << w;
+    }
+    // The language is that of each parse.
+    quillon::testing::ScopedMessages messages(nullptr);
+    doc.SetMasterPage(page);
+    EXPECT_EQ(doc.HtmlWarning().find("template:"), std::string::npos);
+    EXPECT_EQ(doc.HtmlWarning().rfind(cp->FromUtf16(MessageText16(kMsgNestedSameTag)), 0), 0u);
+  }
 }
 
 TEST(Parser, WarningTextIsInTheDocumentCodePage) {

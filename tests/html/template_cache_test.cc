@@ -13,6 +13,7 @@
 #include "quillon/component/errors.h"
 #include "quillon/html/document.h"
 #include "quillon/platform/files.h"
+#include "tests/support/message_language.h"
 
 namespace quillon::html {
 namespace {
@@ -134,6 +135,35 @@ TEST_F(TemplateCacheTest, SettingsSizeAndSwitchDecideWhatIsKept) {
     EXPECT_EQ(parses, c.parses) << c.name;
     EXPECT_EQ(master, c.convert ? "<TD QLID=\"cell\">x</TD>" : "<TD ID=\"cell\">x</TD>")
         << c.name;
+  }
+}
+
+// The warning lines are kept with the tree: a load in the other language
+// parses again rather than copying lines in the wrong one, and English
+// lines name the file as it was given to Load.
+TEST_F(TemplateCacheTest, WarningLinesAreInTheLanguageOfEachLoad) {
+  TemplateFile file("language");
+  file.Write("<b><i>x</b>\r\n\r\n<p>a<p>b");
+  const std::string english =
+      std::string(MessageText(kMsgUnclosedInnerTag, MessageLanguage::kEnglish)) +
+      " ----  template: " + file.path() + ", line: 1, column: 11, inner tag: I, outer tag: B\r\n" +
+      std::string(MessageText(kMsgNestedSameTag, MessageLanguage::kEnglish)) +
+      " ----  template: " + file.path() + ", line: 3, column: 7, nested tag: P\r\n";
+  std::string japanese;
+  for (const char* setting : {static_cast<const char*>(nullptr), "en", static_cast<const char*>(nullptr), "en"}) {
+    quillon::testing::ScopedMessages messages(setting);
+    // Parsed, parsed and kept, copied.
+    for (int i = 0; i < 3; ++i) {
+      Document doc(Utf8());
+      Load(file, &doc);
+      if (setting != nullptr) {
+        EXPECT_EQ(doc.HtmlWarning(), english) << i;
+      } else {
+        if (japanese.empty()) japanese = doc.HtmlWarning();
+        EXPECT_EQ(doc.HtmlWarning(), japanese) << i;
+        EXPECT_EQ(doc.HtmlWarning().rfind(std::string(MessageText(kMsgUnclosedInnerTag)), 0), 0u);
+      }
+    }
   }
 }
 

@@ -25,9 +25,62 @@ def test_error_is_an_exception_with_hex_text():
 
 
 def test_errors_pickle_with_their_fields():
-    e = quillon.Error(0x800A2714, MSG_10004, "QClient", 0x62714, "QUILLON.HLP")
+    e = quillon.Error(0x800A2714, MSG_10004, "QClient", 0x62714, "QUILLON.HLP", 10004)
     copy = pickle.loads(pickle.dumps(e))
     assert fields(copy) == fields(e)
+    assert copy.number == 10004
+    assert quillon.Error(0x80004005).number is None
+
+
+def test_every_field_says_what_it_holds():
+    for name in ("hresult", "description", "source", "helpcontext", "helpfile", "number"):
+        doc = getattr(quillon.Error, name).__doc__
+        assert doc and len(doc.split()) >= 5, name
+    assert "QUILLON_MESSAGES" in quillon.Error.__doc__
+    assert "0x80020009" in quillon.Error.number.__doc__
+
+
+# The message number of every toolkit failure, whichever convention and
+# whether or not the code shows it; None for what is not a toolkit message.
+@pytest.mark.parametrize("call, hresult, helpcontext, number", [
+    (lambda o: o.FailServer(10004), 0x80042714, 0, 10004),
+    (lambda o: o.FailServer(10099), 0x80042773, 0, 10099),  # a number without a text
+    (lambda o: o.FailComposed(10005, "name"), 0x80020009, 0, 10005),
+    (lambda o: o.FailComposed(20004, ""), 0x80020009, 0, 20004),
+    (lambda o: o.FailClient(10004), 0x800A2714, 0x62714, 10004),
+    (lambda o: o.FailClientComposed(10031, "404"), 0x800A272F, 0, 10031),
+    # No error information: a bare server code still tells its number ...
+    (lambda o: o.FailPlain(0x80042714 - 2**32), 0x80042714, 0, 10004),
+    # ... but the platform's codes of the same facility are no messages.
+    (lambda o: o.FailPlain(0x80040154 - 2**32), 0x80040154, 0, None),
+    (lambda o: o.FailPlain(0x80070057 - 2**32), 0x80070057, 0, None),
+    (lambda o: o.Sum(), 0x8002000E, 0, None),
+])
+def test_number_of_every_toolkit_failure(echo, call, hresult, helpcontext, number):
+    with pytest.raises(quillon.Error) as info:
+        call(echo)
+    assert (info.value.hresult, info.value.helpcontext, info.value.number) == (
+        hresult, helpcontext, number)
+
+
+@pytest.mark.parametrize("language", [None, "ja", "en"])
+def test_language_changes_the_text_only(echo, monkeypatch, language):
+    if language is None:
+        monkeypatch.delenv("QUILLON_MESSAGES", raising=False)
+    else:
+        monkeypatch.setenv("QUILLON_MESSAGES", language)
+    english = language == "en"
+    with pytest.raises(quillon.Error) as info:
+        echo.FailComposed(10005, "name")
+    expected = ("The CGI parameter does not exist. Parameter name: name" if english
+                else MSG_10005 + "name")
+    assert fields(info.value) == (0x80020009, expected, "QuillonFixture.Echo.1", 0, "")
+    assert info.value.number == 10005
+    with pytest.raises(quillon.Error) as info:
+        echo.FailClient(10004)
+    expected = "The index is not valid." if english else MSG_10004
+    assert fields(info.value) == (0x800A2714, expected, "QClient", 0x62714, "")
+    assert info.value.number == 10004
 
 
 @pytest.mark.parametrize("number, hresult, description", [

@@ -112,6 +112,22 @@ def test_document_items_and_their_errors(page):
         assert code_of(lambda: page.Item(bad)) == MSG_BAD_INDEX
 
 
+def test_english_warnings_and_errors_say_where(doc, tmp_path, monkeypatch):
+    monkeypatch.setenv("QUILLON_MESSAGES", "en")
+    template = tmp_path / "list.htm"
+    template.write_bytes(b"<P>one\n<P>two")
+    doc.Load(str(template))
+    assert doc.HtmlWarning == (
+        "A tag is nested inside a tag of the same name. The earlier tag may lack its end tag. "
+        "The earlier tag was ended. ----  template: %s, line: 2, column: 3, nested tag: P\r\n"
+        % template)
+    with pytest.raises(quillon.Error) as info:
+        doc.Item("nmae")
+    e = info.value
+    assert (e.hresult, e.number, e.description) == (
+        MSG_BAD_INDEX, 10004, "The index is not valid. Identifier: nmae")
+
+
 def test_siblings_and_their_ends(page):
     name = page.FindByID("name")
     assert name.NextTag.ID == "mail"

@@ -90,6 +90,26 @@ def test_missing_value_fails_with_a_composed_text(srv):
         0x80020009, MSG_10005 + "missing", "QServer.QServer.3")
 
 
+@pytest.mark.parametrize("call, hresult, number, english", [
+    (lambda s: s.GetDataName(5), 0x80042714, 10004,
+     "The index is not valid. Index: 5 (0 names)"),
+    (lambda s: s.GetStringData("missing", 0), 0x80020009, 10005,
+     "The CGI parameter does not exist. Parameter name: missing"),
+    (lambda s: s.WriteFromFile("/nonexistent/quillon/a.bin"), 0x80042712, 10002,
+     "The file does not exist or cannot be read. File: /nonexistent/quillon/a.bin"),
+    (lambda s: s.GetULFileName("missing", 0), 0x80020009, 10005,
+     "The CGI parameter does not exist. Parameter name: missing"),
+])
+def test_english_messages_name_what_the_call_was_given(srv, monkeypatch, call, hresult,
+                                                        number, english):
+    monkeypatch.setenv("QUILLON_MESSAGES", "en")
+    with pytest.raises(quillon.Error) as info:
+        call(srv)
+    e = info.value
+    assert (e.hresult, e.number, e.description, e.source) == (
+        hresult, number, english, "QServer.QServer.3")
+
+
 def test_unknown_member(srv):
     with pytest.raises(quillon.UnknownNameError):
         srv.NoSuchMethod()

@@ -27,6 +27,7 @@
 #include "quillon/component/variant.h"
 #include "quillon/server/iqserver.h"
 #include "server/qserver_object.h"
+#include "tests/support/message_language.h"
 
 namespace quillon::server {
 namespace {
@@ -72,6 +73,7 @@ struct CallResult {
   com::SCODE scode = 0;
   std::u16string description;
   std::u16string source;
+  int number = 0;  // the message number Invoke handed on
 };
 
 CallResult Invoke(com::IDispatch* object, DISPID dispid, com::WORD flags,
@@ -93,6 +95,7 @@ CallResult Invoke(com::IDispatch* object, DISPID dispid, com::WORD flags,
   r.scode = info.scode;
   r.description = std::u16string(Bstr::View(info.bstrDescription));
   r.source = std::u16string(Bstr::View(info.bstrSource));
+  r.number = info.wReserved;
   com::ClearExcepInfo(&info);
   return r;
 }
@@ -294,6 +297,7 @@ TEST(Invoke, TableErrorCarriesNumberTextAndSource) {
   EXPECT_EQ(static_cast<uint32_t>(r.scode), 0x80042714u);
   EXPECT_EQ(r.description, kMessage10004);
   EXPECT_EQ(r.source, u"QServer.QServer.3");
+  EXPECT_EQ(r.number, 10004);
 }
 
 TEST(Invoke, MissingValueIsAComposedMessage) {
@@ -304,6 +308,58 @@ TEST(Invoke, MissingValueIsAComposedMessage) {
   EXPECT_EQ(static_cast<uint32_t>(r.scode), 0x80020009u);
   EXPECT_EQ(r.description, std::u16string(kMessage10005) + u"名前");
   EXPECT_EQ(r.source, u"QServer.QServer.3");
+  EXPECT_EQ(r.number, 10005) << "the code cannot tell it; the number travels beside it";
+}
+
+// Under QUILLON_MESSAGES=en the same failures name what the call was given;
+// their codes are those of the Japanese run.
+TEST(Invoke, EnglishDescriptionsKeepTheCodes) {
+  ComPtr<IQServer> server = CreateServer();
+  StartOffLine(server.get());
+  ComPtr<com::IClassFactory> factory;
+  ASSERT_EQ(DllGetClassObject(ids::CLSID_QHtmlDoc, com::IID_IClassFactory, factory.put_void()),
+            com::S_OK);
+  ComPtr<com::IDispatch> doc;
+  ASSERT_EQ(factory->CreateInstance(nullptr, com::IID_IDispatch, doc.put_void()), com::S_OK);
+  const struct Case {
+    com::IDispatch* object;
+    DISPID dispid;
+    com::WORD flags;
+    std::vector<Variant> args;
+    uint32_t scode;
+    int number;
+    std::u16string english;
+  } cases[] = {
+      {server.get(), QServerDispid(u"GetDataName"), com::DISPATCH_METHOD, {Variant::I4(5)},
+       0x80042714u, 10004, u"The index is not valid. Index: 5 (0 names)"},
+      {server.get(), QServerDispid(u"GetStringData"), com::DISPATCH_METHOD,
+       {Variant::String(u"名前"), Variant::I4(0)}, 0x80020009u, 10005,
+       u"The CGI parameter does not exist. Parameter name: 名前"},
+      {server.get(), QServerDispid(u"WriteFromFile"), com::DISPATCH_METHOD,
+       {Variant::String(u"/nonexistent/quillon/page.bin")}, 0x80042712u, 10002,
+       u"The file does not exist or cannot be read. File: /nonexistent/quillon/page.bin"},
+      {server.get(), QServerDispid(u"SaveRequestData"), com::DISPATCH_METHOD,
+       {Variant::String(u"/nonexistent/quillon/request.txt")}, 0x80042713u, 10003,
+       u"The file cannot be written. File: /nonexistent/quillon/request.txt"},
+      // QHtmlDoc.Item with a key that is neither text nor a whole number.
+      {doc.get(), 13, com::DISPATCH_PROPERTYGET, {Variant::R8(1.5)}, 0x80042714u, 10004,
+       u"The index is not valid. (neither text nor a whole number)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(com::Utf16ToUtf8(c.english));
+    for (const char* setting : {static_cast<const char*>(nullptr), "en"}) {
+      quillon::testing::ScopedMessages messages(setting);
+      CallResult r = Invoke(c.object, c.dispid, c.flags, c.args);
+      EXPECT_EQ(r.hr, com::DISP_E_EXCEPTION);
+      EXPECT_EQ(static_cast<uint32_t>(r.scode), c.scode);
+      EXPECT_EQ(r.number, c.number);
+      if (setting != nullptr) {
+        EXPECT_EQ(r.description, c.english);
+      } else {
+        EXPECT_EQ(r.description, MessageText16(c.number) + (c.number == 10005 ? u"名前" : u""));
+      }
+    }
+  }
 }
 
 TEST(Invoke, EarlyBoundCallsRecordErrorInformation) {
@@ -403,6 +459,7 @@ TEST(Invoke, RecordsetFailuresCarryTheirOwnText) {
   EXPECT_EQ(r.scode, com::DISP_E_EXCEPTION) << "a composed text, as 0x80020009";
   EXPECT_EQ(r.description, MessageText16(20001));
   EXPECT_EQ(r.source, u"QServer.QServer.3");
+  EXPECT_EQ(r.number, 20001) << "the table's text, so the table's number";
 }
 
 TEST(Invoke, InjectedHeaderLinesAreAnInvalidArgument) {

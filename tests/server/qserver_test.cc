@@ -26,6 +26,7 @@
 #include "server/temp_files.h"
 #include "tests/server/fake_io.h"
 #include "tests/support/bounded_wait.h"
+#include "tests/support/message_language.h"
 
 namespace quillon::server {
 namespace {
@@ -267,6 +268,36 @@ TEST(NamedValues, ErrorsCarryTheirNumbers) {
   EXPECT_EQ(ErrorOf([&] { s->GetBinaryData("none", 0); }), kMsgNoParameter);
 }
 
+// Under QUILLON_MESSAGES=en each failure names what the call was given; the
+// number and the Japanese description do not change with the setting.
+TEST(NamedValues, EnglishFailuresNameWhatTheCallWasGiven) {
+  ScratchDir dir;
+  const std::string missing = dir / "missing.bin";
+  const std::string unwritable = dir / "no/such/dir";
+  const std::u16string missing16 = com::Utf8ToUtf16(missing);
+  const std::u16string unwritable16 = com::Utf8ToUtf16(unwritable);
+  auto s = Start({{"QUERY_STRING", "g=1&x=1&X=2"}});
+  quillon::testing::ExpectFailuresInBothLanguages({
+      {"WriteFromFile", [&] { s->WriteFromFile(missing); }, kMsgFileRead,
+       u"The file does not exist or cannot be read. File: " + missing16, u""},
+      {"GetFileData", [&] { s->GetFileData("g", 0, unwritable); }, kMsgFileWrite,
+       u"The file cannot be written. File: " + unwritable16, u""},
+      {"SaveRequestData", [&] { s->SaveRequestData(unwritable); }, kMsgFileWrite,
+       u"The file cannot be written. File: " + unwritable16, u""},
+      {"CreateTempCopy", [&] { s->CreateTempCopy(missing); }, kMsgFileRead,
+       u"The file does not exist or cannot be read. File: " + missing16, u""},
+      {"GetULFileName", [&] { s->GetULFileName("g", 0); }, kMsgMultipartOnly,
+       u"This method can be used only for requests from a multipart form. Parameter name: g",
+       u""},
+      // Names keep their case: g, x and X.
+      {"GetDataName", [&] { s->GetDataName(3); }, kMsgBadIndex,
+       u"The index is not valid. Index: 3 (3 names)", u""},
+      {"GetStringData", [&] { s->GetStringData("x", 2); }, kMsgNoParameter,
+       u"The CGI parameter does not exist. Parameter name: x, sub-index 2 (2 values by that name)",
+       u"x"},
+  });
+}
+
 TEST(NamedValues, FailingSetLeavesTheOutgoingListAlone) {
   auto io = MakeIo();
   {
@@ -395,6 +426,15 @@ TEST(TempCopies, TakenNamesAreSkippedAndNeverFollowed) {
     QServer s(MakeIo());
     s.StartOffLineDebug();
     EXPECT_EQ(ErrorOf([&] { s.CreateTempCopy(source); }), kMsgFileWrite);
+    quillon::testing::ScopedMessages english("en");
+    try {
+      s.CreateTempCopy(source);
+      ADD_FAILURE() << "no error";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.Description(), u"The file cannot be written. Directory: " +
+                                     com::Utf8ToUtf16(dir_slash) +
+                                     u" (no free file name turned up)");
+    }
   }
   SetTempNameSourceForTesting(nullptr);
 }
@@ -411,6 +451,17 @@ TEST(TempCopies, UnreadableSourceOrUnwritableCopyFail) {
   // Nothing can be created in /proc, not even by root.
   TempDirOverride tmp("/proc");
   EXPECT_EQ(ErrorOf([&] { s.CreateTempCopy(source); }), kMsgFileWrite);
+  // In English the failure names the copy it could not create.
+  quillon::testing::ScopedMessages english("en");
+  try {
+    s.CreateTempCopy(source);
+    ADD_FAILURE() << "no error";
+  } catch (const Error& e) {
+    const std::u16string text = e.Description();
+    EXPECT_TRUE(text.starts_with(u"The file cannot be written. File: /proc/") &&
+                text.ends_with(u".TMP"))
+        << com::Utf16ToUtf8(text);
+  }
 }
 
 TEST(TempCopies, ReservedNameIsCreatedExclusivelyOnFirstWrite) {

@@ -16,9 +16,22 @@
 // a ForwardedError (another object's failure) keeps its code and error
 // information whole.
 // std::bad_alloc becomes E_OUTOFMEMORY in both conventions.
+//
+// Language: descriptions are the string tables' Japanese texts, byte for
+// byte, unless the environment variable QUILLON_MESSAGES is exactly "en"
+// (the development server sets it). Then every number has an English text
+// and a failure adds what the failing call knew (a file path, an index, a
+// parameter name) after it. The language never changes a code, a help
+// context, or whether a message counts as composed.
+//
+// Every error object the runtime records carries the message number of a
+// numbered failure (IErrorMessageNumber), and Invoke hands it on in the
+// EXCEPINFO's wReserved, so a host can tell the number of a composed
+// message (0x80020009) too.
 #ifndef QUILLON_COMPONENT_ERRORS_H_
 #define QUILLON_COMPONENT_ERRORS_H_
 
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <stdexcept>
@@ -53,13 +66,22 @@ enum Message : int {
   kMsgUnexpected = 10035,
 };
 
+enum class MessageLanguage { kJapanese, kEnglish };
+
+// kEnglish when QUILLON_MESSAGES is "en", else kJapanese; read at each call.
+QUILLON_RUNTIME_API MessageLanguage CurrentMessageLanguage();
+
 // The table's text for `number` as UTF-8 / UTF-16; empty when the table has
-// none. Exact bytes of the string tables, line breaks included.
+// none. Exact bytes of the string tables, line breaks included. Without a
+// language: the Japanese table, whatever the setting.
 QUILLON_RUNTIME_API std::string_view MessageText(int number);
+QUILLON_RUNTIME_API std::string_view MessageText(int number, MessageLanguage language);
 QUILLON_RUNTIME_API std::u16string MessageText16(int number);
-// What a failure with `number` describes itself as: the table's text, or
-// "Unknown Error" for a number without one.
+// What a failure with `number` describes itself as: the table's text in the
+// current (or the given) language, or "Unknown Error" for a number without
+// one.
 QUILLON_RUNTIME_API std::u16string MessageOrUnknown(int number);
+QUILLON_RUNTIME_API std::u16string MessageOrUnknown(int number, MessageLanguage language);
 
 // The toolkit's one exception type.
 class QUILLON_RUNTIME_API Error : public std::exception {
@@ -72,14 +94,52 @@ class QUILLON_RUNTIME_API Error : public std::exception {
   int number() const { return number_; }
   bool composed() const { return composed_; }
   const std::u16string& appended() const { return appended_; }
-  // The whole description a host will see.
+
+  // What the failing call knew, for English descriptions only; each adds
+  // "Label: value" after the text (a bare 10005 takes the name straight
+  // after its own "Parameter name: "). Nothing else about the failure
+  // changes. Paths and names are the caller's text as given.
+  Error& WithFile(std::u16string_view path) &;
+  Error& WithIndex(int64_t index) &;
+  Error& WithIdentifier(std::u16string_view identifier) &;
+  Error& WithParameter(std::u16string_view name) &;
+  // Any other "Label: value".
+  Error& With(std::u16string_view label, std::u16string_view value) &;
+  // Free text, appended as it stands (it brings its own leading blank).
+  Error& WithDetail(std::u16string_view text) &;
+  // A composed message whose Japanese text runs straight into its value
+  // (10004 with an identifier): in English the value follows as
+  // "Label: value" instead, the Japanese description staying as it was.
+  Error& AppendedAs(std::u16string_view label) &;
+  Error&& WithFile(std::u16string_view path) && { return std::move(WithFile(path)); }
+  Error&& WithIndex(int64_t index) && { return std::move(WithIndex(index)); }
+  Error&& WithIdentifier(std::u16string_view identifier) && {
+    return std::move(WithIdentifier(identifier));
+  }
+  Error&& WithParameter(std::u16string_view name) && { return std::move(WithParameter(name)); }
+  Error&& With(std::u16string_view label, std::u16string_view value) && {
+    return std::move(With(label, value));
+  }
+  Error&& WithDetail(std::u16string_view text) && { return std::move(WithDetail(text)); }
+  Error&& AppendedAs(std::u16string_view label) && { return std::move(AppendedAs(label)); }
+  // The English-only part: empty, or the text WithFile and its siblings
+  // built.
+  const std::u16string& context() const { return context_; }
+
+  // The whole description a host will see, in the current (or the given)
+  // language.
   std::u16string Description() const;
+  std::u16string Description(MessageLanguage language) const;
+  // "<number>: <description>" in UTF-8, in the language current at the
+  // first call.
   const char* what() const noexcept override;
 
  private:
   int number_;
   std::u16string appended_;
   bool composed_ = false;
+  std::u16string context_;
+  std::u16string appended_label_;
   mutable std::string what_;
 };
 
@@ -90,6 +150,9 @@ class ForeignError : public std::exception {
  public:
   virtual int32_t code() const = 0;
   virtual std::u16string Text() const = 0;
+  // The message number when Text() is one of the toolkit's messages, 0 when
+  // it is the other system's own text.
+  virtual int TextNumber() const { return 0; }
 };
 
 // A failure that another automation object reported: its result code and
@@ -120,6 +183,21 @@ class ForwardedError : public std::exception {
 
 namespace com {
 
+// The toolkit's message number on an error object. Every error object the
+// runtime makes answers to it (those of CreateErrorInfo start at 0).
+inline constexpr IID IID_IErrorMessageNumber = Guid("{BABAA0BC-41B9-403A-8EE9-BE00312C692A}");
+struct IErrorMessageNumber : IUnknown {
+  virtual HRESULT GetMessageNumber(int32_t* number) = 0;
+  virtual HRESULT SetMessageNumber(int32_t number) = 0;
+
+ protected:
+  ~IErrorMessageNumber() = default;
+};
+
+// The number `info` carries; 0 for a null object, one that does not know
+// the interface, or a failure without a number.
+QUILLON_RUNTIME_API int32_t MessageNumberOf(IErrorInfo* info);
+
 // Where a server-side failure came from, for its error information.
 struct ErrorSource {
   std::u16string_view progid;  // the object's versioned ProgID
@@ -133,10 +211,11 @@ QUILLON_RUNTIME_API HRESULT ServerError(const ErrorSource& source, const Error& 
 // returns the code.
 QUILLON_RUNTIME_API HRESULT ClientError(std::u16string_view app_name, const Error& error);
 // Records error information with an explicit code and description (used for
-// composed texts such as recordset failures on the server: 0x80020009).
+// composed texts such as recordset failures on the server: 0x80020009);
+// `number`: the message number the description comes from, 0 for none.
 QUILLON_RUNTIME_API HRESULT ReportError(HRESULT code, std::u16string_view description,
                                         std::u16string_view source, const IID* iid,
-                                        DWORD help_context);
+                                        DWORD help_context, int32_t number = 0);
 
 // The convention of a class: how an exception escaping one of its methods
 // becomes a result code with error information.
@@ -157,7 +236,8 @@ class QUILLON_RUNTIME_API ServerConvention final : public ErrorConvention {
   explicit ServerConvention(ErrorSource source) : source_(source) {}
   HRESULT FromError(const Error& error) const override { return ServerError(source_, error); }
   HRESULT FromForeign(const ForeignError& error) const override {
-    return ReportError(DISP_E_EXCEPTION, error.Text(), source_.progid, source_.iid, 0);
+    return ReportError(DISP_E_EXCEPTION, error.Text(), source_.progid, source_.iid, 0,
+                       error.TextNumber());
   }
   HRESULT FromInvalidArgument(const std::invalid_argument& error) const override {
     return ReportError(E_INVALIDARG, Utf8ToUtf16(error.what()), source_.progid, source_.iid, 0);
@@ -173,7 +253,7 @@ class QUILLON_RUNTIME_API ClientConvention final : public ErrorConvention {
   HRESULT FromError(const Error& error) const override { return ClientError(app_name_, error); }
   HRESULT FromForeign(const ForeignError& error) const override {
     return ReportError(MakeHresult(0x800A0000u | static_cast<uint32_t>(error.code())), error.Text(),
-                       app_name_, nullptr, 0);
+                       app_name_, nullptr, 0, error.TextNumber());
   }
   HRESULT FromInvalidArgument(const std::invalid_argument& error) const override {
     return ReportError(E_INVALIDARG, Utf8ToUtf16(error.what()), app_name_, nullptr, 0);

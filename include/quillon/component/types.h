@@ -288,6 +288,8 @@ struct DISPPARAMS {
 
 struct EXCEPINFO {
   WORD wCode;
+  // This runtime's Invoke puts the toolkit's message number of the failure
+  // here (0 when it has none); hosts that do not know that ignore it.
   WORD wReserved;
   BSTR bstrSource;
   BSTR bstrDescription;

@@ -169,8 +169,10 @@ class NamedValues {
   // FindEntry, or the 10005 failure in this store's NotFoundReport style.
   size_t FindEntryOrThrow(std::string_view name, int32_t sub_index) const;
   // The 10005 failure for `name` in this store's NotFoundReport style (for
-  // callers that look entries up themselves, e.g. upload information).
-  [[noreturn]] void ThrowNotFound(std::string_view name) const;
+  // callers that look entries up themselves, e.g. upload information). In
+  // English the description names the parameter, and `sub_index` when the
+  // name is there but has fewer values.
+  [[noreturn]] void ThrowNotFound(std::string_view name, int32_t sub_index) const;
 
   // GetStringData: the decoded value up to its first zero byte. Not found:
   // 10005.

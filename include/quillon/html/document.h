@@ -85,6 +85,11 @@ class QUILLON_EXPORT Document {
   // With QUILLON_LOG_TEMPLATE_WARNINGS set (non-empty) in the environment,
   // each nesting repair's warning line also goes to standard error as
   // "<file_name>: <line>".
+  //
+  // Warning lines are Japanese, as they always were, unless
+  // QUILLON_MESSAGES is "en": then they are English and name the template
+  // (the file name as given to Load; "(text)" after SetMasterPage) and the
+  // line and column of the repair.
   void Load(const std::string& file_name);
   // Parses `page_data` as the template.
   void SetMasterPage(std::string_view page_data);
@@ -192,7 +197,9 @@ class QUILLON_EXPORT Document {
   // The tree's old content goes; the arena is emptied when nobody holds
   // any of its tags, else the document moves to a new one.
   void Discard(bool keep_root_params);
-  void Parse(std::shared_ptr<const std::string> source);
+  // `template_name`: the file the source came from, for English warning
+  // lines; empty for a text given as it is.
+  void Parse(std::shared_ptr<const std::string> source, std::string_view template_name = {});
   std::string WriteToBuffer(Form form);
   // True when `tag` hangs below this document's root (or is the root).
   bool Contains(const Tag* tag) const;

@@ -80,6 +80,8 @@ class RecordsetException : public ForeignError {
   // What a script sees: the description when there is one, otherwise the
   // message of MessageNumber().
   std::u16string Text() const override;
+  // MessageNumber() when Text() is its message, 0 for an engine's own text.
+  int TextNumber() const override { return description_.empty() ? MessageNumber() : 0; }
   const char* what() const noexcept override;
 
  private:

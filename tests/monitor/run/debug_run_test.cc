@@ -24,6 +24,7 @@
 #include "quillon/platform/codepage.h"
 #include "test_support.h"
 #include "tests/support/bounded_wait.h"
+#include "tests/support/message_language.h"
 
 namespace quillon::monitor {
 namespace {
@@ -62,6 +63,16 @@ TEST(MonitorMessages, TextsAsTheTableHoldsThem) {
             "The object invoked has disconnected from its clients.");
   EXPECT_EQ(com::Utf16ToUtf8(DescribeFailure(com::MakeHresult(0x8badf00d))),
             "Unknown error 0x8BADF00D");
+}
+
+TEST(MonitorMessages, EnglishUnderQuillonMessages) {
+  quillon::testing::ScopedMessages english("en");
+  EXPECT_EQ(com::Utf16ToUtf8(MonitorMessage(1002)),
+            "The server application returned an error. It may have been killed, or it may not "
+            "be running properly.");
+  EXPECT_TRUE(MonitorMessage(1001).ends_with(u"\n\n")) << "the reason follows on its own";
+  EXPECT_TRUE(MonitorMessage(1003).starts_with(u"\nWhen debugging is turned on"));
+  EXPECT_TRUE(MonitorMessage(1004).empty());
 }
 
 // A CGI request in memory: environment, a body that arrives in pieces of at
