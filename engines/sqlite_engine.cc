@@ -355,7 +355,8 @@ bool StoreDirectly(const com::VARIANT& value, int16_t type, PendingValue* p) {
       v.parray != nullptr &&
       v.parray->cDims == 1 && v.parray->cbElements == 1) {
     const size_t n = v.parray->rgsabound[0].cElements;
-    std::memcpy(p->Reserve(n), v.parray->pvData, n);
+    // An empty array may have no data at all, and no room was reserved.
+    if (n > 0) std::memcpy(p->Reserve(n), v.parray->pvData, n);
     p->size = n;
     p->kind = Kind::kBlob;
     return true;

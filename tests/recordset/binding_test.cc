@@ -106,6 +106,15 @@ TEST_F(BindingTest, EveryDaoVersionExportsAndImportsTheSameText) {
   }
 }
 
+// Empty bytes are a value of their own, not Null, also when they are the
+// first bytes the import sees (nothing has been kept for a field yet).
+TEST_F(BindingTest, EmptyBytesStayEmptyInTheFirstRowImported) {
+  const std::string row = "2\t\"\"\"lead\"\t-2.5e-07\t1999-12-31 23:59:58\tFalse\t\\\\x\t\"cr\rlf\n\"";
+  ImportRecordset(qlDAO36, path_, "d", row);
+  EXPECT_EQ(ExportRecordset(qlDAO36, path_, "SELECT * FROM d"), row);
+  EXPECT_EQ(ExportRecordset(qlDAO36, path_, "SELECT typeof(data) FROM d"), "blob");
+}
+
 TEST_F(BindingTest, ConnectTextsWithSemicolonsArePassedWhole) {
   EXPECT_EQ(ExportRecordset(qlDAO36, ";Database=" + path_, "SELECT id FROM t WHERE id < 3"),
             "1\r\n2");
