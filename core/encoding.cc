@@ -11,7 +11,15 @@
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
+// glibc's header declares its inline functions with C's _Bool, which g++
+// accepts in C++ and clang++ (the fuzz build) does not.
+#if defined(__clang__)
+#define _Bool bool
 #include <sys/platform/x86.h>
+#undef _Bool
+#else
+#include <sys/platform/x86.h>
+#endif
 #endif
 
 #include "core/encoding_internal.h"
