@@ -185,6 +185,9 @@ HRESULT AsNumber(const VARIANT& v, double* out) {
   }
 }
 
+// Day counts a DATE can hold (NaN included in what it cannot).
+bool DateOverflows(double days) { return !(days >= -657435.0 && days < 2958466.0); }
+
 template <class T>
 HRESULT ToInteger(double value, T* out) {
   double r = std::nearbyint(value);  // ties to even, as automation rounds
@@ -218,6 +221,8 @@ HRESULT Convert(const VARIANT& src, VARTYPE vt, VARIANT* out) {
     std::string text = Ascii(Bstr::View(src.bstrVal));
     double number = 0;
     if (ParseNumber(text, &number)) {
+      // A day count given as text has the range of one given as a number.
+      if (DateOverflows(number)) return DISP_E_OVERFLOW;
       result.date = number;
     } else if (!ParseDate(text, &result.date)) {
       return DISP_E_TYPEMISMATCH;
@@ -243,7 +248,7 @@ HRESULT Convert(const VARIANT& src, VARTYPE vt, VARIANT* out) {
       break;
     case VT_R8: result.dblVal = number; break;
     case VT_DATE:
-      if (number < -657435.0 || number >= 2958466.0) return DISP_E_OVERFLOW;
+      if (DateOverflows(number)) return DISP_E_OVERFLOW;
       result.date = number;
       break;
     case VT_CY: {

@@ -201,6 +201,10 @@ TEST(CoercionTest, FailuresLeaveTheDestinationAlone) {
       {Variant::R8(-9223372036854777856.0), VT_I8, DISP_E_OVERFLOW},
       {Variant::R8(922337203685477.5808), VT_CY, DISP_E_OVERFLOW},
       {Variant::Utf8("1e15"), VT_CY, DISP_E_OVERFLOW},
+      // A day count past the year 9999, as a number and as text.
+      {Variant::R8(2958466.0), VT_DATE, DISP_E_OVERFLOW},
+      {Variant::Utf8("03685477.5807"), VT_DATE, DISP_E_OVERFLOW},
+      {Variant::Utf8("-700000"), VT_DATE, DISP_E_OVERFLOW},
   };
   for (auto& c : cases) {
     Variant dest = Variant::I4(99);
