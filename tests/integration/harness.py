@@ -142,19 +142,25 @@ def run_cgi(
                           timeout=timeout, check=False)
 
 
+def process(pid: int) -> tuple[str, int, int] | None:
+    """(state, ppid, pgrp) of a process from /proc; None once it is gone
+    (it may go between any two reads)."""
+    try:
+        fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    except (OSError, IndexError):
+        return None
+    # After the command: state, ppid, pgrp.
+    if len(fields) <= 2:
+        return None
+    return fields[0], int(fields[1]), int(fields[2])
+
+
 def processes() -> dict[int, tuple[str, int, int]]:
     """pid -> (state, ppid, pgrp) of every process, from /proc."""
     found = {}
     for entry in Path("/proc").iterdir():
-        if not entry.name.isdigit():
-            continue
-        try:
-            fields = (entry / "stat").read_text().rsplit(")", 1)[1].split()
-        except (OSError, IndexError):
-            continue
-        # After the command: state, ppid, pgrp.
-        if len(fields) > 2:
-            found[int(entry.name)] = (fields[0], int(fields[1]), int(fields[2]))
+        if entry.name.isdigit() and (info := process(int(entry.name))) is not None:
+            found[int(entry.name)] = info
     return found
 
 

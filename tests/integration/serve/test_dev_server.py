@@ -53,7 +53,7 @@ quillon.serve(page)
 
 
 def _alive(pid: int) -> bool:
-    state = harness.processes().get(pid)
+    state = harness.process(pid)
     return state is not None and state[0] != "Z"
 
 
