@@ -161,6 +161,14 @@ void Arena::Reset(uint32_t keep_live) {
   text_block_known_ = true;
 }
 
+void Arena::ExpectBytes(size_t bytes) {
+  if (bytes < 2 * kFirstDocumentBlock) return;
+  // Growing a big tree through a chain of ever larger blocks faults each
+  // of the small ones in a page at a time before the huge pages come.
+  const size_t size = std::min(kLargestBlock, std::bit_floor(bytes));
+  if (size > next_block_) next_block_ = size;
+}
+
 void* Arena::NewBlock(size_t bytes) {
   size_t size = next_block_;
   while (size - sizeof(Block) < bytes) size *= 2;

@@ -238,6 +238,9 @@ class Arena {
   // memory, and which hold every reference held() counts); the sources and
   // local names go too.
   void Reset(uint32_t keep_live);
+  // About `bytes` are about to be carved (a parse): blocks from now on are
+  // at least that large, up to the largest.
+  void ExpectBytes(size_t bytes);
 
   // --- The text-block name ---
   // What its document names text blocks, kept here so that a tag tells it

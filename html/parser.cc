@@ -754,6 +754,9 @@ void Parser::Parse(Document* doc, std::shared_ptr<const std::string> source,
                    std::string_view template_name) {
   parse_count.fetch_add(1, std::memory_order_relaxed);
   doc->arena()->Keep(source);
+  // A template's tree takes about three times its text (tags, lists,
+  // attributes); two times is a floor that never overshoots a block.
+  doc->arena()->ExpectBytes(2 * source->size());
   Parser parser(doc, *source, template_name);
   try {
     parser.Run();
