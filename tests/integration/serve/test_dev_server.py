@@ -100,6 +100,9 @@ class DevServer:
     def wait_started(self) -> "DevServer":
         found = self.wait_for(r"serving .* at (http://127\.0\.0\.1:\d+/) \(pid (\d+);")
         self.url, self.pid = found.group(1), int(found.group(2))
+        # The page listing follows that line and the registry line ends it:
+        # a test that reads the listing must not read it half written.
+        self.wait_for(r"(?m)^quillon-serve: registry ")
         return self
 
     def get(self, path: str, timeout: float = REQUEST_TIMEOUT_S) -> tuple[int, bytes]:
