@@ -147,13 +147,59 @@ HRESULT DispatchGetIDsOfNames(const MemberTable& table, LPOLESTR* names, UINT co
   return hr;
 }
 
-HRESULT DispatchInvoke(const MemberTable& table, void* iface, DISPID dispid, WORD flags,
-                       DISPPARAMS* params, VARIANT* result, EXCEPINFO* excepinfo,
-                       UINT* arg_error) {
+MemberIndex::MemberIndex(const MemberTable& table) : table_(table) {
+  const std::span<const MemberInfo> members = table.members;
+  for (uint32_t i = 0; i < members.size(); ++i) {
+    auto at = std::lower_bound(entries_.begin(), entries_.end(), members[i].dispid,
+                               [](const Entry& e, DISPID d) { return e.dispid < d; });
+    if (at == entries_.end() || at->dispid != members[i].dispid) {
+      at = entries_.insert(at, Entry{members[i].dispid});
+    }
+    // As in the table's walk, a later member of the same kind wins.
+    if (members[i].kind == DISPATCH_PROPERTYGET) at->get = i;
+    if (members[i].kind == DISPATCH_METHOD) at->method = i;
+    if (members[i].kind == DISPATCH_PROPERTYPUT) at->put = i;
+  }
+  constexpr int64_t kDenseSpan = 4096;
+  if (entries_.empty() ||
+      int64_t{entries_.back().dispid} - entries_.front().dispid >= kDenseSpan) {
+    return;
+  }
+  lowest_ = entries_.front().dispid;
+  std::vector<Entry> dense(static_cast<size_t>(entries_.back().dispid - lowest_ + 1));
+  for (size_t k = 0; k < dense.size(); ++k) dense[k].dispid = static_cast<DISPID>(lowest_ + k);
+  for (const Entry& e : entries_) dense[static_cast<size_t>(e.dispid - lowest_)] = e;
+  entries_ = std::move(dense);
+  dense_ = true;
+}
+
+const MemberInfo* MemberIndex::Find(DISPID dispid, WORD flags) const {
+  const Entry* at;
+  if (dense_) {
+    const uint64_t k = static_cast<uint64_t>(int64_t{dispid} - lowest_);
+    if (k >= entries_.size()) return nullptr;
+    at = &entries_[k];
+  } else {
+    const auto found = std::lower_bound(entries_.begin(), entries_.end(), dispid,
+                                        [](const Entry& e, DISPID d) { return e.dispid < d; });
+    if (found == entries_.end() || found->dispid != dispid) return nullptr;
+    at = &*found;
+  }
+  const MemberInfo* members = table_.members.data();
+  auto member = [members](uint32_t i) { return i == kNone ? nullptr : &members[i]; };
+  if ((flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0) return member(at->put);
+  if ((flags & DISPATCH_METHOD) != 0 && at->method != kNone) return member(at->method);
+  if ((flags & DISPATCH_PROPERTYGET) != 0) return member(at->get);
+  return nullptr;
+}
+
+namespace {
+
+HRESULT InvokeMember(const MemberInfo* member, void* iface, DISPPARAMS* params, VARIANT* result,
+                     EXCEPINFO* excepinfo, UINT* arg_error) {
   DISPPARAMS none{nullptr, nullptr, 0, 0};
   if (params == nullptr) params = &none;
   if (params->cArgs > 0 && params->rgvarg == nullptr) return E_INVALIDARG;
-  const MemberInfo* member = table.Find(dispid, flags);
   if (member == nullptr) return DISP_E_MEMBERNOTFOUND;
 
   // rgvarg holds the named arguments first (rgdispidNamedArgs says which
@@ -248,6 +294,20 @@ HRESULT DispatchInvoke(const MemberTable& table, void* iface, DISPID dispid, WOR
     return DISP_E_EXCEPTION;
   }
   return S_OK;
+}
+
+}  // namespace
+
+HRESULT DispatchInvoke(const MemberTable& table, void* iface, DISPID dispid, WORD flags,
+                       DISPPARAMS* params, VARIANT* result, EXCEPINFO* excepinfo,
+                       UINT* arg_error) {
+  return InvokeMember(table.Find(dispid, flags), iface, params, result, excepinfo, arg_error);
+}
+
+HRESULT DispatchInvoke(const MemberIndex& index, void* iface, DISPID dispid, WORD flags,
+                       DISPPARAMS* params, VARIANT* result, EXCEPINFO* excepinfo,
+                       UINT* arg_error) {
+  return InvokeMember(index.Find(dispid, flags), iface, params, result, excepinfo, arg_error);
 }
 
 void ClearExcepInfo(EXCEPINFO* excepinfo) {

@@ -85,6 +85,74 @@ TEST(MemberTables, MatchTheCheckedInText) {
   }
 }
 
+// The index a dispatch call searches must name the member the table's walk
+// names, for every DISPID a table lists, its neighbours that it does not,
+// and every mix of invoke flags a host sends.
+TEST(MemberTables, IndexFindsWhatTheWalkFinds) {
+  const std::vector<Served> tables = ServedTables();
+  ASSERT_FALSE(tables.empty());
+  const WORD kFlags[] = {0,
+                         DISPATCH_METHOD,
+                         DISPATCH_PROPERTYGET,
+                         DISPATCH_METHOD | DISPATCH_PROPERTYGET,
+                         DISPATCH_PROPERTYPUT,
+                         DISPATCH_PROPERTYPUTREF,
+                         DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF,
+                         DISPATCH_METHOD | DISPATCH_PROPERTYPUT};
+  size_t found = 0;
+  for (const Served& served : tables) {
+    SCOPED_TRACE(served.file);
+    const MemberIndex index(*served.table);
+    std::set<DISPID> dispids{DISPID_UNKNOWN, INT32_MIN, INT32_MAX};
+    for (const MemberInfo& m : served.table->members) {
+      dispids.insert({m.dispid, m.dispid - 1, m.dispid + 1});
+    }
+    for (const DISPID dispid : dispids) {
+      for (const WORD flags : kFlags) {
+        const MemberInfo* walked = served.table->Find(dispid, flags);
+        EXPECT_EQ(index.Find(dispid, flags), walked) << "DISPID " << dispid << ", flags " << flags;
+        if (walked != nullptr) ++found;
+      }
+    }
+  }
+  // Not a comparison of two nulls.
+  EXPECT_GT(found, tables.size());
+}
+
+// Tables outside the toolkit's numbering: DISPIDs far apart (searched, not
+// laid out densely) and negative ones.
+TEST(MemberTables, IndexOfFarApartDispids) {
+  auto member = [](DISPID dispid, WORD kind) {
+    MemberInfo m{};
+    m.dispid = dispid;
+    m.name = u"M";
+    m.kind = kind;
+    return m;
+  };
+  const std::vector<MemberInfo> kinds[] = {
+      {member(1, DISPATCH_PROPERTYGET), member(1, DISPATCH_PROPERTYPUT),
+       member(DISPID_NEWENUM, DISPATCH_METHOD), member(0x60020000, DISPATCH_METHOD),
+       member(0x60020000, DISPATCH_PROPERTYGET), member(INT32_MIN + 1, DISPATCH_PROPERTYPUT)},
+      {member(DISPID_NEWENUM, DISPATCH_METHOD), member(0, DISPATCH_PROPERTYGET),
+       member(9, DISPATCH_METHOD), member(9, DISPATCH_PROPERTYPUT)},
+  };
+  for (const std::vector<MemberInfo>& members : kinds) {
+    const MemberTable table{u"IFar", nullptr, members};
+    const MemberIndex index(table);
+    for (const MemberInfo& m : members) {
+      for (const DISPID dispid : {m.dispid, m.dispid - 1, m.dispid + 1}) {
+        for (const WORD flags : std::initializer_list<WORD>{
+                 DISPATCH_METHOD, DISPATCH_PROPERTYGET, DISPATCH_PROPERTYPUT,
+                 DISPATCH_METHOD | DISPATCH_PROPERTYGET}) {
+          EXPECT_EQ(index.Find(dispid, flags), table.Find(dispid, flags))
+              << "DISPID " << dispid << ", flags " << flags;
+        }
+      }
+      EXPECT_EQ(index.Find(m.dispid, m.kind), &m);
+    }
+  }
+}
+
 TEST(InterfaceSlots, EveryMemberSitsInItsDocumentedSlot) {
   for (const Served& served : ServedTables()) {
     SCOPED_TRACE(served.file);
