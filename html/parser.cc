@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <unordered_map>
 #include <vector>
@@ -91,27 +92,29 @@ size_t NameEnd(const char* t, size_t pos, size_t n) { return Find<' ', '\t', '\r
 // The end of a quoted value: the quote, CR or LF.
 size_t QuotedEnd(const char* t, size_t pos, size_t n) { return Find<'"', '\r', '\n', '"', '"'>(t, pos, n); }
 
-// The CR bytes in [from, to).
-size_t CountCr(const char* from, const char* to) {
-  size_t crs = 0;
+// The bytes `byte` in [from, to).
+size_t CountByte(const char* from, const char* to, char byte) {
+  size_t count = 0;
 #ifdef __SSE2__
   // Matches counted in byte lanes (each comparison adds -1, subtracted),
   // summed before a lane could overflow.
-  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i wanted = _mm_set1_epi8(byte);
   while (to - from >= 16) {
     __m128i lanes = _mm_setzero_si128();
     for (int i = 0; i < 255 && to - from >= 16; ++i, from += 16) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
-      lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(v, cr));
+      lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(v, wanted));
     }
     const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
-    crs += static_cast<size_t>(_mm_cvtsi128_si32(sums)) +
-           static_cast<size_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+    count += static_cast<size_t>(_mm_cvtsi128_si32(sums)) +
+             static_cast<size_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
   }
 #endif
-  for (; from < to; ++from) crs += *from == '\r';
-  return crs;
+  for (; from < to; ++from) count += *from == byte;
+  return count;
 }
+
+size_t CountCr(const char* from, const char* to) { return CountByte(from, to, '\r'); }
 
 }  // namespace
 
@@ -641,21 +644,31 @@ void Parser::Report(size_t pos, int number, std::string_view first, std::string_
     last_line_end_ = kNone;
     last_lf_ = kNone;
   }
-  // Counted a stretch at a time (the loop and the search vectorise), not
-  // byte by byte with two tests each.
+  // Counted a stretch at a time (the loops and searches vectorise), not
+  // byte by byte with two tests each, and only what this language's lines
+  // need.
   const char* from = text_.data() + counted_to_;
   const char* to = text_.data() + pos;
-  crs_ += static_cast<int>(CountCr(from, to));
+  const size_t length = static_cast<size_t>(to - from);
+  const void* lf = memrchr(from, '\n', length);
   if (english_) {
+    // A line ends at LF, CR LF or a lone CR: every LF and every CR that no
+    // LF follows (the text after the stretch included).
     const char* const end = text_.data() + text_.size();
+    size_t lone_crs = 0;
     for (const char* c = from; c < to; ++c) {
-      if (*c != '\n' && *c != '\r') continue;
-      last_line_end_ = static_cast<size_t>(c - text_.data());
-      line_ends_ += *c == '\n' || c + 1 == end || c[1] != '\n';
+      c = static_cast<const char*>(std::memchr(c, '\r', static_cast<size_t>(to - c)));
+      if (c == nullptr) break;
+      lone_crs += c + 1 == end || c[1] != '\n';
     }
-  }
-  if (const void* lf = memrchr(from, '\n', static_cast<size_t>(to - from))) {
-    last_lf_ = static_cast<size_t>(static_cast<const char*>(lf) - text_.data());
+    line_ends_ += static_cast<int>(lone_crs + CountByte(from, to, '\n'));
+    const void* cr = memrchr(from, '\r', length);
+    if (const void* last = std::max(lf, cr, std::less<>())) {
+      last_line_end_ = static_cast<size_t>(static_cast<const char*>(last) - text_.data());
+    }
+  } else {
+    crs_ += static_cast<int>(CountCr(from, to));
+    if (lf != nullptr) last_lf_ = static_cast<size_t>(static_cast<const char*>(lf) - text_.data());
   }
   counted_to_ = pos;
   const long long line = 1 + (english_ ? line_ends_ : crs_);

@@ -195,6 +195,59 @@ TEST(Parser, EnglishWarningLinesNameTheTemplateAndLine) {
   }
 }
 
+// Line and column of every repair, in both languages, over pages whose
+// lines end in every mix of LF, CR LF and lone CRs, against a plain count:
+// English lines end at any of the three, Japanese ones at CRs only, and a
+// column counts from the last line end (a Japanese one from the last LF).
+TEST(Parser, WarningPositionsFollowEveryMixOfLineEnds) {
+  const char* const kEnds[] = {"\n", "\r\n", "\r", "\r\r\n", "\n\n", ""};
+  uint32_t seed = 12345;
+  auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 16; };
+  for (int round = 0; round < 200; ++round) {
+    std::string page;
+    std::vector<size_t> starts;  // where the name of each P after the first ends
+    for (int line = 0, lines = 2 + static_cast<int>(next() % 12); line < lines; ++line) {
+      page.append(next() % 4, ' ');
+      if (line > 0) starts.push_back(page.size() + 2);
+      page += "<p>x";
+      page += kEnds[next() % 6];
+    }
+    for (const bool english : {true, false}) {
+      SCOPED_TRACE(::testing::Message() << "round " << round << (english ? " en" : " ja"));
+      std::string expected_positions;
+      for (const size_t at : starts) {
+        long long line = 1;
+        long long line_start = -1;
+        for (size_t i = 0; i < at; ++i) {
+          const char c = page[i];
+          if (english && (c == '\n' || (c == '\r' && page[i + 1] != '\n'))) ++line;
+          if (!english && c == '\r') ++line;
+          if (english ? (c == '\n' || c == '\r') : c == '\n')
+            line_start = static_cast<long long>(i);
+        }
+        const long long column = static_cast<long long>(at) - line_start;
+        expected_positions += std::to_string(line) + "/" + std::to_string(column) + " ";
+      }
+      quillon::testing::ScopedMessages messages(english ? "en" : nullptr);
+      Document doc(Utf8());
+      doc.SetMasterPage(page);
+      const std::string& w = doc.HtmlWarning();
+      const std::string line_word = english ? ", line: " : "行番号：";
+      const std::string column_word = english ? ", column: " : ", 列番号：";
+      std::string positions;
+      for (size_t at = 0; (at = w.find(line_word, at)) != std::string::npos;) {
+        at += line_word.size();
+        const size_t comma = w.find(column_word, at);
+        ASSERT_NE(comma, std::string::npos) << w;
+        const size_t after = comma + column_word.size();
+        positions +=
+            w.substr(at, comma - at) + "/" + w.substr(after, w.find(',', after) - after) + " ";
+      }
+      EXPECT_EQ(positions, expected_positions) << w;
+    }
+  }
+}
+
 TEST(Parser, WarningTextIsInTheDocumentCodePage) {
   Document doc(Sjis());
   doc.SetMasterPage("</x>");
