@@ -13,6 +13,15 @@ if(QUILLON_FUZZ)
   if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
     message(FATAL_ERROR "QUILLON_FUZZ needs clang (configure with CXX=clang++)")
   endif()
+  # The libraries the fuzz targets instrument take the sanitizers' runtime
+  # from the program that loads them: every program of this tree brings it,
+  # and the shared libraries linking them leave those symbols undefined, so
+  # that the whole tree builds here too.
+  add_link_options(-fsanitize=address,undefined)
+  set(QUILLON_NO_UNDEFINED "")
+else()
+  # A shared library says at link time what it lacks, not at load time.
+  set(QUILLON_NO_UNDEFINED -Wl,--no-undefined)
 endif()
 
 # Component libraries export only what is marked; everything else stays inside.
