@@ -114,8 +114,6 @@ size_t CountByte(const char* from, const char* to, char byte) {
   return count;
 }
 
-size_t CountCr(const char* from, const char* to) { return CountByte(from, to, '\r'); }
-
 }  // namespace
 
 uint64_t ParseCount() { return parse_count.load(std::memory_order_relaxed); }
@@ -649,25 +647,25 @@ void Parser::Report(size_t pos, int number, std::string_view first, std::string_
   // need.
   const char* from = text_.data() + counted_to_;
   const char* to = text_.data() + pos;
-  const size_t length = static_cast<size_t>(to - from);
-  const void* lf = memrchr(from, '\n', length);
+  const void* lf = memrchr(from, '\n', static_cast<size_t>(to - from));
   if (english_) {
     // A line ends at LF, CR LF or a lone CR: every LF and every CR that no
     // LF follows (the text after the stretch included).
     const char* const end = text_.data() + text_.size();
     size_t lone_crs = 0;
+    const char* last_cr = nullptr;
     for (const char* c = from; c < to; ++c) {
       c = static_cast<const char*>(std::memchr(c, '\r', static_cast<size_t>(to - c)));
       if (c == nullptr) break;
       lone_crs += c + 1 == end || c[1] != '\n';
+      last_cr = c;
     }
     line_ends_ += static_cast<int>(lone_crs + CountByte(from, to, '\n'));
-    const void* cr = memrchr(from, '\r', length);
-    if (const void* last = std::max(lf, cr, std::less<>())) {
+    if (const void* last = std::max(lf, static_cast<const void*>(last_cr), std::less<>())) {
       last_line_end_ = static_cast<size_t>(static_cast<const char*>(last) - text_.data());
     }
   } else {
-    crs_ += static_cast<int>(CountCr(from, to));
+    crs_ += static_cast<int>(CountByte(from, to, '\r'));
     if (lf != nullptr) last_lf_ = static_cast<size_t>(static_cast<const char*>(lf) - text_.data());
   }
   counted_to_ = pos;

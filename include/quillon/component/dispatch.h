@@ -118,8 +118,7 @@ QUILLON_RUNTIME_API HRESULT DispatchInvoke(const MemberTable& table, void* iface
 class QUILLON_RUNTIME_API MemberIndex {
  public:
   explicit MemberIndex(const MemberTable& table);
-  const MemberTable& table() const { return table_; }
-  // What table().Find(dispid, flags) gives.
+  // What the table's Find(dispid, flags) gives.
   const MemberInfo* Find(DISPID dispid, WORD flags) const;
 
  private:
