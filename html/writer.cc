@@ -147,10 +147,11 @@ void Writer::PutParams(const Tag* tag, const Arena* arena, bool skip_value) {
     const NameInfo& name = arena->Info(p.name());
     // Names starting with "!" are the page's private data, never written.
     if (name.flags & NameInfo::kPrivate) continue;
-    if (p.view() == name.text) {
-      Put(name.bare);
+    if (p.size == name.text.size() && p.size != 0 && *p.value == name.text[0] &&
+        p.view() == name.text) {
+      PutName(name.bare);
     } else {
-      Put(name.attr);
+      PutName(name.attr);
       PutValue(p);
       Char('"');
     }
@@ -208,7 +209,8 @@ void Writer::Write(const Tag* root, int level) {
 void Writer::WritePage(const Tag* root, int level) {
   page_stack_.clear();
   // Writes `tag`'s start (or all of it); true when its children follow.
-  auto open = [&](const Tag* tag, int lvl) {
+  // Inlined: it runs once per tag, and most tags are a few bytes of output.
+  auto open = [&](const Tag* tag, int lvl) __attribute__((always_inline)) {
     const uint8_t flags = Node::flags(tag);
     const NameId name = Node::name(tag);
     if (name == dummy_) {
@@ -226,7 +228,7 @@ void Writer::WritePage(const Tag* root, int level) {
     }
     const uint32_t kids = Node::KidCount(tag);
     if (name == dummy_block_) {
-      if (kids > 0) page_stack_.push_back(PageFrame{tag, 0, kids, lvl, lvl});
+      if (kids > 0) page_stack_.push_back(PageFrame{tag, nullptr, 0, kids, lvl, lvl, 0});
       return;
     }
     if (flags & Node::kBreakBefore) {
@@ -238,18 +240,22 @@ void Writer::WritePage(const Tag* root, int level) {
     }
     const Tag* parent = Node::parent(tag);
     if (!parent && name == names::kRoot) {
-      if (kids > 0) page_stack_.push_back(PageFrame{tag, 0, kids, lvl, lvl});
+      if (kids > 0) page_stack_.push_back(PageFrame{tag, nullptr, 0, kids, lvl, lvl, 0});
       return;
     }
     const NameInfo& info = arena_->Info(name);
-    Put(info.open);
-    PutParams(tag, arena_, false);
+    PutName(info.open);
+    // Most start tags of a copied row carry no parameter to write (an
+    // identifier is not one).
+    if (Node::ParamCount(tag) != 0) PutParams(tag, arena_, false);
     Char('>');
     if (kids > 0) {
-      page_stack_.push_back(PageFrame{tag, 0, kids, lvl, parent ? lvl + 1 : lvl});
+      // The end tag's text is looked up once, with the start tag's.
+      page_stack_.push_back(PageFrame{tag, (flags & Node::kHasEndTag) ? &info : nullptr, 0, kids,
+                                      lvl, parent ? lvl + 1 : lvl, flags});
     } else if (flags & Node::kHasEndTag) {
       if (flags & Node::kBreakBeforeEnd) LineIndent(lvl);
-      Put(info.close);
+      PutName(info.close);
     }
   };
   open(root, level);
@@ -260,15 +266,13 @@ void Writer::WritePage(const Tag* root, int level) {
       open(child, f.child_level);
       continue;
     }
-    const Tag* tag = f.tag;
+    const NameInfo* end = f.end;
     const int lvl = f.level;
+    const uint8_t flags = f.flags;
     page_stack_.pop_back();
-    const NameId name = Node::name(tag);
-    if (name == dummy_block_ || (!Node::parent(tag) && name == names::kRoot)) continue;
-    const uint8_t flags = Node::flags(tag);
-    if (flags & Node::kHasEndTag) {
+    if (end != nullptr) {
       if (flags & Node::kBreakBeforeEnd) LineIndent(lvl);
-      Put(arena_->Info(name).close);
+      PutName(end->close);
     }
   }
 }

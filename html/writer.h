@@ -59,10 +59,12 @@ class Writer {
 
   struct PageFrame {
     const Tag* tag;
+    const NameInfo* end;  // the name whose end tag follows the children, if any
     uint32_t next;
     uint32_t count;
     int level;
     int child_level;
+    uint8_t flags;
   };
   // The page form of a tree in this document's memory, recording nothing.
   void WritePage(const Tag* root, int level);
@@ -105,6 +107,19 @@ class Writer {
     cur_ += n;
   }
   void Put(std::string_view text) { Put(text.data(), text.size()); }
+  // A piece of a name (its start or end tag, a parameter's opening): a
+  // std::string's buffer always holds at least 16 bytes, so a short one is
+  // copied as one 16-byte block whatever its length, with no branch on the
+  // length to mispredict; only its own bytes count.
+  void PutName(const std::string& piece) {
+    const size_t n = piece.size();
+    if (n <= 16 && end_ - cur_ >= 16) {
+      std::memcpy(cur_, piece.data(), 16);
+      cur_ += n;
+      return;
+    }
+    Put(piece.data(), n);
+  }
   void Char(char c) {
     if (cur_ == end_) Room(1);
     *cur_++ = c;

@@ -220,6 +220,47 @@ TEST(DocumentWrite, LongPiecesKeepTheirPlace) {
   }
 }
 
+// Names and parameters of every length around the writer's 16-byte pieces:
+// a parameter whose value is its name written bare, one whose value only
+// starts like it in full; and a long run of short pieces, so that the
+// string's and the output's buffers end at every offset of a piece.
+TEST(DocumentWrite, PiecesOfEveryLengthComeOutWhole) {
+  auto both_forms = [](Document& doc, const std::string& want, const std::string& what) {
+    EXPECT_EQ(doc.GetPageData(), want) << what;
+    RecordingOutput out;
+    doc.WriteTo(&out);
+    doc.DetachOutput();
+    std::string joined;
+    for (size_t i = 0; i < out.lines.size(); ++i) joined += (i ? "\r\n" : "") + out.lines[i];
+    EXPECT_EQ(joined, want) << what;
+  };
+  for (size_t n = 1; n <= 20; ++n) {
+    const std::string tag(n, 'q');
+    const std::string param(n, 'w');
+    const std::string bare(n, 'W');
+    // Same length as the name; from two letters on also its first letter.
+    const std::string lookalike = n == 1 ? "w" : std::string(n - 1, 'W') + "x";
+    Document doc(Utf8());
+    doc.SetMasterPage("<p><" + tag + " " + param + "=" + bare + ">t</" + tag + "><" + tag + " " +
+                      param + "=" + lookalike + ">u</" + tag + "></p>");
+    const std::string up(n, 'Q');
+    both_forms(doc,
+               "<P><" + up + " " + bare + ">t</" + up + "><" + up + " " + bare + "=\"" + lookalike +
+                   "\">u</" + up + "></P>",
+               tag);
+  }
+  std::string master = "<p>";
+  std::string want = "<P>";
+  for (int i = 0; i < 3000; ++i) {
+    const std::string text(static_cast<size_t>(i % 23), 'x');
+    master += "<b>" + text + "</b><i class=c" + std::to_string(i % 7) + ">" + text + "</i>";
+    want += "<B>" + text + "</B><I CLASS=\"c" + std::to_string(i % 7) + "\">" + text + "</I>";
+  }
+  Document doc(Utf8());
+  doc.SetMasterPage(master + "</p>");
+  both_forms(doc, want + "</P>", "long run");
+}
+
 TEST(DocumentFiles, LoadSaveAndErrors) {
   std::string dir = platform::TempDirectory();
   std::string in = dir + "quillon_html_in_" + std::to_string(getpid()) + ".htm";
