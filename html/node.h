@@ -124,6 +124,22 @@ struct Node {
     t->flags_ = f;
     return true;
   }
+  // A compact text's new VALUE, as SetParam sets it; false (nothing done)
+  // when `t` is not one or `value` is too long for one. Inline: filling a
+  // table's cells is mostly this.
+  static bool SetCompactValue(Tag* t, std::string_view value) {
+    if (!compact(t) || value.size() > kMaxCompactText) return false;
+    Arena* arena = t->arena_;
+    // Whether the text holds a quote is looked at only if it is ever
+    // written as a parameter.
+    Param fresh;
+    fresh.value = arena->Store(value);
+    fresh.size = static_cast<uint32_t>(value.size());
+    fresh.bits = names::kValue | Param::kQuote | (value.empty() ? 0 : Param::kEdited);
+    if (t->flags_ & Tag::kTextEdited) arena->Unstore(t->text_, text_size(t));
+    SetCompact(t, fresh);
+    return true;
+  }
   // The list form of a compact text (its value moved into the list).
   static void Expand(Tag* t);
 

@@ -1,5 +1,7 @@
 #include "html/search.h"
 
+#include <cstring>
+
 #include "html/internal.h"
 
 namespace quillon::html {
@@ -15,15 +17,21 @@ bool HasHighByte(std::string_view s) {
 
 char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
 
-// Equality ignoring case, with the key's folding decided once. Folding
-// only ASCII letters is exact when the key has no multibyte character: a
-// byte of one in the tag's text then already differs.
+// Equality ignoring case. Most searches spell a name as the page does,
+// so equal bytes are tried first; only a tag that differs from the key in
+// case alone pays for folding, which looks once at whether the key has a
+// multibyte character: folding only ASCII letters is exact when it has
+// none (a byte of one in the tag's text then already differs).
 struct SameText {
-  SameText(const platform::CodePage& code_page, std::string_view k)
-      : cp(code_page), key(k), ascii(!HasHighByte(k)) {}
+  SameText(const platform::CodePage& code_page, std::string_view k) : cp(code_page), key(k) {}
   bool operator()(std::string_view text) const {
     if (text.size() != key.size()) return false;
-    if (!ascii) return EqualsIgnoreCase(cp, text, key);
+    if (key.empty() || std::memcmp(text.data(), key.data(), key.size()) == 0) return true;
+    return Folded(text);
+  }
+  bool Folded(std::string_view text) const {
+    if (ascii < 0) ascii = HasHighByte(key) ? 0 : 1;
+    if (ascii == 0) return EqualsIgnoreCase(cp, text, key);
     for (size_t i = 0; i < key.size(); ++i) {
       if (text[i] != key[i] && AsciiUpper(text[i]) != AsciiUpper(key[i])) return false;
     }
@@ -31,7 +39,7 @@ struct SameText {
   }
   const platform::CodePage& cp;
   std::string_view key;
-  bool ascii;
+  mutable int8_t ascii = -1;  // not looked at yet
 };
 
 bool StrictlyBelow(const Tag* t, const Tag* scope) {

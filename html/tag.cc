@@ -315,17 +315,7 @@ AttrList* Node::OwnAttrs(Tag* t) {
 
 void Node::SetParam(Tag* t, NameId name, std::string_view value) {
   Arena* arena = t->arena_;
-  if (compact(t) && name == names::kValue && value.size() <= kMaxCompactText) {
-    // A text block's text: whether it holds a quote is looked at only if
-    // it is ever written as a parameter.
-    Param fresh;
-    fresh.value = arena->Store(value);
-    fresh.size = static_cast<uint32_t>(value.size());
-    fresh.bits = name | Param::kQuote | (value.empty() ? 0 : Param::kEdited);
-    if (t->flags_ & Tag::kTextEdited) arena->Unstore(t->text_, text_size(t));
-    SetCompact(t, fresh);
-    return;
-  }
+  if (name == names::kValue && SetCompactValue(t, value)) return;
   if (!compact(t) && !t->attrs_ && name == names::kValue && value.size() <= kMaxCompactText) {
     // A first VALUE and nothing else: kept in the tag.
     SetCompact(t, Owned(arena, name, value));
@@ -809,7 +799,10 @@ std::string Tag::Text() const {
 
 void Tag::SetText(std::string_view text) {
   if (IsTextBlock()) return Node::SetParam(this, names::kValue, text);
-  if (Tag* block = FirstTextBlock(this)) return Node::SetParam(block, names::kValue, text);
+  if (Tag* block = FirstTextBlock(this)) {
+    if (!Node::SetCompactValue(block, text)) Node::SetParam(block, names::kValue, text);
+    return;
+  }
   const Document* doc = document();
   Ref<Tag> block = Children().Add("", doc ? doc->DummyTagName() : "TEXTBLOCK");
   Node::SetParam(block.get(), names::kValue, text);

@@ -262,6 +262,60 @@ TEST(Searches, FindAndFindNext) {
   EXPECT_EQ(doc.FindNext()->ID(), "A");
 }
 
+// An identifier is found whatever the case of its ASCII letters, in either
+// code page and beside multibyte characters, and only when that is all
+// that differs. The key comes first in each search and then again through
+// FindNext, which uses the copy the find state kept.
+TEST(Searches, IdentifiersMatchIgnoringTheCaseOfLettersOnly) {
+  const platform::CodePage& sjis = platform::CodePage::Get(platform::CodePage::kJapanese);
+  struct Case {
+    const platform::CodePage* cp;
+    std::string id;   // in the template
+    std::string key;  // searched for
+    bool found;
+  };
+  const Case cases[] = {
+      {&Utf8(), "row", "row", true},
+      {&Utf8(), "row", "ROW", true},
+      {&Utf8(), "Price", "pRICE", true},
+      {&Utf8(), "row", "rox", false},
+      {&Utf8(), "row", "rows", false},
+      {&Utf8(), "a-1", "A-1", true},
+      {&Utf8(), "a-1", "A_1", false},
+      {&Utf8(), "名前a", "名前A", true},
+      {&Utf8(), "名前a", "名後a", false},
+      {&sjis,
+       "\x96\xbc\x91\x4f"
+       "a",
+       "\x96\xbc\x91\x4f"
+       "A",
+       true},  // 名前a, 名前A
+      {&sjis,
+       "\x96\xbc\x91\x4f"
+       "a",
+       "\x96\xbc\x91\x50"
+       "a",
+       false},
+      // Two characters whose second bytes differ as 'o' and 'O' do.
+      {&sjis, "\x91\x6f", "\x91\x4f", false},
+      {&sjis, "qty", "QTY", true},
+  };
+  for (const Case& c : cases) {
+    Document doc(*c.cp);
+    // The tag searched for comes after another of the same length.
+    doc.SetMasterPage("<p qlid=\"" + std::string(c.id.size(), '~') + "\">x</p><p qlid=\"" + c.id +
+                      "\">y</p><p qlid=\"" + c.id + "\">z</p>");
+    Ref<Tag> hit = doc.FindByID(c.key);
+    ASSERT_EQ(hit != nullptr, c.found) << c.id << " / " << c.key;
+    if (!c.found) continue;
+    EXPECT_EQ(hit->Text(), "y") << c.key;
+    Ref<Tag> next = doc.FindNext();
+    ASSERT_NE(next, nullptr) << c.key;
+    EXPECT_EQ(next->Text(), "z") << c.key;
+    EXPECT_EQ(doc.FindNext(), nullptr) << c.key;
+  }
+}
+
 TEST(Searches, WithoutAnySearchStepsThroughAllTags) {
   Document doc(Utf8());
   doc.SetMasterPage("<a><b></b></a><c>");
