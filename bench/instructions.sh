@@ -24,7 +24,7 @@ if [ $# -gt 0 ] && [ -d "$1" ]; then
   base=$(cd "$1" && pwd)
   shift
 fi
-[ $# -gt 0 ] || set -- BM_BuildTableAndWrite/0 BM_BuildTableAndWrite/1 BM_BuildTableAndWrite/2
+[ $# -gt 0 ] || set -- BM_BuildTableAndWrite/0 BM_BuildTableAndWrite/1 BM_BuildTableAndWrite/2 BM_BuildTableAndWrite/3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
