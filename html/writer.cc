@@ -35,18 +35,20 @@ Writer::Writer(const Document& doc, Form form, std::string* buffer, size_t expec
 Writer::Writer(const Document& doc, Form form, Output* out) : page_(form == Form::kPage) {
   Setup(doc);
   bool skip = false;
-  chunk_ = chunk_storage_;
-  start_ = cur_ = chunk_;
-  end_ = chunk_ + kChunk;
   if (std::string* text = out->DirectText(&skip)) {
-    // An output that keeps its text in one string gets the page appended
-    // to it a chunk at a time, line ends included.
+    // An output that keeps its text in one string (a response) gets the
+    // page written into that string's memory, line ends included, as a
+    // string of our own would.
     skip_line_end_ = skip;
     out_direct_ = out;
     sink_ = text;
     direct_from_ = text->size();
+    Into(text, 0);
     return;
   }
+  chunk_ = chunk_storage_;
+  start_ = cur_ = chunk_;
+  end_ = chunk_ + kChunk;
   out_ = out;
 }
 
@@ -108,12 +110,7 @@ bool Writer::Room(size_t n) {
 }
 
 void Writer::Pass(const char* p, size_t n) {
-  if (n == 0) return;
-  if (sink_) {
-    sink_->append(p, n);
-  } else {
-    out_->AppendText(std::string_view(p, n));
-  }
+  if (n != 0) out_->AppendText(std::string_view(p, n));
 }
 
 void Writer::Flush() {
@@ -135,7 +132,7 @@ void Writer::Line() {
     // Only a line end that would begin the text is left out.
     skip_line_end_ = false;
     touched_ = true;
-    if (cur_ == start_ && sink_->size() == direct_from_) return;
+    if (static_cast<size_t>(cur_ - start_) == direct_from_) return;
   }
   Put("\r\n", 2);
 }

@@ -169,9 +169,9 @@ class Writer {
 
   // Writing into a string: [start_, end_) is its memory.
   std::string* buffer_ = nullptr;
-  // Writing into an output's own text (DirectText): the output, its text,
-  // where its text stood before, and whether anything (a line end that was
-  // left out included) went in since.
+  // Writing into an output's own text (DirectText), which is then also
+  // buffer_: the output, its text, where its text stood before, and
+  // whether anything (a line end that was left out included) went in since.
   Output* out_direct_ = nullptr;
   std::string* sink_ = nullptr;
   size_t direct_from_ = 0;

@@ -119,6 +119,60 @@ TEST(DocumentWrite, WriteToKeepsTheOutputAttached) {
   EXPECT_EQ(out.lines.back(), "<P>b</P><P>a</P>");
 }
 
+// An output that keeps its text in one string (a response) has the page
+// written into that string: after what it held, without a line end that
+// would begin the page when the output says so, and told once whether
+// anything went in (a line end left out counts). A tag written later goes
+// after the page.
+TEST(DocumentWrite, IntoAnOutputsOwnText) {
+  class TextOutput : public Output {
+   public:
+    TextOutput(std::string before, bool skip) : text(std::move(before)), skip_(skip) {}
+    void AppendText(std::string_view) override { ADD_FAILURE() << "call instead of the text"; }
+    void LineEnd() override { ADD_FAILURE() << "call instead of the text"; }
+    std::string* DirectText(bool* skip_leading_line_end) override {
+      *skip_leading_line_end = skip_;
+      return &text;
+    }
+    void DirectTextEnd(bool touched) override { ends.push_back(touched); }
+    std::string text;
+    std::vector<bool> ends;
+
+   private:
+    bool skip_;
+  };
+  std::string many_lines;
+  for (int i = 0; i < 2000; ++i) many_lines += "<p qlid=p" + std::to_string(i) + ">line</p>\r\n";
+  for (const std::string master :
+       {std::string("<p qlid=p0>a</p>"), std::string("\r\n<div qlid=p0>a</div>"),
+        std::string("\r\n"), std::string(), many_lines}) {
+    for (const std::string before : {std::string(), std::string("x\r\n")}) {
+      for (const bool skip : {false, true}) {
+        Document doc(Utf8());
+        doc.SetMasterPage(master);
+        const std::string page = doc.GetPageData();
+        const std::string what = master.substr(0, 20) + "|" + before + "|" + (skip ? "skip" : "");
+        TextOutput out(before, skip);
+        doc.WriteTo(&out);
+        const std::string want =
+            before + (skip && page.starts_with("\r\n") ? page.substr(2) : page);
+        EXPECT_EQ(out.text, want) << what;
+        EXPECT_EQ(out.ends, std::vector<bool>{!page.empty()}) << what;
+        if (Ref<Tag> p = doc.FindByID("p0")) {
+          p->Write();
+          ASSERT_TRUE(out.text.starts_with(want)) << what;
+          std::string added = out.text.substr(want.size());
+          for (size_t at; (at = added.find("\r\n")) != std::string::npos;) added.erase(at, 2);
+          EXPECT_EQ(added, "<" + p->TagName() + ">" + p->Text() + "</" + p->TagName() + ">")
+              << what;
+          EXPECT_EQ(out.ends.size(), 2u) << what;
+        }
+        doc.DetachOutput();
+      }
+    }
+  }
+}
+
 // An output that fails while the page is written is not kept: the
 // caller's output may be gone once the error reached it.
 TEST(DocumentWrite, FailedWriteToLeavesNoOutputAttached) {
