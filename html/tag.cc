@@ -797,15 +797,25 @@ std::string Tag::Text() const {
   return std::string();
 }
 
+namespace {
+
+// SetText on a tag without a text block: one is added. Kept apart so that
+// the usual call (a cell whose text block is there) stays small.
+[[gnu::noinline]] void AddTextBlock(Tag* tag, std::string_view text) {
+  const Document* doc = tag->document();
+  Ref<Tag> block = tag->Children().Add("", doc ? doc->DummyTagName() : "TEXTBLOCK");
+  Node::SetParam(block.get(), names::kValue, text);
+}
+
+}  // namespace
+
 void Tag::SetText(std::string_view text) {
   if (IsTextBlock()) return Node::SetParam(this, names::kValue, text);
   if (Tag* block = FirstTextBlock(this)) {
     if (!Node::SetCompactValue(block, text)) Node::SetParam(block, names::kValue, text);
     return;
   }
-  const Document* doc = document();
-  Ref<Tag> block = Children().Add("", doc ? doc->DummyTagName() : "TEXTBLOCK");
-  Node::SetParam(block.get(), names::kValue, text);
+  AddTextBlock(this, text);
 }
 
 namespace {
