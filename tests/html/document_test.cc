@@ -143,10 +143,10 @@ TEST(DocumentWrite, IntoAnOutputsOwnText) {
   };
   std::string many_lines;
   for (int i = 0; i < 2000; ++i) many_lines += "<p qlid=p" + std::to_string(i) + ">line</p>\r\n";
-  for (const std::string master :
+  for (const std::string& master :
        {std::string("<p qlid=p0>a</p>"), std::string("\r\n<div qlid=p0>a</div>"),
         std::string("\r\n"), std::string(), many_lines}) {
-    for (const std::string before : {std::string(), std::string("x\r\n")}) {
+    for (const std::string& before : {std::string(), std::string("x\r\n")}) {
       for (const bool skip : {false, true}) {
         Document doc(Utf8());
         doc.SetMasterPage(master);
@@ -255,7 +255,7 @@ TEST(DocumentWrite, LongPiecesKeepTheirPlace) {
     for (size_t at; (at = text.find("@@")) != std::string::npos;) text.replace(at, 2, long_text);
     return text;
   };
-  for (const std::string master :
+  for (const std::string& master :
        {std::string(), std::string("<p>@@</p>"), std::string("<pre>a@@</pre><p>b</p>"),
         std::string("<table><tr><td>@@</td><td>y</td></tr></table>"),
         std::string("<p title=\"@@\">a<b>@@</b>@@</p>"), many_lines + "<p class=@@>@@</p>"}) {
