@@ -144,7 +144,9 @@ void Writer::PutParams(const Tag* tag, const Arena* arena, bool skip_value) {
     const NameInfo& name = arena->Info(p.name());
     // Names starting with "!" are the page's private data, never written.
     if (name.flags & NameInfo::kPrivate) continue;
-    if (p.size == name.text.size() && p.size != 0 && *p.value == name.text[0] &&
+    // A value that is its name is written bare; most values differ from
+    // their name in the first byte already.
+    if (p.size == name.text.size() && (p.size == 0 || *p.value == name.text[0]) &&
         p.view() == name.text) {
       PutName(name.bare);
     } else {
