@@ -196,8 +196,12 @@ std::string Client::ProcessSession() {
   return Exchange([&] {
     platform::HttpEndpoint endpoint = Endpoint();
     endpoint.tls = use_ssl_;
-    platform::HttpResponse response =
-        platform::HttpPost(endpoint, app_name_, store_.RequestBodyPieces());
+    // Large values are encoded while they are sent, never as a whole body.
+    core::RequestBodyReader reader(store_);
+    platform::HttpBodySource body;
+    body.size = reader.size();
+    body.read = [&reader](char* buffer, size_t room) { return reader.Read(buffer, room); };
+    platform::HttpResponse response = platform::HttpPost(endpoint, app_name_, body);
     if (response.status > 399) throw Error(kMsgServerError, Decimal(response.status));
     // The answer was read whole: only now does the old incoming list go.
     store_.ClearIncoming();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <iterator>
 #include <new>
@@ -82,22 +83,38 @@ void UploadInfo::clear() {
 NamedValues::NamedValues(NotFoundReport not_found, const platform::CodePage& cp)
     : cp_(&cp), not_found_(not_found) {}
 
-void NamedValues::Append(std::vector<std::string>* names, std::vector<std::string>* values,
-                         std::string name, std::string value) {
-  // Both reservations happen before either list changes, so a failure
-  // leaves the lists as they were and they always stay the same length.
-  ReserveMore(names, 1);
-  ReserveMore(values, 1);
-  names->push_back(std::move(name));
-  values->push_back(std::move(value));
+void NamedValues::AppendOutgoing(std::string name, std::string value, size_t kept_encoded_size) {
+  // Every reservation happens before any list changes, so a failure leaves
+  // the lists as they were and they always stay the same length.
+  ReserveMore(&out_names_, 1);
+  ReserveMore(&out_values_, 1);
+  ReserveMore(&out_kept_, 1);
+  out_names_.push_back(std::move(name));
+  out_values_.push_back(std::move(value));
+  out_kept_.push_back(kept_encoded_size);
 }
 
 void NamedValues::AppendString(std::string_view name, std::string_view text) {
-  Append(&out_names_, &out_values_, std::string(name), EncodeText(text));
+  AppendOutgoing(std::string(name), EncodeText(text), 0);
 }
 
 void NamedValues::AppendBytes(std::string_view name, std::string_view bytes) {
-  Append(&out_names_, &out_values_, std::string(name), EncodeValue(bytes));
+  if (bytes.size() < kBytesKeptFrom) {
+    AppendOutgoing(std::string(name), EncodeValue(bytes), 0);
+  } else {
+    AppendBytesOwned(name, std::string(bytes));
+  }
+}
+
+void NamedValues::AppendBytesOwned(std::string_view name, std::string bytes) {
+  if (bytes.size() < kBytesKeptFrom) {
+    AppendOutgoing(std::string(name), EncodeValue(bytes), 0);
+    return;
+  }
+  // An empty encoded value is never kept, so 0 stays free to mean "held
+  // encoded".
+  const size_t encoded = EncodedLength(bytes);
+  AppendOutgoing(std::string(name), std::move(bytes), encoded);
 }
 
 void NamedValues::AppendFile(std::string_view name, const std::string& path) {
@@ -105,12 +122,50 @@ void NamedValues::AppendFile(std::string_view name, const std::string& path) {
   if (!platform::ReadWholeFile(path, &bytes)) {
     throw Error(kMsgFileRead).WithFile(cp_->ToUtf16(path));
   }
-  AppendBytes(name, bytes);
+  AppendBytesOwned(name, std::move(bytes));
 }
 
 void NamedValues::ResetContents() {
   out_names_.clear();
   out_values_.clear();
+  out_kept_.clear();
+}
+
+std::vector<std::string> NamedValues::outgoing_values() const {
+  std::vector<std::string> values;
+  values.reserve(out_values_.size());
+  for (size_t i = 0; i < out_values_.size(); ++i) {
+    std::string value;
+    AppendOutgoingValue(i, &value);
+    values.push_back(std::move(value));
+  }
+  return values;
+}
+
+size_t NamedValues::OutgoingEncodedSize(size_t i) const {
+  return out_kept_[i] != 0 ? out_kept_[i] : out_values_[i].size();
+}
+
+void NamedValues::AppendOutgoingValue(size_t i, std::string* text) const {
+  if (out_kept_[i] != 0) {
+    AppendEncodedValue(out_values_[i], text);
+  } else {
+    text->append(out_values_[i]);
+  }
+}
+
+void NamedValues::JoinOutgoing(std::string* text) const {
+  size_t size = text->size();
+  for (size_t i = 0; i < out_names_.size(); ++i) {
+    size += out_names_[i].size() + OutgoingEncodedSize(i) + 2;
+  }
+  text->reserve(size);
+  for (size_t i = 0; i < out_names_.size(); ++i) {
+    if (i != 0) text->push_back('&');
+    text->append(out_names_[i]);
+    text->push_back('=');
+    AppendOutgoingValue(i, text);
+  }
 }
 
 namespace {
@@ -504,7 +559,7 @@ void NamedValues::GetFile(std::string_view name, int32_t sub_index, const std::s
 std::string NamedValues::SessionText(std::string_view encoded_result) const {
   size_t size = kSessionMarker.size() + kResultName.size() + encoded_result.size();
   for (size_t i = 0; i < out_names_.size(); ++i) {
-    size += out_names_[i].size() + out_values_[i].size() + 2;
+    size += out_names_[i].size() + OutgoingEncodedSize(i) + 2;
   }
   std::string text;
   text.reserve(size);
@@ -512,7 +567,7 @@ std::string NamedValues::SessionText(std::string_view encoded_result) const {
   for (size_t i = 0; i < out_names_.size(); ++i) {
     text.append(out_names_[i]);
     text.push_back('=');
-    text.append(out_values_[i]);
+    AppendOutgoingValue(i, &text);
     text.push_back('&');
   }
   text.append(kResultName);
@@ -520,21 +575,9 @@ std::string NamedValues::SessionText(std::string_view encoded_result) const {
   return text;
 }
 
-std::vector<std::string_view> NamedValues::RequestBodyPieces() const {
-  std::vector<std::string_view> pieces;
-  pieces.reserve(4 * out_names_.size());
-  for (size_t i = 0; i < out_names_.size() && i < out_values_.size(); ++i) {
-    if (i != 0) pieces.emplace_back("&");
-    pieces.emplace_back(out_names_[i]);
-    pieces.emplace_back("=");
-    pieces.emplace_back(out_values_[i]);
-  }
-  return pieces;
-}
-
 std::string NamedValues::RequestBody() const {
   std::string text;
-  JoinPairs(out_names_, out_values_, &text);
+  JoinOutgoing(&text);
   return text;
 }
 
@@ -556,8 +599,65 @@ std::string NamedValues::RequestDataText() const {
 
 std::string NamedValues::OutgoingRequestDataText() const {
   std::string text(kLineEnd);
-  JoinPairs(out_names_, out_values_, &text);
+  JoinOutgoing(&text);
   return text;
+}
+
+RequestBodyReader::RequestBodyReader(const NamedValues& values) : values_(&values) {
+  const size_t count = values.out_names_.size();
+  for (size_t i = 0; i < count; ++i) {
+    size_ += values.out_names_[i].size() + values.OutgoingEncodedSize(i) + 1;
+  }
+  if (count > 1) size_ += count - 1;  // the "&" between pairs
+  part_ = 1;                          // the first pair has no "&" before it
+}
+
+size_t RequestBodyReader::Read(char* buffer, size_t room) {
+  const NamedValues& v = *values_;
+  size_t written = 0;
+  // Copies the rest of `part` and says whether all of it went.
+  auto copy = [&](std::string_view part) {
+    const size_t n = std::min(room - written, part.size() - offset_);
+    std::memcpy(buffer + written, part.data() + offset_, n);
+    written += n;
+    offset_ += n;
+    return offset_ == part.size();
+  };
+  while (written < room && entry_ < v.out_names_.size()) {
+    bool done = false;
+    switch (part_) {
+      case 0:
+        done = copy("&");
+        break;
+      case 1:
+        done = copy(v.out_names_[entry_]);
+        break;
+      case 2:
+        done = copy("=");
+        break;
+      default: {
+        const std::string& value = v.out_values_[entry_];
+        if (v.out_kept_[entry_] == 0) {
+          done = copy(value);
+        } else {
+          size_t consumed = 0;
+          written += EncodeValuePiece(std::string_view(value).substr(offset_), buffer + written,
+                                      room - written, &consumed);
+          offset_ += consumed;
+          done = offset_ == value.size();
+          // Less than one escape's room left: the caller comes back.
+          if (!done && consumed == 0) return written;
+        }
+      }
+    }
+    if (!done) break;
+    offset_ = 0;
+    if (++part_ == 4) {
+      part_ = 0;
+      ++entry_;
+    }
+  }
+  return written;
 }
 
 }  // namespace quillon::core

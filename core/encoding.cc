@@ -167,6 +167,29 @@ void AppendEncodedValue(std::string_view bytes, std::string* out) {
   }
 }
 
+size_t EncodeValuePiece(std::string_view bytes, char* out, size_t room, size_t* consumed) {
+  const auto* in = reinterpret_cast<const uint8_t*>(bytes.data());
+  const size_t n = bytes.size();
+  size_t i = 0;
+  char* o = out;
+  // Each entry is stored as four bytes, so the fast loop keeps that much
+  // room; the last few characters are written one entry at a time.
+  while (i < n && static_cast<size_t>(out + room - o) >= sizeof(EncodeEntry)) {
+    const EncodeEntry& entry = kEncodeTable[in[i++]];
+    std::memcpy(o, &entry, sizeof entry);
+    o += entry.length;
+  }
+  while (i < n) {
+    const EncodeEntry& entry = kEncodeTable[in[i]];
+    if (static_cast<size_t>(out + room - o) < entry.length) break;
+    std::memcpy(o, entry.chars, entry.length);
+    o += entry.length;
+    ++i;
+  }
+  *consumed = i;
+  return static_cast<size_t>(o - out);
+}
+
 std::string EncodeValue(std::string_view bytes) {
   std::string out;
   AppendEncodedValue(bytes, &out);

@@ -133,11 +133,8 @@ struct PostState {
   std::string body;
   bool sized = false;
   std::exception_ptr error;
-  // The request body still to send: the rest of the current piece, then
-  // the pieces after it.
-  const std::vector<std::string_view>* pieces = nullptr;
-  size_t piece = 0;
-  size_t offset = 0;
+  const HttpBodySource* source = nullptr;
+  uint64_t left = 0;  // request body bytes still to send
 };
 
 // Room reserved up front for an answer whose length the server announced;
@@ -168,24 +165,31 @@ size_t CollectBody(char* data, size_t size, size_t count, void* user) {
   }
 }
 
-// Hands libcurl the request body piece by piece, so that a large body is
-// never joined into one more copy of itself.
+// Hands libcurl the request body a buffer at a time, so that a large body
+// is never made whole. A source that ends early or runs over its announced
+// size would send a request the server misreads: the transfer is stopped.
 size_t SupplyBody(char* buffer, size_t size, size_t count, void* user) {
   auto* state = static_cast<PostState*>(user);
-  const size_t room = size * count;
-  size_t written = 0;
-  while (written < room && state->piece < state->pieces->size()) {
-    const std::string_view piece = (*state->pieces)[state->piece];
-    const size_t n = std::min(room - written, piece.size() - state->offset);
-    std::memcpy(buffer + written, piece.data() + state->offset, n);
-    written += n;
-    state->offset += n;
-    if (state->offset == piece.size()) {
-      ++state->piece;
-      state->offset = 0;
+  try {
+    const size_t room = static_cast<size_t>(std::min<uint64_t>(size * count, state->left));
+    size_t written = 0;
+    // A source may leave a few bytes of room unused (an escape that does
+    // not fit); the rest comes with the next call.
+    while (written < room) {
+      const size_t n = state->source->read(buffer + written, room - written);
+      if (n > room - written) throw std::logic_error("the request body overran its buffer");
+      if (n == 0) break;
+      written += n;
     }
+    if (written == 0 && room != 0) {
+      throw std::logic_error("the request body is shorter than announced");
+    }
+    state->left -= written;
+    return written;
+  } catch (...) {
+    state->error = std::current_exception();
+    return CURL_READFUNC_ABORT;
   }
-  return written;
 }
 
 struct GetState {
@@ -217,7 +221,7 @@ size_t DeliverBody(char* data, size_t size, size_t count, void* user) {
 }  // namespace
 
 HttpResponse HttpPost(const HttpEndpoint& endpoint, std::string_view target,
-                      const std::vector<std::string_view>& body) {
+                      const HttpBodySource& body) {
   CurlHandle curl = NewHandle();
   const std::string url = Origin(endpoint, endpoint.tls) + "/";
   SetCommon(curl.get(), endpoint, endpoint.tls, url, RequestTarget(endpoint, endpoint.tls, target));
@@ -232,21 +236,25 @@ HttpResponse HttpPost(const HttpEndpoint& endpoint, std::string_view target,
   Check(curl_easy_setopt(curl.get(), CURLOPT_POST, 1L));
   PostState state;
   state.curl = curl.get();
-  size_t size = 0;
-  for (std::string_view piece : body) size += piece.size();
+  state.source = &body;
+  state.left = body.size;
   // A small body goes out joined, in the request's first packet as libcurl
-  // sends given fields; a large one is read from its pieces where they lie.
+  // sends given fields; a large one is read while it is sent.
   std::string joined;
-  if (size <= kJoinedBodyLimit) {
-    joined.reserve(size);
-    for (std::string_view piece : body) joined.append(piece);
+  if (body.size <= kJoinedBodyLimit) {
+    joined.resize(static_cast<size_t>(body.size));
+    for (size_t at = 0; at < joined.size();) {
+      const size_t n = SupplyBody(joined.data() + at, 1, joined.size() - at, &state);
+      if (state.error) std::rethrow_exception(state.error);
+      at += n;
+    }
     Check(curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, joined.data()));
   } else {
-    state.pieces = &body;
     Check(curl_easy_setopt(curl.get(), CURLOPT_READFUNCTION, &SupplyBody));
     Check(curl_easy_setopt(curl.get(), CURLOPT_READDATA, &state));
   }
-  Check(curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(size)));
+  Check(curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE_LARGE,
+                         static_cast<curl_off_t>(body.size)));
   Check(curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, &CollectBody));
   Check(curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &state));
   const CURLcode done = curl_easy_perform(curl.get());
@@ -260,7 +268,15 @@ HttpResponse HttpPost(const HttpEndpoint& endpoint, std::string_view target,
 
 HttpResponse HttpPost(const HttpEndpoint& endpoint, std::string_view target,
                       std::string_view body) {
-  return HttpPost(endpoint, target, std::vector<std::string_view>{body});
+  HttpBodySource source;
+  source.size = body.size();
+  source.read = [&body](char* buffer, size_t room) {
+    const size_t n = std::min(room, body.size());
+    if (n != 0) std::memcpy(buffer, body.data(), n);
+    body.remove_prefix(n);
+    return n;
+  };
+  return HttpPost(endpoint, target, source);
 }
 
 long HttpGet(const HttpEndpoint& endpoint, std::string_view target,

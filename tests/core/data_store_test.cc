@@ -86,17 +86,65 @@ TEST(SessionTextTest, RequestBodyAndRequestDataText) {
   EXPECT_EQ(store.RequestDataText(), "\r\na=1&b=x%20y");
 }
 
-// What a transport sends piece by piece is exactly the joined body.
-TEST(SessionTextTest, RequestBodyPiecesJoinToTheRequestBody) {
+// Large byte values are kept as bytes and encoded only on the way out: every
+// text made of the outgoing list, and the body read a buffer at a time, must
+// be what encoding every value on the way in gives.
+TEST(SessionTextTest, KeptBytesComeOutEncodedEverywhere) {
+  std::string every_byte;
+  for (int b = 0; b < 256; ++b) every_byte += static_cast<char>(b);
+  std::string large;
+  while (large.size() < NamedValues::kBytesKeptFrom + 7) large += every_byte;
+  const std::string just_below(NamedValues::kBytesKeptFrom - 1, '%');
   const std::vector<std::vector<std::pair<std::string, std::string>>> lists = {
-      {}, {{"a", "1"}}, {{"name", "a b"}, {"", ""}, {"x", "\0\xFF=&"s}, {"n", ""}}};
+      {},
+      {{"a", "1"}},
+      {{"name", "a b"}, {"", ""}, {"x", "\0\xFF=&"s}, {"n", ""}},
+      {{"big", large}},
+      {{"", large}, {"t", "a b"}, {"big2", large}, {"below", just_below}},
+  };
   for (const auto& list : lists) {
     NamedValues store(NotFoundReport::kBare, Cp932());
-    for (const auto& [name, value] : list) store.AppendBytes(name, value);
+    Strings encoded;
     std::string joined;
-    for (std::string_view piece : store.RequestBodyPieces()) joined.append(piece);
-    EXPECT_EQ(joined, store.RequestBody()) << list.size();
+    for (const auto& [name, value] : list) {
+      store.AppendBytes(name, value);
+      encoded.push_back(EncodeValue(value));
+      if (encoded.size() > 1) joined += '&';
+      joined += name + "=" + encoded.back();
+    }
+    SCOPED_TRACE(list.size());
+    EXPECT_EQ(store.outgoing_values(), encoded);
+    EXPECT_EQ(store.RequestBody(), joined);
+    EXPECT_EQ(store.OutgoingRequestDataText(), "\r\n" + joined);
+    std::string session = "QServerParams:";
+    for (size_t i = 0; i < list.size(); ++i) session += list[i].first + "=" + encoded[i] + "&";
+    EXPECT_EQ(store.SessionText("OK"), session + "QServerResult=OK");
+    for (size_t room : {3u, 4u, 5u, 16384u}) {
+      RequestBodyReader reader(store);
+      EXPECT_EQ(reader.size(), joined.size());
+      std::string read;
+      std::vector<char> buffer(room);
+      while (const size_t n = reader.Read(buffer.data(), room)) {
+        ASSERT_LE(n, room);
+        read.append(buffer.data(), n);
+      }
+      EXPECT_EQ(read, joined) << "in rooms of " << room;
+    }
   }
+}
+
+// A large file is kept as its bytes as well, and reads back whole.
+TEST(SessionTextTest, LargeFilesAreKeptAsTheirBytes) {
+  TempDir dir;
+  const std::string path = dir.File("large.bin");
+  std::string bytes(NamedValues::kBytesKeptFrom * 2 + 3, 'z');
+  for (size_t i = 0; i < bytes.size(); i += 97) bytes[i] = static_cast<char>(i);
+  WriteFile(path, bytes);
+  NamedValues store;
+  store.AppendFile("f", path);
+  EXPECT_EQ(store.RequestBody(), "f=" + EncodeValue(bytes));
+  store.FillIncoming(store.RequestBody());
+  EXPECT_EQ(store.GetBytes("f", 0), bytes);
 }
 
 TEST(OutgoingTest, StringsStopAtZeroBytesDoNot) {

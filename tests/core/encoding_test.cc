@@ -269,6 +269,22 @@ TEST(EncodeValueTest, LargeValuesFollowTheByteRule) {
       std::string out = "x=";
       AppendEncodedValue(*value, &out);
       ASSERT_EQ(out, "x=" + reference(*value)) << size;
+      ASSERT_EQ(EncodedLength(*value), out.size() - 2) << size;
+      // A buffer at a time, with rooms that split escapes every way.
+      for (size_t room : {3u, 4u, 5u, 7u, 64u}) {
+        std::string pieces;
+        std::string_view rest = *value;
+        std::vector<char> buffer(room);
+        while (!rest.empty()) {
+          size_t consumed = 0;
+          const size_t n = EncodeValuePiece(rest, buffer.data(), room, &consumed);
+          ASSERT_GT(consumed, 0u) << "no progress with room " << room;
+          ASSERT_LE(n, room);
+          pieces.append(buffer.data(), n);
+          rest.remove_prefix(consumed);
+        }
+        ASSERT_EQ(pieces, reference(*value)) << size << " in rooms of " << room;
+      }
       // No room beyond the value is taken (the old way reserved three
       // bytes per input byte and kept them); a short string grows to twice
       // its inline room at least.

@@ -3,11 +3,13 @@
 // list filled once from what the other side sent, the distinct incoming
 // names, and the typed accessors over them.
 //
-// Values are stored only in their encoded form (see encoding.h): each
-// accessor encodes on the way in and decodes on the way out, so a value
-// stored as a string can be read back as bytes or as a file and the
-// reverse. Names and values are bytes in the store's code page; converting
-// automation strings (UTF-16) is the caller's business.
+// Values are stored in their encoded form (see encoding.h): each accessor
+// encodes on the way in and decodes on the way out, so a value stored as a
+// string can be read back as bytes or as a file and the reverse. A large
+// outgoing byte value (a file, a binary value) is the one exception: it is
+// kept as its bytes and encoded only where a text or a body is made, since
+// its encoded form is up to three times its size. Names and values are bytes in the store's code
+// page; converting automation strings (UTF-16) is the caller's business.
 //
 // Errors: quillon::Error with the message numbers of errors.h;
 // std::bad_alloc for exhausted memory. Every operation that fails leaves
@@ -80,7 +82,9 @@ class NamedValues {
   // to its first zero byte.
   void AppendString(std::string_view name, std::string_view text);
   // Appends (name, EncodeValue(bytes)), all bytes, zero bytes included.
+  // From kBytesKeptFrom bytes on, the bytes are kept and encoded later.
   void AppendBytes(std::string_view name, std::string_view bytes);
+  static constexpr size_t kBytesKeptFrom = 64 * 1024;
   // SetFileData: appends the encoded bytes of the whole file at `path`.
   // A file that cannot be opened or read: Error(kMsgFileRead) (10002).
   void AppendFile(std::string_view name, const std::string& path);
@@ -88,7 +92,8 @@ class NamedValues {
   void ResetContents();
 
   const std::vector<std::string>& outgoing_names() const { return out_names_; }
-  const std::vector<std::string>& outgoing_values() const { return out_values_; }
+  // The values encoded (a copy: large byte values are encoded here).
+  std::vector<std::string> outgoing_values() const;
 
   // --- Incoming list ---------------------------------------------------------------
   //
@@ -197,10 +202,6 @@ class NamedValues {
   // The client's request body: JoinPairs over the outgoing list with an
   // empty start ("" for an empty list; no prefix, no line end).
   std::string RequestBody() const;
-  // RequestBody as the pieces that make it, in order, each a view of the
-  // outgoing list (valid until it changes): what a transport sends without
-  // joining a large body into one more copy.
-  std::vector<std::string_view> RequestBodyPieces() const;
   // The request-data text of the incoming list: "\r\n" then JoinPairs
   // (names as stored, values encoded).
   std::string RequestDataText() const;
@@ -208,8 +209,17 @@ class NamedValues {
   std::string OutgoingRequestDataText() const;
 
  private:
-  static void Append(std::vector<std::string>* names, std::vector<std::string>* values,
-                     std::string name, std::string value);
+  friend class RequestBodyReader;
+  // Appends an outgoing entry; `kept_encoded_size` is 0 for a value given
+  // encoded, else the encoded length of `value`, which is kept as bytes.
+  void AppendOutgoing(std::string name, std::string value, size_t kept_encoded_size);
+  void AppendBytesOwned(std::string_view name, std::string bytes);
+  // The encoded length of outgoing value i, and that value encoded
+  // appended to *text.
+  size_t OutgoingEncodedSize(size_t i) const;
+  void AppendOutgoingValue(size_t i, std::string* text) const;
+  // JoinPairs over the outgoing list, appended to *text.
+  void JoinOutgoing(std::string* text) const;
   // TakeIncoming of the pairs from `from` on.
   void Take(std::string text, size_t pairs_at, bool decode_names,
             const std::vector<StandIn>& stand_ins,
@@ -235,6 +245,9 @@ class NamedValues {
   mutable KeyIndex index_;
   std::vector<std::string> out_names_;
   std::vector<std::string> out_values_;
+  // Per outgoing entry: 0 when out_values_ holds the encoded value, else
+  // the encoded length of the bytes it holds.
+  std::vector<size_t> out_kept_;
   // An incoming entry: where its name and encoded value lie. A name with
   // kInArena set in name_at lies in names_arena_, everything else in text_.
   struct Entry {
@@ -251,6 +264,30 @@ class NamedValues {
   // Per distinct name, the entry where it first appears.
   std::vector<uint32_t> data_names_;
   UploadInfo uploads_;
+};
+
+// The client's request body (RequestBody) read out a buffer at a time,
+// kept byte values encoded on the way: what a transport sends without
+// making the body whole. The store's outgoing list must not change while a
+// reader reads it.
+class RequestBodyReader {
+ public:
+  explicit RequestBodyReader(const NamedValues& values);
+  // The body's length in bytes.
+  uint64_t size() const { return size_; }
+  // Fills up to `room` bytes of `buffer` with what comes next and returns
+  // their number; 0 at the end of the body. A `room` under 3 may get 0
+  // before the end, when an escape comes next.
+  size_t Read(char* buffer, size_t room);
+
+ private:
+  const NamedValues* values_;
+  uint64_t size_ = 0;
+  // Where reading stands: entry i, and in it a part (0 the "&", 1 the
+  // name, 2 the "=", 3 the value) and an offset into that part.
+  size_t entry_ = 0;
+  int part_ = 0;
+  size_t offset_ = 0;
 };
 
 }  // namespace quillon::core

@@ -38,6 +38,14 @@ void AppendEncodedValue(std::string_view bytes, std::string* out);
 // Encodes the bytes of `text` up to its first zero byte: how a text value
 // (SetStringData, the Result property) is stored.
 std::string EncodeText(std::string_view text);
+// How many characters EncodeValue makes of `bytes`.
+size_t EncodedLength(std::string_view bytes);
+// EncodeValue a buffer at a time: encodes as many whole bytes from the
+// start of `bytes` as fit in `room` characters at `out`, sets *consumed to
+// their number and returns the characters written. Called again on the
+// rest, the pieces join to EncodeValue(bytes). Progress is made whenever
+// `room` is at least 3 and bytes remain.
+size_t EncodeValuePiece(std::string_view bytes, char* out, size_t room, size_t* consumed);
 
 // Decodes `text` (up to its first zero byte or the end of the view) into
 // `out`, which must hold at least text.size() + 1 bytes and must not overlap

@@ -8,6 +8,7 @@
 #ifndef QUILLON_PLATFORM_HTTP_H_
 #define QUILLON_PLATFORM_HTTP_H_
 
+#include <cstdint>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -63,11 +64,17 @@ struct HttpResponse {
 // read the whole answer.
 HttpResponse HttpPost(const HttpEndpoint& endpoint, std::string_view target,
                       std::string_view body);
-// The same with the body given as pieces that are sent one after the other
-// (a large body is read from where its pieces lie, never joined). The
-// pieces must stay unchanged until the call returns.
+// A request body made while it is sent: `size` bytes in all, of which
+// `read` fills up to `room` bytes at `buffer` with what comes next and
+// returns their number (0 only once all `size` bytes were given), so a
+// large body is never made whole in memory.
+struct HttpBodySource {
+  uint64_t size = 0;
+  std::function<size_t(char* buffer, size_t room)> read;
+};
+// The same POST with the body read from `body`.
 HttpResponse HttpPost(const HttpEndpoint& endpoint, std::string_view target,
-                      const std::vector<std::string_view>& body);
+                      const HttpBodySource& body);
 
 // GET `target` over plain HTTP (endpoint.tls is ignored) with no header of
 // its own. `on_status` is called once with the status before any body
