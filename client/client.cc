@@ -11,6 +11,7 @@
 
 #include "quillon/component/errors.h"
 #include "quillon/component/registry.h"
+#include "quillon/core/session_answer.h"
 #include "quillon/platform/files.h"
 #include "quillon/platform/http.h"
 #include "quillon/platform/mime.h"
@@ -19,7 +20,6 @@
 namespace quillon::client {
 namespace {
 
-constexpr std::string_view kMarker = "QServerParams:";
 constexpr char kResultName[] = "QServerResult";
 constexpr char kFileNameSuffix[] = "_file_name_";
 constexpr char kFileTypeSuffix[] = "_file_type_";
@@ -201,25 +201,22 @@ std::string Client::ProcessSession() {
     platform::HttpBodySource body;
     body.size = reader.size();
     body.read = [&reader](char* buffer, size_t room) { return reader.Read(buffer, room); };
-    platform::HttpResponse response = platform::HttpPost(endpoint, app_name_, body);
+    // The answer is read as it arrives, large values decoded on the way.
+    core::SessionAnswerReader answer;
+    platform::HttpAnswerSink sink;
+    sink.announced = [&answer](int64_t length) { answer.Announce(length); };
+    sink.piece = [&answer](std::string_view piece) { answer.Append(piece); };
+    const platform::HttpResponse response = platform::HttpPost(endpoint, app_name_, body, sink);
     if (response.status > 399) throw Error(kMsgServerError, Decimal(response.status));
+    answer.Finish();
     // The answer was read whole: only now does the old incoming list go.
     store_.ClearIncoming();
-    // The answer is a text up to its first zero byte.
-    if (const void* zero = std::memchr(response.body.data(), 0, response.body.size())) {
-      response.body.resize(static_cast<size_t>(static_cast<const char*>(zero) -
-                                                response.body.data()));
-    }
-    const size_t marker = response.body.find(kMarker);
-    if (marker == std::string::npos) {
+    if (!answer.has_pairs()) {
       // The caller sees what the page sent instead (an error page, a
       // script error).
-      throw Error(kMsgNoClientData, u"\n\n" + store_.code_page().ToUtf16(response.body));
+      throw Error(kMsgNoClientData, u"\n\n" + store_.code_page().ToUtf16(answer.text()));
     }
-    // The pairs are split where they lie: the answer becomes the incoming
-    // list's text without a copy.
-    store_.TakeIncomingFrom(std::move(response.body), marker + kMarker.size(),
-                            /*decode_names=*/false);
+    answer.MoveInto(&store_);
     return ResultFromIncoming();
   });
 }

@@ -260,6 +260,37 @@ void NamedValues::TakeIncomingFrom(std::string text, size_t from, bool decode_na
   Take(std::move(text), start, decode_names, {}, nullptr);
 }
 
+void NamedValues::TakeIncomingFrom(std::string text, size_t from, bool decode_names,
+                                   std::vector<KeptValue> kept) {
+  std::vector<StandIn> stand_ins;
+  stand_ins.reserve(kept.size());
+  for (const KeptValue& value : kept) stand_ins.push_back(StandIn{value.at, value.bytes});
+  std::vector<std::pair<size_t, size_t>> hits;
+  // Reserved first, so that nothing can fail once the entries are in.
+  ReserveMore(&kept_in_, kept.size());
+  const size_t start = std::min(from, text.size());
+  Take(std::move(text), start, decode_names, stand_ins, &hits);
+  for (const auto& [position, index] : hits) {
+    kept_in_.emplace_back(position, std::move(kept[index].bytes));
+  }
+}
+
+const std::string* NamedValues::KeptAt(size_t position) const {
+  if (kept_in_.empty()) return nullptr;
+  const auto it = std::lower_bound(
+      kept_in_.begin(), kept_in_.end(), position,
+      [](const std::pair<size_t, std::string>& kept, size_t p) { return kept.first < p; });
+  return it != kept_in_.end() && it->first == position ? &it->second : nullptr;
+}
+
+void NamedValues::AppendIncomingValue(size_t position, std::string* text) const {
+  if (const std::string* kept = KeptAt(position)) {
+    AppendEncodedValue(*kept, text);
+  } else {
+    text->append(IncomingValue(position));
+  }
+}
+
 void NamedValues::Take(std::string text, size_t pairs_at, bool decode_names,
                        const std::vector<StandIn>& stand_ins,
                        std::vector<std::pair<size_t, size_t>>* value_stand_ins) {
@@ -387,6 +418,7 @@ void NamedValues::ClearIncoming() {
   index_ = KeyIndex{};
   index_.entries = SIZE_MAX;
   uploads_.clear();
+  kept_in_.clear();
 }
 
 std::string_view NamedValues::IncomingName(size_t position) const {
@@ -410,7 +442,11 @@ std::vector<std::string> NamedValues::IncomingNames() const {
 
 std::vector<std::string> NamedValues::IncomingValues() const {
   std::vector<std::string> values;
-  for (size_t i = 0; i < entries_.size(); ++i) values.emplace_back(IncomingValue(i));
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    std::string value;
+    AppendIncomingValue(i, &value);
+    values.push_back(std::move(value));
+  }
   return values;
 }
 
@@ -533,6 +569,7 @@ void NamedValues::ThrowNotFound(std::string_view name, int32_t sub_index) const 
 
 std::string NamedValues::DecodedAt(size_t position) const {
   if (position >= entries_.size()) throw std::out_of_range("no incoming entry at that position");
+  if (const std::string* kept = KeptAt(position)) return *kept;
   std::string bytes;
   AppendDecodedValue(IncomingValue(position), &bytes, *cp_);
   return bytes;
@@ -592,7 +629,7 @@ std::string NamedValues::RequestDataText() const {
     if (i != 0) text.push_back('&');
     text.append(IncomingName(i));
     text.push_back('=');
-    text.append(IncomingValue(i));
+    AppendIncomingValue(i, &text);
   }
   return text;
 }

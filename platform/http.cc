@@ -134,6 +134,8 @@ struct PostState {
   bool sized = false;
   std::exception_ptr error;
   const HttpBodySource* source = nullptr;
+  // Where the answer goes instead of `body`, when set.
+  const HttpAnswerSink* sink = nullptr;
   uint64_t left = 0;  // request body bytes still to send
 };
 
@@ -150,14 +152,21 @@ size_t CollectBody(char* data, size_t size, size_t count, void* user) {
       // every doubling of the buffer.
       state->sized = true;
       curl_off_t length = -1;
-      if (curl_easy_getinfo(state->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) ==
-              CURLE_OK &&
-          length > 0) {
+      if (curl_easy_getinfo(state->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK) {
+        length = -1;
+      }
+      if (state->sink != nullptr) {
+        state->sink->announced(length < 0 ? -1 : static_cast<int64_t>(length));
+      } else if (length > 0) {
         state->body.reserve(static_cast<size_t>(std::min(length, kMaxAnnouncedReserve)));
         com::AdviseLargeBuffer(state->body.data(), state->body.capacity());
       }
     }
-    state->body.append(data, size * count);
+    if (state->sink != nullptr) {
+      state->sink->piece(std::string_view(data, size * count));
+    } else {
+      state->body.append(data, size * count);
+    }
     return size * count;
   } catch (...) {
     state->error = std::current_exception();
@@ -220,8 +229,10 @@ size_t DeliverBody(char* data, size_t size, size_t count, void* user) {
 
 }  // namespace
 
-HttpResponse HttpPost(const HttpEndpoint& endpoint, std::string_view target,
-                      const HttpBodySource& body) {
+namespace {
+
+HttpResponse Post(const HttpEndpoint& endpoint, std::string_view target, const HttpBodySource& body,
+                  const HttpAnswerSink* sink) {
   CurlHandle curl = NewHandle();
   const std::string url = Origin(endpoint, endpoint.tls) + "/";
   SetCommon(curl.get(), endpoint, endpoint.tls, url, RequestTarget(endpoint, endpoint.tls, target));
@@ -237,6 +248,7 @@ HttpResponse HttpPost(const HttpEndpoint& endpoint, std::string_view target,
   PostState state;
   state.curl = curl.get();
   state.source = &body;
+  state.sink = sink;
   state.left = body.size;
   // A small body goes out joined, in the request's first packet as libcurl
   // sends given fields; a large one is read while it is sent.
@@ -264,6 +276,18 @@ HttpResponse HttpPost(const HttpEndpoint& endpoint, std::string_view target,
   curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &response.status);
   response.body = std::move(state.body);
   return response;
+}
+
+}  // namespace
+
+HttpResponse HttpPost(const HttpEndpoint& endpoint, std::string_view target,
+                      const HttpBodySource& body) {
+  return Post(endpoint, target, body, nullptr);
+}
+
+HttpResponse HttpPost(const HttpEndpoint& endpoint, std::string_view target,
+                      const HttpBodySource& body, const HttpAnswerSink& sink) {
+  return Post(endpoint, target, body, &sink);
 }
 
 HttpResponse HttpPost(const HttpEndpoint& endpoint, std::string_view target,

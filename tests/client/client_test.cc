@@ -242,8 +242,8 @@ TEST(ClientSession, AnswersAndTheirOutcomes) {
   }
 }
 
-// A value far larger than any form: the body is sent from the outgoing
-// list's pieces (never joined) and the answer is split where it arrived,
+// A value far larger than any form: it is encoded while the body is sent
+// and decoded while the answer arrives,
 // with or without a length announced, text before the marker and bytes
 // after a zero byte (which ends the answer) included.
 TEST(ClientSession, LargeValuesTravelWholeBothWays) {

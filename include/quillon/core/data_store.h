@@ -134,13 +134,27 @@ class NamedValues {
   // client's answer, whose pairs follow the session marker), keeping the
   // whole text without copying it. `from` beyond the text gives no pairs.
   void TakeIncomingFrom(std::string text, size_t from, bool decode_names);
+  // A value the answer's reader decoded while it arrived: `bytes` stand for
+  // the run at `at` in the text (a placeholder run such as "0"), which the
+  // pair walk must meet as a value. The bytes must be what decoding their
+  // encoded form gives, and encoding them must give back the run as it
+  // came, so every accessor and text sees the value unchanged.
+  struct KeptValue {
+    size_t at;
+    std::string bytes;
+  };
+  // TakeIncomingFrom with values kept as bytes (`kept` sorted by `at`).
+  void TakeIncomingFrom(std::string text, size_t from, bool decode_names,
+                        std::vector<KeptValue> kept);
   // Empties the incoming list, the distinct names and the upload arrays
   // (the client does this before it parses a new answer).
   void ClearIncoming();
 
   size_t IncomingCount() const { return entries_.size(); }
   // The stored name / encoded value of the entry at `position` (<
-  // IncomingCount()); valid until the incoming list changes.
+  // IncomingCount()); valid until the incoming list changes. A value kept
+  // as bytes (TakeIncomingFrom with kept values) reads empty here; the
+  // accessors, the texts and IncomingValues see it whole.
   std::string_view IncomingName(size_t position) const;
   std::string_view IncomingValue(size_t position) const;
   // Copies, for tests and diagnostics.
@@ -264,6 +278,11 @@ class NamedValues {
   // Per distinct name, the entry where it first appears.
   std::vector<uint32_t> data_names_;
   UploadInfo uploads_;
+  // Incoming values kept as bytes, by entry position (ascending).
+  std::vector<std::pair<size_t, std::string>> kept_in_;
+  const std::string* KeptAt(size_t position) const;
+  // The encoded value of the entry at `position`, appended to *text.
+  void AppendIncomingValue(size_t position, std::string* text) const;
 };
 
 // The client's request body (RequestBody) read out a buffer at a time,

@@ -75,6 +75,18 @@ struct HttpBodySource {
 // The same POST with the body read from `body`.
 HttpResponse HttpPost(const HttpEndpoint& endpoint, std::string_view target,
                       const HttpBodySource& body);
+// Where an answer goes as it arrives: `announced` is called once, before
+// the first piece, with the length the server announced (-1 when it
+// announced none), then `piece` with every piece in order. Neither is
+// called for an empty answer.
+struct HttpAnswerSink {
+  std::function<void(int64_t length)> announced;
+  std::function<void(std::string_view piece)> piece;
+};
+// The same, with the answer handed to `sink` instead of collected (the
+// response's body stays empty).
+HttpResponse HttpPost(const HttpEndpoint& endpoint, std::string_view target,
+                      const HttpBodySource& body, const HttpAnswerSink& sink);
 
 // GET `target` over plain HTTP (endpoint.tls is ignored) with no header of
 // its own. `on_status` is called once with the status before any body
