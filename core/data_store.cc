@@ -99,18 +99,12 @@ void NamedValues::AppendString(std::string_view name, std::string_view text) {
 }
 
 void NamedValues::AppendBytes(std::string_view name, std::string_view bytes) {
-  if (bytes.size() < kBytesKeptFrom) {
-    AppendOutgoing(std::string(name), EncodeValue(bytes), 0);
-  } else {
-    AppendBytesOwned(name, std::string(bytes));
-  }
+  if (bytes.size() >= kBytesKeptFrom) return AppendBytesOwned(name, std::string(bytes));
+  AppendOutgoing(std::string(name), EncodeValue(bytes), 0);
 }
 
 void NamedValues::AppendBytesOwned(std::string_view name, std::string bytes) {
-  if (bytes.size() < kBytesKeptFrom) {
-    AppendOutgoing(std::string(name), EncodeValue(bytes), 0);
-    return;
-  }
+  if (bytes.size() < kBytesKeptFrom) return AppendBytes(name, bytes);
   // An empty encoded value is never kept, so 0 stays free to mean "held
   // encoded".
   const size_t encoded = EncodedLength(bytes);
@@ -682,8 +676,6 @@ size_t RequestBodyReader::Read(char* buffer, size_t room) {
                                       room - written, &consumed);
           offset_ += consumed;
           done = offset_ == value.size();
-          // Less than one escape's room left: the caller comes back.
-          if (!done && consumed == 0) return written;
         }
       }
     }

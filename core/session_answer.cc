@@ -107,10 +107,16 @@ void SessionAnswerReader::Scan() {
           run_plain_ = false;
         }
         break;
-      case Walk::kValue:
-        while (i < n && !IsSeparator(t[i])) ++i;
-        if (i < n) walk_ = Walk::kBeforeName;
+      case Walk::kValue: {
+        const size_t end = FindSeparator(std::string_view(t + i, n - i));
+        if (end == std::string_view::npos) {
+          i = n;
+        } else {
+          i += end;
+          walk_ = Walk::kBeforeName;
+        }
         break;
+      }
     }
   }
   scan_ = n;

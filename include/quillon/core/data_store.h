@@ -8,8 +8,9 @@
 // string can be read back as bytes or as a file and the reverse. A large
 // outgoing byte value (a file, a binary value) is the one exception: it is
 // kept as its bytes and encoded only where a text or a body is made, since
-// its encoded form is up to three times its size. Names and values are bytes in the store's code
-// page; converting automation strings (UTF-16) is the caller's business.
+// its encoded form is up to three times its size. Names and values are
+// bytes in the store's code page; converting automation strings (UTF-16)
+// is the caller's business.
 //
 // Errors: quillon::Error with the message numbers of errors.h;
 // std::bad_alloc for exhausted memory. Every operation that fails leaves
