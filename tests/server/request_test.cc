@@ -54,12 +54,17 @@ Observed Observe(const ServerValues& values) {
   return o;
 }
 
+// A request's texts with no limit on its pairs or parts.
+RequestText Unlimited(std::string_view content_type, std::string_view query) {
+  return RequestText{content_type, query, std::nullopt, std::nullopt};
+}
+
 Observed Parse(std::string_view content_type, std::string_view query,
                std::optional<std::string> body, size_t threshold = kRawPartThreshold) {
   ServerValues values(Utf8());
   std::optional<RequestBody> buffer;
   if (body) buffer = CopyBody(*body);
-  ParseRequest(RequestText{content_type, query}, buffer ? &*buffer : nullptr, &values, threshold);
+  ParseRequest(Unlimited(content_type, query), buffer ? &*buffer : nullptr, &values, threshold);
   return Observe(values);
 }
 
@@ -349,7 +354,7 @@ TEST(MultipartRaw, LargeUploadIsHeldAsASliceAndEncodedOnlyForTheRequestData) {
   ServerValues values(Utf8());
   RequestBody body =
       CopyBody(Form({Field("t", "a b"), File("f", "x.bin", "application/octet-stream", data)}));
-  ParseRequest(RequestText{FormType(), "q=%41"}, &body, &values);
+  ParseRequest(Unlimited(FormType(), "q=%41"), &body, &values);
   EXPECT_EQ(values.slice_count(), 1u);
   EXPECT_EQ(values.GetBytes("F", 0), data);
   EXPECT_EQ(values.GetString("f", 0), data.substr(0, data.find('\0')));
@@ -387,7 +392,7 @@ TEST(MultipartRaw, NamesWithSeparatorsAndMarkerLookalikesStayOnTheFastPath) {
        }) {
     ServerValues values(Utf8());
     RequestBody body = CopyBody(Form(c.form));
-    ParseRequest(RequestText{FormType(), "q=0"}, &body, &values);
+    ParseRequest(Unlimited(FormType(), "q=0"), &body, &values);
     const auto names = values.store().IncomingNames();
     if (c.big_is_a_value) {
       EXPECT_EQ(values.slice_count(), 1u);
