@@ -18,6 +18,16 @@
 // resident memory in KiB ("seconds=0.0123 peak_rss_kib=45678"). INPUT is
 // own1, own16, manuals, or a file (read before timing; ours takes the
 // bytes without a copy, as Load does, the peers read from them).
+//
+// Warm, N parses in one process after one that is not counted:
+//
+//   bench_html --warm ours|gumbo|libxml2 INPUT N
+//
+// prints the best and the median seconds of one parse ("best=0.0041
+// median=0.0043"). bench/html_parse.sh runs the engines in turn, round
+// after round, so that a ratio is taken between runs minutes apart at
+// most: this machine's speed drifts by up to 2x over longer spans, which
+// makes ratios between benchmarks run one after the other unreliable.
 #include <benchmark/benchmark.h>
 #include <gumbo.h>
 #include <libxml/HTMLparser.h>
@@ -351,18 +361,25 @@ long PeakRssKib() {
   return usage.ru_maxrss;
 }
 
+// The bytes of INPUT (own1, own16, manuals or a file); false when a file
+// cannot be read.
+bool ReadInput(const std::string& input, std::string* text) {
+  if (input == "own1") {
+    *text = Input(0);
+  } else if (input == "own16") {
+    *text = Input(1);
+  } else if (input == "manuals") {
+    *text = Input(2);
+  } else if (!platform::ReadWholeFile(input, text)) {
+    std::fprintf(stderr, "cannot read %s\n", input.c_str());
+    return false;
+  }
+  return true;
+}
+
 int Once(const std::string& engine, const std::string& input) {
   std::string text;
-  if (input == "own1") {
-    text = Input(0);
-  } else if (input == "own16") {
-    text = Input(1);
-  } else if (input == "manuals") {
-    text = Input(2);
-  } else if (!platform::ReadWholeFile(input, &text)) {
-    std::fprintf(stderr, "cannot read %s\n", input.c_str());
-    return 2;
-  }
+  if (!ReadInput(input, &text)) return 2;
   if (engine == "libxml2") xmlInitParser();
   using Clock = std::chrono::steady_clock;
   Clock::time_point start;
@@ -395,10 +412,51 @@ int Once(const std::string& engine, const std::string& input) {
   return 0;
 }
 
+int Warm(const std::string& engine, const std::string& input, int parses) {
+  std::string text;
+  if (!ReadInput(input, &text)) return 2;
+  xmlInitParser();
+  using Clock = std::chrono::steady_clock;
+  Document doc(Utf8());
+  auto parse = [&]() -> bool {
+    if (engine == "ours") {
+      doc.SetMasterPage(text);
+      benchmark::DoNotOptimize(doc.Root());
+    } else if (engine == "gumbo") {
+      GumboOutput* out = gumbo_parse_with_options(&kGumboDefaultOptions, text.data(), text.size());
+      benchmark::DoNotOptimize(out);
+      gumbo_destroy_output(&kGumboDefaultOptions, out);
+    } else if (engine == "libxml2") {
+      htmlDocPtr parsed = Libxml2Parse(text);
+      benchmark::DoNotOptimize(parsed);
+      xmlFreeDoc(parsed);
+    } else {
+      return false;
+    }
+    return true;
+  };
+  if (parses < 1 || !parse()) {
+    std::fprintf(stderr, "usage: bench_html --warm ours|gumbo|libxml2 INPUT N (N >= 1)\n");
+    return 2;
+  }
+  std::vector<double> seconds;
+  for (int i = 0; i < parses; ++i) {
+    const auto start = Clock::now();
+    parse();
+    seconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+  }
+  std::sort(seconds.begin(), seconds.end());
+  std::printf("best=%.6f median=%.6f\n", seconds.front(), seconds[seconds.size() / 2]);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "--once") == 0) return Once(argv[2], argv[3]);
+  if (argc == 5 && std::strcmp(argv[1], "--warm") == 0) {
+    return Warm(argv[2], argv[3], std::atoi(argv[4]));
+  }
   xmlInitParser();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
