@@ -23,7 +23,8 @@
 # bench_table_page, bench_table_page_fcgi, bench_fcgi_fixed,
 # bench_fixed_page, qreg and the Python module). Needs wrk, lighttpd and
 # php-fpm8.2. DURATION (seconds, default 5) and CONNECTIONS (default 16)
-# tune wrk.
+# tune wrk; ROUNDS (default 3) is how many times every program is run in
+# turn.
 #
 # Every FastCGI program runs as PROCS processes (default 2, one per core of
 # the machine this was written on): PHP-FPM as a static pool of PROCS
@@ -51,6 +52,7 @@ for tool in wrk curl /usr/sbin/lighttpd /usr/sbin/php-fpm8.2; do
   command -v "$tool" >/dev/null || { echo "missing $tool" >&2; exit 1; }
 done
 duration=${DURATION:-5}
+rounds=${ROUNDS:-3}
 connections=${CONNECTIONS:-16}
 procs=${PROCS:-2}
 
@@ -252,20 +254,27 @@ run() {  # name url [wrk option...]
   wrk -t1 -c"$connections" -d"${duration}s" --latency "$@" "$url" > "$work/$name.txt"
   cat "$work/$name.txt" >&2
 }
-run cgi "$base/cgi-bin/hello?name=World"
-run fastcgi "$base/app/hello?name=World"
-run python "$base/app/py?name=World"
-run php "$base/hello.php?name=World"
-run fixed "$base/fixed/hello?name=World"
-run table_cgi "$base/cgi-bin/table"
-run table_fastcgi "$base/app/table"
-run table_php "$base/table.php"
-run table_fixed "$base/fixed/table"
-run fixed_qserver "$base/fixed/qserver"
-run fixed_qserver_cgi "$base/cgi-bin/fixed-table"
-python3 - "$work" <<'PY'
-import re, sys
-work = sys.argv[1]
+# Every program once per round, rounds in turn: a ratio is taken between
+# runs of the same round, seconds apart, since this machine's speed drifts
+# over minutes.
+round=1
+while [ "$round" -le "$rounds" ]; do
+  run cgi.$round "$base/cgi-bin/hello?name=World"
+  run fastcgi.$round "$base/app/hello?name=World"
+  run python.$round "$base/app/py?name=World"
+  run php.$round "$base/hello.php?name=World"
+  run fixed.$round "$base/fixed/hello?name=World"
+  run table_cgi.$round "$base/cgi-bin/table"
+  run table_fastcgi.$round "$base/app/table"
+  run table_php.$round "$base/table.php"
+  run table_fixed.$round "$base/fixed/table"
+  run fixed_qserver.$round "$base/fixed/qserver"
+  run fixed_qserver_cgi.$round "$base/cgi-bin/fixed-table"
+  round=$((round + 1))
+done
+python3 - "$work" "$rounds" <<'PY'
+import re, statistics, sys
+work, rounds = sys.argv[1], int(sys.argv[2])
 def parse(name):
     text = open(f"{work}/{name}.txt").read()
     rps = float(re.search(r"Requests/sec:\s+([\d.]+)", text).group(1))
@@ -281,13 +290,24 @@ rows = [("cgi", "hello: QServer as CGI"), ("fastcgi", "hello: C++ over FastCGI")
         ("table_fixed", "1,000 rows: fixed bytes, bare"),
         ("fixed_qserver", "1,000 rows: fixed, QServer FastCGI"),
         ("fixed_qserver_cgi", "1,000 rows: fixed, QServer as CGI")]
-r = {name: parse(name) for name, _ in rows}
+# Per program, its rounds; the table gives the median round's figures.
+r = {name: [parse(f"{name}.{k}") for k in range(1, rounds + 1)] for name, _ in rows}
 for name, label in rows:
-    rps, p99, errors = r[name]
+    runs = r[name]
+    rps = statistics.median(x[0] for x in runs)
+    p99 = statistics.median(x[1] for x in runs)
+    errors = "; ".join(sorted({x[2] for x in runs if x[2] != "no errors"})) or "no errors"
     print(f"{label:34s} {rps:9.0f} requests/s  p99 {p99:8.2f} ms  ({errors})")
+print(f"(medians over {rounds} round{'s' if rounds != 1 else ''}; ratios are the median of "
+      "each round's own ratio, with the range of the rounds)")
+def ratios(a, b):
+    return [x[0] / y[0] for x, y in zip(r[a], r[b])]
 def ratio(label, a, b, target):
-    value = r[a][0] / r[b][0]
-    print(f"{label:34s} {value:6.2f}x  (target >= {target}x: {'met' if value >= target else 'MISSED'})")
+    each = ratios(a, b)
+    value = statistics.median(each)
+    spread = f", rounds {min(each):.2f}-{max(each):.2f}x" if rounds > 1 else ""
+    print(f"{label:34s} {value:6.2f}x  (target >= {target}x: {'met' if value >= target else 'MISSED'}"
+          f"{spread})")
 ratio("hello: C++ FastCGI / CGI", "fastcgi", "cgi", 20)
 ratio("hello: C++ FastCGI / PHP-FPM", "fastcgi", "php", 1.5)
 # Against CGI the 1,000-row page aims at 8x: with no page work at all the
@@ -299,5 +319,6 @@ ratio("hello: Python FastCGI / PHP-FPM", "python", "php", 1)
 # Not a target: the 1,000-row figure at no page work. Work a page does costs
 # it the same as CGI and over FastCGI, so no page reaches this ratio.
 print(f"{'1,000 rows, fixed: FastCGI / CGI':34s} "
-      f"{r['fixed_qserver'][0] / r['fixed_qserver_cgi'][0]:6.2f}x  (the most any page can gain)")
+      f"{statistics.median(ratios('fixed_qserver', 'fixed_qserver_cgi')):6.2f}x  "
+      "(the most any page can gain)")
 PY
