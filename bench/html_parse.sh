@@ -5,8 +5,8 @@
 # nested tables, forms, Japanese text, QLIDs, unclosed P and LI),
 # bench_html's own pages and the HTML manuals under /usr/share/doc. Each
 # engine parses each input in RUNS fresh processes (default 7, the engines
-# taking turns in every order); the median time gives MB/s. Then the whole process's peak
-# resident memory after parsing the 16 MiB generated page.
+# taking turns in every order); the median time gives MB/s. Then the whole
+# process's peak resident memory after parsing the 16 MiB generated page.
 #
 # Then warm, as a serving process parses: each engine parses each input
 # several times in one process (bench_html --warm; its best parse counts),
@@ -55,10 +55,9 @@ results = {}
 for label, arg in inputs:
     times = {e: [] for e in engines}
     for r in range(runs):
-        # A parse right after a process that freed a few hundred MB (gumbo,
-        # libxml2) can take five times as long here, all of it in the
-        # kernel: the engines take turns in every order, so that none always
-        # runs after the same one.
+        # A fresh process's page faults cost more or less here depending on
+        # what ran just before it: the engines take turns in every order,
+        # so that none always runs after the same one.
         for e in orders[r % len(orders)]:
             times[e].append(once(e, arg)[0])
     results[label] = {e: statistics.median(t) for e, t in times.items()}
@@ -107,7 +106,8 @@ for label, arg in inputs:
         ratios = [p / o for p, o in zip(best[peer], best["ours"])]
         value = statistics.median(ratios)
         verdict = "met" if value >= target else "MISSED"
-        line += (f"   vs {peer} {value:5.1f}x (rounds {min(ratios):.1f}-{max(ratios):.1f}x; "
+        line += (f"   vs {peer} {value:5.1f}x "
+                 f"(rounds {min(ratios):.1f}-{max(ratios):.1f}x; "
                  f"target >= {target}x: {verdict})")
     print(line)
 PY

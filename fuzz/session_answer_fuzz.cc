@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "quillon/core/data_store.h"
 #include "quillon/core/session_answer.h"
@@ -21,15 +22,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t at = 0; at < answer.size(); at += piece) reader.Append(answer.substr(at, piece));
   reader.Finish();
 
+  constexpr std::string_view kMarker = "QServerParams:";
   const std::string text = answer.substr(0, answer.find('\0'));
-  const size_t marker = text.find("QServerParams:");
+  const size_t marker = text.find(kMarker);
   if (reader.has_pairs() != (marker != std::string::npos)) std::abort();
   if (!reader.has_pairs()) {
     if (reader.text() != text) std::abort();
     return 0;
   }
   quillon::core::NamedValues whole, read;
-  whole.TakeIncomingFrom(text, marker + 14, /*decode_names=*/false);
+  whole.TakeIncomingFrom(text, marker + kMarker.size(), /*decode_names=*/false);
   reader.MoveInto(&read);
   if (read.IncomingNames() != whole.IncomingNames()) std::abort();
   if (read.IncomingValues() != whole.IncomingValues()) std::abort();

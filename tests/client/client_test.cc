@@ -243,9 +243,9 @@ TEST(ClientSession, AnswersAndTheirOutcomes) {
 }
 
 // A value far larger than any form: it is encoded while the body is sent
-// and decoded while the answer arrives,
-// with or without a length announced, text before the marker and bytes
-// after a zero byte (which ends the answer) included.
+// and decoded while the answer arrives, with or without a length
+// announced, text before the marker and bytes after a zero byte (which
+// ends the answer) included.
 TEST(ClientSession, LargeValuesTravelWholeBothWays) {
   std::string bytes(1 << 19, '\0');
   uint32_t seed = 1;

@@ -6,8 +6,9 @@
 // large answer costs its encoded text and then the decoded copy a script
 // asks for. The reader follows the pair walk of SplitPairs (pairs.h) as
 // the pieces come, and a value run still open at the end of a piece after
-// kDecodeFrom characters is decoded piece by piece into bytes, leaving a one-character placeholder
-// in the text. Only a run that encoding its bytes gives back exactly is
+// kDecodeFrom characters is decoded piece by piece into bytes, leaving a
+// one-character placeholder in the text. Only a run that encoding its
+// bytes gives back exactly is
 // kept that way; a run that turns out otherwise (a multibyte text, an
 // escape in lower case, a cut-short escape at its end) is put back as it
 // came and read as before. So every accessor, and every text made of the
