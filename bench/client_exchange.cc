@@ -23,6 +23,7 @@
 // Usage: bench_client_exchange [exchanges] [rounds] [large-MiB]
 #include <arpa/inet.h>
 #include <curl/curl.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -170,6 +171,10 @@ size_t StatusBytes(const char* key) {
 class PeakMemory {
  public:
   PeakMemory() {
+    // Freed heap left resident by the previous round would count as the
+    // baseline, and a side that trims its heap would then seem to use less
+    // than it does.
+    malloc_trim(0);
     // Writing 5 resets the peak (VmHWM) to the current resident set.
     std::ofstream("/proc/self/clear_refs") << "5";
     before_ = StatusBytes("VmRSS:");
