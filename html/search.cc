@@ -1,5 +1,6 @@
 #include "html/search.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "html/internal.h"
@@ -26,8 +27,34 @@ struct SameText {
   SameText(const platform::CodePage& code_page, std::string_view k) : cp(code_page), key(k) {}
   bool operator()(std::string_view text) const {
     if (text.size() != key.size()) return false;
-    if (key.empty() || std::memcmp(text.data(), key.data(), key.size()) == 0) return true;
+    if (SameBytes(text.data(), key.data(), key.size())) return true;
     return Folded(text);
+  }
+  // Identifiers are short, and the search of a row for a cell's is a
+  // handful of tags: a call to memcmp per candidate cost more than the
+  // walk. Overlapping loads that stay inside both texts.
+  static bool SameBytes(const char* a, const char* b, size_t n) {
+    if (n >= 8) {
+      if (n > 16) return std::memcmp(a, b, n) == 0;
+      uint64_t x0, y0, x1, y1;
+      std::memcpy(&x0, a, 8);
+      std::memcpy(&y0, b, 8);
+      std::memcpy(&x1, a + n - 8, 8);
+      std::memcpy(&y1, b + n - 8, 8);
+      return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+    }
+    if (n >= 4) {
+      uint32_t x0, y0, x1, y1;
+      std::memcpy(&x0, a, 4);
+      std::memcpy(&y0, b, 4);
+      std::memcpy(&x1, a + n - 4, 4);
+      std::memcpy(&y1, b + n - 4, 4);
+      return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+    }
+    for (size_t i = 0; i < n; ++i) {
+      if (a[i] != b[i]) return false;
+    }
+    return true;
   }
   bool Folded(std::string_view text) const {
     if (ascii < 0) ascii = HasHighByte(key) ? 0 : 1;

@@ -316,6 +316,23 @@ TEST(Searches, IdentifiersMatchIgnoringTheCaseOfLettersOnly) {
   }
 }
 
+// Identifiers are compared a word at a time: a difference in any one byte,
+// at any length, must still tell them apart.
+TEST(Searches, IdentifiersDifferingInOneByteAtAnyLength) {
+  for (size_t length = 1; length <= 24; ++length) {
+    std::string id;
+    for (size_t i = 0; i < length; ++i) id += static_cast<char>('0' + i % 10);
+    Document doc(Utf8());
+    doc.SetMasterPage("<p qlid=\"" + id + "\">x</p>");
+    EXPECT_NE(doc.FindByID(id), nullptr) << id;
+    for (size_t at = 0; at < length; ++at) {
+      std::string key = id;
+      key[at] = '-';
+      EXPECT_EQ(doc.FindByID(key), nullptr) << id << " / " << key;
+    }
+  }
+}
+
 TEST(Searches, WithoutAnySearchStepsThroughAllTags) {
   Document doc(Utf8());
   doc.SetMasterPage("<a><b></b></a><c>");
