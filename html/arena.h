@@ -317,6 +317,8 @@ class Arena {
   void* AllocateSlow(size_t bytes);
   void* Carve(size_t bytes);
   void* NewBlock(size_t bytes);
+  // Moves end_ on inside the current block, to hold at least `bytes`.
+  void Extend(size_t bytes);
   void* AllocateLarge(size_t bytes);
   void ReleaseLarge(void* p);
   void FreeAll();
@@ -327,7 +329,11 @@ class Arena {
   uint32_t live_ = 0;
   uint64_t held_ = 0;
   char* cur_ = nullptr;
+  // Where carving stops before Carve looks again: the block's end, or in a
+  // large block the end of the part faulted in so far.
   char* end_ = nullptr;
+  char* block_end_ = nullptr;
+  bool populate_ = false;  // end_ moves on by faulting the next stretch in
   Block* blocks_ = nullptr;
   size_t next_block_;
   Large* large_ = nullptr;

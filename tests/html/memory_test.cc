@@ -47,6 +47,29 @@ TEST(TreeMemory, EditingOverAndOverDoesNotGrow) {
             "<TABLE><TR><TD>x</TD><TD ALIGN=\"right\">0</TD></TR></TABLE>");
 }
 
+// Trees much larger than the largest block of memory, and copies each
+// larger than the stretch of a new block made ready at a time, read back
+// whole.
+TEST(TreeMemory, LargeTreesAndLargeCopiesReadBackWhole) {
+  std::string source, expected;
+  for (int i = 0; i < 60000; ++i) {
+    source += "<p>" + std::to_string(i) + "</p>";
+    expected += "<P>" + std::to_string(i) + "</P>";
+  }
+  Document doc(Utf8());
+  doc.SetMasterPage(source);
+  EXPECT_GT(Footprint(doc), size_t{4} << 20);
+  EXPECT_EQ(doc.GetPageData(), expected);
+
+  std::string cells;
+  for (int j = 0; j < 2000; ++j) cells += "<TD>" + std::to_string(j) + "</TD>";
+  doc.SetMasterPage("<table qlid=t><tr qlid=row>" + cells + "</tr></table>");
+  doc.Get("row")->AddCopy(doc.Get("t"), 8);
+  std::string rows;
+  for (int r = 0; r < 9; ++r) rows += "<TR>" + cells + "</TR>";
+  EXPECT_EQ(doc.GetPageData(), "<TABLE>" + rows + "</TABLE>");
+}
+
 // Reloading while a tag is held: the new tree goes into new memory, the
 // held tag keeps the old one (and the template its texts are slices of)
 // until it goes; the document's memory keeps only the latest template.
