@@ -34,27 +34,23 @@ struct SameText {
   // handful of tags: a call to memcmp per candidate cost more than the
   // walk. Overlapping loads that stay inside both texts.
   static bool SameBytes(const char* a, const char* b, size_t n) {
-    if (n >= 8) {
-      if (n > 16) return std::memcmp(a, b, n) == 0;
-      uint64_t x0, y0, x1, y1;
-      std::memcpy(&x0, a, 8);
-      std::memcpy(&y0, b, 8);
-      std::memcpy(&x1, a + n - 8, 8);
-      std::memcpy(&y1, b + n - 8, 8);
-      return ((x0 ^ y0) | (x1 ^ y1)) == 0;
-    }
-    if (n >= 4) {
-      uint32_t x0, y0, x1, y1;
-      std::memcpy(&x0, a, 4);
-      std::memcpy(&y0, b, 4);
-      std::memcpy(&x1, a + n - 4, 4);
-      std::memcpy(&y1, b + n - 4, 4);
-      return ((x0 ^ y0) | (x1 ^ y1)) == 0;
-    }
+    if (n > 16) return std::memcmp(a, b, n) == 0;
+    if (n >= 8) return SameEnds<uint64_t>(a, b, n);
+    if (n >= 4) return SameEnds<uint32_t>(a, b, n);
     for (size_t i = 0; i < n; ++i) {
       if (a[i] != b[i]) return false;
     }
     return true;
+  }
+  // The first and the last sizeof(Word) bytes, which cover all n of them.
+  template <class Word>
+  static bool SameEnds(const char* a, const char* b, size_t n) {
+    Word x0, y0, x1, y1;
+    std::memcpy(&x0, a, sizeof(Word));
+    std::memcpy(&y0, b, sizeof(Word));
+    std::memcpy(&x1, a + n - sizeof(Word), sizeof(Word));
+    std::memcpy(&y1, b + n - sizeof(Word), sizeof(Word));
+    return ((x0 ^ y0) | (x1 ^ y1)) == 0;
   }
   bool Folded(std::string_view text) const {
     if (ascii < 0) ascii = HasHighByte(key) ? 0 : 1;
