@@ -86,8 +86,8 @@ size_t dispatch_internal::VirtualSlotOf(const void* member_pointer, size_t size)
 
 int MemberInfo::ParamIndex(std::u16string_view wanted) const {
   int found = -1;
-  ForEachParamName(param_names, [&](size_t index, std::u16string_view name) {
-    if (!SameNameIgnoringCase(name, wanted)) return false;
+  ForEachParamName(param_names, [&](size_t index, std::u16string_view param) {
+    if (!SameNameIgnoringCase(param, wanted)) return false;
     found = static_cast<int>(index);
     return true;
   });
@@ -96,9 +96,9 @@ int MemberInfo::ParamIndex(std::u16string_view wanted) const {
 
 std::u16string_view MemberInfo::ParamName(size_t wanted) const {
   std::u16string_view found;
-  ForEachParamName(param_names, [&](size_t index, std::u16string_view name) {
+  ForEachParamName(param_names, [&](size_t index, std::u16string_view param) {
     if (index != wanted) return false;
-    found = name;
+    found = param;
     return true;
   });
   return found;
