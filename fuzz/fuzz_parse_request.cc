@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // An exact-size copy: ASan reports any read past the body.
   std::optional<RequestBody> body;
   if (flags & 1) body = quillon::server::CopyBody(rest);
-  const RequestText request{content_type, query};
+  const RequestText request{content_type, query, std::nullopt, std::nullopt};  // no limits
   RequestBody* body_ptr = body ? &*body : nullptr;
 
   const Seen raw = Parse(request, body_ptr, cp, 0);

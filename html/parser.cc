@@ -35,17 +35,6 @@ namespace {
 
 std::atomic<uint64_t> parse_count{0};
 
-// Bytes that end a word of text: blanks and '<'.
-struct WordEnds {
-  bool stop[256] = {};
-  constexpr WordEnds() {
-    stop[static_cast<unsigned char>(' ')] = stop[static_cast<unsigned char>('\t')] = true;
-    stop[static_cast<unsigned char>('\r')] = stop[static_cast<unsigned char>('\n')] = true;
-    stop[static_cast<unsigned char>('<')] = true;
-  }
-};
-constexpr WordEnds kWordEnds;
-
 // Bytes that end a name or an unquoted value: blanks and '>' (and, for
 // attribute names, '=').
 struct NameEnds {

@@ -367,7 +367,7 @@ Outcome CallInvoke(IDispatch* object, const GoldenMember& g) {
     VARIANT& slot = reversed[count - 1 - i];
     if (IsByRef(g.params[i].type)) {
       referents[i] = VARIANT{};
-      referents[i].vt = vt == VT_VARIANT ? VT_EMPTY : vt;
+      referents[i].vt = vt == VT_VARIANT ? static_cast<VARTYPE>(VT_EMPTY) : vt;
       slot.vt = static_cast<VARTYPE>(VT_BYREF | vt);
       slot.byref = vt == VT_VARIANT ? static_cast<void*>(&referents[i])
                                     : static_cast<void*>(&referents[i].llVal);
