@@ -8,11 +8,11 @@
 // the pieces come, and a value run still open at the end of a piece after
 // kDecodeFrom characters is decoded piece by piece into bytes, leaving a
 // one-character placeholder in the text. Only a run that encoding its
-// bytes gives back exactly is
-// kept that way; a run that turns out otherwise (a multibyte text, an
-// escape in lower case, a cut-short escape at its end) is put back as it
-// came and read as before. So every accessor, and every text made of the
-// incoming list, sees the same bytes as if the answer had been read whole.
+// bytes gives back exactly is kept that way; a run that turns out
+// otherwise (a multibyte text, an escape in lower case, a cut-short escape
+// at its end) is put back as it came and read as before. So every
+// accessor, and every text made of the incoming list, sees the same bytes
+// as if the answer had been read whole.
 //
 // Errors: std::bad_alloc only.
 #ifndef QUILLON_CORE_SESSION_ANSWER_H_
