@@ -3,6 +3,8 @@
 // reach the call stack.
 #include "html/writer.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <utility>
 
@@ -13,6 +15,9 @@ namespace quillon::html {
 namespace {
 
 char* StringData(std::string* s) { return s->data(); }
+
+// A large page is written into memory faulted in a stretch at a time.
+constexpr size_t kStretch = 256 * 1024;
 
 // Grows `s` to `size` bytes whose new ones are about to be written: left
 // as they are where the library allows it, instead of zeroed first.
@@ -60,7 +65,8 @@ void Writer::Into(std::string* text, size_t expected) {
   GrowForWriting(text, used + std::max<size_t>(expected + expected / 8, 4096));
   start_ = StringData(text);
   cur_ = start_ + used;
-  end_ = start_ + text->size();
+  limit_ = start_ + text->size();
+  Ahead(0);
 }
 
 Writer::~Writer() { Finish(); }
@@ -70,7 +76,7 @@ void Writer::Finish() {
     // Whatever happened, a string keeps exactly what was written into it.
     buffer_->resize(static_cast<size_t>(cur_ - start_));
     buffer_ = nullptr;
-    start_ = cur_ = end_ = nullptr;
+    start_ = cur_ = end_ = limit_ = nullptr;
   }
   if (out_direct_) {
     Output* out = std::exchange(out_direct_, nullptr);
@@ -98,15 +104,45 @@ void Writer::GrowIndent(size_t size) {
 
 bool Writer::Room(size_t n) {
   if (buffer_) {
-    const size_t used = static_cast<size_t>(cur_ - start_);
-    GrowForWriting(buffer_, std::max(buffer_->size() * 2, used + n + 4096));
-    start_ = StringData(buffer_);
-    cur_ = start_ + used;
-    end_ = start_ + buffer_->size();
+    if (static_cast<size_t>(limit_ - cur_) < n) {
+      const size_t used = static_cast<size_t>(cur_ - start_);
+      GrowForWriting(buffer_, std::max(buffer_->size() * 2, used + n + 4096));
+      start_ = StringData(buffer_);
+      cur_ = start_ + used;
+      limit_ = start_ + buffer_->size();
+    }
+    Ahead(n);
     return true;
   }
   Flush();
   return n <= kChunk;
+}
+
+void Writer::Ahead(size_t n) {
+  end_ = limit_;
+#if defined(MADV_POPULATE_WRITE)
+  // A large page's string is new memory more often than not (the last
+  // page's was handed to the caller), and on a virtual machine a page's
+  // first fault costs more than writing it: the next stretch is faulted in
+  // with one call instead. Memory written before is left as it is, as
+  // walking its pages again costs about as much as writing them; one page
+  // tells which it is. A kernel without the call faults page by page.
+  const size_t left = static_cast<size_t>(limit_ - cur_);
+  if (left < 2 * kStretch) return;
+  constexpr uintptr_t kPage = 4096;
+  const size_t want = std::max(kStretch, n);
+  if (want >= left) return;
+  end_ = cur_ + want;
+  const uintptr_t from = (reinterpret_cast<uintptr_t>(cur_) + kPage - 1) & ~(kPage - 1);
+  const uintptr_t to = reinterpret_cast<uintptr_t>(end_) & ~(kPage - 1);
+  unsigned char resident = 0;
+  if (to > from && mincore(reinterpret_cast<void*>(from), kPage, &resident) == 0 &&
+      (resident & 1) == 0) {
+    madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+  }
+#else
+  (void)n;
+#endif
 }
 
 void Writer::Pass(const char* p, size_t n) {

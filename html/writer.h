@@ -149,6 +149,8 @@ class Writer {
   void GrowIndent(size_t size);
   // Makes room for `n` bytes; false when they must go past the chunk.
   bool Room(size_t n);
+  // Moves the soft end of a string's memory on past the next `n` bytes.
+  void Ahead(size_t n);
   void Pass(const char* p, size_t n);
   void Flush();
   // Trims a string written into to what was written and, writing into an
@@ -167,8 +169,10 @@ class Writer {
   std::string indent_;  // CR LF, then the code repeated as deep as needed so far
   size_t indent_unit_ = 0;
 
-  // Writing into a string: [start_, end_) is its memory.
+  // Writing into a string: [start_, limit_) is its memory, of which
+  // [start_, end_) is ready for writing (end_ is a soft end in a large one).
   std::string* buffer_ = nullptr;
+  char* limit_ = nullptr;
   // Writing into an output's own text (DirectText), which is then also
   // buffer_: the output, its text, where its text stood before, and
   // whether anything (a line end that was left out included) went in since.

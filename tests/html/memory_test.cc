@@ -70,6 +70,47 @@ TEST(TreeMemory, LargeTreesAndLargeCopiesReadBackWhole) {
   EXPECT_EQ(doc.GetPageData(), "<TABLE>" + rows + "</TABLE>");
 }
 
+// A large page is written into its string a stretch at a time, each
+// made ready when the writing reaches it: the same bytes whether the
+// string grows as it is written (a first page), is sized from the last
+// page at once (the next one), or is a response's text that already holds
+// a head; pieces of every size end on both sides of each stretch's end.
+TEST(TreeMemory, LargePagesAreWrittenWholeAcrossStretches) {
+  class Response : public Output {
+   public:
+    void AppendText(std::string_view piece) override { text.append(piece); }
+    void LineEnd() override { text += "\r\n"; }
+    std::string* DirectText(bool* skip_leading_line_end) override {
+      *skip_leading_line_end = false;
+      return &text;
+    }
+    void DirectTextEnd(bool) override {}
+    std::string text = "Content-Type: text/html\r\n\r\n";
+  };
+  std::string source, expected;
+  for (int i = 0; i < 120000; ++i) {
+    // Texts of 1 to 40 bytes and a parameter now and then, so that no two
+    // stretches end at the same place in a tag.
+    const std::string text(static_cast<size_t>(1 + i % 40), static_cast<char>('a' + i % 26));
+    if (i % 7 == 0) {
+      source += "<p class=c" + std::to_string(i) + ">" + text + "</p>";
+      expected += "<P CLASS=\"c" + std::to_string(i) + "\">" + text + "</P>";
+    } else {
+      source += "<p>" + text + "</p>";
+      expected += "<P>" + text + "</P>";
+    }
+  }
+  ASSERT_GT(expected.size(), size_t{3} << 20);
+  Document doc(Utf8());
+  doc.SetMasterPage(source);
+  EXPECT_EQ(doc.GetPageData(), expected);
+  EXPECT_EQ(doc.GetPageData(), expected);
+  Response response;
+  const std::string head = response.text;
+  doc.WriteTo(&response);
+  EXPECT_EQ(response.text, head + expected);
+}
+
 // Reloading while a tag is held: the new tree goes into new memory, the
 // held tag keeps the old one (and the template its texts are slices of)
 // until it goes; the document's memory keeps only the latest template.
