@@ -26,25 +26,41 @@ constexpr size_t kChunkSize = Names::kChunkSize;
 
 // The index is an open-addressing table of numbers (plus one; 0 is free)
 // at most half full, which readers probe without a lock: a slot is
-// written once, after its entry, and never changes again.
+// written once, after its entry, and never changes again. It starts small
+// and is rebuilt twice as large as it fills: every probe of a large one
+// lands on a page of its own, and a process that parses one template
+// would fault in dozens of pages for a few dozen names. A reader may still
+// probe the table it loaded before a rebuild, so an old one is never
+// freed (together less than the last); a name added since is missing
+// there, which reads as not interned yet, and Intern then looks again
+// under the lock.
 struct NameTable {
-  static constexpr size_t kSlots = size_t{Names::kMaxGlobalNames} * 2;
+  static constexpr size_t kMaxSlots = size_t{Names::kMaxGlobalNames} * 2;
+  static constexpr size_t kFirstSlots = 256;
+  struct Index {
+    size_t mask;
+    uint32_t* slots;
+  };
   std::mutex mutex;  // for writers
-  // Zeroed memory from the system: pages never probed stay untouched.
-  uint32_t* slots = static_cast<uint32_t*>(std::calloc(kSlots, sizeof(uint32_t)));
+  std::atomic<Index*> index{NewIndex(kFirstSlots)};
   std::atomic<NameInfo*>* chunks = Names::chunks_;
   std::atomic<size_t> count{0};
 
+  static Index* NewIndex(size_t size) {
+    auto* slots = static_cast<uint32_t*>(std::calloc(size, sizeof(uint32_t)));
+    if (slots == nullptr) throw std::bad_alloc();
+    return new Index{size - 1, slots};
+  }
   static size_t Hash(std::string_view name) {
     uint64_t h = 0xcbf29ce484222325ull ^ name.size();
     for (unsigned char c : name) h = (h ^ c) * 0x100000001b3ull;
     return static_cast<size_t>(h ^ (h >> 29));
   }
-  // The number of `name`, or kNoName; `*free_slot` gets the slot where it
-  // would go.
-  NameId Lookup(std::string_view name, size_t* free_slot) const {
-    for (size_t i = Hash(name) & (kSlots - 1);; i = (i + 1) & (kSlots - 1)) {
-      const uint32_t v = std::atomic_ref<uint32_t>(slots[i]).load(std::memory_order_acquire);
+  // The number of `name` in `ix`, or kNoName; `*free_slot` gets the slot
+  // where it would go.
+  static NameId Lookup(const Index* ix, std::string_view name, size_t* free_slot) {
+    for (size_t i = Hash(name) & ix->mask;; i = (i + 1) & ix->mask) {
+      const uint32_t v = std::atomic_ref<uint32_t>(ix->slots[i]).load(std::memory_order_acquire);
       if (v == 0) {
         if (free_slot) *free_slot = i;
         return kNoName;
@@ -52,9 +68,11 @@ struct NameTable {
       if (Names::Info(v - 1).text == name) return v - 1;
     }
   }
+  NameId Lookup(std::string_view name) const {
+    return Lookup(index.load(std::memory_order_acquire), name, nullptr);
+  }
 
   NameTable() {
-    if (slots == nullptr) throw std::bad_alloc();
     for (std::string_view name : kKnown) Add(name);
   }
   // Under the lock (or in the constructor).
@@ -62,18 +80,35 @@ struct NameTable {
     const size_t id = count.load(std::memory_order_relaxed);
     NameInfo* chunk = chunks[id >> kChunkBits].load(std::memory_order_relaxed);
     if (chunk == nullptr) {
-      chunk = new NameInfo[kChunkSize];
+      // Entries are made as names come: a chunk's untouched pages cost
+      // nothing.
+      chunk = static_cast<NameInfo*>(::operator new(sizeof(NameInfo) * kChunkSize));
       chunks[id >> kChunkBits].store(chunk, std::memory_order_release);
     }
-    NameInfo& info = chunk[id & (kChunkSize - 1)];
+    NameInfo& info = *new (&chunk[id & (kChunkSize - 1)]) NameInfo;
     info.text.assign(upper);
     Names::Describe(&info);
+    Index* ix = index.load(std::memory_order_relaxed);
+    if ((id + 1) * 2 > ix->mask + 1 && ix->mask + 1 < kMaxSlots) {
+      ix = Rebuild(ix, id);
+    }
     count.store(id + 1, std::memory_order_release);
     size_t slot = 0;
-    Lookup(upper, &slot);
-    std::atomic_ref<uint32_t>(slots[slot]).store(static_cast<uint32_t>(id) + 1,
-                                                 std::memory_order_release);
+    Lookup(ix, upper, &slot);
+    std::atomic_ref<uint32_t>(ix->slots[slot])
+        .store(static_cast<uint32_t>(id) + 1, std::memory_order_release);
     return static_cast<NameId>(id);
+  }
+  // A table twice as large holding the first `n` names, published.
+  Index* Rebuild(const Index* old, size_t n) {
+    Index* ix = NewIndex((old->mask + 1) * 2);
+    for (size_t id = 0; id < n; ++id) {
+      size_t slot = 0;
+      Lookup(ix, Names::Info(static_cast<NameId>(id)).text, &slot);
+      ix->slots[slot] = static_cast<uint32_t>(id) + 1;
+    }
+    index.store(ix, std::memory_order_release);
+    return ix;
   }
 };
 
@@ -119,16 +154,16 @@ void Names::Describe(NameInfo* info) {
 
 NameId Names::Intern(std::string_view upper) {
   NameTable& t = TheTable();
-  const NameId known = t.Lookup(upper, nullptr);
+  const NameId known = t.Lookup(upper);
   if (known != kNoName) return known;
   std::lock_guard<std::mutex> lock(t.mutex);
-  const NameId again = t.Lookup(upper, nullptr);  // another thread may have added it
+  const NameId again = t.Lookup(upper);  // another thread may have added it
   if (again != kNoName) return again;
   if (t.count.load(std::memory_order_relaxed) >= kMaxGlobalNames) return kNoName;
   return t.Add(upper);
 }
 
-NameId Names::Find(std::string_view upper) { return TheTable().Lookup(upper, nullptr); }
+NameId Names::Find(std::string_view upper) { return TheTable().Lookup(upper); }
 
 std::atomic<NameInfo*> Names::chunks_[kMaxGlobalNames >> kChunkBits];
 

@@ -3,7 +3,9 @@
 // table's bound stay with their tree.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "html/arena.h"
@@ -156,6 +158,49 @@ TEST(TreeMemory, CopiesOutliveTheDocumentTheyCameFrom) {
       "<TR QLID=\"row\" CLASS=\"odd\"><TD QLID=\"cell\" TITLE=\"a b\" EDITED=\"by hand\">"
       "text here</TD></TR>";
   EXPECT_EQ(into.GetMasterPage(), "<DIV QLID=\"target\">" + row + row + "</DIV>" + row);
+}
+
+// Threads intern the same new names in different orders while the process
+// table is rebuilt larger under them: each name gets one number, whichever
+// thread came first, and every number reads back as its name.
+TEST(TreeMemory, NamesInternedFromManyThreadsGetOneNumberEach) {
+  constexpr int kThreads = 4;
+  constexpr int kShared = 3000;
+  if (Names::Count() + kShared + 100 > Names::kMaxGlobalNames) {
+    // Under ctest every test has a process of its own.
+    GTEST_SKIP() << "an earlier test in this process filled the table (" << Names::Count()
+                 << " names)";
+  }
+  auto name = [](int i) { return "SHARED-BY-THREADS-" + std::to_string(i); };
+  std::vector<std::vector<NameId>> got(kThreads, std::vector<NameId>(kShared, kNoName));
+  std::vector<std::thread> threads;
+  for (int k = 0; k < kThreads; ++k) {
+    threads.emplace_back([&, k] {
+      for (int n = 0; n < kShared; ++n) {
+        // Every other thread walks the names backwards.
+        const int i = k % 2 == 0 ? n : kShared - 1 - n;
+        got[k][i] = Names::Intern(name(i));
+        // A lookup of a name that another thread may be adding just now.
+        const NameId seen = Names::Find(name((i + 7) % kShared));
+        if (seen != kNoName) {
+          EXPECT_EQ(Names::Info(seen).text, name((i + 7) % kShared));
+        }
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  std::set<NameId> distinct;
+  for (int i = 0; i < kShared; ++i) {
+    for (int k = 1; k < kThreads; ++k) ASSERT_EQ(got[k][i], got[0][i]) << name(i);
+    ASSERT_NE(got[0][i], kNoName);
+    EXPECT_EQ(Names::Info(got[0][i]).text, name(i));
+    EXPECT_EQ(Names::Find(name(i)), got[0][i]);
+    distinct.insert(got[0][i]);
+  }
+  EXPECT_EQ(distinct.size(), size_t{kShared});
+  // The engine's own names keep their numbers.
+  EXPECT_EQ(Names::Find("TD"), names::kTd);
+  EXPECT_EQ(Names::Info(names::kValue).text, "VALUE");
 }
 
 // The process table holds a bounded number of names; a tree made after it
