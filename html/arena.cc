@@ -21,7 +21,9 @@ constexpr size_t kFirstLooseBlock = 1024;
 // first fault can take 10-25 ms where 512 small ones take 1.5 ms, and a
 // parse of a 16 MiB template then took 0.6 s instead of 0.1 s.
 constexpr size_t kLargestBlock = 2 * 1024 * 1024;
-// Large blocks are faulted in this much at a time, ahead of the carving.
+// New blocks from this size on are faulted in a quarter at a time (up to
+// this step), ahead of the carving.
+constexpr size_t kSmallestPopulated = 64 * 1024;
 constexpr size_t kPopulateStep = 256 * 1024;
 // Under the sanitizer freed pieces wait this long before reuse.
 [[maybe_unused]] constexpr size_t kQuarantineBytes = 1024 * 1024;
@@ -142,7 +144,7 @@ void Arena::FreeAll() {
     std::free(l);
   }
   cur_ = end_ = block_end_ = nullptr;
-  populate_ = false;
+  populate_step_ = 0;
   footprint_ = 0;
   std::fill(std::begin(free_), std::end(free_), nullptr);
 #ifdef QUILLON_HTML_ASAN
@@ -190,7 +192,7 @@ void* Arena::NewBlock(size_t bytes) {
   block_end_ = cur_ + b->size;
   // A block used before is in memory already; asking again for its pages
   // costs a walk of them for nothing.
-  populate_ = fresh && b->size >= 2 * kPopulateStep;
+  populate_step_ = fresh && size >= kSmallestPopulated ? std::min(kPopulateStep, size / 4) : 0;
   end_ = cur_;
   Extend(bytes);
   QUILLON_POISON(cur_, b->size);
@@ -206,9 +208,9 @@ void Arena::Extend(size_t bytes) {
   // last block of a document is not faulted in past what it uses. A
   // kernel without the call faults page by page as before.
   const size_t left = static_cast<size_t>(block_end_ - end_);
-  if (populate_ && left > 0) {
+  if (populate_step_ != 0 && left > 0) {
     constexpr uintptr_t kPage = 4096;
-    const size_t want = std::min(left, std::max(kPopulateStep, bytes));
+    const size_t want = std::min(left, std::max(populate_step_, bytes));
     char* next = end_ + want;
     const uintptr_t from = (reinterpret_cast<uintptr_t>(end_) + kPage - 1) & ~(kPage - 1);
     const uintptr_t to = (reinterpret_cast<uintptr_t>(next) + kPage - 1) & ~(kPage - 1);

@@ -333,7 +333,9 @@ class Arena {
   // large block the end of the part faulted in so far.
   char* end_ = nullptr;
   char* block_end_ = nullptr;
-  bool populate_ = false;  // end_ moves on by faulting the next stretch in
+  // end_ moves on by faulting this much of the block in at a time (0: the
+  // block is in memory already, or small).
+  size_t populate_step_ = 0;
   Block* blocks_ = nullptr;
   size_t next_block_;
   Large* large_ = nullptr;
