@@ -138,8 +138,32 @@ void Document::Load(const std::string& file_name) {
   }
 }
 
-void Document::SetMasterPage(std::string_view page_data) {
-  Parse(std::make_shared<std::string>(page_data));
+void Document::SetMasterPage(std::string_view page_data) { Parse(SourceFor(page_data)); }
+
+std::shared_ptr<std::string> Document::SourceFor(std::string_view text) {
+  // A program that parses page after page (or the same page again) would
+  // otherwise copy each into new memory, and a large page's copy costs
+  // more in first faults on its pages than in copying. The old source is
+  // overwritten only when Discard is sure to empty the arena (the same
+  // test as there: no tag below the root held), when no other arena, kept
+  // template or copy shares it, and when it has the room, so that the
+  // assignment cannot fail and leave the old tree over changed bytes.
+  // Every source is made as a std::string that is not const, so writing
+  // through the cast is sound.
+  const Arena* arena = Node::arena(root_);
+  const std::vector<Source>& sources = arena->sources();
+  if (sources.size() == 1 && sources[0].use_count() == 1 &&
+      arena->held() == Node::refs(root_) - 1) {
+    std::shared_ptr<std::string> old = std::const_pointer_cast<std::string>(sources[0]);
+    const char* begin = old->data();
+    const std::less<const char*> before;
+    const bool inside = !before(text.data(), begin) && before(text.data(), begin + old->capacity());
+    if (old->capacity() >= text.size() && !inside) {
+      old->assign(text);
+      return old;
+    }
+  }
+  return std::make_shared<std::string>(text);
 }
 
 void Document::SetMasterPage(std::string&& page_data) {

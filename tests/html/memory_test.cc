@@ -3,6 +3,8 @@
 // table's bound stay with their tree.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -138,6 +140,63 @@ TEST(TreeMemory, ReloadWhileATagIsHeldLeavesItsMemoryToIt) {
   doc.SetMasterPage("<p qlid=p>again</p>");
   EXPECT_EQ(Node::arena(doc.Root().get()), before);
   EXPECT_EQ(doc.Get("p")->Text(), "again");
+}
+
+// A page parsed from a view is copied into the last page's memory when
+// nothing else can see that page any more; whenever something can (a
+// held tag, a copy in another document), the old page stays as it was.
+TEST(TreeMemory, ReparsingReusesTheLastPageOnlyWhenNobodySeesIt) {
+  const std::string first = "<p qlid=p class=first>first page's text</p>";
+  const std::string second = "<p qlid=p class=next>next text</p>";
+  const std::string* kept = nullptr;
+  auto source_of = [](const Document& doc) {
+    return Node::arena(doc.Root().get())->sources().at(0).get();
+  };
+  {
+    Document doc(Utf8());
+    doc.SetMasterPage(std::string_view(first));
+    kept = source_of(doc);
+    doc.SetMasterPage(std::string_view(second));
+    EXPECT_EQ(source_of(doc), kept);
+    EXPECT_EQ(*source_of(doc), second);
+    EXPECT_EQ(doc.Get("p")->Parameter("class"), "next");
+    // A longer page than the memory holds gets memory of its own.
+    const std::string longer = second + std::string(200, 'x');
+    doc.SetMasterPage(std::string_view(longer));
+    EXPECT_EQ(doc.GetPageData(), "<P CLASS=\"next\">next text</P>" + std::string(200, 'x'));
+  }
+  struct Case {
+    const char* name;
+    std::function<std::function<void()>(Document&, Document&)> keep;  // returns the check
+  };
+  const Case cases[] = {
+      {"a held tag",
+       [](Document& doc, Document&) -> std::function<void()> {
+         auto held = std::make_shared<Ref<Tag>>(doc.Get("p"));
+         return [held] {
+           EXPECT_EQ((*held)->Parameter("class"), "first");
+           EXPECT_EQ((*held)->Text(), "first page's text");
+         };
+       }},
+      {"a copy in another document",
+       [](Document& doc, Document& other) -> std::function<void()> {
+         other.SetMasterPage("<div qlid=into></div>");
+         doc.Get("p")->AddCopy(other.Get("into"), 1);
+         return [&other] {
+           EXPECT_EQ(other.GetPageData(), "<DIV><P CLASS=\"first\">first page's text</P></DIV>");
+         };
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Document doc(Utf8());
+    Document other(Utf8());
+    doc.SetMasterPage(std::string_view(first));
+    const auto check = c.keep(doc, other);
+    doc.SetMasterPage(std::string_view(second));
+    EXPECT_EQ(doc.Get("p")->Parameter("class"), "next");
+    check();
+  }
 }
 
 // Copies between documents take what they point at with them: the source

@@ -200,6 +200,9 @@ class QUILLON_EXPORT Document {
   // `template_name`: the file the source came from, for English warning
   // lines; empty for a text given as it is.
   void Parse(std::shared_ptr<const std::string> source, std::string_view template_name = {});
+  // A copy of `text` to parse: in the last source's memory when the parse
+  // is going to start the tree over and nothing else holds that source.
+  std::shared_ptr<std::string> SourceFor(std::string_view text);
   std::string WriteToBuffer(Form form);
   // True when `tag` hangs below this document's root (or is the root).
   bool Contains(const Tag* tag) const;
