@@ -692,6 +692,11 @@ void Parser::Report(size_t pos, int number, std::string_view first, std::string_
     words.second = Fragment(kSecond[kind]);
   }
   std::string& w = doc_->warning_text_;
+  // A page that needs one repair usually needs many: room is made once
+  // instead of at every doubling, each of which would copy the lines so
+  // far into new memory and fault its pages in again. Room that is never
+  // written is never faulted in.
+  if (w.empty() && w.capacity() < text_.size() / 2) w.reserve(text_.size() / 2);
   w += words.message;
   w += std::to_string(line);
   w += words.column;
