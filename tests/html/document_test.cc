@@ -19,6 +19,7 @@ namespace quillon::html {
 namespace {
 
 using testing::DumpContent;
+using testing::TextOutput;
 
 const platform::CodePage& Utf8() { return platform::CodePage::Get(platform::CodePage::kUtf8); }
 const platform::CodePage& Sjis() {
@@ -125,22 +126,6 @@ TEST(DocumentWrite, WriteToKeepsTheOutputAttached) {
 // anything went in (a line end left out counts). A tag written later goes
 // after the page.
 TEST(DocumentWrite, IntoAnOutputsOwnText) {
-  class TextOutput : public Output {
-   public:
-    TextOutput(std::string before, bool skip) : text(std::move(before)), skip_(skip) {}
-    void AppendText(std::string_view) override { ADD_FAILURE() << "call instead of the text"; }
-    void LineEnd() override { ADD_FAILURE() << "call instead of the text"; }
-    std::string* DirectText(bool* skip_leading_line_end) override {
-      *skip_leading_line_end = skip_;
-      return &text;
-    }
-    void DirectTextEnd(bool touched) override { ends.push_back(touched); }
-    std::string text;
-    std::vector<bool> ends;
-
-   private:
-    bool skip_;
-  };
   std::string many_lines;
   for (int i = 0; i < 2000; ++i) many_lines += "<p qlid=p" + std::to_string(i) + ">line</p>\r\n";
   for (const std::string& master :

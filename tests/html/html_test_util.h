@@ -2,13 +2,36 @@
 #ifndef QUILLON_TESTS_HTML_HTML_TEST_UTIL_H_
 #define QUILLON_TESTS_HTML_HTML_TEST_UTIL_H_
 
+#include <gtest/gtest.h>
+
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "quillon/html/document.h"
 #include "quillon/html/tag.h"
 
 namespace quillon::html::testing {
+
+// An output that keeps its text in one string, as a response does: the
+// writer must write into that string, and a call of its own fails the test.
+class TextOutput : public Output {
+ public:
+  TextOutput(std::string before, bool skip) : text(std::move(before)), skip_(skip) {}
+  void AppendText(std::string_view) override { ADD_FAILURE() << "call instead of the text"; }
+  void LineEnd() override { ADD_FAILURE() << "call instead of the text"; }
+  std::string* DirectText(bool* skip_leading_line_end) override {
+    *skip_leading_line_end = skip_;
+    return &text;
+  }
+  void DirectTextEnd(bool touched) override { ends.push_back(touched); }
+  std::string text;
+  std::vector<bool> ends;
+
+ private:
+  bool skip_;
+};
 
 // A compact picture of a subtree: NAME#id(P=V,...)[children] and text
 // blocks as "text" (quoted VALUE); the tag itself is included.
