@@ -31,25 +31,30 @@ constexpr size_t kChunkSize = Names::kChunkSize;
 // lands on a page of its own, and a process that parses one template
 // would fault in dozens of pages for a few dozen names. A reader may still
 // probe the table it loaded before a rebuild, so an old one is never
-// freed (together less than the last); a name added since is missing
-// there, which reads as not interned yet, and Intern then looks again
-// under the lock.
+// freed (together less than the last; each new one links the one before,
+// so that they stay reachable); a name added since is missing there, which
+// reads as not interned yet, and Intern then looks again under the lock.
 struct NameTable {
   static constexpr size_t kMaxSlots = size_t{Names::kMaxGlobalNames} * 2;
   static constexpr size_t kFirstSlots = 256;
   struct Index {
     size_t mask;
     uint32_t* slots;
+    const Index* previous;
   };
   std::mutex mutex;  // for writers
-  std::atomic<Index*> index{NewIndex(kFirstSlots)};
+  std::atomic<Index*> index{NewIndex(kFirstSlots, nullptr)};
   std::atomic<NameInfo*>* chunks = Names::chunks_;
   std::atomic<size_t> count{0};
 
-  static Index* NewIndex(size_t size) {
-    auto* slots = static_cast<uint32_t*>(std::calloc(size, sizeof(uint32_t)));
-    if (slots == nullptr) throw std::bad_alloc();
-    return new Index{size - 1, slots};
+  static Index* NewIndex(size_t size, const Index* previous) {
+    auto* ix = new Index{size - 1, nullptr, previous};
+    ix->slots = static_cast<uint32_t*>(std::calloc(size, sizeof(uint32_t)));
+    if (ix->slots == nullptr) {
+      delete ix;
+      throw std::bad_alloc();
+    }
+    return ix;
   }
   static size_t Hash(std::string_view name) {
     uint64_t h = 0xcbf29ce484222325ull ^ name.size();
@@ -101,7 +106,7 @@ struct NameTable {
   }
   // A table twice as large holding the first `n` names, published.
   Index* Rebuild(const Index* old, size_t n) {
-    Index* ix = NewIndex((old->mask + 1) * 2);
+    Index* ix = NewIndex((old->mask + 1) * 2, old);
     for (size_t id = 0; id < n; ++id) {
       size_t slot = 0;
       Lookup(ix, Names::Info(static_cast<NameId>(id)).text, &slot);
