@@ -62,6 +62,14 @@ void Document::RefreshNames() {
   arena()->SetTextBlock(dummy_tag_id_);
 }
 
+namespace {
+
+// Nobody holds a tag below `root` (the root's references beyond the
+// document's own are all the arena counts): its memory may start over.
+bool NothingHeldBelow(Tag* root) { return Node::arena(root)->held() == Node::refs(root) - 1; }
+
+}  // namespace
+
 void Document::Discard(bool keep_root_params) {
   Search::NoteDetach(this);
   if (find_.scope != root_) find_.scope = nullptr;
@@ -69,8 +77,8 @@ void Document::Discard(bool keep_root_params) {
   Arena* arena = Node::arena(root_);
   const uint64_t root_held = Node::refs(root_) - 1;
   const bool root_params = keep_root_params && Node::ParamCount(root_) > 0;
-  if (arena->held() == root_held && !root_params) {
-    // Nobody holds a tag below the root: the memory starts over.
+  if (NothingHeldBelow(root_) && !root_params) {
+    // The memory starts over.
     Node::set_kids(root_, nullptr);
     Node::AbandonAttrs(root_);
     arena->Reset(1);
@@ -144,16 +152,15 @@ std::shared_ptr<std::string> Document::SourceFor(std::string_view text) {
   // A program that parses page after page (or the same page again) would
   // otherwise copy each into new memory, and a large page's copy costs
   // more in first faults on its pages than in copying. The old source is
-  // overwritten only when Discard is sure to empty the arena (the same
-  // test as there: no tag below the root held), when no other arena, kept
-  // template or copy shares it, and when it has the room, so that the
-  // assignment cannot fail and leave the old tree over changed bytes.
+  // overwritten only when Discard is sure to empty the arena, when no
+  // other arena, kept template or copy shares it, and when it has the
+  // room, so that the assignment cannot fail and leave the old tree over
+  // changed bytes.
   // Every source is made as a std::string that is not const, so writing
   // through the cast is sound.
   const Arena* arena = Node::arena(root_);
   const std::vector<Source>& sources = arena->sources();
-  if (sources.size() == 1 && sources[0].use_count() == 1 &&
-      arena->held() == Node::refs(root_) - 1) {
+  if (sources.size() == 1 && sources[0].use_count() == 1 && NothingHeldBelow(root_)) {
     std::shared_ptr<std::string> old = std::const_pointer_cast<std::string>(sources[0]);
     const char* begin = old->data();
     const std::less<const char*> before;

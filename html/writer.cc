@@ -119,30 +119,22 @@ bool Writer::Room(size_t n) {
 }
 
 void Writer::Ahead(size_t n) {
-  end_ = limit_;
-#if defined(MADV_POPULATE_WRITE)
   // A large page's string is new memory more often than not (the last
-  // page's was handed to the caller), and on a virtual machine a page's
-  // first fault costs more than writing it: the next stretch is faulted in
-  // with one call instead. Memory written before is left as it is, as
-  // walking its pages again costs about as much as writing them; one page
-  // tells which it is. A kernel without the call faults page by page.
+  // page's was handed to the caller): the next stretch is faulted in with
+  // one call. Memory written before is left as it is, as walking its pages
+  // again costs about as much as writing them; one page tells which it is.
+  end_ = limit_;
   const size_t left = static_cast<size_t>(limit_ - cur_);
-  if (left < 2 * kStretch) return;
-  constexpr uintptr_t kPage = 4096;
   const size_t want = std::max(kStretch, n);
-  if (want >= left) return;
+  if (left < 2 * kStretch || want >= left) return;
   end_ = cur_ + want;
-  const uintptr_t from = (reinterpret_cast<uintptr_t>(cur_) + kPage - 1) & ~(kPage - 1);
-  const uintptr_t to = reinterpret_cast<uintptr_t>(end_) & ~(kPage - 1);
+  constexpr uintptr_t kPage = 4096;
+  const uintptr_t first = (reinterpret_cast<uintptr_t>(cur_) + kPage - 1) & ~(kPage - 1);
   unsigned char resident = 0;
-  if (to > from && mincore(reinterpret_cast<void*>(from), kPage, &resident) == 0 &&
-      (resident & 1) == 0) {
-    madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+  if (first + kPage <= reinterpret_cast<uintptr_t>(end_) &&
+      mincore(reinterpret_cast<void*>(first), kPage, &resident) == 0 && (resident & 1) == 0) {
+    FaultInPages(cur_, end_);
   }
-#else
-  (void)n;
-#endif
 }
 
 void Writer::Pass(const char* p, size_t n) {
