@@ -138,6 +138,22 @@ def test_many_requests_stay_correct(fcgi, temp_dir):
     assert list(temp_dir.iterdir()) == []
 
 
+def big_text(size: int) -> bytes:
+    return bytes(10 if i % 61 == 60 else 97 + i % 25 for i in range(size))
+
+
+def test_large_answers_arrive_whole(fcgi):
+    # Around the sizes where the output leaves libfcgi's own records for
+    # larger ones written at once, and across several of those.
+    for size in (16383, 16384, 65527, 65528, 65529, 16 * 65528 + 8, 3_000_001):
+        resp = fcgi.request("GET", f"/app/big?size={size}")
+        assert resp.status == 200, fcgi.error_log_text()
+        head, _, rest = resp.body.partition(b"\r\n")
+        assert head.startswith(b"pid="), resp.body[:80]
+        assert len(rest) == size + 2, size
+        assert rest == big_text(size) + b"\r\n", size
+
+
 @pytest.mark.parametrize("path, status, pattern", [
     ("/echo", b"", rb"^Content-Type: text/plain\r\n.*\r\n\r\npid=\d+\r\nnames=1\r\nx=1\r\n"),
     ("/fail", b"", rb"^Status: 500 Internal Server Error\r\nContent-Type: text/plain\r\n"),

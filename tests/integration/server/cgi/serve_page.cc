@@ -13,6 +13,9 @@
 //             throws
 //   /die      ends the process in the middle of the page (a debugged
 //             program that crashes or is killed)
+//   /big      the value "size" (a count of bytes) of text after the first
+//             line: the letters a to y over and over, a line end after
+//             every 60th byte
 //   /libraries "fcgi=1" when libfcgi is mapped into the process, "crypto=1"
 //             when libcrypto is (0 when not)
 #include <unistd.h>
@@ -80,6 +83,12 @@ int main() {
       s.WriteCRLF();
       ::sleep(1);
       s.WriteString("done=1");
+    } else if (mode == "/big") {
+      const size_t size = std::stoul(s.GetStringData("size", 0));
+      std::string text(size, ' ');
+      for (size_t i = 0; i < size; ++i)
+        text[i] = i % 61 == 60 ? '\n' : static_cast<char>('a' + i % 25);
+      s.WriteString(text);
     } else if (mode == "/libraries") {
       s.WriteString(std::string("fcgi=") + (Mapped("/libfcgi.so") ? "1" : "0"));
       s.WriteCRLF();
