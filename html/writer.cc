@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "html/internal.h"
+#include "quillon/component/runtime.h"
 
 namespace quillon::html {
 
@@ -20,13 +21,17 @@ char* StringData(std::string* s) { return s->data(); }
 constexpr size_t kStretch = 256 * 1024;
 
 // Grows `s` to `size` bytes whose new ones are about to be written: left
-// as they are where the library allows it, instead of zeroed first.
+// as they are where the library allows it, instead of zeroed first. A
+// string of several MiB is written front to back once, the use huge pages
+// suit (a fault per 2 MiB instead of per 4 KiB): it is offered them as the
+// runtime's other large buffers are.
 void GrowForWriting(std::string* s, size_t size) {
 #if defined(__cpp_lib_string_resize_and_overwrite)
   s->resize_and_overwrite(size, [](char*, size_t n) { return n; });
 #else
   s->resize(size);
 #endif
+  com::AdviseLargeBuffer(s->data(), s->size());
 }
 
 }  // namespace
