@@ -9,6 +9,7 @@ import os
 import re
 import signal
 import socket
+import struct
 import subprocess
 import threading
 import time
@@ -152,6 +153,82 @@ def test_large_answers_arrive_whole(fcgi):
         assert head.startswith(b"pid="), resp.body[:80]
         assert len(rest) == size + 2, size
         assert rest == big_text(size) + b"\r\n", size
+
+
+def fastcgi_record(kind: int, request_id: int, content: bytes) -> bytes:
+    return struct.pack(">BBHHBx", 1, kind, request_id, len(content), 0) + content
+
+
+def fastcgi_params(params: dict[str, str]) -> bytes:
+    out = b""
+    for name, value in params.items():
+        n, v = name.encode(), value.encode()
+        # Lengths below 128 take one byte (this test sends no longer ones).
+        out += bytes([len(n), len(v)]) + n + v
+    return out
+
+
+def test_large_answers_keep_the_protocol(serve_page, cgi_env, temp_dir, tmp_path):
+    # Spoken to directly, as a web server would: every record of the answer
+    # carries the request's own identifier (two bytes that differ), the
+    # output ends with an empty record and the request with END_REQUEST,
+    # and the content is every byte of the page, in order.
+    path = str(tmp_path / "raw.sock")
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    listener.bind(path)
+    listener.listen(4)
+    env = dict(cgi_env, TMPDIR=str(temp_dir))
+    with open(tmp_path / "raw.log", "wb") as log:
+        process = subprocess.Popen([str(serve_page)], stdin=listener.fileno(), env=env,
+                                   stdout=subprocess.DEVNULL, stderr=log)
+    listener.close()
+    try:
+        for size, request_id in ((100, 0x1234), (200_003, 0xBEEF), (16 * 65528 + 8, 0x0102)):
+            conn = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            conn.settimeout(harness.REQUEST_TIMEOUT_S)
+            conn.connect(path)
+            params = fastcgi_params({"REQUEST_METHOD": "GET", "GATEWAY_INTERFACE": "CGI/1.1",
+                                     "PATH_INFO": "/big", "QUERY_STRING": f"size={size}"})
+            # BEGIN_REQUEST (responder, connection closed after), the
+            # parameters, their end, an empty standard input.
+            conn.sendall(fastcgi_record(1, request_id, struct.pack(">HB5x", 1, 0))
+                         + fastcgi_record(4, request_id, params) + fastcgi_record(4, request_id, b"")
+                         + fastcgi_record(5, request_id, b""))
+            received = b""
+            while True:
+                chunk = conn.recv(1 << 20)
+                if not chunk:
+                    break
+                received += chunk
+            conn.close()
+            stdout, records, at = b"", [], 0
+            while at < len(received):
+                version, kind, rid, length, padding = struct.unpack_from(">BBHHB", received, at)
+                assert (version, rid) == (1, request_id), (size, at, version, rid)
+                at += 8
+                content = received[at:at + length]
+                assert len(content) == length, (size, "record cut short")
+                at += length + padding
+                records.append((kind, length))
+                if kind == 6:
+                    stdout += content
+            # Standard output, ended by its one empty record (an earlier one
+            # would end the answer there), then END_REQUEST.
+            assert records[-1][0] == 3 and records[-2] == (6, 0), (size, records[-4:])
+            assert (6, 0) not in records[:-2], size
+            assert {kind for kind, _ in records} <= {3, 6}, (size, records)
+            head, _, body = stdout.partition(b"\r\n\r\n")
+            assert b"Content-Type: text/plain" in head, head
+            first, _, rest = body.partition(b"\r\n")
+            assert first.startswith(b"pid="), first
+            assert rest == big_text(size) + b"\r\n", size
+    finally:
+        process.terminate()
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait(timeout=10)
 
 
 @pytest.mark.parametrize("path, status, pattern", [
