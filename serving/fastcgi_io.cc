@@ -70,27 +70,33 @@ bool WriteAll(int fd, iovec* parts, int count) {
   return true;
 }
 
+// Writes `bytes` to `fd` as standard-output records of request
+// `request_id`, several records to a call.
+bool WriteRecords(int fd, int request_id, std::string_view bytes) {
+  while (!bytes.empty()) {
+    FCGI_Header headers[kMaxRecordsPerCall];
+    iovec parts[2 * kMaxRecordsPerCall];
+    int count = 0;
+    for (int r = 0; r < kMaxRecordsPerCall && !bytes.empty(); ++r) {
+      const size_t n = std::min(bytes.size(), kRecordContent);
+      headers[r] = StdoutHeader(request_id, n);
+      parts[count++] = {&headers[r], sizeof(FCGI_Header)};
+      parts[count++] = {const_cast<char*>(bytes.data()), n};
+      bytes.remove_prefix(n);
+    }
+    if (!WriteAll(fd, parts, count)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool FastCgiIo::WriteOutput(std::string_view bytes) {
   if (bytes.size() >= kDirectOutput && request_->ipcFd >= 0) {
     // What libfcgi still holds goes first, as its own record; its stream
     // then starts an empty record and ends the output as ever at Finish.
-    if (fcgi_.FFlush(request_->out) != 0) return false;
-    while (!bytes.empty()) {
-      FCGI_Header headers[kMaxRecordsPerCall];
-      iovec parts[2 * kMaxRecordsPerCall];
-      int count = 0;
-      for (int r = 0; r < kMaxRecordsPerCall && !bytes.empty(); ++r) {
-        const size_t n = std::min(bytes.size(), kRecordContent);
-        headers[r] = StdoutHeader(request_->requestId, n);
-        parts[count++] = {&headers[r], sizeof(FCGI_Header)};
-        parts[count++] = {const_cast<char*>(bytes.data()), n};
-        bytes.remove_prefix(n);
-      }
-      if (!WriteAll(request_->ipcFd, parts, count)) return false;
-    }
-    return true;
+    return fcgi_.FFlush(request_->out) == 0 &&
+           WriteRecords(request_->ipcFd, request_->requestId, bytes);
   }
   while (!bytes.empty()) {
     const int chunk = static_cast<int>(std::min<size_t>(bytes.size(), INT_MAX));

@@ -113,7 +113,8 @@ def parse_response(raw: bytes) -> Response:
     return Response(raw=raw, status_line=lines[0], headers=headers, body=body)
 
 
-def _recv_all(sock: socket.socket) -> bytes:
+def recv_all(sock: socket.socket) -> bytes:
+    """Everything `sock` receives until the peer closes its side."""
     chunks = []
     while True:
         chunk = sock.recv(65536)
@@ -408,7 +409,7 @@ setenv.add-environment = (
             sock.sendall(data)
             if shutdown_write:
                 sock.shutdown(socket.SHUT_WR)
-            return _recv_all(sock)
+            return recv_all(sock)
 
     def raw_response(self, data: bytes, shutdown_write: bool = False,
                      timeout: float = REQUEST_TIMEOUT_S) -> Response:
