@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 #include "quillon/component/runtime.h"
@@ -131,7 +132,18 @@ void ReleaseBuffer(void* block) {
 size_t CachedBufferBytes() { return internal::Cache().bytes(); }
 
 void AdviseLargeBuffer(void* data, size_t size) {
-  if (data == nullptr || size < kLargeBuffer) return;
+  if (size < kLargeBuffer) return;
+  AdviseHugePages(data, size);
+}
+
+void AdviseHugePages(void* data, size_t size) {
+  if (data == nullptr) return;
+  // Read on every call, so that a test or a host can change it; a call
+  // comes once per megabytes of memory.
+  if (const char* setting = std::getenv("QUILLON_HUGE_PAGES");
+      setting != nullptr && std::strcmp(setting, "0") == 0) {
+    return;
+  }
   // Only whole huge pages inside the buffer can be given; the advice is a
   // hint, and a refusal (no such mode, an old kernel) is no failure.
   constexpr uintptr_t kHugePage = uintptr_t{2} << 20;

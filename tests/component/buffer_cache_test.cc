@@ -3,10 +3,16 @@
 // string or array still uses, never keep more than its bounds, and never
 // change what a string or array holds.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <optional>
 #include <random>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "quillon/component/runtime.h"
@@ -129,6 +135,85 @@ TEST(BufferReuse, KeptBytesStayWithinTheirBounds) {
   }
   EXPECT_LT(CachedBufferBytes(), freed) << "not everything freed is kept";
   EXPECT_GT(CachedBufferBytes(), 0u) << "something freed is kept for reuse";
+}
+
+// The VmFlags of the mapping that holds `address`, from /proc/self/smaps.
+std::string VmFlagsAt(const void* address) {
+  const auto at = reinterpret_cast<uintptr_t>(address);
+  std::ifstream smaps("/proc/self/smaps");
+  bool inside = false;
+  for (std::string line; std::getline(smaps, line);) {
+    uintptr_t from = 0, to = 0;
+    char dash = 0;
+    std::istringstream head(line);
+    if (head >> std::hex >> from >> dash >> to && dash == '-' && line.find(':') > line.find(' ')) {
+      inside = from <= at && at < to;
+    } else if (inside && line.rfind("VmFlags:", 0) == 0) {
+      return line + " ";
+    }
+  }
+  return "";
+}
+
+TEST(HugePageAdvice, GivenForWholeHugePagesUnlessTurnedOff) {
+  constexpr size_t kHuge = size_t{2} << 20;
+  struct Case {
+    const char* what;
+    bool large_buffer;  // AdviseLargeBuffer, else AdviseHugePages
+    size_t offset;      // from a 2 MiB boundary
+    size_t size;
+    std::optional<const char*> setting;  // QUILLON_HUGE_PAGES
+    bool advised;
+  };
+  const Case cases[] = {
+      {"one aligned huge page", false, 0, kHuge, std::nullopt, true},
+      {"turned off", false, 0, kHuge, "0", false},
+      {"any other setting keeps it", false, 0, kHuge, "1", true},
+      {"no whole huge page inside", false, 4096, kHuge, std::nullopt, false},
+      {"a large buffer's own minimum", true, 0, kLargeBuffer, std::nullopt, true},
+      {"below a large buffer's minimum", true, 0, kHuge, std::nullopt, false},
+      {"a large buffer, turned off", true, 0, kLargeBuffer, "0", false},
+  };
+  const char* before = std::getenv("QUILLON_HUGE_PAGES");
+  const std::optional<std::string> saved =
+      before ? std::optional<std::string>(before) : std::nullopt;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const size_t span = 4 * kHuge;
+    void* map = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(map, MAP_FAILED);
+    const uintptr_t aligned = (reinterpret_cast<uintptr_t>(map) + kHuge - 1) & ~(kHuge - 1);
+    char* data = reinterpret_cast<char*>(aligned + c.offset);
+    // A kernel without transparent huge pages refuses the advice itself.
+    if (madvise(reinterpret_cast<char*>(map) + span - 4096, 4096, MADV_HUGEPAGE) != 0) {
+      munmap(map, span);
+      GTEST_SKIP() << "this kernel has no transparent huge pages";
+    }
+    if (c.setting) {
+      setenv("QUILLON_HUGE_PAGES", *c.setting, 1);
+    } else {
+      unsetenv("QUILLON_HUGE_PAGES");
+    }
+    if (c.large_buffer) {
+      AdviseLargeBuffer(data, c.size);
+    } else {
+      AdviseHugePages(data, c.size);
+    }
+    // The first whole huge page inside the range (or, for a range that
+    // starts past a boundary, the one a rounding fault would advise).
+    const std::string flags = VmFlagsAt(reinterpret_cast<void*>(aligned + (c.offset ? kHuge : 0)));
+    ASSERT_NE(flags, "") << "no mapping found";
+    EXPECT_EQ(flags.find(" hg ") != std::string::npos, c.advised) << flags;
+    // The contents are never affected.
+    std::memset(data, 0x5a, c.size);
+    EXPECT_EQ(data[c.size - 1], 0x5a);
+    munmap(map, span);
+  }
+  if (saved) {
+    setenv("QUILLON_HUGE_PAGES", saved->c_str(), 1);
+  } else {
+    unsetenv("QUILLON_HUGE_PAGES");
+  }
 }
 
 }  // namespace

@@ -82,6 +82,13 @@ inline constexpr size_t kLargeBuffer = size_t{4} << 20;
 // 4 KiB. Smaller buffers, and a kernel that declines, change nothing; the
 // contents are never affected.
 QUILLON_RUNTIME_API void AdviseLargeBuffer(void* data, size_t size);
+// The same advice for the whole huge pages inside [data, data + size),
+// whatever its size: for memory laid out in aligned 2 MiB blocks.
+//
+// Both give no advice at all when the environment variable
+// QUILLON_HUGE_PAGES is "0": on a virtual machine whose memory the host
+// backs lazily, a huge page's first fault can stall for milliseconds.
+QUILLON_RUNTIME_API void AdviseHugePages(void* data, size_t size);
 
 // --- Error information ---------------------------------------------------------
 // The calling thread's error object, set by a failing method and taken
