@@ -142,7 +142,10 @@ std::string PlainField(const Variant& value) {
                       (!text.empty() && text[0] == '"');
   if (!quoted) return text;
   std::string out = "\"";
-  for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  for (char c : text) {
+    if (c == '"') out += '"';
+    out += c;
+  }
   return out + "\"";
 }
 
@@ -189,6 +192,46 @@ TEST(RecordsetText, DirectWritingMatchesThePlainForms) {
     std::string field = PlainField(values[i]);
     if (!field.empty() && field[0] == '"') continue;  // GetFieldText does not quote
     EXPECT_EQ(a.GetFieldText(static_cast<int>(i)), field) << i;
+  }
+}
+
+// The text grows in large steps once it is large: values that cross those
+// steps, one by one and in a single piece, are all written in order.
+TEST(RecordsetText, LargeTextsAreWrittenWhole) {
+  struct Case {
+    const char* what;
+    int rows;
+    size_t text_bytes;   // of each row's text value
+    size_t byte_values;  // of each row's binary value (0: none)
+  };
+  const Case cases[] = {
+      {"many small rows past 1 MiB", 60000, 12, 0},
+      {"one binary value written as 2 MiB of hex", 1, 3, size_t{1} << 20},
+      {"quoted texts past 3 MiB", 6, (size_t{1} << 19) + 7, 0},
+      {"mixed rows past 3 MiB", 8, 100000, 150000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MemoryAdapter a({10, 10, 11});
+    std::string expected;
+    for (int r = 0; r < c.rows; ++r) {
+      // A tab inside makes the text quoted, a quote inside doubles.
+      std::string text(c.text_bytes, static_cast<char>('a' + r % 26));
+      if (c.text_bytes > 2) text[c.text_bytes / 2] = r % 2 ? '\t' : '"';
+      std::string bytes(c.byte_values, '\0');
+      for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 7 + r) & 0xFF);
+      std::vector<Variant> row = {Variant::I4(r), S(text.c_str()),
+                                  c.byte_values ? Variant::Bytes(bytes) : Variant::Null()};
+      if (r > 0) expected += "\r\n";
+      expected += PlainField(row[0]) + "\t" + PlainField(row[1]) + "\t" + PlainField(row[2]);
+      a.rows.push_back(std::move(row));
+    }
+    ASSERT_GT(expected.size(), size_t{1} << 20);
+    std::string written = "kept ";
+    a.SaveAsText(&written);
+    ASSERT_EQ(written.size(), expected.size() + 5);
+    EXPECT_TRUE(written.compare(5, std::string::npos, expected) == 0);
+    EXPECT_EQ(written.substr(0, 5), "kept ");
   }
 }
 
