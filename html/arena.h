@@ -117,6 +117,31 @@ static_assert(sizeof(AttrList) == 24);
 
 using Source = std::shared_ptr<const std::string>;
 
+// Copies `n` bytes. Most pieces of a page are a few bytes (a cell's text,
+// a name, a parameter's opening): copied inline, by overlapping words that
+// stay inside the piece, instead of through a call or a byte at a time.
+inline void CopyBytes(char* d, const char* s, size_t n) {
+  if (n > 16) {
+    std::memcpy(d, s, n);
+  } else if (n >= 8) {
+    uint64_t a, b;
+    std::memcpy(&a, s, 8);
+    std::memcpy(&b, s + n - 8, 8);
+    std::memcpy(d, &a, 8);
+    std::memcpy(d + n - 8, &b, 8);
+  } else if (n >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, s, 4);
+    std::memcpy(&b, s + n - 4, 4);
+    std::memcpy(d, &a, 4);
+    std::memcpy(d + n - 4, &b, 4);
+  } else if (n > 0) {
+    d[0] = s[0];
+    d[n / 2] = s[n / 2];
+    d[n - 1] = s[n - 1];
+  }
+}
+
 // Faults in, with one call, the whole pages inside [begin, end), which are
 // about to be written. On a virtual machine a page's first fault is what
 // costs most, and one call for a stretch takes about half the time of a
@@ -181,12 +206,7 @@ class Arena {
     const size_t n = text.size();
     if (n == 0) return "";
     char* p = static_cast<char*>(Allocate(n));
-    if (n <= 16) {
-      // Short texts (a cell's) copied in place: each byte once, no call.
-      for (size_t i = 0; i < n; ++i) p[i] = text[i];
-    } else {
-      std::memcpy(p, text.data(), n);
-    }
+    CopyBytes(p, text.data(), n);
     return p;
   }
   void Unstore(const char* p, size_t size) {

@@ -65,6 +65,30 @@ struct SameText {
   mutable int8_t ascii = -1;  // not looked at yet
 };
 
+// Whether the find state's copy of a value still spells `key`.
+bool SameKey(const std::string& kept, std::string_view key) {
+  return kept.size() == key.size() && SameText::SameBytes(kept.data(), key.data(), key.size());
+}
+
+// The find state's identifier or name (see FindState::first_size).
+template <class FindState>
+std::string_view FirstKey(const FindState& f) {
+  return {f.first.data(), f.first_size};
+}
+
+// Keeps `key` as the find state's identifier or name: over the bytes of
+// the last one where it fits (the search a page makes for each cell it
+// fills is a few tags walked, and a call to copy the key cost as much).
+template <class FindState>
+void KeepFirst(FindState& f, std::string_view key) {
+  if (key.size() <= f.first.size()) {
+    CopyBytes(f.first.data(), key.data(), key.size());
+  } else {
+    f.first.assign(key);
+  }
+  f.first_size = static_cast<uint32_t>(key.size());
+}
+
 bool StrictlyBelow(const Tag* t, const Tag* scope) {
   for (t = Node::parent(t); t; t = Node::parent(t)) {
     if (t == scope) return true;
@@ -129,11 +153,12 @@ Ref<Tag> Search::Run(Tag* scope, const Key& key) {
   Tag* hit = Below(scope, doc, key, nullptr, false);
   if (doc) {
     Document::FindState& f = doc->find_;
-    // Kept only when it changed: a page searching row after row for the
-    // same few identifiers copies no key per search.
+    // The value is kept only when it changed, the identifier or name over
+    // the last one's bytes: a page searching row after row for a few
+    // identifiers makes no call to keep them.
     f.kind = key.kind;
-    if (f.first != key.first) f.first.assign(key.first);
-    if (f.second != key.second) f.second.assign(key.second);
+    KeepFirst(f, key.first);
+    if (!SameKey(f.second, key.second)) f.second.assign(key.second);
     f.scope = scope;
     f.last = hit;
     f.foreign_start = false;
@@ -169,9 +194,9 @@ Ref<Tag> Search::Next(Document* doc) {
   // as one whose missing parameter "" equals the empty value.
   Key key{kParameter, "", ""};
   if (f.kind == kParameter) {
-    key = Key{kParameter, f.first, f.second};
-  } else if (!f.first.empty()) {
-    key = Key{static_cast<Kind>(f.kind), f.first, ""};
+    key = Key{kParameter, FirstKey(f), f.second};
+  } else if (f.first_size != 0) {
+    key = Key{static_cast<Kind>(f.kind), FirstKey(f), ""};
   }
   Tag* hit = Below(scope, key, f.last, trusted);
   f.last = hit;

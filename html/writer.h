@@ -76,29 +76,6 @@ class Writer {
   inline void Close(const Frame& f);
 
   // --- Output ---
-  // Most pieces are a few bytes: copied inline, by overlapping words that
-  // stay inside the piece, instead of through a call.
-  static void CopyBytes(char* d, const char* s, size_t n) {
-    if (n > 16) {
-      std::memcpy(d, s, n);
-    } else if (n >= 8) {
-      uint64_t a, b;
-      std::memcpy(&a, s, 8);
-      std::memcpy(&b, s + n - 8, 8);
-      std::memcpy(d, &a, 8);
-      std::memcpy(d + n - 8, &b, 8);
-    } else if (n >= 4) {
-      uint32_t a, b;
-      std::memcpy(&a, s, 4);
-      std::memcpy(&b, s + n - 4, 4);
-      std::memcpy(d, &a, 4);
-      std::memcpy(d + n - 4, &b, 4);
-    } else if (n > 0) {
-      d[0] = s[0];
-      d[n / 2] = s[n / 2];
-      d[n - 1] = s[n - 1];
-    }
-  }
   void Put(const char* p, size_t n) {
     if (static_cast<size_t>(end_ - cur_) < n) {
       if (!Room(n)) return Pass(p, n);

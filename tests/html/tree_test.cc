@@ -262,6 +262,35 @@ TEST(Searches, FindAndFindNext) {
   EXPECT_EQ(doc.FindNext()->ID(), "A");
 }
 
+// FindNext goes on with the key of the last search, whatever the lengths
+// of the keys before it (the find state keeps a key over the last one's
+// bytes): longer, shorter, empty, and longer than any before.
+TEST(Searches, FindNextGoesOnWithTheLastKey) {
+  const std::string long_id(40, 'L');
+  std::string master = "<table>";
+  for (int r = 0; r < 3; ++r) {
+    master += "<tr><td qlid=price>1</td><td qlid=qty>2</td><td qlid=q>3</td><td qlid=" + long_id +
+              ">4</td><td qlid=qtyx>5</td></tr>";
+  }
+  master += "</table>";
+  Document doc(Utf8());
+  doc.SetMasterPage(master);
+  const std::vector<std::vector<std::string>> sequences = {
+      {"price", "qty"}, {"qty", "q"},           {long_id, "qty"}, {"q", "price", long_id},
+      {"qty", "", "q"}, {"price", "qtyx", "q"}, {"q", "qty"},
+  };
+  for (const auto& keys : sequences) {
+    for (const std::string& key : keys) (void)doc.FindByID(key);
+    const std::string& last = keys.back();
+    int found = 1;
+    while (Ref<Tag> t = doc.FindNext()) {
+      EXPECT_EQ(t->ID(), last) << keys.front() << " then " << last;
+      ++found;
+    }
+    EXPECT_EQ(found, 3) << keys.front() << " then " << last;
+  }
+}
+
 // An identifier is found whatever the case of its ASCII letters, in either
 // code page and beside multibyte characters, and only when that is all
 // that differs. The key comes first in each search and then again through

@@ -181,6 +181,11 @@ class QUILLON_EXPORT Document {
     // The last search: by identifier (0), tag name (1) or parameter (2),
     // with its key (identifier, tag name or parameter name) and value.
     int kind = 2;
+    // The identifier or name is the first `first_size` bytes of `first`:
+    // a page filling rows looks for a few identifiers in turn, and each
+    // new one is copied over the old bytes, without the string's own
+    // assignment. (Kept in what was padding: the layout is unchanged.)
+    uint32_t first_size = 0;
     std::string first;
     std::string second;
     Tag* scope = nullptr;  // plain links: cleared when the tag goes
