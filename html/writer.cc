@@ -143,7 +143,9 @@ void Writer::Ahead(size_t n) {
 }
 
 void Writer::Pass(const char* p, size_t n) {
-  if (n != 0) out_->AppendText(std::string_view(p, n));
+  if (n == 0) return;
+  passed_ += n;
+  out_->AppendText(std::string_view(p, n));
 }
 
 void Writer::Flush() {
@@ -188,6 +190,23 @@ void Writer::PutParams(const Tag* tag, const Arena* arena, bool skip_value) {
       Char('"');
     }
   }
+}
+
+void Writer::PutSharedParams(const Tag* tag, const AttrList* list) {
+  SharedParams& slot =
+      shared_[(reinterpret_cast<uintptr_t>(list) / sizeof(AttrList)) % kSharedSlots];
+  if (slot.list == list) return Put(shared_text_ + slot.offset, slot.size);
+  const size_t passed = passed_;
+  const size_t at = static_cast<size_t>(cur_ - start_);
+  PutParams(tag, arena_, false);
+  // Kept only when all of it is still in memory (nothing went out to the
+  // output meanwhile; a string that grew moved it, but it stands at the same
+  // offset) and there is room for it.
+  const size_t n = static_cast<size_t>(cur_ - start_) - at;
+  if (passed_ != passed || n > kSharedText - shared_used_) return;
+  std::memcpy(shared_text_ + shared_used_, start_ + at, n);
+  slot = SharedParams{list, static_cast<uint16_t>(shared_used_), static_cast<uint16_t>(n)};
+  shared_used_ += n;
 }
 
 void Writer::PutQuoted(std::string_view v) {
@@ -279,7 +298,14 @@ void Writer::WritePage(const Tag* root, int level) {
     PutName(info.open);
     // Most start tags of a copied row carry no parameter to write (an
     // identifier is not one).
-    if (Node::ParamCount(tag) != 0) PutParams(tag, arena_, false);
+    if (Node::ParamCount(tag) != 0) {
+      const AttrList* list = Node::attrs(tag);
+      if (list != nullptr && list->sharers != 0) {
+        PutSharedParams(tag, list);
+      } else {
+        PutParams(tag, arena_, false);
+      }
+    }
     Char('>');
     if (kids > 0) {
       // The end tag's text is looked up once, with the start tag's.

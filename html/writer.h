@@ -76,7 +76,9 @@ class Writer {
   inline void Close(const Frame& f);
 
   // --- Output ---
-  void Put(const char* p, size_t n) {
+  // The page's walk writes most tags in a few of these calls: Put and
+  // LineIndent stay inlined there whatever else the walk grows by.
+  [[gnu::always_inline]] void Put(const char* p, size_t n) {
     if (static_cast<size_t>(end_ - cur_) < n) {
       if (!Room(n)) return Pass(p, n);
     }
@@ -110,9 +112,13 @@ class Writer {
   // The parameters of a start tag (a text block's VALUE left out when
   // `skip_value`).
   void PutParams(const Tag* tag, const Arena* arena, bool skip_value);
+  // The same for the page form of a tag of this document whose `list`
+  // copies of it share: written out once per write, and then copied. Kept
+  // out of the page's walk, which most tags pass without it.
+  [[gnu::noinline]] void PutSharedParams(const Tag* tag, const AttrList* list);
   void Line();
   // A line end, then the indentation of `level`.
-  void LineIndent(int level) {
+  [[gnu::always_inline]] void LineIndent(int level) {
     if (level > kMaxIndentLevels) level = kMaxIndentLevels;
     const size_t want = level > 0 ? static_cast<size_t>(level) * indent_unit_ : 0;
     if (indent_.size() < 2 + want) GrowIndent(2 + want);
@@ -166,6 +172,21 @@ class Writer {
   char* start_ = nullptr;
   char* cur_ = nullptr;
   char* end_ = nullptr;
+
+  // Parameter lists shared by copies of a tag (a table's rows), with the
+  // text each gave, looked up by address: nothing changes a list while it
+  // is written.
+  struct SharedParams {
+    const AttrList* list = nullptr;
+    uint16_t offset = 0;
+    uint16_t size = 0;
+  };
+  static constexpr size_t kSharedSlots = 16;
+  static constexpr size_t kSharedText = 1024;
+  SharedParams shared_[kSharedSlots];
+  char shared_text_[kSharedText];
+  size_t shared_used_ = 0;
+  size_t passed_ = 0;  // bytes handed to the output so far
 
   std::vector<Frame> stack_;
   std::vector<PageFrame> page_stack_;

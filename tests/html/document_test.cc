@@ -259,6 +259,59 @@ TEST(DocumentWrite, LongPiecesKeepTheirPlace) {
   }
 }
 
+// Rows copied from a template share their parameter lists, which the page
+// form writes once and then copies: every copy must still come out as the
+// row it copies. Rows of many templates are interleaved (more lists than
+// the writer remembers, so they displace each other); lists too long to
+// remember, longer than the writer holds at once, with a quote, a bare
+// value and a private parameter; copies edited after copying. The page
+// parsed from the master form (no list shared) is the reference, written
+// to a string, to an output a line at a time and into an output's text.
+TEST(DocumentWrite, CopiedRowsComeOutAsTheRowsTheyCopy) {
+  const std::vector<std::string> cells = {
+      "<td align=right>1</td>",
+      "<td nowrap class=c>2</td>",
+      "<td title=\"" + std::string(2000, 't') + "\">3</td>",
+      "<td title=\"" + std::string(9000, 'u') + "\" class=d>4</td>",
+      "<td !private=x width=10>5</td>",
+  };
+  std::string master = "<table qlid=list>";
+  for (int t = 0; t < 24; ++t) {
+    master += "<tr qlid=r" + std::to_string(t) + " class=row" + std::to_string(t) + ">" +
+              cells[static_cast<size_t>(t) % cells.size()] + "<td>x</td></tr>";
+  }
+  master += "</table>";
+  Document doc(Utf8());
+  doc.SetMasterPage(master);
+  doc.FindByID("r0")->SetParam("TITLE", "say \"hi\"");
+  Ref<Tag> table = doc.FindByID("list");
+  for (int round = 0; round < 3; ++round) {
+    for (int t = 0; t < 24; ++t) doc.FindByID("r" + std::to_string(t))->AddCopy(table.get(), 2);
+  }
+  // Edited copies get lists of their own; the others keep sharing theirs.
+  for (int32_t i = 30; i < table->ChildCount(); i += 17) {
+    table->Children().Item(i)->SetParam("CLASS", "edited" + std::to_string(i));
+  }
+  Document reference(Utf8());
+  reference.SetMasterPage(doc.GetMasterPage());
+  const std::string want = reference.GetPageData();
+  ASSERT_NE(want.find("edited47"), std::string::npos);
+  ASSERT_NE(want.find("TITLE=\"say &quot;hi&quot;\""), std::string::npos);
+  EXPECT_EQ(want.find("PRIVATE"), std::string::npos);
+
+  EXPECT_EQ(doc.GetPageData(), want);
+  RecordingOutput lines;
+  doc.WriteTo(&lines);
+  doc.DetachOutput();
+  std::string joined;
+  for (size_t i = 0; i < lines.lines.size(); ++i) joined += (i ? "\r\n" : "") + lines.lines[i];
+  EXPECT_EQ(joined, want);
+  TextOutput text("", false);
+  doc.WriteTo(&text);
+  doc.DetachOutput();
+  EXPECT_EQ(text.text, want);
+}
+
 // Names and parameters of every length around the writer's 16-byte pieces:
 // a parameter whose value is its name written bare, one whose value only
 // starts like it in full; and a long run of short pieces, so that the
