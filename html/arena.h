@@ -117,6 +117,17 @@ static_assert(sizeof(AttrList) == 24);
 
 using Source = std::shared_ptr<const std::string>;
 
+// The first and the last sizeof(Word) bytes of `n` (at least that many),
+// which cover all of them.
+template <class Word>
+inline void CopyEnds(char* d, const char* s, size_t n) {
+  Word head, tail;
+  std::memcpy(&head, s, sizeof(Word));
+  std::memcpy(&tail, s + n - sizeof(Word), sizeof(Word));
+  std::memcpy(d, &head, sizeof(Word));
+  std::memcpy(d + n - sizeof(Word), &tail, sizeof(Word));
+}
+
 // Copies `n` bytes. Most pieces of a page are a few bytes (a cell's text,
 // a name, a parameter's opening): copied inline, by overlapping words that
 // stay inside the piece, instead of through a call or a byte at a time.
@@ -124,17 +135,9 @@ inline void CopyBytes(char* d, const char* s, size_t n) {
   if (n > 16) {
     std::memcpy(d, s, n);
   } else if (n >= 8) {
-    uint64_t a, b;
-    std::memcpy(&a, s, 8);
-    std::memcpy(&b, s + n - 8, 8);
-    std::memcpy(d, &a, 8);
-    std::memcpy(d + n - 8, &b, 8);
+    CopyEnds<uint64_t>(d, s, n);
   } else if (n >= 4) {
-    uint32_t a, b;
-    std::memcpy(&a, s, 4);
-    std::memcpy(&b, s + n - 4, 4);
-    std::memcpy(d, &a, 4);
-    std::memcpy(d + n - 4, &b, 4);
+    CopyEnds<uint32_t>(d, s, n);
   } else if (n > 0) {
     d[0] = s[0];
     d[n / 2] = s[n / 2];
