@@ -959,9 +959,12 @@ class Stamp {
     // over reuses what it freed.
     bool reuse = into->HasFree(Arena::kTagBytes);
     for (size_t size : list_sizes_) reuse = reuse || into->HasFree(size);
+    if (reuse) first_ = nullptr;
+    if (!reuse && first_ != nullptr) return Repeat(into);
     char* run = nullptr;
     if (!reuse) {
       run = static_cast<char*>(into->AllocateRun(bytes_, static_cast<uint32_t>(entries_.size())));
+      first_ = run;
     } else {
       // Every piece taken first: a failure leaves nothing half made.
       pieces_.clear();
@@ -1017,6 +1020,34 @@ class Stamp {
   }
 
  private:
+  // A copy in one piece after the first: that one's bytes, with the links
+  // inside it moved to the new piece. One copy of memory and a few links
+  // cost less than setting up each tag again, and a table of a thousand
+  // rows makes a thousand copies.
+  Tag* Repeat(Arena* into) {
+    char* run =
+        static_cast<char*>(into->AllocateRun(bytes_, static_cast<uint32_t>(entries_.size())));
+    std::memcpy(run, first_, bytes_);
+    const uintptr_t delta = reinterpret_cast<uintptr_t>(run) - reinterpret_cast<uintptr_t>(first_);
+    auto moved = [delta]<class T>(T* p) {
+      return reinterpret_cast<T*>(reinterpret_cast<uintptr_t>(p) + delta);
+    };
+    for (size_t i = 0; i < made_.size(); ++i) {
+      Tag* t = moved(made_[i]);
+      if (i != 0) {
+        Node::set_parent(t, moved(Node::parent(t)), static_cast<uint32_t>(Node::index(t)));
+      }
+      if (KidList* k = Node::kids(t)) {
+        k = moved(k);
+        Node::set_kids(t, k);
+        Tag** items = k->items();
+        for (uint32_t j = 0; j < k->count; ++j) items[j] = moved(items[j]);
+      }
+      if (AttrList* a = Node::attrs(t)) ++a->sharers;
+    }
+    return reinterpret_cast<Tag*>(run);
+  }
+
   static constexpr uint32_t kTop = 0xFFFFFFFFu;
   struct Entry {
     const Tag* source;
@@ -1028,6 +1059,8 @@ class Stamp {
   std::vector<Tag*> made_;
   std::vector<void*> pieces_;
   size_t bytes_ = 0;
+  // The first copy made in one piece, while made_ holds its tags.
+  const char* first_ = nullptr;
 };
 
 // `count` copies of `source` made for `into`'s children, all made before

@@ -183,6 +183,76 @@ TEST(TagCopies, CopyBeforeAfterAndAddCopy) {
   EXPECT_EQ(loose->Children().Item(0)->BreakBefore(), row->BreakBefore());
 }
 
+// Many copies of one subtree are made from the first copy's bytes: each
+// must link only to its own tags, and each stays a tree of its own when
+// it is edited or goes. Sources of several shapes; a table whose freed
+// pieces are used up part way through the copies mixes the two ways of
+// making them.
+TEST(TagCopies, ManyCopiesLinkOnlyToThemselves) {
+  struct Case {
+    const char* page;
+    int32_t count;
+    bool freed_first;  // pieces freed before copying, for the first copies
+  };
+  const Case cases[] = {
+      {"<table qlid=t><tr qlid=row><td qlid=c align=right>x</td><td>y</td></tr></table>", 2, false},
+      {"<table qlid=t><tr qlid=row><td qlid=c align=right>x</td><td>y</td></tr></table>", 60,
+       false},
+      {"<table qlid=t><tr qlid=row><td qlid=c>x<b>y</b>z</td></tr></table>", 60, true},
+      {"<ul qlid=t><li qlid=row><p qlid=c>deep <i>er</i></p>tail</ul>", 7, true},
+      {"<div qlid=t><span qlid=row>x</span><br qlid=c></div>", 5, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.page) + " x" + std::to_string(c.count));
+    Document doc(Utf8());
+    doc.SetMasterPage(c.page);
+    Ref<Tag> t = doc.Get("t");
+    Ref<Tag> row = doc.Get("row");
+    const std::string one = Dump(row);
+    if (c.freed_first) {
+      row->AddCopy(t.get(), 3);
+      for (int i = 0; i < 3; ++i) t->Children().Item(t->ChildCount() - 1)->RemoveFromParent();
+    }
+    const int32_t before = t->ChildCount();
+    row->AddCopy(t.get(), c.count);
+    ASSERT_EQ(t->ChildCount(), before + c.count);
+    for (int32_t i = before; i < t->ChildCount(); ++i) {
+      Ref<Tag> copy = t->Children().Item(i);
+      EXPECT_EQ(Dump(copy), one);
+      for (Tag& d : copy->Descendants()) {
+        Ref<Tag> parent = d.Parent();
+        ASSERT_TRUE(parent);
+        EXPECT_EQ(parent->Children().Item(d.Index()).get(), &d);
+        bool inside = parent == copy;
+        for (Ref<Tag> up = parent; up && !inside; up = up->Parent()) inside = up == copy;
+        EXPECT_TRUE(inside) << "a tag of copy " << i << " links outside it";
+      }
+    }
+    // An edit through one copy reaches that copy only.
+    const int32_t middle = before + c.count / 2;
+    Ref<Tag> edited = t->Children().Item(middle);
+    Ref<Tag> first_leaf = edited;
+    while (first_leaf->ChildCount() > 0) first_leaf = first_leaf->Children().Item(0);
+    first_leaf->SetText("changed");
+    edited->SetParameter("class", "mine");
+    for (int32_t i = before; i < t->ChildCount(); ++i) {
+      if (i != middle) {
+        EXPECT_EQ(Dump(t->Children().Item(i)), one) << "copy " << i;
+      }
+    }
+    EXPECT_NE(Dump(edited), one);
+    // Copies go one by one, every other first, and the rest stay whole.
+    for (int32_t i = t->ChildCount() - 1; i >= before; i -= 2) {
+      if (i != middle) t->Children().Item(i)->RemoveFromParent();
+    }
+    for (int32_t i = before; i < t->ChildCount(); ++i) {
+      if (t->Children().Item(i) != edited) {
+        EXPECT_EQ(Dump(t->Children().Item(i)), one);
+      }
+    }
+  }
+}
+
 TEST(TagCopies, ReplaceKeepsPlaceAndIdentity) {
   Document doc(Utf8());
   doc.SetMasterPage("<div qlid=old a=1><i>x</i></div><span qlid=new b=2><b>y</b></span>");
