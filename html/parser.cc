@@ -159,8 +159,27 @@ class Parser {
     return gt ? static_cast<const char*>(gt) - text_.data() + 1 : text_.size();
   }
   std::string Fragment(std::u16string_view utf16) const { return cp_.FromUtf16(utf16); }
-  // The number of the name spelled text_[from, to), upper-cased.
-  NameId NameOf(size_t from, size_t to);
+  // The number of the name spelled text_[from, to), upper-cased. Inlined:
+  // every tag and parameter name passes here, and most were met before.
+  NameId NameOf(size_t from, size_t to) {
+    const char* p = text_.data() + from;
+    const size_t n = to - from;
+    uint64_t head = 0;
+    if (from + 8 <= text_.size()) {
+      // Eight bytes are there to read: one load, the bytes beyond the name
+      // masked off.
+      std::memcpy(&head, p, 8);
+      if (n < 8) head &= (uint64_t{1} << (8 * n)) - 1;
+    } else {
+      std::memcpy(&head, p, std::min<size_t>(n, 8));
+    }
+    Spelling& s = spellings_[((head ^ n) * 0x9E3779B97F4A7C15ull) >> 56];
+    if (s.size == n && s.head == head && s.text != nullptr &&
+        (n <= 8 || std::memcmp(s.text + 8, p + 8, n - 8) == 0)) {
+      return s.id;
+    }
+    return NewSpelling(p, n, head, &s);
+  }
   const std::string& NameText(NameId id) const { return arena_->Info(id).text; }
   // A tag made inside an element: Node::Init's rules, with what they read
   // of the parent and the name at hand.
@@ -243,6 +262,8 @@ class Parser {
   };
   Spelling spellings_[256];
   std::string upper_;
+  // A spelling not met before (or pushed out): interned, and remembered in `s`.
+  [[gnu::noinline]] NameId NewSpelling(const char* p, size_t n, uint64_t head, Spelling* s);
 
   struct Words {
     std::string message;  // the message text, " ----  " and the line label
@@ -264,24 +285,7 @@ class Parser {
   size_t last_lf_ = kNone;
 };
 
-NameId Parser::NameOf(size_t from, size_t to) {
-  const char* p = text_.data() + from;
-  const size_t n = to - from;
-  uint64_t head = 0;
-  if (from + 8 <= text_.size()) {
-    // Eight bytes are there to read: one load, the bytes beyond the name
-    // masked off.
-    std::memcpy(&head, p, 8);
-    if (n < 8) head &= (uint64_t{1} << (8 * n)) - 1;
-  } else {
-    std::memcpy(&head, p, std::min<size_t>(n, 8));
-  }
-  const size_t slot = static_cast<size_t>(((head ^ n) * 0x9E3779B97F4A7C15ull) >> 56);
-  Spelling& s = spellings_[slot];
-  if (s.size == n && s.head == head && s.text != nullptr &&
-      (n <= 8 || std::memcmp(s.text + 8, p + 8, n - 8) == 0)) {
-    return s.id;
-  }
+NameId Parser::NewSpelling(const char* p, size_t n, uint64_t head, Spelling* s) {
   upper_.assign(p, n);
   bool ascii = utf8_;
   if (!ascii) {
@@ -301,7 +305,8 @@ NameId Parser::NameOf(size_t from, size_t to) {
     cp_.ToUpperInPlace(&upper_);
   }
   const NameId id = arena_->Intern(upper_);
-  if (n <= std::numeric_limits<uint32_t>::max()) s = Spelling{p, head, static_cast<uint32_t>(n), id};
+  if (n <= std::numeric_limits<uint32_t>::max())
+    *s = Spelling{p, head, static_cast<uint32_t>(n), id};
   return id;
 }
 

@@ -2,6 +2,7 @@
 // nesting repairs with their warning lines.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -265,6 +266,44 @@ TEST(Parser, DoubleByteTrailBytesAreNeverFoldedOrSplit) {
   doc.SetMasterPage("<" + name + " c\x83\x61=\"\x95\x5C\">\x83\x61 b</" + name + ">");
   EXPECT_EQ(DumpContent(doc), "X\x83\x61(C\x83\x61=\x95\x5C)[\"\x83\x61 b\"]");
   EXPECT_EQ(doc.HtmlWarning(), "");
+}
+
+// Names are remembered by their spelling while a page is parsed: each
+// must still be told apart by every byte and by its length, whatever it
+// shares with another (the first eight bytes, a prefix), however it is
+// spelt in case, when more names are met than are remembered at once, and
+// when it ends the page.
+TEST(Parser, NamesAreToldApartByEveryByteOfTheirSpelling) {
+  std::vector<std::string> names = {"abcdefg",     "abcdefgh",    "abcdefghi", "abcdefghij",
+                                    "customtagA1", "customtagB1", "customtag", "q"};
+  for (int i = 0; i < 600; ++i) names.push_back("generated" + std::to_string(i));
+  std::string page;
+  std::vector<std::string> expected;
+  for (int pass = 0; pass < 2; ++pass) {
+    for (size_t i = 0; i < names.size(); ++i) {
+      std::string spelt = names[i];
+      // The second pass spells every other name in capitals.
+      if (pass == 1 && i % 2 == 0) {
+        for (char& c : spelt) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      }
+      page += "<" + spelt + " " + spelt + "x=" + std::to_string(i) + "></" + spelt + ">";
+      std::string upper = names[i];
+      for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      expected.push_back(upper);
+    }
+  }
+  page += "<i><b>";  // a name whose last byte is the page's next to last
+  Document doc(Utf8());
+  doc.SetMasterPage(page);
+  Ref<Tag> root = doc.Root();
+  ASSERT_EQ(root->ChildCount(), static_cast<int32_t>(expected.size() + 1));
+  for (size_t i = 0; i < expected.size(); ++i) {
+    Ref<Tag> tag = root->Children().Item(static_cast<int32_t>(i));
+    ASSERT_EQ(tag->TagName(), expected[i]) << "tag " << i;
+    EXPECT_EQ(tag->ParamName(0), expected[i] + "X") << "tag " << i;
+    EXPECT_EQ(tag->Parameter(expected[i] + "x"), std::to_string(i % names.size()));
+  }
+  EXPECT_EQ(Dump(root->Children().Item(static_cast<int32_t>(expected.size()))), "I[B]");
 }
 
 TEST(Parser, TemplateCommentIsLeftOutOfThePage) {
