@@ -387,12 +387,15 @@ size_t Parser::ReadAttributes(size_t pos, bool convert, bool* has_id) {
     while (pos < n && kNameEnds.stop[static_cast<unsigned char>(text_[pos])] == 0) ++pos;
     const NameId name = NameOf(start, pos);
     while (pos < n && IsBlank(text_[pos])) ++pos;
-    // Without a value the value is the name as written, upper-cased; the
-    // name's own entry holds those bytes.
-    std::string_view value = NameText(name);
-    bool quote = std::memchr(value.data(), '"', value.size()) != nullptr;
+    std::string_view value;
+    bool quote = false;
     bool from_text = false;
-    if (pos < n && text_[pos] == '=') {
+    if (pos >= n || text_[pos] != '=') {
+      // Without a value the value is the name as written, upper-cased; the
+      // name's own entry holds those bytes.
+      value = NameText(name);
+      quote = std::memchr(value.data(), '"', value.size()) != nullptr;
+    } else {
       ++pos;
       while (pos < n && IsBlank(text_[pos])) ++pos;
       if (pos >= n) return pos;
@@ -402,11 +405,9 @@ size_t Parser::ReadAttributes(size_t pos, bool convert, bool* has_id) {
         const size_t v = ++pos;
         pos = QuotedEnd(text_.data(), pos, n);
         value = text_.substr(v, pos - v);
-        quote = false;
         if (pos < n) ++pos;
       } else {
         const size_t v = pos;
-        quote = false;
         while (pos < n && kNameEnds.stop[static_cast<unsigned char>(text_[pos])] != 1) {
           quote |= text_[pos] == '"';
           ++pos;
