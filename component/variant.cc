@@ -286,6 +286,15 @@ bool InDateYears(DateTime time) {
   return ymd.year() >= std::chrono::year{100} && ymd.year() <= std::chrono::year{9999};
 }
 
+// A time known to lie in the years 100 to 9999 as a DATE.
+DATE InRangeTimeToDate(DateTime time) {
+  const days day = std::chrono::floor<days>(time - kDateEpoch);
+  const microseconds rest = time - kDateEpoch - day;
+  const double fraction = static_cast<double>(rest.count()) / kMicrosPerDay;
+  const auto whole = static_cast<double>(day.count());
+  return day.count() >= 0 ? whole + fraction : whole - fraction;
+}
+
 }  // namespace
 
 std::optional<DateTime> DateToTime(DATE date) {
@@ -308,14 +317,20 @@ std::optional<DateTime> DateToTime(DATE date) {
 
 std::optional<DATE> TimeToDate(DateTime time) {
   if (!InDateYears(time)) return std::nullopt;
-  const days day = std::chrono::floor<days>(time - kDateEpoch);
-  const microseconds rest = time - kDateEpoch - day;
-  const double fraction = static_cast<double>(rest.count()) / kMicrosPerDay;
-  const auto whole = static_cast<double>(day.count());
-  return day.count() >= 0 ? whole + fraction : whole - fraction;
+  return InRangeTimeToDate(time);
 }
 
 bool DateToParts(DATE date, DateParts* parts) {
+  // Most stored dates are days without a time: one calendar conversion
+  // instead of the general path's three and its search for the finest unit.
+  if (date == std::trunc(date) && date > kDateBeforeRange && date < kDateAfterRange) {
+    const std::chrono::year_month_day ymd{kDateEpoch + days{static_cast<int64_t>(date)}};
+    *parts = DateParts{};
+    parts->year = static_cast<int>(ymd.year());
+    parts->month = static_cast<int>(unsigned{ymd.month()});
+    parts->day = static_cast<int>(unsigned{ymd.day()});
+    return true;
+  }
   const std::optional<DateTime> time = DateToTime(date);
   if (!time) return false;
   // Whole seconds, half a second rounding up.
@@ -340,10 +355,9 @@ bool PartsToDate(const DateParts& p, DATE* date) {
                                         std::chrono::month{static_cast<unsigned>(p.month)},
                                         std::chrono::day{static_cast<unsigned>(p.day)}};
   if (!ymd.ok()) return false;  // 31 April and the like
-  const std::optional<DATE> result = TimeToDate(std::chrono::sys_days{ymd} + hours{p.hour} +
-                                                minutes{p.minute} + seconds{p.second});
-  if (!result) return false;
-  *date = *result;
+  // Checked parts are a time within the years 100 to 9999.
+  *date = InRangeTimeToDate(std::chrono::sys_days{ymd} + hours{p.hour} + minutes{p.minute} +
+                            seconds{p.second});
   return true;
 }
 

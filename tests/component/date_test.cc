@@ -10,6 +10,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "quillon/component/date.h"
 #include "quillon/component/variant.h"
@@ -155,6 +156,31 @@ TEST(Dates, PartsFollowTheSameConversion) {
   EXPECT_FALSE(PartsToDate(DateParts{99, 12, 31, 0, 0, 0}, &unchanged));
   EXPECT_FALSE(PartsToDate(DateParts{2024, 4, 31, 0, 0, 0}, &unchanged));
   EXPECT_EQ(unchanged, 7);
+}
+
+// A day without a time takes a shorter way to its parts; it must land on
+// the same day as any other time, up to both ends of the range.
+TEST(Dates, WholeDaysHaveTheSamePartsAsAnyTime) {
+  std::vector<DATE> days = {-657435.0, -657434.0, -657433.0, -2.0,     -1.0,
+                            -0.0,      0.0,       1.0,       60.0,     61.0,
+                            45351.0,   2958464.0, 2958465.0, 2958466.0};
+  for (DATE d = -657436.0; d < 2958467.0; d += 997.0) days.push_back(d);
+  for (const DATE d : days) {
+    SCOPED_TRACE(Number(d));
+    const std::optional<DateTime> time = DateToTime(d);
+    DateParts p{};
+    ASSERT_EQ(DateToParts(d, &p), time.has_value());
+    if (!time) continue;
+    const auto day = std::chrono::floor<std::chrono::days>(*time);
+    ASSERT_EQ(*time, day);
+    const std::chrono::year_month_day ymd{day};
+    EXPECT_EQ(PartsText(p), PartsText(DateParts{static_cast<int>(ymd.year()),
+                                                static_cast<int>(unsigned{ymd.month()}),
+                                                static_cast<int>(unsigned{ymd.day()}), 0, 0, 0}));
+    DATE back = 7;
+    ASSERT_TRUE(PartsToDate(p, &back));
+    EXPECT_EQ(back, d);
+  }
 }
 
 }  // namespace
