@@ -195,12 +195,45 @@ const MemberInfo* MemberIndex::Find(DISPID dispid, WORD flags) const {
 
 namespace {
 
+constexpr UINT kNoSource = ~0u;
+
+// Calls `member` with its `declared` arguments in place; `slot_source[i]`
+// is the caller's index of argument i (kNoSource: left out).
+HRESULT CallMember(const MemberInfo* member, void* iface, VARIANT* args, UINT declared,
+                   const UINT* slot_source, VARIANT* result, EXCEPINFO* excepinfo,
+                   UINT* arg_error) {
+  if (result != nullptr) VariantInit(result);
+  // So that a failure is never described by an older error object; most
+  // calls find none left over and skip the store.
+  if (HasErrorInfo()) SetErrorInfo(0, nullptr);
+  constexpr UINT kNoBadArg = ~0u;
+  UINT bad = kNoBadArg;
+  HRESULT hr = member->thunk(iface, args, declared, result, &bad);
+  if (bad != kNoBadArg) {
+    // Argument `bad` did not coerce; the member was not called.
+    if (arg_error != nullptr && bad < declared && slot_source[bad] != kNoSource) {
+      *arg_error = slot_source[bad];
+    }
+    return hr;
+  }
+  if (Failed(hr)) {
+    FillExcepInfo(hr, excepinfo);
+    return DISP_E_EXCEPTION;
+  }
+  return S_OK;
+}
+
 HRESULT InvokeMember(const MemberInfo* member, void* iface, DISPPARAMS* params, VARIANT* result,
                      EXCEPINFO* excepinfo, UINT* arg_error) {
   DISPPARAMS none{nullptr, nullptr, 0, 0};
   if (params == nullptr) params = &none;
   if (params->cArgs > 0 && params->rgvarg == nullptr) return E_INVALIDARG;
   if (member == nullptr) return DISP_E_MEMBERNOTFOUND;
+  // Most calls (a property read, a method without parameters) pass no
+  // arguments to a member that takes none: nothing to place or check.
+  if (member->param_count == 0 && params->cArgs == 0 && params->cNamedArgs == 0) {
+    return CallMember(member, iface, nullptr, 0, nullptr, result, excepinfo, arg_error);
+  }
 
   // rgvarg holds the named arguments first (rgdispidNamedArgs says which
   // parameter each one is; a put's value is DISPID_PROPERTYPUT), then the
@@ -217,7 +250,7 @@ HRESULT InvokeMember(const MemberInfo* member, void* iface, DISPPARAMS* params, 
   // slot_source[i]: the rgvarg index that fills parameter i, or kNone.
   // Members rarely take more than a handful of parameters, so the common
   // call keeps both arrays on the stack and allocates nothing.
-  constexpr UINT kNone = ~0u;
+  constexpr UINT kNone = kNoSource;
   constexpr UINT kInline = 16;
   VARIANT inline_args[kInline];
   UINT inline_sources[kInline];
@@ -275,25 +308,7 @@ HRESULT InvokeMember(const MemberInfo* member, void* iface, DISPPARAMS* params, 
     }
   }
 
-  if (result != nullptr) VariantInit(result);
-  // So that a failure is never described by an older error object; most
-  // calls find none left over and skip the store.
-  if (HasErrorInfo()) SetErrorInfo(0, nullptr);
-  constexpr UINT kNoBadArg = ~0u;
-  UINT bad = kNoBadArg;
-  HRESULT hr = member->thunk(iface, args, declared, result, &bad);
-  if (bad != kNoBadArg) {
-    // Argument `bad` did not coerce; the member was not called.
-    if (arg_error != nullptr && bad < declared && slot_source[bad] != kNone) {
-      *arg_error = slot_source[bad];
-    }
-    return hr;
-  }
-  if (Failed(hr)) {
-    FillExcepInfo(hr, excepinfo);
-    return DISP_E_EXCEPTION;
-  }
-  return S_OK;
+  return CallMember(member, iface, args, declared, slot_source, result, excepinfo, arg_error);
 }
 
 }  // namespace

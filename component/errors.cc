@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "component/runtime_internal.h"
 #include "quillon/component/bstr.h"
@@ -162,7 +163,26 @@ class ErrorInfo : public ObjectBase,
   int32_t number_ = 0;
 };
 
-thread_local ComPtr<IErrorInfo> t_error_info;
+// The thread's error object, one reference held. A plain pointer: every
+// late-bound call asks whether one is left over, and a thread_local with a
+// destructor costs each access a check that it was set up.
+thread_local IErrorInfo* t_error_info = nullptr;
+
+// Gives the thread's error object back when the thread ends; set up by the
+// first error the thread keeps.
+struct ErrorInfoOwner {
+  ~ErrorInfoOwner() {
+    if (IErrorInfo* info = std::exchange(t_error_info, nullptr)) info->Release();
+  }
+};
+thread_local ErrorInfoOwner t_error_owner;
+
+// Keeps `info` (a reference the caller gives up, or null) as the thread's
+// error object.
+void KeepErrorInfo(IErrorInfo* info) {
+  static_cast<void>(&t_error_owner);
+  if (IErrorInfo* old = std::exchange(t_error_info, info)) old->Release();
+}
 
 }  // namespace
 
@@ -179,15 +199,16 @@ HRESULT CreateErrorInfo(ICreateErrorInfo** info) {
 }
 
 HRESULT SetErrorInfo(DWORD /*reserved*/, IErrorInfo* info) {
-  t_error_info = ComPtr<IErrorInfo>(info);
+  if (info != nullptr) info->AddRef();
+  KeepErrorInfo(info);
   return S_OK;
 }
 
-bool HasErrorInfo() { return static_cast<bool>(t_error_info); }
+bool HasErrorInfo() { return t_error_info != nullptr; }
 
 HRESULT GetErrorInfo(DWORD /*reserved*/, IErrorInfo** info) {
   if (info == nullptr) return E_POINTER;
-  *info = t_error_info.detach();
+  *info = std::exchange(t_error_info, nullptr);
   return *info == nullptr ? S_FALSE : S_OK;
 }
 
@@ -204,9 +225,9 @@ HRESULT ReportError(HRESULT code, std::u16string_view description, std::u16strin
   try {
     auto object = Object<ErrorInfo>::Create();
     object->SetAll(description, source, iid, help_context, number);
-    t_error_info = ComPtr<IErrorInfo>(static_cast<IErrorInfo*>(object.get()));
+    KeepErrorInfo(static_cast<IErrorInfo*>(object.detach()));
   } catch (const std::bad_alloc&) {
-    t_error_info.reset();
+    KeepErrorInfo(nullptr);
     return E_OUTOFMEMORY;
   }
   return code;

@@ -4,11 +4,12 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "quillon/component/bstr.h"
 #include "quillon/component/com_ptr.h"
 #include "quillon/component/errors.h"
-#include "quillon/component/bstr.h"
 #include "quillon/component/runtime.h"
 #include "tests/support/message_language.h"
 
@@ -263,6 +264,63 @@ TEST(MessagesTest, ErrorObjectsWithoutANumberCarryZero) {
   com::ComPtr<com::IErrorInfo> as_info;
   ASSERT_EQ(made->QueryInterface(com::IID_IErrorInfo, as_info.put_void()), com::S_OK);
   EXPECT_EQ(com::MessageNumberOf(as_info.get()), 20004);
+}
+
+// Whether this thread holds an error object (left as it was).
+bool Held() {
+  com::ComPtr<com::IErrorInfo> info;
+  if (com::GetErrorInfo(0, info.put()) != com::S_OK) return false;
+  com::SetErrorInfo(0, info.get());
+  return true;
+}
+
+// The error object is the thread's own: kept with one reference, handed
+// over once, let go when replaced, and let go when its thread ends.
+TEST(MessagesTest, ErrorObjectsBelongToTheirThreadAndAreLetGo) {
+  com::ComPtr<com::ICreateErrorInfo> made;
+  ASSERT_EQ(com::CreateErrorInfo(made.put()), com::S_OK);
+  com::ComPtr<com::IErrorInfo> info;
+  ASSERT_EQ(made->QueryInterface(com::IID_IErrorInfo, info.put_void()), com::S_OK);
+  made.reset();
+  // The references held now, as AddRef counts them.
+  auto refs = [&] {
+    info->AddRef();
+    return info->Release();
+  };
+  const com::ULONG mine = refs();
+
+  ASSERT_EQ(com::SetErrorInfo(0, info.get()), com::S_OK);
+  EXPECT_EQ(refs(), mine + 1);
+  EXPECT_TRUE(Held());
+  std::thread([&] { EXPECT_FALSE(Held()); }).join();
+  // Replaced by a report of this thread's own.
+  ASSERT_EQ(com::ReportError(com::E_FAIL, u"newer", u"", nullptr, 0), com::E_FAIL);
+  EXPECT_EQ(refs(), mine);
+  ASSERT_EQ(com::SetErrorInfo(0, nullptr), com::S_OK);
+  EXPECT_FALSE(Held());
+
+  ASSERT_EQ(com::SetErrorInfo(0, info.get()), com::S_OK);
+  com::ComPtr<com::IErrorInfo> taken;
+  ASSERT_EQ(com::GetErrorInfo(0, taken.put()), com::S_OK);
+  EXPECT_EQ(taken.get(), info.get());
+  EXPECT_EQ(refs(), mine + 1);  // now held by `taken`
+  com::ComPtr<com::IErrorInfo> again;
+  EXPECT_EQ(com::GetErrorInfo(0, again.put()), com::S_FALSE);
+  EXPECT_EQ(again.get(), nullptr);
+  taken.reset();
+
+  // Left set on threads that end, as a failed call leaves it.
+  for (int i = 0; i < 3; ++i) {
+    std::thread([&] {
+      ASSERT_EQ(com::SetErrorInfo(0, info.get()), com::S_OK);
+      EXPECT_TRUE(Held());
+    }).join();
+    EXPECT_EQ(refs(), mine) << "thread " << i;
+  }
+  std::thread([] {
+    EXPECT_EQ(com::ReportError(com::E_FAIL, u"left", u"", nullptr, 0), com::E_FAIL);
+  }).join();
+  EXPECT_FALSE(Held());
 }
 
 }  // namespace
