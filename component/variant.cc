@@ -1,11 +1,12 @@
 #include "quillon/component/variant.h"
 
-#include "quillon/component/date.h"
-
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
+#include "quillon/component/date.h"
 #include "quillon/component/interfaces.h"
 #include "quillon/component/runtime.h"
 
@@ -135,51 +136,73 @@ Variant& Variant::operator=(Variant&& other) noexcept {
   return *this;
 }
 
+namespace {
+
+// Sets `v` as two whole words: the type (reserved words zero) and the
+// value (zero past its own bytes). A value is handed on through several
+// VARIANTs in one late-bound call, each copied as words; a word read back
+// from narrower stores (a 2-byte type, a 4-byte value) cannot be taken from
+// them on its way to memory and waits for them, at every step.
+template <class T>
+void SetWords(VARIANT* v, VARTYPE vt, T value) {
+  static_assert(sizeof(T) <= 8 && sizeof(VARIANT) == 16);
+  uint64_t head = 0;
+  uint64_t bits = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    head = vt;
+    std::memcpy(&bits, &value, sizeof value);
+  } else {
+    VARIANT t{};
+    t.vt = vt;
+    std::memcpy(&t.llVal, &value, sizeof value);
+    std::memcpy(&head, &t, 8);
+    std::memcpy(&bits, &t.llVal, 8);
+  }
+  std::memcpy(v, &head, 8);
+  std::memcpy(&v->llVal, &bits, 8);
+}
+
+}  // namespace
+
 Variant Variant::Null() {
   Variant v;
-  v.v_.vt = VT_NULL;
+  SetWords(&v.v_, VT_NULL, uint64_t{0});
   return v;
 }
 
 Variant Variant::I2(int16_t value) {
   Variant v;
-  v.v_.vt = VT_I2;
-  v.v_.iVal = value;
+  SetWords(&v.v_, VT_I2, value);
   return v;
 }
 
 Variant Variant::I4(int32_t value) {
   Variant v;
-  v.v_.vt = VT_I4;
-  v.v_.lVal = value;
+  SetWords(&v.v_, VT_I4, value);
   return v;
 }
 
 Variant Variant::R8(double value) {
   Variant v;
-  v.v_.vt = VT_R8;
-  v.v_.dblVal = value;
+  SetWords(&v.v_, VT_R8, value);
   return v;
 }
 
 Variant Variant::Bool(bool value) {
   Variant v;
-  v.v_.vt = VT_BOOL;
-  v.v_.boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
+  SetWords(&v.v_, VT_BOOL, value ? VARIANT_TRUE : VARIANT_FALSE);
   return v;
 }
 
 Variant Variant::Date(DATE value) {
   Variant v;
-  v.v_.vt = VT_DATE;
-  v.v_.date = value;
+  SetWords(&v.v_, VT_DATE, value);
   return v;
 }
 
 Variant Variant::Error(SCODE code) {
   Variant v;
-  v.v_.vt = VT_ERROR;
-  v.v_.scode = code;
+  SetWords(&v.v_, VT_ERROR, code);
   return v;
 }
 
@@ -187,15 +210,13 @@ Variant Variant::String(std::u16string_view text) {
   Variant v;
   BSTR s = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
   if (s == nullptr) throw std::bad_alloc();
-  v.v_.vt = VT_BSTR;
-  v.v_.bstrVal = s;
+  SetWords(&v.v_, VT_BSTR, s);
   return v;
 }
 
 Variant Variant::AdoptBstr(BSTR text) {
   Variant v;
-  v.v_.vt = VT_BSTR;
-  v.v_.bstrVal = text;
+  SetWords(&v.v_, VT_BSTR, text);
   return v;
 }
 
@@ -205,8 +226,7 @@ Variant Variant::Bytes(std::span<const uint8_t> bytes, int32_t lower_bound) {
   if (a == nullptr) throw std::bad_alloc();
   if (!bytes.empty()) std::memcpy(a->pvData, bytes.data(), bytes.size());
   Variant v;
-  v.v_.vt = VT_ARRAY | VT_UI1;
-  v.v_.parray = a;
+  SetWords(&v.v_, VT_ARRAY | VT_UI1, a);
   return v;
 }
 
@@ -218,24 +238,21 @@ Variant Variant::Bytes(std::string_view bytes, int32_t lower_bound) {
 
 Variant Variant::Dispatch(IDispatch* object) {
   Variant v;
-  v.v_.vt = VT_DISPATCH;
-  v.v_.pdispVal = object;
+  SetWords(&v.v_, VT_DISPATCH, object);
   if (object != nullptr) object->AddRef();
   return v;
 }
 
 Variant Variant::Unknown(IUnknown* object) {
   Variant v;
-  v.v_.vt = VT_UNKNOWN;
-  v.v_.punkVal = object;
+  SetWords(&v.v_, VT_UNKNOWN, object);
   if (object != nullptr) object->AddRef();
   return v;
 }
 
 Variant Variant::RefTo(VARIANT* target) {
   Variant v;
-  v.v_.vt = VT_BYREF | VT_VARIANT;
-  v.v_.pvarVal = target;
+  SetWords(&v.v_, VT_BYREF | VT_VARIANT, target);
   return v;
 }
 

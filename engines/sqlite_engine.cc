@@ -127,11 +127,7 @@ com::Variant TextVariant(std::string_view utf8) {
   if (utf8.size() > 0x3FFFFFF0u) throw std::bad_alloc();
   com::BSTR text = com::AllocStringForWriting(static_cast<com::UINT>(utf8.size()));
   if (text == nullptr) throw std::bad_alloc();
-  com::VARIANT v{};
-  v.vt = com::VT_BSTR;
-  v.bstrVal = text;
-  com::Variant owner;
-  owner.Adopt(&v);
+  com::Variant owner = com::Variant::AdoptBstr(text);
   const size_t units = platform::CodePage::Get(platform::CodePage::kUtf8).ToUtf16(utf8, text);
   if (units != utf8.size() && !com::SysReAllocStringLen(&owner.get()->bstrVal, nullptr,
                                                         static_cast<com::UINT>(units))) {

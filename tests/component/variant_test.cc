@@ -1,10 +1,13 @@
+#include "quillon/component/variant.h"
+
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "quillon/component/bstr.h"
 #include "quillon/component/runtime.h"
-#include "quillon/component/variant.h"
 
 namespace quillon::com {
 namespace {
@@ -86,6 +89,48 @@ TEST(VariantTest, CopiesOwnWhatTheyHold) {
   }
   EXPECT_EQ(LiveStringCount(), strings);
   EXPECT_EQ(LiveArrayCount(), arrays);
+}
+
+// Every byte of a made value: its type, zero reserved words, and its
+// value with zero past its own bytes, as hosts that read a whole word of
+// a narrower kind expect.
+TEST(VariantTest, MadeValuesHaveEveryByteSet) {
+  struct Case {
+    const char* what;
+    Variant made;
+    VARTYPE vt;
+    uint64_t bits;  // the value word; ~0 for a pointer, checked apart
+  };
+  const Case cases[] = {
+      {"null", Variant::Null(), VT_NULL, 0},
+      {"i2", Variant::I2(-2), VT_I2, 0xFFFE},
+      {"i4", Variant::I4(-2), VT_I4, 0xFFFFFFFEu},
+      {"r8", Variant::R8(0.5), VT_R8, 0x3FE0000000000000u},
+      {"true", Variant::Bool(true), VT_BOOL, 0xFFFF},
+      {"false", Variant::Bool(false), VT_BOOL, 0},
+      {"date", Variant::Date(2.0), VT_DATE, 0x4000000000000000u},
+      {"error", Variant::Error(DISP_E_PARAMNOTFOUND), VT_ERROR,
+       static_cast<uint32_t>(DISP_E_PARAMNOTFOUND)},
+      {"string", Variant::Utf8("x"), VT_BSTR, ~uint64_t{0}},
+      {"bytes", Variant::Bytes(std::string_view("ab")), VT_ARRAY | VT_UI1, ~uint64_t{0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    unsigned char bytes[sizeof(VARIANT)];
+    std::memcpy(bytes, c.made.get(), sizeof bytes);
+    uint16_t vt = 0;
+    std::memcpy(&vt, bytes, 2);
+    EXPECT_EQ(vt, c.vt);
+    for (int i = 2; i < 8; ++i) EXPECT_EQ(bytes[i], 0) << "reserved byte " << i;
+    uint64_t bits = 0;
+    std::memcpy(&bits, bytes + 8, 8);
+    if (c.bits == ~uint64_t{0}) {
+      EXPECT_EQ(bits, reinterpret_cast<uintptr_t>(c.made.get()->byref));
+      EXPECT_NE(bits, 0u);
+    } else {
+      EXPECT_EQ(bits, c.bits);
+    }
+  }
 }
 
 TEST(VariantTest, GetBytesFollowsReferencesAndRefusesOtherKinds) {

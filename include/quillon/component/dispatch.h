@@ -302,7 +302,18 @@ struct Ret<VARIANT*> {
   static constexpr VARTYPE kType = VT_VARIANT;
   VARIANT value{};
   VARIANT* slot() { return &value; }
-  void Store(VARIANT* out) { *out = value; }
+  // Word by word: the member has just written the value as two words,
+  // and one 16-byte read of them would wait for both to reach memory.
+  void Store(VARIANT* out) {
+    uint64_t head;
+    uint64_t bits;
+    std::memcpy(&head, &value, 8);
+    std::memcpy(&bits, &value.llVal, 8);
+    // Kept apart, or the compiler joins the two reads into one again.
+    asm("" : "+r"(head));
+    std::memcpy(out, &head, 8);
+    std::memcpy(&out->llVal, &bits, 8);
+  }
 };
 
 template <class F>
