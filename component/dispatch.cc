@@ -199,10 +199,11 @@ constexpr UINT kNoSource = ~0u;
 
 // Calls `member` with its `declared` arguments in place; `slot_source[i]`
 // is the caller's index of argument i (kNoSource: left out).
-HRESULT CallMember(const MemberInfo* member, void* iface, VARIANT* args, UINT declared,
-                   const UINT* slot_source, VARIANT* result, EXCEPINFO* excepinfo,
-                   UINT* arg_error) {
-  if (result != nullptr) VariantInit(result);
+[[gnu::always_inline]] inline HRESULT CallMember(const MemberInfo* member, void* iface,
+                                                VARIANT* args, UINT declared,
+                                                const UINT* slot_source, VARIANT* result,
+                                                EXCEPINFO* excepinfo, UINT* arg_error) {
+  if (result != nullptr) std::memset(result, 0, sizeof *result);
   // So that a failure is never described by an older error object; most
   // calls find none left over and skip the store.
   if (HasErrorInfo()) SetErrorInfo(0, nullptr);
@@ -223,17 +224,13 @@ HRESULT CallMember(const MemberInfo* member, void* iface, VARIANT* args, UINT de
   return S_OK;
 }
 
-HRESULT InvokeMember(const MemberInfo* member, void* iface, DISPPARAMS* params, VARIANT* result,
-                     EXCEPINFO* excepinfo, UINT* arg_error) {
+// The arguments placed by the member's parameters, then the call.
+[[gnu::noinline]] HRESULT PlaceAndCall(const MemberInfo* member, void* iface, DISPPARAMS* params,
+                                       VARIANT* result, EXCEPINFO* excepinfo, UINT* arg_error) {
   DISPPARAMS none{nullptr, nullptr, 0, 0};
   if (params == nullptr) params = &none;
   if (params->cArgs > 0 && params->rgvarg == nullptr) return E_INVALIDARG;
   if (member == nullptr) return DISP_E_MEMBERNOTFOUND;
-  // Most calls (a property read, a method without parameters) pass no
-  // arguments to a member that takes none: nothing to place or check.
-  if (member->param_count == 0 && params->cArgs == 0 && params->cNamedArgs == 0) {
-    return CallMember(member, iface, nullptr, 0, nullptr, result, excepinfo, arg_error);
-  }
 
   // rgvarg holds the named arguments first (rgdispidNamedArgs says which
   // parameter each one is; a put's value is DISPID_PROPERTYPUT), then the
@@ -309,6 +306,19 @@ HRESULT InvokeMember(const MemberInfo* member, void* iface, DISPPARAMS* params, 
   }
 
   return CallMember(member, iface, args, declared, slot_source, result, excepinfo, arg_error);
+}
+
+// Most calls (a property read, a method without parameters) pass no
+// arguments to a member that takes none: nothing to place or check, and
+// no frame of the placing to set up.
+[[gnu::always_inline]] inline HRESULT InvokeMember(const MemberInfo* member, void* iface,
+                                                  DISPPARAMS* params, VARIANT* result,
+                                                  EXCEPINFO* excepinfo, UINT* arg_error) {
+  if (member != nullptr && member->param_count == 0 &&
+      (params == nullptr || (params->cArgs == 0 && params->cNamedArgs == 0))) {
+    return CallMember(member, iface, nullptr, 0, nullptr, result, excepinfo, arg_error);
+  }
+  return PlaceAndCall(member, iface, params, result, excepinfo, arg_error);
 }
 
 }  // namespace

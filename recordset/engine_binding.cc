@@ -226,11 +226,8 @@ class EngineAdapter final : public RecordsetAdapter {
   void ReadValue(int index, com::VARIANT* value) override {
     IDispatch* field = fields_[index].field.get();
     const com::DISPID id = Resolve(field, u"Value", &value_ids_[index]);
-    Variant result;
-    if (!InvokeId(field, id, com::DISPATCH_PROPERTYGET, nullptr, 0, result.get())) {
-      ThrowEngineError();
-    }
-    *value = result.Detach();
+    // Straight into `value`: a failed call leaves it empty.
+    if (!InvokeId(field, id, com::DISPATCH_PROPERTYGET, nullptr, 0, value)) ThrowEngineError();
   }
   void WriteValue(int index, const com::VARIANT& value) override {
     IDispatch* field = fields_[index].field.get();

@@ -22,7 +22,10 @@ class QUILLON_RUNTIME_API Variant {
   explicit Variant(const VARIANT& other);  // deep copy
   Variant& operator=(const Variant& other);
   Variant& operator=(Variant&& other) noexcept;
-  ~Variant() { VariantClear(&v_); }
+  // Most variants end empty (moved from, handed over): nothing to clear.
+  ~Variant() {
+    if (v_.vt != VT_EMPTY) VariantClear(&v_);
+  }
 
   static Variant Null();
   static Variant I2(int16_t value);
