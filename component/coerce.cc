@@ -1,9 +1,12 @@
 // Coercions between variant types, with one fixed text form that does not
 // depend on the process locale: what a script writes as a number or date
 // reads back the same on every machine.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -296,6 +299,97 @@ int Decimal(T value, char* out) {
   return ec == std::errc() ? static_cast<int>(end - out) : Copy("0", out);
 }
 
+int DigitCount(uint64_t n) {
+  int count = 1;
+  while (n >= 10) {
+    n /= 10;
+    ++count;
+  }
+  return count;
+}
+
+// The shortest form of `d` (what std::to_chars writes) when it is a decimal
+// of at most 15 digits with at most 15 places, as most stored amounts,
+// prices and quantities are; -1 for any other value. The general
+// shortest-form search costs several hundred instructions a value.
+//
+// m / 10^k is the shortest form when it reads back as `d`, has no
+// trailing zero after the point, and `d` is below 10^(15-k): half the
+// double's spacing there is under 10^-k, the distance to any decimal with
+// fewer digits, so no shorter one reads back as `d` too.
+int ShortDecimal(double d, char* out) {
+  static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                      1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  constexpr double kLimit = 1e15;
+  const double a = std::fabs(d);
+  if (!(a > 0 && a < kLimit)) return -1;
+  int k = 0;
+  double scaled = a;
+  while (scaled != std::trunc(scaled) || scaled / kPow10[k] != a) {
+    if (++k > 15) return -1;
+    scaled = a * kPow10[k];
+    if (scaled >= kLimit) return -1;
+  }
+  auto m = static_cast<uint64_t>(scaled);  // at least 1: a positive whole number
+  while (k > 0 && m % 10 == 0) {
+    m /= 10;
+    --k;
+  }
+  // The digits without trailing zeros, and the power of ten of the first.
+  uint64_t significant = m;
+  while (significant % 10 == 0) significant /= 10;
+  const int digits = DigitCount(m);
+  const int kept = DigitCount(significant);
+  const int exponent = digits - 1 - k;
+  // Fixed notation unless the scientific one is shorter (a tie is fixed).
+  const int exponent_digits = std::max(2, DigitCount(static_cast<uint64_t>(std::abs(exponent))));
+  const int scientific = kept + (kept > 1 ? 1 : 0) + 2 + exponent_digits;
+  const int fixed = k == 0 ? digits : digits > k ? digits + 1 : 2 + k;
+  char* o = out;
+  if (d < 0) *o++ = '-';
+  char text[20];
+  const int n = static_cast<int>(std::to_chars(text, text + sizeof text, m).ptr - text);
+  if (fixed <= scientific) {
+    if (k == 0) {
+      std::memcpy(o, text, static_cast<size_t>(n));
+      o += n;
+    } else if (n > k) {
+      std::memcpy(o, text, static_cast<size_t>(n - k));
+      o += n - k;
+      *o++ = '.';
+      std::memcpy(o, text + n - k, static_cast<size_t>(k));
+      o += k;
+    } else {
+      *o++ = '0';
+      *o++ = '.';
+      std::memset(o, '0', static_cast<size_t>(k - n));
+      o += k - n;
+      std::memcpy(o, text, static_cast<size_t>(n));
+      o += n;
+    }
+  } else {
+    *o++ = text[0];
+    if (kept > 1) {
+      *o++ = '.';
+      std::memcpy(o, text + 1, static_cast<size_t>(kept - 1));
+      o += kept - 1;
+    }
+    *o++ = 'e';
+    *o++ = exponent < 0 ? '-' : '+';
+    char e[4];
+    const int en = static_cast<int>(std::to_chars(e, e + sizeof e, std::abs(exponent)).ptr - e);
+    if (en < 2) *o++ = '0';
+    std::memcpy(o, e, static_cast<size_t>(en));
+    o += en;
+  }
+  return static_cast<int>(o - out);
+}
+
+int Real(double value, char* out) {
+  const int n = ShortDecimal(value, out);
+  return n >= 0 ? n : Decimal(value, out);
+}
+
 }  // namespace
 
 int VariantToAscii(const VARIANT& v, char* out) {
@@ -310,7 +404,8 @@ int VariantToAscii(const VARIANT& v, char* out) {
     case VT_I8: return Decimal(v.llVal, out);
     case VT_UI8: return Decimal(v.ullVal, out);
     case VT_R4: return Decimal(v.fltVal, out);
-    case VT_R8: return Decimal(v.dblVal, out);
+    case VT_R8:
+      return Real(v.dblVal, out);
     case VT_CY: return WriteCurrency(v.cyVal.int64, out);
     case VT_DATE: return WriteDate(v.date, out);
     default: return -1;

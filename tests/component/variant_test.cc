@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "quillon/component/bstr.h"
 #include "quillon/component/runtime.h"
@@ -160,6 +164,85 @@ struct TextCase {
   Variant value;
   std::u16string text;
 };
+
+// Reals are written in their shortest form, exactly as the standard
+// library's shortest form, whatever shortcut a value takes: decimals of
+// every length and number of places, integers, powers of ten on both
+// sides of the switch to scientific notation, and arbitrary bit patterns.
+TEST(CoercionTest, RealsHaveTheStandardShortestForm) {
+  std::vector<double> values = {0.0,
+                                -0.0,
+                                0.1,
+                                0.2,
+                                0.3,
+                                1.0 / 3,
+                                2.0 / 3,
+                                0.25,
+                                -0.25,
+                                123.45,
+                                1e-4,
+                                1e-3,
+                                1e-5,
+                                1.5e-5,
+                                1e15,
+                                1e16,
+                                1e22,
+                                1e23,
+                                9.5,
+                                99.99,
+                                1e14 + 0.5,
+                                5e-324,
+                                1.7976931348623157e308,
+                                4503599627370497.0,
+                                999999999999999.0,
+                                99999999999999.9,
+                                0.000123456789012345};
+  for (int e = -20; e <= 20; ++e) {
+    values.push_back(std::pow(10.0, e));
+    values.push_back(-3 * std::pow(10.0, e));
+    values.push_back(12 * std::pow(10.0, e));
+  }
+  uint64_t seed = 0x9E3779B97F4A7C15u;
+  auto next = [&] {
+    seed ^= seed << 13;
+    seed ^= seed >> 7;
+    seed ^= seed << 17;
+    return seed;
+  };
+  for (int i = 0; i < 200000; ++i) {
+    // A decimal of 1 to 17 digits with 0 to 17 places, either sign.
+    const int digits = 1 + static_cast<int>(next() % 17);
+    const int places = static_cast<int>(next() % 18);
+    uint64_t m = next() % 100000000000000000u;
+    for (int d = digits; d < 17; ++d) m /= 10;
+    const std::string text = std::to_string(m) + "e-" + std::to_string(places);
+    double value = std::strtod(text.c_str(), nullptr);
+    if (next() % 2) value = -value;
+    values.push_back(value);
+    if (i % 4 == 0) {
+      uint64_t bits = next();
+      double any;
+      std::memcpy(&any, &bits, sizeof any);
+      if (std::isfinite(any)) values.push_back(any);
+    }
+  }
+  size_t differ = 0;
+  for (const double value : values) {
+    char want[64];
+    const auto [end, ec] = std::to_chars(want, want + sizeof want, value);
+    ASSERT_EQ(ec, std::errc());
+    char got[kAsciiTextCapacity];
+    const int n = VariantToAscii(*Variant::R8(value).get(), got);
+    ASSERT_GE(n, 0);
+    if (std::string_view(got, static_cast<size_t>(n)) != std::string_view(want, end - want)) {
+      if (++differ <= 10) {
+        ADD_FAILURE() << "wrote " << std::string_view(got, static_cast<size_t>(n)) << " for "
+                      << std::string_view(want, end - want);
+      }
+    }
+  }
+  EXPECT_EQ(differ, 0u) << "of " << values.size();
+}
 
 TEST(CoercionTest, FixedTextFormOfEveryKind) {
   DATE d = 0;
