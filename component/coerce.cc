@@ -1,12 +1,10 @@
 // Coercions between variant types, with one fixed text form that does not
 // depend on the process locale: what a script writes as a number or date
 // reads back the same on every machine.
-#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -299,15 +297,6 @@ int Decimal(T value, char* out) {
   return ec == std::errc() ? static_cast<int>(end - out) : Copy("0", out);
 }
 
-int DigitCount(uint64_t n) {
-  int count = 1;
-  while (n >= 10) {
-    n /= 10;
-    ++count;
-  }
-  return count;
-}
-
 // The shortest form of `d` (what std::to_chars writes) when it is a decimal
 // of at most 15 digits with at most 15 places, as most stored amounts,
 // prices and quantities are; -1 for any other value. The general
@@ -335,20 +324,18 @@ int ShortDecimal(double d, char* out) {
     m /= 10;
     --k;
   }
-  // The digits without trailing zeros, and the power of ten of the first.
-  uint64_t significant = m;
-  while (significant % 10 == 0) significant /= 10;
-  const int digits = DigitCount(m);
-  const int kept = DigitCount(significant);
-  const int exponent = digits - 1 - k;
-  // Fixed notation unless the scientific one is shorter (a tie is fixed).
-  const int exponent_digits = std::max(2, DigitCount(static_cast<uint64_t>(std::abs(exponent))));
-  const int scientific = kept + (kept > 1 ? 1 : 0) + 2 + exponent_digits;
-  const int fixed = k == 0 ? digits : digits > k ? digits + 1 : 2 + k;
-  char* o = out;
-  if (d < 0) *o++ = '-';
   char text[20];
   const int n = static_cast<int>(std::to_chars(text, text + sizeof text, m).ptr - text);
+  // The digits without trailing zeros (only a whole number has any), and
+  // the power of ten of the first: -15 to 14, two digits in an exponent.
+  int kept = n;
+  while (text[kept - 1] == '0') --kept;
+  const int exponent = n - 1 - k;
+  // Fixed notation unless the scientific one is shorter (a tie is fixed).
+  const int scientific = kept + (kept > 1 ? 1 : 0) + 4;
+  const int fixed = k == 0 ? n : n > k ? n + 1 : 2 + k;
+  char* o = out;
+  if (d < 0) *o++ = '-';
   if (fixed <= scientific) {
     if (k == 0) {
       std::memcpy(o, text, static_cast<size_t>(n));
@@ -374,13 +361,11 @@ int ShortDecimal(double d, char* out) {
       std::memcpy(o, text + 1, static_cast<size_t>(kept - 1));
       o += kept - 1;
     }
+    const int e = exponent < 0 ? -exponent : exponent;
     *o++ = 'e';
     *o++ = exponent < 0 ? '-' : '+';
-    char e[4];
-    const int en = static_cast<int>(std::to_chars(e, e + sizeof e, std::abs(exponent)).ptr - e);
-    if (en < 2) *o++ = '0';
-    std::memcpy(o, e, static_cast<size_t>(en));
-    o += en;
+    *o++ = static_cast<char>('0' + e / 10);
+    *o++ = static_cast<char>('0' + e % 10);
   }
   return static_cast<int>(o - out);
 }

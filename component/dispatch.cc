@@ -244,10 +244,9 @@ constexpr UINT kNoSource = ~0u;
   if (given > declared) return DISP_E_BADPARAMCOUNT;
   if (is_put && given != declared) return DISP_E_BADPARAMCOUNT;  // indexes and value, all given
 
-  // slot_source[i]: the rgvarg index that fills parameter i, or kNone.
+  // slot_source[i]: the rgvarg index that fills parameter i, or kNoSource.
   // Members rarely take more than a handful of parameters, so the common
   // call keeps both arrays on the stack and allocates nothing.
-  constexpr UINT kNone = kNoSource;
   constexpr UINT kInline = 16;
   VARIANT inline_args[kInline];
   UINT inline_sources[kInline];
@@ -262,7 +261,7 @@ constexpr UINT kNoSource = ~0u;
     args = heap_args.get();
     slot_source = heap_sources.get();
   }
-  std::fill_n(slot_source, declared, kNone);
+  std::fill_n(slot_source, declared, kNoSource);
   bool value_named = false;
   for (UINT j = 0; j < named; ++j) {
     const DISPID id = params->rgdispidNamedArgs[j];
@@ -276,7 +275,7 @@ constexpr UINT kNoSource = ~0u;
       if (arg_error != nullptr) *arg_error = j;
       return is_put || id != DISPID_PROPERTYPUT ? DISP_E_PARAMNOTFOUND : DISP_E_NONAMEDARGS;
     }
-    if (slot < positional || slot_source[slot] != kNone) {
+    if (slot < positional || slot_source[slot] != kNoSource) {
       // Named twice, or also given by position.
       if (arg_error != nullptr) *arg_error = j;
       return DISP_E_PARAMNOTFOUND;
@@ -287,7 +286,7 @@ constexpr UINT kNoSource = ~0u;
   for (UINT i = 0; i < positional; ++i) slot_source[i] = given - 1 - i;
 
   for (UINT i = 0; i < declared; ++i) {
-    if (slot_source[i] != kNone) {
+    if (slot_source[i] != kNoSource) {
       args[i] = params->rgvarg[slot_source[i]];
     } else {
       args[i].vt = VT_ERROR;
@@ -297,7 +296,7 @@ constexpr UINT kNoSource = ~0u;
     // A required parameter may not be left out; passed as VT_ERROR /
     // PARAMNOTFOUND ("missing") it is refused unless the member takes a
     // VARIANT and judges that itself.
-    if (slot_source[i] == kNone) return DISP_E_BADPARAMCOUNT;
+    if (slot_source[i] == kNoSource) return DISP_E_BADPARAMCOUNT;
     if (args[i].vt == VT_ERROR && args[i].scode == DISP_E_PARAMNOTFOUND &&
         (member->param_types[i] & ~VT_BYREF) != VT_VARIANT) {
       if (arg_error != nullptr) *arg_error = slot_source[i];

@@ -305,8 +305,9 @@ NameId Parser::NewSpelling(const char* p, size_t n, uint64_t head, Spelling* s) 
     cp_.ToUpperInPlace(&upper_);
   }
   const NameId id = arena_->Intern(upper_);
-  if (n <= std::numeric_limits<uint32_t>::max())
+  if (n <= std::numeric_limits<uint32_t>::max()) {
     *s = Spelling{p, head, static_cast<uint32_t>(n), id};
+  }
   return id;
 }
 
