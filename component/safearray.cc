@@ -44,15 +44,18 @@ namespace {
 SAFEARRAY* CreateVector(VARTYPE vt, int32_t lower_bound, ULONG count, bool zeroed) {
   size_t size = ElementSize(vt);
   if (size == 0) return nullptr;
-  auto* block = static_cast<ArrayBlock*>(std::calloc(1, sizeof(ArrayBlock)));
+  // The descriptor is a small block of the buffer cache: a byte value read
+  // from a database is an array made and destroyed per value.
+  auto* block = static_cast<ArrayBlock*>(internal::AllocateBuffer(sizeof(ArrayBlock)));
   if (block == nullptr) return nullptr;
+  std::memset(static_cast<void*>(block), 0, sizeof(ArrayBlock));
   const size_t bytes = static_cast<size_t>(count == 0 ? 1 : count) * size;
   // Byte arrays reuse the buffers of released ones (buffer_cache.h); a
   // variant array's elements start EMPTY, which calloc's zero is.
   void* data = vt == VT_UI1 ? internal::AllocateBuffer(bytes)
                              : std::calloc(count == 0 ? 1 : count, size);
   if (data == nullptr) {
-    std::free(block);
+    internal::ReleaseBuffer(block);
     return nullptr;
   }
   if (vt == VT_UI1 && zeroed) std::memset(data, 0, bytes);
@@ -91,7 +94,7 @@ HRESULT SafeArrayDestroy(SAFEARRAY* array) {
   } else {
     std::free(array->pvData);
   }
-  std::free(block);
+  internal::ReleaseBuffer(block);
   g_live_arrays.fetch_sub(1, std::memory_order_relaxed);
   return S_OK;
 }

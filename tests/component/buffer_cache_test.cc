@@ -13,6 +13,8 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #include "quillon/component/runtime.h"
@@ -42,8 +44,24 @@ struct Live {
   }
 };
 
+bool Apart(const void* a, size_t a_size, const void* b, size_t b_size) {
+  const auto* x = static_cast<const uint8_t*>(a);
+  const auto* y = static_cast<const uint8_t*>(b);
+  return x + a_size <= y || y + b_size <= x;
+}
+
+// The bytes of either, or an array's descriptor (a small block itself),
+// share memory with the other's.
 bool Overlap(const Live& a, const Live& b) {
-  return a.data() < b.data() + b.bytes && b.data() < a.data() + a.bytes;
+  auto descriptor = [](const Live& l) {
+    return std::pair<const void*, size_t>(l.array, l.array != nullptr ? sizeof(SAFEARRAY) : 0);
+  };
+  const auto [a_desc, a_desc_size] = descriptor(a);
+  const auto [b_desc, b_desc_size] = descriptor(b);
+  return !Apart(a.data(), a.bytes, b.data(), b.bytes) ||
+         !Apart(a_desc, a_desc_size, b.data(), b.bytes) ||
+         !Apart(a.data(), a.bytes, b_desc, b_desc_size) ||
+         !Apart(a_desc, a_desc_size, b_desc, b_desc_size);
 }
 
 // Strings and byte arrays of cacheable sizes made and freed at random:
@@ -52,8 +70,17 @@ bool Overlap(const Live& a, const Live& b) {
 TEST(BufferReuse, NothingLiveIsEverHandedOut) {
   std::mt19937 rng(3);
   std::vector<Live> live;
-  const size_t sizes[] = {kMinCachedBuffer, kMinCachedBuffer + 1000, 3 * kMinCachedBuffer,
-                          size_t{1} << 20};
+  // Large sizes for the shared cache, small ones for the thread's own.
+  const size_t sizes[] = {kMinCachedBuffer,
+                          kMinCachedBuffer + 1000,
+                          3 * kMinCachedBuffer,
+                          size_t{1} << 20,
+                          2,
+                          11,
+                          30,
+                          64,
+                          100,
+                          130};
   for (int step = 0; step < 400; ++step) {
     if (!live.empty() && rng() % 3 == 0) {
       const size_t victim = rng() % live.size();
@@ -135,6 +162,37 @@ TEST(BufferReuse, KeptBytesStayWithinTheirBounds) {
   }
   EXPECT_LT(CachedBufferBytes(), freed) << "not everything freed is kept";
   EXPECT_GT(CachedBufferBytes(), 0u) << "something freed is kept for reuse";
+}
+
+// Short strings and arrays are kept by the thread that frees them, for its
+// own next ones, up to a bound; what a thread keeps is freed when it ends
+// (the sanitizer build's leak check reports those blocks otherwise).
+TEST(BufferReuse, SmallBlocksServeTheirThreadWithinTheirBound) {
+  std::thread([] {
+    ASSERT_EQ(CachedSmallBuffers(), 0u);
+    BSTR first = SysAllocString(u"name-1");
+    const void* block = first;
+    SysFreeString(first);
+    EXPECT_EQ(CachedSmallBuffers(), 1u);
+    BSTR again = SysAllocString(u"note 2");
+    EXPECT_EQ(static_cast<const void*>(again), block) << "a kept block of the size is used";
+    EXPECT_EQ(CachedSmallBuffers(), 0u);
+    EXPECT_EQ(std::u16string_view(again, SysStringLen(again)), u"note 2");
+    SysFreeString(again);
+
+    // 600 strings of 0 to 69 units, all alive, then freed: each small size
+    // keeps its share and no more; the longer ones are not kept.
+    std::vector<BSTR> strings;
+    for (UINT i = 0; i < 600; ++i) {
+      strings.push_back(AllocStringForWriting(i % 70));
+      ASSERT_NE(strings.back(), nullptr);
+    }
+    for (BSTR s : strings) {
+      SysFreeString(s);
+      ASSERT_LE(CachedSmallBuffers(), kMaxCachedSmallBuffers);
+    }
+    EXPECT_EQ(CachedSmallBuffers(), kMaxCachedSmallBuffers);
+  }).join();
 }
 
 // The VmFlags of the mapping that holds `address`, from /proc/self/smaps.

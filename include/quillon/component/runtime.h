@@ -73,6 +73,12 @@ inline constexpr size_t kMaxCachedBuffers = 8;
 inline constexpr size_t kMaxCachedBytes = size_t{64} << 20;
 // What is kept now, in bytes; for tests and diagnostics.
 QUILLON_RUNTIME_API size_t CachedBufferBytes();
+// Small strings and arrays (up to 136 bytes with their prefix) are kept
+// per thread instead: at most 16 freed blocks of each of 8 sizes, given to
+// the thread's next ones and freed when the thread ends. How many this
+// thread keeps now; for tests and diagnostics.
+inline constexpr size_t kMaxCachedSmallBuffers = 8 * 16;
+QUILLON_RUNTIME_API size_t CachedSmallBuffers();
 
 // Buffers from this size on are worth the advice below.
 inline constexpr size_t kLargeBuffer = size_t{4} << 20;
