@@ -45,6 +45,14 @@ size_t WidenAscii(const char* in, size_t n, char16_t* out) {
     const int high = _mm_movemask_epi8(bytes);
     if (high != 0) return i + static_cast<size_t>(std::countr_zero(static_cast<unsigned>(high)));
   }
+  // A short value (a name, a word) is mostly this step and a short tail.
+  if (i + 8 <= n) {
+    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(bytes, zero));
+    const int high = _mm_movemask_epi8(bytes) & 0xFF;
+    if (high != 0) return i + static_cast<size_t>(std::countr_zero(static_cast<unsigned>(high)));
+    i += 8;
+  }
   for (; i < n && static_cast<uint8_t>(in[i]) < 0x80; ++i) out[i] = static_cast<uint8_t>(in[i]);
   return i;
 }
@@ -60,6 +68,13 @@ size_t NarrowAscii(const char16_t* in, size_t n, char* out) {
     const int wide = _mm_movemask_epi8(_mm_adds_epu16(_mm_or_si128(low, high), bias)) & 0xAAAA;
     if (wide != 0) break;
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(low, high));
+  }
+  if (i + 8 <= n) {
+    const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    if ((_mm_movemask_epi8(_mm_adds_epu16(units, bias)) & 0xAAAA) == 0) {
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(units, units));
+      i += 8;
+    }
   }
   for (; i < n && in[i] < 0x80; ++i) out[i] = static_cast<char>(in[i]);
   return i;
