@@ -954,14 +954,17 @@ com::Variant SqliteRecordset::GetValue(size_t index) {
   if (adding_) return assigned_[index] ? PendingVariant(pending_[index]) : com::Variant::Null();
   Start();
   if (eof_) Throw(kErrNoCurrentRecord, "DAO.Field", "No current record.");
-  sqlite3_stmt* stmt = select_.get();
-  const int i = static_cast<int>(index);
+  // The column's value once, then its parts: each sqlite3_column_* call
+  // looks the column up again, and a row's values are read one call each.
+  // The connection has no mutex of its own (the engine's calls are already
+  // one at a time), so the unprotected value is as safe as those calls.
+  sqlite3_value* value = sqlite3_column_value(select_.get(), static_cast<int>(index));
   const int16_t type = fields_[index].type;
-  switch (sqlite3_column_type(stmt, i)) {
+  switch (sqlite3_value_type(value)) {
     case SQLITE_NULL:
       return com::Variant::Null();
     case SQLITE_INTEGER: {
-      const int64_t v = sqlite3_column_int64(stmt, i);
+      const int64_t v = sqlite3_value_int64(value);
       if (type == kDbBoolean) return com::Variant::Bool(v != 0);
       if (type == kDbCurrency) return CurrencyVariant(CurrencyOf(v));
       if (type == kDbDate) return DateVariant(static_cast<double>(v));
@@ -974,26 +977,26 @@ com::Variant SqliteRecordset::GetValue(size_t index) {
       return big;
     }
     case SQLITE_FLOAT: {
-      const double v = sqlite3_column_double(stmt, i);
+      const double v = sqlite3_value_double(value);
       if (type == kDbCurrency) return CurrencyVariant(CurrencyOf(v));
       if (type == kDbDate) return DateVariant(v);
       return com::Variant::R8(v);
     }
     case SQLITE_BLOB: {
-      const auto* data = static_cast<const uint8_t*>(sqlite3_column_blob(stmt, i));
-      const int size = sqlite3_column_bytes(stmt, i);
+      const auto* data = static_cast<const uint8_t*>(sqlite3_value_blob(value));
+      const int size = sqlite3_value_bytes(value);
       return com::Variant::Bytes(std::span<const uint8_t>(data, static_cast<size_t>(size)));
     }
     default: {
       if (type == kDbDate) {
-        const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
-        const std::string_view text(data, static_cast<size_t>(sqlite3_column_bytes(stmt, i)));
+        const auto* data = reinterpret_cast<const char*>(sqlite3_value_text(value));
+        const std::string_view text(data, static_cast<size_t>(sqlite3_value_bytes(value)));
         com::DATE date = 0;
         if (ParseFixedDate(text, &date)) return com::Variant::Date(date);
       }
-      const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
-      com::Variant text = TextVariant(
-          std::string_view(data, static_cast<size_t>(sqlite3_column_bytes(stmt, i))));
+      const auto* data = reinterpret_cast<const char*>(sqlite3_value_text(value));
+      com::Variant text =
+          TextVariant(std::string_view(data, static_cast<size_t>(sqlite3_value_bytes(value))));
       // Typed columns hold text in the fixed forms; give them their type back.
       com::VARTYPE want = com::VT_EMPTY;
       if (type == kDbBoolean) want = com::VT_BOOL;
