@@ -2,6 +2,7 @@
 # scripts cgi_startup.sh and upload_intake.sh (hyperfine, /usr/bin/time).
 # Included from bench/CMakeLists.txt.
 add_executable(bench_cgi_constant ${CMAKE_CURRENT_LIST_DIR}/cgi_constant.c)
+add_executable(bench_cgi_cxx ${CMAKE_CURRENT_LIST_DIR}/cgi_cxx.cc)
 add_executable(bench_cgi_page ${CMAKE_CURRENT_LIST_DIR}/cgi_page.cc)
 target_link_libraries(bench_cgi_page PRIVATE qserver)
 add_executable(bench_upload_qserver ${CMAKE_CURRENT_LIST_DIR}/upload_qserver.cc)
