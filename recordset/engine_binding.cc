@@ -99,7 +99,8 @@ constexpr com::DISPID kUnresolved = com::DISPID_UNKNOWN;
 
 bool InvokeId(IDispatch* object, com::DISPID id, com::WORD flags, com::VARIANT* args, unsigned n,
               com::VARIANT* result) {
-  std::array<com::VARIANT, 2> reversed{};
+  // Only the first n are passed (and read); most calls pass none.
+  std::array<com::VARIANT, 2> reversed;
   for (unsigned i = 0; i < n; ++i) reversed[i] = args[n - 1 - i];
   com::DISPID put = com::DISPID_PROPERTYPUT;
   com::DISPPARAMS params{reversed.data(), nullptr, n, 0};
