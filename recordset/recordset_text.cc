@@ -64,8 +64,21 @@ void Room(std::string* out, size_t n) {
   if (out->size() + n > out->capacity()) {
     const size_t wanted = out->size() + n;
     const size_t factor = out->capacity() >= kLargeText ? 8 : 2;
-    out->reserve(std::max(wanted + kGrowthStep - wanted % kGrowthStep, out->capacity() * factor));
-    com::AdviseLargeBuffer(out->data() + out->size(), out->capacity() - out->size());
+    const size_t capacity =
+        std::max(wanted + kGrowthStep - wanted % kGrowthStep, out->capacity() * factor);
+    if (capacity < com::kLargeBuffer) {
+      out->reserve(capacity);
+      return;
+    }
+    // The huge-page advice goes to the whole new buffer before what was
+    // written is copied into it: advised after the copy, the copied part
+    // (64 of the 83 MB of a million rows' text) was faulted in 4 KiB
+    // pages, and such an export spent a tenth of its time copying.
+    std::string grown;
+    grown.reserve(capacity);
+    com::AdviseLargeBuffer(grown.data(), grown.capacity());
+    grown.append(*out);
+    out->swap(grown);
   }
 }
 

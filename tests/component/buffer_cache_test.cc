@@ -8,10 +8,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <optional>
 #include <random>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -19,6 +17,7 @@
 
 #include "quillon/component/runtime.h"
 #include "quillon/component/types.h"
+#include "tests/support/vm_flags.h"
 
 namespace quillon::com {
 namespace {
@@ -195,23 +194,7 @@ TEST(BufferReuse, SmallBlocksServeTheirThreadWithinTheirBound) {
   }).join();
 }
 
-// The VmFlags of the mapping that holds `address`, from /proc/self/smaps.
-std::string VmFlagsAt(const void* address) {
-  const auto at = reinterpret_cast<uintptr_t>(address);
-  std::ifstream smaps("/proc/self/smaps");
-  bool inside = false;
-  for (std::string line; std::getline(smaps, line);) {
-    uintptr_t from = 0, to = 0;
-    char dash = 0;
-    std::istringstream head(line);
-    if (head >> std::hex >> from >> dash >> to && dash == '-' && line.find(':') > line.find(' ')) {
-      inside = from <= at && at < to;
-    } else if (inside && line.rfind("VmFlags:", 0) == 0) {
-      return line + " ";
-    }
-  }
-  return "";
-}
+using quillon::testing::VmFlagsAt;
 
 TEST(HugePageAdvice, GivenForWholeHugePagesUnlessTurnedOff) {
   constexpr size_t kHuge = size_t{2} << 20;
