@@ -115,7 +115,8 @@ constexpr size_t kSmallClasses = 8;
 constexpr size_t kSmallPerClass = 16;
 constexpr size_t kSmallestClass = 24;
 constexpr size_t kClassStep = 16;
-constexpr size_t kLargestSmall = kSmallestClass + kClassStep * (kSmallClasses - 1);
+constexpr size_t ClassSize(size_t c) { return kSmallestClass + kClassStep * c; }
+constexpr size_t kLargestSmall = ClassSize(kSmallClasses - 1);
 static_assert(kSmallClasses * kSmallPerClass == kMaxCachedSmallBuffers);
 
 // The fuzz build goes without it: libFuzzer counts mallocs against frees
@@ -145,7 +146,7 @@ struct SmallBlocksOwner {
     t_small.state = SmallBlocks::kEnded;
     for (size_t c = 0; c < kSmallClasses; ++c) {
       for (size_t i = 0; i < t_small.count[c]; ++i) {
-        QUILLON_UNPOISON(t_small.blocks[c][i], kSmallestClass + kClassStep * c);
+        QUILLON_UNPOISON(t_small.blocks[c][i], ClassSize(c));
         std::free(t_small.blocks[c][i]);
       }
       t_small.count[c] = 0;
@@ -154,24 +155,22 @@ struct SmallBlocksOwner {
 };
 thread_local SmallBlocksOwner t_small_owner;
 
-size_t SmallClassFor(size_t size) {
-  return size <= kSmallestClass ? 0 : (size - kSmallestClass + kClassStep - 1) / kClassStep;
-}
-
 void* TakeSmall(size_t size) {
-  const size_t c = SmallClassFor(size);
+  const size_t c =
+      size <= kSmallestClass ? 0 : (size - kSmallestClass + kClassStep - 1) / kClassStep;
   SmallBlocks& small = t_small;
   if (small.count[c] != 0) {
     void* block = small.blocks[c][--small.count[c]];
     QUILLON_UNPOISON(block, size);
     return block;
   }
-  return std::malloc(kSmallestClass + kClassStep * c);
+  return std::malloc(ClassSize(c));
 }
 
-// False when the block is not kept (the caller frees it).
+// False when the block is not kept (the caller frees it): a size that is
+// no class's (a block of malloc or realloc), or a full list.
 bool KeepSmall(void* block, size_t capacity) {
-  if ((capacity - kSmallestClass) % kClassStep != 0) return false;
+  if (capacity < kSmallestClass || (capacity - kSmallestClass) % kClassStep != 0) return false;
   const size_t c = (capacity - kSmallestClass) / kClassStep;
   SmallBlocks& small = t_small;
   if (small.state != SmallBlocks::kKeeping) {
@@ -204,7 +203,7 @@ void ReleaseBuffer(void* block) {
   if (block == nullptr) return;
   const size_t capacity = malloc_usable_size(block);
   if (kKeepSmallBlocks && capacity <= kLargestSmall) {
-    if (capacity < kSmallestClass || !KeepSmall(block, capacity)) std::free(block);
+    if (!KeepSmall(block, capacity)) std::free(block);
     return;
   }
   // Poisoned while kept, so that a use after the release still shows under

@@ -1,7 +1,6 @@
 // The recordset text over an in-memory recordset: exact bytes written, and
 // what a text appends when read back.
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -207,11 +206,9 @@ TEST(RecordsetText, ALargeTextsBufferIsAdvisedWhole) {
       setting != nullptr && std::strcmp(setting, "0") == 0) {
     GTEST_SKIP() << "huge pages turned off";
   }
-  void* probe = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  ASSERT_NE(probe, MAP_FAILED);
-  const bool huge_pages = madvise(probe, 4096, MADV_HUGEPAGE) == 0;
-  munmap(probe, 4096);
-  if (!huge_pages) GTEST_SKIP() << "this kernel has no transparent huge pages";
+  if (!quillon::testing::HugePageAdviceTaken()) {
+    GTEST_SKIP() << "this kernel has no transparent huge pages";
+  }
 
   MemoryAdapter a({10});
   const Variant value = S(std::string(100, 'v').c_str());

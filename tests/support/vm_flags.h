@@ -3,6 +3,8 @@
 #ifndef QUILLON_TESTS_SUPPORT_VM_FLAGS_H_
 #define QUILLON_TESTS_SUPPORT_VM_FLAGS_H_
 
+#include <sys/mman.h>
+
 #include <cstdint>
 #include <fstream>
 #include <sstream>
@@ -27,6 +29,16 @@ inline std::string VmFlagsAt(const void* address) {
     }
   }
   return "";
+}
+
+// Whether this kernel takes huge-page advice at all (one without
+// transparent huge pages refuses it).
+inline bool HugePageAdviceTaken() {
+  void* probe = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (probe == MAP_FAILED) return false;
+  const bool taken = madvise(probe, 4096, MADV_HUGEPAGE) == 0;
+  munmap(probe, 4096);
+  return taken;
 }
 
 }  // namespace quillon::testing
